@@ -1,0 +1,1 @@
+#include "orvik/tilo2/version.h"
