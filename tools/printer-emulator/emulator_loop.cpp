@@ -1,0 +1,300 @@
+#include "emulator_loop.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "kdpx_reply.h"
+
+namespace printer_emulator {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kClientAddressQuery = 0x03000017;
+// A connection the host has just made may not have been accepted yet when its
+// client query arrives; a printer would have taken it by then.
+constexpr int kAcceptGraceMs = 50;
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+int bound(int type, const sockaddr_in& at, std::string* error) {
+  const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    if (error) *error = errnoText("socket");
+    return -1;
+  }
+  // TCP only: a restart must not wait for TIME_WAIT. The control port is left
+  // exclusive so two emulators on one address fail loudly instead of sharing.
+  if (type == SOCK_STREAM) {
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+      (type == SOCK_STREAM && ::listen(fd, 4) != 0)) {
+    if (error) *error = errnoText("bind/listen");
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+PrinterEmulator::Loop::~Loop() {
+  closeFd(clientFd);
+  closeFd(listenFd);
+  closeFd(udpFd);
+  closeFd(wakeFd);
+}
+
+bool PrinterEmulator::Loop::open(std::string* error) {
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = owner.address();
+  wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeFd < 0) {
+    if (error) *error = errnoText("eventfd");
+    return false;
+  }
+  at.sin_port = htons(owner.options_.udpPort);
+  udpFd = bound(SOCK_DGRAM, at, error);
+  if (udpFd < 0) return false;
+  at.sin_port = htons(owner.options_.tcpPort);
+  listenFd = bound(SOCK_STREAM, at, error);
+  return listenFd >= 0;
+}
+
+void PrinterEmulator::Loop::wake() {
+  const uint64_t one = 1;
+  [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
+}
+
+void PrinterEmulator::Loop::run() {
+  while (!stopping) {
+    pollfd fds[3] = {{wakeFd, POLLIN, 0}, {udpFd, POLLIN, 0},
+                     {clientFd >= 0 ? clientFd : listenFd, POLLIN, 0}};
+    const int n = ::poll(fds, 3, pollTimeoutMs());
+    if (n < 0 && errno != EINTR) break;
+    if (fds[0].revents & POLLIN) {
+      uint64_t count = 0;
+      [[maybe_unused]] auto r = ::read(wakeFd, &count, sizeof count);
+    }
+    runTasks();
+    sendDue();
+    if (fds[1].revents & POLLIN) handleDatagram();
+    if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
+      if (clientFd >= 0 && fds[2].fd == clientFd) {
+        readClient();
+      } else if (clientFd < 0) {
+        acceptClient(0);
+      }
+    }
+  }
+}
+
+void PrinterEmulator::Loop::runTasks() {
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::lock_guard lock(owner.mutex_);
+      if (owner.tasks_.empty()) return;
+      task = std::move(owner.tasks_.front());
+      owner.tasks_.pop_front();
+    }
+    task();
+  }
+}
+
+int PrinterEmulator::Loop::pollTimeoutMs() const {
+  if (pending.empty()) return 1000;
+  const auto next = std::min_element(pending.begin(), pending.end(),
+                                     [](const Pending& a, const Pending& b) { return a.due < b.due; });
+  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next->due - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(wait + 1, 0, 1000));
+}
+
+void PrinterEmulator::Loop::sendDue() {
+  const auto now = Clock::now();
+  // Replies queued for the same moment leave in the order they were queued.
+  auto due = std::stable_partition(pending.begin(), pending.end(),
+                                   [&](const Pending& p) { return p.due <= now; });
+  for (auto it = pending.begin(); it != due; ++it) {
+    ::sendto(udpFd, it->bytes.data(), it->bytes.size(), MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr*>(&it->to), sizeof it->to);
+  }
+  pending.erase(pending.begin(), due);
+}
+
+void PrinterEmulator::Loop::handleDatagram() {
+  uint8_t buffer[2048];
+  sockaddr_in from{};
+  socklen_t fromLen = sizeof from;
+  const ssize_t n = ::recvfrom(udpFd, buffer, sizeof buffer, MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &fromLen);
+  if (n < 0) return;
+  const std::span<const uint8_t> bytes(buffer, static_cast<size_t>(n));
+  owner.record({Clock::now(), Channel::Udp, from.sin_addr.s_addr, ntohs(from.sin_port), 0,
+                std::vector<uint8_t>(bytes.begin(), bytes.end())});
+
+  const auto request = parseKdpx(bytes);
+  if (!request) return;
+  if (request->type == 'Q' && request->command == kClientAddressQuery && clientFd < 0) {
+    acceptClient(kAcceptGraceMs);
+  }
+
+  UdpRule rule;
+  std::optional<std::vector<uint8_t>> scripted;
+  ReplyContext context;
+  {
+    std::lock_guard lock(owner.mutex_);
+    auto it = owner.rules_.find({request->type, request->command});
+    if (it != owner.rules_.end()) {
+      UdpRule& stored = it->second;
+      if (stored.silent) return;
+      if (stored.dropFirst > 0) {
+        --stored.dropFirst;
+        return;
+      }
+      if (!stored.payloadScript.empty()) {
+        scripted = std::move(stored.payloadScript.front());
+        stored.payloadScript.pop_front();
+      }
+      rule = stored;
+    }
+    context.clientAddress =
+        owner.clientConnected_ ? owner.reportedClient_.value_or(owner.clientPeer_) : 0;
+    context.ownAddress = owner.address();
+  }
+
+  auto reply = answerKdpx(*request, owner.state_, context);
+  if (!reply && (scripted || rule.payload)) {
+    reply = KdpxDatagram{static_cast<char>(request->type + 0x20), request->command, 0, {}};
+  }
+  if (!reply) return;
+  if (scripted) {
+    reply->payload = std::move(*scripted);
+  } else if (rule.payload) {
+    reply->payload = *rule.payload;
+  }
+  if (rule.result) reply->result = *rule.result;
+  if (rule.wrongType) reply->type = request->type;
+  if (rule.wrongCommand) reply->command = request->command ^ 0x01;
+
+  const auto due = Clock::now() + rule.delay;
+  for (int i = 0; i < rule.decoysBefore; ++i) {
+    KdpxDatagram decoy = *reply;
+    std::vector<uint8_t> bytes;
+    switch (i % 3) {
+      case 0:
+        decoy.type = request->type;
+        bytes = encodeKdpx(decoy);
+        break;
+      case 1:
+        decoy.command = request->command + 1;
+        bytes = encodeKdpx(decoy);
+        break;
+      default:
+        bytes = encodeKdpx(decoy);
+        bytes.resize(kKdpxHeaderSize - 1);  // too short to be a reply
+        break;
+    }
+    pending.push_back({due, from, std::move(bytes)});
+  }
+  pending.push_back({due, from, encodeKdpx(*reply)});
+  sendDue();
+}
+
+void PrinterEmulator::Loop::acceptClient(int waitMs) {
+  if (clientFd >= 0) return;
+  pollfd p{listenFd, POLLIN, 0};
+  if (::poll(&p, 1, waitMs) <= 0) return;
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return;
+  TcpMode mode;
+  {
+    std::lock_guard lock(owner.mutex_);
+    mode = owner.tcpMode_;
+    ++owner.clientsAccepted_;
+  }
+  if (mode == TcpMode::CloseOnAccept || mode == TcpMode::ResetOnAccept) {
+    if (mode == TcpMode::ResetOnAccept) {
+      const linger hard{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    ::close(fd);
+    return;
+  }
+  clientFd = fd;
+  clientAddr = peer;
+  std::lock_guard lock(owner.mutex_);
+  owner.clientConnected_ = true;
+  owner.clientPeer_ = peer.sin_addr.s_addr;
+  owner.changed_.notify_all();
+}
+
+void PrinterEmulator::Loop::readClient() {
+  uint8_t buffer[4096];
+  const ssize_t n = ::recv(clientFd, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (n <= 0) {
+    dropClient(false);
+    return;
+  }
+  const std::span<const uint8_t> bytes(buffer, static_cast<size_t>(n));
+  int serial;
+  TcpMode mode;
+  {
+    std::lock_guard lock(owner.mutex_);
+    serial = owner.clientsAccepted_;
+    mode = owner.tcpMode_;
+  }
+  owner.record({Clock::now(), Channel::Tcp, clientAddr.sin_addr.s_addr, ntohs(clientAddr.sin_port), serial,
+                std::vector<uint8_t>(bytes.begin(), bytes.end())});
+  const auto answer = owner.state_.receiveData(bytes);
+  if (!answer.empty() && mode != TcpMode::Silent) sendChunk(answer);
+}
+
+bool PrinterEmulator::Loop::sendChunk(std::span<const uint8_t> bytes) {
+  size_t done = 0;
+  while (clientFd >= 0 && done < bytes.size()) {
+    const ssize_t n = ::send(clientFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{clientFd, POLLOUT, 0};
+      if (::poll(&p, 1, 5000) <= 0) return false;
+    } else if (!(n < 0 && errno == EINTR)) {
+      return false;
+    }
+  }
+  return done == bytes.size();
+}
+
+void PrinterEmulator::Loop::dropClient(bool reset) {
+  if (clientFd < 0) return;
+  if (reset) {
+    const linger hard{1, 0};
+    ::setsockopt(clientFd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  }
+  closeFd(clientFd);
+  std::lock_guard lock(owner.mutex_);
+  owner.clientConnected_ = false;
+  owner.changed_.notify_all();
+}
+
+}  // namespace printer_emulator

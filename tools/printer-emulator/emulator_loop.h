@@ -1,0 +1,56 @@
+#pragma once
+// The network thread of the emulator: one poll loop over the wake-up event,
+// the control port, and the data port (listening socket or the one client).
+// One thread for both ports keeps the reported client address in step with
+// the data port: a connection waiting to be accepted is taken before a client
+// query is answered.
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "printer_emulator.h"
+
+namespace printer_emulator {
+
+struct PrinterEmulator::Loop {
+  explicit Loop(PrinterEmulator& owner) : owner(owner) {}
+  ~Loop();
+
+  bool open(std::string* error);
+  void run();
+  void wake();
+
+  PrinterEmulator& owner;
+  int wakeFd = -1;
+  int udpFd = -1;
+  int listenFd = -1;
+  int clientFd = -1;
+  sockaddr_in clientAddr{};
+  std::atomic<bool> stopping{false};
+
+  struct Pending {
+    std::chrono::steady_clock::time_point due;
+    sockaddr_in to{};
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Pending> pending;  // delayed control replies
+
+ private:
+  void runTasks();
+  void sendDue();
+  int pollTimeoutMs() const;
+  void handleDatagram();
+  void acceptClient(int waitMs);
+  void readClient();
+  void dropClient(bool reset);
+
+ public:
+  bool sendChunk(std::span<const uint8_t> bytes);
+  void closeClient(bool reset) { dropClient(reset); }
+};
+
+}  // namespace printer_emulator

@@ -1,0 +1,195 @@
+#include "printer_emulator.h"
+
+#include <arpa/inet.h>
+
+#include <future>
+
+#include "emulator_loop.h"
+
+namespace printer_emulator {
+
+std::optional<uint32_t> parseIpv4(const std::string& text) {
+  in_addr a{};
+  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return std::nullopt;
+  return a.s_addr;
+}
+
+PrinterEmulator::PrinterEmulator(Options options) : options_(std::move(options)) {}
+
+PrinterEmulator::~PrinterEmulator() { stop(); }
+
+uint32_t PrinterEmulator::address() const { return parseIpv4(options_.address).value_or(0); }
+
+bool PrinterEmulator::start(std::string* error) {
+  if (loop_) {
+    if (error) *error = "already started";
+    return false;
+  }
+  const auto ip = parseIpv4(options_.address);
+  // 127.0.0.0/8 only: the emulator must never face a real network.
+  if (!ip || (ntohl(*ip) >> 24) != 127) {
+    if (error) *error = "not a loopback IPv4 address: " + options_.address;
+    return false;
+  }
+  auto loop = std::make_unique<Loop>(*this);
+  if (!loop->open(error)) return false;
+  loop_ = std::move(loop);
+  thread_ = std::thread([this] { loop_->run(); });
+  return true;
+}
+
+void PrinterEmulator::stop() {
+  if (!loop_) return;
+  loop_->stopping = true;
+  loop_->wake();
+  if (thread_.joinable()) thread_.join();
+  loop_.reset();
+  std::lock_guard lock(mutex_);
+  clientConnected_ = false;
+  tasks_.clear();
+  changed_.notify_all();
+}
+
+void PrinterEmulator::setReportedClient(std::optional<uint32_t> networkOrder) {
+  std::lock_guard lock(mutex_);
+  reportedClient_ = networkOrder;
+}
+
+void PrinterEmulator::setUdpRule(char type, uint32_t command, UdpRule rule) {
+  std::lock_guard lock(mutex_);
+  rules_[{type, command}] = std::move(rule);
+}
+
+void PrinterEmulator::clearUdpRules() {
+  std::lock_guard lock(mutex_);
+  rules_.clear();
+}
+
+void PrinterEmulator::setTcpMode(TcpMode mode) {
+  std::lock_guard lock(mutex_);
+  tcpMode_ = mode;
+}
+
+bool PrinterEmulator::clientConnected() const {
+  std::lock_guard lock(mutex_);
+  return clientConnected_;
+}
+
+int PrinterEmulator::clientsAccepted() const {
+  std::lock_guard lock(mutex_);
+  return clientsAccepted_;
+}
+
+bool PrinterEmulator::waitForClient(std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, limit, [this] { return clientConnected_; });
+}
+
+bool PrinterEmulator::waitForNoClient(std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, limit, [this] { return !clientConnected_; });
+}
+
+bool PrinterEmulator::runOnLoop(std::function<void()> fn) {
+  if (!loop_) return false;
+  auto done = std::make_shared<std::promise<void>>();
+  auto finished = done->get_future();
+  {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back([fn = std::move(fn), done] {
+      fn();
+      done->set_value();
+    });
+  }
+  loop_->wake();
+  return finished.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+}
+
+bool PrinterEmulator::sendToClient(std::vector<std::vector<uint8_t>> chunks,
+                                   std::chrono::milliseconds gap) {
+  bool ok = false;
+  const bool ran = runOnLoop([&] {
+    ok = loop_->clientFd >= 0;
+    for (size_t i = 0; ok && i < chunks.size(); ++i) {
+      if (i > 0 && gap.count() > 0) std::this_thread::sleep_for(gap);
+      ok = loop_->sendChunk(chunks[i]);
+    }
+  });
+  return ran && ok;
+}
+
+void PrinterEmulator::closeClient() {
+  runOnLoop([this] { loop_->closeClient(false); });
+}
+
+void PrinterEmulator::resetClient() {
+  runOnLoop([this] { loop_->closeClient(true); });
+}
+
+void PrinterEmulator::record(Arrival arrival) {
+  std::lock_guard lock(mutex_);
+  arrivals_.push_back(std::move(arrival));
+  changed_.notify_all();
+}
+
+std::vector<Arrival> PrinterEmulator::arrivals() const {
+  std::lock_guard lock(mutex_);
+  return arrivals_;
+}
+
+std::vector<uint8_t> PrinterEmulator::tcpBytes() const {
+  std::lock_guard lock(mutex_);
+  std::vector<uint8_t> out;
+  for (const auto& a : arrivals_) {
+    if (a.channel == Channel::Tcp) out.insert(out.end(), a.bytes.begin(), a.bytes.end());
+  }
+  return out;
+}
+
+namespace {
+
+bool isRequest(const Arrival& a, char type, uint32_t command) {
+  if (a.channel != Channel::Udp || a.bytes.size() < 14) return false;
+  const uint32_t c = (uint32_t{a.bytes[6]} << 24) | (uint32_t{a.bytes[7]} << 16) |
+                     (uint32_t{a.bytes[8]} << 8) | a.bytes[9];
+  return a.bytes[5] == static_cast<uint8_t>(type) && c == command;
+}
+
+}  // namespace
+
+std::vector<Arrival> PrinterEmulator::udpRequests(char type, uint32_t command) const {
+  std::lock_guard lock(mutex_);
+  std::vector<Arrival> out;
+  for (const auto& a : arrivals_) {
+    if (isRequest(a, type, command)) out.push_back(a);
+  }
+  return out;
+}
+
+bool PrinterEmulator::waitForTcpBytes(size_t count, std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] {
+    size_t n = 0;
+    for (const auto& a : arrivals_) {
+      if (a.channel == Channel::Tcp) n += a.bytes.size();
+    }
+    return n >= count;
+  });
+}
+
+bool PrinterEmulator::waitForUdpRequests(char type, uint32_t command, size_t count,
+                                         std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] {
+    size_t n = 0;
+    for (const auto& a : arrivals_) n += isRequest(a, type, command) ? 1 : 0;
+    return n >= count;
+  });
+}
+
+void PrinterEmulator::clearLog() {
+  std::lock_guard lock(mutex_);
+  arrivals_.clear();
+}
+
+}  // namespace printer_emulator

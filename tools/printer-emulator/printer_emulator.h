@@ -1,0 +1,140 @@
+#pragma once
+// One network printer on a loopback address: UDP control port 3289 and TCP
+// data port 9100 in front of a transport-free PrinterState, with a control API
+// for tests (faults, delays, scripted replies) and a log of what arrived.
+//
+// Only loopback addresses (127.0.0.0/8) are accepted, so a test can never
+// reach the outside network through the emulator.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "printer_state.h"
+
+namespace printer_emulator {
+
+enum class Channel { Udp, Tcp };
+
+// One datagram, or one chunk read from the data port.
+struct Arrival {
+  std::chrono::steady_clock::time_point when;
+  Channel channel = Channel::Udp;
+  uint32_t peerAddress = 0;  // network byte order
+  uint16_t peerPort = 0;     // host byte order
+  int client = 0;            // data port: serial number of the client (1, 2, ...); UDP: 0
+  std::vector<uint8_t> bytes;
+};
+
+// How the emulator treats requests of one type and command on the control port.
+struct UdpRule {
+  bool silent = false;                  // never answer
+  int dropFirst = 0;                    // ignore this many requests, then answer
+  std::chrono::milliseconds delay{0};   // answer this long after the request came
+  std::optional<uint16_t> result;       // result field of the reply
+  bool wrongType = false;               // reply with the request's own type
+  bool wrongCommand = false;            // reply with another command
+  int decoysBefore = 0;                 // wrong replies (type, command, short) sent before the right one
+  std::optional<std::vector<uint8_t>> payload;     // payload of every reply
+  std::deque<std::vector<uint8_t>> payloadScript;  // payloads of the next replies, then the normal one
+};
+
+// What the data port does with a client it accepts.
+enum class TcpMode {
+  Normal,         // read everything, send the printer's answers
+  Silent,         // read everything, never answer
+  CloseOnAccept,  // accept and close at once
+  ResetOnAccept,  // accept and reset at once
+};
+
+struct Options {
+  std::string address = "127.0.0.10";
+  uint16_t tcpPort = 9100;
+  uint16_t udpPort = 3289;
+};
+
+class PrinterEmulator {
+ public:
+  explicit PrinterEmulator(Options options = {});
+  ~PrinterEmulator();
+  PrinterEmulator(const PrinterEmulator&) = delete;
+  PrinterEmulator& operator=(const PrinterEmulator&) = delete;
+
+  // Binds both ports and starts the network thread; false (with a reason) when
+  // the address is not loopback or a port cannot be bound.
+  bool start(std::string* error = nullptr);
+  void stop();
+
+  const Options& options() const { return options_; }
+  uint32_t address() const;  // network byte order
+  PrinterState& state() { return state_; }
+
+  // Client address reported by query 03000017h while a data client is
+  // connected; nullopt reports the accepted peer's address (the default).
+  // With no data client the printer always reports 0.
+  void setReportedClient(std::optional<uint32_t> networkOrder);
+
+  void setUdpRule(char type, uint32_t command, UdpRule rule);
+  void clearUdpRules();
+
+  // Data port.
+  void setTcpMode(TcpMode mode);
+  bool clientConnected() const;
+  int clientsAccepted() const;
+  bool waitForClient(std::chrono::milliseconds limit) const;
+  bool waitForNoClient(std::chrono::milliseconds limit) const;
+  // Sends the chunks to the connected client from the network thread, with the
+  // given gap between them; false when no client is connected or a send fails.
+  bool sendToClient(std::vector<std::vector<uint8_t>> chunks,
+                    std::chrono::milliseconds gap = std::chrono::milliseconds(0));
+  void closeClient();  // orderly close (FIN)
+  void resetClient();  // abortive close (RST)
+
+  // Log of what arrived.
+  std::vector<Arrival> arrivals() const;
+  std::vector<uint8_t> tcpBytes() const;
+  // Datagrams whose header names this type and command, in arrival order.
+  std::vector<Arrival> udpRequests(char type, uint32_t command) const;
+  bool waitForTcpBytes(size_t count, std::chrono::milliseconds limit) const;
+  bool waitForUdpRequests(char type, uint32_t command, size_t count,
+                          std::chrono::milliseconds limit) const;
+  void clearLog();
+
+ private:
+  struct Loop;
+  friend struct Loop;
+
+  void record(Arrival arrival);
+  // Runs fn on the network thread and waits until it ran.
+  bool runOnLoop(std::function<void()> fn);
+
+  Options options_;
+  PrinterState state_;
+  std::unique_ptr<Loop> loop_;
+  std::thread thread_;
+
+  mutable std::mutex mutex_;  // guards everything below
+  mutable std::condition_variable changed_;
+  std::vector<Arrival> arrivals_;
+  std::optional<uint32_t> reportedClient_;
+  std::map<std::pair<char, uint32_t>, UdpRule> rules_;
+  TcpMode tcpMode_ = TcpMode::Normal;
+  bool clientConnected_ = false;
+  uint32_t clientPeer_ = 0;
+  int clientsAccepted_ = 0;
+  std::deque<std::function<void()>> tasks_;
+};
+
+// "a.b.c.d" in network byte order, or nullopt.
+std::optional<uint32_t> parseIpv4(const std::string& text);
+
+}  // namespace printer_emulator
