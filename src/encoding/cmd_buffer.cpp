@@ -2,7 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
+
+#include "encoding/alloc_hook.h"
 
 namespace {
 
@@ -19,8 +20,9 @@ ListRef TrailerList(CmdBuffer_t* b) { return {b->trailerBytes, b->trailer, b->tr
 int Append(ListRef list, uint8_t* data, int size) {
   // A list byte count is an int32: refuse a chunk that would wrap it.
   if (data == nullptr || size <= 0 || size > INT32_MAX - list.bytes) return 1;
-  auto* chunk = new (std::nothrow) CmdChunk_t{data, size, nullptr};
+  auto* chunk = static_cast<CmdChunk_t*>(encoding_alloc(sizeof(CmdChunk_t)));
   if (chunk == nullptr) return 3;
+  *chunk = CmdChunk_t{data, size, nullptr};
   if (list.last != nullptr) {
     list.last->next = chunk;
   } else {
@@ -36,7 +38,7 @@ void Clear(ListRef list) {
   while (c != nullptr) {
     CmdChunk_t* next = c->next;
     std::free(c->data);
-    delete c;
+    std::free(c);
     c = next;
   }
   list.first = nullptr;
@@ -46,7 +48,7 @@ void Clear(ListRef list) {
 
 int CopyList(ListRef dst, const CmdChunk_t* src) {
   for (; src != nullptr; src = src->next) {
-    auto* block = static_cast<uint8_t*>(std::malloc(size_t(src->size)));
+    auto* block = static_cast<uint8_t*>(encoding_alloc(size_t(src->size)));
     if (block == nullptr) return 3;
     std::memcpy(block, src->data, size_t(src->size));
     if (int rc = Append(dst, block, src->size); rc != 0) {
@@ -83,7 +85,7 @@ int CmdBufferAppendTrailer(CmdBuffer_t* buffer, uint8_t* data, int size) {
 
 int CmdBufferAppendCopy(CmdBuffer_t* buffer, CmdAppendFn append, const uint8_t* bytes, int size) {
   if (buffer == nullptr || append == nullptr || bytes == nullptr || size <= 0) return 1;
-  auto* block = static_cast<uint8_t*>(std::malloc(size_t(size)));
+  auto* block = static_cast<uint8_t*>(encoding_alloc(size_t(size)));
   if (block == nullptr) return 3;
   std::memcpy(block, bytes, size_t(size));
   int rc = append(buffer, block, size);

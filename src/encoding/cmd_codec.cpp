@@ -3,19 +3,31 @@
 #include <climits>
 #include <cstdlib>
 
+#include "encoding/alloc_hook.h"
+#include "encoding/mb_encode.h"
+#include "encoding/ovuc.h"
+
 namespace {
 
-// Until the compiled-in converter is linked, no converter opens: text in the
-// single-byte languages then answers -1, as for a model without a file.
-int NoOpen(const char*, int) { return -200; }
-int NoHandle(int) { return -10; }
-int NoData(int, const uint8_t*, uint32_t) { return -10; }
-int NoOutput(int, uint8_t*, uint32_t*) { return -10; }
-int NoMb(int, const char*, size_t, char*, size_t) { return 0; }
-int NoKanji(const char*, size_t, char*, size_t) { return 0; }
+// The compiled-in converter and double-byte encoders.
+int Open(const char* name, int length) { return ConverterOpen(name, size_t(length)); }
+int Close(int h) { return OvucCloseHandle(OvucHandle(h)); }
+int SetEncodeType(int h) { return OvucSetEncodeType(OvucHandle(h)); }
+int SetData(int h, const uint8_t* data, uint32_t length) {
+  return OvucSetData(OvucHandle(h), reinterpret_cast<const char*>(data), length);
+}
+int GetOutput(int h, uint8_t* buffer, uint32_t* size) {
+  size_t n = *size;
+  int rc = OvucGetOutputData(OvucHandle(h), buffer, &n);
+  *size = n > UINT32_MAX ? UINT32_MAX : uint32_t(n);
+  return rc;
+}
+int MbEncode(int kind, const char* utf8, size_t length, char* out, size_t capacity) {
+  return MbEncodeUtf8(MbKind(kind), utf8, length, out, capacity);
+}
 
-constexpr CmdConverterOps kBuiltinConverter{NoOpen, NoHandle, NoHandle, NoData, NoOutput};
-constexpr CmdDbcsOps kBuiltinDbcs{NoMb, NoKanji};
+constexpr CmdConverterOps kBuiltinConverter{Open, Close, SetEncodeType, SetData, GetOutput};
+constexpr CmdDbcsOps kBuiltinDbcs{MbEncode, Utf8ToKanjiBytes};
 
 const CmdConverterOps* g_converter = &kBuiltinConverter;
 const CmdDbcsOps* g_dbcs = &kBuiltinDbcs;
@@ -26,7 +38,7 @@ constexpr int kOutputTooSmall = -40;
 void Drain(int converter) {
   uint32_t size = 0;
   if (g_converter->getOutput(converter, nullptr, &size) != kOutputTooSmall || size == 0) return;
-  if (auto* sink = static_cast<uint8_t*>(std::malloc(size))) {
+  if (auto* sink = static_cast<uint8_t*>(encoding_alloc(size))) {
     g_converter->getOutput(converter, sink, &size);
     std::free(sink);
   }
@@ -63,7 +75,7 @@ int CmdConvertText(int converter, const char* utf8, size_t length, uint8_t** out
     Drain(converter);
     return -1;
   }
-  auto* block = static_cast<uint8_t*>(std::malloc(size));
+  auto* block = static_cast<uint8_t*>(encoding_alloc(size));
   if (block == nullptr) {
     Drain(converter);
     return 3;
@@ -94,7 +106,7 @@ int CmdEncodeDbcs(int language, const char* utf8, size_t length, uint8_t** out, 
   };
   int n = encode(nullptr, 0);
   if (n <= 0) return 0;
-  auto* block = static_cast<uint8_t*>(std::malloc(size_t(n)));
+  auto* block = static_cast<uint8_t*>(encoding_alloc(size_t(n)));
   if (block == nullptr) return 3;
   int m = encode(reinterpret_cast<char*>(block), size_t(n));
   if (m <= 0) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "encoding/alloc_hook.h"
 #include "encoding/cmd_handle.h"
 
 namespace {
@@ -34,7 +35,7 @@ int CmdDataCreate(const CmdBuffer_t* buffer, CmdData_t** out) {
   CmdData_t* d = NewRecord();
   if (d == nullptr) return 3;
   if (total != 0) {
-    d->data = static_cast<uint8_t*>(std::malloc(size_t(total)));
+    d->data = static_cast<uint8_t*>(encoding_alloc(size_t(total)));
     uint32_t written = 0;
     if (d->data == nullptr ||
         CmdBufferFlatten(buffer, d->data, uint32_t(total), &written) != 0) {
@@ -73,7 +74,7 @@ CmdData_t* CmdDataDuplicate(const CmdData_t* data) {
   }
   CmdData_t* d = NewRecord();
   if (d == nullptr) return nullptr;
-  d->data = static_cast<uint8_t*>(std::malloc(data->length));
+  d->data = static_cast<uint8_t*>(encoding_alloc(data->length));
   if (d->data == nullptr) {
     CmdDataFree(d);
     return nullptr;

@@ -13,7 +13,7 @@
 #include "encoding/cmd_buffer.h"
 #include "encoding/cmd_data.h"
 #include "encoding/prn_ops.h"
-#include "encoding/prn_reply_types.h"
+#include "encoding/reply_splitter.h"
 
 enum PrnModelLang : int {
   kPrnLangAnk = 0,

@@ -10,11 +10,6 @@
 
 namespace {
 
-void FreeRemainder(PrnReplyRemainder_t& r) {
-  std::free(r.bytes);
-  r = PrnReplyRemainder_t{};
-}
-
 // Brings one frame part in line with its wanted flag.
 int SyncFrame(PrnCmdHandle_t* b, int32_t bytes, int32_t wanted, PrnFrameFn generator,
               CmdAppendFn append, int (*clear)(CmdBuffer_t*)) {
@@ -57,7 +52,7 @@ int PrnCmdClose(PrnCmdHandle_t* b) {
   if (!PrnCmdValid(b)) return 1;
   CmdBufferFree(&b->cmdBuffer);
   PrnModelOpsFree(&b->ops);
-  FreeRemainder(b->replyRemainder);
+  PrnReplyRemainderFree(&b->replyRemainder);
   if (b->converter >= 0) CmdConverter().close(b->converter);
   b->tag = 0;
   delete b;
@@ -110,17 +105,11 @@ PrnCmdHandle_t* PrnCmdDuplicate(const PrnCmdHandle_t* src) {
   b->replyRemainder = PrnReplyRemainder_t{};
   b->ops = PrnModelOps_t{};
   b->converter = -1;
-  bool ok = CmdBufferCopy(&b->cmdBuffer, &src->cmdBuffer) == 0 &&
-            PrnModelOpsCopy(&b->ops, &src->ops) == 0;
-  const PrnReplyRemainder_t& r = src->replyRemainder;
-  if (ok && r.bytes != nullptr && r.length > 0) {
-    b->replyRemainder.bytes = static_cast<uint8_t*>(std::malloc(size_t(r.length)));
-    ok = b->replyRemainder.bytes != nullptr;
-    if (ok) {
-      std::memcpy(b->replyRemainder.bytes, r.bytes, size_t(r.length));
-      b->replyRemainder.length = r.length;
-    }
-  }
+  // A copy without its control or reply table would build a job that never
+  // reports its end: any part that cannot be copied fails the whole copy.
+  const bool ok = CmdBufferCopy(&b->cmdBuffer, &src->cmdBuffer) == 0 &&
+                  PrnModelOpsCopy(&b->ops, &src->ops) == 0 &&
+                  PrnReplyRemainderCopy(&b->replyRemainder, &src->replyRemainder) == 0;
   if (!ok) {
     PrnCmdClose(b);
     return nullptr;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "encoding/alloc_hook.h"
 #include "encoding/prn_emit.h"
 
 namespace {
@@ -95,13 +96,14 @@ int PrnGenClearBuffer(PrnCmdHandle_t* builder) {
 int PrnGenTrailer(PrnCmdHandle_t* builder, CmdAppendFn append) {
   if (builder == nullptr || append == nullptr) return 1;
   constexpr int kPad = 128, kRequest = 11;
-  auto* pad = static_cast<uint8_t*>(std::calloc(kPad, 1));
-  auto* request = static_cast<uint8_t*>(std::malloc(kRequest));
+  auto* pad = static_cast<uint8_t*>(encoding_alloc(kPad));
+  auto* request = static_cast<uint8_t*>(encoding_alloc(kRequest));
   if (pad == nullptr || request == nullptr) {
     std::free(pad);
     std::free(request);
     return 3;
   }
+  std::memset(pad, 0, kPad);
   // GS ( H 06 00 30 30 and the four characters of the job id.
   const uint8_t head[] = {kGs, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30};
   std::memcpy(request, head, sizeof head);

@@ -38,8 +38,7 @@
 //     .split           PrnSplitReply           reply 0 of every model
 //     .isJobEnd        PrnIsJobEndReply        reply 1 of the standard models
 //     .isJobEndImpact  PrnIsJobEndReplyImpact  reply 1 of "RP-D4", "RP-D6"
-//   Declared in encoding/reply_splitter.h; the remainder record and the
-//   handler type are in encoding/prn_reply_types.h.
+//   Declared in encoding/reply_splitter.h.
 
 #include <cstdint>
 

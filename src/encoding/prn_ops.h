@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "encoding/cmd_buffer.h"
-#include "encoding/prn_reply_types.h"
+#include "encoding/reply_splitter.h"
 
 struct PrnCmdHandle_t;
 

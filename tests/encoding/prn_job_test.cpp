@@ -121,7 +121,6 @@ TEST_F(JobFixture, AllocationDefaults) {
   EXPECT_EQ(b->textLang, 0);
   EXPECT_EQ(b->paperWidthCode, 0);
   EXPECT_EQ(b->endorse40Column, 0);
-  EXPECT_LT(b->converter, 0);  // no converter file for this model here
   EXPECT_EQ(b->replyRemainder.bytes, nullptr);
 }
 
