@@ -73,7 +73,7 @@ constexpr uint32_t kGbSupplementaryLast = 0xE0FFF;
 constexpr uint32_t kGbSupplementaryBase = 24068 + 15 * 12600;
 
 template <int Kind>
-MbBytes EncodeOne(uint32_t cp) {
+[[gnu::always_inline]] inline MbBytes EncodeOne(uint32_t cp) {
     uint32_t value;
     if constexpr (Kind == MbKindSimplifiedChinese) {
         if (cp >= kGbSupplementaryFirst) {
@@ -113,7 +113,10 @@ public:
             if (capacity_ - count_ < n) {
                 return false;
             }
-            std::memcpy(out_ + count_, bytes, n);
+            // At most four bytes: a call to memcpy would cost more than the copy.
+            for (size_t i = 0; i < n; ++i) {
+                out_[count_ + i] = static_cast<char>(bytes[i]);
+            }
         }
         count_ += n;
         return true;

@@ -49,7 +49,7 @@ std::string Hex(const std::string& bytes) {
 // the address sanitizer; also checks that the size query agrees.
 template <typename Fn>
 std::string Run(Fn encode, const std::string& text) {
-    auto input = std::make_unique<char[]>(text.size() + 1);
+    auto input = std::make_unique<char[]>(text.size());
     std::memcpy(input.get(), text.data(), text.size());
     const int expected = encode(input.get(), text.size(), nullptr, 0);
     EXPECT_GE(expected, 0);
