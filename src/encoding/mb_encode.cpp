@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <type_traits>
 
 #include "encoding/mb_tables.h"
 #include "encoding/utf8_reader.h"
@@ -16,20 +17,17 @@ struct MbBytes {
     unsigned count;
 };
 
-// Index layouts: how each encoding spreads a table value over its byte space.
-
-MbBytes LayoutJapanese(uint32_t value) {
-    if (value < 256) {
+// Tables of the two-byte encodings hold the output itself: lead << 8 | trail,
+// or the single byte below 0x100.
+MbBytes StoredBytes(uint32_t value) {
+    if (value < 0x100) {
         return {{static_cast<unsigned char>(value)}, 1};
     }
-    const uint32_t v = value - 256;
-    const uint32_t row = v / 188;
-    const uint32_t cell = v % 188;
-    const uint32_t lead = row <= 30 ? 0x81 + row : 0xE0 + (row - 31);
-    const uint32_t trail = cell <= 62 ? 0x40 + cell : 0x41 + cell;
-    return {{static_cast<unsigned char>(lead), static_cast<unsigned char>(trail)}, 2};
+    return {{static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value & 0xFF)}, 2};
 }
 
+// GB18030 has four-byte forms: its table holds an index into the encoding's
+// code space, laid out here as one, two or four bytes.
 MbBytes LayoutSimplifiedChinese(uint32_t value) {
     if (value < 128) {
         return {{static_cast<unsigned char>(value)}, 1};
@@ -46,24 +44,6 @@ MbBytes LayoutSimplifiedChinese(uint32_t value) {
     return {{static_cast<unsigned char>(0x81 + v / 12600), static_cast<unsigned char>(0x30 + r / 1260),
              static_cast<unsigned char>(0x81 + (r % 1260) / 10), static_cast<unsigned char>(0x30 + r % 10)},
             4};
-}
-
-MbBytes LayoutTraditionalChinese(uint32_t value) {
-    if (value < 256) {
-        return {{static_cast<unsigned char>(value)}, 1};
-    }
-    const uint32_t v = value - 256;
-    const uint32_t t = v % 157;
-    return {{static_cast<unsigned char>(0x81 + v / 157), static_cast<unsigned char>(t <= 62 ? 0x40 + t : 0x62 + t)},
-            2};
-}
-
-MbBytes LayoutKorean(uint32_t value) {
-    if (value < 256) {
-        return {{static_cast<unsigned char>(value)}, 1};
-    }
-    const uint32_t v = value - 256;
-    return {{static_cast<unsigned char>(0x81 + v / 191), static_cast<unsigned char>(0x41 + v % 191)}, 2};
 }
 
 // GB18030 four-byte forms of U+10000..U+E0FFF follow the code point linearly
@@ -91,14 +71,10 @@ template <int Kind>
     if (value == 0) {
         return {{kQuestionMark}, 1};
     }
-    if constexpr (Kind == MbKindJapanese) {
-        return LayoutJapanese(value);
-    } else if constexpr (Kind == MbKindSimplifiedChinese) {
+    if constexpr (Kind == MbKindSimplifiedChinese) {
         return LayoutSimplifiedChinese(value);
-    } else if constexpr (Kind == MbKindTraditionalChinese) {
-        return LayoutTraditionalChinese(value);
     } else {
-        return LayoutKorean(value);
+        return StoredBytes(value);
     }
 }
 
@@ -155,22 +131,20 @@ int EncodeText(const unsigned char* s, size_t length, char* out, size_t capacity
     return sink.Result();
 }
 
-bool EncodeCodePoint(MbKind kind, uint32_t cp, MbBytes& encoded) {
+// Runs fn with the kind as a compile-time constant; 0 for an unknown kind.
+template <typename Fn>
+int WithKind(MbKind kind, Fn&& fn) {
     switch (kind) {
     case MbKindJapanese:
-        encoded = EncodeOne<MbKindJapanese>(cp);
-        return true;
+        return fn(std::integral_constant<int, MbKindJapanese>{});
     case MbKindSimplifiedChinese:
-        encoded = EncodeOne<MbKindSimplifiedChinese>(cp);
-        return true;
+        return fn(std::integral_constant<int, MbKindSimplifiedChinese>{});
     case MbKindTraditionalChinese:
-        encoded = EncodeOne<MbKindTraditionalChinese>(cp);
-        return true;
+        return fn(std::integral_constant<int, MbKindTraditionalChinese>{});
     case MbKindKorean:
-        encoded = EncodeOne<MbKindKorean>(cp);
-        return true;
+        return fn(std::integral_constant<int, MbKindKorean>{});
     }
-    return false;
+    return 0;
 }
 
 }  // namespace
@@ -183,31 +157,20 @@ int MbEncodeUtf8(MbKind kind, const char* utf8, size_t length, char* out, size_t
         return MB_ENCODE_ERR_CAPACITY;
     }
     const auto* s = reinterpret_cast<const unsigned char*>(utf8);
-    switch (kind) {
-    case MbKindJapanese:
-        return EncodeText<MbKindJapanese>(s, length, out, capacity);
-    case MbKindSimplifiedChinese:
-        return EncodeText<MbKindSimplifiedChinese>(s, length, out, capacity);
-    case MbKindTraditionalChinese:
-        return EncodeText<MbKindTraditionalChinese>(s, length, out, capacity);
-    case MbKindKorean:
-        return EncodeText<MbKindKorean>(s, length, out, capacity);
-    }
-    return 0;
+    return WithKind(kind, [&](auto k) { return EncodeText<decltype(k)::value>(s, length, out, capacity); });
 }
 
 int MbEncodeCodePoint(MbKind kind, uint32_t codePoint, char* out, size_t capacity, size_t position) {
-    MbBytes encoded{};
-    if (!EncodeCodePoint(kind, codePoint, encoded)) {
-        return 0;
-    }
-    if (out != nullptr) {
-        if (position > capacity || capacity - position < encoded.count) {
-            return MB_ENCODE_ERR_CAPACITY;
+    return WithKind(kind, [&](auto k) {
+        const MbBytes encoded = EncodeOne<decltype(k)::value>(codePoint);
+        if (out != nullptr) {
+            if (position > capacity || capacity - position < encoded.count) {
+                return MB_ENCODE_ERR_CAPACITY;
+            }
+            std::memcpy(out + position, encoded.bytes, encoded.count);
         }
-        std::memcpy(out + position, encoded.bytes, encoded.count);
-    }
-    return static_cast<int>(encoded.count);
+        return static_cast<int>(encoded.count);
+    });
 }
 
 int Utf8ToKanjiBytes(const char* utf8, size_t length, char* out, size_t capacity) {
@@ -232,20 +195,9 @@ int Utf8ToKanjiBytes(const char* utf8, size_t length, char* out, size_t capacity
             cp = unit.codePoint;
         }
         const uint16_t value = MbPageLookup(kMbKanjiBestFitTable, cp);
-        unsigned char bytes[2];
-        size_t n;
-        if (value == kMbKanjiBestFitTable.unmapped) {
-            bytes[0] = kQuestionMark;
-            n = 1;
-        } else if (value < 0x100) {
-            bytes[0] = static_cast<unsigned char>(value);
-            n = 1;
-        } else {
-            bytes[0] = static_cast<unsigned char>(value >> 8);
-            bytes[1] = static_cast<unsigned char>(value & 0xFF);
-            n = 2;
-        }
-        if (!sink.Put(bytes, n)) {
+        const MbBytes encoded =
+            value == kMbKanjiBestFitTable.unmapped ? MbBytes{{kQuestionMark}, 1} : StoredBytes(value);
+        if (!sink.Put(encoded.bytes, encoded.count)) {
             return MB_ENCODE_ERR_CAPACITY;
         }
     }

@@ -31,10 +31,12 @@ inline uint16_t MbPageLookup(const MbPageTable& table, uint32_t codePoint) {
     return table.values[entry + cell];
 }
 
-// Values are the index layout of each kind (0 = no mapping).
+// Output bytes as lead << 8 | trail, single bytes below 0x100; 0 = no mapping.
 extern const MbPageTable kMbJapaneseTable;
-extern const MbPageTable kMbSimplifiedChineseTable;
 extern const MbPageTable kMbTraditionalChineseTable;
 extern const MbPageTable kMbKoreanTable;
-// Output bytes as lead << 8 | trail, single bytes below 0x100, 0xFFFF = none.
+// GB18030 code-space index (1-127 one byte, 128-24067 two, 24068 and above
+// four); 0 = no mapping.
+extern const MbPageTable kMbSimplifiedChineseTable;
+// Output bytes as above, but 00 is a mapping (U+0000) and 0xFFFF = none.
 extern const MbPageTable kMbKanjiBestFitTable;

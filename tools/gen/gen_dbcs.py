@@ -9,9 +9,8 @@ the path given as the first argument). Sources and patches: tools/gen/PROVENANCE
 import os
 import sys
 
-from gen_dbcs_common import (PageTable, round_trip_mappings, value_japanese,
-                             value_korean, value_simplified_chinese,
-                             value_traditional_chinese)
+from gen_dbcs_common import (PageTable, round_trip_mappings, value_bytes,
+                             value_simplified_chinese)
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 OUT_DIR = os.path.join(ROOT, "src", "encoding", "generated")
@@ -46,7 +45,7 @@ def japanese():
     # ICU's private-use fallback for the NEC numero sign.
     m[0xF86F] = b"\x87\x82"
     m.pop(0x0000, None)
-    return {cp: value_japanese(seq) for cp, seq in m.items()}, m
+    return {cp: value_bytes(seq) for cp, seq in m.items()}, m
 
 
 def simplified_chinese():
@@ -74,13 +73,13 @@ def check_supplementary_formula():
 def traditional_chinese():
     m = round_trip_mappings("windows-950", range(0x81, 0xFF), TRAIL_40_FE)
     m.pop(0x0000, None)
-    return {cp: value_traditional_chinese(seq) for cp, seq in m.items()}, m
+    return {cp: value_bytes(seq) for cp, seq in m.items()}, m
 
 
 def korean():
     m = round_trip_mappings("windows-949", range(0x81, 0xFF), TRAIL_41_FE)
     m.pop(0x0000, None)
-    return {cp: value_korean(seq) for cp, seq in m.items()}, m
+    return {cp: value_bytes(seq) for cp, seq in m.items()}, m
 
 
 def kanji_bestfit(path):
