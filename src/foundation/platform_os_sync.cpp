@@ -1,0 +1,167 @@
+// OS objects behind the wrapper's mutexes and events.
+#include "foundation/platform_os_sync.h"
+
+#include <cerrno>
+#include <ctime>
+#include <new>
+
+namespace {
+
+bool init_monotonic_cond(pthread_cond_t* cond) {
+  pthread_condattr_t attr;
+  if (pthread_condattr_init(&attr) != 0) return false;
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  const bool ok = pthread_cond_init(cond, &attr) == 0;
+  pthread_condattr_destroy(&attr);
+  return ok;
+}
+
+timespec monotonic_deadline(int64_t milliseconds) {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  ts.tv_sec += static_cast<time_t>(milliseconds / 1000);
+  ts.tv_nsec += static_cast<long>((milliseconds % 1000) * 1000000);
+  if (ts.tv_nsec >= 1000000000L) {
+    ts.tv_sec += 1;
+    ts.tv_nsec -= 1000000000L;
+  }
+  return ts;
+}
+
+// Waits on cond until ready() holds or the time runs out; called with guard held.
+template <typename Ready>
+platform_os::Wait wait_until_ready(pthread_cond_t* cond, pthread_mutex_t* guard,
+                                   int64_t milliseconds, Ready ready) {
+  if (milliseconds < 0) {
+    while (!ready()) pthread_cond_wait(cond, guard);
+    return platform_os::Wait::kAcquired;
+  }
+  const timespec deadline = monotonic_deadline(milliseconds);
+  while (!ready()) {
+    const int rc = pthread_cond_timedwait(cond, guard, &deadline);
+    if (rc == ETIMEDOUT) return ready() ? platform_os::Wait::kAcquired : platform_os::Wait::kTimedOut;
+    if (rc != 0 && rc != EINTR) return platform_os::Wait::kFailed;
+  }
+  return platform_os::Wait::kAcquired;
+}
+
+}  // namespace
+
+namespace platform_os {
+
+PlatformOsMutex* mutex_create() {
+  auto* m = new (std::nothrow) PlatformOsMutex{};
+  if (m == nullptr) return nullptr;
+  if (pthread_mutex_init(&m->guard, nullptr) != 0) {
+    delete m;
+    return nullptr;
+  }
+  if (!init_monotonic_cond(&m->released)) {
+    pthread_mutex_destroy(&m->guard);
+    delete m;
+    return nullptr;
+  }
+  m->depth = 0;
+  return m;
+}
+
+void mutex_close(PlatformOsMutex* m) {
+  if (m == nullptr) return;
+  pthread_cond_destroy(&m->released);
+  pthread_mutex_destroy(&m->guard);
+  delete m;
+}
+
+Wait mutex_acquire(PlatformOsMutex* m, int64_t milliseconds) {
+  const pthread_t self = pthread_self();
+  pthread_mutex_lock(&m->guard);
+  if (m->depth > 0 && pthread_equal(m->owner, self)) {
+    ++m->depth;
+    pthread_mutex_unlock(&m->guard);
+    return Wait::kAcquired;
+  }
+  const Wait w = wait_until_ready(&m->released, &m->guard, milliseconds,
+                                  [m] { return m->depth == 0; });
+  if (w == Wait::kAcquired) {
+    m->owner = self;
+    m->depth = 1;
+  }
+  pthread_mutex_unlock(&m->guard);
+  return w;
+}
+
+bool mutex_release(PlatformOsMutex* m) {
+  pthread_mutex_lock(&m->guard);
+  const bool owner = m->depth > 0 && pthread_equal(m->owner, pthread_self());
+  if (owner && --m->depth == 0) pthread_cond_signal(&m->released);
+  pthread_mutex_unlock(&m->guard);
+  return owner;
+}
+
+uint32_t mutex_release_all(PlatformOsMutex* m) {
+  pthread_mutex_lock(&m->guard);
+  uint32_t held = 0;
+  if (m->depth > 0 && pthread_equal(m->owner, pthread_self())) {
+    held = m->depth;
+    m->depth = 0;
+    pthread_cond_signal(&m->released);
+  }
+  pthread_mutex_unlock(&m->guard);
+  return held;
+}
+
+void mutex_restore(PlatformOsMutex* m, uint32_t depth) {
+  if (depth == 0) return;
+  pthread_mutex_lock(&m->guard);
+  while (m->depth != 0) pthread_cond_wait(&m->released, &m->guard);
+  m->owner = pthread_self();
+  m->depth = depth;
+  pthread_mutex_unlock(&m->guard);
+}
+
+PlatformOsEvent* event_create() {
+  auto* e = new (std::nothrow) PlatformOsEvent{};
+  if (e == nullptr) return nullptr;
+  if (pthread_mutex_init(&e->guard, nullptr) != 0) {
+    delete e;
+    return nullptr;
+  }
+  if (!init_monotonic_cond(&e->raised)) {
+    pthread_mutex_destroy(&e->guard);
+    delete e;
+    return nullptr;
+  }
+  e->signalled = false;
+  return e;
+}
+
+void event_close(PlatformOsEvent* e) {
+  if (e == nullptr) return;
+  pthread_cond_destroy(&e->raised);
+  pthread_mutex_destroy(&e->guard);
+  delete e;
+}
+
+void event_set(PlatformOsEvent* e) {
+  pthread_mutex_lock(&e->guard);
+  e->signalled = true;
+  pthread_cond_signal(&e->raised);
+  pthread_mutex_unlock(&e->guard);
+}
+
+void event_reset(PlatformOsEvent* e) {
+  pthread_mutex_lock(&e->guard);
+  e->signalled = false;
+  pthread_mutex_unlock(&e->guard);
+}
+
+Wait event_wait(PlatformOsEvent* e, int64_t milliseconds) {
+  pthread_mutex_lock(&e->guard);
+  const Wait w = wait_until_ready(&e->raised, &e->guard, milliseconds,
+                                  [e] { return e->signalled; });
+  if (w == Wait::kAcquired) e->signalled = false;  // auto-reset: one waiter takes it
+  pthread_mutex_unlock(&e->guard);
+  return w;
+}
+
+}  // namespace platform_os

@@ -1,0 +1,44 @@
+#pragma once
+// The OS objects behind PlatformMutex_t and PlatformCond_t. Built on a plain
+// pthread mutex and a condition variable on the monotonic clock, so that
+// recursion, timed locks and auto-reset events behave the same everywhere.
+
+#include <pthread.h>
+
+#include <cstdint>
+
+struct PlatformOsMutex {
+  pthread_mutex_t guard;
+  pthread_cond_t released;  // monotonic clock
+  pthread_t owner;
+  uint32_t depth;           // 0 = free
+};
+
+struct PlatformOsEvent {
+  pthread_mutex_t guard;
+  pthread_cond_t raised;  // monotonic clock
+  bool signalled;
+};
+
+namespace platform_os {
+
+// Results of the waits below.
+enum class Wait { kAcquired, kTimedOut, kFailed };
+
+PlatformOsMutex* mutex_create();
+void mutex_close(PlatformOsMutex* m);
+// milliseconds < 0 waits without limit.
+Wait mutex_acquire(PlatformOsMutex* m, int64_t milliseconds);
+bool mutex_release(PlatformOsMutex* m);
+// Releases every recursion level the caller holds and answers how many (0 when
+// the caller is not the owner); mutex_restore takes them back.
+uint32_t mutex_release_all(PlatformOsMutex* m);
+void mutex_restore(PlatformOsMutex* m, uint32_t depth);
+
+PlatformOsEvent* event_create();
+void event_close(PlatformOsEvent* e);
+void event_set(PlatformOsEvent* e);
+void event_reset(PlatformOsEvent* e);
+Wait event_wait(PlatformOsEvent* e, int64_t milliseconds);
+
+}  // namespace platform_os
