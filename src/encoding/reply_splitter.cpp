@@ -4,15 +4,13 @@
 
 #include "encoding/reply_splitter.h"
 
+#include "encoding/alloc_hook.h"
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-PrnReplyAllocFn g_alloc = nullptr;
-
-void* reply_alloc(size_t size) { return g_alloc ? g_alloc(size) : std::malloc(size); }
 
 // Remainder followed by the new bytes, addressed as one sequence.
 class JoinedStream {
@@ -159,7 +157,7 @@ int keep_tail(PrnReplyRemainder_t* rem, const JoinedStream& s, size_t from) {
     rem->length = static_cast<int32_t>(tail);
     return 0;
   }
-  auto* block = static_cast<uint8_t*>(reply_alloc(tail));
+  auto* block = static_cast<uint8_t*>(encoding_alloc(tail));
   if (block == nullptr) {
     PrnReplyRemainderFree(rem);
     return 3;
@@ -173,8 +171,6 @@ int keep_tail(PrnReplyRemainder_t* rem, const JoinedStream& s, size_t from) {
 
 }  // namespace
 
-void PrnReplySetAllocator(PrnReplyAllocFn alloc) { g_alloc = alloc; }
-
 void PrnReplyRemainderFree(PrnReplyRemainder_t* remainder) {
   if (remainder == nullptr) return;
   std::free(remainder->bytes);
@@ -187,7 +183,7 @@ int PrnReplyRemainderCopy(PrnReplyRemainder_t* dst, const PrnReplyRemainder_t* s
   dst->bytes = nullptr;
   dst->length = 0;
   if (src->bytes == nullptr || src->length <= 0) return 0;
-  auto* block = static_cast<uint8_t*>(reply_alloc(static_cast<size_t>(src->length)));
+  auto* block = static_cast<uint8_t*>(encoding_alloc(static_cast<size_t>(src->length)));
   if (block == nullptr) return 3;
   std::memcpy(block, src->bytes, static_cast<size_t>(src->length));
   dst->bytes = block;
@@ -224,7 +220,7 @@ int PrnSplitReplyStream(PrnReplyRemainder_t* remainder, const uint8_t* bytes, ui
     if (p >= s.keptLength()) {
       handler(m.kind, s.fresh(p), static_cast<uint32_t>(m.length), user);
     } else {
-      auto* copy = static_cast<uint8_t*>(reply_alloc(m.length));
+      auto* copy = static_cast<uint8_t*>(encoding_alloc(m.length));
       if (copy == nullptr) {
         // Keep the packet and what follows for the next call rather than lose it.
         keep_tail(remainder, s, p);

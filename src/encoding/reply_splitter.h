@@ -67,8 +67,3 @@ int PrnIsJobEndReply(PrnCmdHandle_t* builder, int kind, const uint8_t* bytes, ui
 // Reply table slot 1 of the impact models: one status byte answers GS r 1.
 int PrnIsJobEndReplyImpact(PrnCmdHandle_t* builder, int kind, const uint8_t* bytes,
                            uint32_t length, int* isEnd);
-
-// Allocation used for the remainder and the packet copies (malloc by
-// default); tests swap it to reach the out-of-memory paths. Null restores it.
-using PrnReplyAllocFn = void* (*)(size_t size);
-void PrnReplySetAllocator(PrnReplyAllocFn alloc);

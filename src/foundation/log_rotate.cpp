@@ -66,8 +66,6 @@ void archive_leftovers(const char* path) {
   }
 }
 
-uint64_t cap_bytes(int32_t size_mb) { return size_mb > 0 ? static_cast<uint64_t>(size_mb) * kMegabyte : 0; }
-
 }  // namespace
 
 bool log_file_exists(const char* path) {
@@ -103,15 +101,19 @@ int log_rotate_with(const char* path, uint32_t incoming, LogSettings_t& s) {
   archive_leftovers(path);
 
   // Sums in 64 bits: a cap of 4096 MB or more, or a forced length, never wraps.
-  const uint64_t cap = cap_bytes(s.size_mb);
+  // A size of 0 means no settings are known yet (the header check at start-up
+  // runs before the settings file is read): the file is archived, but nothing
+  // is deleted for a cap of 0.
+  const bool capped = s.size_mb > 0;
+  const uint64_t cap = capped ? static_cast<uint64_t>(s.size_mb) * kMegabyte : 0;
   int k = archive_count(path);
-  while (k > 0 && uint64_t{s.total_bytes} + incoming > cap) {
+  while (capped && k > 0 && uint64_t{s.total_bytes} + incoming > cap) {
     char name[kZipNameSize];
     if (!log_archive_name(name, sizeof name, path, k) || ::unlink(name) != 0) return 1;
     s.total_bytes = s.total_bytes > kLogFileCap ? s.total_bytes - kLogFileCap : 0;
     --k;
   }
-  if (uint64_t{s.total_bytes} + incoming > cap) {
+  if (capped && uint64_t{s.total_bytes} + incoming > cap) {
     if (::unlink(path) != 0 && errno != ENOENT) return 1;
     s.file_bytes = 0;
   }

@@ -11,6 +11,8 @@
 #include <memory>
 #include <new>
 
+#include "foundation/platform.h"
+
 namespace {
 
 constexpr size_t kDeflateOutSize = 1024;
@@ -25,7 +27,7 @@ using InFile = std::unique_ptr<FILE, FileCloser>;
 class ArchiveOut {
  public:
   explicit ArchiveOut(const char* name) : name_(name) {
-    file_ = std::fopen(name, "wbx");  // exclusive: an existing archive is never replaced
+    file_ = platform_fopen(name, "wbx");  // exclusive: an existing archive is never replaced
     created_ = file_ != nullptr;
   }
   ~ArchiveOut() {
@@ -87,7 +89,7 @@ bool put_u32(FILE* f, uint32_t v) {
 // Reads the whole regular file; false when it cannot be read completely or
 // does not fit the 32-bit sizes of the archive.
 bool read_whole(const char* path, std::unique_ptr<uint8_t[]>& data, uint32_t& size) {
-  InFile in(std::fopen(path, "rb"));
+  InFile in(platform_fopen(path, "rb"));
   if (!in) return false;
   struct stat st {};
   if (::fstat(fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -115,9 +117,11 @@ int log_zip_file(const char* path, int n) {
   char name[kZipNameSize];
   if (!log_archive_name(name, sizeof name, path, n)) return 255;
 
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (now == static_cast<std::time_t>(-1) || localtime_r(&now, &local) == nullptr) return 255;
+  PlatformTimeval_t now{};
+  platform_gettimeofday(&now);
+  const std::tm* local_now = platform_localtime(&now.tv_sec);
+  if (local_now == nullptr) return 255;
+  const std::tm local = *local_now;
 
   std::unique_ptr<uint8_t[]> data;
   uint32_t size = 0;

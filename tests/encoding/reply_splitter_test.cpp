@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "encoding/alloc_hook.h"
 #include "encoding/reply_splitter.h"
 
 namespace {
@@ -187,7 +188,7 @@ void* failing_alloc(size_t size) {
 TEST(ReplySplitter, FailedPacketCopyKeepsTheBytesForTheNextCall) {
   Splitter s;
   ASSERT_EQ(s.feed({0x14, 0x00}), 0);
-  PrnReplySetAllocator(failing_alloc);
+  encoding_set_allocator(failing_alloc);
   g_failAllocs = 1;  // the packet copy fails, keeping the bytes succeeds
   EXPECT_EQ(s.feed({0x00, 0x0F, 0x01}), 3);
   EXPECT_TRUE(s.packets.empty());
@@ -197,7 +198,7 @@ TEST(ReplySplitter, FailedPacketCopyKeepsTheBytesForTheNextCall) {
   g_failAllocs = 1;  // no room for a new remainder at all: 3, the tail is lost
   EXPECT_EQ(s.feed({0x14, 0x00}), 3);
   EXPECT_EQ(s.rem_.length, 0);
-  PrnReplySetAllocator(nullptr);
+  encoding_set_allocator(nullptr);
 }
 
 TEST(ReplySplitter, RejectsNullArguments) {

@@ -81,6 +81,8 @@ TEST_F(LogRotate, Scenarios) {
        false, 2 * k5MB},
       {"forced rotation without a log file shifts nothing", 50, {1, 2}, 0, kLogForcedRotation, "12",
        {{1, 1}, {2, 2}}, false, false, 2 * k5MB},
+      {"no size known yet: forced rotation archives, deletes nothing", 0, {1, 2}, 300,
+       kLogForcedRotation, "123", {{2, 1}, {3, 2}}, true, false, 3 * k5MB},
       {"nothing to do", 50, {1}, 1000, 100, "1", {{1, 1}}, false, true, k5MB + 1000},
   };
   for (const auto& c : cases) {
