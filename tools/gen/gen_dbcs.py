@@ -9,9 +9,8 @@ the path given as the first argument). Sources and patches: tools/gen/PROVENANCE
 import os
 import sys
 
-from gen_dbcs_common import (PageTable, round_trip_mappings, value_japanese,
-                             value_korean, value_simplified_chinese,
-                             value_traditional_chinese)
+from gen_dbcs_common import (PageTable, round_trip_mappings, value_bytes,
+                             value_simplified_chinese)
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 OUT_DIR = os.path.join(ROOT, "src", "encoding", "generated")
@@ -46,7 +45,7 @@ def japanese():
     # ICU's private-use fallback for the NEC numero sign.
     m[0xF86F] = b"\x87\x82"
     m.pop(0x0000, None)
-    return {cp: value_japanese(seq) for cp, seq in m.items()}, m
+    return {cp: value_bytes(seq) for cp, seq in m.items()}, m
 
 
 def simplified_chinese():
@@ -74,13 +73,13 @@ def check_supplementary_formula():
 def traditional_chinese():
     m = round_trip_mappings("windows-950", range(0x81, 0xFF), TRAIL_40_FE)
     m.pop(0x0000, None)
-    return {cp: value_traditional_chinese(seq) for cp, seq in m.items()}, m
+    return {cp: value_bytes(seq) for cp, seq in m.items()}, m
 
 
 def korean():
     m = round_trip_mappings("windows-949", range(0x81, 0xFF), TRAIL_41_FE)
     m.pop(0x0000, None)
-    return {cp: value_korean(seq) for cp, seq in m.items()}, m
+    return {cp: value_bytes(seq) for cp, seq in m.items()}, m
 
 
 def kanji_bestfit(path):
@@ -103,10 +102,12 @@ def kanji_bestfit(path):
         m[int(cp_text, 16)] = int(bytes_text, 16)
     assert len(m) == count, (len(m), count)
     m[0x0000] = 0x0000
-    # The wave dash as Unix text spells it: same glyph as U+FF5E, which the
-    # table maps to 81 60.
-    assert 0x301C not in m and m[0xFF5E] == 0x8160
-    m[0x301C] = 0x8160
+    # The JIS spellings that Unix text uses for the wave dash, double vertical
+    # line and minus sign: the same glyphs as the table's U+FF5E, U+2225 and
+    # U+FF0D, and what the Japanese kind of MbEncodeUtf8 maps too.
+    for cp, twin, code in [(0x301C, 0xFF5E, 0x8160), (0x2016, 0x2225, 0x8161), (0x2212, 0xFF0D, 0x817C)]:
+        assert cp not in m and m[twin] == code
+        m[cp] = code
     m.pop(0xF86F, None)
     assert all(v != 0xFFFF for v in m.values())
     return m

@@ -2,7 +2,7 @@
 
 - round_trip_mappings(): the round-trip (code point, bytes) pairs of an ICU
   converter, read through `uconv` (icu-devtools).
-- index layouts: bytes -> the compact value stored for each MbKind.
+- stored values: the output bytes, or GB18030's index layout.
 - PageTable: the two-level table the C++ side reads (see mb_tables.h).
 """
 
@@ -60,17 +60,15 @@ def round_trip_mappings(icu_name, lead_bytes, trail_bytes):
     return mapping
 
 
-# --- index layouts: the value stored per code point, 0 = no mapping --------
+# --- stored values per code point, 0 = no mapping --------------------------
 
-def value_japanese(seq):
-    if len(seq) == 1:
-        return seq[0]
-    lead, trail = seq
-    row = lead - 0x81 if lead <= 0x9F else 31 + lead - 0xE0
-    cell = trail - 0x40 if trail <= 0x7E else trail - 0x41
-    assert 0x81 <= lead <= 0x9F or 0xE0 <= lead <= 0xFC
-    assert 0x40 <= trail <= 0xFC and trail != 0x7F
-    return 256 + row * 188 + cell
+def value_bytes(seq):
+    """Output bytes as one number (lead << 8 | trail): the stored value for
+    Shift_JIS, Big5 and UHC, whose forms have at most two bytes."""
+    assert 1 <= len(seq) <= 2
+    if len(seq) == 2:
+        assert seq[0] >= 0x81 and seq[1] >= 0x40
+    return int.from_bytes(seq, "big")
 
 
 def value_simplified_chinese(seq):
@@ -83,23 +81,6 @@ def value_simplified_chinese(seq):
         return 128 + (lead - 0x81) * 190 + (trail - 0x40 if trail <= 0x7E else trail - 0x41)
     b1, b2, b3, b4 = seq
     return 24068 + (b1 - 0x81) * 12600 + (b2 - 0x30) * 1260 + (b3 - 0x81) * 10 + (b4 - 0x30)
-
-
-def value_traditional_chinese(seq):
-    if len(seq) == 1:
-        return seq[0]
-    lead, trail = seq
-    assert 0x81 <= lead <= 0xFE
-    assert 0x40 <= trail <= 0x7E or 0xA1 <= trail <= 0xFE
-    return 256 + (lead - 0x81) * 157 + (trail - 0x40 if trail <= 0x7E else trail - 0x62)
-
-
-def value_korean(seq):
-    if len(seq) == 1:
-        return seq[0]
-    lead, trail = seq
-    assert 0x81 <= lead <= 0xFE and 0x41 <= trail <= 0xFE
-    return 256 + (lead - 0x81) * 191 + (trail - 0x41)
 
 
 # --- two-level page table --------------------------------------------------

@@ -1,0 +1,66 @@
+#pragma once
+// Helpers shared by the command builder tests.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include "encoding/cmd_buffer.h"
+#include "encoding/cmd_data.h"
+#include "encoding/prn_cmd.h"
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes B(std::initializer_list<int> v) {
+  Bytes out;
+  for (int x : v) out.push_back(uint8_t(x));
+  return out;
+}
+
+inline Bytes Cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+inline Bytes ListBytes(const CmdChunk_t* c) {
+  Bytes out;
+  for (; c != nullptr; c = c->next) out.insert(out.end(), c->data, c->data + c->size);
+  return out;
+}
+
+inline Bytes BodyBytes(const PrnCmdHandle_t* b) { return ListBytes(b->cmdBuffer.body); }
+
+inline int ChunkCount(const CmdChunk_t* c) {
+  int n = 0;
+  for (; c != nullptr; c = c->next) ++n;
+  return n;
+}
+
+// Builds and returns the job's bytes (empty for an empty job).
+inline Bytes BuildJob(PrnCmdHandle_t* b, int* rcOut = nullptr) {
+  CmdData_t* data = nullptr;
+  int rc = PrnCmdBuild(b, &data);
+  if (rcOut != nullptr) *rcOut = rc;
+  Bytes out;
+  if (rc == 0 && data != nullptr) {
+    if (data->data != nullptr) out.assign(data->data, data->data + data->length);
+    CmdDataFree(data);
+  }
+  return out;
+}
+
+// Opens a builder and closes it at scope end.
+struct Builder {
+  PrnCmdHandle_t* b = nullptr;
+  int rc = -99;
+  Builder(const char* model, int lang) { rc = PrnCmdOpen(model, lang, &b); }
+  ~Builder() {
+    if (b != nullptr) PrnCmdClose(b);
+  }
+  Builder(const Builder&) = delete;
+  Builder& operator=(const Builder&) = delete;
+  PrnCmdHandle_t* operator->() const { return b; }
+  PrnCmdHandle_t* get() const { return b; }
+};
