@@ -33,17 +33,20 @@ void EmbeddedFileSetTableForTest(const EmbeddedFileRow* rows) {
     g_generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
-EmbeddedFile_t* EmbeddedFileOpen(const char* path) {
+const EmbeddedFileRow* EmbeddedFileFind(const char* path) {
     if (path == nullptr) return nullptr;
     const std::string_view p(path);
     for (const EmbeddedFileRow* row = EmbeddedFileActiveTable(); row->name != nullptr; ++row) {
-        if (!PathNamesRow(p, row->name)) continue;
-        // The reader's offset is 32 bits; larger rows cannot be read faithfully.
-        if (row->size > UINT32_MAX) return nullptr;
-        auto* file = new (std::nothrow) EmbeddedFile_t{row, 0};
-        return file;
+        if (PathNamesRow(p, row->name)) return row;
     }
     return nullptr;
+}
+
+EmbeddedFile_t* EmbeddedFileOpen(const char* path) {
+    const EmbeddedFileRow* row = EmbeddedFileFind(path);
+    // The reader's offset is 32 bits; larger rows cannot be read faithfully.
+    if (row == nullptr || row->data == nullptr || row->size > UINT32_MAX) return nullptr;
+    return new (std::nothrow) EmbeddedFile_t{row, 0};
 }
 
 void EmbeddedFileClose(EmbeddedFile_t* file) { delete file; }

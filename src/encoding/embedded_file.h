@@ -23,6 +23,9 @@ struct EmbeddedFile_t {
 // Smallest buffer EmbeddedFileReadLine may be given: 1023 characters, CR LF, NUL.
 inline constexpr size_t EMBEDDED_FILE_LINE_BUFFER = 1025;
 
+// The row a path names (see EmbeddedFileOpen), or null.
+const EmbeddedFileRow* EmbeddedFileFind(const char* path);
+
 // Finds a row whose name equals the path, or ends the path after a "/" or "\".
 // Null when none matches or the reader cannot be allocated. Free with
 // EmbeddedFileClose.

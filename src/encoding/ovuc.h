@@ -5,7 +5,7 @@
 // Typical use by a text generator:
 //   h = ConverterOpen("RP-S12E_ank.txt", len);        // once per builder
 //   OvucSetEncodeType(h);                               // input is UTF-8
-//   rc = OvucSetData(h, text, textLen);                 // < 0: no output kept
+//   rc = OvucSetData(h, text, textLen);                 // < 0: text failed
 //   size = 0; OvucGetOutputData(h, nullptr, &size);     // -40 with the size
 //   OvucGetOutputData(h, buf, &size);                   // 0, chains emptied
 //   OvucCloseHandle(h);                                 // with the builder
@@ -55,9 +55,11 @@ int16_t OvucCloseHandle(OvucHandle handle);
 int16_t OvucSetEncodeType(OvucHandle handle);
 
 // Converts a piece of text and appends it to the handle's pending output.
-// 0 on success. Any negative answer (-10, -20, -60, -400, -410, -420, -500,
-// -510) leaves no pending output at all: a failed text never leaks into the
-// next one.
+// 0 on success; warnings -400, -410, -420, -500 (the output is complete);
+// errors -20 (null or empty data), -60, -510 (the output so far), -10.
+// After any negative answer the pending output can still be fetched by the
+// next OvucGetOutputData, but the next OvucSetData discards it first, so a
+// caller that drops a failed text never sees its bytes in a later one.
 int16_t OvucSetData(OvucHandle handle, const char* data, size_t length);
 
 // Fetches the pending output with its ESC t / ESC R switches.

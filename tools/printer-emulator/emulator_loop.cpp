@@ -43,7 +43,7 @@ int bound(int type, const sockaddr_in& at, std::string* error) {
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   }
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
-      (type == SOCK_STREAM && ::listen(fd, 4) != 0)) {
+      (type == SOCK_STREAM && ::listen(fd, 16) != 0)) {
     if (error) *error = errnoText("bind/listen");
     ::close(fd);
     return -1;
@@ -84,8 +84,13 @@ void PrinterEmulator::Loop::wake() {
 
 void PrinterEmulator::Loop::run() {
   while (!stopping) {
+    short dataEvents = POLLIN;
+    if (clientFd >= 0) {
+      std::lock_guard lock(owner.mutex_);
+      if (owner.tcpMode_ == TcpMode::Stalled) dataEvents = 0;  // hang-ups are still reported
+    }
     pollfd fds[3] = {{wakeFd, POLLIN, 0}, {udpFd, POLLIN, 0},
-                     {clientFd >= 0 ? clientFd : listenFd, POLLIN, 0}};
+                     {clientFd >= 0 ? clientFd : listenFd, dataEvents, 0}};
     const int n = ::poll(fds, 3, pollTimeoutMs());
     if (n < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
@@ -97,7 +102,11 @@ void PrinterEmulator::Loop::run() {
     if (fds[1].revents & POLLIN) handleDatagram();
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
       if (clientFd >= 0 && fds[2].fd == clientFd) {
-        readClient();
+        if (fds[2].events == 0) {
+          dropClient(false);
+        } else {
+          readClient();
+        }
       } else if (clientFd < 0) {
         acceptClient(0);
       }

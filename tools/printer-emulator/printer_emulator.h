@@ -52,6 +52,7 @@ struct UdpRule {
 enum class TcpMode {
   Normal,         // read everything, send the printer's answers
   Silent,         // read everything, never answer
+  Stalled,        // accept but read nothing, so the host's writes back up
   CloseOnAccept,  // accept and close at once
   ResetOnAccept,  // accept and reset at once
 };

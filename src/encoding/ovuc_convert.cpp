@@ -1,0 +1,254 @@
+#include "encoding/ovuc_convert.h"
+
+#include <algorithm>
+#include <new>
+
+#include "encoding/ovuc.h"
+
+namespace {
+
+// Slot values of the code point list besides real code points.
+constexpr uint32_t kMissing = 0xFFFFFFFF;
+constexpr uint32_t kDropped = 0xFFFFFFFE;
+
+// No precomposed character carries more marks than this; longer runs are
+// left as they are (and cannot drive the chain search deep).
+constexpr size_t kMaxComposableMarks = 16;
+
+class Warnings {
+public:
+    void Set(int16_t code) {
+        if (code_ == 0) code_ = code;
+    }
+    int16_t Code() const { return code_; }
+
+private:
+    int16_t code_ = 0;
+};
+
+void DecodeUtf8(const uint8_t* d, size_t n, std::vector<uint32_t>& out, Warnings& w) {
+    size_t i = 0;
+    while (i < n) {
+        const uint8_t b = d[i];
+        if (b < 0x80) {
+            out.push_back(b);
+            ++i;
+            continue;
+        }
+        size_t len;
+        uint32_t cp;
+        uint32_t min;
+        if (b >= 0xC0 && b <= 0xDF) {
+            len = 2, cp = b & 0x1Fu, min = 0x80;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3, cp = b & 0x0Fu, min = 0x800;
+        } else if (b >= 0xF0 && b <= 0xF7) {
+            len = 4, cp = b & 0x07u, min = 0x10000;
+        } else {
+            out.push_back(kMissing);  // lone continuation byte or 0xF8..0xFF
+            w.Set(OVUC_WARN_BAD_UTF8);
+            ++i;
+            continue;
+        }
+        bool formed = len <= n - i;
+        for (size_t k = 1; formed && k < len; ++k) {
+            const uint8_t c = d[i + k];
+            formed = c >= 0x80 && c <= 0xBF;
+            cp = (cp << 6) | (c & 0x3Fu);
+        }
+        if (!formed) {
+            // The lead byte alone is missing; decoding resumes at the next byte.
+            out.push_back(kMissing);
+            w.Set(OVUC_WARN_BAD_UTF8);
+            ++i;
+            continue;
+        }
+        i += len;
+        // Overlong forms and encoded surrogates are not characters either.
+        if (cp > 0x10FFFF || cp < min || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out.push_back(kMissing);
+            w.Set(OVUC_WARN_BAD_UTF8);
+            continue;
+        }
+        out.push_back(cp);
+    }
+}
+
+void DecodeUtf16(const uint8_t* d, size_t n, int type, std::vector<uint32_t>& out, Warnings& w) {
+    bool bigEndian = type != OVUC_UTF16_LE;
+    size_t i = 0;
+    if (type == OVUC_UTF16_BOM && n >= 2) {
+        if (d[0] == 0xFE && d[1] == 0xFF) {
+            i = 2;
+        } else if (d[0] == 0xFF && d[1] == 0xFE) {
+            bigEndian = false;
+            i = 2;
+        }
+    }
+    const bool odd = ((n - i) & 1) != 0;
+    const size_t end = odd ? n - 1 : n;
+    auto unit = [&](size_t at) -> uint32_t {
+        return bigEndian ? (uint32_t{d[at]} << 8 | d[at + 1]) : (uint32_t{d[at + 1]} << 8 | d[at]);
+    };
+    while (i < end) {
+        const uint32_t u = unit(i);
+        i += 2;
+        if (u >= 0xD800 && u <= 0xDBFF) {
+            if (i < end) {
+                const uint32_t lo = unit(i);
+                if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                    out.push_back(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+                    i += 2;
+                    continue;
+                }
+            }
+            out.push_back(kMissing);
+            w.Set(OVUC_WARN_SURROGATE);
+        } else if (u >= 0xDC00 && u <= 0xDFFF) {
+            out.push_back(kMissing);
+            w.Set(OVUC_WARN_SURROGATE);
+        } else {
+            out.push_back(u);
+        }
+    }
+    if (odd) {
+        out.push_back(kMissing);
+        w.Set(OVUC_WARN_ODD_LENGTH);
+    }
+}
+
+const OvucCharRecord* RecordOf(const OvucModel& m, uint32_t cp) {
+    return cp >= 0x110000 ? nullptr : m.Find(cp);
+}
+
+bool IsMark(const OvucModel& m, uint32_t cp) {
+    const OvucCharRecord* r = RecordOf(m, cp);
+    return r != nullptr && r->isMark;
+}
+
+// A chain of decompositions that turns `base` plus marks[from..] into one
+// character; 0 when there is none.
+uint32_t ComposeChain(const OvucModel& m, uint32_t base, const std::vector<uint32_t>& marks, size_t from) {
+    for (const OvucDecomposition& d : m.DecompositionsStartingWith(base)) {
+        const std::span<const uint32_t> comps = m.ComponentsOf(d);
+        const size_t k = comps.size() - 1;
+        if (k == 0 || from + k > marks.size()) continue;
+        if (!std::equal(comps.begin() + 1, comps.end(), marks.begin() + static_cast<ptrdiff_t>(from))) continue;
+        if (from + k == marks.size()) return d.codePoint;
+        if (const uint32_t c = ComposeChain(m, d.codePoint, marks, from + k); c != 0) return c;
+    }
+    return 0;
+}
+
+void Compose(const OvucModel& m, std::vector<uint32_t>& cps, std::vector<uint32_t>& marks) {
+    const size_t n = cps.size();
+    size_t i = 0;
+    while (i < n) {
+        const OvucCharRecord* base = RecordOf(m, cps[i]);
+        if (base == nullptr || base->isMark) {
+            ++i;
+            continue;
+        }
+        size_t j = i + 1;
+        while (j < n && IsMark(m, cps[j])) ++j;
+        const size_t count = j - i - 1;
+        if (count > 0 && count <= kMaxComposableMarks) {
+            marks.assign(cps.begin() + static_cast<ptrdiff_t>(i + 1), cps.begin() + static_cast<ptrdiff_t>(j));
+            std::stable_sort(marks.begin(), marks.end(), [&](uint32_t a, uint32_t b) {
+                return m.Find(a)->combiningClass < m.Find(b)->combiningClass;
+            });
+            if (const uint32_t c = ComposeChain(m, cps[i], marks, 0); c != 0) {
+                cps[i] = c;
+                std::fill(cps.begin() + static_cast<ptrdiff_t>(i + 1), cps.begin() + static_cast<ptrdiff_t>(j),
+                          kDropped);
+            }
+        }
+        i = j;
+    }
+}
+
+// The output pass: bytes and switches for each slot.
+class Emitter {
+public:
+    Emitter(OvucHandleState& h) : m_(*h.model), out_(h.output), table_(h.currentTable),
+          missing_(static_cast<uint8_t>(h.settings.missingCharacterCode)),
+          setDefault_(static_cast<uint8_t>(h.model->file.icsCommandDefault)) {}
+
+    uint8_t Table() const { return table_; }
+
+    int Char(uint32_t cp, bool trySpacingForm = true) {
+        const OvucCharRecord* r = cp == kMissing ? nullptr : RecordOf(m_, cp);
+        if (r != nullptr && r->inCharacterSet) {
+            const size_t pos = out_.Position();
+            if (pos == 0) {
+                if (const int rc = out_.PutTableSwitch(0, table_); rc != 0) return rc;
+            }
+            if (const int rc = out_.PutSetSwitch(pos, r->setParam); rc != 0) return rc;
+            if (const int rc = out_.PutByte(r->setByte); rc != 0) return rc;
+            return out_.PutSetSwitch(pos + 1, setDefault_);
+        }
+        if (r != nullptr && r->entryCount > 0) {
+            const std::span<const OvucTableEntry> e = m_.EntriesOf(*r);
+            auto it = std::partition_point(e.begin(), e.end(), [&](const OvucTableEntry& x) { return x.param < table_; });
+            if (it != e.end() && it->param == table_) return TableByte(it->byte, false);
+            // Entries are sorted by parameter: the lowest table that holds it.
+            table_ = e.front().param;
+            return TableByte(e.front().byte, true);
+        }
+        if (cp != kMissing && trySpacingForm) {
+            if (const uint32_t s = m_.SpacingFormOf(cp); s != 0) return Char(s, false);
+        }
+        return TableByte(missing_, false);
+    }
+
+private:
+    int TableByte(uint8_t byte, bool switched) {
+        const size_t pos = out_.Position();
+        // The first byte of the output always carries the table it is in.
+        if (switched || pos == 0) {
+            if (const int rc = out_.PutTableSwitch(pos, table_); rc != 0) return rc;
+        }
+        return out_.PutByte(byte);
+    }
+
+    const OvucModel& m_;
+    OvucOutput& out_;
+    uint8_t table_;
+    uint8_t missing_;
+    uint8_t setDefault_;
+};
+
+}  // namespace
+
+int16_t OvucConvert(OvucHandleState& h, const uint8_t* data, size_t length) {
+    Warnings w;
+    const bool utf8 = h.encodeType == OVUC_UTF8;
+    const size_t limit = utf8 ? OVUC_MAX_UTF8_INPUT : OVUC_MAX_UTF16_INPUT;
+    if (length > limit) {
+        w.Set(OVUC_WARN_TOO_LONG);
+        length = limit;
+    }
+    std::vector<uint32_t>& cps = h.codePoints;
+    cps.clear();
+    try {
+        cps.reserve(utf8 ? length : length / 2 + 1);
+        if (utf8) {
+            DecodeUtf8(data, length, cps, w);
+        } else {
+            DecodeUtf16(data, length, h.encodeType, cps, w);
+        }
+        if (h.model->composes) Compose(*h.model, cps, h.marks);
+    } catch (const std::bad_alloc&) {
+        return OVUC_ERR_MEMORY;
+    }
+
+    Emitter emit(h);
+    int rc = 0;
+    for (const uint32_t cp : cps) {
+        if (cp == kDropped) continue;
+        if ((rc = emit.Char(cp)) != 0) break;
+    }
+    h.currentTable = emit.Table();
+    if (rc != 0) return static_cast<int16_t>(rc);
+    return w.Code();
+}

@@ -1,0 +1,128 @@
+#include "io/address_cache.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "foundation/platform.h"
+#include "io/io_log.h"
+
+namespace {
+
+struct AddressCacheEntry_t {
+  std::string key;  // the whole target, compared ignoring case
+  char address[kAddressTextSize];
+  int fromMac;
+  int inUse;
+};
+
+PlatformMutex_t g_cacheLock = PLATFORM_MUTEX_STATIC_INITIALIZER;
+AddressCacheEntry_t g_rows[kAddressCacheRows];
+int g_rowCount = 0;
+char g_result[kAddressTextSize];
+
+AddressCacheEntry_t* findRow(const char* target) {
+  for (int i = 0; i < g_rowCount; ++i) {
+    if (strcasecmp(g_rows[i].key.c_str(), target) == 0) return &g_rows[i];
+  }
+  return nullptr;
+}
+
+void fill(AddressCacheEntry_t& row, const char* target, const char* address, int fromMac, int inUse) {
+  row.key = target;
+  std::memcpy(row.address, address, std::strlen(address) + 1);
+  row.fromMac = fromMac;
+  row.inUse = inUse;
+}
+
+char* heapCopy(const char* text) { return text ? strdup(text) : nullptr; }
+
+// Holds the cache lock for one public call; a failed lock is logged.
+class CacheLock {
+ public:
+  CacheLock() : locked_(TiloIoDhcpLock() == 0) {}
+  ~CacheLock() {
+    if (locked_) TiloIoDhcpUnlock();
+  }
+  CacheLock(const CacheLock&) = delete;
+  CacheLock& operator=(const CacheLock&) = delete;
+  explicit operator bool() const { return locked_; }
+
+ private:
+  bool locked_;
+};
+
+}  // namespace
+
+int TiloIoDhcpLock() {
+  if (platform_mutex_lock(&g_cacheLock, -1) != 0) {
+    IO_LOG_ERROR();
+    return -1;
+  }
+  return 0;
+}
+
+int TiloIoDhcpUnlock() {
+  if (platform_mutex_unlock(&g_cacheLock) != 0) {
+    IO_LOG_ERROR();
+    return -1;
+  }
+  return 0;
+}
+
+const char* findCacheEntry(const char* target, int* fromMac) {
+  if (!target) return nullptr;
+  const AddressCacheEntry_t* row = findRow(target);
+  if (!row) return nullptr;
+  std::memcpy(g_result, row->address, sizeof g_result);
+  if (fromMac) *fromMac = row->fromMac;
+  return g_result;
+}
+
+int storeCacheEntry(const char* target, const char* address, int fromMac, int inUse) {
+  if (!target || !address || std::strlen(address) >= kAddressTextSize) return 0;
+  if (AddressCacheEntry_t* row = findRow(target)) {
+    fill(*row, target, address, fromMac, inUse);
+    return 1;
+  }
+  if (g_rowCount < kAddressCacheRows) {
+    fill(g_rows[g_rowCount++], target, address, fromMac, inUse);
+    return 2;
+  }
+  for (auto& row : g_rows) {
+    if (row.inUse == 0) {
+      fill(row, target, address, fromMac, inUse);
+      return 3;
+    }
+  }
+  return 0;
+}
+
+char* TiloIoDhcpLookup(const char* target, int* fromMac) {
+  CacheLock lock;
+  if (!lock) return nullptr;
+  return heapCopy(findCacheEntry(target, fromMac));
+}
+
+int TiloIoDhcpUpdate(const char* target, const char* address, int fromMac, int inUse) {
+  CacheLock lock;
+  if (!lock) return 0;
+  return storeCacheEntry(target, address, fromMac, inUse);
+}
+
+char* TiloIoDhcpGetCachedAddress(int connectionKind, const char* target) {
+  if (!target) return nullptr;
+  if (connectionKind != 0) return heapCopy(target);
+  CacheLock lock;
+  if (!lock) return nullptr;
+  const char* cached = findCacheEntry(target, nullptr);
+  return heapCopy(cached ? cached : target);
+}
+
+void TiloIoDhcpReset() {
+  CacheLock lock;
+  for (auto& row : g_rows) row = {};
+  g_rowCount = 0;
+}

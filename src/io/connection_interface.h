@@ -1,0 +1,40 @@
+#pragma once
+// The single door through which the print engine reaches a directly connected
+// printer: open and close over TCP, Bluetooth or USB, and the write, read,
+// interface control, interface status and online probe of an open connection,
+// routed to the transport that owns it. Plus the dispatch of discovery to the
+// finders. Every function returns a TiloIoResult and never throws.
+
+#include <cstddef>
+
+#include "io/io_types.h"
+
+int TiloIoOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* address, int timeoutMs);
+int TiloIoClose(TiloIoConnection_t* connection);
+int TiloIoWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs, size_t* written);
+// buffer holds at least 128 bytes; a read never returns more.
+int TiloIoRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size_t* count);
+int TiloIoControl(TiloIoConnection_t* connection, int value);
+// flag: 1 while the interface status allows a status exchange, else 0.
+int TiloIoGetStatus(TiloIoConnection_t* connection, int* flag);
+// 0 with online, or 9 (online 0) when the probe fails.
+int TiloIoCheckOnline(const TiloIoProbeTarget_t* handle, int* online);
+
+// Discovery; the discovery engine runs these under its own lock.
+int TiloIoStartDiscovery(const void* logHandle, const TiloIoDiscoveryRequest_t* request);
+int TiloIoPollDiscovery();
+void TiloIoSetFoundDeviceCallback(TiloIoFoundDeviceCallback callback);
+int TiloIoGetActiveFinders();
+void TiloIoClearActiveFinders();
+
+// The finder entry points discovery calls; tests may replace them.
+struct TiloIoFinderOps {
+  int (*udpStart)(const void* logHandle, const char* broadcastAddress);
+  TiloIoDeviceArrays_t* (*udpList)(int* count, int* result);
+  int (*btStart)();
+  int (*usbStart)();
+  TiloIoDeviceArrays_t* (*btList)(int listFilter, int* count, int* result);
+  TiloIoDeviceArrays_t* (*usbList)(int listFilter, int* count, int* result);
+};
+// Null restores the real finders.
+void TiloIoSetFinderOps(const TiloIoFinderOps* ops);

@@ -1,0 +1,118 @@
+#include "io/connection_table.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "foundation/platform.h"
+#include "io/io_log.h"
+
+namespace {
+
+struct ConnectionRow {
+  char* address;
+  TiloIoConnection_t* connection;
+};
+
+PlatformMutex_t g_tableLock = PLATFORM_MUTEX_STATIC_INITIALIZER;
+PlatformMutex_t g_rowLock = PLATFORM_MUTEX_STATIC_INITIALIZER;
+ConnectionRow g_rows[kConnectionRows];
+bool g_initialised = false;
+
+class RowLock {
+ public:
+  RowLock() : locked_(platform_mutex_lock(&g_rowLock, -1) == 0) {
+    if (!locked_) IO_LOG_ERROR();
+  }
+  ~RowLock() {
+    if (locked_) platform_mutex_unlock(&g_rowLock);
+  }
+  RowLock(const RowLock&) = delete;
+  RowLock& operator=(const RowLock&) = delete;
+  explicit operator bool() const { return locked_; }
+
+ private:
+  bool locked_;
+};
+
+// Under the row lock.
+int firstFreeRow() {
+  if (!g_initialised) {
+    for (auto& row : g_rows) row = {};
+    g_initialised = true;
+    return 0;
+  }
+  for (int i = 0; i < kConnectionRows; ++i) {
+    if (!g_rows[i].connection) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int connectionTableLock() { return platform_mutex_lock(&g_tableLock, -1); }
+
+void connectionTableUnlock() { platform_mutex_unlock(&g_tableLock); }
+
+int countHandleList() {
+  RowLock lock;
+  if (!lock) return -1;
+  return firstFreeRow();
+}
+
+int findHandleByAddress(const char* address) {
+  if (!address) return -1;
+  RowLock lock;
+  if (!lock || !g_initialised) return -1;
+  for (int i = 0; i < kConnectionRows; ++i) {
+    if (g_rows[i].connection && g_rows[i].address && strcasecmp(g_rows[i].address, address) == 0) return i;
+  }
+  return -1;
+}
+
+int findHandleRow(const TiloIoConnection_t* connection) {
+  if (!connection) return -1;
+  RowLock lock;
+  if (!lock || !g_initialised) return -1;
+  for (int i = 0; i < kConnectionRows; ++i) {
+    if (g_rows[i].connection == connection) return i;
+  }
+  return -1;
+}
+
+bool isHandleRegistered(const TiloIoConnection_t* connection) { return findHandleRow(connection) >= 0; }
+
+int setHandleToList(TiloIoConnection_t* connection, const char* address) {
+  if (!connection || !address || !*address) return TILOIO_PARAMETER_ERROR;
+  RowLock lock;
+  if (!lock) return TILOIO_BUSY;
+  const int row = firstFreeRow();
+  if (row < 0) {
+    IO_LOG_ERROR();
+    return TILOIO_ILLEGAL_STATE;
+  }
+  char* copy = strdup(address);
+  if (!copy) {
+    IO_LOG_ERROR();
+    return TILOIO_OUT_OF_MEMORY;
+  }
+  g_rows[row] = {copy, connection};
+  io_log_info(connection, TILOIO_SUCCESS, "setHandleToList", "Add handle.", address);
+  return TILOIO_SUCCESS;
+}
+
+bool delHandleAt(int row, const TiloIoConnection_t* connection) {
+  if (row < 0 || row >= kConnectionRows) return false;
+  RowLock lock;
+  if (!lock || g_rows[row].connection != connection) return false;
+  std::free(g_rows[row].address);
+  g_rows[row] = {};
+  io_log_info(connection, TILOIO_SUCCESS, "delHandleInList", "Remove handle.");
+  return true;
+}
+
+bool delHandleInList(TiloIoConnection_t* connection) {
+  RowLock lock;  // recursive: keeps the find and the clear together
+  return lock && delHandleAt(findHandleRow(connection), connection);
+}

@@ -1,0 +1,27 @@
+// Stand-ins for the finders until they exist: a discovery that asks for them
+// gets a clear failure instead of an empty success.
+
+#include "io/finder_bridge.h"
+#include "io/io_log.h"
+
+namespace {
+
+int notAvailable(const char* function) {
+  io_log_info(nullptr, TILOIO_FAILURE, function, "Finder not available.");
+  return TILOIO_FAILURE;
+}
+
+TiloIoDeviceArrays_t* noList(int* count, int* result) {
+  if (count) *count = 0;
+  if (result) *result = TILOIO_FAILURE;
+  return nullptr;
+}
+
+}  // namespace
+
+int TiloIoUdpStartDiscovery(const void*, const char*) { return notAvailable("TiloIoUdpStartDiscovery"); }
+TiloIoDeviceArrays_t* TiloIoUdpGetDeviceList(int* count, int* result) { return noList(count, result); }
+int TiloIoBtStartFinder() { return notAvailable("TiloIoBtStartFinder"); }
+int TiloIoUsbStartFinder() { return notAvailable("TiloIoUsbStartFinder"); }
+TiloIoDeviceArrays_t* TiloIoBtGetFoundDevices(int, int* count, int* result) { return noList(count, result); }
+TiloIoDeviceArrays_t* TiloIoUsbGetFoundDevices(int, int* count, int* result) { return noList(count, result); }

@@ -1,0 +1,56 @@
+#pragma once
+// The control protocol of network printers on UDP port 3289: a 14-byte header
+// in both directions, unicast request/response exchanges of four attempts, the
+// broadcast query addressed by MAC, and the small requests built on them.
+
+#include <cstddef>
+#include <cstdint>
+
+// First 14 bytes of every datagram; multi-byte fields are big-endian.
+struct KdpxHeader_t {
+  char magic[5];       // "ORVIK"
+  uint8_t type;        // 'Q', 'C', 'P'; replies add 20h
+  uint8_t command[4];
+  uint8_t result[2];   // 0 in requests; the printer's result in replies
+  uint8_t length[2];   // payload length of a request
+};
+static_assert(sizeof(KdpxHeader_t) == 14);
+
+inline constexpr size_t kKdpxHeaderSize = sizeof(KdpxHeader_t);
+inline constexpr size_t kKdpxBroadcastPayload = 21;
+inline constexpr char kKdpxQuery = 'Q';
+inline constexpr char kKdpxControl = 'C';
+inline constexpr char kKdpxMacQuery = 'P';
+
+inline constexpr uint32_t KDPX_CLIENT_ADDRESS = 0x03000017;
+inline constexpr uint32_t KDPX_INTERFACE_STATUS = 0x03000010;
+inline constexpr uint32_t KDPX_ONLINE_STATUS = 0x03000021;
+inline constexpr uint32_t KDPX_CLEAR_CONNECTION_TIMEOUT = 0x03000016;
+inline constexpr uint32_t KDPX_INTERFACE_CONTROL = 0x03000015;
+inline constexpr uint32_t KDPX_MAC_QUERY = 0x00000010;
+
+// Writes header and payload into out (room for 14 + payloadLength bytes).
+void kdpxBuildDatagram(uint8_t* out, char type, uint32_t command, const void* payload,
+                       size_t payloadLength);
+
+// One unicast exchange. replyLength: capacity on entry, bytes stored on return;
+// a null replyLength or a capacity of 0 takes no payload. result may be null.
+int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* payload,
+                   size_t payloadLength, int* result, void* reply, size_t* replyLength);
+
+// One broadcast exchange of the MAC query with its 21-byte payload.
+int TiloIoKdpxBroadcast(const uint8_t* payload, int* result, void* reply, size_t* replyLength);
+
+// Client holding the data port: the IPv4 address as the printer sends it
+// (network byte order in memory); 0 when none.
+int TiloIoKdpxGetClientAddress(const char* target, int* client);
+// Interface status bytes 1 to 4 of the reply, byte 1 lowest; -1 for a reply
+// that carries none.
+int TiloIoKdpxGetStatus(const char* target, int* status);
+int TiloIoKdpxClearConnectionTimeout(const char* target);
+// 0 when the printer reports a client on its data port, 3 when none.
+int TiloIoKdpxCheckConnected(const char* target);
+
+// Where the broadcast goes; null restores 255.255.255.255. Tests point it at
+// an emulator's loopback address so nothing leaves the machine.
+void TiloIoKdpxSetBroadcastDestination(const char* address);

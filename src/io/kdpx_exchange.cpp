@@ -1,0 +1,262 @@
+#include <netdb.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <span>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "foundation/platform.h"
+#include "io/address_cache.h"
+#include "io/io_log.h"
+#include "io/io_types.h"
+#include "io/kdpx.h"
+#include "io/socket_open.h"
+
+namespace {
+
+constexpr int kAttempts = 4;
+constexpr int kWritableWaitMs = 2000;
+constexpr uint64_t kAttemptSpanMs = 2000;
+constexpr int kFirstWaitMs = 160;
+constexpr int kSecondWaitMs = 1840;
+constexpr size_t kUnicastReceive = 256;
+constexpr size_t kBroadcastReceive = 512;
+constexpr long kExecTimeoutTraceMs = 6000;
+constexpr long kBroadcastTimeoutTraceMs = 2000;
+constexpr const char* kPort = "3289";
+
+// The broadcast destination; tests replace it with a loopback address.
+std::mutex g_broadcastMutex;
+char g_broadcastDestination[64] = "255.255.255.255";
+
+std::string broadcastDestination() {
+  std::lock_guard lock(g_broadcastMutex);
+  return g_broadcastDestination;
+}
+
+uint32_t readBe32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// Waits for one readiness condition; 1 ready, 0 not within the wait, -1 error.
+int waitFor(int fd, short events, int ms) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    const int n = ::poll(&p, 1, ms < 0 ? 0 : ms);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (p.revents & POLLNVAL)) return -1;
+    return n > 0 ? 1 : 0;
+  }
+}
+
+// The four attempts of one exchange: send, then wait for the datagram that
+// isReply accepts, dropping everything else. 0 with the reply in accepted, 3
+// on a socket error, 4 when no attempt got a reply.
+template <typename IsReply>
+int runAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to, socklen_t toLength,
+                size_t receiveSize, IsReply isReply, std::vector<uint8_t>& accepted) {
+  std::vector<uint8_t> buffer(receiveSize);
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    const int writable = waitFor(fd, POLLOUT, kWritableWaitMs);
+    if (writable < 0) {
+      IO_LOG_ERROR();
+      return TILOIO_IO_ERROR;
+    }
+    if (writable == 0) continue;
+    const ssize_t sent = ::sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL, to, toLength);
+    if (sent < 0) {
+      IO_LOG_ERROR();
+      return TILOIO_IO_ERROR;
+    }
+    if (sent > 0) io_log_write_dump("IOCMN", "UDP", to, static_cast<size_t>(sent), datagram.size(), datagram.data());
+    if (static_cast<size_t>(sent) < datagram.size()) continue;
+    const uint64_t sendTime = platform_tick_ms();
+    for (;;) {
+      const uint64_t elapsed = platform_tick_ms() - sendTime;
+      if (elapsed >= kAttemptSpanMs) break;
+      int waitMs;
+      if (attempt == 1) {
+        waitMs = kFirstWaitMs;
+      } else if (attempt == 2) {
+        waitMs = elapsed >= static_cast<uint64_t>(kSecondWaitMs) ? 0 : kSecondWaitMs - static_cast<int>(elapsed);
+      } else {
+        waitMs = static_cast<int>(kAttemptSpanMs - elapsed);
+      }
+      const int readable = waitFor(fd, POLLIN, waitMs);
+      if (readable < 0) return TILOIO_IO_ERROR;
+      if (readable == 0) break;
+      const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+        return TILOIO_IO_ERROR;
+      }
+      io_log_read_dump("IOCMN", "UDP", to, static_cast<size_t>(n), buffer.data());
+      const std::span<const uint8_t> got(buffer.data(), static_cast<size_t>(n));
+      if (isReply(got)) {
+        accepted.assign(got.begin(), got.end());
+        return TILOIO_SUCCESS;
+      }
+    }
+  }
+  return TILOIO_TIMEOUT;
+}
+
+bool isReplyTo(std::span<const uint8_t> got, const std::vector<uint8_t>& request) {
+  return got.size() >= kKdpxHeaderSize && std::memcmp(got.data(), request.data(), 5) == 0 &&
+         got[5] == static_cast<uint8_t>(request[5] + 0x20) && readBe32(got.data() + 6) == readBe32(request.data() + 6);
+}
+
+// Result field and payload of an accepted reply into the caller's memory.
+void takeReply(const std::vector<uint8_t>& reply, int* result, void* buffer, size_t* replyLength) {
+  if (result) *result = (reply[10] << 8) | reply[11];
+  if (replyLength && *replyLength != 0) {
+    const size_t n = std::min(*replyLength, reply.size() - kKdpxHeaderSize);
+    if (n > 0) std::memcpy(buffer, reply.data() + kKdpxHeaderSize, n);
+    *replyLength = n;
+  }
+}
+
+struct AddrList {
+  addrinfo* list = nullptr;
+  ~AddrList() {
+    if (list) freeaddrinfo(list);
+  }
+};
+
+struct Socket {
+  int fd = -1;
+  ~Socket() {
+    if (fd >= 0) platform_closesocket(fd);
+  }
+};
+
+int lookUp(const char* host, AddrList& out) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  if (platform_getaddrinfo(host, kPort, &hints, &out.list) != 0 || !out.list) {
+    IO_LOG_ERROR();
+    return TILOIO_CONNECT_ERROR;
+  }
+  return TILOIO_SUCCESS;
+}
+
+}  // namespace
+
+void kdpxBuildDatagram(uint8_t* out, char type, uint32_t command, const void* payload, size_t payloadLength) {
+  std::memcpy(out, "ORVIK", 5);
+  out[5] = static_cast<uint8_t>(type);
+  out[6] = static_cast<uint8_t>(command >> 24);
+  out[7] = static_cast<uint8_t>(command >> 16);
+  out[8] = static_cast<uint8_t>(command >> 8);
+  out[9] = static_cast<uint8_t>(command);
+  out[10] = 0;
+  out[11] = 0;
+  out[12] = static_cast<uint8_t>(payloadLength >> 8);
+  out[13] = static_cast<uint8_t>(payloadLength);
+  if (payloadLength > 0) std::memcpy(out + kKdpxHeaderSize, payload, payloadLength);
+}
+
+void TiloIoKdpxSetBroadcastDestination(const char* address) {
+  std::lock_guard lock(g_broadcastMutex);
+  const char* text = address ? address : "255.255.255.255";
+  std::strncpy(g_broadcastDestination, text, sizeof g_broadcastDestination - 1);
+  g_broadcastDestination[sizeof g_broadcastDestination - 1] = '\0';
+}
+
+int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* payload, size_t payloadLength,
+                   int* result, void* reply, size_t* replyLength) {
+  if (!target || (payloadLength > 0 && !payload) || (replyLength && !reply)) return TILOIO_PARAMETER_ERROR;
+  // The length field has 16 bits; a longer payload could not be described.
+  if (payloadLength > 0xFFFF) return TILOIO_PARAMETER_ERROR;
+  const uint64_t start = platform_tick_ms();
+
+  char* cached = TiloIoDhcpLookup(target, nullptr);
+  const std::string destination = cached ? cached : target;
+  std::free(cached);
+
+  int rc;
+  {
+    AddrList addresses;
+    Socket socket;
+    const addrinfo* used = nullptr;
+    std::vector<uint8_t> datagram;
+    std::vector<uint8_t> accepted;
+    uint32_t nonBlocking = 1;
+    if ((rc = lookUp(destination.c_str(), addresses)) != TILOIO_SUCCESS) {
+    } else if ((socket.fd = openFirstSocket(addresses.list, &used)) < 0) {
+      rc = TILOIO_CONNECT_ERROR;
+    } else if (platform_ioctlsocket(socket.fd, FIONBIO, &nonBlocking) != 0) {
+      IO_LOG_ERROR();
+      rc = TILOIO_CONNECT_ERROR;
+    } else {
+      try {
+        datagram.resize(kKdpxHeaderSize + payloadLength);
+        kdpxBuildDatagram(datagram.data(), type, command, payload, payloadLength);
+        rc = runAttempts(
+            socket.fd, datagram, used->ai_addr, used->ai_addrlen, kUnicastReceive,
+            [&](std::span<const uint8_t> got) { return isReplyTo(got, datagram); }, accepted);
+      } catch (const std::bad_alloc&) {
+        IO_LOG_ERROR();
+        rc = TILOIO_OUT_OF_MEMORY;
+      }
+      if (rc == TILOIO_SUCCESS) takeReply(accepted, result, reply, replyLength);
+    }
+    if (rc != TILOIO_SUCCESS && replyLength) *replyLength = 0;
+  }
+  const long elapsed = static_cast<long>(platform_tick_ms() - start);
+  if (elapsed > kExecTimeoutTraceMs) io_log_kdpx_timeout("TiloIoKdpxExec", rc, elapsed);
+  return rc;
+}
+
+int TiloIoKdpxBroadcast(const uint8_t* payload, int* result, void* reply, size_t* replyLength) {
+  if (!payload || (replyLength && *replyLength != 0 && !reply)) return TILOIO_PARAMETER_ERROR;
+  const uint64_t start = platform_tick_ms();
+  const std::string destination = broadcastDestination();
+
+  int rc;
+  {
+    AddrList addresses;
+    Socket socket;
+    const addrinfo* used = nullptr;
+    bool noIpv4 = false;
+    const int one = 1;
+    std::vector<uint8_t> accepted;
+    if ((rc = lookUp(destination.c_str(), addresses)) != TILOIO_SUCCESS) {
+    } else if ((socket.fd = openFirstSocket(addresses.list, &used, true, &noIpv4)) < 0) {
+      rc = noIpv4 ? TILOIO_FAILURE : TILOIO_CONNECT_ERROR;
+    } else if (::setsockopt(socket.fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
+      rc = TILOIO_CONNECT_ERROR;
+    } else {
+      try {
+        std::vector<uint8_t> datagram(kKdpxHeaderSize + kKdpxBroadcastPayload);
+        kdpxBuildDatagram(datagram.data(), kKdpxMacQuery, KDPX_MAC_QUERY, payload, kKdpxBroadcastPayload);
+        // Every printer on the segment may answer; only the one that repeats the MAC counts.
+        rc = runAttempts(
+            socket.fd, datagram, used->ai_addr, used->ai_addrlen, kBroadcastReceive,
+            [&](std::span<const uint8_t> got) {
+              return isReplyTo(got, datagram) && got.size() >= 21 &&
+                     std::memcmp(got.data() + 15, datagram.data() + 15, 6) == 0;
+            },
+            accepted);
+      } catch (const std::bad_alloc&) {
+        IO_LOG_ERROR();
+        rc = TILOIO_OUT_OF_MEMORY;
+      }
+      if (rc == TILOIO_SUCCESS) takeReply(accepted, result, reply, replyLength);
+    }
+    if (rc != TILOIO_SUCCESS && replyLength) *replyLength = 0;
+  }
+  const long elapsed = static_cast<long>(platform_tick_ms() - start);
+  if (elapsed > kBroadcastTimeoutTraceMs) io_log_kdpx_timeout("TiloIoKdpxBroadcast", rc, elapsed);
+  return rc;
+}

@@ -1,0 +1,37 @@
+#include "io/socket_open.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "foundation/platform.h"
+#include "io/io_log.h"
+
+int openFirstSocket(const addrinfo* list, const addrinfo** used, bool ipv4Only, bool* noIpv4) {
+  if (noIpv4) *noIpv4 = false;
+  bool madeOther = false;
+  for (const addrinfo* a = list; a; a = a->ai_next) {
+    if (ipv4Only && a->ai_family != AF_INET) {
+      madeOther = true;
+      continue;
+    }
+    const int fd = platform_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (fd >= 0) {
+      if (used) *used = a;
+      return fd;
+    }
+    if (errno != PLATFORM_EAFNOSUPPORT && errno != PLATFORM_EPROTONOSUPPORT) {
+      IO_LOG_ERROR();
+      return -1;
+    }
+  }
+  if (noIpv4) *noIpv4 = madeOther;
+  IO_LOG_ERROR();
+  return -1;
+}
+
+void shutdownAndClose(int socket) {
+  if (socket < 0) return;
+  ::shutdown(socket, SHUT_RDWR);
+  platform_closesocket(socket);
+}

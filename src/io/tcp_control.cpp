@@ -1,0 +1,46 @@
+#include "foundation/platform.h"
+#include "io/kdpx.h"
+#include "io/tcp_transport.h"
+
+namespace {
+
+constexpr size_t kOnlineReplySize = 13;
+constexpr int kResultErrorFloor = 0xF000;
+constexpr uint8_t kOfflineBit = 0x02;
+// The printer may need a moment to apply control 1; it is asked again, but not forever.
+constexpr int kControlOneTries = 100;
+constexpr uint32_t kControlRetryPauseMs = 10;
+
+}  // namespace
+
+int TiloIoTcpCheckOnline(TiloIoConnection_t* connection, int* online) {
+  if (!connection || !online || !connection->address) return TILOIO_PARAMETER_ERROR;
+  uint8_t reply[kOnlineReplySize] = {};
+  size_t length = sizeof reply;
+  int result = 0;
+  if (TiloIoKdpxExec(connection->address, kKdpxQuery, KDPX_ONLINE_STATUS, nullptr, 0, &result, reply, &length) !=
+      TILOIO_SUCCESS) {
+    return TILOIO_IO_ERROR;
+  }
+  *online = (result < kResultErrorFloor && length == kOnlineReplySize && !(reply[0] & kOfflineBit)) ? 1 : 0;
+  return TILOIO_SUCCESS;
+}
+
+int TiloIoTcpControl(TiloIoConnection_t* connection, int value) {
+  if (!connection || (value != 0 && value != 1)) return TILOIO_PARAMETER_ERROR;
+  const uint8_t sent = value == 0 ? 0x01 : 0x00;
+  const int tries = value == 0 ? 1 : kControlOneTries;
+  for (int i = 0; i < tries; ++i) {
+    if (i > 0) platform_sleep_ms(kControlRetryPauseMs);
+    uint8_t reply = 0;
+    size_t length = sizeof reply;
+    int result = 0;
+    if (TiloIoKdpxExec(connection->address, kKdpxControl, KDPX_INTERFACE_CONTROL, &sent, 1, &result, &reply,
+                       &length) != TILOIO_SUCCESS ||
+        result != 0) {
+      return TILOIO_IO_ERROR;
+    }
+    if (length == 1 && reply == sent) return TILOIO_SUCCESS;
+  }
+  return TILOIO_IO_ERROR;
+}

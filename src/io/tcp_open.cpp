@@ -1,0 +1,176 @@
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "foundation/platform.h"
+#include "io/address_cache.h"
+#include "io/io_log.h"
+#include "io/kdpx.h"
+#include "io/socket_open.h"
+#include "io/tcp_record.h"
+#include "io/tcp_transport.h"
+
+namespace {
+
+constexpr uint32_t kOwnerPollMs = 500;
+constexpr int kOwnerQueries = 5;
+constexpr const char* kDataPort = "9100";
+
+class OpenClock {
+ public:
+  explicit OpenClock(int limitMs) : start_(platform_tick_ms()), limit_(limitMs) {}
+  int64_t elapsed() const { return static_cast<int64_t>(platform_tick_ms() - start_); }
+  bool expired() const { return elapsed() >= limit_; }
+  int remaining() const { return static_cast<int>(std::max<int64_t>(0, limit_ - elapsed())); }
+
+ private:
+  uint64_t start_;
+  int64_t limit_;
+};
+
+// Waits until the printer reports no client on its data port: 0, 2 when the
+// printer cannot be asked, 4 when another client keeps it past the limit.
+int waitForFreePort(const char* resolved, const OpenClock& clock) {
+  for (;;) {
+    int client = 0;
+    if (TiloIoKdpxGetClientAddress(resolved, &client) != TILOIO_SUCCESS) return TILOIO_CONNECT_ERROR;
+    if (client == 0) return TILOIO_SUCCESS;
+    if (clock.expired()) return TILOIO_TIMEOUT;
+    platform_sleep_ms(std::min<uint32_t>(kOwnerPollMs, static_cast<uint32_t>(clock.remaining())));
+  }
+}
+
+// Non-blocking connect to the first looked-up address that accepts, bounded
+// by what is left of the open time. The socket, or -1.
+int connectDataPort(const char* resolved, const OpenClock& clock) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (platform_getaddrinfo(resolved, kDataPort, &hints, &list) != 0 || !list) {
+    if (list) freeaddrinfo(list);
+    IO_LOG_ERROR();
+    return -1;
+  }
+  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(list, freeaddrinfo);
+  for (const addrinfo* a = list; a; a = a->ai_next) {
+    const int fd = platform_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (fd < 0) {
+      if (errno == PLATFORM_EAFNOSUPPORT || errno == PLATFORM_EPROTONOSUPPORT) continue;
+      IO_LOG_ERROR();
+      return -1;
+    }
+    uint32_t nonBlocking = 1;
+    if (platform_ioctlsocket(fd, FIONBIO, &nonBlocking) != 0) {
+      platform_closesocket(fd);
+      return -1;
+    }
+    bool connected = platform_connect(fd, a->ai_addr, a->ai_addrlen) == 0;
+    if (!connected && (errno == PLATFORM_EINPROGRESS || errno == PLATFORM_EWOULDBLOCK)) {
+      pollfd p{fd, POLLOUT, 0};
+      int n;
+      do {
+        n = ::poll(&p, 1, clock.remaining());
+      } while (n < 0 && errno == EINTR);
+      int error = 0;
+      socklen_t length = sizeof error;
+      connected = n > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+    if (connected) return fd;
+    IO_LOG_ERROR();
+    platform_closesocket(fd);
+  }
+  IO_LOG_ERROR();
+  return -1;
+}
+
+enum class Owner { Keep, Retry };
+
+// After the connect: does the printer now report this host as its client?
+// Keep or Retry, or a result code (2, 5) in *failure.
+Owner confirmOwner(TdcBackendEnv_t* env, const char* resolved, int* failure) {
+  *failure = TILOIO_SUCCESS;
+  int count = 0;
+  if (TiloIoGetLocalAddressCount(env, &count) != TILOIO_SUCCESS || count <= 0) return Owner::Keep;
+  std::vector<int> local;
+  try {
+    local.assign(static_cast<size_t>(count), 0);
+  } catch (const std::bad_alloc&) {
+    *failure = TILOIO_OUT_OF_MEMORY;
+    return Owner::Retry;
+  }
+  if (TiloIoGetLocalAddresses(env, local.data(), count) != TILOIO_SUCCESS) return Owner::Keep;
+  int client = 0;
+  for (int i = 0; i < kOwnerQueries; ++i) {
+    if (TiloIoKdpxGetClientAddress(resolved, &client) != TILOIO_SUCCESS) {
+      *failure = TILOIO_CONNECT_ERROR;
+      return Owner::Retry;
+    }
+    if (client != 0) break;
+  }
+  return std::find(local.begin(), local.end(), client) != local.end() ? Owner::Keep : Owner::Retry;
+}
+
+}  // namespace
+
+int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* target, int timeoutMs) {
+  if (type != TILOIO_TYPE_TCP || !target || !*target || !out) return TILOIO_PARAMETER_ERROR;
+  *out = nullptr;
+  int fromMac = 0;
+  int updateCache = 0;
+  std::unique_ptr<char, decltype(&std::free)> resolved(TiloIoDhcpResolve(target, &fromMac, &updateCache),
+                                                       std::free);
+  if (!resolved) return TILOIO_CONNECT_ERROR;
+
+  const OpenClock clock(timeoutMs);
+  const bool ownerCheck = !(env && env->isVirtual);
+  for (int round = 0;; ++round) {
+    // Another host may win the port again and again: the open time bounds the retries.
+    if (round > 0 && clock.expired()) return TILOIO_TIMEOUT;
+    if (ownerCheck) {
+      const int rc = waitForFreePort(resolved.get(), clock);
+      if (rc != TILOIO_SUCCESS) return rc;
+    }
+    TiloIoConnection_t* connection = newTcpRecord(target);
+    if (!connection) {
+      IO_LOG_ERROR();
+      return TILOIO_OUT_OF_MEMORY;
+    }
+    connection->socket = connectDataPort(resolved.get(), clock);
+    if (connection->socket < 0) {
+      freeTcpRecord(connection);
+      return TILOIO_CONNECT_ERROR;
+    }
+    if (ownerCheck) {
+      int failure = TILOIO_SUCCESS;
+      if (confirmOwner(env, resolved.get(), &failure) == Owner::Retry) {
+        shutdownAndClose(connection->socket);
+        freeTcpRecord(connection);
+        if (failure != TILOIO_SUCCESS) return failure;
+        continue;
+      }
+    }
+    platform_mutex_init(&connection->sendLock);
+    platform_mutex_init(&connection->receiveLock);
+    if (connection->sendLock.kind != PLATFORM_MUTEX_CREATED ||
+        connection->receiveLock.kind != PLATFORM_MUTEX_CREATED) {
+      shutdownAndClose(connection->socket);
+      platform_mutex_destroy(&connection->sendLock);
+      platform_mutex_destroy(&connection->receiveLock);
+      freeTcpRecord(connection);
+      IO_LOG_ERROR();
+      return TILOIO_FAILURE;
+    }
+    if (updateCache) TiloIoDhcpUpdate(target, resolved.get(), fromMac, 1);
+    *out = connection;
+    return TILOIO_SUCCESS;
+  }
+}

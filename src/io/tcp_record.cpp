@@ -1,0 +1,24 @@
+#include "io/tcp_record.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+TiloIoConnection_t* newTcpRecord(const char* target) {
+  auto* connection = new (std::nothrow) TiloIoConnection_t{};
+  if (!connection) return nullptr;
+  connection->type = TILOIO_TYPE_TCP;
+  connection->socket = -1;
+  connection->address = strdup(target);
+  if (!connection->address) {
+    delete connection;
+    return nullptr;
+  }
+  return connection;
+}
+
+void freeTcpRecord(TiloIoConnection_t* connection) {
+  if (!connection) return;
+  std::free(connection->address);
+  delete connection;
+}

@@ -1,0 +1,10 @@
+#pragma once
+// Allocation and release of the TCP form of the connection record.
+
+#include "io/io_types.h"
+
+// A zeroed record of type 257 with a copy of the target and no socket; null
+// when memory runs out.
+TiloIoConnection_t* newTcpRecord(const char* target);
+// Frees the address copy and the record (not the socket, not the locks).
+void freeTcpRecord(TiloIoConnection_t* connection);

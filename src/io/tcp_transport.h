@@ -1,0 +1,26 @@
+#pragma once
+// The direct connection to a network printer's raw data port 9100. The open
+// waits until the printer reports (over the control protocol) that no client
+// holds the port, connects, and checks that the client it then reports is
+// this host; control and online probe are control requests, not socket data.
+
+#include <cstddef>
+
+#include "io/io_types.h"
+
+inline constexpr int kTcpMaxTimeoutMs = 600000;
+inline constexpr size_t kTcpSendPiece = 4096;
+inline constexpr size_t kReadSize = 128;
+
+int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* target, int timeoutMs);
+int TiloIoTcpClose(TiloIoConnection_t* connection);
+int TiloIoTcpWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs,
+                   size_t* written);
+int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size_t* count);
+int TiloIoTcpCheckOnline(TiloIoConnection_t* connection, int* online);
+int TiloIoTcpControl(TiloIoConnection_t* connection, int value);
+
+// Addresses of the local host name, one int per lookup entry: IPv4 in network
+// byte order, 0 for any other family. 0 or 255.
+int TiloIoGetLocalAddressCount(TdcBackendEnv_t* env, int* count);
+int TiloIoGetLocalAddresses(TdcBackendEnv_t* env, int* addresses, int count);

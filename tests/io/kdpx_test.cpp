@@ -1,0 +1,275 @@
+// The control protocol on port 3289 against the emulated printer.
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "io/address_cache.h"
+#include "io/kdpx.h"
+#include "io_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using printer_emulator::UdpRule;
+using Bytes = std::vector<uint8_t>;
+
+int connectData(const std::string& ip) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(9100);
+  inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST(Kdpx, ClientAddressRequestIsTheExactFourteenBytes) {
+  const int n = 14;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  const std::string ip = io_test::address(n);
+  int client = -1;
+  ASSERT_EQ(TiloIoKdpxGetClientAddress(ip.c_str(), &client), 0);
+  EXPECT_EQ(client, 0);
+  EXPECT_EQ(TiloIoKdpxCheckConnected(ip.c_str()), 3);
+
+  const auto sent = emu->udpRequests('Q', 0x03000017);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].bytes, (Bytes{'O', 'R', 'V', 'I', 'K', 'Q', 0x03, 0x00, 0x00, 0x17, 0, 0, 0, 0}));
+
+  const int data = connectData(ip);
+  ASSERT_GE(data, 0);
+  ASSERT_EQ(TiloIoKdpxGetClientAddress(ip.c_str(), &client), 0);
+  const uint8_t loopback[4] = {127, 0, 0, 1};
+  EXPECT_EQ(std::memcmp(&client, loopback, 4), 0);  // network byte order, as a socket address holds it
+  EXPECT_EQ(TiloIoKdpxCheckConnected(ip.c_str()), 0);
+  ::close(data);
+}
+
+TEST(Kdpx, WrongTypeCommandAndShortRepliesAreDropped) {
+  const int n = 15;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  emu->state().setAutomaticStatus({0x11, 0x22, 0x33, 0x44});
+  UdpRule rule;
+  rule.decoysBefore = 3;
+  emu->setUdpRule('Q', 0x03000010, rule);
+  int status = 0;
+  ASSERT_EQ(TiloIoKdpxGetStatus(io_test::address(n).c_str(), &status), 0);
+  EXPECT_EQ(static_cast<uint32_t>(status), 0x44332211u);  // byte 1 lowest
+  EXPECT_EQ(emu->udpRequests('Q', 0x03000010).size(), 1u);  // taken within the first attempt
+
+
+  // Every kind of wrong reply in front of the right one, on a request with a payload.
+  emu->setUdpRule('C', 0x03000015, rule);
+  const uint8_t sent = 0x01;
+  uint8_t reply = 0;
+  size_t length = 1;
+  int result = -1;
+  ASSERT_EQ(TiloIoKdpxExec(io_test::address(n).c_str(), 'C', 0x03000015, &sent, 1, &result, &reply, &length), 0);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(length, 1u);
+  EXPECT_EQ(reply, 0x01);
+}
+
+TEST(Kdpx, LateReplyIsTakenInTheSecondAttempt) {
+  const int n = 16;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  UdpRule rule;
+  rule.delay = 1000ms;
+  emu->setUdpRule('Q', 0x03000021, rule);
+  uint8_t reply[13] = {};
+  size_t length = sizeof reply;
+  int result = -1;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(TiloIoKdpxExec(io_test::address(n).c_str(), 'Q', 0x03000021, nullptr, 0, &result, reply, &length), 0);
+  const auto elapsed = io_test::msSince(start);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(length, 13u);
+  EXPECT_GE(elapsed, 1000);
+  EXPECT_LT(elapsed, 2100);
+  const auto sent = emu->udpRequests('Q', 0x03000021);
+  ASSERT_EQ(sent.size(), 2u);  // attempt 1 gave up after 160 ms, attempt 2 waited
+  const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(sent[1].when - sent[0].when).count();
+  EXPECT_GE(gap, 150);
+  EXPECT_LT(gap, 1000);
+}
+
+TEST(Kdpx, SilentPrinterTimesOutAfterFourAttempts) {
+  const int n = 17;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  UdpRule rule;
+  rule.silent = true;
+  emu->setUdpRule('Q', 0x03000017, rule);
+  int client = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(TiloIoKdpxGetClientAddress(io_test::address(n).c_str(), &client), 3);
+  const auto elapsed = io_test::msSince(start);
+  EXPECT_GE(elapsed, 5900);
+  EXPECT_LT(elapsed, 9000);
+  EXPECT_EQ(emu->udpRequests('Q', 0x03000017).size(), 4u);
+}
+
+TEST(Kdpx, ReplyPayloadIsCutToTheCapacity) {
+  const int n = 18;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  emu->state().setAutomaticStatus({1, 2, 3, 4});
+  const std::string ip = io_test::address(n);
+  struct Case {
+    size_t capacity;
+    std::optional<Bytes> payload;
+    size_t stored;
+  } cases[] = {
+      {4, std::nullopt, 4},   // 13 bytes sent, 4 taken
+      {13, std::nullopt, 13},
+      {64, std::nullopt, 13},
+      {13, Bytes{}, 0},       // a reply of exactly 14 bytes
+  };
+  for (const auto& c : cases) {
+    UdpRule rule;
+    rule.payload = c.payload;
+    emu->setUdpRule('Q', 0x03000010, rule);
+    Bytes reply(c.capacity, 0xEE);
+    size_t length = c.capacity;
+    int result = -1;
+    ASSERT_EQ(TiloIoKdpxExec(ip.c_str(), 'Q', 0x03000010, nullptr, 0, &result, reply.data(), &length), 0);
+    EXPECT_EQ(length, c.stored) << "capacity " << c.capacity;
+    if (c.stored >= 5) {
+      EXPECT_EQ(Bytes(reply.begin() + 1, reply.begin() + 5), (Bytes{1, 2, 3, 4}));
+    }
+    if (c.capacity > c.stored) {
+      EXPECT_EQ(reply[c.stored], 0xEE) << "written past the reply";
+    }
+  }
+  // No reply length: the payload is not taken at all.
+  int result = -1;
+  EXPECT_EQ(TiloIoKdpxExec(ip.c_str(), 'Q', 0x03000010, nullptr, 0, &result, nullptr, nullptr), 0);
+}
+
+TEST(Kdpx, ResultFieldDecidesPerRequest) {
+  const int n = 19;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  const std::string ip = io_test::address(n);
+  emu->state().setAutomaticStatus({0x08, 0, 0, 0});
+  struct Case {
+    uint16_t result;
+    int statusRc;
+    int status;
+    int clientRc;
+    int clearRc;
+  } cases[] = {
+      {0x0000, 0, 0x08, 0, 0},
+      {0x8000, 0, 0x08, 3, 255},  // below F000h: still a status, but a failure elsewhere
+      {0xF000, 0, -1, 3, 255},
+  };
+  for (const auto& c : cases) {
+    UdpRule rule;
+    rule.result = c.result;
+    emu->setUdpRule('Q', 0x03000010, rule);
+    emu->setUdpRule('Q', 0x03000017, rule);
+    emu->setUdpRule('C', 0x03000016, rule);
+    int status = 12345;
+    EXPECT_EQ(TiloIoKdpxGetStatus(ip.c_str(), &status), c.statusRc) << std::hex << c.result;
+    EXPECT_EQ(status, c.status) << std::hex << c.result;
+    int client = 0;
+    EXPECT_EQ(TiloIoKdpxGetClientAddress(ip.c_str(), &client), c.clientRc) << std::hex << c.result;
+    EXPECT_EQ(TiloIoKdpxClearConnectionTimeout(ip.c_str()), c.clearRc) << std::hex << c.result;
+  }
+  // A status reply of the wrong size carries no status.
+  UdpRule rule;
+  rule.payload = Bytes(12, 0);
+  emu->setUdpRule('Q', 0x03000010, rule);
+  int status = 0;
+  EXPECT_EQ(TiloIoKdpxGetStatus(ip.c_str(), &status), 0);
+  EXPECT_EQ(status, -1);
+}
+
+TEST(Kdpx, ParameterErrors) {
+  int result = 0;
+  uint8_t reply[4];
+  size_t length = sizeof reply;
+  const uint8_t payload[1] = {1};
+  int out = 0;
+  EXPECT_EQ(TiloIoKdpxExec(nullptr, 'Q', 1, nullptr, 0, &result, reply, &length), 1);
+  EXPECT_EQ(TiloIoKdpxExec("127.0.0.20", 'Q', 1, nullptr, 1, &result, reply, &length), 1);
+  EXPECT_EQ(TiloIoKdpxExec("127.0.0.20", 'Q', 1, payload, 1, &result, nullptr, &length), 1);
+  EXPECT_EQ(TiloIoKdpxBroadcast(nullptr, &result, reply, &length), 1);
+  EXPECT_EQ(TiloIoKdpxGetClientAddress(nullptr, &out), 1);
+  EXPECT_EQ(TiloIoKdpxGetClientAddress("127.0.0.20", nullptr), 1);
+  EXPECT_EQ(TiloIoKdpxGetStatus(nullptr, &out), 1);
+  EXPECT_EQ(TiloIoKdpxGetStatus("127.0.0.20", nullptr), 1);
+  EXPECT_EQ(TiloIoKdpxClearConnectionTimeout(nullptr), 1);
+  EXPECT_EQ(TiloIoKdpxCheckConnected(nullptr), 1);
+  // Not an address a numeric lookup takes: no name service is asked.
+  EXPECT_EQ(TiloIoKdpxExec("no-such-printer", 'Q', 1, nullptr, 0, &result, reply, &length), 2);
+}
+
+TEST(Kdpx, UnicastGoesToTheCachedAddressOfTheTarget) {
+  const int n = 21;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  TiloIoDhcpReset();
+  ASSERT_EQ(TiloIoDhcpUpdate("front-printer", io_test::address(n).c_str(), 0, 1), 2);
+  int client = -1;
+  EXPECT_EQ(TiloIoKdpxGetClientAddress("FRONT-PRINTER", &client), 0);
+  EXPECT_EQ(emu->udpRequests('Q', 0x03000017).size(), 1u);
+  TiloIoDhcpReset();
+}
+
+Bytes macPayload(const printer_emulator::PrinterState::Mac& mac) {
+  Bytes payload(21, 0);
+  payload[0] = 0x01;
+  std::copy(mac.begin(), mac.end(), payload.begin() + 1);
+  return payload;
+}
+
+TEST(Kdpx, BroadcastIsThirtyFiveBytesAndTakesOnlyItsEcho) {
+  const int n = 22;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  io_test::BroadcastTo seam(n);
+  const auto mac = emu->state().mac();
+  const Bytes payload = macPayload(mac);
+
+  // The first reply names another MAC: dropped; the second attempt gets the right one.
+  Bytes foreign(23, 0);
+  foreign[0] = 1;
+  foreign[1] = 0x02;
+  UdpRule rule;
+  rule.payloadScript = {foreign};
+  emu->setUdpRule('P', 0x10, rule);
+
+  uint8_t reply[23] = {};
+  size_t length = sizeof reply;
+  int result = -1;
+  ASSERT_EQ(TiloIoKdpxBroadcast(payload.data(), &result, reply, &length), 0);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(length, 23u);
+  EXPECT_TRUE(std::equal(mac.begin(), mac.end(), reply + 1));
+  EXPECT_EQ(Bytes(reply + 9, reply + 13), (Bytes{127, 0, 0, static_cast<uint8_t>(n)}));
+
+  const auto sent = emu->udpRequests('P', 0x10);
+  ASSERT_EQ(sent.size(), 2u);
+  Bytes golden = {'O', 'R', 'V', 'I', 'K', 'P', 0, 0, 0, 0x10, 0, 0, 0, 21};
+  golden.insert(golden.end(), payload.begin(), payload.end());
+  EXPECT_EQ(sent[0].bytes.size(), 35u);
+  EXPECT_EQ(sent[0].bytes, golden);
+
+  // Resolution by MAC through the same broadcast.
+  char address[46];
+  EXPECT_EQ(resolveMacByBroadcast(address, mac.data()), 1);
+  EXPECT_EQ(std::string(address), io_test::address(n));
+}
+
+}  // namespace
