@@ -262,3 +262,23 @@ TEST_F(TextFixture, ImpactTextSwitchesTheRibbonBackAfterAnImage) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PrnTextConverter, CompiledInConverterSwitchesCodeTables) {
+  Builder b("RP-S3", 0);
+  ASSERT_EQ(b.rc, 0);
+  ASSERT_GT(b->converter, 0);
+  ASSERT_EQ(PrnCmdAddText(b.get(), "ab"), 0);
+  // The first byte always carries the table switch.
+  EXPECT_EQ(BodyBytes(b.get()), B({0x1B, 0x74, 0x00, 'a', 'b'}));
+  const int16_t converter = b->converter;
+  PrnCmdHandle_t* copy = PrnCmdDuplicate(b.get());
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(PrnCmdAddText(copy, "x"), -1);  // a copy never converts text
+  PrnCmdClose(copy);
+  EXPECT_EQ(PrnCmdAddText(b.get(), "c"), 0);  // the source keeps its converter
+  EXPECT_EQ(b->converter, converter);
+}
+
+}  // namespace
