@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "encoding/alloc_hook.h"
 #include "encoding/cmd_handle.h"
@@ -10,8 +9,9 @@
 namespace {
 
 CmdData_t* NewRecord() {
-  auto* d = new (std::nothrow) CmdData_t{};
+  auto* d = static_cast<CmdData_t*>(encoding_alloc(sizeof(CmdData_t)));
   if (d != nullptr) {
+    *d = CmdData_t{};
     d->size = sizeof(CmdData_t);
     d->tag = kCmdDataTag;
   }
@@ -64,7 +64,7 @@ int CmdDataFree(CmdData_t* data) {
   if (!CmdHandleValid(data, kCmdDataTag)) return 1;
   data->tag = 0;
   std::free(data->data);
-  delete data;
+  std::free(data);
   return 0;
 }
 

@@ -3,8 +3,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <new>
+#include <cstdlib>
 
+#include "encoding/alloc_hook.h"
 #include "encoding/cmd_codec.h"
 #include "encoding/cmd_handle.h"
 #include "encoding/prn_model.h"
@@ -25,8 +26,9 @@ bool DspCmdValid(const DspCmdHandle_t* builder) { return CmdHandleValid(builder,
 
 int DspCmdAlloc(const char* modelName, int modelLang, DspCmdHandle_t** out) {
   if (modelName == nullptr || out == nullptr) return 1;
-  auto* b = new (std::nothrow) DspCmdHandle_t{};
+  auto* b = static_cast<DspCmdHandle_t*>(encoding_alloc(sizeof(DspCmdHandle_t)));
   if (b == nullptr) return 3;
+  *b = DspCmdHandle_t{};
   b->size = sizeof(DspCmdHandle_t);
   b->tag = kDspCmdTag;
   std::strncpy(b->modelName, modelName, sizeof b->modelName - 1);
@@ -48,11 +50,11 @@ int DspCmdOpen(const char* modelName, int /*unused*/, DspCmdHandle_t** out) {
 int DspCmdClose(DspCmdHandle_t* b) {
   if (!DspCmdValid(b)) return 1;
   CmdBufferFree(&b->cmdBuffer);
-  delete b->ops;
+  std::free(b->ops);
   b->ops = nullptr;
   if (b->converter >= 0) CmdConverter().close(b->converter);
   b->tag = 0;
-  delete b;
+  std::free(b);
   return 0;
 }
 
@@ -113,15 +115,17 @@ int DspCmdClear(DspCmdHandle_t* b) {
 
 int DspCmdDuplicate(const DspCmdHandle_t* src, DspCmdHandle_t** out) {
   if (!DspCmdValid(src) || out == nullptr) return 1;
-  auto* b = new (std::nothrow) DspCmdHandle_t(*src);
+  auto* b = static_cast<DspCmdHandle_t*>(encoding_alloc(sizeof(DspCmdHandle_t)));
   if (b == nullptr) return 3;
+  *b = *src;
   b->cmdBuffer = CmdBuffer_t{};
   b->ops = nullptr;
   b->converter = -1;
   bool ok = CmdBufferCopy(&b->cmdBuffer, &src->cmdBuffer) == 0;
   if (ok && src->ops != nullptr) {
-    b->ops = new (std::nothrow) DspOps(*src->ops);
+    b->ops = static_cast<DspOps*>(encoding_alloc(sizeof(DspOps)));
     ok = b->ops != nullptr;
+    if (ok) *b->ops = *src->ops;
   }
   if (!ok) {
     DspCmdClose(b);

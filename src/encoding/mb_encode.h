@@ -8,10 +8,10 @@
 
 // Target encoding of MbEncodeUtf8 (values are stored in settings: keep them).
 enum MbKind : int {
-    MbKindJapanese = 0,            // Shift_JIS with the Windows extensions (code page 932)
-    MbKindSimplifiedChinese = 1,   // GB18030, two- and four-byte forms
-    MbKindTraditionalChinese = 2,  // Big5 with the Windows extensions (code page 950)
-    MbKindKorean = 3,              // Unified Hangul Code (code page 949)
+  MbKindJapanese = 0,            // Shift_JIS with the Windows extensions (code page 932)
+  MbKindSimplifiedChinese = 1,   // GB18030, two- and four-byte forms
+  MbKindTraditionalChinese = 2,  // Big5 with the Windows extensions (code page 950)
+  MbKindKorean = 3,              // Unified Hangul Code (code page 949)
 };
 
 // Returned when the output buffer cannot hold the whole text (or the text is

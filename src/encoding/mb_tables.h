@@ -10,25 +10,25 @@
 // block (value = low 16 bits + code point mod 64); any other entry is the
 // offset of the block's 64 values in `values` (identical blocks shared).
 struct MbPageTable {
-    const uint32_t* index;  // 1024 entries
-    const uint16_t* values;
-    size_t valueCount;
-    uint16_t unmapped;      // the value that means "no mapping"
+  const uint32_t* index;  // 1024 entries
+  const uint16_t* values;
+  size_t valueCount;
+  uint16_t unmapped;  // the value that means "no mapping"
 };
 
 inline constexpr uint32_t kMbPageLinear = 0x80000000u;
 inline constexpr unsigned kMbPageBits = 6;
 
 inline uint16_t MbPageLookup(const MbPageTable& table, uint32_t codePoint) {
-    if (codePoint > 0xFFFF) {
-        return table.unmapped;
-    }
-    const uint32_t entry = table.index[codePoint >> kMbPageBits];
-    const uint32_t cell = codePoint & ((1u << kMbPageBits) - 1);
-    if (entry & kMbPageLinear) {
-        return static_cast<uint16_t>((entry & 0xFFFFu) + cell);
-    }
-    return table.values[entry + cell];
+  if (codePoint > 0xFFFF) {
+    return table.unmapped;
+  }
+  const uint32_t entry = table.index[codePoint >> kMbPageBits];
+  const uint32_t cell = codePoint & ((1u << kMbPageBits) - 1);
+  if (entry & kMbPageLinear) {
+    return static_cast<uint16_t>((entry & 0xFFFFu) + cell);
+  }
+  return table.values[entry + cell];
 }
 
 // Output bytes as lead << 8 | trail, single bytes below 0x100; 0 = no mapping.

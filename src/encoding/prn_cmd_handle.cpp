@@ -1,8 +1,8 @@
 // Printer builder lifecycle: allocation, open, close, build, clear, copy.
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
+#include "encoding/alloc_hook.h"
 #include "encoding/cmd_codec.h"
 #include "encoding/cmd_handle.h"
 #include "encoding/prn_cmd.h"
@@ -24,8 +24,9 @@ bool PrnCmdValid(const PrnCmdHandle_t* builder) { return CmdHandleValid(builder,
 
 int PrnCmdAlloc(const char* modelName, int modelLang, PrnCmdHandle_t** out) {
   if (modelName == nullptr || out == nullptr) return 1;
-  auto* b = new (std::nothrow) PrnCmdHandle_t{};
+  auto* b = static_cast<PrnCmdHandle_t*>(encoding_alloc(sizeof(PrnCmdHandle_t)));
   if (b == nullptr) return 3;
+  *b = PrnCmdHandle_t{};
   b->size = sizeof(PrnCmdHandle_t);
   b->tag = kPrnCmdTag;
   std::strncpy(b->modelName, modelName, sizeof b->modelName - 1);
@@ -55,7 +56,7 @@ int PrnCmdClose(PrnCmdHandle_t* b) {
   PrnReplyRemainderFree(&b->replyRemainder);
   if (b->converter >= 0) CmdConverter().close(b->converter);
   b->tag = 0;
-  delete b;
+  std::free(b);
   return 0;
 }
 
@@ -98,8 +99,9 @@ int PrnCmdAddCommand(PrnCmdHandle_t* b, const uint8_t* bytes, uint32_t size) {
 
 PrnCmdHandle_t* PrnCmdDuplicate(const PrnCmdHandle_t* src) {
   if (!PrnCmdValid(src)) return nullptr;
-  auto* b = new (std::nothrow) PrnCmdHandle_t(*src);
+  auto* b = static_cast<PrnCmdHandle_t*>(encoding_alloc(sizeof(PrnCmdHandle_t)));
   if (b == nullptr) return nullptr;
+  *b = *src;
   // Nothing is shared with the source: every owned part is copied below.
   b->cmdBuffer = CmdBuffer_t{};
   b->replyRemainder = PrnReplyRemainder_t{};

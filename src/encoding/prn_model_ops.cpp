@@ -1,30 +1,40 @@
 // Installers of the standard operation tables, and freeing and copying a
 // builder's tables.
-#include <new>
+#include <cstdlib>
 
+#include "encoding/alloc_hook.h"
 #include "encoding/prn_control.h"
 #include "encoding/prn_model.h"
 #include "encoding/prn_text.h"
 
 namespace {
 
+// Tables are plain records of function pointers, allocated through the
+// encoding's allocation hook and released with free().
 template <typename T>
-int Install(T*& slot, const T& standard) {
-  delete slot;
-  slot = new (std::nothrow) T(standard);
-  return slot != nullptr ? 0 : 3;
+T* NewTable(const T& contents) {
+  auto* t = static_cast<T*>(encoding_alloc(sizeof(T)));
+  if (t != nullptr) *t = contents;
+  return t;
 }
 
 template <typename T>
 void Free(T*& table) {
-  delete table;
+  std::free(table);
   table = nullptr;
+}
+
+template <typename T>
+int Install(T*& slot, const T& standard) {
+  Free(slot);
+  slot = NewTable(standard);
+  return slot != nullptr ? 0 : 3;
 }
 
 template <typename T>
 bool Copy(T*& dst, const T* src) {
   if (src == nullptr) return true;
-  dst = new (std::nothrow) T(*src);
+  dst = NewTable(*src);
   return dst != nullptr;
 }
 

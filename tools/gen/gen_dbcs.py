@@ -102,10 +102,12 @@ def kanji_bestfit(path):
         m[int(cp_text, 16)] = int(bytes_text, 16)
     assert len(m) == count, (len(m), count)
     m[0x0000] = 0x0000
-    # The wave dash as Unix text spells it: same glyph as U+FF5E, which the
-    # table maps to 81 60.
-    assert 0x301C not in m and m[0xFF5E] == 0x8160
-    m[0x301C] = 0x8160
+    # The JIS spellings that Unix text uses for the wave dash, double vertical
+    # line and minus sign: the same glyphs as the table's U+FF5E, U+2225 and
+    # U+FF0D, and what the Japanese kind of MbEncodeUtf8 maps too.
+    for cp, twin, code in [(0x301C, 0xFF5E, 0x8160), (0x2016, 0x2225, 0x8161), (0x2212, 0xFF0D, 0x817C)]:
+        assert cp not in m and m[twin] == code
+        m[cp] = code
     m.pop(0xF86F, None)
     assert all(v != 0xFFFF for v in m.values())
     return m

@@ -1,0 +1,132 @@
+// Out-of-memory paths of the command builder: every allocation in turn fails.
+#include <cstdlib>
+#include <cstring>
+
+#include "encoding/alloc_hook.h"
+#include "encoding/prn_control.h"
+#include "encoding/prn_text.h"
+#include "prn_test_util.h"
+
+namespace {
+
+// Fails the allocation numbered failAt (0-based) counted from Arm().
+struct FailingAlloc {
+  static inline int countdown = -1;
+  static void* Alloc(size_t size) {
+    if (countdown == 0) {
+      countdown = -1;
+      return nullptr;
+    }
+    if (countdown > 0) --countdown;
+    return std::malloc(size);
+  }
+  static void Arm(int failAt) {
+    countdown = failAt;
+    encoding_set_allocator(Alloc);
+  }
+  static bool Fired() { return countdown == -1; }
+  ~FailingAlloc() { encoding_set_allocator(nullptr); }
+};
+
+TEST(PrnAlloc, OpenFailsCleanlyAtEveryAllocation) {
+  FailingAlloc guard;
+  int failAt = 0;
+  for (;; ++failAt) {
+    ASSERT_LT(failAt, 100);
+    FailingAlloc::Arm(failAt);
+    PrnCmdHandle_t* b = nullptr;
+    int rc = PrnCmdOpen("RP-M5", 0, &b);
+    if (!FailingAlloc::Fired()) {
+      ASSERT_EQ(rc, 0);
+      PrnCmdClose(b);
+      break;
+    }
+    EXPECT_EQ(rc, 3) << failAt;
+    EXPECT_EQ(b, nullptr);
+  }
+  EXPECT_GT(failAt, 5);  // the builder and its tables were all reached
+}
+
+TEST(PrnAlloc, DuplicateFailsAsAWholeAtEveryAllocation) {
+  Builder src("RP-S3", 0);
+  ASSERT_EQ(src.rc, 0);
+  src->headerWanted = 1;
+  src->trailerWanted = 1;
+  const uint8_t lf = 0x0A;
+  ASSERT_EQ(PrnCmdAddCommand(src.get(), &lf, 1), 0);
+  const Bytes job = BuildJob(src.get());
+  src->replyRemainder.bytes = static_cast<uint8_t*>(std::malloc(1));
+  src->replyRemainder.bytes[0] = 0x37;
+  src->replyRemainder.length = 1;
+
+  FailingAlloc guard;
+  int failAt = 0;
+  for (;; ++failAt) {
+    ASSERT_LT(failAt, 100);
+    FailingAlloc::Arm(failAt);
+    PrnCmdHandle_t* copy = PrnCmdDuplicate(src.get());
+    if (!FailingAlloc::Fired()) {
+      ASSERT_NE(copy, nullptr);
+      encoding_set_allocator(nullptr);
+      EXPECT_EQ(BuildJob(copy), job);
+      ASSERT_NE(copy->ops.reply, nullptr);
+      ASSERT_NE(copy->ops.control, nullptr);
+      PrnCmdClose(copy);
+      break;
+    }
+    EXPECT_EQ(copy, nullptr) << failAt;  // never a copy missing a part
+  }
+  EXPECT_GT(failAt, 12);
+}
+
+TEST(PrnAlloc, GeneratorsKeepStateWhenTheirCommandCannotBeStored) {
+  Builder b("RP-S3", 0);
+  ASSERT_EQ(b.rc, 0);
+  FailingAlloc guard;
+  FailingAlloc::Arm(0);
+  EXPECT_EQ(PrnGenTextLang(b.get(), 3), 3);
+  EXPECT_EQ(b->textLang, 3);  // the language is taken even so
+  FailingAlloc::Arm(1);         // the block is made, its chunk record is not
+  EXPECT_EQ(PrnGenFont(b.get(), 2), 3);
+  EXPECT_EQ(b->font, 0);
+  FailingAlloc::Arm(0);
+  EXPECT_EQ(PrnGenWidthScale(b.get(), 2), 3);
+  EXPECT_EQ(b->widthScale, 1);
+  FailingAlloc::Arm(0);
+  EXPECT_EQ(PrnCmdAddCut(b.get(), 0), 3);
+  EXPECT_EQ(b->cmdBuffer.bodyBytes, 0);
+  EXPECT_EQ(b->cmdBuffer.body, nullptr);
+}
+
+TEST(PrnAlloc, TrailerIsAllOrPaddingOnly) {
+  Builder b("RP-S3", 0);
+  ASSERT_EQ(b.rc, 0);
+  FailingAlloc guard;
+  FailingAlloc::Arm(1);  // the request block
+  EXPECT_EQ(PrnGenTrailer(b.get(), CmdBufferAppendTrailer), 3);
+  EXPECT_EQ(b->cmdBuffer.trailerBytes, 0);
+  FailingAlloc::Arm(3);  // the chunk record of the request
+  EXPECT_EQ(PrnGenTrailer(b.get(), CmdBufferAppendTrailer), 3);
+  EXPECT_EQ(b->cmdBuffer.trailerBytes, 128);  // the padding chunk stays
+}
+
+TEST(PrnAlloc, BuildReportsAFrameItCouldNotMake) {
+  Builder b("RP-S3", 0);
+  ASSERT_EQ(b.rc, 0);
+  b->headerWanted = 1;
+  b->trailerWanted = 1;
+  const uint8_t lf = 0x0A;
+  ASSERT_EQ(PrnCmdAddCommand(b.get(), &lf, 1), 0);
+  FailingAlloc guard;
+  FailingAlloc::Arm(2);  // header done (block, chunk); trailer padding fails
+  CmdData_t* d = nullptr;
+  EXPECT_EQ(PrnCmdBuild(b.get(), &d), 3);
+  EXPECT_EQ(d, nullptr);
+  FailingAlloc::Arm(4);  // trailer made (4 allocations); the data record fails
+  EXPECT_EQ(PrnCmdBuild(b.get(), &d), 3);
+  EXPECT_EQ(d, nullptr);
+  encoding_set_allocator(nullptr);
+  EXPECT_EQ(BuildJob(b.get()).size(), 155u);
+}
+
+}  // namespace
