@@ -303,13 +303,16 @@ int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName
     {
         OvucLock lock;
         ModelCache& cache = Cache();
-        if (cache.generation != generation) {
-            cache.models.clear();  // handles still open keep their own reference
-            cache.generation = generation;
-        }
-        if (auto it = cache.models.find(path); it != cache.models.end()) {
-            out = it->second;
-            return 0;
+        // Without the lock the cache is out of reach: a private copy is built.
+        if (lock.Locked()) {
+            if (cache.generation != generation) {
+                cache.models.clear();  // handles still open keep their own reference
+                cache.generation = generation;
+            }
+            if (auto it = cache.models.find(path); it != cache.models.end()) {
+                out = it->second;
+                return 0;
+            }
         }
     }
     // Built outside the lock: other opens and closes need not wait for it.
@@ -322,7 +325,7 @@ int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName
     }
     OvucLock lock;
     ModelCache& cache = Cache();
-    if (cache.generation == generation) {
+    if (lock.Locked() && cache.generation == generation) {
         try {
             auto [it, inserted] = cache.models.emplace(path, model);
             out = it->second;  // a concurrent build of the same model may have won
