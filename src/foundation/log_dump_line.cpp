@@ -1,0 +1,63 @@
+// "Write" and "Read" lines of the transports, with a dump of the bytes.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "foundation/log_format.h"
+#include "foundation/logger.h"
+
+namespace {
+
+int dump_line(const LogSettings_t& s, const char* header, size_t header_length, const void* data,
+              size_t length, bool raw) {
+  const bool full = s.level == kLogLevelFull;
+  if (!full) {
+    char body[kLogLineMax];
+    if (header_length >= sizeof body) return 255;
+    std::memcpy(body, header, header_length);
+    const size_t room = sizeof body - header_length;
+    const size_t w = raw ? log_format_raw_dump(body + header_length, room, data, length, true)
+                         : log_format_hex_dump(body + header_length, room, data, length, true);
+    return log_emit_line_with(s, body, header_length + w);
+  }
+  const size_t room = log_dump_text_size(length, raw, false) + 1;
+  std::unique_ptr<char[]> body(new (std::nothrow) char[header_length + room]);
+  if (!body) return 255;
+  std::memcpy(body.get(), header, header_length);
+  const size_t w = raw ? log_format_raw_dump(body.get() + header_length, room, data, length, false)
+                       : log_format_hex_dump(body.get() + header_length, room, data, length, false);
+  return log_emit_line_with(s, body.get(), header_length + w);
+}
+
+int header_or_fail(int n, size_t size) { return n < 0 || static_cast<size_t>(n) >= size ? -1 : n; }
+
+}  // namespace
+
+int log_write_dump(const char* tag, const char* transport, const void* handle, size_t dump_length,
+                   size_t count, const void* data, int raw) {
+  const LogSettings_t s = log_settings_snapshot();
+  if (s.output == 0) return 0;
+  char header[kLogLineMax];
+  const int n = header_or_fail(
+      std::snprintf(header, sizeof header, "%s,--,%016jx,%s,,%s,%08zx,%08zx,", tag ? tag : "NULL",
+                    static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(handle)),
+                    transport ? transport : "NULL", "Write", count, dump_length),
+      sizeof header);
+  if (n < 0) return 255;
+  return dump_line(s, header, static_cast<size_t>(n), data, dump_length, raw != 0);
+}
+
+int log_read_dump(const char* tag, const char* transport, const void* handle, size_t length,
+                  const void* data, int raw) {
+  const LogSettings_t s = log_settings_snapshot();
+  if (s.output == 0) return 0;
+  char header[kLogLineMax];
+  const int n = header_or_fail(
+      std::snprintf(header, sizeof header, "%s,--,%016jx,%s,,%s,,%08zx,", tag ? tag : "NULL",
+                    static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(handle)),
+                    transport ? transport : "NULL", "Read", length),
+      sizeof header);
+  if (n < 0) return 255;
+  return dump_line(s, header, static_cast<size_t>(n), data, length, raw != 0);
+}

@@ -1,0 +1,85 @@
+// File output of the logger: each line is appended under the log-file lock,
+// after the lazy size count, rotation and, for a new file, the header.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/log_rotate.h"
+#include "foundation/log_settings.h"
+#include "foundation/logger.h"
+
+namespace {
+
+constexpr uint32_t kMegabyte = 1048576;
+
+class FileLock {
+ public:
+  FileLock() { locked_ = platform_mutex_lock(log_file_lock(), -1) == 0; }
+  ~FileLock() {
+    if (locked_) platform_mutex_unlock(log_file_lock());
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  bool locked_;
+};
+
+bool is_directory(const char* path) {
+  struct stat st {};
+  return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Appends under the lock the caller holds.
+int append_locked(const char* line) {
+  LogSettings_t& s = log_settings();
+  const char* path = log_file_path();
+  if (path[0] == '\0') return 255;  // no folder given yet
+  const uint32_t length = static_cast<uint32_t>(std::strlen(line));
+  bool fresh = false;
+  if (!log_file_exists(path)) {
+    s.file_bytes = 0;
+    s.total_bytes = log_archives_size();
+    if (!is_directory(log_folder_path()) && ::mkdir(log_folder_path(), 0777) != 0 && errno != EEXIST) {
+      return 255;
+    }
+    fresh = true;
+  } else {
+    if (s.file_bytes == 0) s.file_bytes = log_file_size(path);
+    if (s.total_bytes == 0) s.total_bytes = log_archives_size() + s.file_bytes;
+  }
+  const uint32_t cap = static_cast<uint32_t>(s.size_mb) * kMegabyte;
+  if (s.file_bytes + length > kLogFileCap || s.total_bytes + length > cap) {
+    if (log_rotate(path, length) != 0) return 255;
+    // Rotation may only have dropped old archives: the header goes only into
+    // a file that starts anew, never into the middle of one.
+    fresh = !log_file_exists(path);
+  }
+  FILE* file = platform_fopen(path, "a");
+  if (file == nullptr) return 255;
+  if (fresh) {
+    if (log_write_header(file) != 0) {
+      std::fclose(file);
+      return 255;
+    }
+    const uint32_t header = static_cast<uint32_t>(log_header_length());
+    s.file_bytes = header;
+    s.total_bytes += header;
+  }
+  const bool written = std::fputs(line, file) >= 0;
+  const bool closed = std::fclose(file) == 0;
+  if (!written || !closed) return 255;
+  s.file_bytes += length;
+  s.total_bytes += length;
+  return 0;
+}
+
+}  // namespace
+
+int log_append_file(const char* line) {
+  if (line == nullptr) return 255;
+  FileLock lock;
+  if (!lock.locked()) return 255;
+  return append_locked(line);
+}

@@ -1,0 +1,95 @@
+// The six-line header at the top of every log file, and the paths it lives by.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "foundation/log_settings.h"
+#include "foundation/platform.h"
+#include "orvik/tilo2/version.h"
+
+namespace {
+
+constexpr const char* kHeaderKeys[kLogHeaderSlots] = {
+    "SDK NAME: ", "SDK VERSION: ", "DEVICE OS: ", "DEVICE OS VERSION: ", "DEVICE NAME: ", "STORAGE SIZE: ",
+};
+
+bool join_path(char (&out)[kLogPathSize], const char* folder, const char* name) {
+  const int n = std::snprintf(out, sizeof out, "%s/%s", folder, name);
+  return n >= 0 && n < kLogPathSize;
+}
+
+void set_value(char (&slot)[kLogHeaderValueSize], const char* value) {
+  slot[0] = '\0';
+  if (value != nullptr) platform_strncpy(slot, value, sizeof slot - 1);
+}
+
+// Reads one whole line (the rest of a long line is consumed); false at end of file.
+bool read_line(FILE* file, std::string& line, size_t keep) {
+  line.clear();
+  int c;
+  bool any = false;
+  while ((c = std::fgetc(file)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    if (line.size() < keep) line.push_back(static_cast<char>(c));
+  }
+  return any;
+}
+
+}  // namespace
+
+int log_build_paths(LogPaths_t* paths, const char* base_folder) {
+  if (paths == nullptr || base_folder == nullptr) return 0;
+  if (strnlen(base_folder, kLogPathSize) >= kLogPathSize) return 1;
+  LogPaths_t built{};
+  platform_strncpy(built.base, base_folder, kLogPathSize - 1);
+  if (!join_path(built.folder, built.base, kLogFolderName) ||
+      !join_path(built.file, built.folder, kLogFileName)) {
+    return 1;
+  }
+  *paths = built;
+  return 0;
+}
+
+int log_build_header(LogHeader_t* header, const char* base_folder, const char* device_os,
+                     const char* device_name, const char* storage) {
+  if (header == nullptr) return 1;
+  *header = LogHeader_t{};
+  if (log_build_paths(&header->paths, base_folder) != 0) return 255;
+  set_value(header->values[0], kLogSdkName);
+  set_value(header->values[1], orvik::tilo2::kSdkVersion);
+  set_value(header->values[2], device_os);
+  set_value(header->values[3], kLogOsVersion);
+  set_value(header->values[4], device_name);
+  set_value(header->values[5], storage);
+  return 0;
+}
+
+int log_read_header(FILE* file, LogHeader_t* header) {
+  if (file == nullptr || header == nullptr) return 255;
+  std::string line;
+  for (int i = 0; i < kLogHeaderSlots; ++i) {
+    const size_t key_length = std::strlen(kHeaderKeys[i]);
+    if (!read_line(file, line, key_length + kLogHeaderValueSize)) return 255;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    header->values[i][0] = '\0';
+    if (line.size() > key_length) set_value(header->values[i], line.c_str() + key_length);
+  }
+  return 0;
+}
+
+int log_write_header(FILE* file) {
+  if (file == nullptr) return 1;
+  const LogHeader_t& h = log_header_state();
+  for (int i = 0; i < kLogHeaderSlots; ++i) {
+    if (std::fprintf(file, "%s%s\n", kHeaderKeys[i], h.values[i]) < 0) return 1;
+  }
+  return std::ferror(file) ? 1 : 0;
+}
+
+size_t log_header_length() {
+  const LogHeader_t& h = log_header_state();
+  size_t n = 0;
+  for (int i = 0; i < kLogHeaderSlots; ++i) n += std::strlen(kHeaderKeys[i]) + std::strlen(h.values[i]) + 1;
+  return n;
+}

@@ -1,0 +1,102 @@
+// Settings calls and the start-up of the logger by every device object.
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/log_rotate.h"
+#include "foundation/log_settings.h"
+#include "foundation/platform.h"
+
+namespace {
+
+constexpr int kHeaderComparedSlots = 5;  // the storage size may change freely
+
+bool settings_file_path(char (&out)[kLogPathSize], const char* base) {
+  const int n = std::snprintf(out, sizeof out, "%s/%s", base, kLogSettingsFileName);
+  return n >= 0 && n < kLogPathSize;
+}
+
+// Under the log-file lock: archives an existing log file whose header belongs
+// to another environment.
+void check_stored_header() {
+  const char* path = log_file_path();
+  FILE* file = platform_fopen(path, "r");
+  if (file == nullptr) return;
+  LogHeader_t stored{};
+  const bool readable = log_read_header(file, &stored) == 0;
+  std::fclose(file);
+  const LogHeader_t& current = log_header_state();
+  bool same = readable;
+  for (int i = 0; same && i < kHeaderComparedSlots; ++i) {
+    same = std::strcmp(stored.values[i], current.values[i]) == 0;
+  }
+  if (same) return;
+  LogSettings_t& s = log_settings();
+  // Count first, so that rotation never subtracts from an uncounted total.
+  if (s.file_bytes == 0) s.file_bytes = log_file_size(path);
+  if (s.total_bytes == 0) s.total_bytes = log_archives_size() + s.file_bytes;
+  if (s.size_mb > 0) {
+    log_rotate(path, kLogForcedRotation);
+    return;
+  }
+  // No cap is known yet (settings not read): archive under the largest cap
+  // rather than let a cap of 0 delete the file and every archive.
+  LogSettings_t bounded = s;
+  bounded.size_mb = 200;
+  log_rotate_with(path, kLogForcedRotation, bounded);
+  s.file_bytes = bounded.file_bytes;
+  s.total_bytes = bounded.total_bytes;
+}
+
+}  // namespace
+
+int log_set_settings(const char* base_folder, int period, int output, const char* ip, int port,
+                     int size_mb, int level) {
+  if (period != 0 && period != 1) return 1;
+  if (output < 0 || output > 2) return 1;
+  if (port < 0 || port > 65535) return 1;
+  if (output == 2 && !log_ip_text_valid(ip)) return 1;
+  // Any address text is kept whole or refused, never cut short.
+  if (ip != nullptr && strnlen(ip, sizeof LogSettings_t{}.ip) >= sizeof LogSettings_t{}.ip) return 1;
+  if (level != 0 && level != 255) return 1;
+  if (!log_size_fits_level(size_mb, level)) return 1;
+  LogPaths_t paths{};
+  if (base_folder != nullptr && log_build_paths(&paths, base_folder) != 0) return 1;
+
+  LogSettings_t s = log_settings_snapshot();
+  s.output = output;
+  if (ip != nullptr) platform_strncpy(s.ip, ip, sizeof s.ip - 1);
+  s.port = static_cast<uint16_t>(port);
+  s.size_mb = size_mb;
+  s.level = level;
+
+  platform_mutex_lock(log_file_lock(), -1);
+  if (base_folder != nullptr) log_header_state().paths = paths;
+  char settings_path[kLogPathSize];
+  const bool path_fits = settings_file_path(settings_path, log_base_path()) && log_base_path()[0] != '\0';
+  platform_mutex_unlock(log_file_lock());
+
+  log_set_settings_file_flag(period);
+  log_settings_apply(s);
+  if (period == 1 && (!path_fits || log_write_settings_file(settings_path, s) != 0)) return 255;
+  return 0;
+}
+
+int log_initialize(const char* base_folder, const char* device_os, const char* device_name,
+                   const char* storage) {
+  if (base_folder == nullptr || device_os == nullptr || device_name == nullptr || storage == nullptr) {
+    return 1;
+  }
+  LogHeader_t header{};
+  if (log_build_header(&header, base_folder, device_os, device_name, storage) != 0) return 255;
+  char settings_path[kLogPathSize];
+  const bool path_fits = settings_file_path(settings_path, header.paths.base);
+
+  platform_mutex_lock(log_file_lock(), -1);
+  log_header_state() = header;
+  check_stored_header();
+  platform_mutex_unlock(log_file_lock());
+
+  if (log_settings_file_flag() != 1) return 0;
+  if (!path_fits || log_read_settings_file(settings_path) != 0) return 255;
+  return 0;
+}

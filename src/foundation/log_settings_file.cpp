@@ -1,0 +1,131 @@
+// The settings file "Tilo2LogSettings.ini": nine lines written by a permanent
+// settings call, read back by every device object. A file with a bad line or
+// a bad combination is refused whole.
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "foundation/log_settings.h"
+#include "foundation/platform.h"
+
+namespace {
+
+constexpr size_t kLineMax = 255;
+
+class File {
+ public:
+  File(const char* path, const char* mode) : f_(platform_fopen(path, mode)) {}
+  ~File() {
+    if (f_ != nullptr) std::fclose(f_);
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  FILE* get() const { return f_; }
+  FILE* release() {
+    FILE* f = f_;
+    f_ = nullptr;
+    return f;
+  }
+
+ private:
+  FILE* f_;
+};
+
+bool read_line(FILE* file, std::string& line) {
+  line.clear();
+  int c;
+  bool any = false;
+  while ((c = std::fgetc(file)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    if (line.size() < kLineMax) line.push_back(static_cast<char>(c));
+  }
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+  return any;
+}
+
+bool starts_with(const std::string& line, const char* prefix) {
+  return line.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// The value after the key as a number (base 0: "0x" hex, leading-0 octal), in
+// [0, max]; trailing blanks are allowed, anything else refuses it.
+std::optional<long> key_value(const std::string& line, const char* key, long max) {
+  if (!starts_with(line, key)) return std::nullopt;
+  const char* text = line.c_str() + std::strlen(key);
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 0);
+  if (end == text || errno == ERANGE) return std::nullopt;
+  while (*end == ' ' || *end == '\t') ++end;
+  if (*end != '\0' || v < 0 || v > max) return std::nullopt;
+  return v;
+}
+
+}  // namespace
+
+bool log_ip_text_valid(const char* ip) {
+  if (ip == nullptr || strnlen(ip, sizeof LogSettings_t{}.ip) >= sizeof LogSettings_t{}.ip) return false;
+  unsigned char addr[16];
+  return inet_pton(AF_INET, ip, addr) == 1 || inet_pton(AF_INET6, ip, addr) == 1;
+}
+
+bool log_size_fits_level(int size_mb, int level) {
+  const int max = level == 255 ? 200 : 50;
+  return size_mb >= 1 && size_mb <= max;
+}
+
+int log_read_settings_file(const char* path) {
+  if (path == nullptr) return 1;
+  File file(path, "r");
+  if (file.get() == nullptr) return 1;
+  LogSettings_t s = log_settings_snapshot();
+  std::string line;
+  while (read_line(file.get(), line)) {
+    if (starts_with(line, "[ENABLE]")) {
+      if (!read_line(file.get(), line)) return 255;
+      const auto v = key_value(line, "ENABLE=", 2);
+      if (!v) return 255;
+      s.output = static_cast<int32_t>(*v);
+    } else if (starts_with(line, "[MAXSIZE]")) {
+      if (!read_line(file.get(), line)) return 255;
+      const auto v = key_value(line, "SIZE=", 200);
+      if (!v || *v < 1) return 255;
+      s.size_mb = static_cast<int32_t>(*v);
+    } else if (starts_with(line, "[NETWORK]") && s.output == 2) {
+      if (!read_line(file.get(), line) || !starts_with(line, "IPADDRESS=")) return 255;
+      const char* ip = line.c_str() + std::strlen("IPADDRESS=");
+      if (!log_ip_text_valid(ip)) return 255;
+      platform_strncpy(s.ip, ip, sizeof s.ip - 1);
+      if (!read_line(file.get(), line)) return 255;
+      const auto port = key_value(line, "PORT=", 65535);
+      if (!port) return 255;
+      s.port = static_cast<uint16_t>(*port);
+    } else if (starts_with(line, "[LEVEL]")) {
+      if (!read_line(file.get(), line)) return 255;
+      const auto v = key_value(line, "LEVEL=", 255);
+      if (!v) return 255;
+      s.level = static_cast<int32_t>(*v);
+    }
+  }
+  if (!log_size_fits_level(s.size_mb, s.level)) return 255;
+  log_settings_apply(s);
+  return 0;
+}
+
+int log_write_settings_file(const char* path, const LogSettings_t& s) {
+  if (path == nullptr || strnlen(path, kLogPathSize) >= kLogPathSize) return 255;
+  File file(path, "w");
+  if (file.get() == nullptr) return 255;
+  const int n = std::fprintf(file.get(),
+                             "[ENABLE]\nENABLE=%d\n[NETWORK]\nIPADDRESS=%s\nPORT=%u\n[MAXSIZE]\nSIZE=%d\n"
+                             "[LEVEL]\nLEVEL=%d\n",
+                             s.output, s.ip, static_cast<unsigned>(s.port), s.size_mb, s.level);
+  const bool failed = n < 0 || std::ferror(file.get());
+  return std::fclose(file.release()) != 0 || failed ? 255 : 0;
+}

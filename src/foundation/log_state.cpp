@@ -1,0 +1,68 @@
+// The logger's process-wide state and its locks.
+#include "foundation/log_state.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+LogSettings_t g_settings{};
+LogHeader_t g_header{};
+PlatformMutex_t g_file_lock = PLATFORM_MUTEX_STATIC_INITIALIZER;
+std::atomic<int> g_settings_file_flag{1};
+
+std::mutex& settings_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
+
+LogSettings_t& log_settings() { return g_settings; }
+
+LogSettings_t log_settings_snapshot() {
+  LogSettings_t copy{};
+  std::lock_guard<std::mutex> guard(settings_lock());
+  copy.output = g_settings.output;
+  std::memcpy(copy.ip, g_settings.ip, sizeof copy.ip);
+  copy.port = g_settings.port;
+  copy.size_mb = g_settings.size_mb;
+  copy.level = g_settings.level;
+  return copy;
+}
+
+void log_settings_apply(const LogSettings_t& s) {
+  platform_mutex_lock(&g_file_lock, -1);
+  {
+    std::lock_guard<std::mutex> guard(settings_lock());
+    g_settings.output = s.output;
+    std::memcpy(g_settings.ip, s.ip, sizeof g_settings.ip);
+    g_settings.ip[sizeof g_settings.ip - 1] = '\0';
+    g_settings.port = s.port;
+    g_settings.size_mb = s.size_mb;
+    g_settings.level = s.level;
+  }
+  platform_mutex_unlock(&g_file_lock);
+}
+
+PlatformMutex_t* log_file_lock() { return &g_file_lock; }
+
+const char* log_folder_path() { return g_header.paths.folder; }
+const char* log_file_path() { return g_header.paths.file; }
+const char* log_base_path() { return g_header.paths.base; }
+LogHeader_t& log_header_state() { return g_header; }
+
+int log_settings_file_flag() { return g_settings_file_flag.load(); }
+void log_set_settings_file_flag(int period) { g_settings_file_flag.store(period); }
+
+void log_reset_state() {
+  platform_mutex_lock(&g_file_lock, -1);
+  {
+    std::lock_guard<std::mutex> guard(settings_lock());
+    g_settings = LogSettings_t{};
+  }
+  g_header = LogHeader_t{};
+  g_settings_file_flag.store(1);
+  platform_mutex_unlock(&g_file_lock);
+}

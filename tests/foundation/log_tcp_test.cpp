@@ -1,0 +1,100 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/platform.h"
+#include "log_test_fixture.h"
+
+namespace {
+
+// A loopback listener that collects what each accepted connection sends
+// until the peer closes it.
+class LineListener {
+ public:
+  explicit LineListener(const char* address) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &a.sin_addr);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(::listen(fd_, 16), 0);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~LineListener() { ::close(fd_); }
+  uint16_t port() const { return port_; }
+
+  // Accepts up to n connections, each read to its end, within a generous deadline.
+  std::vector<std::string> collect(size_t n) {
+    std::vector<std::string> got;
+    const uint64_t end = platform_tick_ms() + 20000;
+    while (got.size() < n && platform_tick_ms() < end) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 100) != 1) continue;
+      const int c = ::accept(fd_, nullptr, nullptr);
+      if (c < 0) continue;
+      std::string text;
+      char buf[512];
+      for (;;) {
+        pollfd q{c, POLLIN, 0};
+        if (::poll(&q, 1, 10000) != 1) break;
+        const ssize_t r = ::recv(c, buf, sizeof buf, 0);
+        if (r <= 0) break;
+        text.append(buf, static_cast<size_t>(r));
+      }
+      ::close(c);
+      got.push_back(text);
+    }
+    return got;
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+uint16_t closed_port(const char* address) {
+  LineListener gone(address);
+  return gone.port();  // closed again when this returns
+}
+
+}  // namespace
+
+TEST_F(LogTest, TcpOutputSendsOneConnectionPerLine) {
+  LineListener listener("127.0.0.3");
+  ASSERT_EQ(log_set_settings(base_.c_str(), 0, 2, "127.0.0.3", listener.port(), 1, 0), 0);
+  std::vector<std::string> got;
+  std::thread collector([&] { got = listener.collect(3); });
+  for (int i = 0; i < 3; ++i) log_trace("TPRI_", 2, nullptr, 0, "net", LOG_ARG_INT, i, LOG_ARG_END);
+  collector.join();
+  ASSERT_EQ(got.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_GT(got[i].size(), 42u) << got[i];
+    EXPECT_EQ(got[i].substr(42), "TPRI_,--,0000000000000000,,,net," + std::to_string(i) + "\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(base_ + "/Tilo2Log"));  // nothing went to a file
+}
+
+TEST_F(LogTest, TcpOutputToAClosedPortLosesTheLineOnly) {
+  const uint16_t port = closed_port("127.0.0.4");
+  ASSERT_EQ(log_set_settings(base_.c_str(), 0, 2, "127.0.0.4", port, 1, 0), 0);
+  const uint64_t start = platform_tick_ms();
+  EXPECT_EQ(log_send_tcp("127.0.0.4", port, "line\n"), 255);
+  log_trace("TPRI_", 2, nullptr, 0, "lost", LOG_ARG_END);
+  EXPECT_EQ(log_write_dump("IOCMN", "TCP", nullptr, 1, 1, "a", 1), 255);
+  EXPECT_LT(platform_tick_ms() - start, 5000u);
+  EXPECT_FALSE(std::filesystem::exists(base_ + "/Tilo2Log"));
+  EXPECT_EQ(log_send_tcp("not an address", port, "x\n"), 255);
+  EXPECT_EQ(log_send_tcp(nullptr, port, "x\n"), 255);
+}
