@@ -26,13 +26,3 @@ int image_begin(const uint8_t* pixels, int width, int height, int x, int y, int 
   std::memset(out, 0, static_cast<size_t>(outLength));
   return 0;
 }
-
-void image_luma(const uint8_t* bgr, int n, const ImageTone& tone, uint8_t* luma) {
-  for (int i = 0; i < n; ++i) {
-    const uint8_t* p = bgr + 3 * i;
-    luma[i] = static_cast<uint8_t>((p[2] * kLumaR + p[1] * kLumaG + p[0] * kLumaB + kLumaRound) >>
-                                   kLumaShift);
-  }
-  if (!tone.identity)
-    for (int i = 0; i < n; ++i) luma[i] = tone.map[luma[i]];
-}

@@ -38,6 +38,16 @@ int image_begin(const uint8_t* pixels, int width, int height, int x, int y, int 
 // Luma of n pixels of blue, green, red bytes, through the tone curve.
 void image_luma(const uint8_t* bgr, int n, const ImageTone& tone, uint8_t* luma);
 
+// Vector paths for x86-64 with AVX2, chosen at run time; every other
+// processor takes the scalar path, which gives the same bytes.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TILO2_IMAGE_AVX2 1
+bool image_has_avx2();
+#endif
+
+// Test seam: false makes every conversion take its scalar path.
+void image_set_vector_paths(bool enabled);
+
 // A 1-bit output byte 10h would read as a real-time command prefix.
 inline uint8_t image_raster_byte(unsigned bits) {
   return bits == 0x10 ? uint8_t{0x20} : static_cast<uint8_t>(bits);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "encoding/alloc_hook.h"
+#include "encoding/image_frame.h"
 #include "encoding/image_raster.h"
 #include "encoding/image_tables.h"
 
@@ -130,12 +131,14 @@ TEST(ImageRaster, RectangleSelectsTheSourcePixels) {
   EXPECT_EQ(out, (Bytes{0x0F, 0x00}));  // the byte after the one row is cleared
 }
 
-// Straight per-dot versions of the conversions, to hold the row-run kernels to.
-Bytes reference(const Image& img, int method) {
+// Straight per-dot versions of the conversions, to hold the fast kernels to.
+Bytes reference(const Image& img, int method, double brightness) {
   const int w = img.width, h = img.height;
   auto luma = [&](int x, int y) {
     const uint8_t* p = &img.px[(size_t(y) * w + x) * 3];
-    return int((p[2] * 313430u + p[1] * 615105u + p[0] * 120041u + 524288u) >> 20);
+    int l = int((p[2] * 313430u + p[1] * 615105u + p[0] * 120041u + 524288u) >> 20);
+    if (brightness != 1.0) l = int(std::pow(l / 255.0, 1.0 / brightness) * 255.0);
+    return l;
   };
   const int rowBytes = method == 3 ? (w + 1) / 2 : (w + 7) / 8;
   Bytes out(size_t(rowBytes) * h, 0);
@@ -169,16 +172,53 @@ Bytes reference(const Image& img, int method) {
   return out;
 }
 
-TEST(ImageRaster, WideNoisyImageMatchesPerDotConversion) {
-  Image img(601, 9);  // longer than one run of the kernels, odd width
-  std::mt19937 rng(7);
-  for (uint8_t& b : img.px) b = uint8_t(rng());
+// Runs a test body with the vector paths and again with the scalar ones.
+template <typename Body>
+void on_both_paths(Body body) {
+  for (bool vector : {true, false}) {
+    SCOPED_TRACE(vector ? "vector paths" : "scalar paths");
+    image_set_vector_paths(vector);
+    body();
+  }
+  image_set_vector_paths(true);
+}
+
+TEST(ImageRaster, NoisyImagesMatchPerDotConversion) {
   const Convert fns[] = {ImageDitherToRaster, ImageDiffuseToRaster, ImageThresholdToRaster,
                          ImageToGray16};
-  for (int m = 0; m < 4; ++m) {
-    SCOPED_TRACE(m);
-    EXPECT_EQ(run(fns[m], img, m == 3 ? 2 : 8), reference(img, m));
-  }
+  // Wider than one run and one block of the kernels, odd sizes, narrow ones.
+  const std::pair<int, int> sizes[] = {{601, 9}, {97, 6}, {1, 3}, {2, 2}, {33, 1}, {66, 5}};
+  std::mt19937 rng(7);
+  on_both_paths([&] {
+    for (auto [w, h] : sizes) {
+      Image img(w, h);
+      for (uint8_t& b : img.px) b = uint8_t(rng());
+      for (double brightness : {1.0, 1.7}) {
+        for (int m = 0; m < 4; ++m) {
+          SCOPED_TRACE(testing::Message() << w << "x" << h << " method " << m << " brightness " << brightness);
+          EXPECT_EQ(run(fns[m], img, m == 3 ? 2 : 8, brightness), reference(img, m, brightness));
+        }
+      }
+    }
+  });
+}
+
+TEST(ImageRaster, LumaOfEveryColourIsTheWeightedSum) {
+  ImageTone identity{true, {}};
+  on_both_paths([&] {
+    Bytes bgr(256 * 3);
+    uint8_t luma[256];
+    int wrong = 0;
+    for (uint32_t rg = 0; rg < 65536; ++rg) {
+      for (uint32_t b = 0; b < 256; ++b) {
+        bgr[b * 3] = uint8_t(b), bgr[b * 3 + 1] = uint8_t(rg), bgr[b * 3 + 2] = uint8_t(rg >> 8);
+      }
+      image_luma(bgr.data(), 256, identity, luma);
+      for (uint32_t b = 0; b < 256; ++b)
+        wrong += luma[b] != ((rg >> 8) * 313430u + (rg & 255) * 615105u + b * 120041u + 524288u) >> 20;
+    }
+    EXPECT_EQ(wrong, 0);
+  });
 }
 
 TEST(ImageRaster, RefusesBadArgumentsWithoutWriting) {

@@ -101,15 +101,8 @@ TEST(PrnControl, ImpactJobIsHeaderBodyAndStatusRequest) {
                                   0x01, 0x1D, 0x72, 0x01}));
 }
 
-struct BodyCase {
-  const char* what;
-  int (*gen)(PrnCmdHandle_t*, int);
-  int arg;
-  Bytes bytes;
-};
-
 TEST(PrnControl, AlignFeedAndCutCommands) {
-  const BodyCase cases[] = {
+  const OneArgCase cases[] = {
       {"align left", PrnGenAlign, 0, B({0x1B, 0x61, 0x00})},
       {"align center", PrnGenAlign, 1, B({0x1B, 0x61, 0x01})},
       {"align right", PrnGenAlign, 2, B({0x1B, 0x61, 0x02})},
@@ -125,14 +118,7 @@ TEST(PrnControl, AlignFeedAndCutCommands) {
       {"cut reserve", PrnGenCut, 2, B({0x1D, 0x56, 0x62, 0x00})},
       {"cut 7", PrnGenCut, 7, B({0x1D, 0x56, 0x42, 0x00})},
   };
-  for (const BodyCase& c : cases) {
-    Builder b("RP-S3", 0);
-    ASSERT_EQ(b.rc, 0);
-    ASSERT_EQ(c.gen(b.get(), c.arg), 0) << c.what;
-    EXPECT_EQ(BodyBytes(b.get()), c.bytes) << c.what;
-    EXPECT_EQ(ChunkCount(b->cmdBuffer.body), 1) << c.what;
-    EXPECT_EQ(c.gen(nullptr, c.arg), 1) << c.what;
-  }
+  ExpectOneArgGoldens("RP-S3", 0, cases);
 }
 
 }  // namespace

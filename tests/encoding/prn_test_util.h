@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <vector>
 
 #include "encoding/cmd_buffer.h"
@@ -64,3 +65,24 @@ struct Builder {
   PrnCmdHandle_t* operator->() const { return b; }
   PrnCmdHandle_t* get() const { return b; }
 };
+
+// One generator called with one argument on a fresh builder of a model.
+struct OneArgCase {
+  const char* what;
+  int (*gen)(PrnCmdHandle_t*, int);
+  int arg;
+  Bytes bytes;
+};
+
+// Each case appends exactly its bytes as one chunk, and refuses a null builder.
+inline void ExpectOneArgGoldens(const char* model, int lang, std::span<const OneArgCase> cases) {
+  for (const OneArgCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Builder b(model, lang);
+    ASSERT_EQ(b.rc, 0);
+    ASSERT_EQ(c.gen(b.get(), c.arg), 0);
+    EXPECT_EQ(BodyBytes(b.get()), c.bytes);
+    EXPECT_EQ(ChunkCount(b->cmdBuffer.body), 1);
+    EXPECT_EQ(c.gen(nullptr, c.arg), 1);
+  }
+}

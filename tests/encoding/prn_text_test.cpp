@@ -98,15 +98,8 @@ TEST_F(TextFixture, LanguageSwitchToThaiRoutesLaterTextToTheConverter) {
   EXPECT_EQ(FakeConverter::setDataCalls, 1);
 }
 
-struct GenCase {
-  const char* what;
-  int (*gen)(PrnCmdHandle_t*, int);
-  int arg;
-  Bytes bytes;
-};
-
 TEST(PrnTextCommands, GoldenBytes) {
-  const GenCase cases[] = {
+  const OneArgCase cases[] = {
       {"line space 30", PrnGenLineSpace, 30, B({0x1B, 0x33, 0x1E})},
       {"lang 0", PrnGenTextLang, 0, B({0x1B, 0x74, 0x00, 0x1B, 0x52, 0x00})},
       {"lang 1", PrnGenTextLang, 1, B({0x1B, 0x74, 0x01, 0x1B, 0x52, 0x08})},
@@ -155,14 +148,7 @@ TEST(PrnTextCommands, GoldenBytes) {
       {"impact color 2", PrnGenImpactColor, 2, B({0x1B, 0x4A, 0x00, 0x1B, 0x72, 0x01})},
       {"impact color 1", PrnGenImpactColor, 1, B({0x1B, 0x4A, 0x00, 0x1B, 0x72, 0x00})},
   };
-  for (const GenCase& c : cases) {
-    Builder b("RP-S3", 0);
-    ASSERT_EQ(b.rc, 0);
-    ASSERT_EQ(c.gen(b.get(), c.arg), 0) << c.what;
-    EXPECT_EQ(BodyBytes(b.get()), c.bytes) << c.what;
-    EXPECT_EQ(ChunkCount(b->cmdBuffer.body), 1) << c.what;
-    EXPECT_EQ(c.gen(nullptr, c.arg), 1) << c.what;
-  }
+  ExpectOneArgGoldens("RP-S3", 0, cases);
 }
 
 TEST(PrnTextCommands, StateStoredByTheGenerators) {
@@ -191,13 +177,6 @@ TEST(PrnTextCommands, StateStoredByTheGenerators) {
   EXPECT_EQ(b->textLang, 3);
 }
 
-struct ModeCase {
-  const char* what;
-  int (*gen)(PrnCmdHandle_t*, int);
-  int arg;
-  Bytes bytes;
-};
-
 TEST(PrnTextImpact, PrintModeWithFontEmphasisAndUnderline) {
   Builder b("RP-D4", 0);
   ASSERT_EQ(b.rc, 0);
@@ -215,7 +194,7 @@ TEST(PrnTextImpact, PrintModeWithFontEmphasisAndUnderline) {
   EXPECT_EQ(ChunkCount(k->cmdBuffer.body), 1);
   EXPECT_EQ(k->heightScale, 2);
 
-  const ModeCase cases[] = {
+  const OneArgCase cases[] = {
       {"double width", PrnGenDoubleWidthImpact, 1, B({0x1B, 0x21, 0x20})},
       {"double width kanji", PrnGenDoubleWidthImpactKanji, 1,
        B({0x1B, 0x21, 0x20, 0x1C, 0x21, 0x04})},
@@ -224,12 +203,7 @@ TEST(PrnTextImpact, PrintModeWithFontEmphasisAndUnderline) {
       {"width 3 keeps the width", PrnGenWidthScaleImpact, 3, B({0x1B, 0x21, 0x00})},
       {"height 3 keeps both", PrnGenHeightScaleImpactKanji, 3, B({0x1B, 0x21, 0x00, 0x1C, 0x21, 0x00})},
   };
-  for (const ModeCase& c : cases) {
-    Builder d("RP-D4", 0);
-    ASSERT_EQ(d.rc, 0);
-    ASSERT_EQ(c.gen(d.get(), c.arg), 0) << c.what;
-    EXPECT_EQ(BodyBytes(d.get()), c.bytes) << c.what;
-  }
+  ExpectOneArgGoldens("RP-D4", 0, cases);
 }
 
 TEST(PrnTextImpact, EmphasisAndSizesFromEarlierCommands) {
