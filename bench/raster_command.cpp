@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "encoding/cmd_data.h"
+#include "encoding/prn_cmd.h"
 #include "encoding/prn_image_bytes.h"
 
 namespace {
@@ -98,5 +100,33 @@ void BM_GrayRasterCommand(benchmark::State& state) {
   Report(state, out.size());
 }
 BENCHMARK(BM_GrayRasterCommand)->ArgName("compress")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// The whole path of a print job's image: entry point, generator, chunk,
+// and the built job's single block.
+void BM_MonoImageJob(benchmark::State& state) {
+  const auto mono = Mono(Photo());
+  const int compress = static_cast<int>(state.range(0));
+  PrnCmdHandle_t* builder = nullptr;
+  if (PrnCmdOpen("RP-S12F", 0, &builder) != 0) {
+    state.SkipWithError("no builder");
+    return;
+  }
+  uint32_t length = 0;
+  for (auto _ : state) {
+    CmdData_t* job = nullptr;
+    if (PrnCmdAddImage(builder, kWidth, kHeight, mono.data(), static_cast<int>(mono.size()), 1,
+                       compress) != 0 ||
+        PrnCmdBuild(builder, &job) != 0) {
+      state.SkipWithError("image job failed");
+      break;
+    }
+    CmdDataGetLength(job, &length);
+    CmdDataFree(job);
+    PrnCmdClear(builder);
+  }
+  PrnCmdClose(builder);
+  Report(state, length);
+}
+BENCHMARK(BM_MonoImageJob)->ArgName("compress")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

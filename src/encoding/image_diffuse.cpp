@@ -23,6 +23,7 @@
 #include "encoding/alloc_hook.h"
 #include "encoding/image_frame.h"
 #include "encoding/image_raster.h"
+#include "foundation/logger.h"
 
 #ifdef TILO2_IMAGE_AVX2
 #include <immintrin.h>
@@ -148,7 +149,7 @@ void luma_row(const ImageRect& rect, int r, const ImageTone& tone, uint8_t* luma
 
 int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                       int outHeight, double brightness, uint8_t* out, int outLength,
-                      int outOfMemory) {
+                      int outOfMemory, bool logOutOfMemory) {
   ImageRect rect;
   ImageTone tone;
   if (int r = image_begin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
@@ -161,7 +162,10 @@ int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y
   const size_t tSlots = static_cast<size_t>(w) + 2;
   const size_t ints = 2 * tSlots + 2 * static_cast<size_t>(w);
   auto* block = static_cast<uint8_t*>(encoding_alloc(ints * sizeof(int32_t) + 2 * static_cast<size_t>(w)));
-  if (block == nullptr) return outOfMemory;
+  if (block == nullptr) {
+    if (logOutOfMemory) log_error_line("ERROR", __FILE__, __LINE__);
+    return outOfMemory;
+  }
   auto* words = reinterpret_cast<int32_t*>(block);
   std::fill(words, words + 2 * tSlots, kZeroErrorT);
   uint8_t* lumas = block + ints * sizeof(int32_t);
@@ -231,12 +235,12 @@ int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y
 int ImageDiffuseToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                          int outHeight, double brightness, uint8_t* out, int outLength) {
   return diffuse_to_raster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                           outLength, 5);
+                           outLength, 5, true);
 }
 
 int TdevImageDiffuseToRaster(const uint8_t* pixels, int width, int height, int x, int y,
                              int outWidth, int outHeight, double brightness, uint8_t* out,
                              int outLength) {
   return diffuse_to_raster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                           outLength, 12);
+                           outLength, 12, false);
 }

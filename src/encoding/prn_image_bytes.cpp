@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <new>
 
 #include "encoding/le_bytes.h"
@@ -35,20 +36,40 @@ int BandX(const PrnImageLimits_t& limits) {
 
 size_t BandCount(int height, int rows) { return static_cast<size_t>((height + rows - 1) / rows); }
 
-// Per plane i (bit 3 - i of each pixel), the two bits of the two pixels of one
-// gray input byte, high nibble first.
-constexpr std::array<std::array<uint8_t, 256>, 4> MakeGrayPairs() {
-  std::array<std::array<uint8_t, 256>, 4> table{};
-  for (int plane = 0; plane < 4; ++plane) {
-    for (int b = 0; b < 256; ++b) {
-      const int hi = (b >> (7 - plane)) & 1;
-      const int lo = (b >> (3 - plane)) & 1;
-      table[plane][b] = static_cast<uint8_t>(hi << 1 | lo);
+// For one gray input byte (two pixels, high nibble first): in byte lane i the
+// two bits that plane i (bit 3 - i of each pixel) takes from it. Four input
+// bytes then give the four planes' output bytes in one 32-bit word.
+constexpr std::array<uint32_t, 256> MakeGrayPairs() {
+  std::array<uint32_t, 256> table{};
+  for (int b = 0; b < 256; ++b) {
+    uint32_t lanes = 0;
+    for (int plane = 0; plane < 4; ++plane) {
+      const uint32_t hi = (b >> (7 - plane)) & 1;
+      const uint32_t lo = (b >> (3 - plane)) & 1;
+      lanes |= (hi << 1 | lo) << (8 * plane);
     }
+    table[b] = lanes;
   }
   return table;
 }
 constexpr auto kGrayPairs = MakeGrayPairs();
+
+// Copies image bytes with every DLE (10h) sent as 20h, eight bytes at a time.
+void ReplaceDle(uint8_t* dst, const uint8_t* src, size_t n) {
+  constexpr uint64_t kOnes7F = 0x7F7F7F7F7F7F7F7Full;
+  constexpr uint64_t kDle = 0x1010101010101010ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, src + i, 8);
+    const uint64_t diff = word ^ kDle;  // zero bytes where the data holds 10h
+    // 80h exactly in the lanes where diff is zero, no carries across lanes.
+    const uint64_t zero = ~(((diff & kOnes7F) + kOnes7F) | diff | kOnes7F);
+    word ^= (zero >> 7) * 0x30;  // 10h ^ 30h = 20h
+    std::memcpy(dst + i, &word, 8);
+  }
+  for (; i < n; ++i) dst[i] = src[i] == 0x10 ? 0x20 : src[i];
+}
 
 // Writes the command stream of one image; `pending` is the vertical offset sent
 // before the next band.
@@ -69,10 +90,8 @@ class BandWriter {
     Store(0x30, color, k, rows);
     const size_t at = out_.size();
     out_.resize(at + k);
-    const uint8_t* src = data_ + static_cast<size_t>(top) * stride_;
-    uint8_t* dst = out_.data() + at;
     // A DLE in the data would be taken for the start of a real-time command.
-    for (size_t i = 0; i < k; ++i) dst[i] = src[i] == 0x10 ? 0x20 : src[i];
+    ReplaceDle(out_.data() + at, data_ + static_cast<size_t>(top) * stride_, k);
     Print();
   }
 
@@ -102,13 +121,15 @@ class BandWriter {
   void GrayRaw(int top, int rows) {
     const size_t k = static_cast<size_t>(rows) * rowBytes_;
     Offset();
+    size_t at[4];
     for (int plane = 0; plane < 4; ++plane) {
       Position();
       Store(0x34, static_cast<uint8_t>(0x31 + plane), k, rows);
-      const size_t at = out_.size();
-      out_.resize(at + k);
-      WritePlane(out_.data() + at, top, rows, plane);
+      at[plane] = out_.size();
+      out_.resize(at[plane] + k);
     }
+    uint8_t* base = out_.data();
+    WritePlanes({base + at[0], base + at[1], base + at[2], base + at[3]}, top, rows);
     Print();
   }
 
@@ -116,11 +137,12 @@ class BandWriter {
     const size_t k = static_cast<size_t>(rows) * rowBytes_;
     const size_t bandStart = out_.size();
     Offset();
-    if (plane_.size() < k) plane_.resize(k);
+    if (plane_.size() < 4 * k) plane_.resize(4 * k);
+    uint8_t* planes = plane_.data();
+    WritePlanes({planes, planes + k, planes + 2 * k, planes + 3 * k}, top, rows);
     for (int plane = 0; plane < 4; ++plane) {
-      WritePlane(plane_.data(), top, rows, plane);
       unsigned long packed = 0;
-      if (int rc = Compress(plane_.data(), k, &packed); rc != 0) return rc;
+      if (int rc = Compress(planes + plane * k, k, &packed); rc != 0) return rc;
       if (ContainsRealtimeCommand(scratch_.data(), packed)) {
         out_.resize(bandStart);
         if (rows > kGraySplitRows) {
@@ -187,28 +209,42 @@ class BandWriter {
     return 0;
   }
 
-  void WritePlane(uint8_t* dst, int top, int rows, int plane) const {
-    const auto& pairs = kGrayPairs[plane];
+  // Splits gray rows into the four bit planes, each packed like monochrome rows.
+  // Locals only in the loop: byte stores may alias any member.
+  void WritePlanes(std::array<uint8_t*, 4> dst, int top, int rows) const {
     const int tailBits = width_ % 8;
     const uint8_t tailMask = tailBits ? static_cast<uint8_t>(0xFF << (8 - tailBits)) : 0xFF;
-    for (int row = 0; row < rows; ++row) {
-      const uint8_t* src = data_ + static_cast<size_t>(top + row) * stride_;
-      const int full = static_cast<int>(stride_ / 4);  // output bytes with four whole input bytes
-      int j = 0;
-      for (; j < full; ++j) {
-        const uint8_t* s = src + 4 * j;
-        *dst++ = static_cast<uint8_t>(pairs[s[0]] << 6 | pairs[s[1]] << 4 | pairs[s[2]] << 2 |
-                                      pairs[s[3]]);
-      }
-      for (; j < rowBytes_; ++j) {
-        unsigned v = 0;
-        for (size_t q = 0; q < 4; ++q) {
-          const size_t idx = 4 * static_cast<size_t>(j) + q;
-          v = v << 2 | (idx < stride_ ? pairs[src[idx]] : 0u);
+    const size_t stride = stride_;
+    const size_t rowBytes = static_cast<size_t>(rowBytes_);
+    const size_t full = std::min(stride / 4, rowBytes);  // output bytes of four whole input bytes
+    const uint32_t* pairs = kGrayPairs.data();
+    uint8_t* d0 = dst[0];
+    uint8_t* d1 = dst[1];
+    uint8_t* d2 = dst[2];
+    uint8_t* d3 = dst[3];
+    const uint8_t* src = data_ + static_cast<size_t>(top) * stride;
+    for (int row = 0; row < rows; ++row, src += stride, d0 += rowBytes, d1 += rowBytes,
+             d2 += rowBytes, d3 += rowBytes) {
+      for (size_t j = 0; j < rowBytes; ++j) {
+        uint32_t lanes;
+        if (j < full) {
+          const uint8_t* s = src + 4 * j;
+          lanes = pairs[s[0]] << 6 | pairs[s[1]] << 4 | pairs[s[2]] << 2 | pairs[s[3]];
+        } else {
+          lanes = 0;
+          for (size_t idx = 4 * j; idx < 4 * j + 4; ++idx) {
+            lanes = lanes << 2 | (idx < stride ? pairs[src[idx]] : 0u);
+          }
         }
-        *dst++ = static_cast<uint8_t>(v);
+        d0[j] = static_cast<uint8_t>(lanes);
+        d1[j] = static_cast<uint8_t>(lanes >> 8);
+        d2[j] = static_cast<uint8_t>(lanes >> 16);
+        d3[j] = static_cast<uint8_t>(lanes >> 24);
       }
-      dst[-1] &= tailMask;  // padding pixels of the last byte stay white
+      d0[rowBytes - 1] &= tailMask;  // padding pixels stay white
+      d1[rowBytes - 1] &= tailMask;
+      d2[rowBytes - 1] &= tailMask;
+      d3[rowBytes - 1] &= tailMask;
     }
   }
 

@@ -113,6 +113,24 @@ TEST(PrnRasterImage, TwoBandsWithOffsetsAndPosition) {
   EXPECT_EQ(Bytes({0x1D, 0x28, 0x4C, 0x02, 0x00, 0x30, 0x32}), Slice(out, out.size() - 7, 7));
 }
 
+TEST(PrnRasterImage, EveryByteValueAtEveryAlignmentKeepsAllButDle) {
+  Bytes data;
+  for (int shift = 0; shift < 9; ++shift) {
+    for (int v = 0; v < 256; ++v) data.push_back(static_cast<uint8_t>(v + shift));
+    data.insert(data.end(), {0x10, 0x10, 0x90, 0x11, 0x0F});
+  }
+  data.resize(data.size() / 9 * 9);
+  const int rowBytes = static_cast<int>(data.size() / 9);
+  Bytes out;
+  const PrnImageLimits_t limits{0, 0, 512, 256, 1 << 20};
+  ASSERT_EQ(0, PrnRasterImageBytes(out, limits, rowBytes * 8, 9, data.data(), data.size(), 1, 0,
+                                   PrnDefaultDeflate()));
+  int prints = 0;
+  const auto bands = ParseBands(out, &prints);
+  ASSERT_EQ(1u, bands.size());
+  EXPECT_EQ(ReplaceDle(data), bands[0].data);
+}
+
 TEST(PrnRasterImage, BandSizesPositionAndColor) {
   struct Case {
     PrnImageLimits_t limits;
