@@ -2,6 +2,7 @@
 // in each language, marquee and the job framing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -133,6 +134,14 @@ TEST_F(Display, KoreanTextFollowsItsLanguageBlockOnce) {
   EXPECT_EQ(0, d_->ops->text(d_, ""));
   EXPECT_EQ(1, d_->ops->text(d_, nullptr));
   EXPECT_TRUE(Build().empty());
+}
+
+TEST_F(Display, AnkTextGoesThroughTheModelConverter) {
+  ASSERT_GE(d_->converter, 0);
+  ASSERT_EQ(0, d_->ops->text(d_, "Total 12"));
+  const Bytes body = Body();
+  const std::string expect = "Total 12";
+  EXPECT_NE(body.end(), std::search(body.begin(), body.end(), expect.begin(), expect.end()));
 }
 
 TEST_F(Display, MarqueeInBothFormats) {

@@ -2,29 +2,19 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "emit_case.h"
 #include "encoding/prn_page_bytes.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Emit(const std::function<void(Bytes&)>& fn) {
-  Bytes out;
-  fn(out);
-  return out;
-}
 
 TEST(PrnPage, Commands) {
-  struct Case {
-    const char* what;
-    std::function<void(Bytes&)> fn;
-    Bytes expect;
-  };
-  const Case cases[] = {
+  const EmitCase cases[] = {
       {"begin", [](Bytes& o) { PrnPageBeginBytes(o); }, {0x1B, 0x4C}},
       {"end", [](Bytes& o) { PrnPageEndBytes(o); }, {0x1B, 0x54, 0x00, 0x0C}},
       {"area", [](Bytes& o) { PrnPageAreaBytes(o, 0, 0, 512, 1000); },
@@ -43,7 +33,7 @@ TEST(PrnPage, Commands) {
        {0x1D, 0x28, 0x51, 0x0E, 0x00, 0x31, 0x0A, 0x00, 0x14, 0x00, 0x2C, 0x01, 0x90, 0x01,
         0x01, 0x05, 0x30, 0x30, 0x01}},
   };
-  for (const auto& tc : cases) EXPECT_EQ(tc.expect, Emit(tc.fn)) << tc.what;
+  ExpectEmitCases(cases);
 }
 
 Bytes LayoutBytes(const std::string& text) {
@@ -84,18 +74,13 @@ TEST(PrnLayout, FeedPositions) {
                           {0x1C, 0x28, 0x4C, 0x02, 0x00, 0x43, 0x30},
                           {0x1C, 0x28, 0x4C, 0x02, 0x00, 0x43, 0x32}};
   for (int position = 0; position < 5; ++position) {
-    EXPECT_EQ(expect[position], Emit([&](Bytes& o) { PrnFeedPositionBytes(o, position); }))
+    EXPECT_EQ(expect[position], Emitted([&](Bytes& o) { PrnFeedPositionBytes(o, position); }))
         << position;
   }
 }
 
 TEST(PrnSound, PulseBuzzerAndSound) {
-  struct Case {
-    const char* what;
-    std::function<void(Bytes&)> fn;
-    Bytes expect;
-  };
-  const Case cases[] = {
+  const EmitCase cases[] = {
       {"pulse 5-pin 250ms", [](Bytes& o) { PrnPulseBytes(o, 1, 4); }, {0x1B, 0x70, 0x01, 0xFA, 0xFA}},
       {"pulse 2-pin 100ms", [](Bytes& o) { PrnPulseBytes(o, 0, 1); }, {0x1B, 0x70, 0x00, 0x64, 0x64}},
       {"pulse unknown", [](Bytes& o) { PrnPulseBytes(o, 2, 9); }, {0x1B, 0x70, 0x00, 0x32, 0x32}},
@@ -110,7 +95,7 @@ TEST(PrnSound, PulseBuzzerAndSound) {
       {"impact 9", [](Bytes& o) { PrnSoundImpactBytes(o, 9, 3); }, {0x1B, 0x28, 0x41, 0x05, 0x00, 0x61, 0x65, 0x03, 0x02, 0x02}},
       {"impact 11", [](Bytes& o) { PrnSoundImpactBytes(o, 11, 3); }, {0x1B, 0x28, 0x41, 0x05, 0x00, 0x61, 0x64, 0x03, 0x01, 0x02}},
   };
-  for (const auto& tc : cases) EXPECT_EQ(tc.expect, Emit(tc.fn)) << tc.what;
+  ExpectEmitCases(cases);
 }
 
 }  // namespace

@@ -6,39 +6,20 @@
 #include <string>
 #include <vector>
 
-#include "encoding/cmd_data.h"
-#include "encoding/prn_cmd.h"
+#include "prn_test_util.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+// Builds the job and clears the builder for the next one.
+Bytes Job(Builder& b) {
+  int rc = -1;
+  Bytes bytes = BuildJob(b.get(), &rc);
+  EXPECT_EQ(0, rc);
+  PrnCmdClear(b.get());
+  return bytes;
+}
 
-class Builder {
- public:
-  Builder(const char* model, int lang) { EXPECT_EQ(0, PrnCmdOpen(model, lang, &b_)); }
-  ~Builder() { PrnCmdClose(b_); }
-  PrnCmdHandle_t* operator->() { return b_; }
-  PrnCmdHandle_t* get() { return b_; }
-
-  // Builds the job and clears the builder for the next one.
-  Bytes Job() {
-    CmdData_t* data = nullptr;
-    EXPECT_EQ(0, PrnCmdBuild(b_, &data));
-    const uint8_t* p = nullptr;
-    uint32_t n = 0;
-    CmdDataGetData(data, &p);
-    CmdDataGetLength(data, &n);
-    Bytes bytes = n ? Bytes(p, p + n) : Bytes{};
-    CmdDataFree(data);
-    PrnCmdClear(b_);
-    return bytes;
-  }
-
- private:
-  PrnCmdHandle_t* b_ = nullptr;
-};
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
+Bytes Join(std::initializer_list<Bytes> parts) {
   Bytes all;
   for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
   return all;
@@ -49,28 +30,28 @@ TEST(PrnImageSlots, MonochromeImageOnAThermalModel) {
   Bytes data(72 * 100, 0x10);
   ASSERT_EQ(0, PrnCmdAddTextPosition(b.get(), 13));
   ASSERT_EQ(0, PrnCmdAddImage(b.get(), 576, 100, data.data(), static_cast<int>(data.size()), 1, 0));
-  const Bytes job = b.Job();
+  const Bytes job = Job(b);
   ASSERT_EQ(4u + 7264u, job.size());
   EXPECT_EQ(Bytes({0x1B, 0x24, 0x0D, 0x00, 0x1D, 0x5C, 0xD4, 0xFF, 0x1B, 0x24, 0x08, 0x00}),
             Bytes(job.begin(), job.begin() + 12));
   EXPECT_EQ(0x20, job[4 + 25]);  // DLE replaced
   // Data shorter than the image: refused, nothing appended.
   EXPECT_EQ(1, PrnCmdAddImage(b.get(), 576, 100, data.data(), 7199, 1, 0));
-  EXPECT_TRUE(b.Job().empty());
+  EXPECT_TRUE(Job(b).empty());
 }
 
 TEST(PrnImageSlots, NarrowModelBandsAndGrayImage) {
   Builder b("RP-k4", 4);
   Bytes data(72 * 100, 0x00);
   ASSERT_EQ(0, PrnCmdAddImage(b.get(), 576, 100, data.data(), static_cast<int>(data.size()), 1, 0));
-  const Bytes job = b.Job();
+  const Bytes job = Job(b);
   // 95 rows in the first band: offset -5, then the store of 95 rows.
   EXPECT_EQ(Bytes({0x1D, 0x5C, 0xFB, 0xFF}), Bytes(job.begin(), job.begin() + 4));
   EXPECT_EQ(95, job[4 + 4 + 15]);
 
   const Bytes gray = {0x9F};
   ASSERT_EQ(0, PrnCmdAddGrayImage(b.get(), 2, 1, gray.data(), 1, 0));
-  const Bytes grayJob = b.Job();
+  const Bytes grayJob = Job(b);
   EXPECT_EQ(95u, grayJob.size());
   EXPECT_EQ(0x34, grayJob[4 + 9]);
 }
@@ -80,7 +61,7 @@ TEST(PrnImageSlots, LogosOfThermalAndDotMatrixModels) {
   ASSERT_EQ(0, thermal->ops.image->nvLogo(thermal.get(), 0x20, 0x7E));
   EXPECT_EQ(1, thermal->ops.image->nvLogo(thermal.get(), 0x1F, 0x30));
   EXPECT_EQ(Bytes({0x1D, 0x28, 0x4C, 0x06, 0x00, 0x30, 0x45, 0x20, 0x7E, 0x01, 0x01}),
-            thermal.Job());
+            Job(thermal));
 
   Builder impact("RP-D4", 0);
   impact->color = 2;  // asked for red; black was last sent
@@ -88,7 +69,7 @@ TEST(PrnImageSlots, LogosOfThermalAndDotMatrixModels) {
   ASSERT_EQ(0, impact->ops.image->nvLogo(impact.get(), 8, 0));
   EXPECT_EQ(Bytes({0x1B, 0x4A, 0x00, 0x1B, 0x72, 0x01, 0x1C, 0x70, 0x07, 0x00, 0x1C, 0x70, 0x08,
                    0x00}),
-            impact.Job());
+            Job(impact));
   EXPECT_EQ(1, impact->ops.image->nvLogo(impact.get(), 0, 0));
 }
 
@@ -103,14 +84,14 @@ TEST(PrnImageSlots, DotMatrixBitImagesSwitchTheRibbonOnce) {
   const Bytes stripes1 = {0x1B, 0x2A, 0x01, 0x01, 0x00, 0xFF, 0x1B, 0x4A, 0x10,
                           0x1B, 0x2A, 0x01, 0x01, 0x00, 0x80, 0x1B, 0x4A, 0x10};
   EXPECT_EQ(2, b->colorSent);
-  EXPECT_EQ(Cat({{0x1B, 0x4A, 0x00, 0x1B, 0x72, 0x01}, stripes0, stripes1}), b.Job());
+  EXPECT_EQ(Join({{0x1B, 0x4A, 0x00, 0x1B, 0x72, 0x01}, stripes0, stripes1}), Job(b));
 
   Builder d6("RP-D6", 2);
   ASSERT_EQ(0, PrnCmdAddImage(d6.get(), 1, 9, data.data(), 9, 1, 0));
   EXPECT_EQ(Bytes({0x1D, 0x28, 0x4B, 0x02, 0x00, 0x30, 0x03, 0x1B, 0x55, 0x01, 0x1B, 0x2A, 0x21,
                    0x01, 0x00, 0xFF, 0x80, 0x00, 0x1B, 0x4A, 0x18, 0x1D, 0x28, 0x4B, 0x02, 0x00,
                    0x30, 0x00, 0x1B, 0x55, 0x00}),
-            d6.Job());
+            Job(d6));
 }
 
 TEST(PrnBarcodeSlots, BarcodeAndSymbolThroughTheEntryPoints) {
@@ -126,7 +107,7 @@ TEST(PrnBarcodeSlots, BarcodeAndSymbolThroughTheEntryPoints) {
   EXPECT_EQ(1, PrnCmdSetSymbolSize(b.get(), 0, 256));
   const Bytes big(256, '1');
   EXPECT_EQ(1, PrnCmdAddBarcode(b.get(), 10, big.data(), 256));
-  EXPECT_EQ(Cat({{0x1B, 0x55, 0x01, 0x1D, 0x6B, 0x43, 0x0D},
+  EXPECT_EQ(Join({{0x1B, 0x55, 0x01, 0x1D, 0x6B, 0x43, 0x0D},
                  Bytes(digits.begin(), digits.end()),
                  {0x1B, 0x55, 0x00},
                  {0x1B, 0x55, 0x01, 0x1D, 0x28, 0x6B, 0x04, 0x00, 0x31, 0x41, 0x32, 0x00, 0x1D,
@@ -134,10 +115,10 @@ TEST(PrnBarcodeSlots, BarcodeAndSymbolThroughTheEntryPoints) {
                  data,
                  {0x1D, 0x28, 0x6B, 0x03, 0x00, 0x31, 0x51, 0x30, 0x1B, 0x55, 0x00},
                  {0x1D, 0x28, 0x6B, 0x04, 0x00, 0x33, 0x47, 0x2C, 0x01}}),
-            b.Job());
+            Job(b));
   ASSERT_EQ(0, b->ops.barcode->hriFont(b.get(), 5));
   ASSERT_EQ(0, b->ops.barcode->hriPosition(b.get(), 2));
-  EXPECT_EQ(Bytes({0x1D, 0x66, 0x61, 0x1D, 0x48, 0x02}), b.Job());
+  EXPECT_EQ(Bytes({0x1D, 0x66, 0x61, 0x1D, 0x48, 0x02}), Job(b));
 }
 
 TEST(PrnPageSlots, PageModeLayoutAndSound) {
@@ -153,7 +134,7 @@ TEST(PrnPageSlots, PageModeLayoutAndSound) {
   ASSERT_EQ(0, b->ops.sound->pulse(b.get(), 1, 4));
   ASSERT_EQ(0, b->ops.sound->buzzer(b.get(), 6, 2));
   ASSERT_EQ(0, b->ops.sound->buzzerRealtime(b.get()));
-  EXPECT_EQ(Cat({{0x1B, 0x4C},
+  EXPECT_EQ(Join({{0x1B, 0x4C},
                  {0x1B, 0x57, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0xE8, 0x03},
                  {0x1B, 0x54, 0x01},
                  {0x1B, 0x24, 0x2C, 0x01},
@@ -166,23 +147,23 @@ TEST(PrnPageSlots, PageModeLayoutAndSound) {
                  {0x1B, 0x70, 0x01, 0xFA, 0xFA},
                  {0x1B, 0x28, 0x41, 0x03, 0x00, 0x61, 0x07, 0x02},
                  {0x10, 0x14, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00}}),
-            b.Job());
+            Job(b));
 
   Builder label("RP-M3", 0);
   ASSERT_EQ(0, PrnCmdAddLayout(label.get(), 1, 300, -15, -20, 30, 5, 580));
   ASSERT_EQ(0, label->ops.layout->feedPosition(label.get(), 2));
   ASSERT_EQ(0, label->ops.sound->sound(label.get(), 3, 2, 5));
   const std::string text = "1300;0;0;0;0;580;";
-  EXPECT_EQ(Cat({{0x1C, 0x28, 0x4C, 0x12, 0x00, 0x21},
+  EXPECT_EQ(Join({{0x1C, 0x28, 0x4C, 0x12, 0x00, 0x21},
                  Bytes(text.begin(), text.end()),
                  {0x1D, 0x57, 0xFF, 0xFF},
                  {0x1C, 0x28, 0x4C, 0x02, 0x00, 0x43, 0x32},
                  {0x1B, 0x28, 0x41, 0x04, 0x00, 0x30, 0x33, 0x02, 0x05}}),
-            label.Job());
+            Job(label));
 
   Builder d6("RP-D6", 2);
   ASSERT_EQ(0, d6->ops.sound->sound(d6.get(), 8, 30, 5));
-  EXPECT_EQ(Bytes({0x1B, 0x28, 0x41, 0x05, 0x00, 0x61, 0x65, 0x14, 0x05, 0x02}), d6.Job());
+  EXPECT_EQ(Bytes({0x1B, 0x28, 0x41, 0x05, 0x00, 0x61, 0x65, 0x14, 0x05, 0x02}), Job(d6));
 }
 
 }  // namespace
