@@ -1,9 +1,11 @@
 #include "encoding/dsp_cmd.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "encoding/alloc_hook.h"
 #include "encoding/cmd_emit_vector.h"
 #include "encoding/dsp_bytes.h"
 
@@ -71,9 +73,11 @@ int DspModelCreate_CD_A4(int modelLang, DspCmdHandle_t** out) {
 
 int DspInstallOps(DspCmdHandle_t* builder) {
   if (builder == nullptr) return 1;
-  auto* ops = new (std::nothrow) DspOps(kStandardOps);
+  // The builder releases its table with free().
+  auto* ops = static_cast<DspOps*>(encoding_alloc(sizeof(DspOps)));
   if (ops == nullptr) return 3;
-  delete builder->ops;
+  *ops = kStandardOps;
+  std::free(builder->ops);
   builder->ops = ops;
   return 0;
 }
