@@ -30,34 +30,31 @@ int dump_line(const LogSettings_t& s, const char* header, size_t header_length, 
   return log_emit_line_with(s, body.get(), header_length + w);
 }
 
-int header_or_fail(int n, size_t size) { return n < 0 || static_cast<size_t>(n) >= size ? -1 : n; }
+// "%s,--,%016Ix,%s,,<rest>" with the direction's own fields; then the dump.
+int transport_line(const char* tag, const char* transport, const void* handle, const char* rest,
+                   const void* data, size_t length, int raw) {
+  const LogSettings_t s = log_settings_snapshot();
+  if (s.output == 0) return 0;
+  char header[kLogLineMax];
+  const int n = std::snprintf(header, sizeof header, "%s,--,%016jx,%s,,%s", tag ? tag : "NULL",
+                              static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(handle)),
+                              transport ? transport : "NULL", rest);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof header) return 255;
+  return dump_line(s, header, static_cast<size_t>(n), data, length, raw != 0);
+}
 
 }  // namespace
 
 int log_write_dump(const char* tag, const char* transport, const void* handle, size_t dump_length,
                    size_t count, const void* data, int raw) {
-  const LogSettings_t s = log_settings_snapshot();
-  if (s.output == 0) return 0;
-  char header[kLogLineMax];
-  const int n = header_or_fail(
-      std::snprintf(header, sizeof header, "%s,--,%016jx,%s,,%s,%08zx,%08zx,", tag ? tag : "NULL",
-                    static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(handle)),
-                    transport ? transport : "NULL", "Write", count, dump_length),
-      sizeof header);
-  if (n < 0) return 255;
-  return dump_line(s, header, static_cast<size_t>(n), data, dump_length, raw != 0);
+  char rest[48];
+  std::snprintf(rest, sizeof rest, "Write,%08zx,%08zx,", count, dump_length);
+  return transport_line(tag, transport, handle, rest, data, dump_length, raw);
 }
 
 int log_read_dump(const char* tag, const char* transport, const void* handle, size_t length,
                   const void* data, int raw) {
-  const LogSettings_t s = log_settings_snapshot();
-  if (s.output == 0) return 0;
-  char header[kLogLineMax];
-  const int n = header_or_fail(
-      std::snprintf(header, sizeof header, "%s,--,%016jx,%s,,%s,,%08zx,", tag ? tag : "NULL",
-                    static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(handle)),
-                    transport ? transport : "NULL", "Read", length),
-      sizeof header);
-  if (n < 0) return 255;
-  return dump_line(s, header, static_cast<size_t>(n), data, length, raw != 0);
+  char rest[48];
+  std::snprintf(rest, sizeof rest, "Read,,%08zx,", length);
+  return transport_line(tag, transport, handle, rest, data, length, raw);
 }

@@ -23,8 +23,9 @@ void set_value(char (&slot)[kLogHeaderValueSize], const char* value) {
   if (value != nullptr) platform_strncpy(slot, value, sizeof slot - 1);
 }
 
-// Reads one whole line (the rest of a long line is consumed); false at end of file.
-bool read_line(FILE* file, std::string& line, size_t keep) {
+}  // namespace
+
+bool log_read_text_line(FILE* file, std::string& line, size_t keep) {
   line.clear();
   int c;
   bool any = false;
@@ -33,10 +34,9 @@ bool read_line(FILE* file, std::string& line, size_t keep) {
     if (c == '\n') break;
     if (line.size() < keep) line.push_back(static_cast<char>(c));
   }
+  while (!line.empty() && line.back() == '\r') line.pop_back();
   return any;
 }
-
-}  // namespace
 
 int log_build_paths(LogPaths_t* paths, const char* base_folder) {
   if (paths == nullptr || base_folder == nullptr) return 0;
@@ -70,8 +70,7 @@ int log_read_header(FILE* file, LogHeader_t* header) {
   std::string line;
   for (int i = 0; i < kLogHeaderSlots; ++i) {
     const size_t key_length = std::strlen(kHeaderKeys[i]);
-    if (!read_line(file, line, key_length + kLogHeaderValueSize)) return 255;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!log_read_text_line(file, line, key_length + kLogHeaderValueSize)) return 255;
     header->values[i][0] = '\0';
     if (line.size() > key_length) set_value(header->values[i], line.c_str() + key_length);
   }

@@ -3,6 +3,7 @@
 // folder) and the six-line header at the top of every log file.
 
 #include <cstdio>
+#include <string>
 
 #include "foundation/log_state.h"
 
@@ -39,5 +40,8 @@ int log_build_header(LogHeader_t* header, const char* base_folder, const char* d
 int log_read_header(FILE* file, LogHeader_t* header);
 // Writes the six lines "key" + value; 0, or 1 when the file is missing or fails.
 int log_write_header(FILE* file);
+// Reads one line without its CR LF, keeping at most `keep` characters (the rest
+// of a longer line is consumed); false at the end of the file.
+bool log_read_text_line(FILE* file, std::string& line, size_t keep);
 // Bytes log_write_header writes for the current values.
 size_t log_header_length();

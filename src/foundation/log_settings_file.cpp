@@ -36,18 +36,7 @@ class File {
   FILE* f_;
 };
 
-bool read_line(FILE* file, std::string& line) {
-  line.clear();
-  int c;
-  bool any = false;
-  while ((c = std::fgetc(file)) != EOF) {
-    any = true;
-    if (c == '\n') break;
-    if (line.size() < kLineMax) line.push_back(static_cast<char>(c));
-  }
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-  return any;
-}
+bool read_line(FILE* file, std::string& line) { return log_read_text_line(file, line, kLineMax); }
 
 bool starts_with(const std::string& line, const char* prefix) {
   return line.compare(0, std::strlen(prefix), prefix) == 0;

@@ -16,6 +16,25 @@ bool init_monotonic_cond(pthread_cond_t* cond) {
   return ok;
 }
 
+// A guard mutex with its condition variable; false (nothing left behind) on failure.
+bool init_guard_pair(pthread_mutex_t* guard, pthread_cond_t* cond) {
+  if (pthread_mutex_init(guard, nullptr) != 0) return false;
+  if (init_monotonic_cond(cond)) return true;
+  pthread_mutex_destroy(guard);
+  return false;
+}
+
+// Allocates an OS object and its guard pair, or answers null.
+template <typename T>
+T* create_object(pthread_cond_t T::*cond) {
+  auto* obj = new (std::nothrow) T{};
+  if (obj != nullptr && !init_guard_pair(&obj->guard, &(obj->*cond))) {
+    delete obj;
+    obj = nullptr;
+  }
+  return obj;
+}
+
 timespec monotonic_deadline(int64_t milliseconds) {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -49,21 +68,7 @@ platform_os::Wait wait_until_ready(pthread_cond_t* cond, pthread_mutex_t* guard,
 
 namespace platform_os {
 
-PlatformOsMutex* mutex_create() {
-  auto* m = new (std::nothrow) PlatformOsMutex{};
-  if (m == nullptr) return nullptr;
-  if (pthread_mutex_init(&m->guard, nullptr) != 0) {
-    delete m;
-    return nullptr;
-  }
-  if (!init_monotonic_cond(&m->released)) {
-    pthread_mutex_destroy(&m->guard);
-    delete m;
-    return nullptr;
-  }
-  m->depth = 0;
-  return m;
-}
+PlatformOsMutex* mutex_create() { return create_object(&PlatformOsMutex::released); }
 
 void mutex_close(PlatformOsMutex* m) {
   if (m == nullptr) return;
@@ -119,21 +124,7 @@ void mutex_restore(PlatformOsMutex* m, uint32_t depth) {
   pthread_mutex_unlock(&m->guard);
 }
 
-PlatformOsEvent* event_create() {
-  auto* e = new (std::nothrow) PlatformOsEvent{};
-  if (e == nullptr) return nullptr;
-  if (pthread_mutex_init(&e->guard, nullptr) != 0) {
-    delete e;
-    return nullptr;
-  }
-  if (!init_monotonic_cond(&e->raised)) {
-    pthread_mutex_destroy(&e->guard);
-    delete e;
-    return nullptr;
-  }
-  e->signalled = false;
-  return e;
-}
+PlatformOsEvent* event_create() { return create_object(&PlatformOsEvent::raised); }
 
 void event_close(PlatformOsEvent* e) {
   if (e == nullptr) return;

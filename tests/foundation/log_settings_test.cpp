@@ -187,3 +187,23 @@ TEST_F(LogTest, InitializeReadsTheSettingsFileUnlessTheLastCallWasTemporary) {
   ASSERT_EQ(log_initialize(base_.c_str(), "Linux", "Till-1", "1"), 0);
   EXPECT_EQ(current().output, 0);
 }
+
+TEST_F(LogTest, RotationThatOnlyDropsArchivesKeepsTheFileWithoutASecondHeader) {
+  ASSERT_EQ(log_set_settings(base_.c_str(), 0, 1, nullptr, 0, 1, 0), 0);
+  ASSERT_EQ(log_initialize(base_.c_str(), "Linux", "Till-1", "1"), 0);
+  log_trace("TPRI_", 2, nullptr, 0, "first", LOG_ARG_END);
+  // An old archive pushes the total (5 MB each) over the 1 MB cap.
+  write_file(log_file_ + ".1.zip", "old");
+  log_reset_state();
+  ASSERT_EQ(log_set_settings(base_.c_str(), 0, 1, nullptr, 0, 1, 0), 0);
+  ASSERT_EQ(log_initialize(base_.c_str(), "Linux", "Till-1", "1"), 0);
+  log_trace("TPRI_", 2, nullptr, 0, "second", LOG_ARG_END);
+  EXPECT_FALSE(std::filesystem::exists(log_file_ + ".1.zip"));
+  const std::string text = read_file(log_file_);
+  EXPECT_EQ(text.find("SDK NAME"), 0u);
+  EXPECT_EQ(text.find("SDK NAME", 1), std::string::npos);
+  EXPECT_EQ(bodies(), (std::vector<std::string>{"TPRI_,--,0000000000000000,,,first",
+                                                "TPRI_,--,0000000000000000,,,second"}));
+  EXPECT_EQ(log_settings().file_bytes, text.size());
+  EXPECT_EQ(log_settings().total_bytes, text.size());
+}

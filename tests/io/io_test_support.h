@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "io/kdpx.h"
 #include "printer_emulator.h"
@@ -24,14 +25,21 @@ inline std::string address(int n) { return "127.0.0." + std::to_string(n); }
 // send to 255.255.255.255.
 inline const bool kBroadcastSinkSet = (TiloIoKdpxSetBroadcastDestination("127.0.0.120"), true);
 
+// Several builds of the suite (other work trees, sanitizer builds) may run at
+// once on one machine and use the same address: the ports are taken in turn,
+// waiting until the other run's test has let them go.
 inline std::unique_ptr<printer_emulator::PrinterEmulator> startEmulator(int n) {
   printer_emulator::Options options;
   options.address = address(n);
   auto emulator = std::make_unique<printer_emulator::PrinterEmulator>(options);
   std::string error;
-  if (!emulator->start(&error)) {
-    ADD_FAILURE() << "emulator on " << options.address << ": " << error;
-    return nullptr;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (!emulator->start(&error)) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "emulator on " << options.address << ": " << error;
+      return nullptr;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return emulator;
 }

@@ -1,0 +1,238 @@
+// The open-connection table, dispatch by connection type, the probe by
+// connection kind, and the discovery dispatch.
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "io/address_cache.h"
+#include "io/connection_interface.h"
+#include "io/connection_table.h"
+#include "io_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Rows registered by hand; the table refuses opens before any transport runs.
+class FakeRows {
+ public:
+  ~FakeRows() {
+    for (auto& record : records_) delHandleInList(record.get());
+  }
+  int add(const std::string& address) {
+    records_.push_back(std::make_unique<TiloIoConnection_t>());
+    records_.back()->type = TILOIO_TYPE_TCP;
+    records_.back()->socket = -1;
+    return setHandleToList(records_.back().get(), address.c_str());
+  }
+
+ private:
+  std::vector<std::unique_ptr<TiloIoConnection_t>> records_;
+};
+
+TEST(ConnectionInterface, SameAddressInAnyCaseIsRefused) {
+  FakeRows rows;
+  ASSERT_EQ(rows.add("Front-Counter.example"), 0);
+  TiloIoConnection_t* connection = reinterpret_cast<TiloIoConnection_t*>(1);
+  EXPECT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, "front-counter.EXAMPLE", 1000), 6);
+  EXPECT_EQ(connection, nullptr);
+  EXPECT_EQ(findHandleByAddress("FRONT-COUNTER.EXAMPLE"), findHandleByAddress("Front-Counter.example"));
+  EXPECT_GE(findHandleByAddress("front-counter.example"), 0);
+}
+
+TEST(ConnectionInterface, SeventeenthOpenIsRefused) {
+  FakeRows rows;
+  for (int i = 0; i < kConnectionRows; ++i) ASSERT_EQ(rows.add("row-" + std::to_string(i)), 0) << i;
+  EXPECT_EQ(countHandleList(), -1);
+  TiloIoConnection_t* connection = nullptr;
+  EXPECT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, "127.0.0.70", 1000), 6);
+  TiloIoConnection_t extra{};
+  EXPECT_EQ(setHandleToList(&extra, "one-more"), 6);
+}
+
+TEST(ConnectionInterface, RealOpenThenSameTargetInOtherCase) {
+  const int n = 71;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  io_test::BroadcastTo seam(n);
+  TiloIoConnection_t* connection = nullptr;
+  ASSERT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, "00:26:ab:10:20:30", 15000), 0);
+  TiloIoConnection_t* second = nullptr;
+  EXPECT_EQ(TiloIoOpen(nullptr, &second, TILOIO_TYPE_TCP, "00:26:AB:10:20:30", 15000), 6);
+  EXPECT_EQ(second, nullptr);
+  ASSERT_TRUE(emu->waitForClient(5s));
+  EXPECT_EQ(emu->clientsAccepted(), 1);
+  EXPECT_EQ(TiloIoClose(connection), 0);
+  // The row is free again: the same target opens anew.
+  ASSERT_TRUE(emu->waitForNoClient(5s));
+  ASSERT_EQ(TiloIoOpen(nullptr, &second, TILOIO_TYPE_TCP, "00:26:AB:10:20:30", 15000), 0);
+  EXPECT_EQ(TiloIoClose(second), 0);
+  TiloIoDhcpReset();
+}
+
+TEST(ConnectionInterface, UnregisteredConnectionIsRefusedEverywhere) {
+  TiloIoConnection_t stray{};
+  stray.type = TILOIO_TYPE_TCP;
+  stray.socket = -1;
+  uint8_t buffer[128];
+  size_t count = 0;
+  int flag = 0;
+  EXPECT_EQ(TiloIoClose(&stray), 6);
+  EXPECT_EQ(TiloIoClose(nullptr), 6);
+  EXPECT_EQ(TiloIoWrite(&stray, buffer, 1, 100, &count), 6);
+  EXPECT_EQ(TiloIoRead(&stray, buffer, 100, &count), 6);
+  EXPECT_EQ(TiloIoControl(&stray, 0), 6);
+  EXPECT_EQ(TiloIoGetStatus(&stray, &flag), 6);
+  TiloIoProbeTarget_t probe{TILOIO_KIND_TCP, &stray, 1};
+  int online = 1;
+  EXPECT_EQ(TiloIoCheckOnline(&probe, &online), 9);
+  EXPECT_EQ(online, 0);
+}
+
+TEST(ConnectionInterface, OpenArgumentsAndTransportsNotYetAvailable) {
+  TiloIoConnection_t* connection = nullptr;
+  struct Case {
+    int type;
+    const char* address;
+    int rc;
+  } cases[] = {
+      {TILOIO_TYPE_BLUETOOTH, "00:11:22:33:44:5", 1},     // 16 characters
+      {TILOIO_TYPE_BLUETOOTH, "00:11:22:33:44:555", 1},   // 18 characters
+      {TILOIO_TYPE_BLUETOOTH, "00:11:22:aa:bb:cc", 255},  // transport not in the tree yet
+      {TILOIO_TYPE_USB, "USB\\VID_04B8&PID_0E15\\1", 255},
+      {260, "127.0.0.72", 1},
+      {0, "127.0.0.72", 1},
+      {TILOIO_TYPE_TCP, nullptr, 1},
+      {TILOIO_TYPE_TCP, "", 1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(TiloIoOpen(nullptr, &connection, c.type, c.address, 1000), c.rc) << (c.address ? c.address : "null");
+    EXPECT_EQ(connection, nullptr);
+  }
+  EXPECT_EQ(TiloIoOpen(nullptr, nullptr, TILOIO_TYPE_TCP, "127.0.0.72", 1000), 1);
+  EXPECT_EQ(countHandleList(), 0);  // nothing was left registered
+}
+
+TEST(ConnectionInterface, OnlineProbeByConnectionKind) {
+  struct Case {
+    int32_t kind;
+    int32_t state;
+    int rc;
+    int online;
+  } cases[] = {
+      {TILOIO_KIND_BLUETOOTH, 1, 0, 1},
+      {TILOIO_KIND_BLUETOOTH, 0, 9, 0},
+      {TILOIO_KIND_BLUETOOTH, 2, 9, 0},
+      {7, 1, 9, 0},
+      {TILOIO_KIND_USB, 1, 9, 0},  // no registered connection
+  };
+  for (const auto& c : cases) {
+    TiloIoProbeTarget_t probe{c.kind, nullptr, c.state};
+    int online = -1;
+    EXPECT_EQ(TiloIoCheckOnline(&probe, &online), c.rc) << c.kind << "/" << c.state;
+    EXPECT_EQ(online, c.online) << c.kind << "/" << c.state;
+  }
+  int online = 0;
+  EXPECT_EQ(TiloIoCheckOnline(nullptr, &online), 1);
+  TiloIoProbeTarget_t probe{TILOIO_KIND_BLUETOOTH, nullptr, 1};
+  EXPECT_EQ(TiloIoCheckOnline(&probe, nullptr), 1);
+}
+
+// Discovery with finders that the test controls.
+struct FakeFinders {
+  static inline int udpStart = 0, btStart = 0, usbStart = 0;
+  static inline int udpResult = 0;
+  static inline int udpStarts = 0, btStarts = 0, usbStarts = 0;
+  static inline int lastFilter = -1;
+  static inline std::vector<std::string> seen;
+
+  static int startUdp(const void*, const char*) { return ++udpStarts, udpStart; }
+  static int startBt() { return ++btStarts, btStart; }
+  static int startUsb() { return ++usbStarts, usbStart; }
+  static TiloIoDeviceArrays_t* listUdp(int* count, int* result) {
+    static int types[2] = {TILOIO_TYPE_TCP, TILOIO_TYPE_TCP};
+    static char n0[] = "TM-A", n1[] = "TM-B", t0[] = "127.0.0.73", t1[] = "127.0.0.74";
+    static char m0[] = "00:26:AB:00:00:01", m1[] = "00:26:AB:00:00:02";
+    static char* names[2] = {n0, n1};
+    static char* targets[2] = {t0, t1};
+    static char* macs[2] = {m0, m1};
+    static TiloIoDeviceArrays_t arrays{types, names, targets, targets, macs};
+    *count = 2;
+    *result = udpResult;
+    return &arrays;
+  }
+  static TiloIoDeviceArrays_t* listBt(int filter, int* count, int* result) {
+    lastFilter = filter;
+    *count = 0;
+    *result = 0;
+    return nullptr;
+  }
+  static void found(int type, const char* name, const char* target, const char* ip, const char* mac) {
+    seen.push_back(std::to_string(type) + "|" + name + "|" + target + "|" + ip + "|" + mac);
+  }
+};
+
+class Discovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static const TiloIoFinderOps ops{FakeFinders::startUdp, FakeFinders::listUdp, FakeFinders::startBt,
+                                     FakeFinders::startUsb, FakeFinders::listBt,  FakeFinders::listBt};
+    TiloIoSetFinderOps(&ops);
+    TiloIoClearActiveFinders();
+    FakeFinders::seen.clear();
+    TiloIoSetFoundDeviceCallback(FakeFinders::found);
+  }
+  void TearDown() override {
+    TiloIoClearActiveFinders();
+    TiloIoSetFoundDeviceCallback(nullptr);
+    TiloIoSetFinderOps(nullptr);
+  }
+};
+
+TEST_F(Discovery, MaskThreeStartsNothing) {
+  TiloIoDiscoveryRequest_t request{3, nullptr, 0};
+  EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 0);
+  EXPECT_EQ(TiloIoGetActiveFinders(), 0);
+  EXPECT_EQ(TiloIoPollDiscovery(), 6);
+  EXPECT_EQ(TiloIoStartDiscovery(nullptr, nullptr), 1);
+}
+
+TEST_F(Discovery, PollHandsEveryRowToTheCallback) {
+  FakeFinders::udpStart = 0;
+  FakeFinders::btStart = 5;
+  FakeFinders::usbStart = 0;
+  FakeFinders::udpResult = 0;
+  char broadcast[] = "127.0.0.120";
+  TiloIoDiscoveryRequest_t request{TILOIO_FINDER_ALL, broadcast, 42};
+  EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 0);
+  EXPECT_EQ(TiloIoGetActiveFinders(), TILOIO_FINDER_UDP | TILOIO_FINDER_USB);
+  EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 6);  // already active
+
+  EXPECT_EQ(TiloIoPollDiscovery(), 0);
+  EXPECT_EQ(FakeFinders::seen, (std::vector<std::string>{"257|TM-A|127.0.0.73|127.0.0.73|00:26:AB:00:00:01",
+                                                         "257|TM-B|127.0.0.74|127.0.0.74|00:26:AB:00:00:02"}));
+  EXPECT_EQ(FakeFinders::lastFilter, 42);  // the USB list got the stored filter
+
+  // A list with a nonzero result reports none of its rows.
+  FakeFinders::seen.clear();
+  FakeFinders::udpResult = 255;
+  EXPECT_EQ(TiloIoPollDiscovery(), 0);
+  EXPECT_TRUE(FakeFinders::seen.empty());
+}
+
+TEST_F(Discovery, OnlyFailedStartsGiveTheLastResult) {
+  FakeFinders::btStart = 5;
+  TiloIoDiscoveryRequest_t request{TILOIO_FINDER_BLUETOOTH, nullptr, 0};
+  EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 5);
+  EXPECT_EQ(TiloIoGetActiveFinders(), 0);
+}
+
+TEST(DiscoveryPending, FindersNotInTheTreeFailClearly) {
+  TiloIoClearActiveFinders();
+  TiloIoDiscoveryRequest_t request{TILOIO_FINDER_ALL, nullptr, 0};
+  EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 255);
+  EXPECT_EQ(TiloIoGetActiveFinders(), 0);
+}
+
+}  // namespace

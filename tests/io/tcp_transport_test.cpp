@@ -1,0 +1,393 @@
+// The TCP transport through the connection interface, against the emulated
+// printer: the owner wait and check, writes in pieces, reads that gather a
+// burst, control and probe requests.
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "io/address_cache.h"
+#include "io/connection_interface.h"
+#include "io/io_log.h"
+#include "io/tcp_transport.h"
+#include "io_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using printer_emulator::TcpMode;
+using printer_emulator::UdpRule;
+using Bytes = std::vector<uint8_t>;
+
+// Collects the dump lines of TCP writes.
+std::mutex g_piecesMutex;
+std::vector<std::pair<size_t, size_t>> g_pieces;
+
+void recordPiece(bool write, const char* transport, size_t length, size_t asked) {
+  if (!write || std::strcmp(transport, "TCP") != 0) return;
+  std::lock_guard lock(g_piecesMutex);
+  g_pieces.emplace_back(length, asked);
+}
+
+int connectData(const std::string& ip) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(9100);
+  inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One emulator and one open connection to it.
+class TcpConnection {
+ public:
+  explicit TcpConnection(int n, TdcBackendEnv_t* env = nullptr) : n_(n), emu(io_test::startEmulator(n)) {
+    if (!emu) return;
+    rc = TiloIoOpen(env, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 15000);
+    if (rc == TILOIO_SUCCESS) emu->waitForClient(5s);
+  }
+  ~TcpConnection() {
+    if (connection) {
+      EXPECT_EQ(TiloIoClose(connection), 0);
+    }
+  }
+  std::string ip() const { return io_test::address(n_); }
+
+  int n_;
+  std::unique_ptr<printer_emulator::PrinterEmulator> emu;
+  TiloIoConnection_t* connection = nullptr;
+  int rc = -1;
+};
+
+TEST(TcpTransport, OpenWriteCloseAgainstAFreePrinter) {
+  TcpConnection c(40);
+  ASSERT_TRUE(c.emu);
+  ASSERT_EQ(c.rc, 0);
+  ASSERT_NE(c.connection, nullptr);
+  EXPECT_EQ(c.connection->type, TILOIO_TYPE_TCP);
+  EXPECT_STREQ(c.connection->address, c.ip().c_str());
+  // The owner wait asked once before the connect.
+  EXPECT_GE(c.emu->udpRequests('Q', 0x03000017).size(), 1u);
+  // IP literals are never cached.
+  EXPECT_EQ(TiloIoDhcpLookup(c.ip().c_str(), nullptr), nullptr);
+
+  g_pieces.clear();
+  io_log_set_dump_observer(recordPiece);
+  Bytes data(10000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+  size_t written = 0;
+  EXPECT_EQ(TiloIoWrite(c.connection, data.data(), data.size(), 5000, &written), 0);
+  io_log_set_dump_observer(nullptr);
+  EXPECT_EQ(written, data.size());
+  ASSERT_TRUE(c.emu->waitForTcpBytes(data.size(), 10s));
+  EXPECT_EQ(c.emu->tcpBytes(), data);
+  {
+    std::lock_guard lock(g_piecesMutex);
+    size_t total = 0;
+    for (const auto& [length, asked] : g_pieces) {
+      EXPECT_LE(length, 4096u);
+      EXPECT_EQ(asked, 10000u);
+      total += length;
+    }
+    EXPECT_EQ(total, 10000u);
+    EXPECT_GE(g_pieces.size(), 3u);
+  }
+}
+
+TEST(TcpTransport, WriteAndReadArguments) {
+  TcpConnection c(41);
+  ASSERT_EQ(c.rc, 0);
+  size_t written = 99;
+  EXPECT_EQ(TiloIoWrite(c.connection, nullptr, 0, 600001, &written), 0);  // length 0 checks nothing else
+  EXPECT_EQ(written, 0u);
+  const uint8_t byte = 0x1B;
+  uint8_t buffer[128];
+  size_t count = 99;
+  struct Case {
+    int timeout;
+    int rc;
+  } limits[] = {{600001, 1}, {-1, 1}};
+  for (const auto& l : limits) {
+    EXPECT_EQ(TiloIoWrite(c.connection, &byte, 1, l.timeout, &written), l.rc) << l.timeout;
+    EXPECT_EQ(TiloIoRead(c.connection, buffer, l.timeout, &count), l.rc) << l.timeout;
+  }
+  EXPECT_EQ(TiloIoWrite(c.connection, nullptr, 1, 100, &written), 1);
+  EXPECT_EQ(TiloIoRead(c.connection, nullptr, 100, &count), 1);
+  EXPECT_EQ(TiloIoTcpWrite(c.connection, &byte, 1, 100, nullptr), 1);
+  EXPECT_EQ(TiloIoTcpRead(c.connection, buffer, 100, nullptr), 1);
+  // Nothing to read: the limit passes, count 0.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(TiloIoRead(c.connection, buffer, 200, &count), 4);
+  EXPECT_EQ(count, 0u);
+  EXPECT_GE(io_test::msSince(start), 195);
+  EXPECT_EQ(TiloIoRead(c.connection, buffer, 0, &count), 4);
+}
+
+TEST(TcpTransport, ReadGathersABurstAndStopsAt128) {
+  TcpConnection c(42);
+  ASSERT_EQ(c.rc, 0);
+  uint8_t buffer[128];
+  size_t count = 0;
+
+  // Three pieces a millisecond apart arrive as one burst.
+  ASSERT_TRUE(c.emu->sendToClient({{1, 2, 3}, {4, 5}, {6}}, 1ms));
+  ASSERT_EQ(TiloIoRead(c.connection, buffer, 5000, &count), 0);
+  EXPECT_EQ(Bytes(buffer, buffer + count), (Bytes{1, 2, 3, 4, 5, 6}));
+
+  // 200 bytes waiting: one read takes 128 at once, the next the other 72.
+  Bytes big(200);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
+  ASSERT_TRUE(c.emu->sendToClient({big}));
+  Bytes got;
+  while (got.size() < big.size()) {
+    ASSERT_EQ(TiloIoRead(c.connection, buffer, 5000, &count), 0);
+    ASSERT_LE(count, 128u);
+    if (got.empty()) {
+      EXPECT_GT(count, 0u);
+    }
+    got.insert(got.end(), buffer, buffer + count);
+  }
+  EXPECT_EQ(got, big);
+}
+
+TEST(TcpTransport, ReadAfterThePeerClosedRunsToItsLimit) {
+  TcpConnection c(43);
+  ASSERT_EQ(c.rc, 0);
+  c.emu->closeClient();
+  uint8_t buffer[128];
+  size_t count = 5;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(TiloIoRead(c.connection, buffer, 300, &count), 4);
+  EXPECT_EQ(count, 0u);
+  EXPECT_GE(io_test::msSince(start), 295);
+}
+
+TEST(TcpTransport, SecondConcurrentWriteIsBusy) {
+  const int n = 44;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  emu->setTcpMode(TcpMode::Stalled);  // nothing is read: the first write keeps its lock until its limit
+  TiloIoConnection_t* connection = nullptr;
+  ASSERT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 15000), 0);
+
+  const Bytes flood(64 * 1024 * 1024, 0x20);
+  std::atomic<bool> firstDone{false};
+  size_t firstWritten = 0;
+  auto first = std::async(std::launch::async, [&] {
+    int rc;
+    do {  // the probing writes below may hold the lock for a moment
+      rc = TiloIoWrite(connection, flood.data(), flood.size(), 2000, &firstWritten);
+    } while (rc == 7);
+    firstDone = true;
+    return rc;
+  });
+  int second = -1;
+  const uint8_t byte = 0;
+  size_t written = 0;
+  while (!firstDone && second != 7) {
+    second = TiloIoWrite(connection, &byte, 1, 0, &written);
+  }
+  EXPECT_EQ(second, 7);
+  EXPECT_EQ(first.get(), 4);
+  EXPECT_GT(firstWritten, 0u);
+  EXPECT_LT(firstWritten, flood.size());
+  EXPECT_EQ(TiloIoClose(connection), 0);
+}
+
+TEST(TcpTransport, OwnerWaitHoldsTheOpenUntilTheOtherClientLeaves) {
+  const int n = 45;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  const int other = connectData(io_test::address(n));
+  ASSERT_GE(other, 0);
+  ASSERT_TRUE(emu->waitForClient(5s));
+
+  TiloIoConnection_t* connection = nullptr;
+  auto open = std::async(std::launch::async, [&] {
+    return TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 20000);
+  });
+  // Two queries seen: the open is waiting in its 500-ms steps.
+  ASSERT_TRUE(emu->waitForUdpRequests('Q', 0x03000017, 2, 10s));
+  EXPECT_EQ(emu->clientsAccepted(), 1);
+  ::close(other);
+  ASSERT_EQ(open.get(), 0);
+  ASSERT_TRUE(emu->waitForClient(5s));
+  EXPECT_EQ(emu->clientsAccepted(), 2);
+  const auto queries = emu->udpRequests('Q', 0x03000017);
+  const auto step = std::chrono::duration_cast<std::chrono::milliseconds>(queries[1].when - queries[0].when).count();
+  EXPECT_GE(step, 450);
+  EXPECT_EQ(TiloIoClose(connection), 0);
+}
+
+TEST(TcpTransport, OwnerWaitEndsAtTheOpenLimit) {
+  const int n = 46;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  const int other = connectData(io_test::address(n));
+  ASSERT_GE(other, 0);
+  ASSERT_TRUE(emu->waitForClient(5s));
+  TiloIoConnection_t* connection = nullptr;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 1200), 4);
+  EXPECT_GE(io_test::msSince(start), 1150);
+  EXPECT_EQ(connection, nullptr);
+  ::close(other);
+}
+
+TEST(TcpTransport, AnotherHostWinningEveryRaceEndsAtTheOpenLimit) {
+  const int n = 47;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  // After every connect the printer names a host that is not this one.
+  emu->setReportedClient(htonl(0x0A010203));
+  TdcBackendEnv_t env{};
+  TiloIoConnection_t* connection = nullptr;
+  EXPECT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 1500), 4);
+  EXPECT_EQ(connection, nullptr);
+  EXPECT_GE(emu->clientsAccepted(), 1);
+  // Confirmation comes from this host's address (127.0.0.1 here): the open keeps it.
+  emu->setReportedClient(std::nullopt);
+  ASSERT_TRUE(emu->waitForNoClient(5s));
+  EXPECT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 5000), 0);
+  EXPECT_EQ(TiloIoClose(connection), 0);
+}
+
+TEST(TcpTransport, VirtualMachineOpenAsksNothingAndRefusedConnectFails) {
+  const int n = 48;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  TdcBackendEnv_t env{};
+  env.isVirtual = 1;
+  TiloIoConnection_t* connection = nullptr;
+  ASSERT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 5000), 0);
+  EXPECT_TRUE(emu->arrivals().empty() || emu->udpRequests('Q', 0x03000017).empty());
+  EXPECT_EQ(TiloIoClose(connection), 0);
+  // Nobody ever listens on the broadcast sink.
+  EXPECT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, io_test::address(120).c_str(), 5000), 2);
+  EXPECT_EQ(connection, nullptr);
+}
+
+TEST(TcpTransport, InterfaceControlEchoes) {
+  TcpConnection c(49);
+  ASSERT_EQ(c.rc, 0);
+  EXPECT_EQ(TiloIoControl(c.connection, 0), 0);
+  EXPECT_EQ(c.emu->state().interfaceControl(), 0x01);
+  EXPECT_EQ(TiloIoControl(c.connection, 1), 0);
+  EXPECT_EQ(c.emu->state().interfaceControl(), 0x00);
+  EXPECT_EQ(TiloIoControl(c.connection, 2), 1);
+  const auto sent = c.emu->udpRequests('C', 0x03000015);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].bytes, (Bytes{'O', 'R', 'V', 'I', 'K', 'C', 3, 0, 0, 0x15, 0, 0, 0, 1, 0x01}));
+
+  // Control 1 asks again while the printer has not applied it yet.
+  UdpRule rule;
+  rule.payloadScript = {{0x01}, {0x01}};
+  c.emu->setUdpRule('C', 0x03000015, rule);
+  EXPECT_EQ(TiloIoControl(c.connection, 1), 0);
+  EXPECT_EQ(c.emu->udpRequests('C', 0x03000015).size(), 5u);
+
+  // ... but not forever.
+  rule = {};
+  rule.payload = Bytes{0x01};
+  c.emu->setUdpRule('C', 0x03000015, rule);
+  EXPECT_EQ(TiloIoControl(c.connection, 1), 3);
+  EXPECT_EQ(c.emu->udpRequests('C', 0x03000015).size(), 105u);
+
+  // Control 0 takes no second answer, and a nonzero result fails either value.
+  rule.payload = Bytes{0x00};
+  c.emu->setUdpRule('C', 0x03000015, rule);
+  EXPECT_EQ(TiloIoControl(c.connection, 0), 3);
+  rule = {};
+  rule.result = 1;
+  c.emu->setUdpRule('C', 0x03000015, rule);
+  EXPECT_EQ(TiloIoControl(c.connection, 1), 3);
+}
+
+TEST(TcpTransport, StatusFlagAndOnlineProbe) {
+  TcpConnection c(50);
+  ASSERT_EQ(c.rc, 0);
+  struct Case {
+    std::array<uint8_t, 4> status;
+    std::optional<uint16_t> result;
+    int flag;
+  } statuses[] = {
+      {{0x00, 0, 0, 0}, std::nullopt, 1},
+      {{0x08, 0, 0, 0}, std::nullopt, 0},   // bit 3 of the lowest byte: busy
+      {{0xF7, 0xFF, 0xFF, 0xFF}, std::nullopt, 1},
+      {{0x00, 0, 0, 0}, 0xF000, 0},         // no status in the reply
+  };
+  for (const auto& s : statuses) {
+    c.emu->state().setAutomaticStatus(s.status);
+    UdpRule rule;
+    rule.result = s.result;
+    c.emu->setUdpRule('Q', 0x03000010, rule);
+    int flag = -1;
+    EXPECT_EQ(TiloIoGetStatus(c.connection, &flag), 0);
+    EXPECT_EQ(flag, s.flag) << int(s.status[0]);
+  }
+  EXPECT_EQ(TiloIoGetStatus(c.connection, nullptr), 1);
+
+  TiloIoProbeTarget_t probe{TILOIO_KIND_TCP, c.connection, 0};
+  int online = -1;
+  EXPECT_EQ(TiloIoCheckOnline(&probe, &online), 0);
+  EXPECT_EQ(online, 1);
+  c.emu->state().setOffline(true);
+  EXPECT_EQ(TiloIoCheckOnline(&probe, &online), 0);
+  EXPECT_EQ(online, 0);
+  c.emu->state().setOffline(false);
+  UdpRule shortReply;
+  shortReply.payload = Bytes(12, 0);
+  c.emu->setUdpRule('Q', 0x03000021, shortReply);
+  EXPECT_EQ(TiloIoCheckOnline(&probe, &online), 0);
+  EXPECT_EQ(online, 0);
+}
+
+TEST(TcpTransport, MacTargetIsResolvedCachedAndReleased) {
+  const int n = 51;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  io_test::BroadcastTo seam(n);
+  TiloIoDhcpReset();
+  const char* mac = "00:26:ab:10:20:30";
+  TiloIoConnection_t* connection = nullptr;
+  ASSERT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, mac, 15000), 0);
+  EXPECT_STREQ(connection->address, mac);
+  int fromMac = 0;
+  char* cached = TiloIoDhcpLookup("00:26:AB:10:20:30", &fromMac);
+  ASSERT_NE(cached, nullptr);
+  EXPECT_STREQ(cached, io_test::address(n).c_str());
+  EXPECT_EQ(fromMac, 1);
+  std::free(cached);
+  // Control requests of the connection reach the printer through the cache.
+  int flag = -1;
+  EXPECT_EQ(TiloIoGetStatus(connection, &flag), 0);
+  EXPECT_EQ(emu->udpRequests('Q', 0x03000010).size(), 1u);
+  // Taking the row over is refused while the connection is open ...
+  for (int i = 0; i < kAddressCacheRows - 1; ++i) {
+    ASSERT_EQ(TiloIoDhcpUpdate(("filler-" + std::to_string(i)).c_str(), "127.0.0.98", 0, 1), 2);
+  }
+  EXPECT_EQ(TiloIoDhcpUpdate("newcomer", "127.0.0.97", 0, 1), 0);
+  // ... and allowed once it closed; the released row stays findable until then.
+  EXPECT_EQ(TiloIoClose(connection), 0);
+  cached = TiloIoDhcpLookup(mac, nullptr);
+  EXPECT_NE(cached, nullptr);
+  std::free(cached);
+  EXPECT_EQ(TiloIoDhcpUpdate("newcomer", "127.0.0.97", 0, 1), 3);
+  EXPECT_EQ(TiloIoDhcpLookup(mac, nullptr), nullptr);
+  // Each open asks the printer again.
+  EXPECT_EQ(emu->udpRequests('P', 0x10).size(), 1u);
+  TiloIoDhcpReset();
+}
+
+}  // namespace
