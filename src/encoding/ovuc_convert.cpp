@@ -121,7 +121,11 @@ const OvucCharRecord* RecordOf(const OvucModel& m, uint32_t cp) {
     return cp >= 0x110000 ? nullptr : m.Find(cp);
 }
 
+// Combining marks begin at U+0300; most text never needs the lookup.
+constexpr uint32_t kFirstMark = 0x300;
+
 bool IsMark(const OvucModel& m, uint32_t cp) {
+    if (cp < kFirstMark) return false;
     const OvucCharRecord* r = RecordOf(m, cp);
     return r != nullptr && r->isMark;
 }
@@ -144,6 +148,10 @@ void Compose(const OvucModel& m, std::vector<uint32_t>& cps, std::vector<uint32_
     const size_t n = cps.size();
     size_t i = 0;
     while (i < n) {
+        if (i + 1 >= n || !IsMark(m, cps[i + 1])) {
+            ++i;
+            continue;
+        }
         const OvucCharRecord* base = RecordOf(m, cps[i]);
         if (base == nullptr || base->isMark) {
             ++i;
@@ -176,6 +184,15 @@ public:
 
     uint8_t Table() const { return table_; }
 
+    // Most text is ASCII that the current table holds: one lookup, no switch.
+    bool TryAscii(uint32_t cp, int& rc) {
+        if (cp >= 0x80 || out_.Position() == 0) return false;
+        const int b = m_.AsciiByte(table_, cp);
+        if (b < 0) return false;
+        rc = out_.PutByte(static_cast<uint8_t>(b));
+        return true;
+    }
+
     int Char(uint32_t cp, bool trySpacingForm = true) {
         const OvucCharRecord* r = cp == kMissing ? nullptr : RecordOf(m_, cp);
         if (r != nullptr && r->inCharacterSet) {
@@ -189,8 +206,7 @@ public:
         }
         if (r != nullptr && r->entryCount > 0) {
             const std::span<const OvucTableEntry> e = m_.EntriesOf(*r);
-            auto it = std::partition_point(e.begin(), e.end(), [&](const OvucTableEntry& x) { return x.param < table_; });
-            if (it != e.end() && it->param == table_) return TableByte(it->byte, false);
+            if (r->InTable(table_)) return TableByte(m_.ByteIn(*r, table_), false);
             // Entries are sorted by parameter: the lowest table that holds it.
             table_ = e.front().param;
             return TableByte(e.front().byte, true);
@@ -245,6 +261,10 @@ int16_t OvucConvert(OvucHandleState& h, const uint8_t* data, size_t length) {
     Emitter emit(h);
     int rc = 0;
     for (const uint32_t cp : cps) {
+        if (emit.TryAscii(cp, rc)) {
+            if (rc != 0) break;
+            continue;
+        }
         if (cp == kDropped) continue;
         if ((rc = emit.Char(cp)) != 0) break;
     }

@@ -73,6 +73,7 @@ OvucHandle OvucOpenHandle(const char* modelFileName, size_t length, const char* 
     }
 
     OvucLock lock;
+    if (!lock.Locked()) return OVUC_ERR_MEMORY;
     int max = g_maximumHandle.load(std::memory_order_relaxed);
     if (max == 0) {
         // The table is sized once, by the settings of the first successful open.
@@ -93,6 +94,7 @@ int16_t OvucCloseHandle(OvucHandle handle) {
     OvucHandleState* state = nullptr;
     {
         OvucLock lock;
+        if (!lock.Locked()) return OVUC_ERR_MEMORY;
         state = Lookup(handle);
         if (state == nullptr) return OVUC_ERR_HANDLE;
         g_slots[static_cast<size_t>(handle - 1)].store(nullptr, std::memory_order_release);

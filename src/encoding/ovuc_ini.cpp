@@ -31,8 +31,10 @@ std::optional<uint64_t> IniNumber(const char* afterKey, uint64_t lo, uint64_t hi
     if (value == nullptr || IniIsDigits(value) != 0) return std::nullopt;
     uint64_t n = 0;
     for (char c : IniLineValue(value)) {
-        n = n * 10 + static_cast<uint64_t>(c - '0');
-        if (n > hi) return std::nullopt;  // also stops overflow of long digit runs
+        const auto d = static_cast<uint64_t>(c - '0');
+        if (n > (UINT64_MAX - d) / 10) return std::nullopt;
+        n = n * 10 + d;
+        if (n > hi) return std::nullopt;
     }
     if (n < lo) return std::nullopt;
     return n;

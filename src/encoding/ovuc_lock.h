@@ -2,18 +2,24 @@
 // index and the cache of model records.
 #pragma once
 
-#include <mutex>
+#include "foundation/platform.h"
 
 class OvucLock {
 public:
-    OvucLock() { Mutex().lock(); }
-    ~OvucLock() { Mutex().unlock(); }
+    OvucLock() : locked_(platform_mutex_lock(&Mutex(), -1) == 0) {}
+    ~OvucLock() {
+        if (locked_) platform_mutex_unlock(&Mutex());
+    }
     OvucLock(const OvucLock&) = delete;
     OvucLock& operator=(const OvucLock&) = delete;
 
+    // False when the system could not give the lock (no resources).
+    bool Locked() const { return locked_; }
+
 private:
-    static std::recursive_mutex& Mutex() {
-        static std::recursive_mutex m;
+    static PlatformMutex_t& Mutex() {
+        static PlatformMutex_t m = PLATFORM_MUTEX_STATIC_INITIALIZER;
         return m;
     }
+    bool locked_;
 };

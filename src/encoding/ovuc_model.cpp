@@ -169,8 +169,10 @@ int BuildModel(const OvucSettings& settings, const std::string& modelPath, OvucM
         while (ti < tableEntries.size() && tableEntries[ti].cp < line.cp) ++ti;
         r.firstEntry = static_cast<uint32_t>(m.entries.size());
         for (; ti < tableEntries.size() && tableEntries[ti].cp == line.cp; ++ti) {
-            if (r.entryCount == UINT16_MAX) continue;
-            m.entries.push_back({tableEntries[ti].param, tableEntries[ti].byte});
+            const uint8_t param = tableEntries[ti].param;
+            if (r.InTable(param)) continue;  // a second byte in the same table: the first wins
+            r.tableBits[param >> 6] |= uint64_t{1} << (param & 63);
+            m.entries.push_back({param, tableEntries[ti].byte});
             ++r.entryCount;
         }
         while (si < setEntries.size() && setEntries[si].cp < line.cp) ++si;
@@ -271,6 +273,27 @@ void OvucModel::BuildIndex() {
         }
         slots_[(static_cast<size_t>(page) << 8) | (cp & 0xFF)] = static_cast<uint32_t>(i + 1);
     }
+    bool used[256] = {};
+    for (const OvucTableSpec& t : file.tables) used[t.param] = true;
+    paramCount_ = 0;
+    for (int p = 0; p < 256; ++p) paramSlot_[p] = used[p] ? static_cast<int16_t>(paramCount_++) : int16_t{0};
+    tableBytes_.assign(records.size() * paramCount_, 0);
+    for (size_t i = 0; i < records.size(); ++i) {
+        for (const OvucTableEntry& e : EntriesOf(records[i])) {
+            tableBytes_[i * paramCount_ + static_cast<size_t>(paramSlot_[e.param])] = e.byte;
+        }
+    }
+    for (int p = 0; p < 256; ++p) asciiSlot_[p] = used[p] ? paramSlot_[p] : int16_t{-1};
+    asciiBytes_.assign(paramCount_ * 128, -1);
+    for (uint32_t cp = 0; cp < 128; ++cp) {
+        const OvucCharRecord* r = Find(cp);
+        if (r == nullptr || r->inCharacterSet) continue;
+        for (int p = 0; p < 256; ++p) {
+            if (used[p] && r->InTable(static_cast<uint8_t>(p))) {
+                asciiBytes_[static_cast<size_t>(paramSlot_[p]) * 128 + cp] = ByteIn(*r, static_cast<uint8_t>(p));
+            }
+        }
+    }
 }
 
 int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName,
@@ -280,13 +303,16 @@ int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName
     {
         OvucLock lock;
         ModelCache& cache = Cache();
-        if (cache.generation != generation) {
-            cache.models.clear();  // handles still open keep their own reference
-            cache.generation = generation;
-        }
-        if (auto it = cache.models.find(path); it != cache.models.end()) {
-            out = it->second;
-            return 0;
+        // Without the lock the cache is out of reach: a private copy is built.
+        if (lock.Locked()) {
+            if (cache.generation != generation) {
+                cache.models.clear();  // handles still open keep their own reference
+                cache.generation = generation;
+            }
+            if (auto it = cache.models.find(path); it != cache.models.end()) {
+                out = it->second;
+                return 0;
+            }
         }
     }
     // Built outside the lock: other opens and closes need not wait for it.
@@ -299,7 +325,7 @@ int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName
     }
     OvucLock lock;
     ModelCache& cache = Cache();
-    if (cache.generation == generation) {
+    if (lock.Locked() && cache.generation == generation) {
         try {
             auto [it, inserted] = cache.models.emplace(path, model);
             out = it->second;  // a concurrent build of the same model may have won

@@ -28,6 +28,10 @@ struct OvucCharRecord {
     uint8_t setByte = 0;
     uint8_t setParam = 0;  // ICSCommandParam, the n of ESC R n
     char generalCategory[2] = {0, 0};
+    // Bit n set: table parameter n holds the character.
+    uint64_t tableBits[4] = {0, 0, 0, 0};
+
+    bool InTable(uint8_t param) const { return (tableBits[param >> 6] >> (param & 63)) & 1u; }
 };
 
 struct OvucDecomposition {
@@ -54,6 +58,17 @@ public:
         const uint32_t idx = slots_[(static_cast<size_t>(page) << 8) | (cp & 0xFF)];
         return idx == 0 ? nullptr : &records[idx - 1];
     }
+    // The character's byte in table `param`; only for a table that holds it.
+    uint8_t ByteIn(const OvucCharRecord& r, uint8_t param) const {
+        const size_t row = static_cast<size_t>(&r - records.data());
+        return tableBytes_[row * paramCount_ + static_cast<size_t>(paramSlot_[param])];
+    }
+    // Byte of an ASCII character (cp < 0x80) in table `param` when the table
+    // holds it and no character set claims it; -1 otherwise.
+    int AsciiByte(uint8_t param, uint32_t cp) const {
+        const int slot = asciiSlot_[param];
+        return slot < 0 ? -1 : asciiBytes_[static_cast<size_t>(slot) * 128 + cp];
+    }
     std::span<const OvucTableEntry> EntriesOf(const OvucCharRecord& r) const {
         return {entries.data() + r.firstEntry, r.entryCount};
     }
@@ -68,10 +83,16 @@ public:
     size_t TableCount() const { return file.tables.size(); }
     size_t SetCount() const { return file.sets.size(); }
 
-    // Sparse code point index: 0x1100 pages of 256 slots; page 0 is empty.
+    // Sparse code point index (0x1100 pages of 256 slots; page 0 is empty)
+    // and the byte of every record in every table, for constant-time lookups.
     void BuildIndex();
 
 private:
+    int16_t paramSlot_[256] = {};
+    size_t paramCount_ = 0;
+    std::vector<uint8_t> tableBytes_;
+    int16_t asciiSlot_[256] = {};
+    std::vector<int16_t> asciiBytes_;
     std::vector<uint32_t> pageOf_;
     std::vector<uint32_t> slots_;
 };

@@ -28,16 +28,6 @@ public:
     // Empties the chain, keeping its first block for the next text.
     void Clear();
 
-    // Items in order: call `fn(const uint8_t* items, size_t n)` per block.
-    template <typename Fn>
-    void ForEachRun(Fn&& fn) const {
-        size_t left = count_;
-        for (size_t b = 0; b < blocks_.size() && left > 0; ++b) {
-            const size_t n = left < perBlock_ ? left : perBlock_;
-            fn(blocks_[b].get(), n);
-            left -= n;
-        }
-    }
     size_t PerBlock() const { return perBlock_; }
     const uint8_t* Item(size_t i) const { return blocks_[i / perBlock_].get() + (i % perBlock_) * unit_; }
 

@@ -3,7 +3,7 @@
 
 // Reply splitter and job-end tests of the reply table.
 constinit const PrnReplySlots kPrnReplySlots = {
-    nullptr,  // PrnSplitReply
+    PrnSplitReply,
     PrnIsJobEndReply,
     PrnIsJobEndReplyImpact,
 };

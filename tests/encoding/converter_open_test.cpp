@@ -1,7 +1,9 @@
 // Opening converters: handle table, names, settings and model file checks.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "converter_test_util.h"
@@ -312,6 +314,38 @@ TEST(ConverterOpen, Utf16InputWhenTheSettingsAskForIt) {
         EXPECT_EQ(out, c.out);
         OvucCloseHandle(h);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Builders open, use and close their converters on their own threads; the
+// handle table and the shared model records must stand that.
+TEST(ConverterOpen, ConcurrentOpenConvertClose) {
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 40;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const char* model = (t % 2) != 0 ? "RP-S12E_ank.txt" : "RP-M3_tc.txt";
+            for (int i = 0; i < kRounds; ++i) {
+                const OvucHandle h = Open(model);
+                if (h <= 0) {
+                    ++failures;
+                    continue;
+                }
+                if (ConvertText(h, "A\u20ACe\u0301").bytes !=
+                    (Bytes{0x1B, 't', 0, 'A', 0x1B, 't', 13, 0xD5, 0x82})) {
+                    ++failures;
+                }
+                if (OvucCloseHandle(h) != OVUC_OK) ++failures;
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 }  // namespace

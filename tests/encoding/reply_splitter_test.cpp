@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "encoding/alloc_hook.h"
+#include "encoding/prn_cmd.h"
 #include "encoding/reply_splitter.h"
 
 namespace {
@@ -248,6 +249,48 @@ TEST(ReplyJobEnd, RecognisesTheTrailerAnswerOfEachModelFamily) {
   EXPECT_EQ(PrnIsJobEndReply(nullptr, 8, answer.data(), 7, nullptr), 1);
   EXPECT_EQ(PrnIsJobEndReplyImpact(nullptr, 3, nullptr, 1, &isEnd), 0);
   EXPECT_EQ(PrnIsJobEndReplyImpact(nullptr, 3, answer.data(), 1, nullptr), 1);
+}
+
+}  // namespace
+
+namespace {
+
+void collect(int kind, const uint8_t* bytes, uint32_t length, void* user) {
+  static_cast<std::vector<Packet>*>(user)->push_back({kind, Bytes(bytes, bytes + length)});
+}
+
+// The reply table of every model, the generic one included, splits into the
+// builder's own remainder; a duplicate carries the unfinished packet along.
+TEST(ReplySplitter, BuilderKeepsTheRemainderBetweenChunks) {
+  for (const char* model : {"", "RP-S3", "RP-D4"}) {
+    SCOPED_TRACE(model);
+    PrnCmdHandle_t* b = nullptr;
+    ASSERT_EQ(PrnCmdOpen(model, 0, &b), 0);
+    ASSERT_NE(b->ops.reply, nullptr);
+    ASSERT_EQ(b->ops.reply->split, &PrnSplitReply);
+    std::vector<Packet> got;
+    const uint8_t first[] = {0x37, 0x22, 0x30};
+    const uint8_t second[] = {0x41, 0x31, 0x46, 0x00};
+    ASSERT_EQ(b->ops.reply->split(b, first, 3, collect, &got), 0);
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(b->replyRemainder.length, 3);
+
+    PrnCmdHandle_t* copy = PrnCmdDuplicate(b);
+    ASSERT_NE(copy, nullptr);
+    std::vector<Packet> fromCopy;
+    ASSERT_EQ(PrnSplitReply(copy, second, 4, collect, &fromCopy), 0);
+    PrnCmdClose(copy);
+
+    ASSERT_EQ(PrnSplitReply(b, second, 4, collect, &got), 0);
+    const std::vector<Packet> expected = {{8, {0x37, 0x22, 0x30, 0x41, 0x31, 0x46, 0x00}}};
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(fromCopy, expected);
+    EXPECT_EQ(b->replyRemainder.length, 0);
+
+    EXPECT_EQ(PrnSplitReply(b, nullptr, 1, collect, &got), 1);
+    EXPECT_EQ(PrnSplitReply(nullptr, first, 3, collect, &got), 1);
+    PrnCmdClose(b);
+  }
 }
 
 }  // namespace
