@@ -7,7 +7,7 @@
 #include <string>
 
 #include "foundation/platform.h"
-#include "io/io_log.h"
+#include "foundation/logger.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ class CacheLock {
 
 int TiloIoDhcpLock() {
   if (platform_mutex_lock(&g_cacheLock, -1) != 0) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return -1;
   }
   return 0;
@@ -66,7 +66,7 @@ int TiloIoDhcpLock() {
 
 int TiloIoDhcpUnlock() {
   if (platform_mutex_unlock(&g_cacheLock) != 0) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return -1;
   }
   return 0;

@@ -11,7 +11,7 @@
 
 #include "foundation/platform.h"
 #include "io/address_cache.h"
-#include "io/io_log.h"
+#include "foundation/logger.h"
 #include "io/kdpx.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "foundation/platform.h"
 #include "io/connection_table.h"
 #include "io/device_bridge.h"
-#include "io/io_log.h"
+#include "foundation/logger.h"
 #include "io/kdpx.h"
 #include "io/tcp_transport.h"
 
@@ -62,7 +62,7 @@ int closeByType(TiloIoConnection_t* connection) {
       if ((rc = TiloIoUsbClose(connection->device)) != TILOIO_SUCCESS) return rc;
       break;
     default:
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_FAILURE;
   }
   const bool bluetooth = connection->type == TILOIO_TYPE_BLUETOOTH;
@@ -80,7 +80,7 @@ const char* deviceTransport(const TiloIoConnection_t* connection) {
 
 bool registered(const TiloIoConnection_t* connection) {
   if (isHandleRegistered(connection)) return true;
-  IO_LOG_ERROR();
+  log_error_line("ERROR", __FILE__, __LINE__);
   return false;
 }
 
@@ -93,7 +93,7 @@ int TiloIoOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const c
   *out = nullptr;
   if (!address) return TILOIO_PARAMETER_ERROR;
   if (findHandleByAddress(address) >= 0 || countHandleList() < 0) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_ILLEGAL_STATE;
   }
   int rc = openByType(env, out, type, address, timeoutMs);
@@ -113,13 +113,13 @@ int TiloIoClose(TiloIoConnection_t* connection) {
   // The row is found while the record still exists; after the close it is gone.
   const int row = findHandleRow(connection);
   if (row < 0) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_ILLEGAL_STATE;
   }
   const int rc = closeByType(connection);
   if (rc != TILOIO_SUCCESS) return rc;
   if (!delHandleAt(row, connection)) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_FAILURE;
   }
   return TILOIO_SUCCESS;
@@ -138,11 +138,11 @@ int TiloIoWrite(TiloIoConnection_t* connection, const void* data, size_t length,
       rc = TiloIoUsbWrite(connection->device, data, length, timeoutMs, written);
       break;
     default:
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_FAILURE;
   }
   if (rc == TILOIO_SUCCESS && written && *written > 0) {
-    io_log_write_dump("IODEV", deviceTransport(connection), connection, *written, length, data);
+    log_write_dump("IODEV", deviceTransport(connection), connection, *written, length, data, 0);
   }
   return rc;
 }
@@ -160,11 +160,11 @@ int TiloIoRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size
       rc = TiloIoUsbRead(connection->device, buffer, timeoutMs, count);
       break;
     default:
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_FAILURE;
   }
   if (rc == TILOIO_SUCCESS && count && *count > 0) {
-    io_log_read_dump("IODEV", deviceTransport(connection), connection, *count, buffer);
+    log_read_dump("IODEV", deviceTransport(connection), connection, *count, buffer, 0);
   }
   return rc;
 }
@@ -179,7 +179,7 @@ int TiloIoControl(TiloIoConnection_t* connection, int value) {
     case TILOIO_TYPE_USB:
       return TiloIoUsbControl(connection->device, value);
     default:
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_FAILURE;
   }
 }
@@ -202,7 +202,7 @@ int TiloIoGetStatus(TiloIoConnection_t* connection, int* flag) {
     case TILOIO_TYPE_USB:
       return TiloIoUsbGetStatus(connection->device, flag);
     default:
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_FAILURE;
   }
 }
@@ -229,7 +229,7 @@ int TiloIoCheckOnline(const TiloIoProbeTarget_t* handle, int* online) {
           rc = TILOIO_SUCCESS;
           break;
         default:
-          IO_LOG_ERROR();
+          log_error_line("ERROR", __FILE__, __LINE__);
           return TILOIO_PROBE_FAILED;
       }
       if (rc != TILOIO_SUCCESS) return TILOIO_PROBE_FAILED;

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "foundation/platform.h"
-#include "io/io_log.h"
+#include "foundation/logger.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ bool g_initialised = false;
 class RowLock {
  public:
   RowLock() : locked_(platform_mutex_lock(&g_rowLock, -1) == 0) {
-    if (!locked_) IO_LOG_ERROR();
+    if (!locked_) log_error_line("ERROR", __FILE__, __LINE__);
   }
   ~RowLock() {
     if (locked_) platform_mutex_unlock(&g_rowLock);
@@ -89,16 +89,17 @@ int setHandleToList(TiloIoConnection_t* connection, const char* address) {
   if (!lock) return TILOIO_BUSY;
   const int row = firstFreeRow();
   if (row < 0) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_ILLEGAL_STATE;
   }
   char* copy = strdup(address);
   if (!copy) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_OUT_OF_MEMORY;
   }
   g_rows[row] = {copy, connection};
-  io_log_info(connection, TILOIO_SUCCESS, "setHandleToList", "Add handle.", address);
+  log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "setHandleToList", LOG_ARG_STRING, "Add handle.", LOG_ARG_STRING,
+            address, LOG_ARG_END);
   return TILOIO_SUCCESS;
 }
 
@@ -108,7 +109,7 @@ bool delHandleAt(int row, const TiloIoConnection_t* connection) {
   if (!lock || g_rows[row].connection != connection) return false;
   std::free(g_rows[row].address);
   g_rows[row] = {};
-  io_log_info(connection, TILOIO_SUCCESS, "delHandleInList", "Remove handle.");
+  log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "delHandleInList", LOG_ARG_STRING, "Remove handle.", LOG_ARG_END);
   return true;
 }
 

@@ -3,12 +3,12 @@
 // mistaken for an open connection.
 
 #include "io/device_bridge.h"
-#include "io/io_log.h"
+#include "foundation/logger.h"
 
 namespace {
 
 int notAvailable(const char* function) {
-  io_log_info(nullptr, TILOIO_FAILURE, function, "Transport not available.");
+  log_trace("IOCMN", LOG_TRACE_INFO, nullptr, TILOIO_FAILURE, function, LOG_ARG_STRING, "Transport not available.", LOG_ARG_END);
   return TILOIO_FAILURE;
 }
 

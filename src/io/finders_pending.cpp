@@ -2,12 +2,12 @@
 // gets a clear failure instead of an empty success.
 
 #include "io/finder_bridge.h"
-#include "io/io_log.h"
+#include "foundation/logger.h"
 
 namespace {
 
 int notAvailable(const char* function) {
-  io_log_info(nullptr, TILOIO_FAILURE, function, "Finder not available.");
+  log_trace("IOCMN", LOG_TRACE_INFO, nullptr, TILOIO_FAILURE, function, LOG_ARG_STRING, "Finder not available.", LOG_ARG_END);
   return TILOIO_FAILURE;
 }
 

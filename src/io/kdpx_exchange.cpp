@@ -15,7 +15,7 @@
 
 #include "foundation/platform.h"
 #include "io/address_cache.h"
-#include "io/io_log.h"
+#include "foundation/logger.h"
 #include "io/io_types.h"
 #include "io/kdpx.h"
 #include "io/socket_open.h"
@@ -40,6 +40,12 @@ char g_broadcastDestination[64] = "255.255.255.255";
 std::string broadcastDestination() {
   std::lock_guard lock(g_broadcastMutex);
   return g_broadcastDestination;
+}
+
+// An exchange that ran long: the nominal attempt span and what it took.
+void traceTimeout(const char* function, int result, long elapsedMs) {
+  log_trace("IOCMN", LOG_TRACE_INFO, nullptr, result, function, LOG_ARG_STRING, "KDPX timeout.", LOG_ARG_LONG,
+            static_cast<int32_t>(kAttemptSpanMs), LOG_ARG_LONG, static_cast<int32_t>(elapsedMs), LOG_ARG_END);
 }
 
 uint32_t readBe32(const uint8_t* p) {
@@ -67,16 +73,16 @@ int runAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     const int writable = waitFor(fd, POLLOUT, kWritableWaitMs);
     if (writable < 0) {
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_IO_ERROR;
     }
     if (writable == 0) continue;
     const ssize_t sent = ::sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL, to, toLength);
     if (sent < 0) {
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_IO_ERROR;
     }
-    if (sent > 0) io_log_write_dump("IOCMN", "UDP", to, static_cast<size_t>(sent), datagram.size(), datagram.data());
+    if (sent > 0) log_write_dump("IOCMN", "UDP", to, static_cast<size_t>(sent), datagram.size(), datagram.data(), 0);
     if (static_cast<size_t>(sent) < datagram.size()) continue;
     const uint64_t sendTime = platform_tick_ms();
     for (;;) {
@@ -98,7 +104,7 @@ int runAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
         return TILOIO_IO_ERROR;
       }
-      io_log_read_dump("IOCMN", "UDP", to, static_cast<size_t>(n), buffer.data());
+      log_read_dump("IOCMN", "UDP", to, static_cast<size_t>(n), buffer.data(), 0);
       const std::span<const uint8_t> got(buffer.data(), static_cast<size_t>(n));
       if (isReply(got)) {
         accepted.assign(got.begin(), got.end());
@@ -144,7 +150,7 @@ int lookUp(const char* host, AddrList& out) {
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_DGRAM;
   if (platform_getaddrinfo(host, kPort, &hints, &out.list) != 0 || !out.list) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_CONNECT_ERROR;
   }
   return TILOIO_SUCCESS;
@@ -196,7 +202,7 @@ int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* 
     } else if ((socket.fd = openFirstSocket(addresses.list, &used)) < 0) {
       rc = TILOIO_CONNECT_ERROR;
     } else if (platform_ioctlsocket(socket.fd, FIONBIO, &nonBlocking) != 0) {
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       rc = TILOIO_CONNECT_ERROR;
     } else {
       try {
@@ -206,7 +212,7 @@ int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* 
             socket.fd, datagram, used->ai_addr, used->ai_addrlen, kUnicastReceive,
             [&](std::span<const uint8_t> got) { return isReplyTo(got, datagram); }, accepted);
       } catch (const std::bad_alloc&) {
-        IO_LOG_ERROR();
+        log_error_line("ERROR", __FILE__, __LINE__);
         rc = TILOIO_OUT_OF_MEMORY;
       }
       if (rc == TILOIO_SUCCESS) takeReply(accepted, result, reply, replyLength);
@@ -214,7 +220,7 @@ int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* 
     if (rc != TILOIO_SUCCESS && replyLength) *replyLength = 0;
   }
   const long elapsed = static_cast<long>(platform_tick_ms() - start);
-  if (elapsed > kExecTimeoutTraceMs) io_log_kdpx_timeout("TiloIoKdpxExec", rc, elapsed);
+  if (elapsed > kExecTimeoutTraceMs) traceTimeout("TiloIoKdpxExec", rc, elapsed);
   return rc;
 }
 
@@ -249,7 +255,7 @@ int TiloIoKdpxBroadcast(const uint8_t* payload, int* result, void* reply, size_t
             },
             accepted);
       } catch (const std::bad_alloc&) {
-        IO_LOG_ERROR();
+        log_error_line("ERROR", __FILE__, __LINE__);
         rc = TILOIO_OUT_OF_MEMORY;
       }
       if (rc == TILOIO_SUCCESS) takeReply(accepted, result, reply, replyLength);
@@ -257,6 +263,6 @@ int TiloIoKdpxBroadcast(const uint8_t* payload, int* result, void* reply, size_t
     if (rc != TILOIO_SUCCESS && replyLength) *replyLength = 0;
   }
   const long elapsed = static_cast<long>(platform_tick_ms() - start);
-  if (elapsed > kBroadcastTimeoutTraceMs) io_log_kdpx_timeout("TiloIoKdpxBroadcast", rc, elapsed);
+  if (elapsed > kBroadcastTimeoutTraceMs) traceTimeout("TiloIoKdpxBroadcast", rc, elapsed);
   return rc;
 }

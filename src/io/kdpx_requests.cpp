@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "io/io_log.h"
+#include "foundation/logger.h"
 #include "io/io_types.h"
 #include "io/kdpx.h"
 
@@ -51,7 +51,7 @@ int TiloIoKdpxClearConnectionTimeout(const char* target) {
   if (TiloIoKdpxExec(target, kKdpxControl, KDPX_CLEAR_CONNECTION_TIMEOUT, nullptr, 0, &result, reply, &length) !=
           0 ||
       result != 0) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_FAILURE;
   }
   return TILOIO_SUCCESS;

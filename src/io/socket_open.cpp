@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "foundation/platform.h"
-#include "io/io_log.h"
+#include "foundation/logger.h"
 
 int openFirstSocket(const addrinfo* list, const addrinfo** used, bool ipv4Only, bool* noIpv4) {
   if (noIpv4) *noIpv4 = false;
@@ -21,12 +21,12 @@ int openFirstSocket(const addrinfo* list, const addrinfo** used, bool ipv4Only, 
       return fd;
     }
     if (errno != PLATFORM_EAFNOSUPPORT && errno != PLATFORM_EPROTONOSUPPORT) {
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       return -1;
     }
   }
   if (noIpv4) *noIpv4 = madeOther;
-  IO_LOG_ERROR();
+  log_error_line("ERROR", __FILE__, __LINE__);
   return -1;
 }
 

@@ -11,7 +11,7 @@
 
 #include "foundation/platform.h"
 #include "io/address_cache.h"
-#include "io/io_log.h"
+#include "foundation/logger.h"
 #include "io/kdpx.h"
 #include "io/socket_open.h"
 #include "io/tcp_record.h"
@@ -57,7 +57,7 @@ int connectDataPort(const char* resolved, const OpenClock& clock) {
   addrinfo* list = nullptr;
   if (platform_getaddrinfo(resolved, kDataPort, &hints, &list) != 0 || !list) {
     if (list) freeaddrinfo(list);
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return -1;
   }
   std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(list, freeaddrinfo);
@@ -65,7 +65,7 @@ int connectDataPort(const char* resolved, const OpenClock& clock) {
     const int fd = platform_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (fd < 0) {
       if (errno == PLATFORM_EAFNOSUPPORT || errno == PLATFORM_EPROTONOSUPPORT) continue;
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       return -1;
     }
     uint32_t nonBlocking = 1;
@@ -85,10 +85,10 @@ int connectDataPort(const char* resolved, const OpenClock& clock) {
       connected = n > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
     }
     if (connected) return fd;
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     platform_closesocket(fd);
   }
-  IO_LOG_ERROR();
+  log_error_line("ERROR", __FILE__, __LINE__);
   return -1;
 }
 
@@ -141,7 +141,7 @@ int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, cons
     }
     TiloIoConnection_t* connection = newTcpRecord(target);
     if (!connection) {
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_OUT_OF_MEMORY;
     }
     connection->socket = connectDataPort(resolved.get(), clock);
@@ -166,7 +166,7 @@ int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, cons
       platform_mutex_destroy(&connection->sendLock);
       platform_mutex_destroy(&connection->receiveLock);
       freeTcpRecord(connection);
-      IO_LOG_ERROR();
+      log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_FAILURE;
     }
     if (updateCache) TiloIoDhcpUpdate(target, resolved.get(), fromMac, 1);

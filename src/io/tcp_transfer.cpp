@@ -7,7 +7,7 @@
 
 #include "foundation/platform.h"
 #include "io/address_cache.h"
-#include "io/io_log.h"
+#include "foundation/logger.h"
 #include "io/socket_open.h"
 #include "io/tcp_record.h"
 #include "io/tcp_transport.h"
@@ -66,7 +66,7 @@ int TiloIoTcpClose(TiloIoConnection_t* connection) {
   TryLock receive(connection->receiveLock);
   if (receive.result() != TILOIO_SUCCESS) return receive.result();
   if (connection->type != TILOIO_TYPE_TCP) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_FAILURE;
   }
   if (connection->socket != -1) {
@@ -97,7 +97,7 @@ int TiloIoTcpWrite(TiloIoConnection_t* connection, const void* data, size_t leng
   if (lock.result() != TILOIO_SUCCESS) return lock.result();
   *written = 0;
   if (connection->type != TILOIO_TYPE_TCP) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_FAILURE;
   }
   if (length == 0) return TILOIO_SUCCESS;
@@ -112,7 +112,7 @@ int TiloIoTcpWrite(TiloIoConnection_t* connection, const void* data, size_t leng
       const ssize_t n = ::send(connection->socket, bytes + *written, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && !wouldBlock(errno)) return TILOIO_IO_ERROR;
       if (n > 0) {
-        io_log_write_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), length, bytes + *written);
+        log_write_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), length, bytes + *written, 0);
         *written += static_cast<size_t>(n);
         if (*written == length) return TILOIO_SUCCESS;
       }
@@ -127,7 +127,7 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
   if (lock.result() != TILOIO_SUCCESS) return lock.result();
   *count = 0;
   if (connection->type != TILOIO_TYPE_TCP) {
-    IO_LOG_ERROR();
+    log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_FAILURE;
   }
   if (!buffer || badLimit(timeoutMs)) return TILOIO_PARAMETER_ERROR;
@@ -142,13 +142,13 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
     if (n > 0) break;
     if (n == 0 && !closedSeen) {
       // The peer is gone; the read still runs to its limit, as callers expect.
-      io_log_info(connection, TILOIO_SUCCESS, "TiloIoTcpRead", "Peer closed.");
+      log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "TiloIoTcpRead", LOG_ARG_STRING, "Peer closed.", LOG_ARG_END);
       closedSeen = true;
     }
     if (clock.reached(timeoutMs)) return TILOIO_TIMEOUT;
     platform_sleep_ms(kPollStepMs);
   }
-  io_log_read_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), bytes);
+  log_read_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), bytes, 0);
   *count = static_cast<size_t>(n);
   // The rest of the burst: whatever follows within 10-ms gaps.
   while (*count < kReadSize) {
@@ -158,10 +158,10 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
     n = ::recv(connection->socket, bytes + *count, kReadSize - *count, MSG_DONTWAIT);
     if (n < 0) return wouldBlock(errno) ? TILOIO_SUCCESS : TILOIO_IO_ERROR;
     if (n == 0) {
-      io_log_info(connection, TILOIO_SUCCESS, "TiloIoTcpRead", "Peer closed.");
+      log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "TiloIoTcpRead", LOG_ARG_STRING, "Peer closed.", LOG_ARG_END);
       break;
     }
-    io_log_read_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), bytes + *count);
+    log_read_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), bytes + *count, 0);
     *count += static_cast<size_t>(n);
   }
   return TILOIO_SUCCESS;

@@ -15,6 +15,7 @@ namespace {
 
 using convtest::Bytes;
 using convtest::ConvertText;
+using convtest::ExpectOpen;
 using convtest::FileTableOverride;
 using convtest::Open;
 
@@ -98,15 +99,7 @@ TEST(ConverterOpen, Names) {
         {longName, OVUC_ERR_ARGUMENT},
         {std::string(127 - 15, '/') + "RP-S12E_ank.txt", 1},  // 127 characters fit
     };
-    for (const Case& c : cases) {
-        const OvucHandle h = Open(c.name);
-        if (c.expected > 0) {
-            EXPECT_GT(h, 0) << c.name;
-            OvucCloseHandle(h);
-        } else {
-            EXPECT_EQ(h, c.expected) << c.name;
-        }
-    }
+    for (const Case& c : cases) ExpectOpen(c.name, c.expected, c.name);
     EXPECT_EQ(ConverterOpen(nullptr, 3), OVUC_ERR_ARGUMENT);
     EXPECT_EQ(ConverterOpen("RP-S12E_ank.txt", 0), OVUC_ERR_ARGUMENT);
     EXPECT_EQ(OvucOpenHandle("RP-S12E_ank.txt", 15, nullptr), OVUC_ERR_ARGUMENT);
@@ -144,9 +137,7 @@ TEST(ConverterOpen, InvalidSettings) {
     };
     for (const std::string& settings : accepted) {
         FileTableOverride files({{"OrvUCSet.txt", settings}, {"rpi.txt", "CommonPath=x/\n"}});
-        const OvucHandle h = Open("RP-S12E_ank.txt");
-        EXPECT_GT(h, 0) << settings;
-        OvucCloseHandle(h);
+        ExpectOpen("RP-S12E_ank.txt", 1, settings);
     }
 }
 
@@ -185,13 +176,7 @@ TEST(ConverterOpen, InvalidModelFiles) {
     };
     for (const Case& c : cases) {
         FileTableOverride files({{"Test_ank.txt", c.model}});
-        const OvucHandle h = Open("Test_ank.txt");
-        if (c.expected > 0) {
-            EXPECT_GT(h, 0) << c.model;
-            OvucCloseHandle(h);
-        } else {
-            EXPECT_EQ(h, c.expected) << c.model;
-        }
+        ExpectOpen("Test_ank.txt", c.expected, c.model);
     }
     FileTableOverride noUnicode({{"Test_ank.txt", kGoodModel}}, {"UnicodeData.txt"});
     EXPECT_EQ(Open("Test_ank.txt"), OVUC_ERR_UNICODE_MISSING);
@@ -220,13 +205,7 @@ TEST(ConverterOpen, CodeTableAndCharacterSetLines) {
     };
     for (const Case& c : cases) {
         FileTableOverride files({{"Test_ank.txt", model}, {"t.txt", c.table}, {"s.txt", c.set}});
-        const OvucHandle h = Open("Test_ank.txt");
-        if (c.expected > 0) {
-            EXPECT_GT(h, 0) << c.table;
-            OvucCloseHandle(h);
-        } else {
-            EXPECT_EQ(h, c.expected) << c.table;
-        }
+        ExpectOpen("Test_ank.txt", c.expected, c.table + c.set);
     }
 }
 

@@ -1,6 +1,8 @@
 // Helpers shared by the converter tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -39,6 +41,17 @@ inline Converted ConvertText(OvucHandle h, std::string_view text) {
 }
 
 inline OvucHandle Open(std::string_view name) { return ConverterOpen(name.data(), name.size()); }
+
+// Opens and closes `name`: `expected` > 0 means any handle, else that code.
+inline void ExpectOpen(std::string_view name, int expected, std::string_view context) {
+    const OvucHandle h = Open(name);
+    if (expected > 0) {
+        EXPECT_GT(h, 0) << context;
+        OvucCloseHandle(h);
+    } else {
+        EXPECT_EQ(h, expected) << context;
+    }
+}
 
 // Swaps the compiled-in files for the life of the object: `files` replace or
 // add rows by name, `removed` names disappear.

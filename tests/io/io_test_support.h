@@ -6,10 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "foundation/log_settings.h"
 #include "io/kdpx.h"
 #include "printer_emulator.h"
 
@@ -49,6 +54,39 @@ class BroadcastTo {
  public:
   explicit BroadcastTo(int n) { TiloIoKdpxSetBroadcastDestination(address(n).c_str()); }
   ~BroadcastTo() { TiloIoKdpxSetBroadcastDestination("127.0.0.120"); }
+};
+
+// Sends the log at full level to a file of its own while it lives, and reads
+// the lines back.
+class LogCapture {
+ public:
+  LogCapture() {
+    char pattern[] = "/tmp/tilo2-io-log-XXXXXX";
+    if (const char* dir = ::mkdtemp(pattern)) folder_ = dir;
+    EXPECT_EQ(log_set_settings(folder_.c_str(), 0, 1, nullptr, 0, 10, 255), 0);
+  }
+  ~LogCapture() {
+    log_set_settings(nullptr, 0, 0, nullptr, 0, 10, 0);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  // Lines that contain every one of the given texts.
+  std::vector<std::string> lines(std::initializer_list<const char*> having) const {
+    std::vector<std::string> out;
+    std::ifstream file(folder_ + "/Tilo2Log/Tilo2Log.txt");
+    for (std::string line; std::getline(file, line);) {
+      bool all = true;
+      for (const char* text : having) all = all && line.find(text) != std::string::npos;
+      if (all) out.push_back(line);
+    }
+    return out;
+  }
+
+ private:
+  std::string folder_;
 };
 
 inline int64_t msSince(std::chrono::steady_clock::time_point start) {

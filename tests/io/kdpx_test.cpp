@@ -111,12 +111,16 @@ TEST(Kdpx, SilentPrinterTimesOutAfterFourAttempts) {
   rule.silent = true;
   emu->setUdpRule('Q', 0x03000017, rule);
   int client = 0;
+  io_test::LogCapture log;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(TiloIoKdpxGetClientAddress(io_test::address(n).c_str(), &client), 3);
   const auto elapsed = io_test::msSince(start);
   EXPECT_GE(elapsed, 5900);
   EXPECT_LT(elapsed, 9000);
   EXPECT_EQ(emu->udpRequests('Q', 0x03000017).size(), 4u);
+  const auto trace = log.lines({"IOCMN,-i,", ",TiloIoKdpxExec,KDPX timeout.,2000,"});
+  EXPECT_EQ(trace.size(), 1u);
+  EXPECT_EQ(log.lines({",UDP,,Write,0000000e,0000000e,"}).size(), 4u);
 }
 
 TEST(Kdpx, ReplyPayloadIsCutToTheCapacity) {

@@ -15,7 +15,6 @@
 
 #include "io/address_cache.h"
 #include "io/connection_interface.h"
-#include "io/io_log.h"
 #include "io/tcp_transport.h"
 #include "io_test_support.h"
 
@@ -25,16 +24,6 @@ using namespace std::chrono_literals;
 using printer_emulator::TcpMode;
 using printer_emulator::UdpRule;
 using Bytes = std::vector<uint8_t>;
-
-// Collects the dump lines of TCP writes.
-std::mutex g_piecesMutex;
-std::vector<std::pair<size_t, size_t>> g_pieces;
-
-void recordPiece(bool write, const char* transport, size_t length, size_t asked) {
-  if (!write || std::strcmp(transport, "TCP") != 0) return;
-  std::lock_guard lock(g_piecesMutex);
-  g_pieces.emplace_back(length, asked);
-}
 
 int connectData(const std::string& ip) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -82,27 +71,25 @@ TEST(TcpTransport, OpenWriteCloseAgainstAFreePrinter) {
   // IP literals are never cached.
   EXPECT_EQ(TiloIoDhcpLookup(c.ip().c_str(), nullptr), nullptr);
 
-  g_pieces.clear();
-  io_log_set_dump_observer(recordPiece);
+  io_test::LogCapture log;
   Bytes data(10000);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
   size_t written = 0;
   EXPECT_EQ(TiloIoWrite(c.connection, data.data(), data.size(), 5000, &written), 0);
-  io_log_set_dump_observer(nullptr);
   EXPECT_EQ(written, data.size());
   ASSERT_TRUE(c.emu->waitForTcpBytes(data.size(), 10s));
   EXPECT_EQ(c.emu->tcpBytes(), data);
-  {
-    std::lock_guard lock(g_piecesMutex);
-    size_t total = 0;
-    for (const auto& [length, asked] : g_pieces) {
-      EXPECT_LE(length, 4096u);
-      EXPECT_EQ(asked, 10000u);
-      total += length;
-    }
-    EXPECT_EQ(total, 10000u);
-    EXPECT_GE(g_pieces.size(), 3u);
+  // One dump line per send: "...,TCP,,Write,<total asked>,<bytes sent>, ..." in hex.
+  size_t total = 0;
+  const auto pieces = log.lines({"IOCMN,--,", ",TCP,,Write,00002710,"});
+  for (const auto& line : pieces) {
+    const size_t at = line.find(",Write,00002710,") + 16;
+    const size_t sent = std::stoul(line.substr(at, 8), nullptr, 16);
+    EXPECT_LE(sent, 4096u);
+    total += sent;
   }
+  EXPECT_EQ(total, 10000u);
+  EXPECT_GE(pieces.size(), 3u);
 }
 
 TEST(TcpTransport, WriteAndReadArguments) {
@@ -168,9 +155,11 @@ TEST(TcpTransport, ReadAfterThePeerClosedRunsToItsLimit) {
   uint8_t buffer[128];
   size_t count = 5;
   const auto start = std::chrono::steady_clock::now();
+  io_test::LogCapture log;
   EXPECT_EQ(TiloIoRead(c.connection, buffer, 300, &count), 4);
   EXPECT_EQ(count, 0u);
   EXPECT_GE(io_test::msSince(start), 295);
+  EXPECT_EQ(log.lines({"IOCMN,-i,", "TiloIoTcpRead,Peer closed."}).size(), 1u);
 }
 
 TEST(TcpTransport, SecondConcurrentWriteIsBusy) {
