@@ -31,7 +31,7 @@
 
 namespace {
 
-constexpr int kBlock = 32;
+constexpr int kBlock = 64;
 // t of a dot whose error is 0: the neighbours outside the rectangle and the
 // row above the first one.
 constexpr int32_t kZeroErrorT = 127 * 16;

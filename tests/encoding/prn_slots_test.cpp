@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "encoding/alloc_hook.h"
 #include "prn_test_util.h"
 
 namespace {
@@ -38,6 +40,38 @@ TEST(PrnImageSlots, MonochromeImageOnAThermalModel) {
   // Data shorter than the image: refused, nothing appended.
   EXPECT_EQ(1, PrnCmdAddImage(b.get(), 576, 100, data.data(), 7199, 1, 0));
   EXPECT_TRUE(Job(b).empty());
+}
+
+// Fails the n-th allocation of the encoding allocator from now on (0-based).
+struct FailNth {
+  static inline int left = -1;
+  explicit FailNth(int n) {
+    left = n;
+    encoding_set_allocator([](size_t size) -> void* {
+      if (left-- == 0) return nullptr;
+      return std::malloc(size);
+    });
+  }
+  ~FailNth() { encoding_set_allocator(nullptr); }
+};
+
+TEST(PrnImageSlots, OutOfMemoryAppendsNothingAndKeepsTheColor) {
+  const Bytes data(72 * 100, 0x55);
+  for (int n : {0, 1}) {  // the image's block, then its chunk record
+    Builder b("RP-S12F", 0);
+    {
+      FailNth fail(n);
+      EXPECT_EQ(3, PrnCmdAddImage(b.get(), 576, 100, data.data(), 7200, 1, 0)) << n;
+    }
+    EXPECT_EQ(0, b->cmdBuffer.bodyBytes);
+    EXPECT_EQ(nullptr, b->cmdBuffer.body);
+  }
+  Builder impact("RP-D4", 0);
+  {
+    FailNth fail(0);
+    EXPECT_EQ(3, PrnCmdAddImage(impact.get(), 1, 8, data.data(), 8, 2, 0));
+  }
+  EXPECT_EQ(1, impact->colorSent);  // red was never sent
 }
 
 TEST(PrnImageSlots, NarrowModelBandsAndGrayImage) {
