@@ -140,21 +140,12 @@ void pack_row(const int32_t* t, int n, uint8_t* dst) {
   }
 }
 
-void luma_row(const ImageRect& rect, int r, const ImageTone& tone, uint8_t* luma) {
-  const uint8_t* src = rect.row(r);
-  for (int c0 = 0; c0 < rect.outWidth; c0 += kImageRun)
-    image_luma(src + 3 * static_cast<size_t>(c0), std::min(kImageRun, rect.outWidth - c0), tone,
-               luma + c0);
-}
-
 int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                       int outHeight, double brightness, uint8_t* out, int outLength,
                       int outOfMemory, bool logOutOfMemory) {
-  ImageRect rect;
-  ImageTone tone;
+  ImageJob job;
   if (int r = image_begin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                          outLength, 8, rect, tone);
-      r != 0)
+                          outLength, 8, job))
     return r;
   // One block for both rows: t rows with a fixed slot at each end, gathered
   // inputs, lumas.
@@ -174,7 +165,7 @@ int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y
       {lumas + w, words + 2 * tSlots + w, words + tSlots + 1},
   };
 
-  const size_t rowBytes = (static_cast<size_t>(w) + 7) / 8;
+  const size_t rowBytes = job.rowBytes;
   const int blocks = (w + kBlock - 1) / kBlock;
   auto blockEnd = [&](int k) { return std::min(w, (k + 1) * kBlock); };
   for (int r = 0; r < outHeight; r += 2) {
@@ -182,11 +173,11 @@ int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y
     DiffuseRow& upper = rows[0];
     DiffuseRow& lower = rows[1];
     const bool pair = r + 1 < outHeight;
-    luma_row(rect, r, tone, upper.luma);
+    image_luma(job.rect.row(r), w, job.tone, upper.luma);
     gather_row(upper.luma, lower.t, upper.in, 0, w);
     upper.right = 0;
     if (pair) {
-      luma_row(rect, r + 1, tone, lower.luma);
+      image_luma(job.rect.row(r + 1), w, job.tone, lower.luma);
       lower.right = 0;
     }
     for (int k = 0; k < blocks + (pair ? 2 : 0); ++k) {

@@ -7,7 +7,7 @@
 
 int image_begin(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                 int outHeight, double brightness, uint8_t* out, int outLength, int dotsPerByte,
-                ImageRect& rect, ImageTone& tone) {
+                ImageJob& job) {
   if (pixels == nullptr || out == nullptr || outLength <= 0) return 1;
   if (width < 1 || height < 1 || x < 0 || y < 0 || outWidth < 1 || outHeight < 1) return 1;
   if (int64_t{x} + outWidth > width || int64_t{y} + outHeight > height) return 1;
@@ -15,7 +15,9 @@ int image_begin(const uint8_t* pixels, int width, int height, int x, int y, int 
   if (int64_t{outLength} < rowBytes * outHeight) return 1;
   if (!std::isfinite(brightness) || brightness <= 0.0) return 1;
 
-  rect = {pixels, width, x, y, outWidth, outHeight};
+  job.rect = {pixels, width, x, y, outWidth, outHeight};
+  job.rowBytes = static_cast<size_t>(rowBytes);
+  ImageTone& tone = job.tone;
   tone.identity = brightness == 1.0;
   if (!tone.identity) {
     // One pow per luma value instead of one per dot; the same numbers.

@@ -29,14 +29,39 @@ struct ImageRect {
 // allocates for it. A multiple of 8 so a run ends on an output byte.
 inline constexpr int kImageRun = 256;
 
-// Checks the arguments (1 when they fail, nothing written), then fills rect
-// and tone and clears the output. dotsPerByte is 8 for 1-bit, 2 for gray.
+// One conversion call: its rectangle and tone curve.
+struct ImageJob {
+  ImageRect rect;
+  ImageTone tone;
+  size_t rowBytes;  // output bytes per row
+};
+
+// Checks the arguments (1 when they fail, nothing written), then fills job
+// and clears the output. dotsPerByte is 8 for 1-bit, 2 for gray.
 int image_begin(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                 int outHeight, double brightness, uint8_t* out, int outLength, int dotsPerByte,
-                ImageRect& rect, ImageTone& tone);
+                ImageJob& job);
 
 // Luma of n pixels of blue, green, red bytes, through the tone curve.
 void image_luma(const uint8_t* bgr, int n, const ImageTone& tone, uint8_t* luma);
+
+// Runs kernel(r, luma, n, dst) -> dst over every output row r in runs of up
+// to kImageRun lumas; each run starts at a multiple of kImageRun, and the
+// kernel answers where its bytes end.
+template <typename Kernel>
+void image_for_each_run(const ImageJob& job, uint8_t* out, Kernel kernel) {
+  uint8_t luma[kImageRun];
+  const ImageRect& rect = job.rect;
+  for (int r = 0; r < rect.outHeight; ++r) {
+    const uint8_t* src = rect.row(r);
+    uint8_t* dst = out + static_cast<size_t>(r) * job.rowBytes;
+    for (int c0 = 0; c0 < rect.outWidth; c0 += kImageRun) {
+      const int n = rect.outWidth - c0 < kImageRun ? rect.outWidth - c0 : kImageRun;
+      image_luma(src + 3 * static_cast<size_t>(c0), n, job.tone, luma);
+      dst = kernel(r, luma, n, dst);
+    }
+  }
+}
 
 // Vector paths for x86-64 with AVX2, chosen at run time; every other
 // processor takes the scalar path, which gives the same bytes.

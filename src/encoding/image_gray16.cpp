@@ -1,7 +1,6 @@
 // 16 gray levels: lightness from the tone curve, split into 17 steps, the
 // remainder rounded up or down by a 4 x 4 position matrix.
 
-#include <algorithm>
 #include <array>
 
 #include "encoding/image_frame.h"
@@ -30,28 +29,19 @@ constexpr NibbleTable kNibbles = make_nibbles();
 
 int to_gray16(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
               int outHeight, double brightness, uint8_t* out, int outLength, uint8_t flip) {
-  ImageRect rect;
-  ImageTone tone;
+  ImageJob job;
   if (int r = image_begin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                          outLength, 2, rect, tone);
-      r != 0)
+                          outLength, 2, job))
     return r;
-  const size_t rowBytes = (static_cast<size_t>(outWidth) + 1) / 2;
-  uint8_t luma[kImageRun];
-  for (int r = 0; r < outHeight; ++r) {
+  image_for_each_run(job, out, [&](int r, const uint8_t* luma, int n, uint8_t* dst) {
+    // Runs start on a multiple of 4, so the matrix column is the run's.
     const auto& row = kNibbles[r & 3];
-    const uint8_t* src = rect.row(r);
-    uint8_t* dst = out + static_cast<size_t>(r) * rowBytes;
-    for (int c0 = 0; c0 < outWidth; c0 += kImageRun) {
-      const int n = std::min(kImageRun, outWidth - c0);
-      image_luma(src + 3 * static_cast<size_t>(c0), n, tone, luma);
-      // Runs start on a multiple of 4, so the matrix column is the run's.
-      int c = 0;
-      for (; c + 2 <= n; c += 2)
-        *dst++ = static_cast<uint8_t>((row[c & 3][luma[c]] << 4 | row[(c + 1) & 3][luma[c + 1]]) ^ flip);
-      if (c < n) *dst++ = static_cast<uint8_t>((row[c & 3][luma[c]] << 4) ^ flip);
-    }
-  }
+    int c = 0;
+    for (; c + 2 <= n; c += 2)
+      *dst++ = static_cast<uint8_t>((row[c & 3][luma[c]] << 4 | row[(c + 1) & 3][luma[c + 1]]) ^ flip);
+    if (c < n) *dst++ = static_cast<uint8_t>((row[c & 3][luma[c]] << 4) ^ flip);
+    return dst;
+  });
   return 0;
 }
 

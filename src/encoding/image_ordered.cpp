@@ -1,8 +1,6 @@
 // Ordered dither and fixed threshold: each dot is compared with a threshold
 // that depends only on its position, so both share one kernel.
 
-#include <algorithm>
-
 #include "encoding/image_frame.h"
 #include "encoding/image_raster.h"
 #include "encoding/image_tables.h"
@@ -14,37 +12,28 @@ template <typename Thresholds>
 int ordered_to_raster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                       int outHeight, double brightness, uint8_t* out, int outLength,
                       Thresholds thresholds) {
-  ImageRect rect;
-  ImageTone tone;
+  ImageJob job;
   if (int r = image_begin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                          outLength, 8, rect, tone);
-      r != 0)
+                          outLength, 8, job))
     return r;
-  const size_t rowBytes = (static_cast<size_t>(outWidth) + 7) / 8;
-  uint8_t luma[kImageRun];
-  for (int r = 0; r < outHeight; ++r) {
+  image_for_each_run(job, out, [&](int r, const uint8_t* luma, int n, uint8_t* dst) {
     const uint8_t* thr = thresholds(r);
-    const uint8_t* src = rect.row(r);
-    uint8_t* dst = out + static_cast<size_t>(r) * rowBytes;
-    for (int c0 = 0; c0 < outWidth; c0 += kImageRun) {
-      const int n = std::min(kImageRun, outWidth - c0);
-      image_luma(src + 3 * static_cast<size_t>(c0), n, tone, luma);
-      int c = 0;
-      for (; c + 8 <= n; c += 8) {
-        const uint8_t* l = luma + c;
-        unsigned bits = (unsigned(l[0] < thr[0]) << 7) | (unsigned(l[1] < thr[1]) << 6) |
-                        (unsigned(l[2] < thr[2]) << 5) | (unsigned(l[3] < thr[3]) << 4) |
-                        (unsigned(l[4] < thr[4]) << 3) | (unsigned(l[5] < thr[5]) << 2) |
-                        (unsigned(l[6] < thr[6]) << 1) | unsigned(l[7] < thr[7]);
-        *dst++ = image_raster_byte(bits);
-      }
-      if (c < n) {  // last byte of the row, filled from its high bits
-        unsigned bits = 0;
-        for (int k = 0; c + k < n; ++k) bits |= unsigned(luma[c + k] < thr[k]) << (7 - k);
-        *dst++ = image_raster_byte(bits);
-      }
+    int c = 0;
+    for (; c + 8 <= n; c += 8) {
+      const uint8_t* l = luma + c;
+      unsigned bits = (unsigned(l[0] < thr[0]) << 7) | (unsigned(l[1] < thr[1]) << 6) |
+                      (unsigned(l[2] < thr[2]) << 5) | (unsigned(l[3] < thr[3]) << 4) |
+                      (unsigned(l[4] < thr[4]) << 3) | (unsigned(l[5] < thr[5]) << 2) |
+                      (unsigned(l[6] < thr[6]) << 1) | unsigned(l[7] < thr[7]);
+      *dst++ = image_raster_byte(bits);
     }
-  }
+    if (c < n) {  // last byte of the row, filled from its high bits
+      unsigned bits = 0;
+      for (int k = 0; c + k < n; ++k) bits |= unsigned(luma[c + k] < thr[k]) << (7 - k);
+      *dst++ = image_raster_byte(bits);
+    }
+    return dst;
+  });
   return 0;
 }
 
