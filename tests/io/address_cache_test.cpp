@@ -86,9 +86,9 @@ TEST_F(AddressCache, WholeKeysOfAnyLengthAreCompared) {
 
 TEST_F(AddressCache, CachedAddressForThePrintEngine) {
   EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(0, "never-cached")).str(), "never-cached");
-  ASSERT_EQ(TiloIoDhcpUpdate("00:26:AB:10:20:30", "127.0.0.38", 1, 0), 2);
-  EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(0, "00:26:ab:10:20:30")).str(), "127.0.0.38");
-  EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(1, "00:26:ab:10:20:30")).str(), "00:26:ab:10:20:30");
+  ASSERT_EQ(TiloIoDhcpUpdate("02:1A:7C:10:20:30", "127.0.0.38", 1, 0), 2);
+  EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(0, "02:1a:7c:10:20:30")).str(), "127.0.0.38");
+  EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(1, "02:1a:7c:10:20:30")).str(), "02:1a:7c:10:20:30");
   EXPECT_TRUE(HeapText(TiloIoDhcpGetCachedAddress(0, nullptr)).null());
 }
 

@@ -57,16 +57,16 @@ TEST(ConnectionInterface, RealOpenThenSameTargetInOtherCase) {
   ASSERT_TRUE(emu);
   io_test::BroadcastTo seam(n);
   TiloIoConnection_t* connection = nullptr;
-  ASSERT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, "00:26:ab:10:20:30", 15000), 0);
+  ASSERT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, "02:1a:7c:10:20:30", 15000), 0);
   TiloIoConnection_t* second = nullptr;
-  EXPECT_EQ(TiloIoOpen(nullptr, &second, TILOIO_TYPE_TCP, "00:26:AB:10:20:30", 15000), 6);
+  EXPECT_EQ(TiloIoOpen(nullptr, &second, TILOIO_TYPE_TCP, "02:1A:7C:10:20:30", 15000), 6);
   EXPECT_EQ(second, nullptr);
   ASSERT_TRUE(emu->waitForClient(5s));
   EXPECT_EQ(emu->clientsAccepted(), 1);
   EXPECT_EQ(TiloIoClose(connection), 0);
   // The row is free again: the same target opens anew.
   ASSERT_TRUE(emu->waitForNoClient(5s));
-  ASSERT_EQ(TiloIoOpen(nullptr, &second, TILOIO_TYPE_TCP, "00:26:AB:10:20:30", 15000), 0);
+  ASSERT_EQ(TiloIoOpen(nullptr, &second, TILOIO_TYPE_TCP, "02:1A:7C:10:20:30", 15000), 0);
   EXPECT_EQ(TiloIoClose(second), 0);
   TiloIoDhcpReset();
 }
@@ -152,8 +152,8 @@ struct FakeFinders {
   static int startUsb() { return ++usbStarts, usbStart; }
   static TiloIoDeviceArrays_t* listUdp(int* count, int* result) {
     static int types[2] = {TILOIO_TYPE_TCP, TILOIO_TYPE_TCP};
-    static char n0[] = "TM-A", n1[] = "TM-B", t0[] = "127.0.0.73", t1[] = "127.0.0.74";
-    static char m0[] = "00:26:AB:00:00:01", m1[] = "00:26:AB:00:00:02";
+    static char n0[] = "RP-A", n1[] = "RP-B", t0[] = "127.0.0.73", t1[] = "127.0.0.74";
+    static char m0[] = "02:1A:7C:00:00:01", m1[] = "02:1A:7C:00:00:02";
     static char* names[2] = {n0, n1};
     static char* targets[2] = {t0, t1};
     static char* macs[2] = {m0, m1};
@@ -210,8 +210,8 @@ TEST_F(Discovery, PollHandsEveryRowToTheCallback) {
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 6);  // already active
 
   EXPECT_EQ(TiloIoPollDiscovery(), 0);
-  EXPECT_EQ(FakeFinders::seen, (std::vector<std::string>{"257|TM-A|127.0.0.73|127.0.0.73|00:26:AB:00:00:01",
-                                                         "257|TM-B|127.0.0.74|127.0.0.74|00:26:AB:00:00:02"}));
+  EXPECT_EQ(FakeFinders::seen, (std::vector<std::string>{"257|RP-A|127.0.0.73|127.0.0.73|02:1A:7C:00:00:01",
+                                                         "257|RP-B|127.0.0.74|127.0.0.74|02:1A:7C:00:00:02"}));
   EXPECT_EQ(FakeFinders::lastFilter, 42);  // the USB list got the stored filter
 
   // A list with a nonzero result reports none of its rows.

@@ -345,12 +345,12 @@ TEST(TcpTransport, MacTargetIsResolvedCachedAndReleased) {
   ASSERT_TRUE(emu);
   io_test::BroadcastTo seam(n);
   TiloIoDhcpReset();
-  const char* mac = "00:26:ab:10:20:30";
+  const char* mac = "02:1a:7c:10:20:30";
   TiloIoConnection_t* connection = nullptr;
   ASSERT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, mac, 15000), 0);
   EXPECT_STREQ(connection->address, mac);
   int fromMac = 0;
-  char* cached = TiloIoDhcpLookup("00:26:AB:10:20:30", &fromMac);
+  char* cached = TiloIoDhcpLookup("02:1A:7C:10:20:30", &fromMac);
   ASSERT_NE(cached, nullptr);
   EXPECT_STREQ(cached, io_test::address(n).c_str());
   EXPECT_EQ(fromMac, 1);

@@ -1,5 +1,5 @@
 // Runs one emulated network printer until interrupted, printing what arrives.
-//   printer-emulator --address 127.0.0.N [--mac 00:26:AB:10:20:30]
+//   printer-emulator --address 127.0.0.N [--mac 02:1A:7C:10:20:30]
 //                    [--status B0B1B2B3] [--offline] [--silent]
 
 #include <arpa/inet.h>

@@ -2,7 +2,7 @@
 
 namespace printer_emulator {
 
-PrinterState::PrinterState() : mac_{0x00, 0x26, 0xAB, 0x10, 0x20, 0x30} {}
+PrinterState::PrinterState() : mac_{0x02, 0x1A, 0x7C, 0x10, 0x20, 0x30} {}
 
 std::array<uint8_t, 4> PrinterState::automaticStatus() const {
   std::lock_guard lock(mutex_);
