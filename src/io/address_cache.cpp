@@ -8,6 +8,7 @@
 
 #include "foundation/platform.h"
 #include "foundation/logger.h"
+#include "io/scoped_lock.h"
 
 namespace {
 
@@ -39,20 +40,7 @@ void fill(AddressCacheEntry_t& row, const char* target, const char* address, int
 
 char* heapCopy(const char* text) { return text ? strdup(text) : nullptr; }
 
-// Holds the cache lock for one public call; a failed lock is logged.
-class CacheLock {
- public:
-  CacheLock() : locked_(TiloIoDhcpLock() == 0) {}
-  ~CacheLock() {
-    if (locked_) TiloIoDhcpUnlock();
-  }
-  CacheLock(const CacheLock&) = delete;
-  CacheLock& operator=(const CacheLock&) = delete;
-  explicit operator bool() const { return locked_; }
-
- private:
-  bool locked_;
-};
+using CacheLock = ScopedLock<TiloIoDhcpLock, TiloIoDhcpUnlock>;
 
 }  // namespace
 

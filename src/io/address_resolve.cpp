@@ -13,6 +13,7 @@
 #include "io/address_cache.h"
 #include "foundation/logger.h"
 #include "io/kdpx.h"
+#include "io/socket_open.h"
 
 namespace {
 
@@ -46,22 +47,15 @@ std::optional<std::array<uint8_t, 6>> parseMac(const char* text) {
 // A name lookup of the target; the first result as text (empty for a family
 // other than IPv4 and IPv6).
 std::optional<std::string> lookUpHost(const char* target) {
-  addrinfo hints{};
-  hints.ai_flags = AI_PASSIVE;
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* list = nullptr;
-  if (platform_getaddrinfo(target, nullptr, &hints, &list) != 0 || !list) {
-    if (list) freeaddrinfo(list);
-    return std::nullopt;
-  }
+  const AddressList addresses = lookUpAddresses(target, nullptr, AI_PASSIVE, SOCK_DGRAM);
+  if (!addresses) return std::nullopt;
+  const addrinfo* list = addresses.get();
   char text[kAddressTextSize] = {};
   if (list->ai_family == AF_INET) {
     inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr, text, sizeof text);
   } else if (list->ai_family == AF_INET6) {
     inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(list->ai_addr)->sin6_addr, text, sizeof text);
   }
-  freeaddrinfo(list);
   return std::string(text);
 }
 

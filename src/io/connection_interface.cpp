@@ -10,6 +10,7 @@
 #include "io/device_bridge.h"
 #include "foundation/logger.h"
 #include "io/kdpx.h"
+#include "io/scoped_lock.h"
 #include "io/tcp_transport.h"
 
 namespace {
@@ -18,19 +19,7 @@ constexpr size_t kBluetoothAddressLength = 17;
 constexpr int kInterfaceStatusBusyBit = 0x08;
 constexpr uint32_t kBluetoothClosePauseMs = 100;
 
-class TableLock {
- public:
-  TableLock() : locked_(connectionTableLock() == 0) {}
-  ~TableLock() {
-    if (locked_) connectionTableUnlock();
-  }
-  TableLock(const TableLock&) = delete;
-  TableLock& operator=(const TableLock&) = delete;
-  explicit operator bool() const { return locked_; }
-
- private:
-  bool locked_;
-};
+using TableLock = ScopedLock<connectionTableLock, connectionTableUnlock>;
 
 int openByType(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* address, int timeoutMs) {
   switch (type) {

@@ -7,6 +7,7 @@
 
 #include "foundation/platform.h"
 #include "foundation/logger.h"
+#include "io/scoped_lock.h"
 
 namespace {
 
@@ -20,21 +21,15 @@ PlatformMutex_t g_rowLock = PLATFORM_MUTEX_STATIC_INITIALIZER;
 ConnectionRow g_rows[kConnectionRows];
 bool g_initialised = false;
 
-class RowLock {
- public:
-  RowLock() : locked_(platform_mutex_lock(&g_rowLock, -1) == 0) {
-    if (!locked_) log_error_line("ERROR", __FILE__, __LINE__);
-  }
-  ~RowLock() {
-    if (locked_) platform_mutex_unlock(&g_rowLock);
-  }
-  RowLock(const RowLock&) = delete;
-  RowLock& operator=(const RowLock&) = delete;
-  explicit operator bool() const { return locked_; }
+int rowLock() {
+  if (platform_mutex_lock(&g_rowLock, -1) == 0) return 0;
+  log_error_line("ERROR", __FILE__, __LINE__);
+  return -1;
+}
 
- private:
-  bool locked_;
-};
+int rowUnlock() { return platform_mutex_unlock(&g_rowLock); }
+
+using RowLock = ScopedLock<rowLock, rowUnlock>;
 
 // Under the row lock.
 int firstFreeRow() {
@@ -53,7 +48,7 @@ int firstFreeRow() {
 
 int connectionTableLock() { return platform_mutex_lock(&g_tableLock, -1); }
 
-void connectionTableUnlock() { platform_mutex_unlock(&g_tableLock); }
+int connectionTableUnlock() { return platform_mutex_unlock(&g_tableLock); }
 
 int countHandleList() {
   RowLock lock;

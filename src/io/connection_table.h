@@ -10,7 +10,7 @@ inline constexpr int kConnectionRows = 16;
 
 // Serialises open and close. 0, or nonzero when the lock cannot be had.
 int connectionTableLock();
-void connectionTableUnlock();
+int connectionTableUnlock();
 
 int setHandleToList(TiloIoConnection_t* connection, const char* address);  // 0, 1, 5, 6
 bool delHandleInList(TiloIoConnection_t* connection);

@@ -130,13 +130,6 @@ void takeReply(const std::vector<uint8_t>& reply, int* result, void* buffer, siz
   }
 }
 
-struct AddrList {
-  addrinfo* list = nullptr;
-  ~AddrList() {
-    if (list) freeaddrinfo(list);
-  }
-};
-
 struct Socket {
   int fd = -1;
   ~Socket() {
@@ -144,16 +137,36 @@ struct Socket {
   }
 };
 
-int lookUp(const char* host, AddrList& out) {
-  addrinfo hints{};
-  hints.ai_flags = AI_NUMERICHOST;
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_DGRAM;
-  if (platform_getaddrinfo(host, kPort, &hints, &out.list) != 0 || !out.list) {
+// One exchange with its own socket: lookup of the destination, socket set up
+// for unicast (non-blocking) or broadcast, the attempts, and the reply into
+// the caller's memory. Nothing of a failed exchange is handed out.
+template <typename IsReply>
+int exchange(const std::string& destination, bool broadcast, const std::vector<uint8_t>& datagram,
+             IsReply isReply, int* result, void* reply, size_t* replyLength) {
+  int rc = TILOIO_SUCCESS;
+  const AddressList addresses = lookUpAddresses(destination.c_str(), kPort, AI_NUMERICHOST, SOCK_DGRAM);
+  Socket socket;
+  const addrinfo* used = nullptr;
+  bool noIpv4 = false;
+  uint32_t nonBlocking = 1;
+  const int one = 1;
+  std::vector<uint8_t> accepted;
+  if (!addresses) {
     log_error_line("ERROR", __FILE__, __LINE__);
-    return TILOIO_CONNECT_ERROR;
+    rc = TILOIO_CONNECT_ERROR;
+  } else if ((socket.fd = openFirstSocket(addresses.get(), &used, broadcast, &noIpv4)) < 0) {
+    rc = noIpv4 ? TILOIO_FAILURE : TILOIO_CONNECT_ERROR;
+  } else if (broadcast ? ::setsockopt(socket.fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0
+                       : platform_ioctlsocket(socket.fd, FIONBIO, &nonBlocking) != 0) {
+    log_error_line("ERROR", __FILE__, __LINE__);
+    rc = TILOIO_CONNECT_ERROR;
+  } else {
+    rc = runAttempts(socket.fd, datagram, used->ai_addr, used->ai_addrlen,
+                     broadcast ? kBroadcastReceive : kUnicastReceive, isReply, accepted);
+    if (rc == TILOIO_SUCCESS) takeReply(accepted, result, reply, replyLength);
   }
-  return TILOIO_SUCCESS;
+  if (rc != TILOIO_SUCCESS && replyLength) *replyLength = 0;
+  return rc;
 }
 
 }  // namespace
@@ -191,33 +204,15 @@ int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* 
   std::free(cached);
 
   int rc;
-  {
-    AddrList addresses;
-    Socket socket;
-    const addrinfo* used = nullptr;
-    std::vector<uint8_t> datagram;
-    std::vector<uint8_t> accepted;
-    uint32_t nonBlocking = 1;
-    if ((rc = lookUp(destination.c_str(), addresses)) != TILOIO_SUCCESS) {
-    } else if ((socket.fd = openFirstSocket(addresses.list, &used)) < 0) {
-      rc = TILOIO_CONNECT_ERROR;
-    } else if (platform_ioctlsocket(socket.fd, FIONBIO, &nonBlocking) != 0) {
-      log_error_line("ERROR", __FILE__, __LINE__);
-      rc = TILOIO_CONNECT_ERROR;
-    } else {
-      try {
-        datagram.resize(kKdpxHeaderSize + payloadLength);
-        kdpxBuildDatagram(datagram.data(), type, command, payload, payloadLength);
-        rc = runAttempts(
-            socket.fd, datagram, used->ai_addr, used->ai_addrlen, kUnicastReceive,
-            [&](std::span<const uint8_t> got) { return isReplyTo(got, datagram); }, accepted);
-      } catch (const std::bad_alloc&) {
-        log_error_line("ERROR", __FILE__, __LINE__);
-        rc = TILOIO_OUT_OF_MEMORY;
-      }
-      if (rc == TILOIO_SUCCESS) takeReply(accepted, result, reply, replyLength);
-    }
-    if (rc != TILOIO_SUCCESS && replyLength) *replyLength = 0;
+  try {
+    std::vector<uint8_t> datagram(kKdpxHeaderSize + payloadLength);
+    kdpxBuildDatagram(datagram.data(), type, command, payload, payloadLength);
+    rc = exchange(
+        destination, false, datagram, [&](std::span<const uint8_t> got) { return isReplyTo(got, datagram); },
+        result, reply, replyLength);
+  } catch (const std::bad_alloc&) {
+    log_error_line("ERROR", __FILE__, __LINE__);
+    rc = TILOIO_OUT_OF_MEMORY;
   }
   const long elapsed = static_cast<long>(platform_tick_ms() - start);
   if (elapsed > kExecTimeoutTraceMs) traceTimeout("TiloIoKdpxExec", rc, elapsed);
@@ -227,40 +222,22 @@ int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* 
 int TiloIoKdpxBroadcast(const uint8_t* payload, int* result, void* reply, size_t* replyLength) {
   if (!payload || (replyLength && *replyLength != 0 && !reply)) return TILOIO_PARAMETER_ERROR;
   const uint64_t start = platform_tick_ms();
-  const std::string destination = broadcastDestination();
 
   int rc;
-  {
-    AddrList addresses;
-    Socket socket;
-    const addrinfo* used = nullptr;
-    bool noIpv4 = false;
-    const int one = 1;
-    std::vector<uint8_t> accepted;
-    if ((rc = lookUp(destination.c_str(), addresses)) != TILOIO_SUCCESS) {
-    } else if ((socket.fd = openFirstSocket(addresses.list, &used, true, &noIpv4)) < 0) {
-      rc = noIpv4 ? TILOIO_FAILURE : TILOIO_CONNECT_ERROR;
-    } else if (::setsockopt(socket.fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
-      rc = TILOIO_CONNECT_ERROR;
-    } else {
-      try {
-        std::vector<uint8_t> datagram(kKdpxHeaderSize + kKdpxBroadcastPayload);
-        kdpxBuildDatagram(datagram.data(), kKdpxMacQuery, KDPX_MAC_QUERY, payload, kKdpxBroadcastPayload);
-        // Every printer on the segment may answer; only the one that repeats the MAC counts.
-        rc = runAttempts(
-            socket.fd, datagram, used->ai_addr, used->ai_addrlen, kBroadcastReceive,
-            [&](std::span<const uint8_t> got) {
-              return isReplyTo(got, datagram) && got.size() >= 21 &&
-                     std::memcmp(got.data() + 15, datagram.data() + 15, 6) == 0;
-            },
-            accepted);
-      } catch (const std::bad_alloc&) {
-        log_error_line("ERROR", __FILE__, __LINE__);
-        rc = TILOIO_OUT_OF_MEMORY;
-      }
-      if (rc == TILOIO_SUCCESS) takeReply(accepted, result, reply, replyLength);
-    }
-    if (rc != TILOIO_SUCCESS && replyLength) *replyLength = 0;
+  try {
+    std::vector<uint8_t> datagram(kKdpxHeaderSize + kKdpxBroadcastPayload);
+    kdpxBuildDatagram(datagram.data(), kKdpxMacQuery, KDPX_MAC_QUERY, payload, kKdpxBroadcastPayload);
+    // Every printer on the segment may answer; only the one that repeats the MAC counts.
+    rc = exchange(
+        broadcastDestination(), true, datagram,
+        [&](std::span<const uint8_t> got) {
+          return isReplyTo(got, datagram) && got.size() >= 21 &&
+                 std::memcmp(got.data() + 15, datagram.data() + 15, 6) == 0;
+        },
+        result, reply, replyLength);
+  } catch (const std::bad_alloc&) {
+    log_error_line("ERROR", __FILE__, __LINE__);
+    rc = TILOIO_OUT_OF_MEMORY;
   }
   const long elapsed = static_cast<long>(platform_tick_ms() - start);
   if (elapsed > kBroadcastTimeoutTraceMs) traceTimeout("TiloIoKdpxBroadcast", rc, elapsed);

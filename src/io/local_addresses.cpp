@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/platform.h"
+#include "io/socket_open.h"
 #include "io/tcp_transport.h"
 
 namespace {
@@ -14,16 +15,9 @@ template <typename Visit>
 bool forEachLocalEntry(Visit visit) {
   char name[1024] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (platform_getaddrinfo(name, nullptr, &hints, &list) != 0 || !list) {
-    if (list) freeaddrinfo(list);
-    return false;
-  }
-  for (const addrinfo* a = list; a; a = a->ai_next) visit(*a);
-  freeaddrinfo(list);
+  const AddressList list = lookUpAddresses(name, nullptr, 0, SOCK_STREAM);
+  if (!list) return false;
+  for (const addrinfo* a = list.get(); a; a = a->ai_next) visit(*a);
   return true;
 }
 

@@ -30,6 +30,19 @@ int openFirstSocket(const addrinfo* list, const addrinfo** used, bool ipv4Only, 
   return -1;
 }
 
+AddressList lookUpAddresses(const char* host, const char* service, int flags, int socketType) {
+  addrinfo hints{};
+  hints.ai_flags = flags;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = socketType;
+  addrinfo* list = nullptr;
+  if (platform_getaddrinfo(host, service, &hints, &list) != 0 || !list) {
+    if (list) freeaddrinfo(list);
+    return {nullptr, freeaddrinfo};
+  }
+  return {list, freeaddrinfo};
+}
+
 void shutdownAndClose(int socket) {
   if (socket < 0) return;
   ::shutdown(socket, SHUT_RDWR);

@@ -4,6 +4,8 @@
 
 #include <netdb.h>
 
+#include <memory>
+
 // Creates a socket for the first address of the list that allows one; an
 // address family or protocol the stack lacks moves on to the next address.
 // With ipv4Only, other families are passed over. Returns the socket (and the
@@ -11,6 +13,12 @@
 // be made but none for IPv4.
 int openFirstSocket(const addrinfo* list, const addrinfo** used, bool ipv4Only = false,
                     bool* noIpv4 = nullptr);
+
+// Owns a lookup result.
+using AddressList = std::unique_ptr<addrinfo, decltype(&freeaddrinfo)>;
+
+// Looks host up with any family; null when the lookup fails or finds nothing.
+AddressList lookUpAddresses(const char* host, const char* service, int flags, int socketType);
 
 // Shuts the socket down in both directions and closes it.
 void shutdownAndClose(int socket);

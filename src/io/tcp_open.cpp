@@ -50,18 +50,12 @@ int waitForFreePort(const char* resolved, const OpenClock& clock) {
 // Non-blocking connect to the first looked-up address that accepts, bounded
 // by what is left of the open time. The socket, or -1.
 int connectDataPort(const char* resolved, const OpenClock& clock) {
-  addrinfo hints{};
-  hints.ai_flags = AI_NUMERICHOST;
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (platform_getaddrinfo(resolved, kDataPort, &hints, &list) != 0 || !list) {
-    if (list) freeaddrinfo(list);
+  const AddressList list = lookUpAddresses(resolved, kDataPort, AI_NUMERICHOST, SOCK_STREAM);
+  if (!list) {
     log_error_line("ERROR", __FILE__, __LINE__);
     return -1;
   }
-  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(list, freeaddrinfo);
-  for (const addrinfo* a = list; a; a = a->ai_next) {
+  for (const addrinfo* a = list.get(); a; a = a->ai_next) {
     const int fd = platform_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (fd < 0) {
       if (errno == PLATFORM_EAFNOSUPPORT || errno == PLATFORM_EPROTONOSUPPORT) continue;

@@ -3,7 +3,10 @@
 // 9100 and 3289 never collide when ctest runs tests in parallel, a running
 // emulator on that address, and small helpers.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -55,6 +58,20 @@ class BroadcastTo {
   explicit BroadcastTo(int n) { TiloIoKdpxSetBroadcastDestination(address(n).c_str()); }
   ~BroadcastTo() { TiloIoKdpxSetBroadcastDestination("127.0.0.120"); }
 };
+
+// A plain client on the printer's data port, as another host would hold it; -1 on failure.
+inline int connectDataPort(const std::string& ip) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(9100);
+  inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 // Sends the log at full level to a file of its own while it lives, and reads
 // the lines back.

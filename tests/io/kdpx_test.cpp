@@ -17,19 +17,6 @@ using namespace std::chrono_literals;
 using printer_emulator::UdpRule;
 using Bytes = std::vector<uint8_t>;
 
-int connectData(const std::string& ip) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(9100);
-  inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 TEST(Kdpx, ClientAddressRequestIsTheExactFourteenBytes) {
   const int n = 14;
   auto emu = io_test::startEmulator(n);
@@ -44,7 +31,7 @@ TEST(Kdpx, ClientAddressRequestIsTheExactFourteenBytes) {
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].bytes, (Bytes{'O', 'R', 'V', 'I', 'K', 'Q', 0x03, 0x00, 0x00, 0x17, 0, 0, 0, 0}));
 
-  const int data = connectData(ip);
+  const int data = io_test::connectDataPort(ip);
   ASSERT_GE(data, 0);
   ASSERT_EQ(TiloIoKdpxGetClientAddress(ip.c_str(), &client), 0);
   const uint8_t loopback[4] = {127, 0, 0, 1};

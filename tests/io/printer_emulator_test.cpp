@@ -52,16 +52,6 @@ std::vector<uint8_t> request(char type, uint32_t command, std::vector<uint8_t> p
   return printer_emulator::encodeKdpx(KdpxDatagram{type, command, 0, std::move(payload)});
 }
 
-int connectTo(const std::string& ip) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  const auto to = endpoint(ip, 9100);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 TEST(PrinterEmulator, RefusesAddressesOutsideLoopback) {
   printer_emulator::PrinterEmulator emulator({"192.0.2.2", 9100, 3289});
   std::string error;
@@ -81,7 +71,7 @@ TEST(PrinterEmulator, ClientAddressFollowsTheDataPort) {
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0], (std::vector<uint8_t>{'O', 'R', 'V', 'I', 'K', 'q', 3, 0, 0, 0x17, 0, 0, 0, 4, 0, 0, 0, 0}));
 
-  const int data = connectTo(io_test::address(n));
+  const int data = io_test::connectDataPort(io_test::address(n));
   ASSERT_GE(data, 0);
   replies = exchange(io_test::address(n), query);
   ASSERT_EQ(replies.size(), 1u);
@@ -186,7 +176,7 @@ TEST(PrinterEmulator, DataPortRecordsAndFaults) {
   const int n = 13;
   auto emu = io_test::startEmulator(n);
   ASSERT_TRUE(emu);
-  int data = connectTo(io_test::address(n));
+  int data = io_test::connectDataPort(io_test::address(n));
   ASSERT_GE(data, 0);
   ASSERT_TRUE(emu->waitForClient(5s));
   const char text[] = "hello printer";
@@ -216,7 +206,7 @@ TEST(PrinterEmulator, DataPortRecordsAndFaults) {
   ::close(data);
 
   emu->setTcpMode(printer_emulator::TcpMode::CloseOnAccept);
-  data = connectTo(io_test::address(n));
+  data = io_test::connectDataPort(io_test::address(n));
   ASSERT_GE(data, 0);
   p = {data, POLLIN, 0};
   ASSERT_GT(::poll(&p, 1, 5000), 0);

@@ -25,19 +25,6 @@ using printer_emulator::TcpMode;
 using printer_emulator::UdpRule;
 using Bytes = std::vector<uint8_t>;
 
-int connectData(const std::string& ip) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(9100);
-  inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // One emulator and one open connection to it.
 class TcpConnection {
  public:
@@ -194,13 +181,27 @@ TEST(TcpTransport, SecondConcurrentWriteIsBusy) {
   EXPECT_EQ(TiloIoClose(connection), 0);
 }
 
+// An emulated printer whose data port another client holds.
+struct HeldPrinter {
+  explicit HeldPrinter(int n) : emu(io_test::startEmulator(n)) {
+    if (emu) other = io_test::connectDataPort(io_test::address(n));
+    held = emu && other >= 0 && emu->waitForClient(5s);
+  }
+  ~HeldPrinter() { release(); }
+  void release() {
+    if (other >= 0) ::close(other);
+    other = -1;
+  }
+  std::unique_ptr<printer_emulator::PrinterEmulator> emu;
+  int other = -1;
+  bool held = false;
+};
+
 TEST(TcpTransport, OwnerWaitHoldsTheOpenUntilTheOtherClientLeaves) {
   const int n = 45;
-  auto emu = io_test::startEmulator(n);
-  ASSERT_TRUE(emu);
-  const int other = connectData(io_test::address(n));
-  ASSERT_GE(other, 0);
-  ASSERT_TRUE(emu->waitForClient(5s));
+  HeldPrinter printer(n);
+  ASSERT_TRUE(printer.held);
+  auto& emu = printer.emu;
 
   TiloIoConnection_t* connection = nullptr;
   auto open = std::async(std::launch::async, [&] {
@@ -209,7 +210,7 @@ TEST(TcpTransport, OwnerWaitHoldsTheOpenUntilTheOtherClientLeaves) {
   // Two queries seen: the open is waiting in its 500-ms steps.
   ASSERT_TRUE(emu->waitForUdpRequests('Q', 0x03000017, 2, 10s));
   EXPECT_EQ(emu->clientsAccepted(), 1);
-  ::close(other);
+  printer.release();
   ASSERT_EQ(open.get(), 0);
   ASSERT_TRUE(emu->waitForClient(5s));
   EXPECT_EQ(emu->clientsAccepted(), 2);
@@ -221,17 +222,13 @@ TEST(TcpTransport, OwnerWaitHoldsTheOpenUntilTheOtherClientLeaves) {
 
 TEST(TcpTransport, OwnerWaitEndsAtTheOpenLimit) {
   const int n = 46;
-  auto emu = io_test::startEmulator(n);
-  ASSERT_TRUE(emu);
-  const int other = connectData(io_test::address(n));
-  ASSERT_GE(other, 0);
-  ASSERT_TRUE(emu->waitForClient(5s));
+  HeldPrinter printer(n);
+  ASSERT_TRUE(printer.held);
   TiloIoConnection_t* connection = nullptr;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 1200), 4);
   EXPECT_GE(io_test::msSince(start), 1150);
   EXPECT_EQ(connection, nullptr);
-  ::close(other);
 }
 
 TEST(TcpTransport, AnotherHostWinningEveryRaceEndsAtTheOpenLimit) {
