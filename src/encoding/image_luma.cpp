@@ -39,7 +39,7 @@ __attribute__((target("avx2"))) int luma_avx2(const uint8_t* bgr, int n, uint8_t
   int i = 0;
   // The upper load covers bytes 3i + 12 .. 3i + 27.
   for (; i + 10 <= n; i += 8) {
-    const uint8_t* p = bgr + 3 * i;
+    const uint8_t* p = bgr + 3 * static_cast<size_t>(i);
     const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12));
     const __m256i v = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
@@ -77,7 +77,7 @@ void image_luma(const uint8_t* bgr, int n, const ImageTone& tone, uint8_t* luma)
 #ifdef TILO2_IMAGE_AVX2
   if (image_has_avx2()) i = luma_avx2(bgr, n, luma);
 #endif
-  for (; i < n; ++i) luma[i] = luma_of(bgr + 3 * i);
+  for (; i < n; ++i) luma[i] = luma_of(bgr + 3 * static_cast<size_t>(i));
   if (!tone.identity)
     for (int k = 0; k < n; ++k) luma[k] = tone.map[luma[k]];
 }
