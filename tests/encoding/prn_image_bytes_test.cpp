@@ -312,6 +312,22 @@ TEST(PrnRasterImage, ShortPoisonedBandIsResentUncompressedWithinBuilderLimits) {
   }
 }
 
+// A poisoned short band whose uncompressed pieces could not hold one row under
+// the builder's byte limit is refused whole rather than looping or sending junk.
+TEST(PrnRasterImage, PoisonedBandWithNoRoomForARowIsRefused) {
+  const Bytes mono = Image(72, 40, 9);
+  const Bytes gray = Image(288, 20, 9);
+  const PrnImageLimits_t limits{0, 0, 512, 256, 80};  // (80 - 21) / 72 = 0 rows
+  FakeDeflate monoFake({40 * 72});
+  FakeDeflate grayFake({20 * 72});
+  Bytes out = {0x42};
+  EXPECT_EQ(1, PrnRasterImageBytes(out, limits, 576, 40, mono.data(), mono.size(), 1, 1,
+                                   monoFake.Hook()));
+  EXPECT_EQ(1, PrnGrayImageBytes(out, limits, 576, 20, gray.data(), gray.size(), 1,
+                                 grayFake.Hook()));
+  EXPECT_EQ(Bytes{0x42}, out);
+}
+
 // In page mode the printer places each band with its bottom row at the
 // current vertical position: walking the offsets must lay the bands edge to
 // edge in image order and come back to where the image started, however its
