@@ -234,6 +234,10 @@ private:
     uint8_t setDefault_;
 };
 
+void ReleaseLargeList(std::vector<uint32_t>& cps) {
+    if (cps.capacity() > OVUC_KEPT_CODE_POINTS) std::vector<uint32_t>().swap(cps);
+}
+
 }  // namespace
 
 int16_t OvucConvert(OvucHandleState& h, const uint8_t* data, size_t length) {
@@ -255,6 +259,7 @@ int16_t OvucConvert(OvucHandleState& h, const uint8_t* data, size_t length) {
         }
         if (h.model->composes) Compose(*h.model, cps, h.marks);
     } catch (const std::bad_alloc&) {
+        ReleaseLargeList(cps);
         return OVUC_ERR_MEMORY;
     }
 
@@ -269,6 +274,7 @@ int16_t OvucConvert(OvucHandleState& h, const uint8_t* data, size_t length) {
         if ((rc = emit.Char(cp)) != 0) break;
     }
     h.currentTable = emit.Table();
+    ReleaseLargeList(cps);
     if (rc != 0) return static_cast<int16_t>(rc);
     return w.Code();
 }

@@ -21,6 +21,9 @@ enum OvucEncodeType : int {
 // Input limits: only this many bytes of a text are converted (-500 beyond).
 inline constexpr size_t OVUC_MAX_UTF16_INPUT = 4194304;
 inline constexpr size_t OVUC_MAX_UTF8_INPUT = 8388608;
+// Code point slots a handle keeps between texts; a longer text's list is
+// given back, since a builder holds its handle for as long as it lives.
+inline constexpr size_t OVUC_KEPT_CODE_POINTS = 16384;
 
 struct OvucHandleState {
     OvucSettings settings;

@@ -1,6 +1,7 @@
 // The converter's handle table and its public entry points.
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -52,6 +53,8 @@ OvucHandle OvucOpenHandle(const char* modelFileName, size_t length, const char* 
     if (modelFileName == nullptr || length == 0 || length >= kNameBuffer || moduleName == nullptr) {
         return OVUC_ERR_ARGUMENT;
     }
+    // A NUL inside the name would cut it to another file's name at lookup.
+    if (std::memchr(modelFileName, '\0', length) != nullptr) return OVUC_ERR_ARGUMENT;
     std::unique_ptr<OvucHandleState> state;
     try {
         const std::string name(modelFileName, length);

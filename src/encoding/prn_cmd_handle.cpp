@@ -15,7 +15,12 @@ int SyncFrame(PrnCmdHandle_t* b, int32_t bytes, int32_t wanted, PrnFrameFn gener
               CmdAppendFn append, int (*clear)(CmdBuffer_t*)) {
   if (int32_t(bytes != 0) == wanted) return 0;
   if (wanted != 1) return clear(&b->cmdBuffer);
-  return generator != nullptr ? generator(b, append) : 0;
+  if (generator == nullptr) return 0;
+  // A part made only in half (the trailer's padding without its job id
+  // request) would be kept by later builds as if complete: drop it.
+  const int rc = generator(b, append);
+  if (rc != 0) clear(&b->cmdBuffer);
+  return rc;
 }
 
 }  // namespace

@@ -196,15 +196,18 @@ class BandWriter {
     return 0;
   }
 
-  // Emits the band as pieces of `piece` rows, top first; after each piece the
-  // pending offset is that piece's row count.
+  // Emits the band as pieces of `piece` rows, top first. A band is placed by
+  // its bottom row, which `pending` reaches; so the first piece goes up by the
+  // rows below it and each later piece down by its own height, and the last
+  // piece ends where the whole band would have (what the bands after it expect).
   template <typename EmitPiece>
   int Split(int top, int rows, int piece, EmitPiece emit) {
     if (piece <= 0) return 1;  // no row fits: refuse rather than loop for ever
+    pending -= rows - std::min(piece, rows);
     for (int done = 0; done < rows; done += piece) {
       const int n = std::min(piece, rows - done);
+      if (done > 0) pending = n;
       if (int rc = emit(top + done, n); rc != 0) return rc;
-      pending = n;
     }
     return 0;
   }

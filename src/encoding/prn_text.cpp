@@ -79,12 +79,15 @@ int PrnGenTextLang(PrnCmdHandle_t* builder, int language) {
 
 int PrnGenTextLangKanji(PrnCmdHandle_t* builder, int language) {
   if (builder == nullptr) return 1;
-  builder->textLang = language;
   const LangParams p = LangFor(language);
   const bool kanji = language >= 1 && language <= 4;
   // FS C selects the Kanji code system, FS & / FS . turn Kanji mode on / off.
-  return PrnEmitBody(builder, {kEsc, 0x74, p.table, kEsc, 0x52, p.charset, kFs, 0x43,
-                               uint8_t(language == 1 ? 1 : 0), kFs, uint8_t(kanji ? 0x26 : 0x2E)});
+  // Unlike the plain command, the language is taken only once the command
+  // that also switches Kanji mode is stored.
+  int rc = PrnEmitBody(builder, {kEsc, 0x74, p.table, kEsc, 0x52, p.charset, kFs, 0x43,
+                                 uint8_t(language == 1 ? 1 : 0), kFs, uint8_t(kanji ? 0x26 : 0x2E)});
+  if (rc == 0) builder->textLang = language;
+  return rc;
 }
 
 int PrnGenFont(PrnCmdHandle_t* builder, int font) {

@@ -4,6 +4,9 @@
 #include <string>
 
 #include "converter_test_util.h"
+#include "encoding/ovuc_convert.h"
+#include "encoding/ovuc_model.h"
+#include "encoding/ovuc_settings.h"
 
 namespace {
 
@@ -222,6 +225,21 @@ TEST(ConverterConvert, FullChainKeepsWhatWasProduced) {
     EXPECT_EQ(got.bytes[3], 'A');
     EXPECT_EQ(got.bytes.back(), 'A');
     OvucCloseHandle(h);
+}
+
+// A handle gives back the code point list of a long text rather than holding
+// it for as long as its builder lives; short texts keep reusing theirs.
+TEST(ConverterConvert, LongTextListIsNotKeptByTheHandle) {
+    OvucHandleState h;
+    ASSERT_EQ(OvucReadSettings("OrvUCSet.txt", h.settings), 0);
+    ASSERT_EQ(OvucLoadModel(h.settings, "RP-S12F_ank.txt", h.model), 0);
+    ASSERT_TRUE(h.output.Init(h.settings.outputBufferBlockSize, h.settings.outputBufferBlockMax));
+    const std::string text(OVUC_KEPT_CODE_POINTS * 4, 'A');
+    ASSERT_EQ(OvucConvert(h, reinterpret_cast<const uint8_t*>(text.data()), text.size()), OVUC_OK);
+    EXPECT_LE(h.codePoints.capacity(), OVUC_KEPT_CODE_POINTS);
+    h.output.Clear();
+    ASSERT_EQ(OvucConvert(h, reinterpret_cast<const uint8_t*>("AB"), 2), OVUC_OK);
+    EXPECT_GE(h.codePoints.capacity(), 2u);
 }
 
 }  // namespace

@@ -64,6 +64,13 @@ TEST(ConverterOpen, SameModelTwiceGivesTwoHandlesAndTheTableRunsOut) {
     EXPECT_GT(again, 0);
     handles.back() = again;
     for (OvucHandle h : handles) EXPECT_EQ(OvucCloseHandle(h), OVUC_OK);
+    // Numbers rotate: a closed slot is not given out again before the ones after it.
+    const OvucHandle first = Open("RP-S12E_ank.txt");
+    ASSERT_GT(first, 0);
+    ASSERT_EQ(OvucCloseHandle(first), OVUC_OK);
+    const OvucHandle second = Open("RP-S12E_ank.txt");
+    EXPECT_EQ(second, first % 100 + 1);
+    EXPECT_EQ(OvucCloseHandle(second), OVUC_OK);
 }
 
 TEST(ConverterOpen, BadHandlesAnswerMinus10EverywhereBeforeAnythingElse) {
@@ -103,6 +110,9 @@ TEST(ConverterOpen, Names) {
     EXPECT_EQ(ConverterOpen(nullptr, 3), OVUC_ERR_ARGUMENT);
     EXPECT_EQ(ConverterOpen("RP-S12E_ank.txt", 0), OVUC_ERR_ARGUMENT);
     EXPECT_EQ(OvucOpenHandle("RP-S12E_ank.txt", 15, nullptr), OVUC_ERR_ARGUMENT);
+    // A NUL inside the given length would shorten the name to another file's.
+    EXPECT_EQ(OvucOpenHandle("RP-S12E_ank.txt\0.bak", 19, "rpi"), OVUC_ERR_ARGUMENT);
+    EXPECT_EQ(OvucOpenHandle("RP-S12E_ank.txt\0", 16, "rpi"), OVUC_ERR_ARGUMENT);
 }
 
 TEST(ConverterOpen, InvalidSettings) {

@@ -129,4 +129,42 @@ TEST(PrnAlloc, BuildReportsAFrameItCouldNotMake) {
   EXPECT_EQ(BuildJob(b.get()).size(), 155u);
 }
 
+TEST(PrnAlloc, TrailerWithoutItsJobIdRequestIsNotKeptByBuild) {
+  Builder b("RP-S3", 0);
+  ASSERT_EQ(b.rc, 0);
+  b->headerWanted = 1;
+  b->trailerWanted = 1;
+  std::memcpy(b->processId, "0A1F", 4);
+  const uint8_t lf = 0x0A;
+  ASSERT_EQ(PrnCmdAddCommand(b.get(), &lf, 1), 0);
+  FailingAlloc guard;
+  // Header block and chunk, padding and request blocks, padding chunk: the
+  // request's chunk record is the sixth allocation.
+  FailingAlloc::Arm(5);
+  CmdData_t* d = nullptr;
+  EXPECT_EQ(PrnCmdBuild(b.get(), &d), 3);
+  EXPECT_EQ(d, nullptr);
+  EXPECT_EQ(b->cmdBuffer.trailerBytes, 0);
+  EXPECT_EQ(b->cmdBuffer.trailer, nullptr);
+  encoding_set_allocator(nullptr);
+  // The next build makes the whole trailer again, so the job reports its end.
+  const Bytes job = BuildJob(b.get());
+  ASSERT_EQ(job.size(), 155u);
+  EXPECT_EQ(Bytes(job.end() - 11, job.end()),
+            B({0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, '0', 'A', '1', 'F'}));
+}
+
+TEST(PrnAlloc, KanjiLanguageIsTakenOnlyWithItsCommand) {
+  Builder b("RP-S5", 2);
+  ASSERT_EQ(b.rc, 0);
+  FailingAlloc guard;
+  FailingAlloc::Arm(1);  // the block is made, its chunk record is not
+  EXPECT_EQ(b->ops.text->textLang(b.get(), 1), 3);
+  EXPECT_EQ(b->textLang, 0);
+  EXPECT_EQ(b->cmdBuffer.bodyBytes, 0);
+  encoding_set_allocator(nullptr);
+  ASSERT_EQ(b->ops.text->textLang(b.get(), 1), 0);
+  EXPECT_EQ(b->textLang, 1);
+}
+
 }  // namespace

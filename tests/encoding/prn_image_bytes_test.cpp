@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -276,7 +277,9 @@ TEST(PrnRasterImage, CompressedBandWithRealtimePatternIsSplitAndRecompressed) {
   ASSERT_EQ(3u, bands.size());
   EXPECT_EQ(3, prints);
   const int rows[] = {34, 34, 32};
-  const int offsets[] = {0, 34, 34};
+  // Bands are placed by their bottom row: up to the first piece's bottom, then
+  // down by each piece's height, ending where the whole band would have.
+  const int offsets[] = {-66, 34, 32};
   size_t top = 0;
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(rows[i], bands[i].rows);
@@ -300,13 +303,60 @@ TEST(PrnRasterImage, ShortPoisonedBandIsResentUncompressedWithinBuilderLimits) {
   const auto bands = ParseBands(out, &prints);
   ASSERT_EQ(3u, bands.size());
   const int rows[] = {16, 16, 8};
-  const int offsets[] = {0, 16, 16};
+  const int offsets[] = {-24, 16, 8};
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(0x30, bands[i].a);
     EXPECT_EQ(rows[i], bands[i].rows);
     EXPECT_EQ(offsets[i], bands[i].offset);
     EXPECT_EQ(ReplaceDle(Slice(data, 16 * i, rows[i])), bands[i].data);
   }
+}
+
+// A poisoned short band whose uncompressed pieces could not hold one row under
+// the builder's byte limit is refused whole rather than looping or sending junk.
+TEST(PrnRasterImage, PoisonedBandWithNoRoomForARowIsRefused) {
+  const Bytes mono = Image(72, 40, 9);
+  const Bytes gray = Image(288, 20, 9);
+  const PrnImageLimits_t limits{0, 0, 512, 256, 80};  // (80 - 21) / 72 = 0 rows
+  FakeDeflate monoFake({40 * 72});
+  FakeDeflate grayFake({20 * 72});
+  Bytes out = {0x42};
+  EXPECT_EQ(1, PrnRasterImageBytes(out, limits, 576, 40, mono.data(), mono.size(), 1, 1,
+                                   monoFake.Hook()));
+  EXPECT_EQ(1, PrnGrayImageBytes(out, limits, 576, 20, gray.data(), gray.size(), 1,
+                                 grayFake.Hook()));
+  EXPECT_EQ(Bytes{0x42}, out);
+}
+
+// In page mode the printer places each band with its bottom row at the
+// current vertical position: walking the offsets must lay the bands edge to
+// edge in image order and come back to where the image started, however its
+// bands were split (twice nested, then down to uncompressed pieces).
+TEST(PrnRasterImage, SplitBandsTileThePageWithoutGapsOrOverlap) {
+  const int height = 1000;  // compressed bands of 800 and 200 rows
+  const Bytes data = Image(1, height, 17);
+  // 800 -> 268, 268, 264; 268 -> 90, 90, 88; 88 -> 30, 30, 28; 28 -> raw 16, 12.
+  FakeDeflate fake({800, 268, 88, 28});
+  Bytes out;
+  const PrnImageLimits_t limits{0, 1, 16, 256, 4096};
+  ASSERT_EQ(0, PrnRasterImageBytes(out, limits, 8, height, data.data(), data.size(), 1, 1,
+                                   fake.Hook()));
+  int prints = 0;
+  const auto bands = ParseBands(out, &prints);
+  ASSERT_FALSE(bands.empty());
+  int y = 0;       // printer's vertical position, 0 where the image started
+  int top = -height;  // where the next band must begin
+  for (const auto& band : bands) {
+    y += band.offset;
+    EXPECT_EQ(top, y - band.rows) << "band of " << band.rows << " rows";
+    const size_t row = static_cast<size_t>(y - band.rows + height);
+    const size_t n = static_cast<size_t>(band.rows);
+    const Bytes rows = band.a == 0x31 ? Inflate(band.data, n) : band.data;
+    EXPECT_EQ(band.a == 0x31 ? Slice(data, row, n) : ReplaceDle(Slice(data, row, n)), rows);
+    top = y;
+  }
+  EXPECT_EQ(0, y);
+  EXPECT_TRUE(std::any_of(bands.begin(), bands.end(), [](const Band& b) { return b.a == 0x30; }));
 }
 
 TEST(PrnRasterImage, CompressorFailureDiscardsTheWholeImage) {
@@ -378,7 +428,8 @@ TEST(PrnGrayImage, CompressedPlanesRoundTripAndPoisonedBandSplits) {
       EXPECT_EQ(0x35, band.a);
       EXPECT_EQ(0x31 + p, band.c);
       EXPECT_EQ(rows[piece], band.rows);
-      EXPECT_EQ(p == 0 && piece > 0 ? 14 : 0, band.offset);
+      const int offsets[] = {-26, 14, 12};
+      EXPECT_EQ(p == 0 ? offsets[piece] : 0, band.offset);
       EXPECT_EQ(planes[p].data, Inflate(band.data, planes[p].data.size()));
     }
     top += rows[piece];

@@ -1,6 +1,9 @@
 // Model table, profiles, Kanji slot sets and printable widths.
+#include <array>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "encoding/prn_control.h"
 #include "encoding/prn_model.h"
@@ -105,6 +108,115 @@ TEST(PrnModelProfile, LanguagesDensitiesTablesAndKanji) {
     EXPECT_EQ(b->rasterByteLimit, c.byteLimit);
     if (b->ops.text != nullptr) {
       EXPECT_EQ(b->ops.text->textLang == PrnGenTextLangKanji, c.kanji);
+    }
+  }
+}
+
+// Every null slot of the installed tables, as table * 100 + slot.
+std::vector<int> NullSlots(const PrnCmdHandle_t* b) {
+  // Each table is a record of function pointers only.
+  const std::pair<const void*, size_t> tables[12] = {
+      {b->ops.text, sizeof(PrnTextOps)},       {b->ops.image, sizeof(PrnImageOps)},
+      {b->ops.barcode, sizeof(PrnBarcodeOps)}, {b->ops.symbol, sizeof(PrnSymbolOps)},
+      {b->ops.align, sizeof(PrnAlignOps)},     {b->ops.feed, sizeof(PrnFeedOps)},
+      {b->ops.line, sizeof(PrnLineOps)},       {b->ops.page, sizeof(PrnPageOps)},
+      {b->ops.layout, sizeof(PrnLayoutOps)},   {b->ops.sound, sizeof(PrnSoundOps)},
+      {b->ops.control, sizeof(PrnControlOps)}, {b->ops.reply, sizeof(PrnReplyOps)}};
+  std::vector<int> out;
+  for (int t = 0; t < 12; ++t) {
+    if (tables[t].first == nullptr) continue;
+    const size_t n = tables[t].second / sizeof(void (*)());
+    for (size_t i = 0; i < n; ++i) {
+      void (*fn)() = nullptr;
+      std::memcpy(&fn, static_cast<const char*>(tables[t].first) + i * sizeof fn, sizeof fn);
+      if (fn == nullptr) out.push_back(t * 100 + int(i));
+    }
+  }
+  return out;
+}
+
+struct RowCase {
+  const char* model;
+  // By model language 0..6: "-" refused, else the density ("n" narrow) and
+  // "K" when the Kanji slot set applies.
+  std::array<const char*, 7> lang;
+  uint16_t tables;
+  std::vector<int> nullSlots;  // of the first accepted language
+  PrnPrintableWidthFn width;
+};
+
+TEST(PrnModelProfile, EveryRowLanguageDensityTablesAndRemovedSlots) {
+  const uint16_t std = M({0, 1, 2, 3, 4, 5, 7, 9, 10, 11});
+  const uint16_t label = M({0, 1, 2, 3, 4, 5, 7, 8, 9, 10, 11});
+  const std::vector<int> s3 = {12, 102, 706, 707, 901, 902, 903};
+  const std::vector<int> s3b = {12, 102, 706, 707, 903};
+  const std::vector<int> m3 = {12, 102, 900, 901, 902};
+  const RowCase rows[] = {
+      {"", {"0", "0", "0", "0", "0", "0", "0"}, M({11}), {1101}, nullptr},
+      {"RP-X5E", {"180", "180K", "180K", "180K", "-", "-", "-"}, std, {12, 901, 902, 903},
+       nullptr},
+      {"RP-S12E", {"180", "180K", "180K", "180K", "180K", "-", "180"}, std, {12, 706, 707, 903},
+       PrnWidth_RP_S12E},
+      {"RP-S12F", {"180", "180K", "180K", "180K", "180K", "-", "180"}, std, {12, 903},
+       PrnWidth_RP_S12E},
+      {"RP-S6", {"180", "203K", "203K", "203K", "-", "-", "203"}, std, s3, PrnWidth_RP_S6},
+      {"RP-M5", {"203", "203K", "-", "203K", "-", "-", "-"},
+       M({0, 1, 2, 3, 4, 5, 7, 8, 10, 11}), {12, 102}, PrnWidth_RP_M5},
+      {"RP-D4", {"72", "72K", "72K", "72K", "72K", "72", "72"}, M({0, 1, 4, 5, 9, 10, 11}),
+       {4, 9, 13, 102, 901, 902, 903, 1001}, nullptr},
+      {"RP-D6", {"-", "-", "180K", "-", "-", "-", "-"}, M({0, 1, 2, 3, 4, 5, 8, 9, 10, 11}),
+       {4, 5, 6, 7, 8, 9, 12, 101, 102, 800, 901, 902, 1001}, nullptr},
+      {"RP-M5B", {"203", "203K", "-", "203K", "-", "-", "-"}, label, m3, PrnWidth_RP_M5},
+      {"RP-S3", {"203", "203K", "-", "-", "-", "-", "-"}, std, s3, PrnWidth_RP_S3},
+      {"RP-S5", {"-", "-", "203K", "-", "-", "-", "-"}, std, s3, PrnWidth_RP_S3},
+      {"RP-S9", {"-", "-", "203K", "-", "-", "-", "203"}, std, s3b, PrnWidth_RP_S3},
+      {"RP-S8B", {"-", "-", "203K", "-", "-", "-", "203"}, std, s3, PrnWidth_RP_S3},
+      {"RP-S9B", {"203", "-", "203K", "203K", "-", "-", "203"}, std, s3b, PrnWidth_RP_S3},
+      {"RP-S11B", {"-", "-", "-", "-", "180K", "-", "-"}, std, s3b, PrnWidth_RP_S12E},
+      {"RP-S3B", {"203", "203K", "-", "-", "-", "-", "-"}, std, s3b, PrnWidth_RP_S3},
+      {"RP-S6B", {"180", "203K", "203K", "203K", "-", "-", "203"}, std, {12, 706, 707, 903},
+       PrnWidth_RP_S6},
+      {"RP-S14B", {"-", "203K", "-", "-", "-", "-", "-"}, std, {12, 706, 707, 901, 902, 903},
+       PrnWidth_RP_k4},
+      {"RP-M3", {"203", "203K", "203K", "203K", "-", "-", "203"}, label, m3, PrnWidth_RP_M3},
+      {"RP-M7", {"203", "203K", "-", "203K", "-", "-", "-"}, label, m3, PrnWidth_RP_M7},
+      {"RP-k2", {"n203", "n203K", "n203K", "n203K", "-", "-", "n203"}, std, {12, 903},
+       PrnWidth_RP_k2},
+      {"RP-k4", {"n203", "n203K", "n203K", "n203K", "n203K", "-", "n203"}, std, {12, 903},
+       PrnWidth_RP_k4},
+  };
+  size_t rowCount = 0;
+  while (PrnModelTable[rowCount].name != nullptr) ++rowCount;
+  EXPECT_EQ(rowCount, std::size(rows));
+  for (const RowCase& row : rows) {
+    bool first = true;
+    for (int lang = 0; lang <= 6; ++lang) {
+      SCOPED_TRACE(std::string(row.model) + " lang " + std::to_string(lang));
+      const std::string want = row.lang[size_t(lang)];
+      Builder b(row.model, lang);
+      if (want == "-") {
+        EXPECT_EQ(b.rc, 2);
+        continue;
+      }
+      ASSERT_EQ(b.rc, 0);
+      const bool narrow = want[0] == 'n';
+      const bool kanji = want.back() == 'K';
+      const int density = std::stoi(want.substr(narrow ? 1 : 0));
+      EXPECT_EQ(b->dotDensityX, density);
+      EXPECT_EQ(b->dotDensityY, density);
+      EXPECT_EQ(b->rasterBandLimit, narrow ? 128 : 512);
+      EXPECT_EQ(b->grayBandLimit, narrow ? 128 : 256);
+      EXPECT_EQ(b->rasterByteLimit, narrow ? 6927 : 4096);
+      EXPECT_EQ(b->getPrintableWidth, row.width);
+      if (b->ops.text != nullptr) {
+        EXPECT_EQ(b->ops.text->textLang == PrnGenTextLangKanji, kanji);
+        EXPECT_EQ(b->ops.text->underline == PrnGenUnderlineKanji, kanji);
+      }
+      if (first) {
+        EXPECT_EQ(InstalledTables(b.get()), row.tables);
+        EXPECT_EQ(NullSlots(b.get()), row.nullSlots);
+        first = false;
+      }
     }
   }
 }
