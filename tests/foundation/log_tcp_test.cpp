@@ -98,3 +98,55 @@ TEST_F(LogTest, TcpOutputToAClosedPortLosesTheLineOnly) {
   EXPECT_EQ(log_send_tcp("not an address", port, "x\n"), 255);
   EXPECT_EQ(log_send_tcp(nullptr, port, "x\n"), 255);
 }
+
+namespace {
+
+// A listener whose accept queue is full: the kernel drops further connection
+// requests, so a connect to it neither succeeds nor is refused.
+class FullListener {
+ public:
+  explicit FullListener(const char* address) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &a.sin_addr);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(::listen(fd_, 0), 0);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    // Connect until one stays pending: from then on requests are dropped.
+    for (int i = 0; i < 16 && !full_; ++i) {
+      const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      clients_.push_back(c);
+      if (::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) continue;
+      pollfd p{c, POLLOUT, 0};
+      full_ = errno == EINPROGRESS && ::poll(&p, 1, 1500) == 0;
+    }
+  }
+  ~FullListener() {
+    for (int c : clients_) ::close(c);
+    ::close(fd_);
+  }
+  bool full() const { return full_; }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  bool full_ = false;
+  std::vector<int> clients_;
+};
+
+}  // namespace
+
+TEST_F(LogTest, TcpOutputToAListenerThatDropsRequestsCostsAboutASecond) {
+  FullListener listener("127.0.0.7");
+  if (!listener.full()) GTEST_SKIP() << "the accept queue did not fill";
+  const uint64_t start = platform_tick_ms();
+  EXPECT_EQ(log_send_tcp("127.0.0.7", listener.port(), "dropped\n"), 255);
+  const uint64_t took = platform_tick_ms() - start;
+  // A blocking connect would wait out every SYN retry (minutes).
+  EXPECT_GE(took, 900u);
+  EXPECT_LT(took, 20000u);
+}
