@@ -15,21 +15,28 @@
 
 namespace {
 
+// A listening socket on a free port of the address; *bound receives its address.
+int listen_on(const char* address, int backlog, sockaddr_in* bound) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  *bound = sockaddr_in{};
+  bound->sin_family = AF_INET;
+  inet_pton(AF_INET, address, &bound->sin_addr);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(bound), sizeof *bound), 0);
+  EXPECT_EQ(::listen(fd, backlog), 0);
+  socklen_t len = sizeof *bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(bound), &len);
+  return fd;
+}
+
 // A loopback listener that collects what each accepted connection sends
 // until the peer closes it.
 class LineListener {
  public:
   explicit LineListener(const char* address) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, address, &a.sin_addr);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(::listen(fd_, 16), 0);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    fd_ = listen_on(address, 16, &a);
     port_ = ntohs(a.sin_port);
   }
   ~LineListener() { ::close(fd_); }
@@ -106,14 +113,8 @@ namespace {
 class FullListener {
  public:
   explicit FullListener(const char* address) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, address, &a.sin_addr);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(::listen(fd_, 0), 0);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    fd_ = listen_on(address, 0, &a);
     port_ = ntohs(a.sin_port);
     // Connect until one stays pending: from then on requests are dropped.
     for (int i = 0; i < 16 && !full_; ++i) {
