@@ -215,6 +215,14 @@ TEST(Kdpx, ParameterErrors) {
   EXPECT_EQ(TiloIoKdpxCheckConnected(nullptr), 1);
   // Not an address a numeric lookup takes: no name service is asked.
   EXPECT_EQ(TiloIoKdpxExec("no-such-printer", 'Q', 1, nullptr, 0, &result, reply, &length), 2);
+  // A payload the 16-bit length field cannot describe.
+  const std::vector<uint8_t> huge(0x10000, 0);
+  EXPECT_EQ(TiloIoKdpxExec("127.0.0.20", 'C', 1, huge.data(), huge.size(), &result, reply, &length), 1);
+  // The broadcast goes out over IPv4 only; nothing is sent when no IPv4 address is left.
+  TiloIoKdpxSetBroadcastDestination("::1");
+  const uint8_t mac[21] = {1};
+  EXPECT_EQ(TiloIoKdpxBroadcast(mac, &result, reply, &length), 255);
+  TiloIoKdpxSetBroadcastDestination("127.0.0.120");
 }
 
 TEST(Kdpx, UnicastGoesToTheCachedAddressOfTheTarget) {

@@ -15,6 +15,7 @@
 
 #include "io/address_cache.h"
 #include "io/connection_interface.h"
+#include "io/connection_table.h"
 #include "io/tcp_transport.h"
 #include "io_test_support.h"
 
@@ -268,6 +269,56 @@ TEST(TcpTransport, VirtualMachineOpenAsksNothingAndRefusedConnectFails) {
   // Nobody ever listens on the broadcast sink.
   EXPECT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, io_test::address(120).c_str(), 5000), 2);
   EXPECT_EQ(connection, nullptr);
+}
+
+TEST(TcpTransport, OpenArgumentsAndAPrinterThatCannotBeAsked) {
+  const int n = 54;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  const std::string ip = io_test::address(n);
+  TiloIoConnection_t* connection = reinterpret_cast<TiloIoConnection_t*>(1);
+  EXPECT_EQ(TiloIoTcpOpen(nullptr, &connection, TILOIO_TYPE_BLUETOOTH, ip.c_str(), 1000), 1);
+  EXPECT_EQ(TiloIoTcpOpen(nullptr, nullptr, TILOIO_TYPE_TCP, ip.c_str(), 1000), 1);
+  EXPECT_EQ(TiloIoTcpOpen(nullptr, &connection, TILOIO_TYPE_TCP, "", 1000), 1);
+  EXPECT_EQ(TiloIoTcpClose(nullptr), 1);
+  // The owner wait cannot learn who holds the port: a connect failure, no connection made.
+  UdpRule refuse;
+  refuse.result = 0x0001;
+  emu->setUdpRule('Q', 0x03000017, refuse);
+  connection = nullptr;
+  EXPECT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, ip.c_str(), 5000), 2);
+  EXPECT_EQ(connection, nullptr);
+  EXPECT_EQ(emu->clientsAccepted(), 0);
+  EXPECT_EQ(countHandleList(), 0);
+}
+
+TEST(TcpTransport, CloseDuringAReadIsBusyAndKeepsTheConnection) {
+  TcpConnection c(55);
+  ASSERT_EQ(c.rc, 0);
+  uint8_t buffer[128];
+  std::atomic<bool> readDone{false};
+  auto reader = std::async(std::launch::async, [&] {
+    uint8_t own[128];
+    size_t count = 0;
+    int rc;
+    do {  // the probing reads below may hold the lock for a moment
+      rc = TiloIoRead(c.connection, own, 3000, &count);
+    } while (rc == 7);
+    readDone = true;
+    return rc;
+  });
+  // A probe that finds the receive lock held proves the long read is running.
+  size_t count = 0;
+  int probe = -1;
+  while (!readDone && probe != 7) probe = TiloIoRead(c.connection, buffer, 0, &count);
+  ASSERT_EQ(probe, 7);
+  EXPECT_EQ(TiloIoClose(c.connection), 7);
+  EXPECT_EQ(reader.get(), 4);
+  // Still registered and usable.
+  const uint8_t byte = 0x10;
+  size_t written = 0;
+  EXPECT_EQ(TiloIoWrite(c.connection, &byte, 1, 1000, &written), 0);
+  EXPECT_EQ(written, 1u);
 }
 
 TEST(TcpTransport, InterfaceControlEchoes) {
