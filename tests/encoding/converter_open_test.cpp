@@ -192,6 +192,21 @@ TEST(ConverterOpen, InvalidModelFiles) {
     EXPECT_EQ(Open("Test_ank.txt"), OVUC_ERR_UNICODE_MISSING);
 }
 
+// A file that is listed but whose reader cannot be made answers -30, not
+// "missing", whichever file it is.
+TEST(ConverterOpen, UnreadableFilesAnswerMinus30) {
+    for (const char* name : {"OrvUCSet.txt", "RP-S12E_ank.txt", "cp857.txt", "ICS_Arabia.txt", "UnicodeData.txt"}) {
+        std::vector<EmbeddedFileRow> rows;
+        for (const EmbeddedFileRow* r = EmbeddedFileTable; r->name != nullptr; ++r) {
+            rows.push_back(std::string_view(r->name) == name ? EmbeddedFileRow{r->name, nullptr, 0} : *r);
+        }
+        rows.push_back({nullptr, nullptr, 0});
+        EmbeddedFileSetTableForTest(rows.data());
+        EXPECT_EQ(Open("RP-S12E_ank.txt"), OVUC_ERR_READER) << name;
+        EmbeddedFileSetTableForTest(nullptr);
+    }
+}
+
 TEST(ConverterOpen, CodeTableAndCharacterSetLines) {
     const std::string model = Common(1, 1) + Table(1, 0, "t.txt") + Ics(1, 13, "s.txt");
     struct Case {
