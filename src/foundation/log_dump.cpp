@@ -69,11 +69,12 @@ size_t log_format_raw_dump(char* out, size_t room, const void* data, size_t leng
   return strnlen(out, pos);  // the line is text: it ends at the first NUL byte
 }
 
-size_t log_dump_text_size(size_t length, bool raw, bool shorten) {
-  if (length == 0) return 5;  // ",NULL" at most
+size_t log_dump_text_size(const void* data, size_t length, bool raw, bool shorten) {
+  if (data == nullptr) return 5;  // ",NULL"
+  if (length == 0) return 1;      // ","
   const size_t per_byte = raw ? 1 : 3;
   if (shorten && length > kLogDumpKeep) return (kLogDumpHead + kLogDumpTail) * per_byte + kCutLength;
-  return length * per_byte + 5;
+  return length * per_byte;
 }
 
 void log_format_pointer(char out[18], const void* pointer) {

@@ -21,7 +21,7 @@ int dump_line(const LogSettings_t& s, const char* header, size_t header_length, 
                          : log_format_hex_dump(body + header_length, room, data, length, true);
     return log_emit_line_with(s, body, header_length + w);
   }
-  const size_t room = log_dump_text_size(length, raw, false) + 1;
+  const size_t room = log_dump_text_size(data, length, raw, false) + 1;
   std::unique_ptr<char[]> body(new (std::nothrow) char[header_length + room]);
   if (!body) return 255;
   std::memcpy(body.get(), header, header_length);

@@ -20,8 +20,9 @@ inline constexpr size_t kLogDumpTail = 40;
 size_t log_format_hex_dump(char* out, size_t room, const void* data, size_t length, bool shorten);
 // Raw copy of the bytes (ending at the first NUL, as the line is text).
 size_t log_format_raw_dump(char* out, size_t room, const void* data, size_t length, bool shorten);
-// Exact size a dump takes (without the NUL), for the heap buffer of a full line.
-size_t log_dump_text_size(size_t length, bool raw, bool shorten);
+// Exact size a dump takes (without the NUL; a raw dump may end earlier, at a
+// NUL byte), for the heap buffer of a full line and the argument limit.
+size_t log_dump_text_size(const void* data, size_t length, bool raw, bool shorten);
 
 // "," and the value as 16 upper-case hex digits, formatted by hand.
 void log_format_pointer(char out[18], const void* pointer);

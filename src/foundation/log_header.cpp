@@ -40,7 +40,8 @@ bool log_read_text_line(FILE* file, std::string& line, size_t keep) {
 
 int log_build_paths(LogPaths_t* paths, const char* base_folder) {
   if (paths == nullptr || base_folder == nullptr) return 0;
-  if (strnlen(base_folder, kLogPathSize) >= kLogPathSize) return 1;
+  // An empty folder would put the log folder at the root of the file system.
+  if (base_folder[0] == '\0' || strnlen(base_folder, kLogPathSize) >= kLogPathSize) return 1;
   LogPaths_t built{};
   platform_strncpy(built.base, base_folder, kLogPathSize - 1);
   if (!join_path(built.folder, built.base, kLogFolderName) ||

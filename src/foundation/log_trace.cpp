@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "foundation/log_format.h"
@@ -49,6 +50,15 @@ int format_value(char* out, size_t room, int type, va_list* args) {
     }
     default:
       return -1;
+  }
+}
+
+// Appends one piece of a full-level line; an allocation failure leaves the
+// piece out and the line as it was (the logger never throws at its caller).
+void append_piece(std::string& line, const char* piece, size_t n) noexcept {
+  try {
+    line.append(piece, n);
+  } catch (const std::bad_alloc&) {
   }
 }
 
@@ -106,7 +116,9 @@ void log_format_trace_full(const LogSettings_t& settings, const char* tag, int k
   char header[kLogLineMax];
   const int n = format_header(header, sizeof header, tag, kind, handle, result, function);
   if (n < 0 || static_cast<size_t>(n) >= sizeof header) return;
-  std::string line(header, static_cast<size_t>(n));
+  std::string line;
+  append_piece(line, header, static_cast<size_t>(n));
+  if (line.empty()) return;
   va_list ap;
   va_copy(ap, args);
   char piece[kArgMax];
@@ -116,14 +128,14 @@ void log_format_trace_full(const LogSettings_t& settings, const char* tag, int k
       const auto* buf = va_arg(ap, const LogByteBuffer_t*);
       const void* data = buf != nullptr ? buf->data : nullptr;
       const size_t length = buf != nullptr ? buf->length : 0;
-      if (log_dump_text_size(length, false, false) >= kArgMax) break;  // left out, list ends
+      if (log_dump_text_size(data, length, false, false) >= kArgMax) break;  // left out, list ends
       const size_t w = log_format_hex_dump(piece, sizeof piece, data, length, false);
-      line.append(piece, w);
+      append_piece(line, piece, w);
       continue;
     }
     const int w = format_value(piece, sizeof piece, type, &ap);
     if (w < 0 || static_cast<size_t>(w) >= kArgMax) break;
-    line.append(piece, static_cast<size_t>(w));
+    append_piece(line, piece, static_cast<size_t>(w));
   }
   va_end(ap);
   log_emit_line_with(settings, line.data(), line.size());

@@ -74,8 +74,12 @@ int platform_cond_timedwait(PlatformCond_t* cond, PlatformMutex_t* mutex,
   PlatformTimeval_t now{};
   platform_gettimeofday(&now);
   // 64-bit arithmetic: the sub-second difference may be negative and the
-  // nanoseconds field may be uncarried (up to 1,998,999,000).
-  int64_t ms = (deadline->tv_sec - now.tv_sec) * 1000 +
+  // nanoseconds field may be uncarried (up to 1,998,999,000). The seconds are
+  // bounded first, so a deadline far off in either direction cannot overflow.
+  constexpr int64_t kSecondsBound = INT32_MAX / 1000 + 2;
+  const int64_t seconds =
+      std::clamp<int64_t>(deadline->tv_sec, now.tv_sec - kSecondsBound, now.tv_sec + kSecondsBound);
+  int64_t ms = (seconds - now.tv_sec) * 1000 +
                (static_cast<int64_t>(deadline->tv_nsec) - static_cast<int64_t>(now.tv_usec) * 1000) /
                    1000000;
   ms = std::clamp<int64_t>(ms, 0, INT32_MAX);

@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
+#include <string>
 
 #include "foundation/platform.h"
 #include "io/socket_open.h"
@@ -9,12 +11,24 @@
 
 namespace {
 
+// Tests name the local host themselves, so the list never depends on how the
+// machine resolves its own name (or asks a name server for it).
+std::mutex g_hostNameMutex;
+std::string g_hostNameOverride;
+
 // Runs the host name lookup and hands each entry to visit; false when the
 // name or the lookup fails or yields nothing.
 template <typename Visit>
 bool forEachLocalEntry(Visit visit) {
   char name[1024] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return false;
+  {
+    std::lock_guard lock(g_hostNameMutex);
+    if (!g_hostNameOverride.empty()) {
+      std::strncpy(name, g_hostNameOverride.c_str(), sizeof name - 1);
+    } else if (::gethostname(name, sizeof name - 1) != 0) {
+      return false;
+    }
+  }
   const AddressList list = lookUpAddresses(name, nullptr, 0, SOCK_STREAM);
   if (!list) return false;
   for (const addrinfo* a = list.get(); a; a = a->ai_next) visit(*a);
@@ -22,6 +36,11 @@ bool forEachLocalEntry(Visit visit) {
 }
 
 }  // namespace
+
+void TiloIoSetLocalHostName(const char* name) {
+  std::lock_guard lock(g_hostNameMutex);
+  g_hostNameOverride = name ? name : "";
+}
 
 int TiloIoGetLocalAddressCount(TdcBackendEnv_t* env, int* count) {
   if (!env || !count) return TILOIO_FAILURE;

@@ -7,8 +7,9 @@ namespace {
 constexpr size_t kOnlineReplySize = 13;
 constexpr int kResultErrorFloor = 0xF000;
 constexpr uint8_t kOfflineBit = 0x02;
-// The printer may need a moment to apply control 1; it is asked again, but not forever.
-constexpr int kControlOneTries = 100;
+// The printer may need a moment to apply control 1; it is asked again, up to
+// this many times after the first request, but not forever.
+constexpr int kControlOneRetries = 100;
 constexpr uint32_t kControlRetryPauseMs = 10;
 
 }  // namespace
@@ -29,7 +30,7 @@ int TiloIoTcpCheckOnline(TiloIoConnection_t* connection, int* online) {
 int TiloIoTcpControl(TiloIoConnection_t* connection, int value) {
   if (!connection || (value != 0 && value != 1)) return TILOIO_PARAMETER_ERROR;
   const uint8_t sent = value == 0 ? 0x01 : 0x00;
-  const int tries = value == 0 ? 1 : kControlOneTries;
+  const int tries = value == 0 ? 1 : 1 + kControlOneRetries;
   for (int i = 0; i < tries; ++i) {
     if (i > 0) platform_sleep_ms(kControlRetryPauseMs);
     uint8_t reply = 0;

@@ -24,3 +24,5 @@ int TiloIoTcpControl(TiloIoConnection_t* connection, int value);
 // byte order, 0 for any other family. 0 or 255.
 int TiloIoGetLocalAddressCount(TdcBackendEnv_t* env, int* count);
 int TiloIoGetLocalAddresses(TdcBackendEnv_t* env, int* addresses, int count);
+// The name those lookups use in place of the machine's own; null restores it.
+void TiloIoSetLocalHostName(const char* name);

@@ -105,4 +105,38 @@ TEST(ConverterFiles, CodeTableLinesHaveTheDocumentedForm) {
     EXPECT_EQ(ReadAll(greek.get()).size(), 253u);
 }
 
+// Rows checked against their sources (Python's codecs, glibc's IBM851 charmap,
+// ICU's ibm-1098 and x-iscii-de); an empty code point is a byte without character.
+TEST(ConverterFiles, CodeTableRowsFollowTheirSources) {
+    struct Row {
+        const char* file;
+        const char* line;  // without CR LF
+    };
+    const Row rows[] = {
+        {"cp437.txt", "0x80\t0x00C7\t#"},   {"cp437.txt", "0xFC\t0x207F\t#"},
+        {"cp850.txt", "0xEF\t0x00B4\t#"},   {"cp866.txt", "0xF2\t0x0404\t#"},
+        {"cp1252.txt", "0x80\t0x20AC\t#"},  {"cp1252.txt", "0x81\t      \t#"},
+        {"cp1258.txt", "0xEC\t0x0301\t#"},  {"cp864.txt", "0x25\t0x066A\t#"},
+        {"cp1125.txt", "0xF2\t0x0490\t#"},  {"cp720.txt", "0xA0\t0x0628\t#"},
+        {"8859-7.txt", "0xA4\t0x20AC\t#"},  {"8859-15.txt", "0xA4\t0x20AC\t#"},
+        {"kz1048.txt", "0xA4\t0x00A4\t#"},  {"cp851.txt", "0x9B\t0x03AC\t#"},
+        {"cp851.txt", "0xD5\t0x03A9\t#"},
+        // ICU rotates the controls of its IBM pages: 7F is U+001A there.
+        {"cp1098.txt", "0x7F\t0x001A\t#"},  {"cp1098.txt", "0x80\t      \t#"},
+        {"cp1098.txt", "0x82\t0x060C\t#"},  {"iscii-de.txt", "0xA4\t0x0905\t#"},
+    };
+    for (const Row& r : rows) {
+        FilePtr f(EmbeddedFileOpen(r.file));
+        ASSERT_NE(f, nullptr) << r.file;
+        const std::string want = std::string(r.line) + "\r\n";
+        const std::vector<std::string> lines = ReadAll(f.get());
+        bool found = false;
+        for (const std::string& l : lines) found = found || l == want;
+        EXPECT_TRUE(found) << r.file << " " << r.line;
+    }
+    // 8859-7 leaves out its unassigned bytes.
+    FilePtr greek(EmbeddedFileOpen("8859-7.txt"));
+    for (const std::string& l : ReadAll(greek.get())) EXPECT_NE(l.substr(0, 5), "0xAE\t");
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include "encoding/image_frame.h"
 #include "encoding/image_raster.h"
 #include "encoding/image_tables.h"
+#include "../foundation/log_test_fixture.h"
 
 namespace {
 
@@ -270,6 +271,29 @@ TEST(ImageRaster, DiffusionWithoutMemoryForTheErrorRow) {
   EXPECT_EQ(TdevImageDiffuseToRaster(img.px.data(), 8, 1, 0, 0, 8, 1, 1.0, out.data(), 1), 12);
   encoding_set_allocator(nullptr);
 }
+
+}  // namespace
+
+// The engine's copy reports the lost error row in the log; the service's copy
+// answers 12 without a line.
+class ImageDiffusionLog : public LogTest {};
+
+TEST_F(ImageDiffusionLog, OnlyTheEngineCopyLogsTheMissingErrorRow) {
+  use_file(255);
+  Image img(8, 1);
+  Bytes out(1);
+  encoding_set_allocator(no_memory);
+  EXPECT_EQ(TdevImageDiffuseToRaster(img.px.data(), 8, 1, 0, 0, 8, 1, 1.0, out.data(), 1), 12);
+  EXPECT_TRUE(bodies().empty());
+  EXPECT_EQ(ImageDiffuseToRaster(img.px.data(), 8, 1, 0, 0, 8, 1, 1.0, out.data(), 1), 5);
+  encoding_set_allocator(nullptr);
+  const auto lines = bodies();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("ERROR,--,", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("image_diffuse.cpp("), std::string::npos) << lines[0];
+}
+
+namespace {
 
 TEST(ImageShiftCopy, PadsEachRowWithWhite) {
   // Source 4 x 2 with pixel bytes numbering them; copy 2 pixels from x = 1 behind 3 pad pixels.

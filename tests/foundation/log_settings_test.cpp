@@ -133,6 +133,12 @@ TEST_F(LogTest, PathsAreBuiltFromTheBaseFolderOrRefused) {
   EXPECT_STREQ(p.file, "/data/app/Tilo2Log/Tilo2Log.txt");
   EXPECT_EQ(log_build_paths(&p, std::string(500, 'a').c_str()), 1);  // the file path would not fit
   EXPECT_STREQ(p.base, "/data/app");                                   // unchanged
+  // An empty folder names no folder (the log would go to the root).
+  EXPECT_EQ(log_build_paths(&p, ""), 1);
+  EXPECT_STREQ(p.base, "/data/app");
+  EXPECT_EQ(log_set_settings("", 0, 1, nullptr, 0, 1, 0), 1);
+  EXPECT_EQ(log_initialize("", "Linux", "Till-1", "1"), 255);
+  EXPECT_EQ(log_settings_snapshot().output, 0);
   EXPECT_EQ(log_build_paths(nullptr, "x"), 0);
   EXPECT_EQ(log_build_paths(&p, nullptr), 0);
 }

@@ -15,21 +15,28 @@
 
 namespace {
 
+// A listening socket on a free port of the address; *bound receives its address.
+int listen_on(const char* address, int backlog, sockaddr_in* bound) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  *bound = sockaddr_in{};
+  bound->sin_family = AF_INET;
+  inet_pton(AF_INET, address, &bound->sin_addr);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(bound), sizeof *bound), 0);
+  EXPECT_EQ(::listen(fd, backlog), 0);
+  socklen_t len = sizeof *bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(bound), &len);
+  return fd;
+}
+
 // A loopback listener that collects what each accepted connection sends
 // until the peer closes it.
 class LineListener {
  public:
   explicit LineListener(const char* address) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, address, &a.sin_addr);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(::listen(fd_, 16), 0);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    fd_ = listen_on(address, 16, &a);
     port_ = ntohs(a.sin_port);
   }
   ~LineListener() { ::close(fd_); }
@@ -97,4 +104,50 @@ TEST_F(LogTest, TcpOutputToAClosedPortLosesTheLineOnly) {
   EXPECT_FALSE(std::filesystem::exists(base_ + "/Tilo2Log"));
   EXPECT_EQ(log_send_tcp("not an address", port, "x\n"), 255);
   EXPECT_EQ(log_send_tcp(nullptr, port, "x\n"), 255);
+}
+
+namespace {
+
+// A listener whose accept queue is full: the kernel drops further connection
+// requests, so a connect to it neither succeeds nor is refused.
+class FullListener {
+ public:
+  explicit FullListener(const char* address) {
+    sockaddr_in a{};
+    fd_ = listen_on(address, 0, &a);
+    port_ = ntohs(a.sin_port);
+    // Connect until one stays pending: from then on requests are dropped.
+    for (int i = 0; i < 16 && !full_; ++i) {
+      const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      clients_.push_back(c);
+      if (::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) continue;
+      pollfd p{c, POLLOUT, 0};
+      full_ = errno == EINPROGRESS && ::poll(&p, 1, 1500) == 0;
+    }
+  }
+  ~FullListener() {
+    for (int c : clients_) ::close(c);
+    ::close(fd_);
+  }
+  bool full() const { return full_; }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  bool full_ = false;
+  std::vector<int> clients_;
+};
+
+}  // namespace
+
+TEST_F(LogTest, TcpOutputToAListenerThatDropsRequestsCostsAboutASecond) {
+  FullListener listener("127.0.0.7");
+  if (!listener.full()) GTEST_SKIP() << "the accept queue did not fill";
+  const uint64_t start = platform_tick_ms();
+  EXPECT_EQ(log_send_tcp("127.0.0.7", listener.port(), "dropped\n"), 255);
+  const uint64_t took = platform_tick_ms() - start;
+  // A blocking connect would wait out every SYN retry (minutes).
+  EXPECT_GE(took, 900u);
+  EXPECT_LT(took, 20000u);
 }

@@ -210,3 +210,24 @@ TEST_F(LogTest, EightThreadsWriteOnlyWholeLines) {
   }
   EXPECT_NE(thread_field[0], thread_field[1]);
 }
+
+TEST_F(LogTest, FullLevelDumpArgumentKeepsUpTo1023Characters) {
+  use_file(255);
+  // Each dump byte is three characters: 341 bytes are 1023 characters and
+  // still fit one argument; 342 bytes (1026) are left out and end the list.
+  const struct {
+    size_t bytes;
+    bool kept;
+  } cases[] = {{340, true}, {341, true}, {342, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    const auto data = counting(c.bytes);
+    const LogByteBuffer_t buf{static_cast<uint32_t>(c.bytes), data.data()};
+    log_trace("TPRI_", 2, nullptr, 0, "f", LOG_ARG_DUMP, &buf, LOG_ARG_INT, 7, LOG_ARG_END);
+    EXPECT_EQ(last_body(), "TPRI_,--,0000000000000000,,,f" + (c.kept ? hex_of(data, 0, c.bytes) + ",7" : ""));
+  }
+  // A missing data pointer shows ",NULL" whatever length it claims.
+  const LogByteBuffer_t no_data{5000, nullptr};
+  log_trace("TPRI_", 2, nullptr, 0, "f", LOG_ARG_DUMP, &no_data, LOG_ARG_INT, 7, LOG_ARG_END);
+  EXPECT_EQ(last_body(), "TPRI_,--,0000000000000000,,,f,NULL,7");
+}

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "foundation/platform.h"
 
 namespace {
@@ -48,6 +50,17 @@ TEST_F(CondTest, UncarriedNanosecondsAreHonoured) {
   const uint64_t waited = platform_tick_ms() - start;
   EXPECT_GE(waited, 390u);
   EXPECT_LT(waited, 5000u);
+  EXPECT_EQ(platform_mutex_unlock(&mutex_), 0);
+}
+
+TEST_F(CondTest, DeadlinesFarOffInEitherDirection) {
+  ASSERT_EQ(platform_mutex_lock(&mutex_, -1), 0);
+  const PlatformTimespec_t far_past{INT64_MIN, 0};
+  EXPECT_EQ(platform_cond_timedwait(&cond_, &mutex_, &far_past), 138);
+  // A pending signal is taken at once, however distant the deadline.
+  ASSERT_EQ(platform_cond_signal(&cond_), 0);
+  const PlatformTimespec_t far_future{INT64_MAX, 999999999};
+  EXPECT_EQ(platform_cond_timedwait(&cond_, &mutex_, &far_future), 0);
   EXPECT_EQ(platform_mutex_unlock(&mutex_), 0);
 }
 

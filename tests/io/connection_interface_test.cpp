@@ -56,14 +56,18 @@ TEST(ConnectionInterface, RealOpenThenSameTargetInOtherCase) {
   auto emu = io_test::startEmulator(n);
   ASSERT_TRUE(emu);
   io_test::BroadcastTo seam(n);
+  io_test::LogCapture log;
   TiloIoConnection_t* connection = nullptr;
   ASSERT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, "02:1a:7c:10:20:30", 15000), 0);
+  // Registered as the caller wrote it.
+  EXPECT_EQ(log.lines({"IOCMN,-i,", ",setHandleToList,Add handle.,02:1a:7c:10:20:30"}).size(), 1u);
   TiloIoConnection_t* second = nullptr;
   EXPECT_EQ(TiloIoOpen(nullptr, &second, TILOIO_TYPE_TCP, "02:1A:7C:10:20:30", 15000), 6);
   EXPECT_EQ(second, nullptr);
   ASSERT_TRUE(emu->waitForClient(5s));
   EXPECT_EQ(emu->clientsAccepted(), 1);
   EXPECT_EQ(TiloIoClose(connection), 0);
+  EXPECT_EQ(log.lines({"IOCMN,-i,", ",delHandleInList,Remove handle."}).size(), 1u);
   // The row is free again: the same target opens anew.
   ASSERT_TRUE(emu->waitForNoClient(5s));
   ASSERT_EQ(TiloIoOpen(nullptr, &second, TILOIO_TYPE_TCP, "02:1A:7C:10:20:30", 15000), 0);

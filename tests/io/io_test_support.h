@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <vector>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "foundation/log_settings.h"
 #include "io/kdpx.h"
@@ -24,9 +26,25 @@
 namespace io_test {
 
 // Addresses in use (127.0.0.N): emulator self-tests 10-13, control protocol
-// 14-29, address cache 30-39, TCP transport 40-69, connection interface
-// 70-99. 120 is the broadcast sink: nothing listens there.
+// 14-29, address cache 30-39, TCP transport 40-51, later additions 52-69,
+// connection interface 70-99. 120 is the broadcast sink: nothing listens there.
 inline std::string address(int n) { return "127.0.0." + std::to_string(n); }
+
+// ctest runs every test as a process of its own, all at once: two tests on one
+// address would fight over its fixed ports. A run of the whole binary notices
+// when a second test takes an address that an earlier test already used.
+inline void claimAddress(int n) {
+  static std::mutex mutex;
+  static std::map<int, std::string> owners;
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string test = info ? std::string(info->test_suite_name()) + "." + info->name() : "(no test)";
+  std::lock_guard lock(mutex);
+  const auto [it, fresh] = owners.emplace(n, test);
+  if (!fresh && it->second != test) {
+    ADD_FAILURE() << address(n) << " is used by " << it->second << " and by " << test
+                  << ": give each test an address of its own";
+  }
+}
 
 // Before any test runs, the MAC broadcast is pointed at a loopback address
 // where nobody listens, so even a test that forgets its own seam can never
@@ -37,6 +55,7 @@ inline const bool kBroadcastSinkSet = (TiloIoKdpxSetBroadcastDestination("127.0.
 // once on one machine and use the same address: the ports are taken in turn,
 // waiting until the other run's test has let them go.
 inline std::unique_ptr<printer_emulator::PrinterEmulator> startEmulator(int n) {
+  claimAddress(n);
   printer_emulator::Options options;
   options.address = address(n);
   auto emulator = std::make_unique<printer_emulator::PrinterEmulator>(options);

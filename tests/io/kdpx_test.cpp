@@ -104,7 +104,18 @@ TEST(Kdpx, SilentPrinterTimesOutAfterFourAttempts) {
   const auto elapsed = io_test::msSince(start);
   EXPECT_GE(elapsed, 5900);
   EXPECT_LT(elapsed, 9000);
-  EXPECT_EQ(emu->udpRequests('Q', 0x03000017).size(), 4u);
+  const auto sent = emu->udpRequests('Q', 0x03000017);
+  ASSERT_EQ(sent.size(), 4u);
+  // Attempt 1 waits 160 ms, attempt 2 until 1840 ms after its send, 3 and 4 the full 2 s.
+  const auto gap = [&](size_t i) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(sent[i].when - sent[i - 1].when).count();
+  };
+  EXPECT_GE(gap(1), 150);
+  EXPECT_LT(gap(1), 1000);
+  EXPECT_GE(gap(2), 1790);
+  EXPECT_LT(gap(2), 2500);
+  EXPECT_GE(gap(3), 1950);
+  EXPECT_LT(gap(3), 3000);
   const auto trace = log.lines({"IOCMN,-i,", ",TiloIoKdpxExec,KDPX timeout.,2000,"});
   EXPECT_EQ(trace.size(), 1u);
   EXPECT_EQ(log.lines({",UDP,,Write,0000000e,0000000e,"}).size(), 4u);
@@ -204,6 +215,14 @@ TEST(Kdpx, ParameterErrors) {
   EXPECT_EQ(TiloIoKdpxCheckConnected(nullptr), 1);
   // Not an address a numeric lookup takes: no name service is asked.
   EXPECT_EQ(TiloIoKdpxExec("no-such-printer", 'Q', 1, nullptr, 0, &result, reply, &length), 2);
+  // A payload the 16-bit length field cannot describe.
+  const std::vector<uint8_t> huge(0x10000, 0);
+  EXPECT_EQ(TiloIoKdpxExec("127.0.0.20", 'C', 1, huge.data(), huge.size(), &result, reply, &length), 1);
+  // The broadcast goes out over IPv4 only; nothing is sent when no IPv4 address is left.
+  TiloIoKdpxSetBroadcastDestination("::1");
+  const uint8_t mac[21] = {1};
+  EXPECT_EQ(TiloIoKdpxBroadcast(mac, &result, reply, &length), 255);
+  TiloIoKdpxSetBroadcastDestination("127.0.0.120");
 }
 
 TEST(Kdpx, UnicastGoesToTheCachedAddressOfTheTarget) {
@@ -261,6 +280,32 @@ TEST(Kdpx, BroadcastIsThirtyFiveBytesAndTakesOnlyItsEcho) {
   char address[46];
   EXPECT_EQ(resolveMacByBroadcast(address, mac.data()), 1);
   EXPECT_EQ(std::string(address), io_test::address(n));
+}
+
+TEST(Kdpx, TimeoutTraceAfterTwoSecondsForTheBroadcastOnlyAfterSixForUnicast) {
+  const int n = 53;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  io_test::BroadcastTo seam(n);
+  // Each printer answers 2.1 s late: the answer to the first request arrives in attempt 3.
+  UdpRule rule;
+  rule.delay = 2100ms;
+  emu->setUdpRule('P', 0x10, rule);
+  emu->setUdpRule('Q', 0x03000021, rule);
+  io_test::LogCapture log;
+
+  uint8_t reply[23] = {};
+  size_t length = sizeof reply;
+  int result = -1;
+  ASSERT_EQ(TiloIoKdpxExec(io_test::address(n).c_str(), 'Q', 0x03000021, nullptr, 0, &result, reply, &length), 0);
+  EXPECT_TRUE(log.lines({"KDPX timeout."}).empty());
+
+  const Bytes payload = macPayload(emu->state().mac());
+  length = sizeof reply;
+  ASSERT_EQ(TiloIoKdpxBroadcast(payload.data(), &result, reply, &length), 0);
+  EXPECT_EQ(length, 23u);
+  EXPECT_EQ(log.lines({"IOCMN,-i,", ",TiloIoKdpxBroadcast,KDPX timeout.,2000,"}).size(), 1u);
+  EXPECT_TRUE(log.lines({",TiloIoKdpxExec,KDPX timeout."}).empty());
 }
 
 }  // namespace

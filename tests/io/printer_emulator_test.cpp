@@ -215,4 +215,29 @@ TEST(PrinterEmulator, DataPortRecordsAndFaults) {
   ::close(data);
 }
 
+TEST(PrinterEmulator, RestartsAtOnceOnTheSameAddress) {
+  const int n = 52;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  const int data = io_test::connectDataPort(io_test::address(n));
+  ASSERT_GE(data, 0);
+  ASSERT_TRUE(emu->waitForClient(5s));
+  // The printer closes first, so its end of the connection lingers in TIME_WAIT.
+  emu->closeClient();
+  pollfd p{data, POLLIN, 0};
+  ASSERT_GT(::poll(&p, 1, 5000), 0);
+  uint8_t byte = 0;
+  EXPECT_EQ(::recv(data, &byte, 1, 0), 0);
+  ::close(data);
+  emu->stop();
+
+  // No waiting for the lingering connection: the ports bind again at once.
+  std::string error;
+  ASSERT_TRUE(emu->start(&error)) << error;
+  const int again = io_test::connectDataPort(io_test::address(n));
+  EXPECT_GE(again, 0);
+  EXPECT_TRUE(emu->waitForClient(5s));
+  if (again >= 0) ::close(again);
+}
+
 }  // namespace

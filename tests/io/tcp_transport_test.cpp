@@ -15,6 +15,7 @@
 
 #include "io/address_cache.h"
 #include "io/connection_interface.h"
+#include "io/connection_table.h"
 #include "io/tcp_transport.h"
 #include "io_test_support.h"
 
@@ -235,6 +236,12 @@ TEST(TcpTransport, AnotherHostWinningEveryRaceEndsAtTheOpenLimit) {
   const int n = 47;
   auto emu = io_test::startEmulator(n);
   ASSERT_TRUE(emu);
+  // This host is 127.0.0.1, the address its connections leave from; no name
+  // server is asked what the machine's own name stands for.
+  struct LocalHost {
+    LocalHost() { TiloIoSetLocalHostName("127.0.0.1"); }
+    ~LocalHost() { TiloIoSetLocalHostName(nullptr); }
+  } localHost;
   // After every connect the printer names a host that is not this one.
   emu->setReportedClient(htonl(0x0A010203));
   TdcBackendEnv_t env{};
@@ -242,7 +249,7 @@ TEST(TcpTransport, AnotherHostWinningEveryRaceEndsAtTheOpenLimit) {
   EXPECT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 1500), 4);
   EXPECT_EQ(connection, nullptr);
   EXPECT_GE(emu->clientsAccepted(), 1);
-  // Confirmation comes from this host's address (127.0.0.1 here): the open keeps it.
+  // Confirmation names this host: the open keeps the connection.
   emu->setReportedClient(std::nullopt);
   ASSERT_TRUE(emu->waitForNoClient(5s));
   EXPECT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 5000), 0);
@@ -264,6 +271,56 @@ TEST(TcpTransport, VirtualMachineOpenAsksNothingAndRefusedConnectFails) {
   EXPECT_EQ(connection, nullptr);
 }
 
+TEST(TcpTransport, OpenArgumentsAndAPrinterThatCannotBeAsked) {
+  const int n = 54;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  const std::string ip = io_test::address(n);
+  TiloIoConnection_t* connection = reinterpret_cast<TiloIoConnection_t*>(1);
+  EXPECT_EQ(TiloIoTcpOpen(nullptr, &connection, TILOIO_TYPE_BLUETOOTH, ip.c_str(), 1000), 1);
+  EXPECT_EQ(TiloIoTcpOpen(nullptr, nullptr, TILOIO_TYPE_TCP, ip.c_str(), 1000), 1);
+  EXPECT_EQ(TiloIoTcpOpen(nullptr, &connection, TILOIO_TYPE_TCP, "", 1000), 1);
+  EXPECT_EQ(TiloIoTcpClose(nullptr), 1);
+  // The owner wait cannot learn who holds the port: a connect failure, no connection made.
+  UdpRule refuse;
+  refuse.result = 0x0001;
+  emu->setUdpRule('Q', 0x03000017, refuse);
+  connection = nullptr;
+  EXPECT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, ip.c_str(), 5000), 2);
+  EXPECT_EQ(connection, nullptr);
+  EXPECT_EQ(emu->clientsAccepted(), 0);
+  EXPECT_EQ(countHandleList(), 0);
+}
+
+TEST(TcpTransport, CloseDuringAReadIsBusyAndKeepsTheConnection) {
+  TcpConnection c(55);
+  ASSERT_EQ(c.rc, 0);
+  uint8_t buffer[128];
+  std::atomic<bool> readDone{false};
+  auto reader = std::async(std::launch::async, [&] {
+    uint8_t own[128];
+    size_t count = 0;
+    int rc;
+    do {  // the probing reads below may hold the lock for a moment
+      rc = TiloIoRead(c.connection, own, 3000, &count);
+    } while (rc == 7);
+    readDone = true;
+    return rc;
+  });
+  // A probe that finds the receive lock held proves the long read is running.
+  size_t count = 0;
+  int probe = -1;
+  while (!readDone && probe != 7) probe = TiloIoRead(c.connection, buffer, 0, &count);
+  ASSERT_EQ(probe, 7);
+  EXPECT_EQ(TiloIoClose(c.connection), 7);
+  EXPECT_EQ(reader.get(), 4);
+  // Still registered and usable.
+  const uint8_t byte = 0x10;
+  size_t written = 0;
+  EXPECT_EQ(TiloIoWrite(c.connection, &byte, 1, 1000, &written), 0);
+  EXPECT_EQ(written, 1u);
+}
+
 TEST(TcpTransport, InterfaceControlEchoes) {
   TcpConnection c(49);
   ASSERT_EQ(c.rc, 0);
@@ -283,12 +340,12 @@ TEST(TcpTransport, InterfaceControlEchoes) {
   EXPECT_EQ(TiloIoControl(c.connection, 1), 0);
   EXPECT_EQ(c.emu->udpRequests('C', 0x03000015).size(), 5u);
 
-  // ... but not forever.
+  // ... but not forever: the first request and at most 100 retries.
   rule = {};
   rule.payload = Bytes{0x01};
   c.emu->setUdpRule('C', 0x03000015, rule);
   EXPECT_EQ(TiloIoControl(c.connection, 1), 3);
-  EXPECT_EQ(c.emu->udpRequests('C', 0x03000015).size(), 105u);
+  EXPECT_EQ(c.emu->udpRequests('C', 0x03000015).size(), 5u + 1u + 100u);
 
   // Control 0 takes no second answer, and a nonzero result fails either value.
   rule.payload = Bytes{0x00};

@@ -128,7 +128,9 @@ def table_from_uconv(name):
             rows.append(None)
             continue
         cp = int.from_bytes(out, "big")
-        rows.append(None if cp == 0xFFFD or cp == 0x1A and b != 0x1A else cp)
+        # ICU's IBM pages rotate the controls (ibm-1098: 1A -> U+001C,
+        # 1C -> U+007F, 7F -> U+001A): real mappings, kept as they are.
+        rows.append(None if cp == 0xFFFD else cp)
     return rows
 
 

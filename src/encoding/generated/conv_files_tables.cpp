@@ -903,7 +903,7 @@ extern const char kConvFile_cp1098_txt[] =
     "0x7C\t0x007C\t#\n"
     "0x7D\t0x007D\t#\n"
     "0x7E\t0x007E\t#\n"
-    "0x7F\t      \t#\n"
+    "0x7F\t0x001A\t#\n"
     "0x80\t      \t#\n"
     "0x81\t      \t#\n"
     "0x82\t0x060C\t#\n"
