@@ -17,7 +17,8 @@ Sources (none is needed by the build):
     printer-specific pages (install it outside the repository and pass its
     folder with --pos-codepages).
 
-Usage: gen_converter_data.py --pos-codepages /tmp/x/node_modules/@point-of-sale/codepage-encoder
+Usage (after npm install --prefix /tmp/x @point-of-sale/codepage-encoder@3.0.2):
+  gen_converter_data.py --pos-codepages /tmp/x/node_modules/@point-of-sale/codepage-encoder
 """
 
 import argparse
@@ -134,7 +135,14 @@ def table_from_uconv(name):
     return rows
 
 
+POS_PACKAGE_VERSION = "3.0.2"  # the version PROVENANCE.md names
+
+
 def load_pos_pages(pkg_dir):
+    with open(os.path.join(pkg_dir, "package.json"), encoding="utf-8") as f:
+        version = json.load(f).get("version")
+    if version != POS_PACKAGE_VERSION:
+        sys.exit("codepage-encoder %s found, %s expected" % (version, POS_PACKAGE_VERSION))
     script = ("const C=require(%s);const o={};for(const n of %s){o[n]=C.getEncoding(n).codepoints;}"
               "console.log(JSON.stringify(o));") % (json.dumps(pkg_dir), json.dumps(sorted(set(POS_PAGES.values()))))
     out = subprocess.run(["node", "-e", script], capture_output=True, check=True).stdout
