@@ -190,44 +190,49 @@ TEST(PrnCmdHandle, FreedOrForeignHandlesAnswer1) {
 }
 
 TEST(PrnCmdHandle, EntryPointsCheckArgumentsInOrder) {
-  Builder b("RP-S3", 0);
-  ASSERT_EQ(b.rc, 0);
-  const uint8_t d[] = {1};
-  struct Case {
-    const char* what;
-    int rc;
-    int expected;
-  };
-  const Case cases[] = {
-      {"position -1", PrnCmdAddTextPosition(b.get(), -1), 1},
-      {"position 65536", PrnCmdAddTextPosition(b.get(), 65536), 1},
-      {"image width 0", PrnCmdAddImage(b.get(), 0, 1, d, 1, 1, 0), 1},
-      {"image null data", PrnCmdAddImage(b.get(), 8, 1, nullptr, 1, 1, 0), 1},
-      {"image color 5", PrnCmdAddImage(b.get(), 8, 1, d, 1, 5, 0), 1},
-      {"image compress 2", PrnCmdAddImage(b.get(), 8, 1, d, 1, 1, 2), 1},
-      {"gray compress 2", PrnCmdAddGrayImage(b.get(), 8, 1, d, 1, 2), 1},
-      {"high density size 0", PrnCmdAddHighDensityImage(b.get(), 8, 1, d, 0, 1, 0), 1},
-      {"barcode type 16", PrnCmdAddBarcode(b.get(), 16, d, 1), 1},
-      {"barcode length 0", PrnCmdAddBarcode(b.get(), 0, d, 0), 1},
-      {"symbol type 18", PrnCmdAddSymbol(b.get(), 18, d, 1), 1},
-      {"symbol level 14", PrnCmdSetSymbolLevel(b.get(), 0, 14), 1},
-      {"symbol height 0", PrnCmdSetSymbolHeight(b.get(), 0, 0), 1},
-      {"symbol width 256", PrnCmdSetSymbolWidth(b.get(), 0, 256), 1},
-      {"symbol size 65536", PrnCmdSetSymbolSize(b.get(), 0, 65536), 1},
-      {"symbol percent 0", PrnCmdSetSymbolLevelPercent(b.get(), 12, 0), 1},
-      {"hline style 6", PrnCmdAddHLine(b.get(), 0, 1, 6), 1},
-      {"page area width 0", PrnCmdAddPageArea(b.get(), 0, 0, 0, 1), 1},
-      {"page line y2 -1", PrnCmdAddPageLine(b.get(), 0, 0, 0, -1, 0), 1},
-      {"layout type 4", PrnCmdAddLayout(b.get(), 4, 0, 0, 0, 0, 0, 1), 1},
-      {"layout margin top -10000", PrnCmdAddLayout(b.get(), 0, 0, -10000, 0, 0, 0, 1), 1},
-      {"layout offset label -1", PrnCmdAddLayout(b.get(), 0, 0, 0, 0, -1, 0, 1), 1},
-      {"layout width 0", PrnCmdAddLayout(b.get(), 0, 0, 0, 0, 0, 0, 0), 1},
-      {"cut type 3", PrnCmdAddCut(b.get(), 3), 1},
-      // Lines come after the argument checks: the model has no line table.
-      {"hline valid", PrnCmdAddHLine(b.get(), 0, 1, 5), 2},
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.rc, c.expected) << c.what;
-  EXPECT_EQ(b->cmdBuffer.bodyBytes, 0);
+  // The generic model has none of these tables: a bad argument must still
+  // answer 1 there, before the table lookup answers 2.
+  for (const char* model : {"RP-S3", ""}) {
+    SCOPED_TRACE(model);
+    Builder b(model, 0);
+    ASSERT_EQ(b.rc, 0);
+    const uint8_t d[] = {1};
+    struct Case {
+      const char* what;
+      int rc;
+      int expected;
+    };
+    const Case cases[] = {
+        {"position -1", PrnCmdAddTextPosition(b.get(), -1), 1},
+        {"position 65536", PrnCmdAddTextPosition(b.get(), 65536), 1},
+        {"image width 0", PrnCmdAddImage(b.get(), 0, 1, d, 1, 1, 0), 1},
+        {"image null data", PrnCmdAddImage(b.get(), 8, 1, nullptr, 1, 1, 0), 1},
+        {"image color 5", PrnCmdAddImage(b.get(), 8, 1, d, 1, 5, 0), 1},
+        {"image compress 2", PrnCmdAddImage(b.get(), 8, 1, d, 1, 1, 2), 1},
+        {"gray compress 2", PrnCmdAddGrayImage(b.get(), 8, 1, d, 1, 2), 1},
+        {"high density size 0", PrnCmdAddHighDensityImage(b.get(), 8, 1, d, 0, 1, 0), 1},
+        {"barcode type 16", PrnCmdAddBarcode(b.get(), 16, d, 1), 1},
+        {"barcode length 0", PrnCmdAddBarcode(b.get(), 0, d, 0), 1},
+        {"symbol type 18", PrnCmdAddSymbol(b.get(), 18, d, 1), 1},
+        {"symbol level 14", PrnCmdSetSymbolLevel(b.get(), 0, 14), 1},
+        {"symbol height 0", PrnCmdSetSymbolHeight(b.get(), 0, 0), 1},
+        {"symbol width 256", PrnCmdSetSymbolWidth(b.get(), 0, 256), 1},
+        {"symbol size 65536", PrnCmdSetSymbolSize(b.get(), 0, 65536), 1},
+        {"symbol percent 0", PrnCmdSetSymbolLevelPercent(b.get(), 12, 0), 1},
+        {"hline style 6", PrnCmdAddHLine(b.get(), 0, 1, 6), 1},
+        {"page area width 0", PrnCmdAddPageArea(b.get(), 0, 0, 0, 1), 1},
+        {"page line y2 -1", PrnCmdAddPageLine(b.get(), 0, 0, 0, -1, 0), 1},
+        {"layout type 4", PrnCmdAddLayout(b.get(), 4, 0, 0, 0, 0, 0, 1), 1},
+        {"layout margin top -10000", PrnCmdAddLayout(b.get(), 0, 0, -10000, 0, 0, 0, 1), 1},
+        {"layout offset label -1", PrnCmdAddLayout(b.get(), 0, 0, 0, 0, -1, 0, 1), 1},
+        {"layout width 0", PrnCmdAddLayout(b.get(), 0, 0, 0, 0, 0, 0, 0), 1},
+        {"cut type 3", PrnCmdAddCut(b.get(), 3), 1},
+        // Lines come after the argument checks: the model has no line table.
+        {"hline valid", PrnCmdAddHLine(b.get(), 0, 1, 5), 2},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.rc, c.expected) << c.what;
+    EXPECT_EQ(b->cmdBuffer.bodyBytes, 0);
+  }
 }
 
 TEST(PrnCmdHandle, CutResetsPositionAndPositionIsStored) {
