@@ -26,52 +26,40 @@ private:
     int16_t code_ = 0;
 };
 
-void DecodeUtf8(const uint8_t* d, size_t n, std::vector<uint32_t>& out, Warnings& w) {
-    size_t i = 0;
-    while (i < n) {
-        const uint8_t b = d[i];
-        if (b < 0x80) {
-            out.push_back(b);
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t cp;
-        uint32_t min;
-        if (b >= 0xC0 && b <= 0xDF) {
-            len = 2, cp = b & 0x1Fu, min = 0x80;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3, cp = b & 0x0Fu, min = 0x800;
-        } else if (b >= 0xF0 && b <= 0xF7) {
-            len = 4, cp = b & 0x07u, min = 0x10000;
-        } else {
-            out.push_back(kMissing);  // lone continuation byte or 0xF8..0xFF
-            w.Set(OVUC_WARN_BAD_UTF8);
-            ++i;
-            continue;
-        }
-        bool formed = len <= n - i;
-        for (size_t k = 1; formed && k < len; ++k) {
-            const uint8_t c = d[i + k];
-            formed = c >= 0x80 && c <= 0xBF;
-            cp = (cp << 6) | (c & 0x3Fu);
-        }
-        if (!formed) {
-            // The lead byte alone is missing; decoding resumes at the next byte.
-            out.push_back(kMissing);
-            w.Set(OVUC_WARN_BAD_UTF8);
-            ++i;
-            continue;
-        }
-        i += len;
-        // Overlong forms and encoded surrogates are not characters either.
-        if (cp > 0x10FFFF || cp < min || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out.push_back(kMissing);
-            w.Set(OVUC_WARN_BAD_UTF8);
-            continue;
-        }
-        out.push_back(cp);
+// Decodes the character at d[i] (i < n) into `cp`, kMissing for an invalid
+// form; answers the bytes it takes.
+size_t DecodeUtf8One(const uint8_t* d, size_t n, size_t i, uint32_t& cp) {
+    const uint8_t b = d[i];
+    if (b < 0x80) {
+        cp = b;
+        return 1;
     }
+    size_t len;
+    uint32_t min;
+    if (b >= 0xC0 && b <= 0xDF) {
+        len = 2, cp = b & 0x1Fu, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3, cp = b & 0x0Fu, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF7) {
+        len = 4, cp = b & 0x07u, min = 0x10000;
+    } else {
+        cp = kMissing;  // lone continuation byte or 0xF8..0xFF
+        return 1;
+    }
+    bool formed = len <= n - i;
+    for (size_t k = 1; formed && k < len; ++k) {
+        const uint8_t c = d[i + k];
+        formed = c >= 0x80 && c <= 0xBF;
+        cp = (cp << 6) | (c & 0x3Fu);
+    }
+    if (!formed) {
+        // The lead byte alone is missing; decoding resumes at the next byte.
+        cp = kMissing;
+        return 1;
+    }
+    // Overlong forms and encoded surrogates are not characters either.
+    if (cp > 0x10FFFF || cp < min || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kMissing;
+    return len;
 }
 
 void DecodeUtf16(const uint8_t* d, size_t n, int type, std::vector<uint32_t>& out, Warnings& w) {
@@ -184,6 +172,59 @@ public:
 
     uint8_t Table() const { return table_; }
 
+    // Converts characters from d[i] on while they need neither a switch nor
+    // composition: below U+0300 (two bytes at most), held by the current
+    // table, and not followed by a lead byte of a possible mark (`markLead`,
+    // above 0xFF when the model never composes). Bytes go straight into the
+    // byte chain's block. Stops at the first character it cannot take.
+    int DirectRun(const uint8_t* d, size_t n, size_t& i, unsigned markLead) {
+        if (out_.Position() == 0) return 0;  // the first byte carries a switch
+        const int16_t* row = m_.DirectRow(table_);
+        if (row == nullptr) return 0;
+        OvucChain& chain = out_.bytes;
+        uint8_t* cur = chain.Cursor();
+        uint8_t* limit = chain.Limit();
+        while (i < n) {
+            const unsigned b = d[i];
+            uint32_t cp;
+            size_t len;
+            if (b < 0x80) {
+                cp = b, len = 1;
+            } else if (b >= 0xC2 && b < 0xCC && i + 1 < n && (d[i + 1] & 0xC0u) == 0x80) {
+                cp = (b & 0x1Fu) << 6 | (d[i + 1] & 0x3Fu), len = 2;
+            } else {
+                break;
+            }
+            if (i + len < n && d[i + len] >= markLead) break;
+            const int v = row[cp];
+            if (v < 0) break;
+            if (cur == limit) {
+                chain.Commit(cur);
+                if (const int rc = chain.Grow(); rc != 0) return rc;
+                cur = chain.Cursor();
+                limit = chain.Limit();
+            }
+            *cur++ = static_cast<uint8_t>(v);
+            i += len;
+        }
+        chain.Commit(cur);
+        return 0;
+    }
+
+    // Converts one decoded piece (already composed).
+    int Slots(const std::vector<uint32_t>& cps) {
+        for (const uint32_t cp : cps) {
+            int rc = 0;
+            if (TryAscii(cp, rc)) {
+                if (rc != 0) return rc;
+                continue;
+            }
+            if (cp == kDropped) continue;
+            if ((rc = Char(cp)) != 0) return rc;
+        }
+        return 0;
+    }
+
     // Most text is ASCII that the current table holds: one lookup, no switch.
     bool TryAscii(uint32_t cp, int& rc) {
         if (cp >= 0x80 || out_.Position() == 0) return false;
@@ -238,6 +279,48 @@ void ReleaseLargeList(std::vector<uint32_t>& cps) {
     if (cps.capacity() > OVUC_KEPT_CODE_POINTS) std::vector<uint32_t>().swap(cps);
 }
 
+
+// Lead bytes from this one on may start a combining mark (U+0300 is CC 80).
+constexpr unsigned kMarkLead = 0xCC;
+// A piece that the direct path cannot take is decoded into the handle's list
+// up to a character that cannot be a mark; past this many slots it ends at
+// the first character that is not a mark, so the list stays small.
+constexpr size_t kPieceSlots = 4096;
+// Slots a handle's list holds from its first text on.
+constexpr size_t kFirstSlots = 256;
+
+bool MarkAt(const OvucModel& m, const uint8_t* d, size_t n, size_t i) {
+    uint32_t cp;
+    DecodeUtf8One(d, n, i, cp);
+    return cp != kMissing && IsMark(m, cp);
+}
+
+// UTF-8 text, the usual input: runs that need no switch and no composition
+// go straight to the output; the rest is decoded a piece at a time, composed
+// and converted slot by slot. A piece never ends before a mark, so every
+// base keeps its marks and the result equals converting the whole text at once.
+int ConvertUtf8(OvucHandleState& h, Emitter& emit, const uint8_t* d, size_t n, Warnings& w) {
+    const OvucModel& m = *h.model;
+    const unsigned markLead = m.composes ? kMarkLead : 0x100;
+    std::vector<uint32_t>& cps = h.codePoints;
+    if (cps.capacity() < kFirstSlots) cps.reserve(kFirstSlots);
+    size_t i = 0;
+    while (i < n) {
+        if (const int rc = emit.DirectRun(d, n, i, markLead); rc != 0) return rc;
+        if (i >= n) break;
+        cps.clear();
+        do {
+            uint32_t cp;
+            i += DecodeUtf8One(d, n, i, cp);
+            if (cp == kMissing) w.Set(OVUC_WARN_BAD_UTF8);
+            cps.push_back(cp);
+        } while (i < n && d[i] >= kMarkLead && (cps.size() < kPieceSlots || MarkAt(m, d, n, i)));
+        if (m.composes) Compose(m, cps, h.marks);
+        if (const int rc = emit.Slots(cps); rc != 0) return rc;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int16_t OvucConvert(OvucHandleState& h, const uint8_t* data, size_t length) {
@@ -249,29 +332,20 @@ int16_t OvucConvert(OvucHandleState& h, const uint8_t* data, size_t length) {
         length = limit;
     }
     std::vector<uint32_t>& cps = h.codePoints;
-    cps.clear();
-    try {
-        cps.reserve(utf8 ? length : length / 2 + 1);
-        if (utf8) {
-            DecodeUtf8(data, length, cps, w);
-        } else {
-            DecodeUtf16(data, length, h.encodeType, cps, w);
-        }
-        if (h.model->composes) Compose(*h.model, cps, h.marks);
-    } catch (const std::bad_alloc&) {
-        ReleaseLargeList(cps);
-        return OVUC_ERR_MEMORY;
-    }
-
     Emitter emit(h);
     int rc = 0;
-    for (const uint32_t cp : cps) {
-        if (emit.TryAscii(cp, rc)) {
-            if (rc != 0) break;
-            continue;
+    try {
+        if (utf8) {
+            rc = ConvertUtf8(h, emit, data, length, w);
+        } else {
+            cps.clear();
+            cps.reserve(length / 2 + 1);
+            DecodeUtf16(data, length, h.encodeType, cps, w);
+            if (h.model->composes) Compose(*h.model, cps, h.marks);
+            rc = emit.Slots(cps);
         }
-        if (cp == kDropped) continue;
-        if ((rc = emit.Char(cp)) != 0) break;
+    } catch (const std::bad_alloc&) {
+        rc = OVUC_ERR_MEMORY;
     }
     h.currentTable = emit.Table();
     ReleaseLargeList(cps);

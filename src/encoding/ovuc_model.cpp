@@ -283,14 +283,15 @@ void OvucModel::BuildIndex() {
             tableBytes_[i * paramCount_ + static_cast<size_t>(paramSlot_[e.param])] = e.byte;
         }
     }
-    for (int p = 0; p < 256; ++p) asciiSlot_[p] = used[p] ? paramSlot_[p] : int16_t{-1};
-    asciiBytes_.assign(paramCount_ * 128, -1);
-    for (uint32_t cp = 0; cp < 128; ++cp) {
+    for (int p = 0; p < 256; ++p) directSlot_[p] = used[p] ? paramSlot_[p] : int16_t{-1};
+    directBytes_.assign(paramCount_ * kDirectLimit, -1);
+    for (uint32_t cp = 0; cp < kDirectLimit; ++cp) {
         const OvucCharRecord* r = Find(cp);
         if (r == nullptr || r->inCharacterSet) continue;
         for (int p = 0; p < 256; ++p) {
             if (used[p] && r->InTable(static_cast<uint8_t>(p))) {
-                asciiBytes_[static_cast<size_t>(paramSlot_[p]) * 128 + cp] = ByteIn(*r, static_cast<uint8_t>(p));
+                directBytes_[static_cast<size_t>(paramSlot_[p]) * kDirectLimit + cp] =
+                    ByteIn(*r, static_cast<uint8_t>(p));
             }
         }
     }

@@ -63,11 +63,20 @@ public:
         const size_t row = static_cast<size_t>(&r - records.data());
         return tableBytes_[row * paramCount_ + static_cast<size_t>(paramSlot_[param])];
     }
-    // Byte of an ASCII character (cp < 0x80) in table `param` when the table
+    // Code points below this are never combining marks and have a direct row
+    // per table (ASCII and the Latin letters of most receipts).
+    static constexpr uint32_t kDirectLimit = 0x300;
+    // Byte of a character below kDirectLimit in table `param` when the table
     // holds it and no character set claims it; -1 otherwise.
     int AsciiByte(uint8_t param, uint32_t cp) const {
-        const int slot = asciiSlot_[param];
-        return slot < 0 ? -1 : asciiBytes_[static_cast<size_t>(slot) * 128 + cp];
+        const int16_t* row = DirectRow(param);
+        return row == nullptr ? -1 : row[cp];
+    }
+    // The kDirectLimit bytes of table `param` (-1: not held this way), or
+    // null when the model has no such table.
+    const int16_t* DirectRow(uint8_t param) const {
+        const int slot = directSlot_[param];
+        return slot < 0 ? nullptr : directBytes_.data() + static_cast<size_t>(slot) * kDirectLimit;
     }
     std::span<const OvucTableEntry> EntriesOf(const OvucCharRecord& r) const {
         return {entries.data() + r.firstEntry, r.entryCount};
@@ -91,8 +100,8 @@ private:
     int16_t paramSlot_[256] = {};
     size_t paramCount_ = 0;
     std::vector<uint8_t> tableBytes_;
-    int16_t asciiSlot_[256] = {};
-    std::vector<int16_t> asciiBytes_;
+    int16_t directSlot_[256] = {};
+    std::vector<int16_t> directBytes_;
     std::vector<uint32_t> pageOf_;
     std::vector<uint32_t> slots_;
 };

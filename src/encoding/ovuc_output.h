@@ -24,6 +24,24 @@ public:
         ++count_;
         return 0;
     }
+    // One item of a one-byte chain.
+    int PutByte(uint8_t b) {
+        if (cur_ == end_) {
+            if (const int rc = NextBlock(); rc != 0) return rc;
+        }
+        *cur_++ = b;
+        ++count_;
+        return 0;
+    }
+    // Bulk writing into a one-byte chain: write from Cursor() up to Limit(),
+    // then Commit() the new cursor; Grow() when the block is full.
+    uint8_t* Cursor() const { return cur_; }
+    uint8_t* Limit() const { return end_; }
+    void Commit(uint8_t* cursor) {
+        count_ += static_cast<size_t>(cursor - cur_);
+        cur_ = cursor;
+    }
+    int Grow() { return NextBlock(); }
     size_t Count() const { return count_; }
     // Empties the chain, keeping its first block for the next text.
     void Clear();
@@ -54,7 +72,7 @@ struct OvucOutput {
     bool Init(uint32_t blockSize, int blockMax);
     void Clear();
     size_t Position() const { return bytes.Count(); }
-    int PutByte(uint8_t b) { return bytes.Put(&b); }
+    int PutByte(uint8_t b) { return bytes.PutByte(b); }
     int PutTableSwitch(size_t pos, uint8_t param) { return PutSwitch(tableSwitches, pos, param); }
     int PutSetSwitch(size_t pos, uint8_t param) { return PutSwitch(setSwitches, pos, param); }
     // Bytes the fetched output takes: every switch becomes three bytes.
