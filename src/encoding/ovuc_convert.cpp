@@ -28,7 +28,7 @@ private:
 
 // Decodes the character at d[i] (i < n) into `cp`, kMissing for an invalid
 // form; answers the bytes it takes.
-size_t DecodeUtf8One(const uint8_t* d, size_t n, size_t i, uint32_t& cp) {
+[[gnu::always_inline]] inline size_t DecodeUtf8One(const uint8_t* d, size_t n, size_t i, uint32_t& cp) {
     const uint8_t b = d[i];
     if (b < 0x80) {
         cp = b;
@@ -109,14 +109,7 @@ const OvucCharRecord* RecordOf(const OvucModel& m, uint32_t cp) {
     return cp >= 0x110000 ? nullptr : m.Find(cp);
 }
 
-// Combining marks begin at U+0300; most text never needs the lookup.
-constexpr uint32_t kFirstMark = 0x300;
-
-bool IsMark(const OvucModel& m, uint32_t cp) {
-    if (cp < kFirstMark) return false;
-    const OvucCharRecord* r = RecordOf(m, cp);
-    return r != nullptr && r->isMark;
-}
+bool IsMark(const OvucModel& m, uint32_t cp) { return m.IsMark(cp); }
 
 // A chain of decompositions that turns `base` plus marks[from..] into one
 // character; 0 when there is none.
@@ -163,6 +156,34 @@ void Compose(const OvucModel& m, std::vector<uint32_t>& cps, std::vector<uint32_
     }
 }
 
+// ASCII and two-byte letters below U+0300, the bulk of receipt text: one
+// row lookup each while the row holds them and no byte that may start a mark
+// follows. Writes up to `limit` and answers the new cursor; `i` advances.
+// Kept apart so that its loop stays in registers.
+[[gnu::noinline]] uint8_t* LatinRun(const uint8_t* d, size_t n, size_t& at, const int16_t* row, uint8_t* cur,
+                                    uint8_t* limit, unsigned markLead) {
+    size_t i = at;
+    while (i < n && cur != limit) {
+        const unsigned b = d[i];
+        uint32_t cp;
+        size_t len;
+        if (b < 0x80) {
+            cp = b, len = 1;
+        } else if (b >= 0xC2 && b < 0xCC && i + 1 < n && (d[i + 1] & 0xC0u) == 0x80) {
+            cp = (b & 0x1Fu) << 6 | (d[i + 1] & 0x3Fu), len = 2;
+        } else {
+            break;
+        }
+        if (i + len < n && d[i + len] >= markLead) break;
+        const int v = row[cp];
+        if (v < 0) break;
+        *cur++ = static_cast<uint8_t>(v);
+        i += len;
+    }
+    at = i;
+    return cur;
+}
+
 // The output pass: bytes and switches for each slot.
 class Emitter {
 public:
@@ -172,32 +193,34 @@ public:
 
     uint8_t Table() const { return table_; }
 
-    // Converts characters from d[i] on while they need neither a switch nor
-    // composition: below U+0300 (two bytes at most), held by the current
-    // table, and not followed by a lead byte of a possible mark (`markLead`,
-    // above 0xFF when the model never composes). Bytes go straight into the
-    // byte chain's block. Stops at the first character it cannot take.
+    // Converts characters from d[i] on while each one is a single byte of
+    // the current table (or the missing-character byte) with no switch, and
+    // the character after it is no combining mark (so composition cannot
+    // touch it; `markLead` is above 0xFF when the model never composes).
+    // Bytes go straight into the byte chain's block. Stops at the first
+    // character it cannot take, which the slot-by-slot path then converts.
     int DirectRun(const uint8_t* d, size_t n, size_t& i, unsigned markLead) {
-        if (out_.Position() == 0) return 0;  // the first byte carries a switch
+        if (i >= n || out_.Position() == 0) return 0;  // the first byte carries a switch
         const int16_t* row = m_.DirectRow(table_);
         if (row == nullptr) return 0;
         OvucChain& chain = out_.bytes;
         uint8_t* cur = chain.Cursor();
         uint8_t* limit = chain.Limit();
-        while (i < n) {
-            const unsigned b = d[i];
+        for (;;) {
+            cur = LatinRun(d, n, i, row, cur, limit, markLead);
+            if (i >= n) break;
+            // Any other character (or one past a full block): one byte
+            // without a switch, and no mark after it.
             uint32_t cp;
-            size_t len;
-            if (b < 0x80) {
-                cp = b, len = 1;
-            } else if (b >= 0xC2 && b < 0xCC && i + 1 < n && (d[i + 1] & 0xC0u) == 0x80) {
-                cp = (b & 0x1Fu) << 6 | (d[i + 1] & 0x3Fu), len = 2;
-            } else {
-                break;
-            }
-            if (i + len < n && d[i + len] >= markLead) break;
-            const int v = row[cp];
+            const size_t next = i + DecodeUtf8One(d, n, i, cp);
+            if (cp == kMissing) break;  // the slot path raises the warning
+            const int v = DirectByte(row, cp);
             if (v < 0) break;
+            if (next < n && d[next] >= markLead) {
+                uint32_t nextCp;
+                DecodeUtf8One(d, n, next, nextCp);
+                if (nextCp != kMissing && IsMark(m_, nextCp)) break;
+            }
             if (cur == limit) {
                 chain.Commit(cur);
                 if (const int rc = chain.Grow(); rc != 0) return rc;
@@ -205,7 +228,7 @@ public:
                 limit = chain.Limit();
             }
             *cur++ = static_cast<uint8_t>(v);
-            i += len;
+            i = next;
         }
         chain.Commit(cur);
         return 0;
@@ -259,6 +282,16 @@ public:
     }
 
 private:
+    // What Char() writes for `cp` when that is one byte without a switch,
+    // else -1.
+    int DirectByte(const int16_t* row, uint32_t cp) const {
+        if (cp < OvucModel::kDirectLimit && row[cp] >= 0) return row[cp];
+        const OvucCharRecord* r = m_.Find(cp);
+        if (r != nullptr && r->inCharacterSet) return -1;
+        if (r != nullptr && r->entryCount > 0) return r->InTable(table_) ? m_.ByteIn(*r, table_) : -1;
+        return m_.MayHaveSpacingForm(cp) && m_.SpacingFormOf(cp) != 0 ? -1 : missing_;
+    }
+
     int TableByte(uint8_t byte, bool switched) {
         const size_t pos = out_.Position();
         // The first byte of the output always carries the table it is in.
@@ -282,12 +315,9 @@ void ReleaseLargeList(std::vector<uint32_t>& cps) {
 
 // Lead bytes from this one on may start a combining mark (U+0300 is CC 80).
 constexpr unsigned kMarkLead = 0xCC;
-// A piece that the direct path cannot take is decoded into the handle's list
-// up to a character that cannot be a mark; past this many slots it ends at
-// the first character that is not a mark, so the list stays small.
-constexpr size_t kPieceSlots = 4096;
-// Slots a handle's list holds from its first text on.
-constexpr size_t kFirstSlots = 256;
+// Slots a handle's list holds from its first text on: room for a character
+// with all its marks, so pieces do not allocate.
+constexpr size_t kFirstSlots = 64;
 
 bool MarkAt(const OvucModel& m, const uint8_t* d, size_t n, size_t i) {
     uint32_t cp;
@@ -296,9 +326,10 @@ bool MarkAt(const OvucModel& m, const uint8_t* d, size_t n, size_t i) {
 }
 
 // UTF-8 text, the usual input: runs that need no switch and no composition
-// go straight to the output; the rest is decoded a piece at a time, composed
-// and converted slot by slot. A piece never ends before a mark, so every
-// base keeps its marks and the result equals converting the whole text at once.
+// go straight to the output; the rest is decoded a piece at a time (one
+// character and the marks after it), composed and converted slot by slot.
+// A piece never ends before a mark, so every base keeps its marks and the
+// result equals converting the whole text at once.
 int ConvertUtf8(OvucHandleState& h, Emitter& emit, const uint8_t* d, size_t n, Warnings& w) {
     const OvucModel& m = *h.model;
     const unsigned markLead = m.composes ? kMarkLead : 0x100;
@@ -314,7 +345,7 @@ int ConvertUtf8(OvucHandleState& h, Emitter& emit, const uint8_t* d, size_t n, W
             i += DecodeUtf8One(d, n, i, cp);
             if (cp == kMissing) w.Set(OVUC_WARN_BAD_UTF8);
             cps.push_back(cp);
-        } while (i < n && d[i] >= kMarkLead && (cps.size() < kPieceSlots || MarkAt(m, d, n, i)));
+        } while (i < n && d[i] >= kMarkLead && MarkAt(m, d, n, i));
         if (m.composes) Compose(m, cps, h.marks);
         if (const int rc = emit.Slots(cps); rc != 0) return rc;
     }

@@ -283,6 +283,16 @@ void OvucModel::BuildIndex() {
             tableBytes_[i * paramCount_ + static_cast<size_t>(paramSlot_[e.param])] = e.byte;
         }
     }
+    spacingBits_.assign(0x10000 / 64, 0);
+    for (const auto& [mark, spacing] : spacingForms) {
+        if (mark < 0x10000) spacingBits_[mark >> 6] |= uint64_t{1} << (mark & 63);
+    }
+    markBits_.assign(0x10000 / 64, 0);
+    for (const OvucCharRecord& r : records) {
+        if (r.isMark && r.codePoint >= 0x300 && r.codePoint < 0x10000) {
+            markBits_[r.codePoint >> 6] |= uint64_t{1} << (r.codePoint & 63);
+        }
+    }
     for (int p = 0; p < 256; ++p) directSlot_[p] = used[p] ? paramSlot_[p] : int16_t{-1};
     directBytes_.assign(paramCount_ * kDirectLimit, -1);
     for (uint32_t cp = 0; cp < kDirectLimit; ++cp) {

@@ -88,6 +88,15 @@ public:
     std::span<const OvucDecomposition> DecompositionsStartingWith(uint32_t cp) const;
     // The spacing form of a mark (U+00B4 for U+0301), or 0.
     uint32_t SpacingFormOf(uint32_t mark) const;
+    // False when `cp` has no spacing form, which holds for nearly every
+    // character; one bit per BMP code point spares the search.
+    bool MayHaveSpacingForm(uint32_t cp) const { return cp >= 0x10000 || Bit(spacingBits_, cp); }
+    // A combining mark as composition sees it: a mark's record at U+0300 or above.
+    bool IsMark(uint32_t cp) const {
+        if (cp < 0x10000) return Bit(markBits_, cp);
+        const OvucCharRecord* r = Find(cp);
+        return r != nullptr && r->isMark;
+    }
     // Number of distinct code tables and character sets (as loaded).
     size_t TableCount() const { return file.tables.size(); }
     size_t SetCount() const { return file.sets.size(); }
@@ -100,6 +109,10 @@ private:
     int16_t paramSlot_[256] = {};
     size_t paramCount_ = 0;
     std::vector<uint8_t> tableBytes_;
+    static bool Bit(const std::vector<uint64_t>& bits, uint32_t cp) { return ((bits[cp >> 6] >> (cp & 63)) & 1u) != 0; }
+
+    std::vector<uint64_t> spacingBits_;  // one bit per BMP code point
+    std::vector<uint64_t> markBits_;
     int16_t directSlot_[256] = {};
     std::vector<int16_t> directBytes_;
     std::vector<uint32_t> pageOf_;
