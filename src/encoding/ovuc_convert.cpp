@@ -10,6 +10,8 @@ namespace {
 // Slot values of the code point list besides real code points.
 constexpr uint32_t kMissing = 0xFFFFFFFF;
 constexpr uint32_t kDropped = 0xFFFFFFFE;
+// Lead bytes from this one on may start a combining mark (U+0300 is CC 80).
+constexpr unsigned kMarkLead = 0xCC;
 
 // No precomposed character carries more marks than this; longer runs are
 // left as they are (and cannot drive the chain search deep).
@@ -206,20 +208,30 @@ public:
         OvucChain& chain = out_.bytes;
         uint8_t* cur = chain.Cursor();
         uint8_t* limit = chain.Limit();
+        uint32_t cp = 0;
+        size_t len = 0;
+        bool decoded = false;  // cp and len already hold the character at i
         for (;;) {
-            cur = LatinRun(d, n, i, row, cur, limit, markLead);
-            if (i >= n) break;
+            if (!decoded) {
+                if (d[i] < kMarkLead) {
+                    cur = LatinRun(d, n, i, row, cur, limit, markLead);
+                    if (i >= n) break;
+                }
+                len = DecodeUtf8One(d, n, i, cp);
+            }
+            decoded = false;
             // Any other character (or one past a full block): one byte
             // without a switch, and no mark after it.
-            uint32_t cp;
-            const size_t next = i + DecodeUtf8One(d, n, i, cp);
             if (cp == kMissing) break;  // the slot path raises the warning
             const int v = DirectByte(row, cp);
             if (v < 0) break;
+            const size_t next = i + len;
+            uint32_t nextCp = 0;
+            size_t nextLen = 0;
             if (next < n && d[next] >= markLead) {
-                uint32_t nextCp;
-                DecodeUtf8One(d, n, next, nextCp);
-                if (nextCp != kMissing && IsMark(m_, nextCp)) break;
+                nextLen = DecodeUtf8One(d, n, next, nextCp);
+                if (m_.IsMark(nextCp)) break;
+                decoded = true;
             }
             if (cur == limit) {
                 chain.Commit(cur);
@@ -229,6 +241,9 @@ public:
             }
             *cur++ = static_cast<uint8_t>(v);
             i = next;
+            if (i >= n) break;
+            cp = nextCp;
+            len = nextLen;
         }
         chain.Commit(cur);
         return 0;
@@ -313,8 +328,6 @@ void ReleaseLargeList(std::vector<uint32_t>& cps) {
 }
 
 
-// Lead bytes from this one on may start a combining mark (U+0300 is CC 80).
-constexpr unsigned kMarkLead = 0xCC;
 // Slots a handle's list holds from its first text on: room for a character
 // with all its marks, so pieces do not allocate.
 constexpr size_t kFirstSlots = 64;

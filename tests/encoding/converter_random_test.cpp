@@ -186,6 +186,15 @@ std::vector<std::string> AllLines() {
         std::string tables;
         for (int k = 0; k < 40000; ++k) tables += "\xCE\xB1\xD0\xB4";
         lines.push_back(std::string(model) + " tables " + Run(h, tables, r, false));
+        // The byte chain full to the last byte, then whatever comes next.
+        const char* tails[] = {"B", "\xE2\x82\xAC" "B", "\xCC\x81", "\xE2\x82\xA9", "\xE3\x81\x82", "\x80"};
+        for (size_t k = 0; k < std::size(tails); ++k) {
+            for (const size_t fill : {size_t{5 * 65536 - 1}, size_t{5 * 65536}}) {
+                const std::string text = std::string(fill, 'e') + tails[k];
+                lines.push_back(std::string(model) + " full" + std::to_string(fill) + '_' + std::to_string(k) + ' ' +
+                                Run(h, text, r, false));
+            }
+        }
         OvucCloseHandle(h);
     }
     return lines;
