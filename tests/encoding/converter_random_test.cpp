@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "converter_test_util.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -40,23 +41,7 @@ private:
     uint64_t s_;
 };
 
-void PutUtf8(std::string& s, uint32_t cp) {
-    if (cp < 0x80) {
-        s += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        s += static_cast<char>(0xC0 | (cp >> 6));
-        s += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        s += static_cast<char>(0xE0 | (cp >> 12));
-        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        s += static_cast<char>(0xF0 | (cp >> 18));
-        s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
+void PutUtf8(std::string& s, uint32_t cp) { s += testtext::Utf8(cp); }
 
 // Marks that compose with common Latin, Greek and Cyrillic letters.
 constexpr uint32_t kMarks[] = {0x300, 0x301, 0x302, 0x303, 0x304, 0x306, 0x307, 0x308, 0x309,
