@@ -28,40 +28,52 @@ private:
     int16_t code_ = 0;
 };
 
+[[gnu::always_inline]] inline bool Continuation(uint8_t c) { return (c & 0xC0u) == 0x80; }
+
 // Decodes the character at d[i] (i < n) into `cp`, kMissing for an invalid
-// form; answers the bytes it takes.
+// form; answers the bytes it takes. A lead byte without its continuation
+// bytes is missing alone and decoding resumes at the next byte; a complete
+// form that is overlong, a surrogate or above U+10FFFF is missing as a whole.
 [[gnu::always_inline]] inline size_t DecodeUtf8One(const uint8_t* d, size_t n, size_t i, uint32_t& cp) {
-    const uint8_t b = d[i];
+    const uint32_t b = d[i];
+    const size_t left = n - i;
     if (b < 0x80) {
         cp = b;
         return 1;
     }
-    size_t len;
-    uint32_t min;
-    if (b >= 0xC0 && b <= 0xDF) {
-        len = 2, cp = b & 0x1Fu, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3, cp = b & 0x0Fu, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF7) {
-        len = 4, cp = b & 0x07u, min = 0x10000;
-    } else {
-        cp = kMissing;  // lone continuation byte or 0xF8..0xFF
+    if (b < 0xC0) {
+        cp = kMissing;  // lone continuation byte
         return 1;
     }
-    bool formed = len <= n - i;
-    for (size_t k = 1; formed && k < len; ++k) {
-        const uint8_t c = d[i + k];
-        formed = c >= 0x80 && c <= 0xBF;
-        cp = (cp << 6) | (c & 0x3Fu);
+    if (b < 0xE0) {
+        if (left < 2 || !Continuation(d[i + 1])) {
+            cp = kMissing;
+            return 1;
+        }
+        cp = (b & 0x1Fu) << 6 | (d[i + 1] & 0x3Fu);
+        if (cp < 0x80) cp = kMissing;
+        return 2;
     }
-    if (!formed) {
-        // The lead byte alone is missing; decoding resumes at the next byte.
-        cp = kMissing;
-        return 1;
+    if (b < 0xF0) {
+        if (left < 3 || !Continuation(d[i + 1]) || !Continuation(d[i + 2])) {
+            cp = kMissing;
+            return 1;
+        }
+        cp = (b & 0x0Fu) << 12 | (d[i + 1] & 0x3Fu) << 6 | (d[i + 2] & 0x3Fu);
+        if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kMissing;
+        return 3;
     }
-    // Overlong forms and encoded surrogates are not characters either.
-    if (cp > 0x10FFFF || cp < min || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kMissing;
-    return len;
+    if (b < 0xF8) {
+        if (left < 4 || !Continuation(d[i + 1]) || !Continuation(d[i + 2]) || !Continuation(d[i + 3])) {
+            cp = kMissing;
+            return 1;
+        }
+        cp = (b & 0x07u) << 18 | (d[i + 1] & 0x3Fu) << 12 | (d[i + 2] & 0x3Fu) << 6 | (d[i + 3] & 0x3Fu);
+        if (cp < 0x10000 || cp > 0x10FFFF) cp = kMissing;
+        return 4;
+    }
+    cp = kMissing;  // 0xF8..0xFF
+    return 1;
 }
 
 void DecodeUtf16(const uint8_t* d, size_t n, int type, std::vector<uint32_t>& out, Warnings& w) {

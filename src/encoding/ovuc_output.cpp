@@ -19,17 +19,42 @@ Switch ReadSwitch(const uint8_t* p) {
     return {pos, p[4]};
 }
 
-// Walks one switch chain in order.
+// Walks one switch chain in order, block by block, holding the next record.
 class SwitchCursor {
 public:
-    explicit SwitchCursor(const OvucChain& c) : chain_(c) {}
-    bool AtPos(size_t pos) const { return i_ < chain_.Count() && ReadSwitch(chain_.Item(i_)).pos == pos; }
-    size_t NextPos() const { return i_ < chain_.Count() ? ReadSwitch(chain_.Item(i_)).pos : SIZE_MAX; }
-    uint8_t Take() { return ReadSwitch(chain_.Item(i_++)).param; }
+    explicit SwitchCursor(const OvucChain& c) : chain_(c) { Load(); }
+    bool AtPos(size_t pos) const { return next_.pos == pos; }
+    size_t NextPos() const { return next_.pos; }
+    uint8_t Take() {
+        const uint8_t param = next_.param;
+        ++i_;
+        if (++inBlock_ == chain_.PerBlock()) {
+            inBlock_ = 0;
+            ++block_;
+        }
+        Load();
+        return param;
+    }
 
 private:
+    struct Next {
+        size_t pos;  // SIZE_MAX past the last record
+        uint8_t param;
+    };
+    void Load() {
+        if (i_ >= chain_.Count()) {
+            next_ = {SIZE_MAX, 0};
+            return;
+        }
+        const Switch s = ReadSwitch(chain_.Item(block_, inBlock_));
+        next_ = {s.pos, s.param};
+    }
+
     const OvucChain& chain_;
     size_t i_ = 0;
+    size_t block_ = 0;
+    size_t inBlock_ = 0;
+    Next next_{};
 };
 
 uint8_t* PutEsc(uint8_t* out, uint8_t cmd, uint8_t param) {

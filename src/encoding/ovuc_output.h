@@ -47,7 +47,8 @@ public:
     void Clear();
 
     size_t PerBlock() const { return perBlock_; }
-    const uint8_t* Item(size_t i) const { return blocks_[i / perBlock_].get() + (i % perBlock_) * unit_; }
+    const uint8_t* Item(size_t i) const { return Item(i / perBlock_, i % perBlock_); }
+    const uint8_t* Item(size_t block, size_t inBlock) const { return blocks_[block].get() + inBlock * unit_; }
 
 private:
     int NextBlock();
