@@ -1,6 +1,7 @@
 #include "encoding/ovuc_convert.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "encoding/ovuc.h"
@@ -178,6 +179,25 @@ void Compose(const OvucModel& m, std::vector<uint32_t>& cps, std::vector<uint32_
                                     uint8_t* limit, unsigned markLead) {
     size_t i = at;
     while (i < n && cur != limit) {
+        // Eight ASCII bytes at once when the row holds them all.
+        if (n - i > 8 && limit - cur >= 8) {
+            uint64_t word;
+            std::memcpy(&word, d + i, 8);
+            if ((word & 0x8080808080808080ull) == 0 && d[i + 8] < markLead) {
+                int16_t v[8];
+                int all = 0;
+                for (int k = 0; k < 8; ++k) {
+                    v[k] = row[d[i + k]];
+                    all |= v[k];
+                }
+                if (all >= 0) {
+                    for (int k = 0; k < 8; ++k) cur[k] = static_cast<uint8_t>(v[k]);
+                    cur += 8;
+                    i += 8;
+                    continue;
+                }
+            }
+        }
         const unsigned b = d[i];
         uint32_t cp;
         size_t len;
