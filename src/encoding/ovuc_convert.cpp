@@ -173,7 +173,7 @@ void Compose(const OvucModel& m, std::vector<uint32_t>& cps, std::vector<uint32_
 
 // ASCII and two-byte letters below U+0300, the bulk of receipt text: one
 // row lookup each while the row holds them and no byte that may start a mark
-// follows. Writes up to `limit` and answers the new cursor; `i` advances.
+// follows. Writes up to `limit` and answers the new cursor; `at` advances.
 // Kept apart so that its loop stays in registers.
 [[gnu::noinline]] uint8_t* LatinRun(const uint8_t* d, size_t n, size_t& at, const int16_t* row, uint8_t* cur,
                                     uint8_t* limit, unsigned markLead) {
