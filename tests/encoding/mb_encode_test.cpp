@@ -277,10 +277,10 @@ TEST(Utf8ToKanjiBytes, AgreesWithJapaneseKindOnEveryMappingOfIt) {
 }
 
 TEST(MbEncodeUtf8, TextAcrossKinds) {
-  const std::string a3042 = "A" + Utf8(0x3042);
+  const std::string a3042 = std::string("A") + Utf8(0x3042);
   EXPECT_EQ(Hex(Mb(MbKindJapanese, a3042)), "41 82 A0");
   EXPECT_EQ(Hex(Kanji(a3042)), "41 82 A0");
-  EXPECT_EQ(Hex(Mb(MbKindSimplifiedChinese, "x" + Utf8(0x20AC) + "y")), "78 A2 E3 79");
+  EXPECT_EQ(Hex(Mb(MbKindSimplifiedChinese, std::string("x") + Utf8(0x20AC) + "y")), "78 A2 E3 79");
   EXPECT_EQ(Hex(Mb(MbKindKorean, Utf8(0xAC02) + "1")), "81 41 31");
   const std::string nul("a\0b", 3);
   for (MbKind kind :
@@ -352,7 +352,7 @@ TEST(MbEncodeUtf8, NullInputAndUnknownKindProduceNothing) {
 // Too small an output: a clear error, whole characters only, and not one
 // byte at or beyond the capacity.
 TEST(MbEncodeUtf8, CapacityIsNeverExceeded) {
-  const std::string text = "A" + Utf8(0x3042) + "B";  // 41 82 A0 42 in both encoders
+  const std::string text = std::string("A") + Utf8(0x3042) + "B";  // 41 82 A0 42 in both encoders
   struct Encoder {
     const char* name;
     int (*encode)(const char*, size_t, char*, size_t);
