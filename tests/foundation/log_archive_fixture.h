@@ -56,7 +56,7 @@ class LogArchiveTest : public ::testing::Test {
   std::string deep_path(size_t length) const {
     std::string path = dir_;
     while (length - path.size() > 201) {
-      path += "/" + std::string(199, 'd');
+      path.append(1, '/').append(199, 'd');
       std::filesystem::create_directory(path);
     }
     return path + "/" + std::string(length - path.size() - 1, 'f');
