@@ -99,12 +99,20 @@ int main(int argc, char** argv) {
     if (!emulator->waitForTcpBytes(length, std::chrono::seconds(10)))
       return fail("emulator receive", -1);
     const auto received = emulator->tcpBytes();
-    // Show the printable text the emulator received.
+    // Show the text the emulator received: control bytes are left out, and
+    // code-page bytes above 7Fh are shown in hex.
     std::string text;
-    for (uint8_t c : received)
-      if (c == '\n' || (c >= 0x20 && c < 0x7F)) text += static_cast<char>(c);
-    std::printf("the printer emulator received %zu bytes; their printable text:\n%s",
-                received.size(), text.c_str());
+    char hex[8];
+    for (uint8_t c : received) {
+      if (c == '\n' || (c >= 0x20 && c < 0x7F)) {
+        text += static_cast<char>(c);
+      } else if (c >= 0x80) {
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        text += hex;
+      }
+    }
+    std::printf("the printer emulator received %zu bytes; their text:\n%s", received.size(),
+                text.c_str());
   }
   return 0;
 }
