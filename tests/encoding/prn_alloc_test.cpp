@@ -165,6 +165,7 @@ TEST(PrnAlloc, KanjiLanguageIsTakenOnlyWithItsCommand) {
   encoding_set_allocator(nullptr);
   ASSERT_EQ(b->ops.text->textLang(b.get(), 1), 0);
   EXPECT_EQ(b->textLang, 1);
+  EXPECT_EQ(BodyBytes(b.get()), B({0x1B, 0x74, 0x01, 0x1B, 0x52, 0x08, 0x1C, 0x43, 0x01, 0x1C, 0x26}));
 }
 
 }  // namespace
