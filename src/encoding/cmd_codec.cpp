@@ -104,16 +104,21 @@ int CmdEncodeDbcs(int language, const char* utf8, size_t length, uint8_t** out, 
     return language == 1 ? e.kanji(utf8, length, dst, cap)
                          : e.mbEncode(language - 1, utf8, length, dst, cap);
   };
-  int n = encode(nullptr, 0);
-  if (n <= 0) return 0;
+  const int n = encode(nullptr, 0);
+  if (n <= 0) return n == 0 ? 0 : -1;
   auto* block = static_cast<uint8_t*>(encoding_alloc(size_t(n)));
   if (block == nullptr) return 3;
-  int m = encode(reinterpret_cast<char*>(block), size_t(n));
-  if (m <= 0) {
+  if (encode(reinterpret_cast<char*>(block), size_t(n)) != n) {
     std::free(block);
-    return 0;
+    return -1;
   }
   *out = block;
-  *outSize = m > n ? n : m;
+  *outSize = n;
   return 0;
+}
+
+int CmdEncodeText(int language, int converter, const char* utf8, size_t length, uint8_t** out,
+                  int* outSize) {
+  return CmdIsDbcsLanguage(language) ? CmdEncodeDbcs(language, utf8, length, out, outSize)
+                                     : CmdConvertText(converter, utf8, length, out, outSize);
 }

@@ -37,8 +37,14 @@ int CmdConvertText(int converter, const char* utf8, size_t length, uint8_t** out
 
 // Double-byte text for language 1 (Japanese), 2 (Chinese), 3 (Taiwan) or
 // 4 (Korean) into a new std::malloc block; 0 with *out null and *outSize 0
-// when the text encodes to nothing; 3 when memory runs out.
+// when the text encodes to nothing; -1 when the encoder cannot take it
+// (too long for its count); 3 when memory runs out.
 int CmdEncodeDbcs(int language, const char* utf8, size_t length, uint8_t** out, int* outSize);
 
 // True for the languages whose text goes through the double-byte encoders.
 bool CmdIsDbcsLanguage(int language);
+
+// Text in a builder's text language: the double-byte encoders for their
+// languages, the converter for any other. Results as above.
+int CmdEncodeText(int language, int converter, const char* utf8, size_t length, uint8_t** out,
+                  int* outSize);

@@ -31,3 +31,12 @@ int CmdEmitFilled(CmdBuffer_t* buffer, CmdAppendFn append, Fill&& fill) {
   if (scratch.capacity() > kKeepBytes) std::vector<uint8_t>().swap(scratch);
   return rc;
 }
+
+// For byte cores that cannot fail: fill(std::vector<uint8_t>&) returns nothing.
+template <typename Fill>
+int CmdEmitAlways(CmdBuffer_t* buffer, CmdAppendFn append, Fill&& fill) {
+  return CmdEmitFilled(buffer, append, [&](std::vector<uint8_t>& out) {
+    fill(out);
+    return 0;
+  });
+}

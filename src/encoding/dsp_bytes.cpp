@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <ctime>
 #include <new>
 
+#include "encoding/cmd_codec.h"
 #include "encoding/le_bytes.h"
-#include "encoding/mb_encode.h"
 
 namespace {
 using namespace tilo2_bytes;
@@ -26,40 +27,6 @@ int SystemClock(int* hour, int* minute) {
 }
 
 std::atomic<DspLocalClockFn> g_clock{SystemClock};
-
-// Double-byte encoders: asked for the size first, then into exactly that room.
-template <typename Encode>
-int EncodeSized(std::vector<uint8_t>& out, Encode encode) {
-  const int need = encode(nullptr, 0);
-  if (need <= 0) return need == 0 ? 0 : -1;
-  const size_t mark = out.size();
-  out.resize(mark + static_cast<size_t>(need));
-  const int wrote = encode(reinterpret_cast<char*>(out.data() + mark), static_cast<size_t>(need));
-  if (wrote != need) {
-    out.resize(mark);
-    return -1;
-  }
-  return 0;
-}
-
-int EncodeThroughConverter(std::vector<uint8_t>& out, OvucHandle converter, const char* text,
-                           size_t length) {
-  if (converter < 0) return -1;
-  if (OvucSetEncodeType(converter) != OVUC_OK) return -1;
-  if (OvucSetData(converter, text, length) < 0) return -1;
-  size_t size = 0;
-  const int16_t asked = OvucGetOutputData(converter, nullptr, &size);
-  if (asked != OVUC_OK && asked != OVUC_ERR_BUFFER_SMALL) return -1;
-  if (size == 0) return 0;
-  const size_t mark = out.size();
-  out.resize(mark + size);
-  size_t got = size;
-  if (OvucGetOutputData(converter, out.data() + mark, &got) != OVUC_OK || got != size) {
-    out.resize(mark);
-    return -1;
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -150,26 +117,17 @@ int DspEncodeText(std::vector<uint8_t>& out, int language, OvucHandle converter,
                   const char* text, size_t length) {
   if (text == nullptr) return -1;
   if (length == 0) return 0;
+  uint8_t* block = nullptr;
+  int size = 0;
+  if (int rc = CmdEncodeText(language, converter, text, length, &block, &size); rc != 0) return rc;
+  int rc = 0;
   try {
-    switch (language) {
-      case 1:
-        return EncodeSized(out, [&](char* dst, size_t cap) {
-          return Utf8ToKanjiBytes(text, length, dst, cap);
-        });
-      case 2:
-      case 3:
-      case 4: {
-        const auto kind = static_cast<MbKind>(language - 1);
-        return EncodeSized(out, [&](char* dst, size_t cap) {
-          return MbEncodeUtf8(kind, text, length, dst, cap);
-        });
-      }
-      default:
-        return EncodeThroughConverter(out, converter, text, length);
-    }
+    out.insert(out.end(), block, block + size);
   } catch (const std::bad_alloc&) {
-    return 3;
+    rc = 3;
   }
+  std::free(block);
+  return rc;
 }
 
 void DspSetLocalClock(DspLocalClockFn clock) { g_clock.store(clock ? clock : SystemClock); }

@@ -13,19 +13,16 @@ namespace {
 using Out = std::vector<uint8_t>;
 constexpr int kWindows = 4;
 
+// A command whose byte core cannot fail, through a header, body or trailer append.
 template <typename Fill>
 int EmitTo(DspCmdHandle_t* builder, CmdAppendFn append, Fill&& fill) {
   if (builder == nullptr || append == nullptr) return 1;
-  return CmdEmitFilled(&builder->cmdBuffer, append, fill);
+  return CmdEmitAlways(&builder->cmdBuffer, append, fill);
 }
 
-// Body command that cannot fail to compose.
 template <typename Fill>
 int EmitBody(DspCmdHandle_t* builder, Fill&& fill) {
-  return EmitTo(builder, CmdBufferAppendBody, [&](Out& out) {
-    fill(out);
-    return 0;
-  });
+  return EmitTo(builder, CmdBufferAppendBody, fill);
 }
 
 bool WindowNumber(int window) { return window >= 1 && window <= kWindows; }
@@ -82,17 +79,11 @@ int DspInstallOps(DspCmdHandle_t* builder) {
 }
 
 int DspGenBegin(DspCmdHandle_t* builder, CmdAppendFn append) {
-  return EmitTo(builder, append, [](Out& out) {
-    DspBeginBytes(out);
-    return 0;
-  });
+  return EmitTo(builder, append, [](Out& out) { DspBeginBytes(out); });
 }
 
 int DspGenEnd(DspCmdHandle_t* builder, CmdAppendFn append) {
-  return EmitTo(builder, append, [&](Out& out) {
-    DspEndBytes(out, builder->processId);
-    return 0;
-  });
+  return EmitTo(builder, append, [&](Out& out) { DspEndBytes(out, builder->processId); });
 }
 
 int DspGenReset(DspCmdHandle_t* builder) {
@@ -151,7 +142,7 @@ int DspGenCursorType(DspCmdHandle_t* builder, int type) {
 
 int DspGenText(DspCmdHandle_t* builder, const char* utf8) {
   if (builder == nullptr || utf8 == nullptr) return 1;
-  return EmitTo(builder, CmdBufferAppendBody, [&](Out& out) {
+  return CmdEmitFilled(&builder->cmdBuffer, CmdBufferAppendBody, [&](Out& out) {
     return DspEncodeText(out, builder->textLang, builder->converter, utf8, std::strlen(utf8));
   });
 }

@@ -1,7 +1,7 @@
 #include "encoding/prn_barcode.h"
 
 #include "encoding/prn_barcode_bytes.h"
-#include "encoding/prn_emit_bytes.h"
+#include "encoding/prn_emit.h"
 
 namespace {
 

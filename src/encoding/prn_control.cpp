@@ -1,10 +1,8 @@
 #include "encoding/prn_control.h"
 
 #include <array>
-#include <cstdlib>
 #include <cstring>
 
-#include "encoding/alloc_hook.h"
 #include "encoding/prn_emit.h"
 
 namespace {
@@ -95,27 +93,13 @@ int PrnGenClearBuffer(PrnCmdHandle_t* builder) {
 
 int PrnGenTrailer(PrnCmdHandle_t* builder, CmdAppendFn append) {
   if (builder == nullptr || append == nullptr) return 1;
-  constexpr int kPad = 128, kRequest = 11;
-  auto* pad = static_cast<uint8_t*>(encoding_alloc(kPad));
-  auto* request = static_cast<uint8_t*>(encoding_alloc(kRequest));
-  if (pad == nullptr || request == nullptr) {
-    std::free(pad);
-    std::free(request);
-    return 3;
-  }
-  std::memset(pad, 0, kPad);
+  static constexpr uint8_t kPad[128] = {};
+  if (int rc = PrnEmitFrame(builder, append, kPad, sizeof kPad); rc != 0) return rc;
   // GS ( H 06 00 30 30 and the four characters of the job id.
-  const uint8_t head[] = {kGs, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30};
-  std::memcpy(request, head, sizeof head);
-  std::memcpy(request + sizeof head, builder->processId, 4);
-  if (int rc = append(&builder->cmdBuffer, pad, kPad); rc != 0) {
-    std::free(pad);
-    std::free(request);
-    return rc;
-  }
-  int rc = append(&builder->cmdBuffer, request, kRequest);
-  if (rc != 0) std::free(request);
-  return rc;
+  Bytes request;
+  request.add({kGs, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30});
+  request.add(reinterpret_cast<const uint8_t*>(builder->processId), 4);
+  return Emit(builder, append, request);
 }
 
 int PrnGenTrailerImpact(PrnCmdHandle_t* builder, CmdAppendFn append) {

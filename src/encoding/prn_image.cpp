@@ -1,14 +1,9 @@
 #include "encoding/prn_image.h"
 
-#include "encoding/prn_emit_bytes.h"
+#include "encoding/prn_emit.h"
 #include "encoding/prn_image_bytes.h"
 
 namespace {
-
-template <typename Fill>
-int Emit(PrnCmdHandle_t* builder, Fill&& fill) {
-  return PrnEmitFilled(builder, fill);
-}
 
 PrnImageLimits_t Limits(const PrnCmdHandle_t* b) {
   return PrnImageLimits_t{b->positionX, b->pageMode, b->rasterBandLimit, b->grayBandLimit,
@@ -21,7 +16,7 @@ int BitImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data
              int color, int compress, int density) {
   if (builder == nullptr) return 1;
   bool appended = false;
-  const int rc = Emit(builder, [&](std::vector<uint8_t>& out) {
+  const int rc = PrnEmitFilled(builder, [&](std::vector<uint8_t>& out) {
     const int r = PrnBitImageBytes(out, width, height, data, DataSize(size), compress, density,
                                    color != builder->colorSent, color);
     appended = !out.empty();
@@ -36,7 +31,7 @@ int BitImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data
 int PrnGenRasterImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data,
                       int size, int color, int compress) {
   if (builder == nullptr) return 1;
-  return Emit(builder, [&](std::vector<uint8_t>& out) {
+  return PrnEmitFilled(builder, [&](std::vector<uint8_t>& out) {
     return PrnRasterImageBytes(out, Limits(builder), width, height, data, DataSize(size), color,
                                compress, PrnDefaultDeflate());
   });
@@ -45,7 +40,7 @@ int PrnGenRasterImage(PrnCmdHandle_t* builder, int width, int height, const uint
 int PrnGenGrayImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data, int size,
                     int /*color*/, int compress) {
   if (builder == nullptr) return 1;
-  return Emit(builder, [&](std::vector<uint8_t>& out) {
+  return PrnEmitFilled(builder, [&](std::vector<uint8_t>& out) {
     return PrnGrayImageBytes(out, Limits(builder), width, height, data, DataSize(size), compress,
                              PrnDefaultDeflate());
   });
@@ -63,20 +58,20 @@ int PrnGenBitImageDouble(PrnCmdHandle_t* builder, int width, int height, const u
 
 int PrnGenBitImage24(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data,
                      int size, int /*color*/, int compress) {
-  return Emit(builder, [&](std::vector<uint8_t>& out) {
+  return PrnEmitFilled(builder, [&](std::vector<uint8_t>& out) {
     return PrnBitImage24Bytes(out, width, height, data, DataSize(size), compress);
   });
 }
 
 int PrnGenNvLogo(PrnCmdHandle_t* builder, int keyCode1, int keyCode2) {
-  return Emit(builder, [&](std::vector<uint8_t>& out) {
+  return PrnEmitFilled(builder, [&](std::vector<uint8_t>& out) {
     return PrnNvLogoBytes(out, keyCode1, keyCode2);
   });
 }
 
 int PrnGenNvLogoImpact(PrnCmdHandle_t* builder, int logo, int /*unused*/) {
   if (builder == nullptr) return 1;
-  const int rc = Emit(builder, [&](std::vector<uint8_t>& out) {
+  const int rc = PrnEmitFilled(builder, [&](std::vector<uint8_t>& out) {
     return PrnNvLogoImpactBytes(out, builder->color != builder->colorSent, builder->color, logo);
   });
   if (rc == 0) builder->colorSent = builder->color;

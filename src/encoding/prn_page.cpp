@@ -1,6 +1,6 @@
 #include "encoding/prn_page.h"
 
-#include "encoding/prn_emit_bytes.h"
+#include "encoding/prn_emit.h"
 #include "encoding/prn_page_bytes.h"
 
 using Out = std::vector<uint8_t>;

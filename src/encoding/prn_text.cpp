@@ -50,10 +50,10 @@ int PrnGenText(PrnCmdHandle_t* builder, const char* utf8) {
   if (length == 0) return 0;
   uint8_t* block = nullptr;
   int size = 0;
-  int rc = CmdIsDbcsLanguage(builder->textLang)
-               ? CmdEncodeDbcs(builder->textLang, utf8, length, &block, &size)
-               : CmdConvertText(builder->converter, utf8, length, &block, &size);
-  if (rc != 0) return rc;
+  if (int rc = CmdEncodeText(builder->textLang, builder->converter, utf8, length, &block, &size);
+      rc != 0) {
+    return rc;
+  }
   return AppendBlock(builder, block, size);
 }
 

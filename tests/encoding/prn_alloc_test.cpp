@@ -102,12 +102,15 @@ TEST(PrnAlloc, TrailerIsAllOrPaddingOnly) {
   Builder b("RP-S3", 0);
   ASSERT_EQ(b.rc, 0);
   FailingAlloc guard;
-  FailingAlloc::Arm(1);  // the request block
+  FailingAlloc::Arm(1);  // the padding's chunk record
   EXPECT_EQ(PrnGenTrailer(b.get(), CmdBufferAppendTrailer), 3);
   EXPECT_EQ(b->cmdBuffer.trailerBytes, 0);
   FailingAlloc::Arm(3);  // the chunk record of the request
   EXPECT_EQ(PrnGenTrailer(b.get(), CmdBufferAppendTrailer), 3);
   EXPECT_EQ(b->cmdBuffer.trailerBytes, 128);  // the padding chunk stays
+  FailingAlloc::Arm(2);  // the request block
+  EXPECT_EQ(PrnGenTrailer(b.get(), CmdBufferAppendTrailer), 3);
+  EXPECT_EQ(b->cmdBuffer.trailerBytes, 256);  // again only the padding
 }
 
 TEST(PrnAlloc, BuildReportsAFrameItCouldNotMake) {

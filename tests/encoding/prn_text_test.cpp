@@ -2,6 +2,7 @@
 // encoders, and the language, font, size and style commands.
 #include <string>
 
+#include "encoding/cmd_codec.h"
 #include "encoding/prn_text.h"
 #include "prn_fake_converter.h"
 #include "prn_test_util.h"
@@ -86,6 +87,27 @@ TEST_F(TextFixture, DoubleByteLanguagesNeverTouchTheConverter) {
     EXPECT_EQ(ChunkCount(b->cmdBuffer.body), 1);
   }
   EXPECT_EQ(FakeConverter::setDataCalls, 0);
+}
+
+TEST(PrnTextDbcs, EncoderThatCannotCountTheTextIsARefusal) {
+  // A double-byte encoder answers a negative count for a text it cannot take;
+  // the text must be refused, not dropped with success.
+  static constexpr auto kRefuse = [](const char*, size_t, char*, size_t) { return -1; };
+  static const CmdDbcsOps kRefusing{
+      [](int, const char* t, size_t n, char* o, size_t c) { return kRefuse(t, n, o, c); },
+      kRefuse};
+  CmdSetDbcsOps(&kRefusing);
+  struct Restore {
+    ~Restore() { CmdSetDbcsOps(nullptr); }
+  } restore;
+  for (int lang : {1, 2, 3, 4}) {
+    SCOPED_TRACE(lang);
+    Builder b("RP-k4", 4);
+    ASSERT_EQ(b.rc, 0);
+    b->textLang = lang;
+    EXPECT_EQ(PrnGenText(b.get(), "abc"), -1);
+    EXPECT_EQ(b->cmdBuffer.bodyBytes, 0);
+  }
 }
 
 TEST_F(TextFixture, LanguageSwitchToThaiRoutesLaterTextToTheConverter) {
