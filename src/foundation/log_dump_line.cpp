@@ -11,23 +11,25 @@ namespace {
 
 int dump_line(const LogSettings_t& s, const char* header, size_t header_length, const void* data,
               size_t length, bool raw) {
+  // Below the full level the dump is shortened into a fixed line; at the full
+  // level the line is sized to hold it whole.
   const bool full = s.level == kLogLevelFull;
-  if (!full) {
-    char body[kLogLineMax];
-    if (header_length >= sizeof body) return 255;
-    std::memcpy(body, header, header_length);
-    const size_t room = sizeof body - header_length;
-    const size_t w = raw ? log_format_raw_dump(body + header_length, room, data, length, true)
-                         : log_format_hex_dump(body + header_length, room, data, length, true);
-    return log_emit_line_with(s, body, header_length + w);
+  char fixed[kLogLineMax];
+  std::unique_ptr<char[]> heap;
+  char* body = fixed;
+  size_t size = sizeof fixed;
+  if (full) {
+    size = header_length + log_dump_text_size(data, length, raw, false) + 1;
+    heap.reset(new (std::nothrow) char[size]);
+    if (!heap) return 255;
+    body = heap.get();
   }
-  const size_t room = log_dump_text_size(data, length, raw, false) + 1;
-  std::unique_ptr<char[]> body(new (std::nothrow) char[header_length + room]);
-  if (!body) return 255;
-  std::memcpy(body.get(), header, header_length);
-  const size_t w = raw ? log_format_raw_dump(body.get() + header_length, room, data, length, false)
-                       : log_format_hex_dump(body.get() + header_length, room, data, length, false);
-  return log_emit_line_with(s, body.get(), header_length + w);
+  if (header_length >= size) return 255;
+  std::memcpy(body, header, header_length);
+  const size_t room = size - header_length;
+  const size_t w = raw ? log_format_raw_dump(body + header_length, room, data, length, !full)
+                       : log_format_hex_dump(body + header_length, room, data, length, !full);
+  return log_emit_line_with(s, body, header_length + w);
 }
 
 // "%s,--,%016Ix,%s,,<rest>" with the direction's own fields; then the dump.

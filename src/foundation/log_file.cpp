@@ -46,8 +46,7 @@ int append_locked(const char* line) {
     }
     fresh = true;
   } else {
-    if (s.file_bytes == 0) s.file_bytes = log_file_size(path);
-    if (s.total_bytes == 0) s.total_bytes = log_archives_size() + s.file_bytes;
+    log_count_sizes(path, s);
   }
   const uint32_t cap = static_cast<uint32_t>(s.size_mb) * kMegabyte;
   if (s.file_bytes + length > kLogFileCap || s.total_bytes + length > cap) {

@@ -43,23 +43,23 @@ int log_emit_line_with(const LogSettings_t& s, const char* body, size_t length) 
   if (body == nullptr || length == 0) return 255;
   char prefix[kLogPrefixLength + 1];
   if (!format_prefix(prefix)) return 255;
-  if (s.level != kLogLevelFull) {
-    // prefix + body up to 1023 characters, then the newline.
-    char line[kLogLineMax + 8];
-    std::memcpy(line, prefix, kLogPrefixLength);
-    const size_t body_length = std::min(length, kLogLineMax - 1 - kLogPrefixLength);
-    std::memcpy(line + kLogPrefixLength, body, body_length);
-    line[kLogPrefixLength + body_length] = '\n';
-    line[kLogPrefixLength + body_length + 1] = '\0';
-    return output_line(s, line);
+  // Below the full level prefix + body stay within 1023 characters, then the
+  // newline; at the full level the line is sized to the whole body.
+  const bool full = s.level == kLogLevelFull;
+  const size_t body_length = full ? length : std::min(length, kLogLineMax - 1 - kLogPrefixLength);
+  char fixed[kLogLineMax + 8];
+  std::unique_ptr<char[]> heap;
+  char* line = fixed;
+  if (full) {
+    heap.reset(new (std::nothrow) char[length + kLogPrefixLength + 2]);
+    if (!heap) return 255;
+    line = heap.get();
   }
-  std::unique_ptr<char[]> line(new (std::nothrow) char[length + kLogPrefixLength + 2]);
-  if (!line) return 255;
-  std::memcpy(line.get(), prefix, kLogPrefixLength);
-  std::memcpy(line.get() + kLogPrefixLength, body, length);
-  line[kLogPrefixLength + length] = '\n';
-  line[kLogPrefixLength + length + 1] = '\0';
-  return output_line(s, line.get());
+  std::memcpy(line, prefix, kLogPrefixLength);
+  std::memcpy(line + kLogPrefixLength, body, body_length);
+  line[kLogPrefixLength + body_length] = '\n';
+  line[kLogPrefixLength + body_length + 1] = '\0';
+  return output_line(s, line);
 }
 
 int log_emit_line(const char* body, size_t length) {

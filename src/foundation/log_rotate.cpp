@@ -91,12 +91,16 @@ uint32_t log_archives_size_of(const char* path) {
   return static_cast<uint32_t>(archive_count(path)) * kLogFileCap;
 }
 
+void log_count_sizes(const char* path, LogSettings_t& s) {
+  if (s.file_bytes == 0) s.file_bytes = log_file_size(path);
+  if (s.total_bytes == 0) s.total_bytes = log_archives_size_of(path) + s.file_bytes;
+}
+
 int log_rotate_with(const char* path, uint32_t incoming, LogSettings_t& s) {
   if (path == nullptr || *path == '\0' || strnlen(path, kLogRotatePathMax + 1) > kLogRotatePathMax)
     return 1;
   // 0 means not yet counted: count now, or the cap check below would see too little.
-  if (s.file_bytes == 0) s.file_bytes = log_file_size(path);
-  if (s.total_bytes == 0) s.total_bytes = log_archives_size_of(path) + s.file_bytes;
+  log_count_sizes(path, s);
 
   archive_leftovers(path);
 

@@ -82,6 +82,10 @@ uint32_t log_archives_size();
 // left behind. An existing archive is never overwritten (255).
 int log_zip_file(const char* path, int n);
 
+// Counts what is not counted yet (a counter of 0): the file, then the file
+// together with its archives.
+void log_count_sizes(const char* path, LogSettings_t& settings);
+
 // Makes room for an incoming line of the given length (0x500001 forces the file
 // into archive 1). Works on the given counters and cap; 0 done, 1 failed.
 // Callers hold the log-file lock.

@@ -29,22 +29,9 @@ void check_stored_header() {
   for (int i = 0; same && i < kHeaderComparedSlots; ++i) {
     same = std::strcmp(stored.values[i], current.values[i]) == 0;
   }
-  if (same) return;
-  LogSettings_t& s = log_settings();
-  // Count first, so that rotation never subtracts from an uncounted total.
-  if (s.file_bytes == 0) s.file_bytes = log_file_size(path);
-  if (s.total_bytes == 0) s.total_bytes = log_archives_size() + s.file_bytes;
-  if (s.size_mb > 0) {
-    log_rotate(path, kLogForcedRotation);
-    return;
-  }
-  // No cap is known yet (settings not read): archive under the largest cap
-  // rather than let a cap of 0 delete the file and every archive.
-  LogSettings_t bounded = s;
-  bounded.size_mb = 200;
-  log_rotate_with(path, kLogForcedRotation, bounded);
-  s.file_bytes = bounded.file_bytes;
-  s.total_bytes = bounded.total_bytes;
+  // Rotation counts the file first and, while no cap is known yet (settings
+  // not read), archives it without deleting anything.
+  if (!same) log_rotate(path, kLogForcedRotation);
 }
 
 }  // namespace

@@ -22,6 +22,9 @@ inline constexpr char kKdpxQuery = 'Q';
 inline constexpr char kKdpxControl = 'C';
 inline constexpr char kKdpxMacQuery = 'P';
 
+// Printer results from here on are failures.
+inline constexpr int kKdpxResultErrorFloor = 0xF000;
+
 inline constexpr uint32_t KDPX_CLIENT_ADDRESS = 0x03000017;
 inline constexpr uint32_t KDPX_INTERFACE_STATUS = 0x03000010;
 inline constexpr uint32_t KDPX_ONLINE_STATUS = 0x03000021;

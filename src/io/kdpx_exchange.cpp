@@ -52,17 +52,6 @@ uint32_t readBe32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-// Waits for one readiness condition; 1 ready, 0 not within the wait, -1 error.
-int waitFor(int fd, short events, int ms) {
-  pollfd p{fd, events, 0};
-  for (;;) {
-    const int n = ::poll(&p, 1, ms < 0 ? 0 : ms);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (p.revents & POLLNVAL)) return -1;
-    return n > 0 ? 1 : 0;
-  }
-}
-
 // The four attempts of one exchange: send, then wait for the datagram that
 // isReply accepts, dropping everything else. 0 with the reply in accepted, 3
 // on a socket error, 4 when no attempt got a reply.
@@ -71,7 +60,7 @@ int runAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
                 size_t receiveSize, IsReply isReply, std::vector<uint8_t>& accepted) {
   std::vector<uint8_t> buffer(receiveSize);
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    const int writable = waitFor(fd, POLLOUT, kWritableWaitMs);
+    const int writable = waitForSocket(fd, POLLOUT, kWritableWaitMs);
     if (writable < 0) {
       log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_IO_ERROR;
@@ -96,7 +85,7 @@ int runAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
       } else {
         waitMs = static_cast<int>(kAttemptSpanMs - elapsed);
       }
-      const int readable = waitFor(fd, POLLIN, waitMs);
+      const int readable = waitForSocket(fd, POLLIN, waitMs);
       if (readable < 0) return TILOIO_IO_ERROR;
       if (readable == 0) break;
       const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);

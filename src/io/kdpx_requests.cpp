@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr int kResultErrorFloor = 0xF000;  // printer results from here on are failures
 constexpr size_t kStatusReplySize = 13;
 
 }  // namespace
@@ -33,7 +32,7 @@ int TiloIoKdpxGetStatus(const char* target, int* status) {
   if (TiloIoKdpxExec(target, kKdpxQuery, KDPX_INTERFACE_STATUS, nullptr, 0, &result, reply, &length) != 0) {
     return TILOIO_IO_ERROR;
   }
-  if (result >= kResultErrorFloor || length != kStatusReplySize) {
+  if (result >= kKdpxResultErrorFloor || length != kStatusReplySize) {
     *status = -1;
     return TILOIO_SUCCESS;
   }

@@ -1,5 +1,6 @@
 #include "io/socket_open.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -47,4 +48,14 @@ void shutdownAndClose(int socket) {
   if (socket < 0) return;
   ::shutdown(socket, SHUT_RDWR);
   platform_closesocket(socket);
+}
+
+int waitForSocket(int fd, short events, int ms) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    const int n = ::poll(&p, 1, ms < 0 ? 0 : ms);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (p.revents & POLLNVAL)) return -1;
+    return n > 0 ? 1 : 0;
+  }
 }

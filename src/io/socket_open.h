@@ -22,3 +22,7 @@ AddressList lookUpAddresses(const char* host, const char* service, int flags, in
 
 // Shuts the socket down in both directions and closes it.
 void shutdownAndClose(int socket);
+
+// Waits up to ms (a negative wait is taken as 0) for one readiness condition;
+// an interrupted wait is resumed. 1 ready, 0 not within the wait, -1 error.
+int waitForSocket(int fd, short events, int ms);

@@ -5,7 +5,6 @@
 namespace {
 
 constexpr size_t kOnlineReplySize = 13;
-constexpr int kResultErrorFloor = 0xF000;
 constexpr uint8_t kOfflineBit = 0x02;
 // The printer may need a moment to apply control 1; it is asked again, up to
 // this many times after the first request, but not forever.
@@ -23,7 +22,7 @@ int TiloIoTcpCheckOnline(TiloIoConnection_t* connection, int* online) {
       TILOIO_SUCCESS) {
     return TILOIO_IO_ERROR;
   }
-  *online = (result < kResultErrorFloor && length == kOnlineReplySize && !(reply[0] & kOfflineBit)) ? 1 : 0;
+  *online = (result < kKdpxResultErrorFloor && length == kOnlineReplySize && !(reply[0] & kOfflineBit)) ? 1 : 0;
   return TILOIO_SUCCESS;
 }
 

@@ -69,14 +69,10 @@ int connectDataPort(const char* resolved, const OpenClock& clock) {
     }
     bool connected = platform_connect(fd, a->ai_addr, a->ai_addrlen) == 0;
     if (!connected && (errno == PLATFORM_EINPROGRESS || errno == PLATFORM_EWOULDBLOCK)) {
-      pollfd p{fd, POLLOUT, 0};
-      int n;
-      do {
-        n = ::poll(&p, 1, clock.remaining());
-      } while (n < 0 && errno == EINTR);
       int error = 0;
       socklen_t length = sizeof error;
-      connected = n > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+      connected = waitForSocket(fd, POLLOUT, clock.remaining()) > 0 &&
+                  ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
     }
     if (connected) return fd;
     log_error_line("ERROR", __FILE__, __LINE__);

@@ -46,15 +46,6 @@ class Stopwatch {
 
 bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
-// 1 ready, 0 not within the wait, -1 error.
-int waitFor(int fd, short events, int ms) {
-  pollfd p{fd, events, 0};
-  const int n = ::poll(&p, 1, ms);
-  if (n < 0) return errno == EINTR ? 0 : -1;
-  if (n > 0 && (p.revents & POLLNVAL)) return -1;
-  return n > 0 ? 1 : 0;
-}
-
 bool badLimit(int timeoutMs) { return timeoutMs < 0 || timeoutMs > kTcpMaxTimeoutMs; }
 
 }  // namespace
@@ -105,7 +96,7 @@ int TiloIoTcpWrite(TiloIoConnection_t* connection, const void* data, size_t leng
   const Stopwatch clock;
   const auto* bytes = static_cast<const uint8_t*>(data);
   for (;;) {
-    const int writable = waitFor(connection->socket, POLLOUT, kPollStepMs);
+    const int writable = waitForSocket(connection->socket, POLLOUT, kPollStepMs);
     if (writable < 0) return TILOIO_IO_ERROR;
     if (writable > 0) {
       const size_t piece = std::min(length - *written, kTcpSendPiece);
@@ -152,7 +143,7 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
   *count = static_cast<size_t>(n);
   // The rest of the burst: whatever follows within 10-ms gaps.
   while (*count < kReadSize) {
-    const int readable = waitFor(connection->socket, POLLIN, kPollStepMs);
+    const int readable = waitForSocket(connection->socket, POLLIN, kPollStepMs);
     if (readable < 0) return TILOIO_IO_ERROR;
     if (readable == 0) break;
     n = ::recv(connection->socket, bytes + *count, kReadSize - *count, MSG_DONTWAIT);

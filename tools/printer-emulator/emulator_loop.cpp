@@ -18,7 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kClientAddressQuery = 0x03000017;
 // A connection the host has just made may not have been accepted yet when its
 // client query arrives; a printer would have taken it by then.
 constexpr int kAcceptGraceMs = 50;

@@ -8,7 +8,6 @@ namespace printer_emulator {
 namespace {
 
 constexpr char kMagic[5] = {'O', 'R', 'V', 'I', 'K'};
-constexpr uint32_t kClientAddressQuery = 0x03000017;
 constexpr uint32_t kInterfaceStatusQuery = 0x03000010;
 constexpr uint32_t kOnlineStatusQuery = 0x03000021;
 constexpr uint32_t kInterfaceControl = 0x03000015;

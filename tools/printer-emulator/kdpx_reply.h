@@ -13,6 +13,7 @@
 namespace printer_emulator {
 
 inline constexpr size_t kKdpxHeaderSize = 14;
+inline constexpr uint32_t kClientAddressQuery = 0x03000017;
 
 struct KdpxDatagram {
   char type = 0;
