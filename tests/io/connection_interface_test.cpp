@@ -45,8 +45,9 @@ TEST(ConnectionInterface, SeventeenthOpenIsRefused) {
   FakeRows rows;
   for (int i = 0; i < kConnectionRows; ++i) ASSERT_EQ(rows.add("row-" + std::to_string(i)), 0) << i;
   EXPECT_EQ(countHandleList(), -1);
-  TiloIoConnection_t* connection = nullptr;
+  TiloIoConnection_t* connection = reinterpret_cast<TiloIoConnection_t*>(1);
   EXPECT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, "127.0.0.70", 1000), 6);
+  EXPECT_EQ(connection, nullptr);
   TiloIoConnection_t extra{};
   EXPECT_EQ(setHandleToList(&extra, "one-more"), 6);
 }
@@ -111,6 +112,7 @@ TEST(ConnectionInterface, OpenArgumentsAndTransportsNotYetAvailable) {
       {TILOIO_TYPE_TCP, "", 1},
   };
   for (const auto& c : cases) {
+    connection = reinterpret_cast<TiloIoConnection_t*>(1);  // must be cleared on failure
     EXPECT_EQ(TiloIoOpen(nullptr, &connection, c.type, c.address, 1000), c.rc) << (c.address ? c.address : "null");
     EXPECT_EQ(connection, nullptr);
   }
