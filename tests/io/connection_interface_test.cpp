@@ -153,6 +153,14 @@ struct FakeFinders {
   static inline int lastFilter = -1;
   static inline std::vector<std::string> seen;
 
+  static void reset() {
+    udpStart = btStart = usbStart = udpResult = 0;
+    udpStarts = btStarts = usbStarts = 0;
+    lastFilter = -1;
+    seen.clear();
+  }
+  static std::vector<int> starts() { return {udpStarts, btStarts, usbStarts}; }
+
   static int startUdp(const void*, const char*) { return ++udpStarts, udpStart; }
   static int startBt() { return ++btStarts, btStart; }
   static int startUsb() { return ++usbStarts, usbStart; }
@@ -186,7 +194,7 @@ class Discovery : public ::testing::Test {
                                      FakeFinders::startUsb, FakeFinders::listBt,  FakeFinders::listBt};
     TiloIoSetFinderOps(&ops);
     TiloIoClearActiveFinders();
-    FakeFinders::seen.clear();
+    FakeFinders::reset();
     TiloIoSetFoundDeviceCallback(FakeFinders::found);
   }
   void TearDown() override {
@@ -200,6 +208,7 @@ TEST_F(Discovery, MaskThreeStartsNothing) {
   TiloIoDiscoveryRequest_t request{3, nullptr, 0};
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 0);
   EXPECT_EQ(TiloIoGetActiveFinders(), 0);
+  EXPECT_EQ(FakeFinders::starts(), (std::vector<int>{0, 0, 0}));
   EXPECT_EQ(TiloIoPollDiscovery(), 6);
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, nullptr), 1);
 }
@@ -214,6 +223,7 @@ TEST_F(Discovery, PollHandsEveryRowToTheCallback) {
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 0);
   EXPECT_EQ(TiloIoGetActiveFinders(), TILOIO_FINDER_UDP | TILOIO_FINDER_USB);
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 6);  // already active
+  EXPECT_EQ(FakeFinders::starts(), (std::vector<int>{1, 1, 1}));  // each finder once, none again
 
   EXPECT_EQ(TiloIoPollDiscovery(), 0);
   EXPECT_EQ(FakeFinders::seen, (std::vector<std::string>{"257|RP-A|127.0.0.73|127.0.0.73|02:1A:7C:00:00:01",
@@ -232,6 +242,7 @@ TEST_F(Discovery, OnlyFailedStartsGiveTheLastResult) {
   TiloIoDiscoveryRequest_t request{TILOIO_FINDER_BLUETOOTH, nullptr, 0};
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 5);
   EXPECT_EQ(TiloIoGetActiveFinders(), 0);
+  EXPECT_EQ(FakeFinders::starts(), (std::vector<int>{0, 1, 0}));
 }
 
 TEST(DiscoveryPending, FindersNotInTheTreeFailClearly) {
