@@ -97,12 +97,15 @@ int PrnBarcodeBytes(std::vector<uint8_t>& out, int type, const uint8_t* data, si
   return 0;
 }
 
+uint8_t PrnFontParam(int font) {
+  if (font >= 1 && font <= 4) return static_cast<uint8_t>(font);
+  if (font == 5) return 0x61;
+  if (font == 6) return 0x62;
+  return 0;
+}
+
 int PrnHriFontBytes(std::vector<uint8_t>& out, int font) {
-  uint8_t n = 0;
-  if (font >= 1 && font <= 4) n = static_cast<uint8_t>(font);
-  else if (font == 5) n = 0x61;
-  else if (font == 6) n = 0x62;
-  Put(out, {0x1D, 0x66, n});
+  Put(out, {0x1D, 0x66, PrnFontParam(font)});
   return 0;
 }
 
