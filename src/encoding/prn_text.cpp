@@ -1,6 +1,5 @@
 #include "encoding/prn_text.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "encoding/cmd_codec.h"
@@ -29,14 +28,6 @@ LangParams LangFor(int language) {
   }
 }
 
-// Appends an encoded block as one body chunk; frees it when the append fails.
-int AppendBlock(PrnCmdHandle_t* builder, uint8_t* block, int size) {
-  if (block == nullptr || size <= 0) return 0;
-  int rc = CmdBufferAppendBody(&builder->cmdBuffer, block, size);
-  if (rc != 0) std::free(block);
-  return rc;
-}
-
 }  // namespace
 
 int PrnGenText(PrnCmdHandle_t* builder, const char* utf8) {
@@ -49,7 +40,7 @@ int PrnGenText(PrnCmdHandle_t* builder, const char* utf8) {
       rc != 0) {
     return rc;
   }
-  return AppendBlock(builder, block, size);
+  return CmdBufferAppendOwned(&builder->cmdBuffer, CmdBufferAppendBody, block, size);
 }
 
 int PrnGenTextImpact(PrnCmdHandle_t* builder, const char* utf8) {
