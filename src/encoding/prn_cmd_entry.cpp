@@ -47,8 +47,7 @@ bool ImageArgs(int width, int height, const uint8_t* data, int size, int compres
 
 int PrnCmdAddImage(PrnCmdHandle_t* b, int width, int height, const uint8_t* data, int size,
                    int color, int compress) {
-  if (!PrnCmdValid(b) || !ImageArgs(width, height, data, size, 0) || !In(color, 0, 4) ||
-      !In(compress, 0, 1)) {
+  if (!PrnCmdValid(b) || !ImageArgs(width, height, data, size, compress) || !In(color, 0, 4)) {
     return 1;
   }
   return Dispatch(b, &PrnModelOps_t::image, &PrnImageOps::image, width, height, data, size, color,
@@ -64,8 +63,7 @@ int PrnCmdAddGrayImage(PrnCmdHandle_t* b, int width, int height, const uint8_t* 
 
 int PrnCmdAddHighDensityImage(PrnCmdHandle_t* b, int width, int height, const uint8_t* data,
                               int size, int color, int compress) {
-  if (!PrnCmdValid(b) || !ImageArgs(width, height, data, size, 0) || !In(color, 0, 4) ||
-      !In(compress, 0, 1)) {
+  if (!PrnCmdValid(b) || !ImageArgs(width, height, data, size, compress) || !In(color, 0, 4)) {
     return 1;
   }
   return Dispatch(b, &PrnModelOps_t::image, &PrnImageOps::highDensityImage, width, height, data,

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "encoding/le_bytes.h"
+#include "encoding/prn_page_bytes.h"
 
 namespace {
 using namespace tilo2_bytes;
@@ -170,10 +171,7 @@ class BandWriter {
     PutLe16(out_, static_cast<uint16_t>(pending));  // signed 16-bit on the wire
   }
 
-  void Position() {
-    Put(out_, {0x1B, 0x24});
-    PutLe16(out_, static_cast<unsigned>(x_));
-  }
+  void Position() { PrnPositionXBytes(out_, x_); }
 
   void Store(uint8_t a, uint8_t c, size_t k, int rows) {
     Put(out_, {0x1D, 0x38, 0x4C});

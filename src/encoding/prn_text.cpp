@@ -5,6 +5,7 @@
 
 #include "encoding/cmd_codec.h"
 #include "encoding/prn_emit.h"
+#include "encoding/prn_image_bytes.h"
 
 namespace {
 
@@ -168,7 +169,8 @@ int PrnGenColor(PrnCmdHandle_t* builder, int color) {
 }
 
 int PrnGenImpactColor(PrnCmdHandle_t* builder, int color) {
-  int rc = PrnEmitBody(builder, {kEsc, 0x4A, 0x00, kEsc, 0x72, uint8_t(color == 2 ? 1 : 0)});
+  int rc = PrnEmitAlways(builder,
+                         [&](std::vector<uint8_t>& out) { PrnImpactColorBytes(out, color); });
   if (rc == 0) {
     builder->color = color;
     builder->colorSent = color;

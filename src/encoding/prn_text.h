@@ -23,7 +23,7 @@ int PrnGenUnderline(PrnCmdHandle_t* builder, int value);
 int PrnGenUnderlineKanji(PrnCmdHandle_t* builder, int value);
 int PrnGenEmphasis(PrnCmdHandle_t* builder, int value);
 int PrnGenColor(PrnCmdHandle_t* builder, int color);
-// ESC J 0, ESC r n: switches the ribbon of the dot-matrix models.
+// Switches the ribbon of the dot-matrix models (PrnImpactColorBytes).
 int PrnGenImpactColor(PrnCmdHandle_t* builder, int color);
 
 // GS ! with both magnifications (1..8).
