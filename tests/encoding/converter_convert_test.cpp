@@ -92,6 +92,9 @@ TEST(ConverterConvert, MalformedUtf8) {
         {"\xFF\xFE", "??"},
         {"\xF4\x90\x80\x80" "A", "?A"},        // beyond U+10FFFF: one missing character
         {"\xC0\xAF" "A", "?A"},                // overlong "/"
+        {"\xE0\x80\xAF" "A", "?A"},            // overlong "/" in three bytes
+        {"\xF0\x8F\xBF\xBF" "A", "?A"},        // overlong U+FFFF in four bytes
+        {"\xFC\x84\x80\x80\x80\x80", "??????"},  // six-byte lead and its tail
         {"\xED\xA0\x80" "A", "?A"},            // an encoded surrogate
     };
     for (const Utf8Case& c : cases) {

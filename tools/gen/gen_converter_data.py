@@ -2,11 +2,12 @@
 """Generates the code-page converter's compiled-in files.
 
 Produces, under src/encoding/generated/:
-  conv_file_data.h          declarations and sizes of every file's text
+  conv_file_data.h          declarations and sizes of every distinct file text
   conv_files_tables.cpp     the 54 code tables and 4 character-set files
   conv_files_unicode.cpp    the subset of UnicodeData.txt
   conv_files_models.cpp     settings, module file and the 88 model files
-  conv_file_table.cpp       the 149-row embedded-file table
+  conv_file_table.cpp       the 149-row embedded-file table (rows with equal
+                            texts share one array)
 
 Sources (none is needed by the build):
   * Python's codecs for the IBM/Windows/ISO pages that it knows;
@@ -399,9 +400,11 @@ def c_literal(text):
     return "".join(parts) if parts else '    ""\n'
 
 
-def write_data_cpp(path, files):
+def write_data_cpp(path, files, holder):
     out = [HEADER_NOTE, '#include "encoding/generated/conv_file_data.h"\n\n']
     for name, text in files:
+        if holder[text] != name:
+            continue
         out.append("extern const char %s[] =\n%s    ;\n\n" % (ident(name), c_literal(text)))
     data = "".join(out)
     assert len(data.encode()) < 1024 * 1024, path
@@ -428,23 +431,33 @@ def main():
              + table_files + ics_files + model_files)
     assert len(order) == 149, len(order)
 
+    # Many models share one file's text (and iscii-de-m copies iscii-de): each
+    # distinct text is stored once, under the first file that holds it, and
+    # every row with that text points at it.
+    holder = {}
+    for name, text in order:
+        holder.setdefault(text, name)
+
     os.makedirs(OUT_DIR, exist_ok=True)
     hdr = [HEADER_NOTE, "#pragma once\n\n#include <cstdint>\n\n"]
     for name, text in order:
+        if holder[text] != name:
+            continue
         hdr.append("extern const char %s[];\n" % ident(name))
         hdr.append("inline constexpr uint64_t %s_size = %d;\n" % (ident(name), len(text.encode())))
     with open(os.path.join(OUT_DIR, "conv_file_data.h"), "w") as f:
         f.write("".join(hdr))
 
-    write_data_cpp(os.path.join(OUT_DIR, "conv_files_tables.cpp"), table_files + ics_files)
-    write_data_cpp(os.path.join(OUT_DIR, "conv_files_unicode.cpp"), [("UnicodeData.txt", unicode_text)])
-    write_data_cpp(os.path.join(OUT_DIR, "conv_files_models.cpp"), converter_files + model_files)
+    write_data_cpp(os.path.join(OUT_DIR, "conv_files_tables.cpp"), table_files + ics_files, holder)
+    write_data_cpp(os.path.join(OUT_DIR, "conv_files_unicode.cpp"), [("UnicodeData.txt", unicode_text)], holder)
+    write_data_cpp(os.path.join(OUT_DIR, "conv_files_models.cpp"), converter_files + model_files, holder)
 
     tab = [HEADER_NOTE, '#include "encoding/embedded_file.h"\n',
            '#include "encoding/generated/conv_file_data.h"\n\n',
            "const EmbeddedFileRow EmbeddedFileTable[] = {\n"]
-    for name, _ in order:
-        tab.append('    {"%s", %s, %s_size},\n' % (name, ident(name), ident(name)))
+    for name, text in order:
+        data = ident(holder[text])
+        tab.append('    {"%s", %s, %s_size},\n' % (name, data, data))
     tab.append("    {nullptr, nullptr, 0},\n};\n")
     with open(os.path.join(OUT_DIR, "conv_file_table.cpp"), "w") as f:
         f.write("".join(tab))
