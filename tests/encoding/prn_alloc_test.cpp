@@ -28,6 +28,17 @@ struct FailingAlloc {
   ~FailingAlloc() { encoding_set_allocator(nullptr); }
 };
 
+// An RP-S3 job framed by header and trailer, one line feed as its body; rc 0 when made.
+struct FramedLineFeed : Builder {
+  FramedLineFeed() : Builder("RP-S3", 0) {
+    if (rc != 0) return;
+    b->headerWanted = 1;
+    b->trailerWanted = 1;
+    const uint8_t lf = 0x0A;
+    rc = PrnCmdAddCommand(b, &lf, 1);
+  }
+};
+
 TEST(PrnAlloc, OpenFailsCleanlyAtEveryAllocation) {
   FailingAlloc guard;
   int failAt = 0;
@@ -48,12 +59,8 @@ TEST(PrnAlloc, OpenFailsCleanlyAtEveryAllocation) {
 }
 
 TEST(PrnAlloc, DuplicateFailsAsAWholeAtEveryAllocation) {
-  Builder src("RP-S3", 0);
+  FramedLineFeed src;
   ASSERT_EQ(src.rc, 0);
-  src->headerWanted = 1;
-  src->trailerWanted = 1;
-  const uint8_t lf = 0x0A;
-  ASSERT_EQ(PrnCmdAddCommand(src.get(), &lf, 1), 0);
   const Bytes job = BuildJob(src.get());
   src->replyRemainder.bytes = static_cast<uint8_t*>(std::malloc(1));
   src->replyRemainder.bytes[0] = 0x37;
@@ -69,6 +76,8 @@ TEST(PrnAlloc, DuplicateFailsAsAWholeAtEveryAllocation) {
       ASSERT_NE(copy, nullptr);
       encoding_set_allocator(nullptr);
       EXPECT_EQ(BuildJob(copy), job);
+      ASSERT_EQ(copy->replyRemainder.length, 1u);
+      EXPECT_EQ(copy->replyRemainder.bytes[0], 0x37);
       ASSERT_NE(copy->ops.reply, nullptr);
       ASSERT_NE(copy->ops.control, nullptr);
       PrnCmdClose(copy);
@@ -114,12 +123,8 @@ TEST(PrnAlloc, TrailerIsAllOrPaddingOnly) {
 }
 
 TEST(PrnAlloc, BuildReportsAFrameItCouldNotMake) {
-  Builder b("RP-S3", 0);
+  FramedLineFeed b;
   ASSERT_EQ(b.rc, 0);
-  b->headerWanted = 1;
-  b->trailerWanted = 1;
-  const uint8_t lf = 0x0A;
-  ASSERT_EQ(PrnCmdAddCommand(b.get(), &lf, 1), 0);
   FailingAlloc guard;
   FailingAlloc::Arm(2);  // header done (block, chunk); trailer padding fails
   CmdData_t* d = nullptr;
@@ -133,13 +138,9 @@ TEST(PrnAlloc, BuildReportsAFrameItCouldNotMake) {
 }
 
 TEST(PrnAlloc, TrailerWithoutItsJobIdRequestIsNotKeptByBuild) {
-  Builder b("RP-S3", 0);
+  FramedLineFeed b;
   ASSERT_EQ(b.rc, 0);
-  b->headerWanted = 1;
-  b->trailerWanted = 1;
   std::memcpy(b->processId, "0A1F", 4);
-  const uint8_t lf = 0x0A;
-  ASSERT_EQ(PrnCmdAddCommand(b.get(), &lf, 1), 0);
   FailingAlloc guard;
   // Header block and chunk, padding and request blocks, padding chunk: the
   // request's chunk record is the sixth allocation.
@@ -168,6 +169,7 @@ TEST(PrnAlloc, KanjiLanguageIsTakenOnlyWithItsCommand) {
   encoding_set_allocator(nullptr);
   ASSERT_EQ(b->ops.text->textLang(b.get(), 1), 0);
   EXPECT_EQ(b->textLang, 1);
+  EXPECT_EQ(BodyBytes(b.get()), B({0x1B, 0x74, 0x01, 0x1B, 0x52, 0x08, 0x1C, 0x43, 0x01, 0x1C, 0x26}));
 }
 
 }  // namespace

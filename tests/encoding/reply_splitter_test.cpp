@@ -156,6 +156,7 @@ TEST(ReplySplitter, LargestSBlockIsKeptWhole) {
   ASSERT_EQ(s.packets.size(), 1u);
   EXPECT_EQ(s.packets[0].kind, 9);
   EXPECT_EQ(s.packets[0].bytes.size(), 65540u);
+  EXPECT_TRUE(s.packets[0].bytes == block) << "the block came out altered";
 }
 
 TEST(ReplySplitter, BlockWhoseNulNeverComesStopsHoldingBackLaterStatus) {

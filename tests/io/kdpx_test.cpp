@@ -82,12 +82,12 @@ TEST(Kdpx, LateReplyIsTakenInTheSecondAttempt) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(length, 13u);
   EXPECT_GE(elapsed, 1000);
-  EXPECT_LT(elapsed, 2100);
+  EXPECT_LT(elapsed, 5000);  // well short of the four attempts' 6 s, with room for a loaded machine
   const auto sent = emu->udpRequests('Q', 0x03000021);
   ASSERT_EQ(sent.size(), 2u);  // attempt 1 gave up after 160 ms, attempt 2 waited
   const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(sent[1].when - sent[0].when).count();
   EXPECT_GE(gap, 150);
-  EXPECT_LT(gap, 1000);
+  EXPECT_LT(gap, 1500);  // not the 2 s of a full attempt
 }
 
 TEST(Kdpx, SilentPrinterTimesOutAfterFourAttempts) {
@@ -103,19 +103,20 @@ TEST(Kdpx, SilentPrinterTimesOutAfterFourAttempts) {
   EXPECT_EQ(TiloIoKdpxGetClientAddress(io_test::address(n).c_str(), &client), 3);
   const auto elapsed = io_test::msSince(start);
   EXPECT_GE(elapsed, 5900);
-  EXPECT_LT(elapsed, 9000);
+  EXPECT_LT(elapsed, 15000);
   const auto sent = emu->udpRequests('Q', 0x03000017);
   ASSERT_EQ(sent.size(), 4u);
   // Attempt 1 waits 160 ms, attempt 2 until 1840 ms after its send, 3 and 4 the full 2 s.
+  // The upper bounds leave room for a loaded machine; the count above rules out extra attempts.
   const auto gap = [&](size_t i) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(sent[i].when - sent[i - 1].when).count();
   };
   EXPECT_GE(gap(1), 150);
-  EXPECT_LT(gap(1), 1000);
+  EXPECT_LT(gap(1), 1500);
   EXPECT_GE(gap(2), 1790);
-  EXPECT_LT(gap(2), 2500);
+  EXPECT_LT(gap(2), 3500);
   EXPECT_GE(gap(3), 1950);
-  EXPECT_LT(gap(3), 3000);
+  EXPECT_LT(gap(3), 3500);
   const auto trace = log.lines({"IOCMN,-i,", ",TiloIoKdpxExec,KDPX timeout.,2000,"});
   EXPECT_EQ(trace.size(), 1u);
   EXPECT_EQ(log.lines({",UDP,,Write,0000000e,0000000e,"}).size(), 4u);

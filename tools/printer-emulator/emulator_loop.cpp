@@ -22,6 +22,21 @@ using Clock = std::chrono::steady_clock;
 // client query arrives; a printer would have taken it by then.
 constexpr int kAcceptGraceMs = 50;
 
+// When the kernel took the datagram in, on the steady clock: a loop that is
+// scheduled late must not shift the times the tests measure between requests.
+Clock::time_point arrivalTime(const msghdr& message) {
+  const auto now = Clock::now();
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(const_cast<msghdr*>(&message), c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    const auto age = std::chrono::system_clock::now().time_since_epoch() -
+                     (std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec));
+    if (age > Clock::duration::zero()) return now - std::chrono::duration_cast<Clock::duration>(age);
+  }
+  return now;
+}
+
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
@@ -71,6 +86,8 @@ bool PrinterEmulator::Loop::open(std::string* error) {
   at.sin_port = htons(owner.options_.udpPort);
   udpFd = bound(SOCK_DGRAM, at, error);
   if (udpFd < 0) return false;
+  const int one = 1;
+  ::setsockopt(udpFd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   at.sin_port = htons(owner.options_.tcpPort);
   listenFd = bound(SOCK_STREAM, at, error);
   return listenFd >= 0;
@@ -149,12 +166,20 @@ void PrinterEmulator::Loop::sendDue() {
 void PrinterEmulator::Loop::handleDatagram() {
   uint8_t buffer[2048];
   sockaddr_in from{};
-  socklen_t fromLen = sizeof from;
-  const ssize_t n = ::recvfrom(udpFd, buffer, sizeof buffer, MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr*>(&from), &fromLen);
+  iovec data{buffer, sizeof buffer};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr message{};
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t n = ::recvmsg(udpFd, &message, MSG_DONTWAIT);
   if (n < 0) return;
+  const auto arrived = arrivalTime(message);
   const std::span<const uint8_t> bytes(buffer, static_cast<size_t>(n));
-  owner.record({Clock::now(), Channel::Udp, from.sin_addr.s_addr, ntohs(from.sin_port), 0,
+  owner.record({arrived, Channel::Udp, from.sin_addr.s_addr, ntohs(from.sin_port), 0,
                 std::vector<uint8_t>(bytes.begin(), bytes.end())});
 
   const auto request = parseKdpx(bytes);
@@ -201,7 +226,7 @@ void PrinterEmulator::Loop::handleDatagram() {
   if (rule.wrongType) reply->type = request->type;
   if (rule.wrongCommand) reply->command = request->command ^ 0x01;
 
-  const auto due = Clock::now() + rule.delay;
+  const auto due = arrived + rule.delay;  // as late as asked after the request, however late it was read
   for (int i = 0; i < rule.decoysBefore; ++i) {
     KdpxDatagram decoy = *reply;
     std::vector<uint8_t> bytes;
