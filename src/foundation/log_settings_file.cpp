@@ -10,31 +10,13 @@
 #include <optional>
 #include <string>
 
+#include "foundation/file_handle.h"
 #include "foundation/log_settings.h"
 #include "foundation/platform.h"
 
 namespace {
 
 constexpr size_t kLineMax = 255;
-
-class File {
- public:
-  File(const char* path, const char* mode) : f_(platform_fopen(path, mode)) {}
-  ~File() {
-    if (f_ != nullptr) std::fclose(f_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  FILE* get() const { return f_; }
-  FILE* release() {
-    FILE* f = f_;
-    f_ = nullptr;
-    return f;
-  }
-
- private:
-  FILE* f_;
-};
 
 bool read_line(FILE* file, std::string& line) { return log_read_text_line(file, line, kLineMax); }
 
@@ -71,8 +53,8 @@ bool log_size_fits_level(int size_mb, int level) {
 
 int log_read_settings_file(const char* path) {
   if (path == nullptr) return 1;
-  File file(path, "r");
-  if (file.get() == nullptr) return 1;
+  const FileHandle file(platform_fopen(path, "r"));
+  if (!file) return 1;
   LogSettings_t s = log_settings_snapshot();
   std::string line;
   while (read_line(file.get(), line)) {
@@ -109,8 +91,8 @@ int log_read_settings_file(const char* path) {
 
 int log_write_settings_file(const char* path, const LogSettings_t& s) {
   if (path == nullptr || strnlen(path, kLogPathSize) >= kLogPathSize) return 255;
-  File file(path, "w");
-  if (file.get() == nullptr) return 255;
+  FileHandle file(platform_fopen(path, "w"));
+  if (!file) return 255;
   const int n = std::fprintf(file.get(),
                              "[ENABLE]\nENABLE=%d\n[NETWORK]\nIPADDRESS=%s\nPORT=%u\n[MAXSIZE]\nSIZE=%d\n"
                              "[LEVEL]\nLEVEL=%d\n",

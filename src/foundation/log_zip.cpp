@@ -11,16 +11,12 @@
 #include <memory>
 #include <new>
 
+#include "foundation/file_handle.h"
 #include "foundation/platform.h"
 
 namespace {
 
 constexpr size_t kDeflateOutSize = 1024;
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using InFile = std::unique_ptr<FILE, FileCloser>;
 
 // The archive being written: closed and deleted again unless the write completed,
 // so a failed compression never leaves a broken archive that would count as one.
@@ -89,7 +85,7 @@ bool put_u32(FILE* f, uint32_t v) {
 // Reads the whole regular file; false when it cannot be read completely or
 // does not fit the 32-bit sizes of the archive.
 bool read_whole(const char* path, std::unique_ptr<uint8_t[]>& data, uint32_t& size) {
-  InFile in(platform_fopen(path, "rb"));
+  const FileHandle in(platform_fopen(path, "rb"));
   if (!in) return false;
   struct stat st {};
   if (::fstat(fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode)) return false;
