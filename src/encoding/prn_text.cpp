@@ -1,6 +1,5 @@
 #include "encoding/prn_text.h"
 
-#include <cstring>
 
 #include "encoding/cmd_codec.h"
 #include "encoding/prn_barcode_bytes.h"
@@ -32,15 +31,7 @@ LangParams LangFor(int language) {
 
 int PrnGenText(PrnCmdHandle_t* builder, const char* utf8) {
   if (builder == nullptr || utf8 == nullptr) return 1;
-  const size_t length = std::strlen(utf8);
-  if (length == 0) return 0;
-  uint8_t* block = nullptr;
-  int size = 0;
-  if (int rc = CmdEncodeText(builder->textLang, builder->converter, utf8, length, &block, &size);
-      rc != 0) {
-    return rc;
-  }
-  return CmdBufferAppendOwned(&builder->cmdBuffer, CmdBufferAppendBody, block, size);
+  return CmdAppendText(&builder->cmdBuffer, builder->textLang, builder->converter, utf8);
 }
 
 int PrnGenTextImpact(PrnCmdHandle_t* builder, const char* utf8) {
