@@ -30,17 +30,29 @@ int listen_on(const char* address, int backlog, sockaddr_in* bound) {
   return fd;
 }
 
+// A listening socket on a free port of a loopback address, closed with the object.
+class Listener {
+ public:
+  Listener(const char* address, int backlog) {
+    fd_ = listen_on(address, backlog, &bound_);
+    port_ = ntohs(bound_.sin_port);
+  }
+  ~Listener() { ::close(fd_); }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+  uint16_t port() const { return port_; }
+
+ protected:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  sockaddr_in bound_{};
+};
+
 // A loopback listener that collects what each accepted connection sends
 // until the peer closes it.
-class LineListener {
+class LineListener : public Listener {
  public:
-  explicit LineListener(const char* address) {
-    sockaddr_in a{};
-    fd_ = listen_on(address, 16, &a);
-    port_ = ntohs(a.sin_port);
-  }
-  ~LineListener() { ::close(fd_); }
-  uint16_t port() const { return port_; }
+  explicit LineListener(const char* address) : Listener(address, 16) {}
 
   // Accepts up to n connections, each read to its end, within a generous deadline.
   std::vector<std::string> collect(size_t n) {
@@ -65,10 +77,6 @@ class LineListener {
     }
     return got;
   }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
 };
 
 uint16_t closed_port(const char* address) {
@@ -110,31 +118,24 @@ namespace {
 
 // A listener whose accept queue is full: the kernel drops further connection
 // requests, so a connect to it neither succeeds nor is refused.
-class FullListener {
+class FullListener : public Listener {
  public:
-  explicit FullListener(const char* address) {
-    sockaddr_in a{};
-    fd_ = listen_on(address, 0, &a);
-    port_ = ntohs(a.sin_port);
+  explicit FullListener(const char* address) : Listener(address, 0) {
     // Connect until one stays pending: from then on requests are dropped.
     for (int i = 0; i < 16 && !full_; ++i) {
       const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       clients_.push_back(c);
-      if (::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) continue;
+      if (::connect(c, reinterpret_cast<sockaddr*>(&bound_), sizeof bound_) == 0) continue;
       pollfd p{c, POLLOUT, 0};
       full_ = errno == EINPROGRESS && ::poll(&p, 1, 1500) == 0;
     }
   }
   ~FullListener() {
     for (int c : clients_) ::close(c);
-    ::close(fd_);
   }
   bool full() const { return full_; }
-  uint16_t port() const { return port_; }
 
  private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
   bool full_ = false;
   std::vector<int> clients_;
 };
