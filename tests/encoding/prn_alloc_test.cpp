@@ -9,25 +9,6 @@
 
 namespace {
 
-// Fails the allocation numbered failAt (0-based) counted from Arm().
-struct FailingAlloc {
-  static inline int countdown = -1;
-  static void* Alloc(size_t size) {
-    if (countdown == 0) {
-      countdown = -1;
-      return nullptr;
-    }
-    if (countdown > 0) --countdown;
-    return std::malloc(size);
-  }
-  static void Arm(int failAt) {
-    countdown = failAt;
-    encoding_set_allocator(Alloc);
-  }
-  static bool Fired() { return countdown == -1; }
-  ~FailingAlloc() { encoding_set_allocator(nullptr); }
-};
-
 // An RP-S3 job framed by header and trailer, one line feed as its body; rc 0 when made.
 struct FramedLineFeed : Builder {
   FramedLineFeed() : Builder("RP-S3", 0) {

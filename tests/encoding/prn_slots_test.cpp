@@ -42,25 +42,12 @@ TEST(PrnImageSlots, MonochromeImageOnAThermalModel) {
   EXPECT_TRUE(Job(b).empty());
 }
 
-// Fails the n-th allocation of the encoding allocator from now on (0-based).
-struct FailNth {
-  static inline int left = -1;
-  explicit FailNth(int n) {
-    left = n;
-    encoding_set_allocator([](size_t size) -> void* {
-      if (left-- == 0) return nullptr;
-      return std::malloc(size);
-    });
-  }
-  ~FailNth() { encoding_set_allocator(nullptr); }
-};
-
 TEST(PrnImageSlots, OutOfMemoryAppendsNothingAndKeepsTheColor) {
   const Bytes data(72 * 100, 0x55);
   for (int n : {0, 1}) {  // the image's block, then its chunk record
     Builder b("RP-S12F", 0);
     {
-      FailNth fail(n);
+      FailingAlloc fail(n);
       EXPECT_EQ(3, PrnCmdAddImage(b.get(), 576, 100, data.data(), 7200, 1, 0)) << n;
     }
     EXPECT_EQ(0, b->cmdBuffer.bodyBytes);
@@ -68,7 +55,7 @@ TEST(PrnImageSlots, OutOfMemoryAppendsNothingAndKeepsTheColor) {
   }
   Builder impact("RP-D4", 0);
   {
-    FailNth fail(0);
+    FailingAlloc fail(0);
     EXPECT_EQ(3, PrnCmdAddImage(impact.get(), 1, 8, data.data(), 8, 2, 0));
   }
   EXPECT_EQ(1, impact->colorSent);  // red was never sent

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <span>
 #include <vector>
 
+#include "encoding/alloc_hook.h"
 #include "encoding/cmd_buffer.h"
 #include "encoding/cmd_data.h"
 #include "encoding/prn_cmd.h"
@@ -53,6 +55,30 @@ inline Bytes BuildJob(PrnCmdHandle_t* b, int* rcOut = nullptr) {
 }
 
 // Opens a builder and closes it at scope end.
+// Fails the allocation numbered failAt (0-based) counted from Arm(), or from
+// construction with a number; allocation is plain again when it goes.
+struct FailingAlloc {
+  FailingAlloc() = default;
+  explicit FailingAlloc(int failAt) { Arm(failAt); }
+  FailingAlloc(const FailingAlloc&) = delete;
+  FailingAlloc& operator=(const FailingAlloc&) = delete;
+  static inline int countdown = -1;
+  static void* Alloc(size_t size) {
+    if (countdown == 0) {
+      countdown = -1;
+      return nullptr;
+    }
+    if (countdown > 0) --countdown;
+    return std::malloc(size);
+  }
+  static void Arm(int failAt) {
+    countdown = failAt;
+    encoding_set_allocator(Alloc);
+  }
+  static bool Fired() { return countdown == -1; }
+  ~FailingAlloc() { encoding_set_allocator(nullptr); }
+};
+
 struct Builder {
   PrnCmdHandle_t* b = nullptr;
   int rc = -99;
