@@ -88,7 +88,15 @@ int CmdBufferAppendCopy(CmdBuffer_t* buffer, CmdAppendFn append, const uint8_t* 
   auto* block = static_cast<uint8_t*>(encoding_alloc(size_t(size)));
   if (block == nullptr) return 3;
   std::memcpy(block, bytes, size_t(size));
-  int rc = append(buffer, block, size);
+  return CmdBufferAppendOwned(buffer, append, block, size);
+}
+
+int CmdBufferAppendOwned(CmdBuffer_t* buffer, CmdAppendFn append, uint8_t* block, int size) {
+  if (block == nullptr || size <= 0) {
+    std::free(block);
+    return 0;
+  }
+  const int rc = buffer == nullptr || append == nullptr ? 1 : append(buffer, block, size);
   if (rc != 0) std::free(block);
   return rc;
 }

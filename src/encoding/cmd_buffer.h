@@ -41,6 +41,11 @@ int CmdBufferAppendTrailer(CmdBuffer_t* buffer, uint8_t* data, int size);
 // is freed when the append fails. 0, 1, 3 or the append's failure.
 int CmdBufferAppendCopy(CmdBuffer_t* buffer, CmdAppendFn append, const uint8_t* bytes, int size);
 
+// Appends a std::malloc block the caller made (an encoded text) through
+// append, which takes it over; the block is freed when the append fails. A
+// null block or a size of 0 is nothing to append and answers 0.
+int CmdBufferAppendOwned(CmdBuffer_t* buffer, CmdAppendFn append, uint8_t* block, int size);
+
 // Free one list's chunks and data; 1 for a null buffer.
 int CmdBufferClearHeader(CmdBuffer_t* buffer);
 int CmdBufferClearBody(CmdBuffer_t* buffer);

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "encoding/alloc_hook.h"
 #include "encoding/mb_encode.h"
@@ -121,4 +122,14 @@ int CmdEncodeText(int language, int converter, const char* utf8, size_t length, 
                   int* outSize) {
   return CmdIsDbcsLanguage(language) ? CmdEncodeDbcs(language, utf8, length, out, outSize)
                                      : CmdConvertText(converter, utf8, length, out, outSize);
+}
+
+int CmdAppendText(CmdBuffer_t* buffer, int language, int converter, const char* utf8) {
+  if (buffer == nullptr || utf8 == nullptr) return 1;
+  const size_t length = std::strlen(utf8);
+  if (length == 0) return 0;
+  uint8_t* block = nullptr;
+  int size = 0;
+  if (int rc = CmdEncodeText(language, converter, utf8, length, &block, &size); rc != 0) return rc;
+  return CmdBufferAppendOwned(buffer, CmdBufferAppendBody, block, size);
 }

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "encoding/cmd_buffer.h"
+
 struct CmdConverterOps {
   int (*open)(const char* name, int length);  // handle >= 1, or a negative code
   int (*close)(int handle);
@@ -48,3 +50,8 @@ bool CmdIsDbcsLanguage(int language);
 // languages, the converter for any other. Results as above.
 int CmdEncodeText(int language, int converter, const char* utf8, size_t length, uint8_t** out,
                   int* outSize);
+
+// Encodes a NUL-terminated text with CmdEncodeText and appends it to the
+// buffer's body as one chunk; an empty text appends nothing. 0, 1 for a null
+// argument, or the encoder's or the append's failure.
+int CmdAppendText(CmdBuffer_t* buffer, int language, int converter, const char* utf8);

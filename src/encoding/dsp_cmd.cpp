@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "encoding/alloc_hook.h"
+#include "encoding/cmd_codec.h"
 #include "encoding/cmd_emit_vector.h"
 #include "encoding/dsp_bytes.h"
 
@@ -142,9 +143,7 @@ int DspGenCursorType(DspCmdHandle_t* builder, int type) {
 
 int DspGenText(DspCmdHandle_t* builder, const char* utf8) {
   if (builder == nullptr || utf8 == nullptr) return 1;
-  return CmdEmitFilled(&builder->cmdBuffer, CmdBufferAppendBody, [&](Out& out) {
-    return DspEncodeText(out, builder->textLang, builder->converter, utf8, std::strlen(utf8));
-  });
+  return CmdAppendText(&builder->cmdBuffer, builder->textLang, builder->converter, utf8);
 }
 
 int DspGenLanguage(DspCmdHandle_t* builder, int language) {

@@ -163,9 +163,10 @@ int BuildModel(const OvucSettings& settings, const std::string& modelPath, OvucM
         OvucCharRecord r;
         r.codePoint = line.cp;
         r.combiningClass = line.ccc;
-        for (size_t i = 0; i < gcKeep; ++i) r.generalCategory[i] = line.gc[i];
-        r.isMark = r.generalCategory[0] == 'M' &&
-                   (r.generalCategory[1] == 'n' || r.generalCategory[1] == 'c' || r.generalCategory[1] == 'e');
+        // Only as many category letters as the model file keeps count.
+        char gc[2] = {0, 0};
+        for (size_t i = 0; i < gcKeep; ++i) gc[i] = line.gc[i];
+        r.isMark = gc[0] == 'M' && (gc[1] == 'n' || gc[1] == 'c' || gc[1] == 'e');
         while (ti < tableEntries.size() && tableEntries[ti].cp < line.cp) ++ti;
         r.firstEntry = static_cast<uint32_t>(m.entries.size());
         for (; ti < tableEntries.size() && tableEntries[ti].cp == line.cp; ++ti) {

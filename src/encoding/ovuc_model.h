@@ -27,7 +27,6 @@ struct OvucCharRecord {
     bool inCharacterSet = false;
     uint8_t setByte = 0;
     uint8_t setParam = 0;  // ICSCommandParam, the n of ESC R n
-    char generalCategory[2] = {0, 0};
     // Bit n set: table parameter n holds the character.
     uint64_t tableBits[4] = {0, 0, 0, 0};
 

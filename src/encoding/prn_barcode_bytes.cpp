@@ -21,12 +21,7 @@ Kind KindOf(int type) {
 
 constexpr size_t kMaxParamLength = 0xFFFF;
 
-// GS ( k with a two-byte parameter length: cn fn, then `extra` bytes, then data.
-void SymbolCommand(std::vector<uint8_t>& out, size_t paramLength) {
-  Put(out, {0x1D, 0x28, 0x6B});
-  PutLe16(out, static_cast<unsigned>(paramLength));
-}
-
+// GS ( k with a one-byte value.
 void Setting(std::vector<uint8_t>& out, uint8_t cn, uint8_t fn, uint8_t n) {
   Put(out, {0x1D, 0x28, 0x6B, 0x03, 0x00, cn, fn, n});
 }
@@ -41,11 +36,12 @@ int StoreAndPrint(std::vector<uint8_t>& out, size_t mark, uint8_t cn,
     out.resize(mark);
     return 1;
   }
-  SymbolCommand(out, param);
+  Put(out, {0x1D, 0x28, 0x6B});
+  PutLe16(out, static_cast<unsigned>(param));
   Put(out, {cn, 0x50, 0x30});
   Put(out, lead);
   PutBytes(out, data, length);
-  Put(out, {0x1D, 0x28, 0x6B, 0x03, 0x00, cn, 0x51, 0x30});
+  Setting(out, cn, 0x51, 0x30);
   return 0;
 }
 
@@ -53,18 +49,17 @@ int SymbolData(std::vector<uint8_t>& out, int type, const uint8_t* data, size_t 
   const size_t mark = out.size();
   switch (KindOf(type)) {
     case Kind::Pdf417:
-      Put(out, {0x1D, 0x28, 0x6B, 0x03, 0x00, 0x30, 0x46, static_cast<uint8_t>(type)});
+      Setting(out, 0x30, 0x46, static_cast<uint8_t>(type));
       return StoreAndPrint(out, mark, 0x30, {}, data, length);
     case Kind::Qr: {
-      if (length + 3 > kMaxParamLength) return 1;
       Put(out, {0x1B, 0x55, 0x01, 0x1D, 0x28, 0x6B, 0x04, 0x00, 0x31, 0x41,
                 static_cast<uint8_t>(type == 2 ? 0x31 : 0x32), 0x00});
-      StoreAndPrint(out, mark, 0x31, {}, data, length);
+      if (int rc = StoreAndPrint(out, mark, 0x31, {}, data, length); rc != 0) return rc;
       Put(out, {0x1B, 0x55, 0x00});
       return 0;
     }
     case Kind::Maxi:
-      Put(out, {0x1D, 0x28, 0x6B, 0x03, 0x00, 0x32, 0x41, static_cast<uint8_t>(0x32 + type - 4)});
+      Setting(out, 0x32, 0x41, static_cast<uint8_t>(0x32 + type - 4));
       return StoreAndPrint(out, mark, 0x32, {}, data, length);
     case Kind::DataBar: {
       static constexpr uint8_t kVariant[] = {0x48, 0x49, 0x4C};
@@ -102,12 +97,15 @@ int PrnBarcodeBytes(std::vector<uint8_t>& out, int type, const uint8_t* data, si
   return 0;
 }
 
+uint8_t PrnFontParam(int font) {
+  if (font >= 1 && font <= 4) return static_cast<uint8_t>(font);
+  if (font == 5) return 0x61;
+  if (font == 6) return 0x62;
+  return 0;
+}
+
 int PrnHriFontBytes(std::vector<uint8_t>& out, int font) {
-  uint8_t n = 0;
-  if (font >= 1 && font <= 4) n = static_cast<uint8_t>(font);
-  else if (font == 5) n = 0x61;
-  else if (font == 6) n = 0x62;
-  Put(out, {0x1D, 0x66, n});
+  Put(out, {0x1D, 0x66, PrnFontParam(font)});
   return 0;
 }
 

@@ -10,6 +10,10 @@
 // GS k m byte of barcode types 0..15; 0 for any other type.
 uint8_t PrnBarcodeTypeByte(int type);
 
+// Font byte of ESC M and GS f: fonts 1..4 as they are, 5 and 6 the special
+// fonts (61h, 62h); 0 for any other.
+uint8_t PrnFontParam(int font);
+
 int PrnBarcodeBytes(std::vector<uint8_t>& out, int type, const uint8_t* data, size_t length);
 int PrnHriFontBytes(std::vector<uint8_t>& out, int font);
 int PrnHriPositionBytes(std::vector<uint8_t>& out, int position);

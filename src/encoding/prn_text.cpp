@@ -1,9 +1,8 @@
 #include "encoding/prn_text.h"
 
-#include <cstdlib>
-#include <cstring>
 
 #include "encoding/cmd_codec.h"
+#include "encoding/prn_barcode_bytes.h"
 #include "encoding/prn_emit.h"
 #include "encoding/prn_image_bytes.h"
 
@@ -12,13 +11,6 @@ namespace {
 constexpr uint8_t kEsc = 0x1B, kFs = 0x1C, kGs = 0x1D;
 
 uint8_t OnOff(int value) { return value == 1 ? 1 : 0; }
-
-uint8_t FontParam(int font) {
-  if (font >= 1 && font <= 4) return uint8_t(font);
-  if (font == 5) return 97;
-  if (font == 6) return 98;
-  return 0;
-}
 
 struct LangParams {
   uint8_t table;    // ESC t
@@ -35,27 +27,11 @@ LangParams LangFor(int language) {
   }
 }
 
-// Appends an encoded block as one body chunk; frees it when the append fails.
-int AppendBlock(PrnCmdHandle_t* builder, uint8_t* block, int size) {
-  if (block == nullptr || size <= 0) return 0;
-  int rc = CmdBufferAppendBody(&builder->cmdBuffer, block, size);
-  if (rc != 0) std::free(block);
-  return rc;
-}
-
 }  // namespace
 
 int PrnGenText(PrnCmdHandle_t* builder, const char* utf8) {
   if (builder == nullptr || utf8 == nullptr) return 1;
-  const size_t length = std::strlen(utf8);
-  if (length == 0) return 0;
-  uint8_t* block = nullptr;
-  int size = 0;
-  if (int rc = CmdEncodeText(builder->textLang, builder->converter, utf8, length, &block, &size);
-      rc != 0) {
-    return rc;
-  }
-  return AppendBlock(builder, block, size);
+  return CmdAppendText(&builder->cmdBuffer, builder->textLang, builder->converter, utf8);
 }
 
 int PrnGenTextImpact(PrnCmdHandle_t* builder, const char* utf8) {
@@ -92,13 +68,13 @@ int PrnGenTextLangKanji(PrnCmdHandle_t* builder, int language) {
 }
 
 int PrnGenFont(PrnCmdHandle_t* builder, int font) {
-  int rc = PrnEmitBody(builder, {kEsc, 0x4D, FontParam(font)});
+  int rc = PrnEmitBody(builder, {kEsc, 0x4D, PrnFontParam(font)});
   if (rc == 0) builder->font = font;
   return rc;
 }
 
 int PrnGenFontKanji(PrnCmdHandle_t* builder, int font) {
-  const uint8_t n = FontParam(font);
+  const uint8_t n = PrnFontParam(font);
   int rc = PrnEmitBody(builder, {kEsc, 0x4D, n, kFs, 0x28, 0x41, 0x02, 0x00, 0x30, n});
   if (rc == 0) builder->font = font;
   return rc;

@@ -107,6 +107,19 @@ TEST(PrnAlloc, GeneratorsKeepStateWhenTheirCommandCannotBeStored) {
   EXPECT_EQ(b->cmdBuffer.body, nullptr);
 }
 
+TEST(PrnAlloc, EncodedTextIsFreedWhenItsChunkCannotBeMade) {
+  Builder b("RP-k4", 1);
+  ASSERT_EQ(b.rc, 0);
+  b->textLang = 1;  // the double-byte encoder: no converter in the way
+  FailingAlloc guard;
+  for (int failAt : {0, 1}) {  // the encoded block, then its chunk record
+    FailingAlloc::Arm(failAt);
+    EXPECT_EQ(PrnGenText(b.get(), "\xE3\x81\x82"), 3) << failAt;
+    EXPECT_TRUE(FailingAlloc::Fired()) << failAt;
+    EXPECT_EQ(b->cmdBuffer.bodyBytes, 0) << failAt;  // under ASan: and nothing leaked
+  }
+}
+
 TEST(PrnAlloc, TrailerIsAllOrPaddingOnly) {
   Builder b("RP-S3", 0);
   ASSERT_EQ(b.rc, 0);
