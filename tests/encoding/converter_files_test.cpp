@@ -136,7 +136,10 @@ TEST(ConverterFiles, CodeTableRowsFollowTheirSources) {
     }
     // 8859-7 leaves out its unassigned bytes.
     FilePtr greek(EmbeddedFileOpen("8859-7.txt"));
-    for (const std::string& l : ReadAll(greek.get())) EXPECT_NE(l.substr(0, 5), "0xAE\t");
+    ASSERT_NE(greek, nullptr);
+    const std::vector<std::string> greekLines = ReadAll(greek.get());
+    ASSERT_FALSE(greekLines.empty());
+    for (const std::string& l : greekLines) EXPECT_NE(l.substr(0, 5), "0xAE\t");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "foundation/log_rotate.h"
 
 // Little-endian fields of an archive held in a string.
 inline uint32_t le32(const std::string& b, size_t at) {
@@ -22,6 +25,43 @@ inline uint32_t le32(const std::string& b, size_t at) {
 }
 inline uint16_t le16(const std::string& b, size_t at) {
   return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8);
+}
+
+// Checks the layout by hand and inflates the entry with zlib; returns the content.
+inline std::string zip_unpack(const std::string& zip, uint32_t& stamp) {
+  EXPECT_GE(zip.size(), 42u + 58u + 22u);
+  if (zip.size() < 42u + 58u + 22u) return {};
+  const size_t end = zip.size() - 22;
+  EXPECT_EQ(le32(zip, end), 0x06054B50u);
+  const uint32_t dir_size = le32(zip, end + 12);
+  const uint32_t dir_off = le32(zip, end + 16);
+  EXPECT_EQ(dir_size, 58u);
+  EXPECT_EQ(dir_off + dir_size, end);
+  EXPECT_EQ(le32(zip, 0), 0x04034B50u);
+  EXPECT_EQ(le16(zip, 8), 8);
+  EXPECT_EQ(zip.substr(30, 12), "Tilo2Log.txt");
+  const uint32_t csize = le32(zip, 18);
+  const uint32_t usize = le32(zip, 22);
+  EXPECT_EQ(42u + csize, dir_off);
+  EXPECT_EQ(le32(zip, dir_off), 0x02014B50u);
+  EXPECT_EQ(le32(zip, dir_off + 16), le32(zip, 14));  // CRC
+  EXPECT_EQ(le32(zip, dir_off + 20), csize);
+  EXPECT_EQ(le32(zip, dir_off + 24), usize);
+  EXPECT_EQ(le32(zip, dir_off + 12), le32(zip, 10));  // time and date
+  stamp = static_cast<uint32_t>(le16(zip, 12)) << 16 | le16(zip, 10);
+
+  std::string out(usize, '\0');
+  z_stream zs{};
+  EXPECT_EQ(inflateInit2(&zs, -15), Z_OK);
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zip.data() + 42));
+  zs.avail_in = csize;
+  zs.next_out = reinterpret_cast<Bytef*>(out.data());
+  zs.avail_out = usize;
+  EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
+  EXPECT_EQ(zs.total_out, usize);
+  inflateEnd(&zs);
+  EXPECT_EQ(le32(zip, 14), zip_crc32(0, out.data(), out.size()));
+  return out;
 }
 
 

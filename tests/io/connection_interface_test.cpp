@@ -45,8 +45,9 @@ TEST(ConnectionInterface, SeventeenthOpenIsRefused) {
   FakeRows rows;
   for (int i = 0; i < kConnectionRows; ++i) ASSERT_EQ(rows.add("row-" + std::to_string(i)), 0) << i;
   EXPECT_EQ(countHandleList(), -1);
-  TiloIoConnection_t* connection = nullptr;
+  TiloIoConnection_t* connection = reinterpret_cast<TiloIoConnection_t*>(1);
   EXPECT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, "127.0.0.70", 1000), 6);
+  EXPECT_EQ(connection, nullptr);
   TiloIoConnection_t extra{};
   EXPECT_EQ(setHandleToList(&extra, "one-more"), 6);
 }
@@ -111,6 +112,7 @@ TEST(ConnectionInterface, OpenArgumentsAndTransportsNotYetAvailable) {
       {TILOIO_TYPE_TCP, "", 1},
   };
   for (const auto& c : cases) {
+    connection = reinterpret_cast<TiloIoConnection_t*>(1);  // must be cleared on failure
     EXPECT_EQ(TiloIoOpen(nullptr, &connection, c.type, c.address, 1000), c.rc) << (c.address ? c.address : "null");
     EXPECT_EQ(connection, nullptr);
   }
@@ -151,6 +153,14 @@ struct FakeFinders {
   static inline int lastFilter = -1;
   static inline std::vector<std::string> seen;
 
+  static void reset() {
+    udpStart = btStart = usbStart = udpResult = 0;
+    udpStarts = btStarts = usbStarts = 0;
+    lastFilter = -1;
+    seen.clear();
+  }
+  static std::vector<int> starts() { return {udpStarts, btStarts, usbStarts}; }
+
   static int startUdp(const void*, const char*) { return ++udpStarts, udpStart; }
   static int startBt() { return ++btStarts, btStart; }
   static int startUsb() { return ++usbStarts, usbStart; }
@@ -184,7 +194,7 @@ class Discovery : public ::testing::Test {
                                      FakeFinders::startUsb, FakeFinders::listBt,  FakeFinders::listBt};
     TiloIoSetFinderOps(&ops);
     TiloIoClearActiveFinders();
-    FakeFinders::seen.clear();
+    FakeFinders::reset();
     TiloIoSetFoundDeviceCallback(FakeFinders::found);
   }
   void TearDown() override {
@@ -198,6 +208,7 @@ TEST_F(Discovery, MaskThreeStartsNothing) {
   TiloIoDiscoveryRequest_t request{3, nullptr, 0};
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 0);
   EXPECT_EQ(TiloIoGetActiveFinders(), 0);
+  EXPECT_EQ(FakeFinders::starts(), (std::vector<int>{0, 0, 0}));
   EXPECT_EQ(TiloIoPollDiscovery(), 6);
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, nullptr), 1);
 }
@@ -212,6 +223,7 @@ TEST_F(Discovery, PollHandsEveryRowToTheCallback) {
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 0);
   EXPECT_EQ(TiloIoGetActiveFinders(), TILOIO_FINDER_UDP | TILOIO_FINDER_USB);
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 6);  // already active
+  EXPECT_EQ(FakeFinders::starts(), (std::vector<int>{1, 1, 1}));  // each finder once, none again
 
   EXPECT_EQ(TiloIoPollDiscovery(), 0);
   EXPECT_EQ(FakeFinders::seen, (std::vector<std::string>{"257|RP-A|127.0.0.73|127.0.0.73|02:1A:7C:00:00:01",
@@ -230,6 +242,7 @@ TEST_F(Discovery, OnlyFailedStartsGiveTheLastResult) {
   TiloIoDiscoveryRequest_t request{TILOIO_FINDER_BLUETOOTH, nullptr, 0};
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 5);
   EXPECT_EQ(TiloIoGetActiveFinders(), 0);
+  EXPECT_EQ(FakeFinders::starts(), (std::vector<int>{0, 1, 0}));
 }
 
 TEST(DiscoveryPending, FindersNotInTheTreeFailClearly) {
