@@ -1,7 +1,6 @@
 // TCP output of the logger: one short connection per line. The connect is
 // bounded so that a listener that drops packets costs a line at most a second.
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -33,11 +32,6 @@ class Socket {
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
   int fd() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
 
  private:
   int fd_;
@@ -50,27 +44,6 @@ bool wait_writable(int fd, int milliseconds) {
   do rc = ::poll(&p, 1, milliseconds);
   while (rc < 0 && errno == EINTR);
   return rc == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0 && (p.revents & POLLOUT) != 0;
-}
-
-// Non-blocking connect, bounded; answers the connected socket or -1.
-int connect_bounded(const addrinfo* a, bool* try_next) {
-  *try_next = false;
-  Socket s(platform_socket(a->ai_family, a->ai_socktype, a->ai_protocol));
-  if (s.fd() < 0) {
-    *try_next = errno == PLATFORM_EAFNOSUPPORT || errno == PLATFORM_EPROTONOSUPPORT;
-    return -1;
-  }
-  *try_next = true;  // a failed connect moves on to the next address
-  uint32_t on = 1;
-  if (platform_ioctlsocket(s.fd(), FIONBIO, &on) != 0) return -1;
-  if (platform_connect(s.fd(), a->ai_addr, a->ai_addrlen) != 0) {
-    if (errno != PLATFORM_EINPROGRESS && errno != PLATFORM_EWOULDBLOCK) return -1;
-    if (!wait_writable(s.fd(), kConnectLimitMs)) return -1;
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (getsockopt(s.fd(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return -1;
-  }
-  return s.release();
 }
 
 }  // namespace
@@ -87,11 +60,10 @@ int log_send_tcp(const char* address, uint16_t port, const char* line) {
   if (platform_getaddrinfo(address, service, &hints, &addrs.list) != 0 || addrs.list == nullptr) {
     return 255;
   }
+  // A failed connect moves on to the next address.
   int fd = -1;
   for (const addrinfo* a = addrs.list; a != nullptr && fd < 0; a = a->ai_next) {
-    bool try_next = false;
-    fd = connect_bounded(a, &try_next);
-    if (fd < 0 && !try_next) return 255;
+    fd = platform_connect_bounded(a, kConnectLimitMs);
   }
   if (fd < 0) return 255;
   Socket s(fd);

@@ -144,5 +144,10 @@ int platform_connect(int socket, const struct sockaddr* address, socklen_t lengt
 // 0 with the list in *out (free it with freeaddrinfo), else 10022.
 int platform_getaddrinfo(const char* host, const char* service, const struct addrinfo* hints,
                          struct addrinfo** out);
+// A new non-blocking socket connected to one looked-up address, the connect
+// bounded by milliseconds. The socket, or -1 with errno set: 102 or 135 when
+// the stack lacks the family or protocol (try the next address), 138 when the
+// time ran out.
+int platform_connect_bounded(const struct addrinfo* address, int milliseconds);
 // Maps a native socket error number into the wrapper's code space.
 int platform_socket_errno(int native_error);

@@ -2,6 +2,7 @@
 // space: callers compare against 112, 11, 138, ... on every platform, so a
 // native errno (Linux's 110 is not the wrapper's 110) is never passed on.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -13,6 +14,13 @@ namespace {
 
 int fail_with_mapped_errno() {
   errno = platform_socket_errno(errno);
+  return -1;
+}
+
+// Closes the socket of a failed connect, keeping the wrapper code in errno.
+int close_failed(int socket, int code) {
+  platform_closesocket(socket);
+  errno = code;
   return -1;
 }
 
@@ -91,4 +99,27 @@ int platform_getaddrinfo(const char* host, const char* service, const struct add
   }
   *out = list;
   return PLATFORM_OK;
+}
+
+int platform_connect_bounded(const struct addrinfo* address, int milliseconds) {
+  if (address == nullptr) {
+    errno = PLATFORM_EINVAL;
+    return -1;
+  }
+  const int fd = platform_socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+  if (fd < 0) return -1;
+  uint32_t on = 1;
+  if (platform_ioctlsocket(fd, FIONBIO, &on) != 0) return close_failed(fd, errno);
+  if (platform_connect(fd, address->ai_addr, address->ai_addrlen) == 0) return fd;
+  if (errno != PLATFORM_EINPROGRESS && errno != PLATFORM_EWOULDBLOCK) return close_failed(fd, errno);
+  pollfd p{fd, POLLOUT, 0};
+  int n;
+  do n = ::poll(&p, 1, milliseconds < 0 ? 0 : milliseconds);
+  while (n < 0 && errno == EINTR);
+  if (n == 0) return close_failed(fd, PLATFORM_ETIMEDOUT);
+  if (n < 0 || (p.revents & POLLNVAL) != 0) return close_failed(fd, PLATFORM_ESOCKET);
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return close_failed(fd, PLATFORM_ESOCKET);
+  return error == 0 ? fd : close_failed(fd, platform_socket_errno(error));
 }

@@ -1,5 +1,3 @@
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -56,27 +54,11 @@ int connectDataPort(const char* resolved, const OpenClock& clock) {
     return -1;
   }
   for (const addrinfo* a = list.get(); a; a = a->ai_next) {
-    const int fd = platform_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-    if (fd < 0) {
-      if (errno == PLATFORM_EAFNOSUPPORT || errno == PLATFORM_EPROTONOSUPPORT) continue;
+    const int fd = platform_connect_bounded(a, clock.remaining());
+    if (fd >= 0) return fd;
+    if (errno != PLATFORM_EAFNOSUPPORT && errno != PLATFORM_EPROTONOSUPPORT) {
       log_error_line("ERROR", __FILE__, __LINE__);
-      return -1;
     }
-    uint32_t nonBlocking = 1;
-    if (platform_ioctlsocket(fd, FIONBIO, &nonBlocking) != 0) {
-      platform_closesocket(fd);
-      return -1;
-    }
-    bool connected = platform_connect(fd, a->ai_addr, a->ai_addrlen) == 0;
-    if (!connected && (errno == PLATFORM_EINPROGRESS || errno == PLATFORM_EWOULDBLOCK)) {
-      int error = 0;
-      socklen_t length = sizeof error;
-      connected = waitForSocket(fd, POLLOUT, clock.remaining()) > 0 &&
-                  ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
-    if (connected) return fd;
-    log_error_line("ERROR", __FILE__, __LINE__);
-    platform_closesocket(fd);
   }
   log_error_line("ERROR", __FILE__, __LINE__);
   return -1;
