@@ -229,22 +229,22 @@ void PrinterEmulator::Loop::handleDatagram() {
   const auto due = arrived + rule.delay;  // as late as asked after the request, however late it was read
   for (int i = 0; i < rule.decoysBefore; ++i) {
     KdpxDatagram decoy = *reply;
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> decoyBytes;
     switch (i % 3) {
       case 0:
         decoy.type = request->type;
-        bytes = encodeKdpx(decoy);
+        decoyBytes = encodeKdpx(decoy);
         break;
       case 1:
         decoy.command = request->command + 1;
-        bytes = encodeKdpx(decoy);
+        decoyBytes = encodeKdpx(decoy);
         break;
       default:
-        bytes = encodeKdpx(decoy);
-        bytes.resize(kKdpxHeaderSize - 1);  // too short to be a reply
+        decoyBytes = encodeKdpx(decoy);
+        decoyBytes.resize(kKdpxHeaderSize - 1);  // too short to be a reply
         break;
     }
-    pending.push_back({due, from, std::move(bytes)});
+    pending.push_back({due, from, std::move(decoyBytes)});
   }
   pending.push_back({due, from, encodeKdpx(*reply)});
   sendDue();

@@ -17,7 +17,7 @@
 namespace printer_emulator {
 
 struct PrinterEmulator::Loop {
-  explicit Loop(PrinterEmulator& owner) : owner(owner) {}
+  explicit Loop(PrinterEmulator& emulator) : owner(emulator) {}
   ~Loop();
 
   bool open(std::string* error);
