@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "encoding/embedded_file.h"
-#include "encoding/ovuc.h"
+#include "encoding/codepage/embedded_file.h"
+#include "encoding/codepage/ovuc.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Japanese receipt text through the double-byte encoders.
-#include "encoding/mb_encode.h"
+#include "encoding/dbcs/mb_encode.h"
 
 #include <benchmark/benchmark.h>
 

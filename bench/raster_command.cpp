@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "encoding/cmd_data.h"
-#include "encoding/prn_cmd.h"
-#include "encoding/prn_image_bytes.h"
+#include "encoding/builder/cmd_data.h"
+#include "encoding/printer/prn_cmd.h"
+#include "encoding/printer/prn_image_bytes.h"
 
 namespace {
 

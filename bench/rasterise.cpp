@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "encoding/image_raster.h"
+#include "encoding/imaging/image_raster.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "encoding/cmd_data.h"
-#include "encoding/prn_cmd.h"
+#include "encoding/builder/cmd_data.h"
+#include "encoding/printer/prn_cmd.h"
 #include "io/connection_interface.h"
 #include "orvik/tilo2/version.h"
 #include "printer_emulator.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "encoding/cmd_codec.h"
+#include "encoding/builder/cmd_codec.h"
 
 struct FakeConverter {
   static inline std::vector<uint8_t> pending;

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "encoding/alloc_hook.h"
-#include "encoding/cmd_buffer.h"
-#include "encoding/cmd_data.h"
-#include "encoding/prn_cmd.h"
+#include "encoding/builder/cmd_buffer.h"
+#include "encoding/builder/cmd_data.h"
+#include "encoding/printer/prn_cmd.h"
 
 using Bytes = std::vector<uint8_t>;
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Generates the code-page converter's compiled-in files.
 
-Produces, under src/encoding/generated/:
+Produces, under src/encoding/codepage/generated/:
   conv_file_data.h          declarations and sizes of every distinct file text
   conv_files_tables.cpp     the 54 code tables and 4 character-set files
   conv_files_unicode.cpp    the subset of UnicodeData.txt
@@ -32,7 +32,7 @@ import subprocess
 import sys
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-OUT_DIR = os.path.join(REPO, "src", "encoding", "generated")
+OUT_DIR = os.path.join(REPO, "src", "encoding", "codepage", "generated")
 UNICODE_DATA = "/usr/share/unicode/UnicodeData.txt"
 IBM851_CHARMAP = "/usr/share/i18n/charmaps/IBM851.gz"
 
@@ -401,7 +401,7 @@ def c_literal(text):
 
 
 def write_data_cpp(path, files, holder):
-    out = [HEADER_NOTE, '#include "encoding/generated/conv_file_data.h"\n\n']
+    out = [HEADER_NOTE, '#include "encoding/codepage/generated/conv_file_data.h"\n\n']
     for name, text in files:
         if holder[text] != name:
             continue
@@ -452,8 +452,8 @@ def main():
     write_data_cpp(os.path.join(OUT_DIR, "conv_files_unicode.cpp"), [("UnicodeData.txt", unicode_text)], holder)
     write_data_cpp(os.path.join(OUT_DIR, "conv_files_models.cpp"), converter_files + model_files, holder)
 
-    tab = [HEADER_NOTE, '#include "encoding/embedded_file.h"\n',
-           '#include "encoding/generated/conv_file_data.h"\n\n',
+    tab = [HEADER_NOTE, '#include "encoding/codepage/embedded_file.h"\n',
+           '#include "encoding/codepage/generated/conv_file_data.h"\n\n',
            "const EmbeddedFileRow EmbeddedFileTable[] = {\n"]
     for name, text in order:
         data = ident(holder[text])

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates the double-byte encoder tables under src/encoding/generated/.
+"""Generates the double-byte encoder tables under src/encoding/dbcs/generated/.
 
 Run from the repository root:  python3 tools/gen/gen_dbcs.py
 Needs uconv (icu-devtools), Python 3 and ../shared/data/bestfit932.txt (or
@@ -13,7 +13,7 @@ from gen_dbcs_common import (PageTable, round_trip_mappings, value_bytes,
                              value_simplified_chinese)
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-OUT_DIR = os.path.join(ROOT, "src", "encoding", "generated")
+OUT_DIR = os.path.join(ROOT, "src", "encoding", "dbcs", "generated")
 # shared/ sits beside the main tree and two levels above a worktree.
 BESTFIT_CANDIDATES = [os.path.join(ROOT, *up, "shared", "data", "bestfit932.txt")
                       for up in (("..",), ("..", ".."))]
