@@ -178,7 +178,31 @@ def build_tables(pkg_dir):
     for name in TABLE_NAMES:
         assert name in tables, name
         assert len(tables[name]) == 256, name
+        keep_control_bytes(tables[name])
     return tables
+
+
+CONTROL_BYTES = list(range(0x20)) + [0x7F]
+
+
+def is_control(cp):
+    return cp < 0x20 or cp == 0x7F
+
+
+def keep_control_bytes(rows):
+    """Bytes 00-1F and 7F are printer and display commands on the wire: a row
+    that maps one of them from a printable character (the PC picture symbols
+    some sources put there) would turn that character into a command. Such a
+    byte maps its own control code instead, or stays empty when the table
+    already maps that control code elsewhere (ibm-1098's rotated controls are
+    kept as they are). Applies to every table and character-set file."""
+    mapped = {cp for cp in rows if cp is not None}
+    for b in CONTROL_BYTES:
+        cp = rows[b]
+        if cp is None or is_control(cp):
+            continue
+        rows[b] = None if b in mapped else b
+        mapped.add(b)
 
 
 def table_text(name, rows):
@@ -195,6 +219,8 @@ def table_text(name, rows):
 
 
 def ics_text(mapping):
+    for b, cp in mapping.items():
+        assert not (b in CONTROL_BYTES and not is_control(cp)), (b, cp)
     return "".join("0x%02X\t0x%04X\t#\n" % (b, cp) for b, cp in sorted(mapping.items()))
 
 # ---------------------------------------------------------------- Unicode data

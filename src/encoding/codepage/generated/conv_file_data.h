@@ -8,7 +8,7 @@ inline constexpr uint64_t kConvFile_OrvUCSet_txt_size = 166;
 extern const char kConvFile_rpi_txt[];
 inline constexpr uint64_t kConvFile_rpi_txt_size = 54;
 extern const char kConvFile_UnicodeData_txt[];
-inline constexpr uint64_t kConvFile_UnicodeData_txt_size = 116320;
+inline constexpr uint64_t kConvFile_UnicodeData_txt_size = 115320;
 extern const char kConvFile_8859_15_txt[];
 inline constexpr uint64_t kConvFile_8859_15_txt_size = 3584;
 extern const char kConvFile_8859_2_txt[];
