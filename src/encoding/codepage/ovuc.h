@@ -57,9 +57,11 @@ int16_t OvucSetEncodeType(OvucHandle handle);
 // Converts a piece of text and appends it to the handle's pending output.
 // 0 on success; warnings -400, -410, -420, -500 (the output is complete);
 // errors -20 (null or empty data), -60, -510 (the output so far), -10.
-// After any negative answer the pending output can still be fetched by the
-// next OvucGetOutputData, but the next OvucSetData discards it first, so a
-// caller that drops a failed text never sees its bytes in a later one.
+// After a text that was converted with a negative answer the pending output
+// can still be fetched by the next OvucGetOutputData, but the next OvucSetData
+// discards it first, so a caller that drops a failed text never sees its bytes
+// in a later one. A refused argument (-20) converts nothing and leaves the
+// pending output alone.
 int16_t OvucSetData(OvucHandle handle, const char* data, size_t length);
 
 // Fetches the pending output with its ESC t / ESC R switches.

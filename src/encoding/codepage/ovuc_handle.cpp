@@ -116,14 +116,13 @@ int16_t OvucSetEncodeType(OvucHandle handle) {
 int16_t OvucSetData(OvucHandle handle, const char* data, size_t length) {
     OvucHandleState* h = Lookup(handle);
     if (h == nullptr) return OVUC_ERR_HANDLE;
+    // A refused argument converts nothing: it leaves the pending output, and
+    // whether it belongs to a failed text, as they were.
+    if (data == nullptr || length == 0) return OVUC_ERR_ARGUMENT;
     if (h->failedTextPending) {
         // The caller dropped the failed text without fetching it.
         h->output.Clear();
         h->failedTextPending = false;
-    }
-    if (data == nullptr || length == 0) {
-        h->failedTextPending = true;
-        return OVUC_ERR_ARGUMENT;
     }
     const int16_t rc = OvucConvert(*h, reinterpret_cast<const uint8_t*>(data), length);
     if (rc < 0) h->failedTextPending = true;

@@ -211,10 +211,10 @@ TEST(ConverterConvert, FailedTextNeverLeaksIntoTheNext) {
     EXPECT_EQ(OvucSetData(h, huge.data(), huge.size()), OVUC_ERR_OUTPUT_FULL);
     EXPECT_EQ(ConvertText(h, "D").bytes, (Bytes{ESC, 't', 0, 'D'}));
 
-    // And after a refused call.
+    // A refused call converted nothing: the text before it stays.
     ASSERT_EQ(OvucSetData(h, "Y", 1), OVUC_OK);
     EXPECT_EQ(OvucSetData(h, nullptr, 0), OVUC_ERR_ARGUMENT);
-    EXPECT_EQ(ConvertText(h, "E").bytes, (Bytes{ESC, 't', 0, 'E'}));
+    EXPECT_EQ(ConvertText(h, "E").bytes, (Bytes{ESC, 't', 0, 'Y', 'E'}));
     OvucCloseHandle(h);
 }
 
