@@ -8,9 +8,9 @@
 
 #include "encoding/codepage/ovuc.h"
 #include "encoding/codepage/ovuc_convert.h"
-#include "encoding/codepage/ovuc_lock.h"
 #include "encoding/codepage/ovuc_model.h"
 #include "encoding/codepage/ovuc_settings.h"
+#include "foundation/lock_guard.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ constexpr const char* kModuleName = "rpi";
 std::array<std::atomic<OvucHandleState*>, kSlotLimit> g_slots{};
 // MaximumHandle of the settings when the table was created; 0 before.
 std::atomic<int> g_maximumHandle{0};
-int g_nextSlot = 0;  // guarded by OvucLock
+int g_nextSlot = 0;  // guarded by OvucMutex()
 
 OvucHandleState* Lookup(OvucHandle handle) {
     const int max = g_maximumHandle.load(std::memory_order_acquire);
@@ -75,8 +75,8 @@ OvucHandle OvucOpenHandle(const char* modelFileName, size_t length, const char* 
         return OVUC_ERR_MEMORY;
     }
 
-    OvucLock lock;
-    if (!lock.Locked()) return OVUC_ERR_MEMORY;
+    PlatformLockGuard lock(OvucMutex());
+    if (!lock.Owns()) return OVUC_ERR_MEMORY;
     int max = g_maximumHandle.load(std::memory_order_relaxed);
     if (max == 0) {
         // The table is sized once, by the settings of the first successful open.
@@ -96,8 +96,8 @@ OvucHandle OvucOpenHandle(const char* modelFileName, size_t length, const char* 
 int16_t OvucCloseHandle(OvucHandle handle) {
     OvucHandleState* state = nullptr;
     {
-        OvucLock lock;
-        if (!lock.Locked()) return OVUC_ERR_MEMORY;
+        PlatformLockGuard lock(OvucMutex());
+        if (!lock.Owns()) return OVUC_ERR_MEMORY;
         state = Lookup(handle);
         if (state == nullptr) return OVUC_ERR_HANDLE;
         g_slots[static_cast<size_t>(handle - 1)].store(nullptr, std::memory_order_release);

@@ -10,7 +10,7 @@
 #include "encoding/codepage/embedded_file.h"
 #include "encoding/codepage/ovuc.h"
 #include "encoding/codepage/ovuc_ini.h"
-#include "encoding/codepage/ovuc_lock.h"
+#include "foundation/lock_guard.h"
 
 namespace {
 
@@ -222,6 +222,11 @@ ModelCache& Cache() {
 
 }  // namespace
 
+PlatformMutex_t& OvucMutex() {
+    static PlatformMutex_t mutex = PLATFORM_MUTEX_STATIC_INITIALIZER;
+    return mutex;
+}
+
 int OvucParseTableLine(const char* line, uint8_t& byte, uint32_t& cp, bool& hasChar) {
     if (line[0] == '#' || line[0] == '\n' || line[0] == '\r' || line[0] == '\0') return 1;
     const char* p = line;
@@ -313,10 +318,10 @@ int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName
     const std::string path = settings.deviceInfoPath + "/" + modelFileName;
     const uint32_t generation = EmbeddedFileTableGeneration();
     {
-        OvucLock lock;
+        PlatformLockGuard lock(OvucMutex());
         ModelCache& cache = Cache();
         // Without the lock the cache is out of reach: a private copy is built.
-        if (lock.Locked()) {
+        if (lock.Owns()) {
             if (cache.generation != generation) {
                 cache.models.clear();  // handles still open keep their own reference
                 cache.generation = generation;
@@ -335,9 +340,9 @@ int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName
     } catch (const std::bad_alloc&) {
         return OVUC_ERR_MEMORY;
     }
-    OvucLock lock;
+    PlatformLockGuard lock(OvucMutex());
     ModelCache& cache = Cache();
-    if (lock.Locked() && cache.generation == generation) {
+    if (lock.Owns() && cache.generation == generation) {
         try {
             auto [it, inserted] = cache.models.emplace(path, model);
             out = it->second;  // a concurrent build of the same model may have won

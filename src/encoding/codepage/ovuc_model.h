@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "encoding/codepage/ovuc_settings.h"
+#include "foundation/platform.h"
 
 // One byte of one code table.
 struct OvucTableEntry {
@@ -126,3 +127,7 @@ int OvucParseTableLine(const char* line, uint8_t& byte, uint32_t& cp, bool& hasC
 // settings' DeviceInfoPath. 0 or a converter result code.
 int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName,
                   std::shared_ptr<const OvucModel>& out);
+
+// The converter's process-wide mutex: it guards the handle table, the
+// next-slot index and the cache of models.
+PlatformMutex_t& OvucMutex();
