@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <functional>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -209,10 +210,23 @@ int BuildModel(const OvucSettings& settings, const std::string& modelPath, OvucM
     return 0;
 }
 
-// Models built so far, by table generation and model path.
+// A model depends only on the text of its model file and the folder its
+// tables are looked up in. Keying by the text the path resolves to (rather
+// than the path) makes every spelling of one file, and every file with the
+// same text, share one model, so the cache never holds more models than the
+// table has model texts.
+struct ModelKey {
+    const char* text;
+    std::string deviceInfoPath;
+    bool operator<(const ModelKey& o) const {
+        return text != o.text ? std::less<const char*>()(text, o.text) : deviceInfoPath < o.deviceInfoPath;
+    }
+};
+
+// Models built so far, for one generation of the file table.
 struct ModelCache {
     uint32_t generation = 0;
-    std::map<std::string, std::shared_ptr<const OvucModel>> models;
+    std::map<ModelKey, std::shared_ptr<const OvucModel>> models;
 };
 
 ModelCache& Cache() {
@@ -317,7 +331,11 @@ int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName
                   std::shared_ptr<const OvucModel>& out) {
     const std::string path = settings.deviceInfoPath + "/" + modelFileName;
     const uint32_t generation = EmbeddedFileTableGeneration();
-    {
+    const EmbeddedFileRow* row = EmbeddedFileFind(path.c_str());
+    // A path that names no readable file is not cached: building answers why.
+    const bool cacheable = row != nullptr && row->data != nullptr;
+    const ModelKey key{cacheable ? row->data : nullptr, settings.deviceInfoPath};
+    if (cacheable) {
         PlatformLockGuard lock(OvucMutex());
         ModelCache& cache = Cache();
         // Without the lock the cache is out of reach: a private copy is built.
@@ -326,7 +344,7 @@ int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName
                 cache.models.clear();  // handles still open keep their own reference
                 cache.generation = generation;
             }
-            if (auto it = cache.models.find(path); it != cache.models.end()) {
+            if (auto it = cache.models.find(key); it != cache.models.end()) {
                 out = it->second;
                 return 0;
             }
@@ -342,9 +360,9 @@ int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName
     }
     PlatformLockGuard lock(OvucMutex());
     ModelCache& cache = Cache();
-    if (lock.Owns() && cache.generation == generation) {
+    if (cacheable && lock.Owns() && cache.generation == generation) {
         try {
-            auto [it, inserted] = cache.models.emplace(path, model);
+            auto [it, inserted] = cache.models.emplace(key, model);
             out = it->second;  // a concurrent build of the same model may have won
             return 0;
         } catch (const std::bad_alloc&) {
@@ -353,4 +371,11 @@ int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName
     }
     out = std::move(model);
     return 0;
+}
+
+size_t OvucCachedModelCount() {
+    PlatformLockGuard lock(OvucMutex());
+    const ModelCache& cache = Cache();
+    if (!lock.Owns() || cache.generation != EmbeddedFileTableGeneration()) return 0;
+    return cache.models.size();
 }

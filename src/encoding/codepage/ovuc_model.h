@@ -4,6 +4,7 @@
 // of the same model.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -124,10 +125,14 @@ private:
 int OvucParseTableLine(const char* line, uint8_t& byte, uint32_t& cp, bool& hasChar);
 
 // Builds (or takes from the cache) the records of a model file found in the
-// settings' DeviceInfoPath. 0 or a converter result code.
+// settings' DeviceInfoPath. 0 or a converter result code. The cache is keyed
+// by the compiled-in file the path resolves to, not by the path's spelling.
 int OvucLoadModel(const OvucSettings& settings, const std::string& modelFileName,
                   std::shared_ptr<const OvucModel>& out);
 
 // The converter's process-wide mutex: it guards the handle table, the
 // next-slot index and the cache of models.
 PlatformMutex_t& OvucMutex();
+
+// Test seam: models the cache holds for the current file table.
+size_t OvucCachedModelCount();
