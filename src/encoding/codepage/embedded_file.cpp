@@ -7,8 +7,8 @@
 
 namespace {
 
-std::atomic<const EmbeddedFileRow*> g_active{nullptr};
-std::atomic<uint32_t> g_generation{0};
+std::atomic<const EmbeddedFileRow*> activeRows{nullptr};
+std::atomic<uint32_t> tableGeneration{0};
 
 bool PathNamesRow(std::string_view path, std::string_view name) {
     if (path == name) return true;
@@ -17,20 +17,20 @@ bool PathNamesRow(std::string_view path, std::string_view name) {
     return sep == '/' || sep == '\\';
 }
 
-constexpr size_t kMaxLineChars = EMBEDDED_FILE_LINE_BUFFER - 2;  // room for CR LF NUL
+constexpr size_t kMaxLineChars = kEmbeddedFileLineBuffer - 2;  // room for CR LF NUL
 
 }  // namespace
 
 const EmbeddedFileRow* EmbeddedFileActiveTable() {
-    const EmbeddedFileRow* rows = g_active.load(std::memory_order_acquire);
+    const EmbeddedFileRow* rows = activeRows.load(std::memory_order_acquire);
     return rows != nullptr ? rows : EmbeddedFileTable;
 }
 
-uint32_t EmbeddedFileTableGeneration() { return g_generation.load(std::memory_order_acquire); }
+uint32_t EmbeddedFileTableGeneration() { return tableGeneration.load(std::memory_order_acquire); }
 
 void EmbeddedFileSetTableForTest(const EmbeddedFileRow* rows) {
-    g_active.store(rows, std::memory_order_release);
-    g_generation.fetch_add(1, std::memory_order_acq_rel);
+    activeRows.store(rows, std::memory_order_release);
+    tableGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 const EmbeddedFileRow* EmbeddedFileFind(const char* path) {

@@ -21,7 +21,7 @@ struct EmbeddedFile_t {
 };
 
 // Smallest buffer EmbeddedFileReadLine may be given: 1023 characters, CR LF, NUL.
-inline constexpr size_t EMBEDDED_FILE_LINE_BUFFER = 1025;
+inline constexpr size_t kEmbeddedFileLineBuffer = 1025;
 
 // The row a path names (see EmbeddedFileOpen), or null.
 const EmbeddedFileRow* EmbeddedFileFind(const char* path);
@@ -32,7 +32,7 @@ const EmbeddedFileRow* EmbeddedFileFind(const char* path);
 EmbeddedFile_t* EmbeddedFileOpen(const char* path);
 void EmbeddedFileClose(EmbeddedFile_t* file);
 
-// Copies the next line into buffer (at least EMBEDDED_FILE_LINE_BUFFER bytes):
+// Copies the next line into buffer (at least kEmbeddedFileLineBuffer bytes):
 // a line of up to 1023 characters comes with its LF turned into CR LF; a
 // longer one is cut after 1023 characters and continues as the next line.
 // Null at the end of the file or for a null argument.

@@ -78,9 +78,9 @@ private:
 }
 
 void DecodeUtf16(const uint8_t* d, size_t n, int type, std::vector<uint32_t>& out, Warnings& w) {
-    bool bigEndian = type != OVUC_UTF16_LE;
+    bool bigEndian = type != kOvucUtf16Le;
     size_t i = 0;
-    if (type == OVUC_UTF16_BOM && n >= 2) {
+    if (type == kOvucUtf16Bom && n >= 2) {
         if (d[0] == 0xFE && d[1] == 0xFF) {
             i = 2;
         } else if (d[0] == 0xFF && d[1] == 0xFE) {
@@ -356,7 +356,7 @@ private:
 };
 
 void ReleaseLargeList(std::vector<uint32_t>& cps) {
-    if (cps.capacity() > OVUC_KEPT_CODE_POINTS) std::vector<uint32_t>().swap(cps);
+    if (cps.capacity() > kOvucKeptCodePoints) std::vector<uint32_t>().swap(cps);
 }
 
 
@@ -401,8 +401,8 @@ int ConvertUtf8(OvucHandleState& h, Emitter& emit, const uint8_t* d, size_t n, W
 
 int16_t OvucConvert(OvucHandleState& h, const uint8_t* data, size_t length) {
     Warnings w;
-    const bool utf8 = h.encodeType == OVUC_UTF8;
-    const size_t limit = utf8 ? OVUC_MAX_UTF8_INPUT : OVUC_MAX_UTF16_INPUT;
+    const bool utf8 = h.encodeType == kOvucUtf8;
+    const size_t limit = utf8 ? kOvucMaxUtf8Input : kOvucMaxUtf16Input;
     if (length > limit) {
         w.Set(OVUC_WARN_TOO_LONG);
         length = limit;

@@ -12,23 +12,23 @@
 
 // Encode types of the input text.
 enum OvucEncodeType : int {
-    OVUC_UTF16_BOM = 0,  // byte-order mark decides; none means big-endian
-    OVUC_UTF16_BE = 1,
-    OVUC_UTF16_LE = 2,
-    OVUC_UTF8 = 3,
+    kOvucUtf16Bom = 0,  // byte-order mark decides; none means big-endian
+    kOvucUtf16Be = 1,
+    kOvucUtf16Le = 2,
+    kOvucUtf8 = 3,
 };
 
 // Input limits: only this many bytes of a text are converted (-500 beyond).
-inline constexpr size_t OVUC_MAX_UTF16_INPUT = 4194304;
-inline constexpr size_t OVUC_MAX_UTF8_INPUT = 8388608;
+inline constexpr size_t kOvucMaxUtf16Input = 4194304;
+inline constexpr size_t kOvucMaxUtf8Input = 8388608;
 // Code point slots a handle keeps between texts; a longer text's list is
 // given back, since a builder holds its handle for as long as it lives.
-inline constexpr size_t OVUC_KEPT_CODE_POINTS = 16384;
+inline constexpr size_t kOvucKeptCodePoints = 16384;
 
 struct OvucHandleState {
     OvucSettings settings;
     std::shared_ptr<const OvucModel> model;  // shared by every handle of the model
-    int encodeType = OVUC_UTF8;
+    int encodeType = kOvucUtf8;
     uint8_t currentTable = 0;  // parameter of the last table switch
     // Set when a text failed: its output must not reach the next text.
     bool failedTextPending = false;

@@ -20,15 +20,15 @@ constexpr const char* kModuleName = "rpi";
 
 // Slots are written under the lock and read without it by the thread that
 // owns the handle, hence atomics.
-std::array<std::atomic<OvucHandleState*>, kSlotLimit> g_slots{};
+std::array<std::atomic<OvucHandleState*>, kSlotLimit> handleSlots{};
 // MaximumHandle of the settings when the table was created; 0 before.
-std::atomic<int> g_maximumHandle{0};
-int g_nextSlot = 0;  // guarded by OvucMutex()
+std::atomic<int> maximumHandle{0};
+int nextSlot = 0;  // guarded by OvucMutex()
 
 OvucHandleState* Lookup(OvucHandle handle) {
-    const int max = g_maximumHandle.load(std::memory_order_acquire);
+    const int max = maximumHandle.load(std::memory_order_acquire);
     if (handle < 1 || handle > max) return nullptr;
-    return g_slots[static_cast<size_t>(handle - 1)].load(std::memory_order_acquire);
+    return handleSlots[static_cast<size_t>(handle - 1)].load(std::memory_order_acquire);
 }
 
 }  // namespace
@@ -60,8 +60,8 @@ OvucHandle OvucOpenHandle(const char* modelFileName, size_t length, const char* 
         const std::string name(modelFileName, length);
         std::string modulePath;
         const std::string settingsPath = OvucReadModulePath(moduleName, modulePath) == 0
-                                             ? modulePath + "/" + OVUC_SETTINGS_FILE
-                                             : std::string(OVUC_SETTINGS_FILE);
+                                             ? modulePath + "/" + kOvucSettingsFile
+                                             : std::string(kOvucSettingsFile);
         state.reset(new OvucHandleState);
         if (const int rc = OvucReadSettings(settingsPath, state->settings); rc != 0) return static_cast<int16_t>(rc);
         if (const int rc = OvucLoadModel(state->settings, name, state->model); rc != 0) {
@@ -77,17 +77,17 @@ OvucHandle OvucOpenHandle(const char* modelFileName, size_t length, const char* 
 
     PlatformLockGuard lock(OvucMutex());
     if (!lock.Owns()) return OVUC_ERR_MEMORY;
-    int max = g_maximumHandle.load(std::memory_order_relaxed);
+    int max = maximumHandle.load(std::memory_order_relaxed);
     if (max == 0) {
         // The table is sized once, by the settings of the first successful open.
         max = state->settings.maximumHandle;
-        g_maximumHandle.store(max, std::memory_order_release);
+        maximumHandle.store(max, std::memory_order_release);
     }
     for (int k = 0; k < max; ++k) {
-        const int slot = (g_nextSlot + k) % max;
-        if (g_slots[static_cast<size_t>(slot)].load(std::memory_order_relaxed) != nullptr) continue;
-        g_slots[static_cast<size_t>(slot)].store(state.release(), std::memory_order_release);
-        g_nextSlot = (slot + 1) % max;
+        const int slot = (nextSlot + k) % max;
+        if (handleSlots[static_cast<size_t>(slot)].load(std::memory_order_relaxed) != nullptr) continue;
+        handleSlots[static_cast<size_t>(slot)].store(state.release(), std::memory_order_release);
+        nextSlot = (slot + 1) % max;
         return static_cast<OvucHandle>(slot + 1);
     }
     return OVUC_ERR_NO_SLOT;
@@ -100,7 +100,7 @@ int16_t OvucCloseHandle(OvucHandle handle) {
         if (!lock.Owns()) return OVUC_ERR_MEMORY;
         state = Lookup(handle);
         if (state == nullptr) return OVUC_ERR_HANDLE;
-        g_slots[static_cast<size_t>(handle - 1)].store(nullptr, std::memory_order_release);
+        handleSlots[static_cast<size_t>(handle - 1)].store(nullptr, std::memory_order_release);
     }
     delete state;
     return OVUC_OK;
@@ -109,7 +109,7 @@ int16_t OvucCloseHandle(OvucHandle handle) {
 int16_t OvucSetEncodeType(OvucHandle handle) {
     OvucHandleState* h = Lookup(handle);
     if (h == nullptr) return OVUC_ERR_HANDLE;
-    h->encodeType = OVUC_UTF8;
+    h->encodeType = kOvucUtf8;
     return OVUC_OK;
 }
 

@@ -78,7 +78,7 @@ int OvucForEachLine(const std::string& path, int missing, const std::function<in
     if (EmbeddedFileFind(path.c_str()) == nullptr) return missing;
     std::unique_ptr<EmbeddedFile_t, FileCloser> file(EmbeddedFileOpen(path.c_str()));
     if (!file) return OVUC_ERR_READER;
-    char buf[EMBEDDED_FILE_LINE_BUFFER];
+    char buf[kEmbeddedFileLineBuffer];
     while (EmbeddedFileReadLine(buf, file.get()) != nullptr) {
         if (const int rc = line(buf); rc != 0) return rc;
     }
@@ -87,7 +87,7 @@ int OvucForEachLine(const std::string& path, int missing, const std::function<in
 
 int OvucReadModulePath(const char* moduleName, std::string& folder) {
     if (moduleName == nullptr) return -1;
-    std::string path = std::string(OVUC_MODULE_FOLDER) + moduleName + ".txt";
+    std::string path = std::string(kOvucModuleFolder) + moduleName + ".txt";
     bool found = false;
     const int rc = OvucForEachLine(path, -1, [&](const char* line) {
         if (IniSkipLine(line)) return 0;

@@ -8,8 +8,8 @@
 #include <vector>
 
 // Folder of the module file; the module name and ".txt" are appended.
-inline constexpr const char* OVUC_MODULE_FOLDER = "/usr/local/ORVIK/OrvUCCvt/";
-inline constexpr const char* OVUC_SETTINGS_FILE = "OrvUCSet.txt";
+inline constexpr const char* kOvucModuleFolder = "/usr/local/ORVIK/OrvUCCvt/";
+inline constexpr const char* kOvucSettingsFile = "OrvUCSet.txt";
 
 struct OvucSettings {
     int encodeTypeDefault = 3;

@@ -237,9 +237,9 @@ TEST(ConverterConvert, LongTextListIsNotKeptByTheHandle) {
     ASSERT_EQ(OvucReadSettings("OrvUCSet.txt", h.settings), 0);
     ASSERT_EQ(OvucLoadModel(h.settings, "RP-S12F_ank.txt", h.model), 0);
     ASSERT_TRUE(h.output.Init(h.settings.outputBufferBlockSize, h.settings.outputBufferBlockMax));
-    const std::string text(OVUC_KEPT_CODE_POINTS * 4, 'A');
+    const std::string text(kOvucKeptCodePoints * 4, 'A');
     ASSERT_EQ(OvucConvert(h, reinterpret_cast<const uint8_t*>(text.data()), text.size()), OVUC_OK);
-    EXPECT_LE(h.codePoints.capacity(), OVUC_KEPT_CODE_POINTS);
+    EXPECT_LE(h.codePoints.capacity(), kOvucKeptCodePoints);
     h.output.Clear();
     ASSERT_EQ(OvucConvert(h, reinterpret_cast<const uint8_t*>("AB"), 2), OVUC_OK);
     EXPECT_GE(h.codePoints.capacity(), 2u);

@@ -16,7 +16,7 @@ using FilePtr = std::unique_ptr<EmbeddedFile_t, FileCloser>;
 
 std::vector<std::string> ReadAll(EmbeddedFile_t* f) {
     std::vector<std::string> lines;
-    char buf[EMBEDDED_FILE_LINE_BUFFER];
+    char buf[kEmbeddedFileLineBuffer];
     while (EmbeddedFileReadLine(buf, f) != nullptr) lines.emplace_back(buf);
     return lines;
 }
@@ -65,7 +65,7 @@ TEST(ConverterFiles, ModuleFileReadsAsCrLfLines) {
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(ReadAll(f.get()), (std::vector<std::string>{
                                     "ModulePath=./\r\n", "UninstallerPath=./\r\n", "CommonPath=OrvUCCvt/\r\n"}));
-    char buf[EMBEDDED_FILE_LINE_BUFFER];
+    char buf[kEmbeddedFileLineBuffer];
     EXPECT_EQ(EmbeddedFileReadLine(buf, f.get()), nullptr);
     EXPECT_EQ(EmbeddedFileReadLine(nullptr, f.get()), nullptr);
     EXPECT_EQ(EmbeddedFileReadLine(buf, nullptr), nullptr);
