@@ -1,6 +1,7 @@
 #pragma once
 // Generators compose a command in a reusable per-thread vector and append it
 // to a builder's buffer as one chunk.
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <new>
