@@ -37,7 +37,7 @@ int fail(const char* what, int rc) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::printf("Tilo2 SDK %s\n", orvik::tilo2::kSdkVersion);
+  std::printf("Tilo2 SDK %s\n", Orvik::Tilo::Tilo2::kSdkVersion);
   const bool useEmulator = argc < 2;
   const std::string address = useEmulator ? kEmulatorAddress : argv[1];
 

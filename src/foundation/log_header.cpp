@@ -58,7 +58,7 @@ int log_build_header(LogHeader_t* header, const char* base_folder, const char* d
   *header = LogHeader_t{};
   if (log_build_paths(&header->paths, base_folder) != 0) return 255;
   set_value(header->values[0], kLogSdkName);
-  set_value(header->values[1], orvik::tilo2::kSdkVersion);
+  set_value(header->values[1], Orvik::Tilo::Tilo2::kSdkVersion);
   set_value(header->values[2], device_os);
   set_value(header->values[3], kLogOsVersion);
   set_value(header->values[4], device_name);
