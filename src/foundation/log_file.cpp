@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "foundation/lock_guard.h"
 #include "foundation/log_rotate.h"
 #include "foundation/log_settings.h"
 #include "foundation/logger.h"
@@ -13,18 +14,6 @@
 namespace {
 
 constexpr uint32_t kMegabyte = 1048576;
-
-class FileLock {
- public:
-  FileLock() { locked_ = platform_mutex_lock(log_file_lock(), -1) == 0; }
-  ~FileLock() {
-    if (locked_) platform_mutex_unlock(log_file_lock());
-  }
-  bool locked() const { return locked_; }
-
- private:
-  bool locked_;
-};
 
 bool is_directory(const char* path) {
   struct stat st {};
@@ -78,7 +67,7 @@ int append_locked(const char* line) {
 
 int log_append_file(const char* line) {
   if (line == nullptr) return 255;
-  FileLock lock;
-  if (!lock.locked()) return 255;
+  const PlatformLockGuard lock(*log_file_lock());
+  if (!lock) return 255;
   return append_locked(line);
 }

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "foundation/lock_guard.h"
 #include "foundation/log_rotate.h"
 #include "foundation/log_settings.h"
 #include "foundation/platform.h"
@@ -56,11 +57,13 @@ int log_set_settings(const char* base_folder, int period, int output, const char
   s.size_mb = size_mb;
   s.level = level;
 
-  platform_mutex_lock(log_file_lock(), -1);
-  if (base_folder != nullptr) log_header_state().paths = paths;
   char settings_path[kLogPathSize];
-  const bool path_fits = settings_file_path(settings_path, log_base_path()) && log_base_path()[0] != '\0';
-  platform_mutex_unlock(log_file_lock());
+  bool path_fits = false;
+  {
+    const PlatformLockGuard lock(*log_file_lock());
+    if (base_folder != nullptr) log_header_state().paths = paths;
+    path_fits = settings_file_path(settings_path, log_base_path()) && log_base_path()[0] != '\0';
+  }
 
   log_set_settings_file_flag(period);
   log_settings_apply(s);
@@ -78,10 +81,11 @@ int log_initialize(const char* base_folder, const char* device_os, const char* d
   char settings_path[kLogPathSize];
   const bool path_fits = settings_file_path(settings_path, header.paths.base);
 
-  platform_mutex_lock(log_file_lock(), -1);
-  log_header_state() = header;
-  check_stored_header();
-  platform_mutex_unlock(log_file_lock());
+  {
+    const PlatformLockGuard lock(*log_file_lock());
+    log_header_state() = header;
+    check_stored_header();
+  }
 
   if (log_settings_file_flag() != 1) return 0;
   if (!path_fits || log_read_settings_file(settings_path) != 0) return 255;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "foundation/lock_guard.h"
+
 namespace {
 
 LogSettings_t g_settings{};
@@ -33,7 +35,7 @@ LogSettings_t log_settings_snapshot() {
 }
 
 void log_settings_apply(const LogSettings_t& s) {
-  platform_mutex_lock(&g_file_lock, -1);
+  const PlatformLockGuard lock(g_file_lock);
   {
     std::lock_guard<std::mutex> guard(settings_lock());
     g_settings.output = s.output;
@@ -43,7 +45,6 @@ void log_settings_apply(const LogSettings_t& s) {
     g_settings.size_mb = s.size_mb;
     g_settings.level = s.level;
   }
-  platform_mutex_unlock(&g_file_lock);
 }
 
 PlatformMutex_t* log_file_lock() { return &g_file_lock; }
@@ -57,12 +58,11 @@ int log_settings_file_flag() { return g_settings_file_flag.load(); }
 void log_set_settings_file_flag(int period) { g_settings_file_flag.store(period); }
 
 void log_reset_state() {
-  platform_mutex_lock(&g_file_lock, -1);
+  const PlatformLockGuard lock(g_file_lock);
   {
     std::lock_guard<std::mutex> guard(settings_lock());
     g_settings = LogSettings_t{};
   }
   g_header = LogHeader_t{};
   g_settings_file_flag.store(1);
-  platform_mutex_unlock(&g_file_lock);
 }

@@ -2,13 +2,14 @@
 // space: callers compare against 112, 11, 138, ... on every platform, so a
 // native errno (Linux's 110 is not the wrapper's 110) is never passed on.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "foundation/owned_fd.h"
 #include "foundation/platform.h"
+#include "foundation/poll_wait.h"
 
 namespace {
 
@@ -18,8 +19,8 @@ int fail_with_mapped_errno() {
 }
 
 // Closes the socket of a failed connect, keeping the wrapper code in errno.
-int close_failed(int socket, int code) {
-  platform_closesocket(socket);
+int close_failed(OwnedFd& socket, int code) {
+  socket.Reset();
   errno = code;
   return -1;
 }
@@ -106,20 +107,17 @@ int platform_connect_bounded(const struct addrinfo* address, int milliseconds) {
     errno = PLATFORM_EINVAL;
     return -1;
   }
-  const int fd = platform_socket(address->ai_family, address->ai_socktype, address->ai_protocol);
-  if (fd < 0) return -1;
+  OwnedFd fd(platform_socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+  if (!fd) return -1;
   uint32_t on = 1;
-  if (platform_ioctlsocket(fd, FIONBIO, &on) != 0) return close_failed(fd, errno);
-  if (platform_connect(fd, address->ai_addr, address->ai_addrlen) == 0) return fd;
+  if (platform_ioctlsocket(fd.Get(), FIONBIO, &on) != 0) return close_failed(fd, errno);
+  if (platform_connect(fd.Get(), address->ai_addr, address->ai_addrlen) == 0) return fd.Release();
   if (errno != PLATFORM_EINPROGRESS && errno != PLATFORM_EWOULDBLOCK) return close_failed(fd, errno);
-  pollfd p{fd, POLLOUT, 0};
-  int n;
-  do n = ::poll(&p, 1, milliseconds < 0 ? 0 : milliseconds);
-  while (n < 0 && errno == EINTR);
-  if (n == 0) return close_failed(fd, PLATFORM_ETIMEDOUT);
-  if (n < 0 || (p.revents & POLLNVAL) != 0) return close_failed(fd, PLATFORM_ESOCKET);
+  const int ready = PollWait(fd.Get(), POLLOUT, milliseconds);
+  if (ready == 0) return close_failed(fd, PLATFORM_ETIMEDOUT);
+  if (ready < 0) return close_failed(fd, PLATFORM_ESOCKET);
   int error = 0;
   socklen_t length = sizeof error;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return close_failed(fd, PLATFORM_ESOCKET);
-  return error == 0 ? fd : close_failed(fd, platform_socket_errno(error));
+  if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return close_failed(fd, PLATFORM_ESOCKET);
+  return error == 0 ? fd.Release() : close_failed(fd, platform_socket_errno(error));
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
+#include "foundation/lock_guard.h"
 #include "foundation/platform.h"
 
 namespace {
@@ -131,4 +133,60 @@ TEST(PlatformMutex, ManyThreadsShareAStaticMutex) {
   EXPECT_EQ(counter, 8000);
   EXPECT_EQ(m.users, 0);
   EXPECT_EQ(m.handle, nullptr);
+}
+
+// PlatformLockGuard over the same mutexes: what it holds it releases once, what
+// it failed to take it never releases.
+TEST(PlatformLockGuard, TryOnAMutexHeldElsewhereAnswers16AndReleasesNothing) {
+  PlatformMutex_t m = PLATFORM_MUTEX_STATIC_INITIALIZER;
+  {
+    HeldByOtherThread holder(&m);
+    {
+      const PlatformLockGuard busy = PlatformLockGuard::Try(m);
+      EXPECT_FALSE(busy.Owns());
+      EXPECT_EQ(busy.Result(), 16);
+    }
+    // Still the other thread's: a release by the guard would have let this in.
+    EXPECT_EQ(platform_mutex_lock(&m, 0), 1);
+    EXPECT_EQ(m.users, 1);
+  }
+  EXPECT_EQ(m.users, 0);
+  const PlatformLockGuard free = PlatformLockGuard::Try(m);
+  EXPECT_TRUE(free.Owns());
+  EXPECT_EQ(free.Result(), 0);
+}
+
+TEST(PlatformLockGuard, LimitedWaitTimesOutWith1) {
+  PlatformMutex_t m = PLATFORM_MUTEX_STATIC_INITIALIZER;
+  HeldByOtherThread holder(&m);
+  const uint64_t start = platform_tick_ms();
+  const PlatformLockGuard late(m, 100);
+  EXPECT_GE(platform_tick_ms() - start, 95u);
+  EXPECT_FALSE(late);
+  EXPECT_EQ(late.Result(), 1);
+  EXPECT_EQ(m.users, 1);  // only the holder
+}
+
+TEST(PlatformLockGuard, EarlyUnlockReleasesOnceOnly) {
+  PlatformMutex_t m = PLATFORM_MUTEX_STATIC_INITIALIZER;
+  ASSERT_EQ(platform_mutex_lock(&m, -1), 0);  // this thread's own level, under the guard's
+  {
+    PlatformLockGuard guard(m);
+    ASSERT_TRUE(guard.Owns());
+    EXPECT_EQ(m.users, 2);
+    guard.Unlock();
+    EXPECT_EQ(guard.Result(), -1);
+    EXPECT_EQ(m.users, 1);
+    guard.Unlock();  // a second call releases nothing more
+    EXPECT_EQ(m.users, 1);
+  }
+  // Neither the second Unlock nor the destructor took this thread's own level.
+  EXPECT_EQ(m.users, 1);
+  int other = -1;
+  std::thread([&] { other = platform_mutex_trylock(&m); }).join();
+  EXPECT_EQ(other, 16);
+  EXPECT_EQ(platform_mutex_unlock(&m), 0);
+  EXPECT_EQ(m.handle, nullptr);
+  std::thread([&] { other = platform_mutex_trylock(&m) == 0 ? platform_mutex_unlock(&m) : -1; }).join();
+  EXPECT_EQ(other, 0);
 }
