@@ -1,5 +1,6 @@
-// TCP output of the logger: one short connection per line. The connect is
-// bounded so that a listener that drops packets costs a line at most a second.
+// TCP output of the logger: one short connection per line, sent whole or
+// reported lost. Connect and send are bounded so that a listener that drops
+// packets or stops reading costs a line a few seconds at most.
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -15,7 +16,8 @@
 namespace {
 
 constexpr int kConnectLimitMs = 1000;
-constexpr int kWritableLimitMs = 10;
+// The whole line must be handed over within this, however the listener reads.
+constexpr int kSendLimitMs = 1000;
 
 // Connects to the first looked-up address that takes the connection.
 OwnedFd ConnectToAny(const AddressList& addresses) {
@@ -24,6 +26,29 @@ OwnedFd ConnectToAny(const AddressList& addresses) {
     if (fd) return fd;
   }
   return OwnedFd();
+}
+
+// Sends every byte on the non-blocking socket, waiting for room while the
+// limit lasts; false on an error or when the time runs out.
+bool SendAll(int fd, const char* data, size_t length, int milliseconds) {
+  const uint64_t start = platform_tick_ms();
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t sent = ::send(fd, data + done, length - done, MSG_NOSIGNAL);
+    if (sent > 0) {
+      done += static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent == 0 || platform_socket_errno(errno) != PLATFORM_EWOULDBLOCK) return false;
+    const uint64_t elapsed = platform_tick_ms() - start;
+    if (elapsed >= static_cast<uint64_t>(milliseconds)) return false;
+    short revents = 0;
+    if (PollWait(fd, POLLOUT, milliseconds - static_cast<int>(elapsed), &revents) != 1 ||
+        (revents & (POLLERR | POLLHUP)) != 0 || (revents & POLLOUT) == 0)
+      return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -37,13 +62,7 @@ int log_send_tcp(const char* address, uint16_t port, const char* line) {
   if (!addresses) return 255;
   const OwnedFd socket = ConnectToAny(addresses);
   if (!socket) return 255;
-  short revents = 0;
-  if (PollWait(socket.Get(), POLLOUT, kWritableLimitMs, &revents) != 1 ||
-      (revents & (POLLERR | POLLHUP)) != 0 || (revents & POLLOUT) == 0)
-    return 255;
-  const size_t length = std::strlen(line);
-  const ssize_t sent = ::send(socket.Get(), line, length, MSG_NOSIGNAL);
-  if (sent < 0 && platform_socket_errno(errno) != PLATFORM_EWOULDBLOCK) return 255;
+  if (!SendAll(socket.Get(), line, std::strlen(line), kSendLimitMs)) return 255;
   ::shutdown(socket.Get(), SHUT_RDWR);
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,8 +17,13 @@
 namespace {
 
 // A listening socket on a free port of the address; *bound receives its address.
-int listen_on(const char* address, int backlog, sockaddr_in* bound) {
+// A receive buffer size above 0 is fixed before listen() (so it does not grow)
+// and inherited by the accepted connections.
+int listen_on(const char* address, int backlog, sockaddr_in* bound, int receive_buffer = 0) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (receive_buffer > 0) {
+    EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer), 0);
+  }
   *bound = sockaddr_in{};
   bound->sin_family = AF_INET;
   inet_pton(AF_INET, address, &bound->sin_addr);
@@ -33,8 +39,8 @@ int listen_on(const char* address, int backlog, sockaddr_in* bound) {
 // A listening socket on a free port of a loopback address, closed with the object.
 class Listener {
  public:
-  Listener(const char* address, int backlog) {
-    fd_ = listen_on(address, backlog, &bound_);
+  Listener(const char* address, int backlog, int receive_buffer = 0) {
+    fd_ = listen_on(address, backlog, &bound_, receive_buffer);
     port_ = ntohs(bound_.sin_port);
   }
   ~Listener() { ::close(fd_); }
@@ -52,7 +58,7 @@ class Listener {
 // until the peer closes it.
 class LineListener : public Listener {
  public:
-  explicit LineListener(const char* address) : Listener(address, 16) {}
+  explicit LineListener(const char* address, int receive_buffer = 0) : Listener(address, 16, receive_buffer) {}
 
   // Accepts up to n connections, each read to its end, within a generous deadline.
   std::vector<std::string> collect(size_t n) {
@@ -64,7 +70,7 @@ class LineListener : public Listener {
       const int c = ::accept(fd_, nullptr, nullptr);
       if (c < 0) continue;
       std::string text;
-      char buf[512];
+      char buf[65536];
       for (;;) {
         pollfd q{c, POLLIN, 0};
         if (::poll(&q, 1, 10000) != 1) break;
@@ -151,4 +157,68 @@ TEST_F(LogTest, TcpOutputToAListenerThatDropsRequestsCostsAboutASecond) {
   // A blocking connect would wait out every SYN retry (minutes).
   EXPECT_GE(took, 900u);
   EXPECT_LT(took, 20000u);
+}
+
+namespace {
+
+constexpr int kListenerReceiveBuffer = 64 * 1024;
+
+// More than the send buffer may grow to plus the listener's receive buffer, so
+// the kernel cannot take the line in one go.
+size_t BeyondTheBuffers() {
+  std::ifstream in("/proc/sys/net/ipv4/tcp_wmem");
+  size_t low = 0, initial = 0, high = 0;
+  if (!(in >> low >> initial >> high)) high = 8u << 20;
+  return high + 4 * kListenerReceiveBuffer + (1u << 20);
+}
+
+std::string PatternLine(size_t length) {
+  std::string line(length, '\0');
+  for (size_t i = 0; i < length; ++i) line[i] = static_cast<char>('a' + i % 26);
+  line.back() = '\n';
+  return line;
+}
+
+// Accepts one connection and holds it open without ever reading from it.
+class SilentListener : public Listener {
+ public:
+  explicit SilentListener(const char* address) : Listener(address, 4, kListenerReceiveBuffer) {
+    acceptor_ = std::thread([this] {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 20000) == 1) accepted_ = ::accept(fd_, nullptr, nullptr);
+    });
+  }
+  ~SilentListener() {
+    acceptor_.join();
+    if (accepted_ >= 0) ::close(accepted_);
+  }
+
+ private:
+  std::thread acceptor_;
+  int accepted_ = -1;
+};
+
+}  // namespace
+
+TEST_F(LogTest, TcpOutputSendsALineLargerThanTheSocketBuffersWhole) {
+  LineListener listener("127.0.0.141", kListenerReceiveBuffer);
+  const std::string line = PatternLine(BeyondTheBuffers());
+  std::vector<std::string> got;
+  std::thread collector([&] { got = listener.collect(1); });
+  EXPECT_EQ(log_send_tcp("127.0.0.141", listener.port(), line.c_str()), 0);
+  collector.join();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].size(), line.size());
+  EXPECT_TRUE(got[0] == line) << "the line did not arrive whole";
+}
+
+TEST_F(LogTest, TcpOutputToAListenerThatNeverReadsReportsTheLineLost) {
+  SilentListener listener("127.0.0.142");
+  const std::string line = PatternLine(BeyondTheBuffers());
+  const uint64_t start = platform_tick_ms();
+  EXPECT_EQ(log_send_tcp("127.0.0.142", listener.port(), line.c_str()), 255);
+  const uint64_t took = platform_tick_ms() - start;
+  // The send gives up after its limit of 1 s, not at the first full buffer.
+  EXPECT_GE(took, 950u);
+  EXPECT_LT(took, 5000u);
 }
