@@ -15,7 +15,9 @@
 
 namespace {
 
-constexpr int kConnectLimitMs = 1000;
+// Past Linux's first SYN resend (1 s): a listener whose accept queue overflowed
+// for a moment still takes the line.
+constexpr int kConnectLimitMs = 1500;
 // The whole line must be handed over within this, however the listener reads.
 constexpr int kSendLimitMs = 1000;
 
