@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "foundation/log_rotate.h"
 #include "foundation/log_settings.h"
 #include "foundation/platform.h"
 #include "orvik/tilo2/version.h"
@@ -45,7 +46,8 @@ int log_build_paths(LogPaths_t* paths, const char* base_folder) {
   LogPaths_t built{};
   platform_strncpy(built.base, base_folder, kLogPathSize - 1);
   if (!join_path(built.folder, built.base, kLogFolderName) ||
-      !join_path(built.file, built.folder, kLogFileName)) {
+      !join_path(built.file, built.folder, kLogFileName) ||
+      std::strlen(built.file) > static_cast<size_t>(kLogRotatePathMax)) {
     return 1;
   }
   *paths = built;

@@ -13,6 +13,9 @@ namespace {
 constexpr uint64_t kMegabyte = 1048576;
 // More archives than this would wrap the 32-bit total; the count stops there.
 constexpr int kMaxCountedArchives = static_cast<int>(0xFFFFFFFFu / kLogFileCap);
+// The shift names archive k + 1: it must stay within the three digits the path
+// bound leaves room for.
+static_assert(kMaxCountedArchives + 1 < 1000);
 
 bool leftover_name(char* out, size_t size, const char* path, int n) {
   const int len = std::snprintf(out, size, "%s.%d", path, n);

@@ -11,9 +11,13 @@
 
 struct LogSettings_t;
 
-inline constexpr int kLogRotatePathMax = 509;    // longest log file path rotation accepts
 inline constexpr int kLogLeftoverMax = 10;       // left-over plain files "P.1" .. "P.10"
 inline constexpr int kZipNameSize = 512;         // buffer for any name built from a path
+// Longest log file path rotation handles (503): every name it builds, up to
+// "P.<n>.zip" for the highest archive number it may reach (820, three digits),
+// must fit kZipNameSize with its NUL. Longer paths are refused up front, as the
+// log file path, so that no rotation fails on a name later.
+inline constexpr int kLogRotatePathMax = kZipNameSize - 1 - static_cast<int>(sizeof ".820.zip" - 1);
 
 // --- CRC-32 of ZIP (reflected 0xEDB88320, table compiled in) ---
 

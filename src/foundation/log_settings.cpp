@@ -61,7 +61,7 @@ int log_set_settings(const char* base_folder, int period, int output, const char
   bool path_fits = false;
   {
     const PlatformLockGuard lock(*log_file_lock());
-    if (base_folder != nullptr) log_header_state().paths = paths;
+    if (base_folder != nullptr) SetLogPaths(paths);
     path_fits = settings_file_path(settings_path, log_base_path()) && log_base_path()[0] != '\0';
   }
 
@@ -83,6 +83,7 @@ int log_initialize(const char* base_folder, const char* device_os, const char* d
 
   {
     const PlatformLockGuard lock(*log_file_lock());
+    SetLogPaths(header.paths);
     log_header_state() = header;
     check_stored_header();
   }

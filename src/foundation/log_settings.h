@@ -30,8 +30,9 @@ bool log_ip_text_valid(const char* ip);
 bool log_size_fits_level(int size_mb, int level);
 // Writes the nine lines of the settings file; 0, or 255 when it cannot be written.
 int log_write_settings_file(const char* path, const LogSettings_t& settings);
-// 0, or 1 when the base folder is empty or a path would need 512 bytes or
-// more. Null arguments: 0, no change.
+// 0, or 1 when the base folder is empty, a path would need 512 bytes or more,
+// or the log file path is longer than rotation handles (kLogRotatePathMax).
+// Null arguments: 0, no change.
 int log_build_paths(LogPaths_t* paths, const char* base_folder);
 // Clears the record, builds the paths and fills the six values. 0, 1 null
 // record, 255 paths do not fit.

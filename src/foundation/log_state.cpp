@@ -54,6 +54,16 @@ const char* log_file_path() { return g_header.paths.file; }
 const char* log_base_path() { return g_header.paths.base; }
 LogHeader_t& log_header_state() { return g_header; }
 
+void SetLogPaths(const LogPaths_t& paths) {
+  const LogPaths_t& old = g_header.paths;
+  if (std::strcmp(old.file, paths.file) != 0 || std::strcmp(old.folder, paths.folder) != 0 ||
+      std::strcmp(old.base, paths.base) != 0) {
+    g_settings.file_bytes = 0;
+    g_settings.total_bytes = 0;
+  }
+  g_header.paths = paths;
+}
+
 int log_settings_file_flag() { return g_settings_file_flag.load(); }
 void log_set_settings_file_flag(int period) { g_settings_file_flag.store(period); }
 

@@ -58,6 +58,10 @@ const char* log_file_path();
 const char* log_base_path();
 // The current paths and header values; use under the log-file lock.
 LogHeader_t& log_header_state();
+// Under the log-file lock: takes new paths. The byte counters describe the old
+// log file and its archives, so they are dropped (recounted on the next write)
+// when the paths change.
+void SetLogPaths(const LogPaths_t& paths);
 
 // Settings-file flag: 1 (start, permanent) lets log_initialize read the settings file.
 int log_settings_file_flag();

@@ -175,6 +175,28 @@ TEST_F(LogRotate, PathLimitsAndUncountedTotals) {
   EXPECT_EQ(fresh.file_bytes, 1000u);
 }
 
+TEST_F(LogRotate, PathBoundIsWhereEveryArchiveNameStillFits) {
+  // At the bound the file is archived and the highest archive number rotation
+  // can reach still makes a name; one character more is refused up front.
+  const std::string longest = deep_path(kLogRotatePathMax);
+  make_sparse(longest, 300, "longest\n");
+  LogSettings_t s{};
+  s.size_mb = 50;
+  ASSERT_EQ(log_rotate_with(longest.c_str(), kLogForcedRotation, s), 0);
+  EXPECT_TRUE(exists(longest + ".1.zip"));
+  EXPECT_FALSE(exists(longest));
+  char name[kZipNameSize];
+  EXPECT_TRUE(log_archive_name(name, sizeof name, longest.c_str(), 820));  // 0xFFFFFFFF / 5 MB + 1
+
+  const std::string over = deep_path(kLogRotatePathMax + 1);
+  make_sparse(over, 300, "over\n");
+  LogSettings_t t{};
+  t.size_mb = 50;
+  EXPECT_EQ(log_rotate_with(over.c_str(), kLogForcedRotation, t), 1);
+  EXPECT_TRUE(exists(over));
+  EXPECT_FALSE(exists(over + ".1.zip"));
+}
+
 TEST_F(LogRotate, LargeCapDoesNotWrap) {
   // 4096 MB is 2^32 bytes: a 32-bit product would be 0 and delete everything.
   make_archive(1);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "foundation/log_rotate.h"
 #include "log_test_fixture.h"
 
 namespace {
@@ -133,6 +134,16 @@ TEST_F(LogTest, PathsAreBuiltFromTheBaseFolderOrRefused) {
   EXPECT_STREQ(p.file, "/data/app/Tilo2Log/Tilo2Log.txt");
   EXPECT_EQ(log_build_paths(&p, std::string(500, 'a').c_str()), 1);  // the file path would not fit
   EXPECT_STREQ(p.base, "/data/app");                                   // unchanged
+  // The log file path may be as long as rotation handles, no longer: its
+  // archive names must still fit.
+  const size_t longestBase = kLogRotatePathMax - std::strlen("/Tilo2Log/Tilo2Log.txt");
+  LogPaths_t longest{};
+  ASSERT_EQ(log_build_paths(&longest, std::string(longestBase, 'a').c_str()), 0);
+  EXPECT_EQ(std::strlen(longest.file), static_cast<size_t>(kLogRotatePathMax));
+  EXPECT_EQ(log_build_paths(&longest, std::string(longestBase + 1, 'b').c_str()), 1);
+  EXPECT_EQ(longest.base, std::string(longestBase, 'a'));
+  EXPECT_EQ(log_set_settings(std::string(longestBase + 1, 'b').c_str(), 0, 1, nullptr, 0, 1, 0), 1);
+  EXPECT_EQ(log_initialize(std::string(longestBase + 1, 'b').c_str(), "Linux", "Till-1", "1"), 255);
   // An empty folder names no folder (the log would go to the root).
   EXPECT_EQ(log_build_paths(&p, ""), 1);
   EXPECT_STREQ(p.base, "/data/app");
@@ -212,4 +223,59 @@ TEST_F(LogTest, RotationThatOnlyDropsArchivesKeepsTheFileWithoutASecondHeader) {
                                                 "TPRI_,--,0000000000000000,,,second"}));
   EXPECT_EQ(log_settings().file_bytes, text.size());
   EXPECT_EQ(log_settings().total_bytes, text.size());
+}
+
+TEST_F(LogTest, AnotherFolderIsCountedAfreshNotWithTheOldFoldersCounters) {
+  // Folder A leaves the counters just below both caps (10 MB, and 5 MB per
+  // file); folder B holds a small file and one archive. Carried over, A's
+  // counters made B's next line delete B's archive and archive its small file.
+  const struct {
+    const char* what;
+    bool byInitialize;  // else by a settings call naming the folder
+  } cases[] = {{"settings call", false}, {"initialize", true}};
+  const std::string firstInB = "TPRI_,--,0000000000000000,,,in B";
+  const std::string secondInB = "TPRI_,--,0000000000000000,,,second in B";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    const std::string a = base_ + "/a";
+    const std::string b = base_ + "/b";
+    const std::string fileA = a + "/Tilo2Log/Tilo2Log.txt";
+    const std::string fileB = b + "/Tilo2Log/Tilo2Log.txt";
+    std::filesystem::create_directories(a);
+    std::filesystem::create_directories(b);
+    ASSERT_EQ(log_set_settings(b.c_str(), 0, 1, nullptr, 0, 10, 0), 0);
+    ASSERT_EQ(log_initialize(b.c_str(), "Linux", "Till-1", "1"), 0);
+    log_trace("TPRI_", 2, nullptr, 0, "in B", LOG_ARG_END);
+    write_file(fileB + ".1.zip", "archive of B");
+    const std::string textB = read_file(fileB);
+    ASSERT_EQ(split_lines(textB).size(), 7u) << textB;
+
+    log_reset_state();
+    write_file(fileA, "old lines of A\n");
+    ASSERT_EQ(::truncate(fileA.c_str(), 0x500000 - 100), 0);
+    write_file(fileA + ".1.zip", "archive of A");
+    ASSERT_EQ(log_set_settings(a.c_str(), 0, 1, nullptr, 0, 10, 0), 0);
+    log_trace("TPRI_", 2, nullptr, 0, "in A", LOG_ARG_END);
+    ASSERT_GT(log_settings().file_bytes, 0x500000u - 100);  // A is counted, close to the caps
+
+    if (c.byInitialize) {
+      ASSERT_EQ(log_initialize(b.c_str(), "Linux", "Till-1", "1"), 0);
+    } else {
+      ASSERT_EQ(log_set_settings(b.c_str(), 0, 1, nullptr, 0, 10, 0), 0);
+    }
+    log_trace("TPRI_", 2, nullptr, 0, "second in B", LOG_ARG_END);
+
+    EXPECT_EQ(read_file(fileB + ".1.zip"), "archive of B");
+    EXPECT_FALSE(std::filesystem::exists(fileB + ".2.zip"));
+    const std::string text = read_file(fileB);
+    EXPECT_EQ(text.compare(0, textB.size(), textB), 0) << "B's file was not continued";
+    const auto lines = split_lines(text);
+    ASSERT_EQ(lines.size(), 8u) << text;
+    EXPECT_EQ(lines[6].substr(42), firstInB);
+    EXPECT_EQ(lines[7].substr(42), secondInB);
+    EXPECT_EQ(log_settings().file_bytes, text.size());
+    EXPECT_EQ(log_settings().total_bytes, 0x500000u + text.size());
+  }
 }
