@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "foundation/log_state.h"
+#include "foundation/zip_writer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "foundation/log_rotate.h"
+#include "foundation/zip_writer.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include <new>
 
 #include "foundation/file_handle.h"
+#include "foundation/log_rotate.h"
 #include "foundation/platform.h"
 
 namespace {
@@ -122,7 +123,7 @@ int log_zip_file(const char* path, int n) {
   std::unique_ptr<uint8_t[]> data;
   uint32_t size = 0;
   if (!read_whole(path, data, size)) return 255;
-  const uint32_t crc = zip_crc32(0, data.get(), size);
+  const uint32_t crc = static_cast<uint32_t>(crc32(0L, data.get(), size));
 
   Deflater deflater;
   if (!deflater.ok()) return 255;

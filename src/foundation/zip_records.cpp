@@ -1,4 +1,4 @@
-#include "foundation/log_rotate.h"
+#include "foundation/zip_writer.h"
 
 #include <algorithm>
 #include <array>

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "foundation/log_rotate.h"
+#include "foundation/zip_writer.h"
 
 // Little-endian fields of an archive held in a string.
 inline uint32_t le32(const std::string& b, size_t at) {
@@ -60,7 +61,8 @@ inline std::string zip_unpack(const std::string& zip, uint32_t& stamp) {
   EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
   EXPECT_EQ(zs.total_out, usize);
   inflateEnd(&zs);
-  EXPECT_EQ(le32(zip, 14), zip_crc32(0, out.data(), out.size()));
+  EXPECT_EQ(le32(zip, 14), static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(out.data()),
+                                                      static_cast<uInt>(out.size()))));
   return out;
 }
 

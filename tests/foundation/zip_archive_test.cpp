@@ -5,25 +5,10 @@
 #include <string>
 
 #include "foundation/log_rotate.h"
+#include "foundation/zip_writer.h"
 #include "log_archive_fixture.h"
 
 namespace {
-
-TEST(ZipCrc32, KnownValuesAndPieces) {
-  const std::string check = "123456789";
-  EXPECT_EQ(zip_crc32(0, check.data(), check.size()), 0xCBF43926u);
-  EXPECT_EQ(zip_crc32(0, "", 0), 0u);
-  EXPECT_EQ(zip_crc32(0, "a", 1), 0xE8B7BE43u);
-  // Fed in pieces it gives the same value as in one go.
-  EXPECT_EQ(zip_crc32(zip_crc32(0, check.data(), 4), check.data() + 4, 5), 0xCBF43926u);
-  const std::string all = [] {
-    std::string s;
-    for (int i = 0; i < 256; ++i) s.push_back(static_cast<char>(i));
-    return s;
-  }();
-  EXPECT_EQ(zip_crc32(0, all.data(), all.size()),
-            static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(all.data()), all.size())));
-}
 
 TEST(ZipDosStamp, FieldsAndClamping) {
   struct Case {
@@ -142,6 +127,34 @@ TEST_F(LogZipFile, ArchivesContentTimeAndDeletesSource) {
       EXPECT_EQ(v.dos_stamp, stamp);
     }
     std::filesystem::remove(zip_name);
+  }
+}
+
+TEST_F(LogZipFile, CrcFieldsHoldTheStandardCrc32) {
+  const std::string allBytes = [] {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+    return bytes;
+  }();
+  const struct {
+    std::string content;
+    uint32_t crc;
+  } cases[] = {
+      {"123456789", 0xCBF43926u},  // the check value of CRC-32
+      {"a", 0xE8B7BE43u},
+      {"", 0u},
+      {allBytes, 0x29058C73u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content.size());
+    write_file(log_, c.content);
+    ASSERT_EQ(log_zip_file(log_.c_str(), 1), 0);
+    const std::string zip = read_file(archive(1));
+    ASSERT_GE(zip.size(), 42u + 58u + 22u);
+    const uint32_t directory = le32(zip, zip.size() - 22 + 16);
+    EXPECT_EQ(le32(zip, 14), c.crc);              // local header
+    EXPECT_EQ(le32(zip, directory + 16), c.crc);  // central directory
+    std::filesystem::remove(archive(1));
   }
 }
 
