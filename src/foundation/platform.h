@@ -2,13 +2,13 @@
 // The small operating-system layer the core is written against: threads,
 // recursive mutexes with timed locks, auto-reset events, wall-clock and local
 // time, bounded string copies, file opening, a few socket calls that report
-// failures through errno in the wrapper's own code space, and one regular
-// expression. Plain functions with integer results; none throws.
+// failures through errno in the wrapper's own code space. The one regular
+// expression lives in platform_regex.h. Plain functions with integer results;
+// none throws.
 
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <regex>
 
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -126,13 +126,11 @@ void platform_sleep_ms(uint32_t milliseconds);
 // Builds the deadline now + milliseconds in the form callers use (no carry).
 PlatformTimespec_t platform_deadline_after(uint32_t milliseconds);
 
-// ---- Strings, files, pattern ---------------------------------------------
+// ---- Strings, files --------------------------------------------------------
 char* platform_strcpy(char* dst, const char* src);             // caller guarantees room
 char* platform_strncpy(char* dst, const char* src, size_t n);  // at most n chars + NUL
 char* platform_strcat(char* dst, const char* src);
 FILE* platform_fopen(const char* name, const char* mode);
-// 0 with a new regex "([^a-zA-Z0-9\._\-])" in *out (caller deletes it); 12 on failure.
-int platform_name_regex_create(std::regex** out);
 
 // ---- Sockets ---------------------------------------------------------------
 // Failures set errno to a code of the wrapper's space (see platform_socket_errno).

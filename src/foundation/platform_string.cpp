@@ -1,9 +1,5 @@
-// String copies, file opening and the device-id pattern of the wrapper.
-// <regex> trips a false "maybe uninitialized" in GCC 12 sanitizer builds.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
+// String copies and file opening of the wrapper.
 #include <cstring>
-#include <new>
 
 #include "foundation/platform.h"
 
@@ -28,15 +24,4 @@ char* platform_strcat(char* dst, const char* src) {
 FILE* platform_fopen(const char* name, const char* mode) {
   if (name == nullptr || mode == nullptr) return nullptr;
   return std::fopen(name, mode);
-}
-
-int platform_name_regex_create(std::regex** out) {
-  if (out == nullptr) return PLATFORM_ENOMEM;
-  try {
-    *out = new std::regex(R"(([^a-zA-Z0-9\._\-]))", std::regex::ECMAScript);
-  } catch (...) {
-    *out = nullptr;
-    return PLATFORM_ENOMEM;
-  }
-  return PLATFORM_OK;
 }

@@ -11,6 +11,7 @@
 #include <regex>
 
 #include "foundation/platform.h"
+#include "foundation/platform_regex.h"
 
 TEST(PlatformSocket, ErrnoMapPutsLinuxNumbersIntoTheWrapperSpace) {
   const struct {
