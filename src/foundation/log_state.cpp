@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "foundation/lock_guard.h"
+#include "foundation/test_hooks.h"
 
 namespace {
 

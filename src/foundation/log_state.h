@@ -66,6 +66,3 @@ void SetLogPaths(const LogPaths_t& paths);
 // Settings-file flag: 1 (start, permanent) lets log_initialize read the settings file.
 int log_settings_file_flag();
 void log_set_settings_file_flag(int period);
-
-// Test seam: back to the state at process start (output off, no paths, flag 1).
-void log_reset_state();

@@ -14,6 +14,7 @@
 #include "foundation/log_settings.h"
 #include "foundation/log_state.h"
 #include "foundation/logger.h"
+#include "foundation/test_hooks.h"
 
 class LogTest : public ::testing::Test {
  protected:
