@@ -12,7 +12,7 @@ constexpr char kCut[] = " ... ";
 constexpr size_t kCutLength = sizeof kCut - 1;
 
 // Writes text into out[pos..room) keeping a NUL; answers the new position.
-size_t put_text(char* out, size_t room, size_t pos, const char* text, size_t n) {
+size_t PutText(char* out, size_t room, size_t pos, const char* text, size_t n) {
   if (pos + 1 >= room) return pos;
   const size_t fit = std::min(n, room - 1 - pos);
   std::memcpy(out + pos, text, fit);
@@ -20,7 +20,7 @@ size_t put_text(char* out, size_t room, size_t pos, const char* text, size_t n) 
   return pos + fit;
 }
 
-size_t hex_bytes(char* out, size_t room, size_t pos, const uint8_t* bytes, size_t n) {
+size_t HexBytes(char* out, size_t room, size_t pos, const uint8_t* bytes, size_t n) {
   for (size_t i = 0; i < n && room - pos >= 4; ++i) {
     out[pos++] = ' ';
     out[pos++] = kHexDigits[bytes[i] >> 4];
@@ -31,10 +31,10 @@ size_t hex_bytes(char* out, size_t room, size_t pos, const uint8_t* bytes, size_
 }
 
 // ",NULL" or "," for the cases without bytes; false when there are bytes.
-bool empty_dump(char* out, size_t room, const void* data, size_t length, size_t* written) {
+bool EmptyDump(char* out, size_t room, const void* data, size_t length, size_t* written) {
   if (data != nullptr && length != 0) return false;
   const char* text = data == nullptr ? ",NULL" : ",";
-  *written = put_text(out, room, 0, text, std::strlen(text));
+  *written = PutText(out, room, 0, text, std::strlen(text));
   return true;
 }
 
@@ -44,27 +44,27 @@ size_t log_format_hex_dump(char* out, size_t room, const void* data, size_t leng
   if (out == nullptr || room == 0) return 0;
   out[0] = '\0';
   size_t pos = 0;
-  if (empty_dump(out, room, data, length, &pos)) return pos;
+  if (EmptyDump(out, room, data, length, &pos)) return pos;
   const auto* bytes = static_cast<const uint8_t*>(data);
-  if (!shorten || length <= kLogDumpKeep) return hex_bytes(out, room, 0, bytes, length);
-  pos = hex_bytes(out, room, 0, bytes, kLogDumpHead);
+  if (!shorten || length <= kLogDumpKeep) return HexBytes(out, room, 0, bytes, length);
+  pos = HexBytes(out, room, 0, bytes, kLogDumpHead);
   if (pos != kLogDumpHead * 3) return pos;  // out of room already
-  pos = put_text(out, room, pos, kCut, kCutLength);
-  return hex_bytes(out, room, pos, bytes + length - kLogDumpTail, kLogDumpTail);
+  pos = PutText(out, room, pos, kCut, kCutLength);
+  return HexBytes(out, room, pos, bytes + length - kLogDumpTail, kLogDumpTail);
 }
 
 size_t log_format_raw_dump(char* out, size_t room, const void* data, size_t length, bool shorten) {
   if (out == nullptr || room == 0) return 0;
   out[0] = '\0';
   size_t pos = 0;
-  if (empty_dump(out, room, data, length, &pos)) return pos;
+  if (EmptyDump(out, room, data, length, &pos)) return pos;
   const auto* bytes = static_cast<const char*>(data);
   if (!shorten || length <= kLogDumpKeep) {
-    pos = put_text(out, room, 0, bytes, length);
+    pos = PutText(out, room, 0, bytes, length);
   } else {
-    pos = put_text(out, room, 0, bytes, kLogDumpHead);
-    pos = put_text(out, room, pos, kCut, kCutLength);
-    pos = put_text(out, room, pos, bytes + length - kLogDumpTail, kLogDumpTail);
+    pos = PutText(out, room, 0, bytes, kLogDumpHead);
+    pos = PutText(out, room, pos, kCut, kCutLength);
+    pos = PutText(out, room, pos, bytes + length - kLogDumpTail, kLogDumpTail);
   }
   return strnlen(out, pos);  // the line is text: it ends at the first NUL byte
 }

@@ -9,7 +9,7 @@
 
 namespace {
 
-int dump_line(const LogSettings_t& s, const char* header, size_t header_length, const void* data,
+int DumpLine(const LogSettings_t& s, const char* header, size_t header_length, const void* data,
               size_t length, bool raw) {
   // Below the full level the dump is shortened into a fixed line; at the full
   // level the line is sized to hold it whole.
@@ -33,7 +33,7 @@ int dump_line(const LogSettings_t& s, const char* header, size_t header_length, 
 }
 
 // "%s,--,%016Ix,%s,,<rest>" with the direction's own fields; then the dump.
-int transport_line(const char* tag, const char* transport, const void* handle, const char* rest,
+int TransportLine(const char* tag, const char* transport, const void* handle, const char* rest,
                    const void* data, size_t length, int raw) {
   const LogSettings_t s = log_settings_snapshot();
   if (s.output == 0) return 0;
@@ -42,7 +42,7 @@ int transport_line(const char* tag, const char* transport, const void* handle, c
                               static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(handle)),
                               transport ? transport : "NULL", rest);
   if (n < 0 || static_cast<size_t>(n) >= sizeof header) return 255;
-  return dump_line(s, header, static_cast<size_t>(n), data, length, raw != 0);
+  return DumpLine(s, header, static_cast<size_t>(n), data, length, raw != 0);
 }
 
 }  // namespace
@@ -51,12 +51,12 @@ int log_write_dump(const char* tag, const char* transport, const void* handle, s
                    size_t count, const void* data, int raw) {
   char rest[48];
   std::snprintf(rest, sizeof rest, "Write,%08zx,%08zx,", count, dump_length);
-  return transport_line(tag, transport, handle, rest, data, dump_length, raw);
+  return TransportLine(tag, transport, handle, rest, data, dump_length, raw);
 }
 
 int log_read_dump(const char* tag, const char* transport, const void* handle, size_t length,
                   const void* data, int raw) {
   char rest[48];
   std::snprintf(rest, sizeof rest, "Read,,%08zx,", length);
-  return transport_line(tag, transport, handle, rest, data, length, raw);
+  return TransportLine(tag, transport, handle, rest, data, length, raw);
 }

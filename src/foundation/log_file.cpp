@@ -16,7 +16,7 @@ namespace {
 
 constexpr uint32_t kMegabyte = 1048576;
 
-bool is_directory(const char* path) {
+bool IsDirectory(const char* path) {
   struct stat st {};
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -24,7 +24,7 @@ bool is_directory(const char* path) {
 // Appends under the lock the caller holds. A file of 0 bytes counts as new: a
 // first write that failed (disk full, quota) leaves one behind, and it must
 // still get the header.
-int append_locked(const char* line) {
+int AppendLocked(const char* line) {
   LogSettings_t& s = log_settings();
   const char* path = log_file_path();
   if (path[0] == '\0') return 255;  // no folder given yet
@@ -33,7 +33,7 @@ int append_locked(const char* line) {
   if (log_file_size(path) == 0) {
     s.file_bytes = 0;
     s.total_bytes = log_archives_size();
-    if (!is_directory(log_folder_path()) && ::mkdir(log_folder_path(), 0777) != 0 && errno != EEXIST) {
+    if (!IsDirectory(log_folder_path()) && ::mkdir(log_folder_path(), 0777) != 0 && errno != EEXIST) {
       return 255;
     }
     fresh = true;
@@ -84,5 +84,5 @@ int log_append_file(const char* line) {
   if (line == nullptr) return 255;
   const PlatformLockGuard lock(*log_file_lock());
   if (!lock) return 255;
-  return append_locked(line);
+  return AppendLocked(line);
 }

@@ -14,12 +14,12 @@ constexpr const char* kHeaderKeys[kLogHeaderSlots] = {
     "SDK NAME: ", "SDK VERSION: ", "DEVICE OS: ", "DEVICE OS VERSION: ", "DEVICE NAME: ", "STORAGE SIZE: ",
 };
 
-bool join_path(char (&out)[kLogPathSize], const char* folder, const char* name) {
+bool JoinPath(char (&out)[kLogPathSize], const char* folder, const char* name) {
   const int n = std::snprintf(out, sizeof out, "%s/%s", folder, name);
   return n >= 0 && n < kLogPathSize;
 }
 
-void set_value(char (&slot)[kLogHeaderValueSize], const char* value) {
+void SetValue(char (&slot)[kLogHeaderValueSize], const char* value) {
   slot[0] = '\0';
   if (value != nullptr) platform_strncpy(slot, value, sizeof slot - 1);
 }
@@ -45,8 +45,8 @@ int log_build_paths(LogPaths_t* paths, const char* base_folder) {
   if (base_folder[0] == '\0' || strnlen(base_folder, kLogPathSize) >= kLogPathSize) return 1;
   LogPaths_t built{};
   platform_strncpy(built.base, base_folder, kLogPathSize - 1);
-  if (!join_path(built.folder, built.base, kLogFolderName) ||
-      !join_path(built.file, built.folder, kLogFileName) ||
+  if (!JoinPath(built.folder, built.base, kLogFolderName) ||
+      !JoinPath(built.file, built.folder, kLogFileName) ||
       std::strlen(built.file) > static_cast<size_t>(kLogRotatePathMax)) {
     return 1;
   }
@@ -59,12 +59,12 @@ int log_build_header(LogHeader_t* header, const char* base_folder, const char* d
   if (header == nullptr) return 1;
   *header = LogHeader_t{};
   if (log_build_paths(&header->paths, base_folder) != 0) return 255;
-  set_value(header->values[0], kLogSdkName);
-  set_value(header->values[1], Orvik::Tilo::Tilo2::kSdkVersion);
-  set_value(header->values[2], device_os);
-  set_value(header->values[3], kLogOsVersion);
-  set_value(header->values[4], device_name);
-  set_value(header->values[5], storage);
+  SetValue(header->values[0], kLogSdkName);
+  SetValue(header->values[1], Orvik::Tilo::Tilo2::kSdkVersion);
+  SetValue(header->values[2], device_os);
+  SetValue(header->values[3], kLogOsVersion);
+  SetValue(header->values[4], device_name);
+  SetValue(header->values[5], storage);
   return 0;
 }
 
@@ -75,7 +75,7 @@ int log_read_header(FILE* file, LogHeader_t* header) {
     const size_t key_length = std::strlen(kHeaderKeys[i]);
     if (!log_read_text_line(file, line, key_length + kLogHeaderValueSize)) return 255;
     header->values[i][0] = '\0';
-    if (line.size() > key_length) set_value(header->values[i], line.c_str() + key_length);
+    if (line.size() > key_length) SetValue(header->values[i], line.c_str() + key_length);
   }
   return 0;
 }

@@ -15,7 +15,7 @@
 namespace {
 
 // Writes the 42-character prefix; false when the time cannot be converted.
-bool format_prefix(char out[kLogPrefixLength + 1]) {
+bool FormatPrefix(char out[kLogPrefixLength + 1]) {
   PlatformTimeval_t now{};
   platform_gettimeofday(&now);
   const int64_t seconds = now.tv_sec;
@@ -29,7 +29,7 @@ bool format_prefix(char out[kLogPrefixLength + 1]) {
   return n == static_cast<int>(kLogPrefixLength);
 }
 
-int output_line(const LogSettings_t& s, const char* line) {
+int OutputLine(const LogSettings_t& s, const char* line) {
   switch (s.output) {
     case 1: return log_append_file(line);
     case 2: return log_send_tcp(s.ip, s.port, line);
@@ -42,7 +42,7 @@ int output_line(const LogSettings_t& s, const char* line) {
 int log_emit_line_with(const LogSettings_t& s, const char* body, size_t length) {
   if (body == nullptr || length == 0) return 255;
   char prefix[kLogPrefixLength + 1];
-  if (!format_prefix(prefix)) return 255;
+  if (!FormatPrefix(prefix)) return 255;
   // Below the full level prefix + body stay within 1023 characters, then the
   // newline; at the full level the line is sized to the whole body.
   const bool full = s.level == kLogLevelFull;
@@ -59,7 +59,7 @@ int log_emit_line_with(const LogSettings_t& s, const char* body, size_t length) 
   std::memcpy(line + kLogPrefixLength, body, body_length);
   line[kLogPrefixLength + body_length] = '\n';
   line[kLogPrefixLength + body_length + 1] = '\0';
-  return output_line(s, line);
+  return OutputLine(s, line);
 }
 
 int log_emit_line(const char* body, size_t length) {

@@ -18,12 +18,12 @@ constexpr int kMaxCountedArchives = static_cast<int>(0xFFFFFFFFu / kLogFileCap);
 // bound leaves room for.
 static_assert(kMaxCountedArchives + 1 < 1000);
 
-bool leftover_name(char* out, size_t size, const char* path, int n) {
+bool LeftoverName(char* out, size_t size, const char* path, int n) {
   const int len = std::snprintf(out, size, "%s.%d", path, n);
   return len > 0 && static_cast<size_t>(len) < size;
 }
 
-int archive_count(const char* path) {
+int ArchiveCount(const char* path) {
   int k = 0;
   while (k < kMaxCountedArchives && log_archive_size(path, k + 1) != 0) ++k;
   return k;
@@ -31,7 +31,7 @@ int archive_count(const char* path) {
 
 // Renames archive `from` to archive `to`; false when a name does not fit or the
 // rename fails.
-bool move_archive(const char* path, int from, int to) {
+bool MoveArchive(const char* path, int from, int to) {
   char a[kZipNameSize];
   char b[kZipNameSize];
   return log_archive_name(a, sizeof a, path, from) && log_archive_name(b, sizeof b, path, to) &&
@@ -40,27 +40,27 @@ bool move_archive(const char* path, int from, int to) {
 
 // Archives 1..k move up one number, newest last so nothing is overwritten. On a
 // failure the moves already made are undone, so the run keeps its numbers.
-bool shift_archives(const char* path, int k) {
+bool ShiftArchives(const char* path, int k) {
   for (int j = k; j >= 1; --j) {
-    if (!move_archive(path, j, j + 1)) {
-      for (int u = j + 1; u <= k; ++u) move_archive(path, u + 1, u);
+    if (!MoveArchive(path, j, j + 1)) {
+      for (int u = j + 1; u <= k; ++u) MoveArchive(path, u + 1, u);
       return false;
     }
   }
   return true;
 }
 
-void unshift_archives(const char* path, int k) {
-  for (int j = 1; j <= k; ++j) move_archive(path, j + 1, j);
+void UnshiftArchives(const char* path, int k) {
+  for (int j = 1; j <= k; ++j) MoveArchive(path, j + 1, j);
 }
 
 // Archives the left-over plain files "P.1" .. "P.10". One whose archive already
 // exists is left alone: an archive is never overwritten.
-void archive_leftovers(const char* path) {
+void ArchiveLeftovers(const char* path) {
   for (int n = 1; n <= kLogLeftoverMax; ++n) {
     char plain[kZipNameSize];
     char archive[kZipNameSize];
-    if (!leftover_name(plain, sizeof plain, path, n) ||
+    if (!LeftoverName(plain, sizeof plain, path, n) ||
         !log_archive_name(archive, sizeof archive, path, n))
       return;
     if (!log_file_exists(plain)) continue;
@@ -92,7 +92,7 @@ uint32_t log_archive_size(const char* path, int n) {
 
 uint32_t log_archives_size_of(const char* path) {
   if (path == nullptr) return 0;
-  return static_cast<uint32_t>(archive_count(path)) * kLogFileCap;
+  return static_cast<uint32_t>(ArchiveCount(path)) * kLogFileCap;
 }
 
 void log_count_sizes(const char* path, LogSettings_t& s) {
@@ -106,7 +106,7 @@ int log_rotate_with(const char* path, uint32_t incoming, LogSettings_t& s) {
   // 0 means not yet counted: count now, or the cap check below would see too little.
   log_count_sizes(path, s);
 
-  archive_leftovers(path);
+  ArchiveLeftovers(path);
 
   // Sums in 64 bits: a cap of 4096 MB or more, or a forced length, never wraps.
   // A size of 0 means no settings are known yet (the header check at start-up
@@ -114,7 +114,7 @@ int log_rotate_with(const char* path, uint32_t incoming, LogSettings_t& s) {
   // is deleted for a cap of 0.
   const bool capped = s.size_mb > 0;
   const uint64_t cap = capped ? static_cast<uint64_t>(s.size_mb) * kMegabyte : 0;
-  int k = archive_count(path);
+  int k = ArchiveCount(path);
   while (capped && k > 0 && uint64_t{s.total_bytes} + incoming > cap) {
     char name[kZipNameSize];
     if (!log_archive_name(name, sizeof name, path, k) || ::unlink(name) != 0) return 1;
@@ -128,9 +128,9 @@ int log_rotate_with(const char* path, uint32_t incoming, LogSettings_t& s) {
   if (uint64_t{s.file_bytes} + incoming > kLogFileCap) {
     // Only an existing file is archived, so a missing one never opens a gap at 1.
     if (log_file_exists(path)) {
-      if (!shift_archives(path, k)) return 1;
+      if (!ShiftArchives(path, k)) return 1;
       if (log_zip_file(path, 1) != 0) {
-        unshift_archives(path, k);
+        UnshiftArchives(path, k);
         return 1;
       }
     }

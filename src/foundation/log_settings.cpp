@@ -11,14 +11,14 @@ namespace {
 
 constexpr int kHeaderComparedSlots = 5;  // the storage size may change freely
 
-bool settings_file_path(char (&out)[kLogPathSize], const char* base) {
+bool SettingsFilePath(char (&out)[kLogPathSize], const char* base) {
   const int n = std::snprintf(out, sizeof out, "%s/%s", base, kLogSettingsFileName);
   return n >= 0 && n < kLogPathSize;
 }
 
 // Under the log-file lock: archives an existing log file whose header belongs
 // to another environment.
-void check_stored_header() {
+void CheckStoredHeader() {
   const char* path = log_file_path();
   FILE* file = platform_fopen(path, "r");
   if (file == nullptr) return;
@@ -62,7 +62,7 @@ int log_set_settings(const char* base_folder, int period, int output, const char
   {
     const PlatformLockGuard lock(*log_file_lock());
     if (base_folder != nullptr) SetLogPaths(paths);
-    path_fits = settings_file_path(settings_path, log_base_path()) && log_base_path()[0] != '\0';
+    path_fits = SettingsFilePath(settings_path, log_base_path()) && log_base_path()[0] != '\0';
   }
 
   log_set_settings_file_flag(period);
@@ -79,13 +79,13 @@ int log_initialize(const char* base_folder, const char* device_os, const char* d
   LogHeader_t header{};
   if (log_build_header(&header, base_folder, device_os, device_name, storage) != 0) return 255;
   char settings_path[kLogPathSize];
-  const bool path_fits = settings_file_path(settings_path, header.paths.base);
+  const bool path_fits = SettingsFilePath(settings_path, header.paths.base);
 
   {
     const PlatformLockGuard lock(*log_file_lock());
     SetLogPaths(header.paths);
     log_header_state() = header;
-    check_stored_header();
+    CheckStoredHeader();
   }
 
   if (log_settings_file_flag() != 1) return 0;

@@ -18,16 +18,16 @@ namespace {
 
 constexpr size_t kLineMax = 255;
 
-bool read_line(FILE* file, std::string& line) { return log_read_text_line(file, line, kLineMax); }
+bool ReadLine(FILE* file, std::string& line) { return log_read_text_line(file, line, kLineMax); }
 
-bool starts_with(const std::string& line, const char* prefix) {
+bool StartsWith(const std::string& line, const char* prefix) {
   return line.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
 // The value after the key as a number (base 0: "0x" hex, leading-0 octal), in
 // [0, max]; trailing blanks are allowed, anything else refuses it.
-std::optional<long> key_value(const std::string& line, const char* key, long max) {
-  if (!starts_with(line, key)) return std::nullopt;
+std::optional<long> KeyValue(const std::string& line, const char* key, long max) {
+  if (!StartsWith(line, key)) return std::nullopt;
   const char* text = line.c_str() + std::strlen(key);
   char* end = nullptr;
   errno = 0;
@@ -57,29 +57,29 @@ int log_read_settings_file(const char* path) {
   if (!file) return 1;
   LogSettings_t s = log_settings_snapshot();
   std::string line;
-  while (read_line(file.get(), line)) {
-    if (starts_with(line, "[ENABLE]")) {
-      if (!read_line(file.get(), line)) return 255;
-      const auto v = key_value(line, "ENABLE=", 2);
+  while (ReadLine(file.get(), line)) {
+    if (StartsWith(line, "[ENABLE]")) {
+      if (!ReadLine(file.get(), line)) return 255;
+      const auto v = KeyValue(line, "ENABLE=", 2);
       if (!v) return 255;
       s.output = static_cast<int32_t>(*v);
-    } else if (starts_with(line, "[MAXSIZE]")) {
-      if (!read_line(file.get(), line)) return 255;
-      const auto v = key_value(line, "SIZE=", 200);
+    } else if (StartsWith(line, "[MAXSIZE]")) {
+      if (!ReadLine(file.get(), line)) return 255;
+      const auto v = KeyValue(line, "SIZE=", 200);
       if (!v || *v < 1) return 255;
       s.size_mb = static_cast<int32_t>(*v);
-    } else if (starts_with(line, "[NETWORK]") && s.output == 2) {
-      if (!read_line(file.get(), line) || !starts_with(line, "IPADDRESS=")) return 255;
+    } else if (StartsWith(line, "[NETWORK]") && s.output == 2) {
+      if (!ReadLine(file.get(), line) || !StartsWith(line, "IPADDRESS=")) return 255;
       const char* ip = line.c_str() + std::strlen("IPADDRESS=");
       if (!log_ip_text_valid(ip)) return 255;
       platform_strncpy(s.ip, ip, sizeof s.ip - 1);
-      if (!read_line(file.get(), line)) return 255;
-      const auto port = key_value(line, "PORT=", 65535);
+      if (!ReadLine(file.get(), line)) return 255;
+      const auto port = KeyValue(line, "PORT=", 65535);
       if (!port) return 255;
       s.port = static_cast<uint16_t>(*port);
-    } else if (starts_with(line, "[LEVEL]")) {
-      if (!read_line(file.get(), line)) return 255;
-      const auto v = key_value(line, "LEVEL=", 255);
+    } else if (StartsWith(line, "[LEVEL]")) {
+      if (!ReadLine(file.get(), line)) return 255;
+      const auto v = KeyValue(line, "LEVEL=", 255);
       if (!v) return 255;
       s.level = static_cast<int32_t>(*v);
     }

@@ -10,70 +10,70 @@
 
 namespace {
 
-LogSettings_t g_settings{};
-LogHeader_t g_header{};
-PlatformMutex_t g_file_lock = PLATFORM_MUTEX_STATIC_INITIALIZER;
-std::atomic<int> g_settings_file_flag{1};
+LogSettings_t gSettings{};
+LogHeader_t gHeader{};
+PlatformMutex_t gFileLock = PLATFORM_MUTEX_STATIC_INITIALIZER;
+std::atomic<int> gSettingsFileFlag{1};
 
-std::mutex& settings_lock() {
+std::mutex& SettingsLock() {
   static std::mutex lock;
   return lock;
 }
 
 }  // namespace
 
-LogSettings_t& log_settings() { return g_settings; }
+LogSettings_t& log_settings() { return gSettings; }
 
 LogSettings_t log_settings_snapshot() {
   LogSettings_t copy{};
-  std::lock_guard<std::mutex> guard(settings_lock());
-  copy.output = g_settings.output;
-  std::memcpy(copy.ip, g_settings.ip, sizeof copy.ip);
-  copy.port = g_settings.port;
-  copy.size_mb = g_settings.size_mb;
-  copy.level = g_settings.level;
+  std::lock_guard<std::mutex> guard(SettingsLock());
+  copy.output = gSettings.output;
+  std::memcpy(copy.ip, gSettings.ip, sizeof copy.ip);
+  copy.port = gSettings.port;
+  copy.size_mb = gSettings.size_mb;
+  copy.level = gSettings.level;
   return copy;
 }
 
 void log_settings_apply(const LogSettings_t& s) {
-  const PlatformLockGuard lock(g_file_lock);
+  const PlatformLockGuard lock(gFileLock);
   {
-    std::lock_guard<std::mutex> guard(settings_lock());
-    g_settings.output = s.output;
-    std::memcpy(g_settings.ip, s.ip, sizeof g_settings.ip);
-    g_settings.ip[sizeof g_settings.ip - 1] = '\0';
-    g_settings.port = s.port;
-    g_settings.size_mb = s.size_mb;
-    g_settings.level = s.level;
+    std::lock_guard<std::mutex> guard(SettingsLock());
+    gSettings.output = s.output;
+    std::memcpy(gSettings.ip, s.ip, sizeof gSettings.ip);
+    gSettings.ip[sizeof gSettings.ip - 1] = '\0';
+    gSettings.port = s.port;
+    gSettings.size_mb = s.size_mb;
+    gSettings.level = s.level;
   }
 }
 
-PlatformMutex_t* log_file_lock() { return &g_file_lock; }
+PlatformMutex_t* log_file_lock() { return &gFileLock; }
 
-const char* log_folder_path() { return g_header.paths.folder; }
-const char* log_file_path() { return g_header.paths.file; }
-const char* log_base_path() { return g_header.paths.base; }
-LogHeader_t& log_header_state() { return g_header; }
+const char* log_folder_path() { return gHeader.paths.folder; }
+const char* log_file_path() { return gHeader.paths.file; }
+const char* log_base_path() { return gHeader.paths.base; }
+LogHeader_t& log_header_state() { return gHeader; }
 
 void SetLogPaths(const LogPaths_t& paths) {
-  const LogPaths_t& old = g_header.paths;
+  const LogPaths_t& old = gHeader.paths;
   if (std::strcmp(old.file, paths.file) != 0 || std::strcmp(old.folder, paths.folder) != 0 ||
       std::strcmp(old.base, paths.base) != 0) {
-    g_settings.file_bytes = 0;
-    g_settings.total_bytes = 0;
+    gSettings.file_bytes = 0;
+    gSettings.total_bytes = 0;
   }
-  g_header.paths = paths;
+  gHeader.paths = paths;
 }
 
-int log_settings_file_flag() { return g_settings_file_flag.load(); }
-void log_set_settings_file_flag(int period) { g_settings_file_flag.store(period); }
+int log_settings_file_flag() { return gSettingsFileFlag.load(); }
+void log_set_settings_file_flag(int period) { gSettingsFileFlag.store(period); }
 
 void log_reset_state() {
-  const PlatformLockGuard lock(g_file_lock);
+  const PlatformLockGuard lock(gFileLock);
   {
-    std::lock_guard<std::mutex> guard(settings_lock());
-    g_settings = LogSettings_t{};
+    std::lock_guard<std::mutex> guard(SettingsLock());
+    gSettings = LogSettings_t{};
   }
-  g_header = LogHeader_t{};
-  g_settings_file_flag.store(1);
+  gHeader = LogHeader_t{};
+  gSettingsFileFlag.store(1);
 }

@@ -17,7 +17,7 @@ constexpr int kFullLevelMaxArgs = 30;
 constexpr size_t kArgMax = 1024;  // one argument's text must stay below this
 
 // Header "%s,%s,%016Ix,,%s,%s"; answers snprintf's count (negative on error).
-int format_header(char* out, size_t room, const char* tag, int kind, const void* handle, int result,
+int FormatHeader(char* out, size_t room, const char* tag, int kind, const void* handle, int result,
                   const char* function) {
   char result_text[16] = "";
   if (kind == LOG_TRACE_EXIT) {
@@ -30,7 +30,7 @@ int format_header(char* out, size_t room, const char* tag, int kind, const void*
 
 // Formats one non-dump argument into out[0..room); answers snprintf's count,
 // or -1 for the end of the list.
-int format_value(char* out, size_t room, int type, va_list* args) {
+int FormatValue(char* out, size_t room, int type, va_list* args) {
   switch (type) {
     case LOG_ARG_INT:
     case LOG_ARG_LONG:
@@ -55,21 +55,21 @@ int format_value(char* out, size_t room, int type, va_list* args) {
 
 // Appends one piece of a full-level line; an allocation failure leaves the
 // piece out and the line as it was (the logger never throws at its caller).
-void append_piece(std::string& line, const char* piece, size_t n) noexcept {
+void AppendPiece(std::string& line, const char* piece, size_t n) noexcept {
   try {
     line.append(piece, n);
   } catch (const std::bad_alloc&) {
   }
 }
 
-bool trace_wanted(const LogSettings_t& s, const char* tag, int kind) {
+bool TraceWanted(const LogSettings_t& s, const char* tag, int kind) {
   return s.output != 0 && tag != nullptr && kind >= 0 && kind <= 4;
 }
 
-void trace(const char* tag, int kind, const void* handle, int result, const char* function,
+void Trace(const char* tag, int kind, const void* handle, int result, const char* function,
            va_list args) {
   const LogSettings_t s = log_settings_snapshot();
-  if (!trace_wanted(s, tag, kind)) return;
+  if (!TraceWanted(s, tag, kind)) return;
   if (s.level == kLogLevelFull) {
     log_format_trace_full(s, tag, kind, handle, result, function, args);
   } else {
@@ -82,7 +82,7 @@ void trace(const char* tag, int kind, const void* handle, int result, const char
 void log_format_trace(const LogSettings_t& settings, const char* tag, int kind, const void* handle,
                       int result, const char* function, va_list args) {
   char body[kLogLineMax];
-  const int n = format_header(body, sizeof body, tag, kind, handle, result, function);
+  const int n = FormatHeader(body, sizeof body, tag, kind, handle, result, function);
   if (n < 0) return;
   size_t len = std::min<size_t>(static_cast<size_t>(n), sizeof body - 1);
   va_list ap;
@@ -99,7 +99,7 @@ void log_format_trace(const LogSettings_t& settings, const char* tag, int kind, 
       len += w;
       continue;
     }
-    const int w = format_value(out, room, type, &ap);
+    const int w = FormatValue(out, room, type, &ap);
     if (w < 0) break;
     if (static_cast<size_t>(w) >= room) {  // cut at the end of the buffer; the list ends
       len = sizeof body - 1;
@@ -114,10 +114,10 @@ void log_format_trace(const LogSettings_t& settings, const char* tag, int kind, 
 void log_format_trace_full(const LogSettings_t& settings, const char* tag, int kind,
                            const void* handle, int result, const char* function, va_list args) {
   char header[kLogLineMax];
-  const int n = format_header(header, sizeof header, tag, kind, handle, result, function);
+  const int n = FormatHeader(header, sizeof header, tag, kind, handle, result, function);
   if (n < 0 || static_cast<size_t>(n) >= sizeof header) return;
   std::string line;
-  append_piece(line, header, static_cast<size_t>(n));
+  AppendPiece(line, header, static_cast<size_t>(n));
   if (line.empty()) return;
   va_list ap;
   va_copy(ap, args);
@@ -130,12 +130,12 @@ void log_format_trace_full(const LogSettings_t& settings, const char* tag, int k
       const size_t length = buf != nullptr ? buf->length : 0;
       if (log_dump_text_size(data, length, false, false) >= kArgMax) break;  // left out, list ends
       const size_t w = log_format_hex_dump(piece, sizeof piece, data, length, false);
-      append_piece(line, piece, w);
+      AppendPiece(line, piece, w);
       continue;
     }
-    const int w = format_value(piece, sizeof piece, type, &ap);
+    const int w = FormatValue(piece, sizeof piece, type, &ap);
     if (w < 0 || static_cast<size_t>(w) >= kArgMax) break;
-    append_piece(line, piece, static_cast<size_t>(w));
+    AppendPiece(line, piece, static_cast<size_t>(w));
   }
   va_end(ap);
   log_emit_line_with(settings, line.data(), line.size());
@@ -144,14 +144,14 @@ void log_format_trace_full(const LogSettings_t& settings, const char* tag, int k
 void log_trace(const char* tag, int kind, const void* handle, int result, const char* function, ...) {
   va_list args;
   va_start(args, function);
-  trace(tag, kind, handle, result, function, args);
+  Trace(tag, kind, handle, result, function, args);
   va_end(args);
 }
 
 int log_trace_rc(const char* tag, int kind, const void* handle, int result, const char* function, ...) {
   va_list args;
   va_start(args, function);
-  trace(tag, kind, handle, result, function, args);
+  Trace(tag, kind, handle, result, function, args);
   va_end(args);
   return 0;
 }

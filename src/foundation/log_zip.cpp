@@ -34,16 +34,16 @@ class ArchiveOut {
   ArchiveOut(const ArchiveOut&) = delete;
   ArchiveOut& operator=(const ArchiveOut&) = delete;
 
-  bool is_open() const { return file_ != nullptr; }
-  FILE* get() const { return file_; }
+  bool IsOpen() const { return file_ != nullptr; }
+  FILE* Get() const { return file_; }
   // Flushes to the disk before the source is deleted, then closes.
-  bool finish() {
+  bool Finish() {
     bool ok = std::fflush(file_) == 0 && ::fsync(fileno(file_)) == 0;
     ok = (std::fclose(file_) == 0) && ok;
     file_ = nullptr;
     return ok;
   }
-  void keep() { kept_ = true; }
+  void Keep() { kept_ = true; }
 
  private:
   const char* name_;
@@ -65,9 +65,9 @@ class Deflater {
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
 
-  bool ok() const { return ok_; }
-  z_stream& stream() { return zs_; }
-  bool end() {
+  bool Ok() const { return ok_; }
+  z_stream& Stream() { return zs_; }
+  bool End() {
     ok_ = false;
     return deflateEnd(&zs_) == Z_OK;
   }
@@ -77,7 +77,7 @@ class Deflater {
   bool ok_ = false;
 };
 
-bool put_u32(FILE* f, uint32_t v) {
+bool PutU32(FILE* f, uint32_t v) {
   const std::array<uint8_t, 4> b{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
                                  static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
   return std::fwrite(b.data(), 1, b.size(), f) == b.size();
@@ -85,7 +85,7 @@ bool put_u32(FILE* f, uint32_t v) {
 
 // Reads the whole regular file; false when it cannot be read completely or
 // does not fit the 32-bit sizes of the archive.
-bool read_whole(const char* path, std::unique_ptr<uint8_t[]>& data, uint32_t& size) {
+bool ReadWhole(const char* path, std::unique_ptr<uint8_t[]>& data, uint32_t& size) {
   const FileHandle in(platform_fopen(path, "rb"));
   if (!in) return false;
   struct stat st {};
@@ -122,13 +122,13 @@ int log_zip_file(const char* path, int n) {
 
   std::unique_ptr<uint8_t[]> data;
   uint32_t size = 0;
-  if (!read_whole(path, data, size)) return 255;
+  if (!ReadWhole(path, data, size)) return 255;
   const uint32_t crc = static_cast<uint32_t>(crc32(0L, data.get(), size));
 
   Deflater deflater;
-  if (!deflater.ok()) return 255;
+  if (!deflater.Ok()) return 255;
   ArchiveOut out(name);
-  if (!out.is_open()) return 255;
+  if (!out.IsOpen()) return 255;
 
   ZipLocalHeader_t local_header{};
   local_header.dos_time = zip_dos_time(local.tm_hour, local.tm_min, local.tm_sec);
@@ -136,9 +136,9 @@ int log_zip_file(const char* path, int n) {
   local_header.crc32 = crc;
   local_header.compressed_size = 0;  // patched once the data is written
   local_header.uncompressed_size = size;
-  if (zip_write_local_header(out.get(), local_header) != 0) return 255;
+  if (zip_write_local_header(out.Get(), local_header) != 0) return 255;
 
-  z_stream& zs = deflater.stream();
+  z_stream& zs = deflater.Stream();
   zs.next_in = data.get();
   zs.avail_in = size;
   std::array<uint8_t, kDeflateOutSize> chunk{};
@@ -149,11 +149,11 @@ int log_zip_file(const char* path, int n) {
     rc = deflate(&zs, Z_FINISH);
     if (rc != Z_OK && rc != Z_STREAM_END) return 255;
     const size_t have = chunk.size() - zs.avail_out;
-    if (std::fwrite(chunk.data(), 1, have, out.get()) != have) return 255;
+    if (std::fwrite(chunk.data(), 1, have, out.Get()) != have) return 255;
   } while (rc == Z_OK);
   if (rc != Z_STREAM_END) return 255;
 
-  const off_t end_of_data = ::ftello(out.get());
+  const off_t end_of_data = ::ftello(out.Get());
   // The central directory and end record must still be addressable with 32 bits.
   if (end_of_data < static_cast<off_t>(kZipLocalHeaderSize) ||
       static_cast<uint64_t>(end_of_data) + kZipCentralHeaderSize + kZipEndRecordSize >
@@ -161,10 +161,10 @@ int log_zip_file(const char* path, int n) {
     return 255;
   const auto directory_offset = static_cast<uint32_t>(end_of_data);
   const uint32_t compressed = directory_offset - kZipLocalHeaderSize;
-  if (std::fseek(out.get(), kZipCrcOffset, SEEK_SET) != 0 || !put_u32(out.get(), crc) ||
-      !put_u32(out.get(), compressed) || std::fseek(out.get(), 0, SEEK_END) != 0)
+  if (std::fseek(out.Get(), kZipCrcOffset, SEEK_SET) != 0 || !PutU32(out.Get(), crc) ||
+      !PutU32(out.Get(), compressed) || std::fseek(out.Get(), 0, SEEK_END) != 0)
     return 255;
-  if (!deflater.end()) return 255;
+  if (!deflater.End()) return 255;
 
   ZipCentralHeader_t central{};
   central.dos_time = local_header.dos_time;
@@ -173,15 +173,15 @@ int log_zip_file(const char* path, int n) {
   central.compressed_size = compressed;
   central.uncompressed_size = size;
   central.local_header_offset = 0;
-  if (zip_write_central_header(out.get(), central) != 0) return 255;
+  if (zip_write_central_header(out.Get(), central) != 0) return 255;
   const ZipEndRecord_t end{kZipCentralHeaderSize, directory_offset};
-  if (zip_write_end_record(out.get(), end) != 0) return 255;
-  if (!out.finish()) return 255;
+  if (zip_write_end_record(out.Get(), end) != 0) return 255;
+  if (!out.Finish()) return 255;
 
   data.reset();
   // The source goes only once its archive is complete; if it cannot go, the
   // archive goes instead, so the call either did everything or nothing.
   if (::unlink(path) != 0) return 255;
-  out.keep();
+  out.Keep();
   return 0;
 }

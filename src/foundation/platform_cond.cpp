@@ -11,56 +11,56 @@ namespace {
 
 // The OS mutex of a record, or null. The caller holds the mutex, so a static
 // one keeps its OS mutex for the whole wait (its user count is not dropped).
-PlatformOsMutex* os_mutex_of(PlatformMutex_t* mutex) {
+PlatformOsMutex* OsMutexOf(PlatformMutex_t* mutex) {
   if (mutex->kind != PLATFORM_MUTEX_STATIC && mutex->kind != PLATFORM_MUTEX_CREATED) return nullptr;
   return mutex->handle;
 }
 
-platform_os::Wait wait_releasing(PlatformOsEvent* event, PlatformOsMutex* os, int64_t milliseconds) {
-  const uint32_t depth = platform_os::mutex_release_all(os);
-  const auto w = platform_os::event_wait(event, milliseconds);
-  platform_os::mutex_restore(os, depth);
+platform_os::Wait WaitReleasing(PlatformOsEvent* event, PlatformOsMutex* os, int64_t milliseconds) {
+  const uint32_t depth = platform_os::MutexReleaseAll(os);
+  const auto w = platform_os::EventWait(event, milliseconds);
+  platform_os::MutexRestore(os, depth);
   return w;
 }
 
 }  // namespace
 
 int platform_cond_init(PlatformCond_t* cond) {
-  if (cond != nullptr) *cond = platform_os::event_create();
+  if (cond != nullptr) *cond = platform_os::EventCreate();
   return PLATFORM_OK;
 }
 
 int platform_cond_destroy(PlatformCond_t* cond) {
   if (cond == nullptr || *cond == nullptr) return PLATFORM_EBUSY;
-  platform_os::event_close(*cond);
+  platform_os::EventClose(*cond);
   *cond = nullptr;
   return PLATFORM_OK;
 }
 
 int platform_cond_signal(PlatformCond_t* cond) {
   if (cond == nullptr || *cond == nullptr) return PLATFORM_EINVAL;
-  platform_os::event_set(*cond);
+  platform_os::EventSet(*cond);
   return PLATFORM_OK;
 }
 
 int platform_cond_reset(PlatformCond_t* cond) {
   if (cond == nullptr || *cond == nullptr) return PLATFORM_EINVAL;
-  platform_os::event_reset(*cond);
+  platform_os::EventReset(*cond);
   return PLATFORM_OK;
 }
 
 int platform_cond_wait_ms(PlatformCond_t* cond, int milliseconds) {
   if (cond == nullptr || *cond == nullptr) return PLATFORM_EINVAL;
-  return platform_os::event_wait(*cond, milliseconds) == platform_os::Wait::kAcquired
+  return platform_os::EventWait(*cond, milliseconds) == platform_os::Wait::kAcquired
              ? PLATFORM_OK
              : PLATFORM_ETIMEDOUT;
 }
 
 int platform_cond_wait(PlatformCond_t* cond, PlatformMutex_t* mutex) {
   if (cond == nullptr || *cond == nullptr || mutex == nullptr) return PLATFORM_OK;
-  PlatformOsMutex* os = os_mutex_of(mutex);
+  PlatformOsMutex* os = OsMutexOf(mutex);
   if (os == nullptr) return PLATFORM_OK;
-  wait_releasing(*cond, os, -1);
+  WaitReleasing(*cond, os, -1);
   return PLATFORM_OK;
 }
 
@@ -69,7 +69,7 @@ int platform_cond_timedwait(PlatformCond_t* cond, PlatformMutex_t* mutex,
   if (cond == nullptr || *cond == nullptr || mutex == nullptr || deadline == nullptr) {
     return PLATFORM_EINTR;
   }
-  PlatformOsMutex* os = os_mutex_of(mutex);
+  PlatformOsMutex* os = OsMutexOf(mutex);
   if (os == nullptr) return PLATFORM_EINTR;
   PlatformTimeval_t now{};
   platform_gettimeofday(&now);
@@ -83,7 +83,7 @@ int platform_cond_timedwait(PlatformCond_t* cond, PlatformMutex_t* mutex,
                (static_cast<int64_t>(deadline->tv_nsec) - static_cast<int64_t>(now.tv_usec) * 1000) /
                    1000000;
   ms = std::clamp<int64_t>(ms, 0, INT32_MAX);
-  switch (wait_releasing(*cond, os, ms)) {
+  switch (WaitReleasing(*cond, os, ms)) {
     case platform_os::Wait::kAcquired: return PLATFORM_OK;
     case platform_os::Wait::kTimedOut: return PLATFORM_ETIMEDOUT;
     default: return PLATFORM_EINTR;

@@ -15,36 +15,36 @@ std::mutex& platform_global_lock() {
 
 // Drops one user of a static mutex; closes its OS mutex when it was the last.
 // Called with the global lock held.
-void drop_static_user(PlatformMutex_t* mutex) {
+void DropStaticUser(PlatformMutex_t* mutex) {
   if (--mutex->users <= 0) {
     mutex->users = 0;
-    platform_os::mutex_close(mutex->handle);
+    platform_os::MutexClose(mutex->handle);
     mutex->handle = nullptr;
   }
 }
 
-int lock_static(PlatformMutex_t* mutex, int milliseconds) {
+int LockStatic(PlatformMutex_t* mutex, int milliseconds) {
   PlatformOsMutex* os = nullptr;
   {
     std::lock_guard<std::mutex> global(platform_global_lock());
     if (mutex->handle == nullptr) {
-      mutex->handle = platform_os::mutex_create();
+      mutex->handle = platform_os::MutexCreate();
       if (mutex->handle == nullptr) return PLATFORM_LOCK_FAILED;
     }
     ++mutex->users;
     os = mutex->handle;
   }
-  const auto w = platform_os::mutex_acquire(os, milliseconds);
+  const auto w = platform_os::MutexAcquire(os, milliseconds);
   if (w == platform_os::Wait::kAcquired) return PLATFORM_OK;
   std::lock_guard<std::mutex> global(platform_global_lock());
-  drop_static_user(mutex);
+  DropStaticUser(mutex);
   return w == platform_os::Wait::kTimedOut ? PLATFORM_LOCK_TIMEOUT : PLATFORM_LOCK_FAILED;
 }
 
-int unlock_static(PlatformMutex_t* mutex) {
+int UnlockStatic(PlatformMutex_t* mutex) {
   std::lock_guard<std::mutex> global(platform_global_lock());
-  if (mutex->handle == nullptr || !platform_os::mutex_release(mutex->handle)) return PLATFORM_EINVAL;
-  drop_static_user(mutex);
+  if (mutex->handle == nullptr || !platform_os::MutexRelease(mutex->handle)) return PLATFORM_EINVAL;
+  DropStaticUser(mutex);
   return PLATFORM_OK;
 }
 
@@ -53,7 +53,7 @@ int unlock_static(PlatformMutex_t* mutex) {
 int platform_mutex_init(PlatformMutex_t* mutex) {
   if (mutex == nullptr || mutex->kind == PLATFORM_MUTEX_STATIC) return PLATFORM_OK;
   mutex->users = 0;
-  mutex->handle = platform_os::mutex_create();
+  mutex->handle = platform_os::MutexCreate();
   mutex->kind = mutex->handle != nullptr ? PLATFORM_MUTEX_CREATED : 0;
   return PLATFORM_OK;
 }
@@ -65,16 +65,16 @@ int platform_mutex_destroy(PlatformMutex_t* mutex) {
     return mutex->handle != nullptr ? PLATFORM_OK : PLATFORM_EBUSY;
   }
   if (mutex->handle == nullptr || mutex->kind != PLATFORM_MUTEX_CREATED) return PLATFORM_EBUSY;
-  platform_os::mutex_close(mutex->handle);
+  platform_os::MutexClose(mutex->handle);
   mutex->handle = nullptr;
   return PLATFORM_OK;
 }
 
 int platform_mutex_lock(PlatformMutex_t* mutex, int milliseconds) {
   if (mutex == nullptr) return PLATFORM_LOCK_FAILED;
-  if (mutex->kind == PLATFORM_MUTEX_STATIC) return lock_static(mutex, milliseconds);
+  if (mutex->kind == PLATFORM_MUTEX_STATIC) return LockStatic(mutex, milliseconds);
   if (mutex->kind != PLATFORM_MUTEX_CREATED || mutex->handle == nullptr) return PLATFORM_LOCK_FAILED;
-  switch (platform_os::mutex_acquire(mutex->handle, milliseconds)) {
+  switch (platform_os::MutexAcquire(mutex->handle, milliseconds)) {
     case platform_os::Wait::kAcquired: return PLATFORM_OK;
     case platform_os::Wait::kTimedOut: return PLATFORM_LOCK_TIMEOUT;
     default: return PLATFORM_LOCK_FAILED;
@@ -92,7 +92,7 @@ int platform_mutex_trylock(PlatformMutex_t* mutex) {
 
 int platform_mutex_unlock(PlatformMutex_t* mutex) {
   if (mutex == nullptr) return PLATFORM_EINVAL;
-  if (mutex->kind == PLATFORM_MUTEX_STATIC) return unlock_static(mutex);
+  if (mutex->kind == PLATFORM_MUTEX_STATIC) return UnlockStatic(mutex);
   if (mutex->kind != PLATFORM_MUTEX_CREATED || mutex->handle == nullptr) return PLATFORM_EINVAL;
-  return platform_os::mutex_release(mutex->handle) ? PLATFORM_OK : PLATFORM_EINVAL;
+  return platform_os::MutexRelease(mutex->handle) ? PLATFORM_OK : PLATFORM_EINVAL;
 }

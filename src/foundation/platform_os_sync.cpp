@@ -7,7 +7,7 @@
 
 namespace {
 
-bool init_monotonic_cond(pthread_cond_t* cond) {
+bool InitMonotonicCond(pthread_cond_t* cond) {
   pthread_condattr_t attr;
   if (pthread_condattr_init(&attr) != 0) return false;
   pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
@@ -17,25 +17,25 @@ bool init_monotonic_cond(pthread_cond_t* cond) {
 }
 
 // A guard mutex with its condition variable; false (nothing left behind) on failure.
-bool init_guard_pair(pthread_mutex_t* guard, pthread_cond_t* cond) {
+bool InitGuardPair(pthread_mutex_t* guard, pthread_cond_t* cond) {
   if (pthread_mutex_init(guard, nullptr) != 0) return false;
-  if (init_monotonic_cond(cond)) return true;
+  if (InitMonotonicCond(cond)) return true;
   pthread_mutex_destroy(guard);
   return false;
 }
 
 // Allocates an OS object and its guard pair, or answers null.
 template <typename T>
-T* create_object(pthread_cond_t T::*cond) {
+T* CreateObject(pthread_cond_t T::*cond) {
   auto* obj = new (std::nothrow) T{};
-  if (obj != nullptr && !init_guard_pair(&obj->guard, &(obj->*cond))) {
+  if (obj != nullptr && !InitGuardPair(&obj->guard, &(obj->*cond))) {
     delete obj;
     obj = nullptr;
   }
   return obj;
 }
 
-timespec monotonic_deadline(int64_t milliseconds) {
+timespec MonotonicDeadline(int64_t milliseconds) {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   ts.tv_sec += static_cast<time_t>(milliseconds / 1000);
@@ -49,13 +49,13 @@ timespec monotonic_deadline(int64_t milliseconds) {
 
 // Waits on cond until ready() holds or the time runs out; called with guard held.
 template <typename Ready>
-platform_os::Wait wait_until_ready(pthread_cond_t* cond, pthread_mutex_t* guard,
+platform_os::Wait WaitUntilReady(pthread_cond_t* cond, pthread_mutex_t* guard,
                                    int64_t milliseconds, Ready ready) {
   if (milliseconds < 0) {
     while (!ready()) pthread_cond_wait(cond, guard);
     return platform_os::Wait::kAcquired;
   }
-  const timespec deadline = monotonic_deadline(milliseconds);
+  const timespec deadline = MonotonicDeadline(milliseconds);
   while (!ready()) {
     const int rc = pthread_cond_timedwait(cond, guard, &deadline);
     if (rc == ETIMEDOUT) return ready() ? platform_os::Wait::kAcquired : platform_os::Wait::kTimedOut;
@@ -68,16 +68,16 @@ platform_os::Wait wait_until_ready(pthread_cond_t* cond, pthread_mutex_t* guard,
 
 namespace platform_os {
 
-PlatformOsMutex* mutex_create() { return create_object(&PlatformOsMutex::released); }
+PlatformOsMutex* MutexCreate() { return CreateObject(&PlatformOsMutex::released); }
 
-void mutex_close(PlatformOsMutex* m) {
+void MutexClose(PlatformOsMutex* m) {
   if (m == nullptr) return;
   pthread_cond_destroy(&m->released);
   pthread_mutex_destroy(&m->guard);
   delete m;
 }
 
-Wait mutex_acquire(PlatformOsMutex* m, int64_t milliseconds) {
+Wait MutexAcquire(PlatformOsMutex* m, int64_t milliseconds) {
   const pthread_t self = pthread_self();
   pthread_mutex_lock(&m->guard);
   if (m->depth > 0 && pthread_equal(m->owner, self)) {
@@ -85,7 +85,7 @@ Wait mutex_acquire(PlatformOsMutex* m, int64_t milliseconds) {
     pthread_mutex_unlock(&m->guard);
     return Wait::kAcquired;
   }
-  const Wait w = wait_until_ready(&m->released, &m->guard, milliseconds,
+  const Wait w = WaitUntilReady(&m->released, &m->guard, milliseconds,
                                   [m] { return m->depth == 0; });
   if (w == Wait::kAcquired) {
     m->owner = self;
@@ -95,7 +95,7 @@ Wait mutex_acquire(PlatformOsMutex* m, int64_t milliseconds) {
   return w;
 }
 
-bool mutex_release(PlatformOsMutex* m) {
+bool MutexRelease(PlatformOsMutex* m) {
   pthread_mutex_lock(&m->guard);
   const bool owner = m->depth > 0 && pthread_equal(m->owner, pthread_self());
   if (owner && --m->depth == 0) pthread_cond_signal(&m->released);
@@ -103,7 +103,7 @@ bool mutex_release(PlatformOsMutex* m) {
   return owner;
 }
 
-uint32_t mutex_release_all(PlatformOsMutex* m) {
+uint32_t MutexReleaseAll(PlatformOsMutex* m) {
   pthread_mutex_lock(&m->guard);
   uint32_t held = 0;
   if (m->depth > 0 && pthread_equal(m->owner, pthread_self())) {
@@ -115,7 +115,7 @@ uint32_t mutex_release_all(PlatformOsMutex* m) {
   return held;
 }
 
-void mutex_restore(PlatformOsMutex* m, uint32_t depth) {
+void MutexRestore(PlatformOsMutex* m, uint32_t depth) {
   if (depth == 0) return;
   pthread_mutex_lock(&m->guard);
   while (m->depth != 0) pthread_cond_wait(&m->released, &m->guard);
@@ -124,31 +124,31 @@ void mutex_restore(PlatformOsMutex* m, uint32_t depth) {
   pthread_mutex_unlock(&m->guard);
 }
 
-PlatformOsEvent* event_create() { return create_object(&PlatformOsEvent::raised); }
+PlatformOsEvent* EventCreate() { return CreateObject(&PlatformOsEvent::raised); }
 
-void event_close(PlatformOsEvent* e) {
+void EventClose(PlatformOsEvent* e) {
   if (e == nullptr) return;
   pthread_cond_destroy(&e->raised);
   pthread_mutex_destroy(&e->guard);
   delete e;
 }
 
-void event_set(PlatformOsEvent* e) {
+void EventSet(PlatformOsEvent* e) {
   pthread_mutex_lock(&e->guard);
   e->signalled = true;
   pthread_cond_signal(&e->raised);
   pthread_mutex_unlock(&e->guard);
 }
 
-void event_reset(PlatformOsEvent* e) {
+void EventReset(PlatformOsEvent* e) {
   pthread_mutex_lock(&e->guard);
   e->signalled = false;
   pthread_mutex_unlock(&e->guard);
 }
 
-Wait event_wait(PlatformOsEvent* e, int64_t milliseconds) {
+Wait EventWait(PlatformOsEvent* e, int64_t milliseconds) {
   pthread_mutex_lock(&e->guard);
-  const Wait w = wait_until_ready(&e->raised, &e->guard, milliseconds,
+  const Wait w = WaitUntilReady(&e->raised, &e->guard, milliseconds,
                                   [e] { return e->signalled; });
   if (w == Wait::kAcquired) e->signalled = false;  // auto-reset: one waiter takes it
   pthread_mutex_unlock(&e->guard);

@@ -25,20 +25,20 @@ namespace platform_os {
 // Results of the waits below.
 enum class Wait { kAcquired, kTimedOut, kFailed };
 
-PlatformOsMutex* mutex_create();
-void mutex_close(PlatformOsMutex* m);
+PlatformOsMutex* MutexCreate();
+void MutexClose(PlatformOsMutex* m);
 // milliseconds < 0 waits without limit.
-Wait mutex_acquire(PlatformOsMutex* m, int64_t milliseconds);
-bool mutex_release(PlatformOsMutex* m);
+Wait MutexAcquire(PlatformOsMutex* m, int64_t milliseconds);
+bool MutexRelease(PlatformOsMutex* m);
 // Releases every recursion level the caller holds and answers how many (0 when
-// the caller is not the owner); mutex_restore takes them back.
-uint32_t mutex_release_all(PlatformOsMutex* m);
-void mutex_restore(PlatformOsMutex* m, uint32_t depth);
+// the caller is not the owner); MutexRestore takes them back.
+uint32_t MutexReleaseAll(PlatformOsMutex* m);
+void MutexRestore(PlatformOsMutex* m, uint32_t depth);
 
-PlatformOsEvent* event_create();
-void event_close(PlatformOsEvent* e);
-void event_set(PlatformOsEvent* e);
-void event_reset(PlatformOsEvent* e);
-Wait event_wait(PlatformOsEvent* e, int64_t milliseconds);
+PlatformOsEvent* EventCreate();
+void EventClose(PlatformOsEvent* e);
+void EventSet(PlatformOsEvent* e);
+void EventReset(PlatformOsEvent* e);
+Wait EventWait(PlatformOsEvent* e, int64_t milliseconds);
 
 }  // namespace platform_os

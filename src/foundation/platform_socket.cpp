@@ -13,13 +13,13 @@
 
 namespace {
 
-int fail_with_mapped_errno() {
+int FailWithMappedErrno() {
   errno = platform_socket_errno(errno);
   return -1;
 }
 
 // Closes the socket of a failed connect, keeping the wrapper code in errno.
-int close_failed(OwnedFd& socket, int code) {
+int CloseFailed(OwnedFd& socket, int code) {
   socket.Reset();
   errno = code;
   return -1;
@@ -52,7 +52,7 @@ int platform_socket_errno(int native_error) {
 
 int platform_socket(int family, int type, int protocol) {
   const int s = ::socket(family, type | SOCK_CLOEXEC, protocol);
-  return s >= 0 ? s : fail_with_mapped_errno();
+  return s >= 0 ? s : FailWithMappedErrno();
 }
 
 int platform_closesocket(int socket) {
@@ -69,12 +69,12 @@ int platform_ioctlsocket(int socket, unsigned long command, uint32_t* argument) 
   }
   if (command == static_cast<unsigned long>(FIONBIO)) {
     const int flags = fcntl(socket, F_GETFL, 0);
-    if (flags < 0) return fail_with_mapped_errno();
+    if (flags < 0) return FailWithMappedErrno();
     const int wanted = *argument != 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    return fcntl(socket, F_SETFL, wanted) == 0 ? 0 : fail_with_mapped_errno();
+    return fcntl(socket, F_SETFL, wanted) == 0 ? 0 : FailWithMappedErrno();
   }
   int value = static_cast<int>(*argument);
-  if (::ioctl(socket, command, &value) != 0) return fail_with_mapped_errno();
+  if (::ioctl(socket, command, &value) != 0) return FailWithMappedErrno();
   *argument = static_cast<uint32_t>(value);
   return 0;
 }
@@ -84,7 +84,7 @@ int platform_connect(int socket, const struct sockaddr* address, socklen_t lengt
     errno = PLATFORM_EINVAL;
     return -1;
   }
-  return ::connect(socket, address, length) == 0 ? 0 : fail_with_mapped_errno();
+  return ::connect(socket, address, length) == 0 ? 0 : FailWithMappedErrno();
 }
 
 int platform_getaddrinfo(const char* host, const char* service, const struct addrinfo* hints,
@@ -110,14 +110,14 @@ int platform_connect_bounded(const struct addrinfo* address, int milliseconds) {
   OwnedFd fd(platform_socket(address->ai_family, address->ai_socktype, address->ai_protocol));
   if (!fd) return -1;
   uint32_t on = 1;
-  if (platform_ioctlsocket(fd.Get(), FIONBIO, &on) != 0) return close_failed(fd, errno);
+  if (platform_ioctlsocket(fd.Get(), FIONBIO, &on) != 0) return CloseFailed(fd, errno);
   if (platform_connect(fd.Get(), address->ai_addr, address->ai_addrlen) == 0) return fd.Release();
-  if (errno != PLATFORM_EINPROGRESS && errno != PLATFORM_EWOULDBLOCK) return close_failed(fd, errno);
+  if (errno != PLATFORM_EINPROGRESS && errno != PLATFORM_EWOULDBLOCK) return CloseFailed(fd, errno);
   const int ready = PollWait(fd.Get(), POLLOUT, milliseconds);
-  if (ready == 0) return close_failed(fd, PLATFORM_ETIMEDOUT);
-  if (ready < 0) return close_failed(fd, PLATFORM_ESOCKET);
+  if (ready == 0) return CloseFailed(fd, PLATFORM_ETIMEDOUT);
+  if (ready < 0) return CloseFailed(fd, PLATFORM_ESOCKET);
   int error = 0;
   socklen_t length = sizeof error;
-  if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return close_failed(fd, PLATFORM_ESOCKET);
-  return error == 0 ? fd.Release() : close_failed(fd, platform_socket_errno(error));
+  if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return CloseFailed(fd, PLATFORM_ESOCKET);
+  return error == 0 ? fd.Release() : CloseFailed(fd, platform_socket_errno(error));
 }

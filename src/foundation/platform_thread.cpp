@@ -12,7 +12,7 @@
 
 struct PlatformOsThread {
   pthread_t id{};
-  std::mutex join_lock;  // a second joiner waits for the first, then returns
+  std::mutex joinLock;  // a second joiner waits for the first, then returns
   bool joined = false;
 };
 
@@ -49,7 +49,7 @@ int platform_thread_create(PlatformThread_t* out, PlatformThreadEntry entry, voi
 
 int platform_thread_join(PlatformThread_t thread) {
   if (thread == nullptr) return PLATFORM_ESRCH;
-  std::lock_guard<std::mutex> guard(thread->join_lock);
+  std::lock_guard<std::mutex> guard(thread->joinLock);
   if (thread->joined) return PLATFORM_OK;
   if (pthread_equal(thread->id, pthread_self())) return PLATFORM_ESRCH;  // would never end
   if (pthread_join(thread->id, nullptr) != 0) return PLATFORM_ESRCH;
@@ -60,7 +60,7 @@ int platform_thread_join(PlatformThread_t thread) {
 int platform_thread_close(PlatformThread_t thread) {
   if (thread == nullptr) return PLATFORM_ESRCH;
   {
-    std::lock_guard<std::mutex> guard(thread->join_lock);
+    std::lock_guard<std::mutex> guard(thread->joinLock);
     if (!thread->joined) pthread_detach(thread->id);
   }
   delete thread;

@@ -13,18 +13,18 @@ constexpr uint16_t kZipDeflate = 8;
 template <size_t N>
 class RecordBytes {
  public:
-  RecordBytes& u16(uint16_t v) {
+  RecordBytes& U16(uint16_t v) {
     bytes_[pos_++] = static_cast<uint8_t>(v);
     bytes_[pos_++] = static_cast<uint8_t>(v >> 8);
     return *this;
   }
-  RecordBytes& u32(uint32_t v) { return u16(static_cast<uint16_t>(v)).u16(static_cast<uint16_t>(v >> 16)); }
-  RecordBytes& name() {
+  RecordBytes& U32(uint32_t v) { return U16(static_cast<uint16_t>(v)).U16(static_cast<uint16_t>(v >> 16)); }
+  RecordBytes& Name() {
     std::memcpy(bytes_.data() + pos_, kZipEntryName, kZipEntryNameLength);
     pos_ += kZipEntryNameLength;
     return *this;
   }
-  int write(FILE* file) const {
+  int Write(FILE* file) const {
     static_assert(N > 0);
     if (file == nullptr || pos_ != N) return 255;
     return std::fwrite(bytes_.data(), 1, N, file) == N ? 0 : 255;
@@ -39,25 +39,25 @@ class RecordBytes {
 
 int zip_write_local_header(FILE* file, const ZipLocalHeader_t& h) {
   RecordBytes<kZipLocalHeaderSize> r;
-  r.u32(0x04034B50).u16(kZipVersion).u16(0).u16(kZipDeflate).u16(h.dos_time).u16(h.dos_date);
-  r.u32(h.crc32).u32(h.compressed_size).u32(h.uncompressed_size);
-  r.u16(kZipEntryNameLength).u16(0).name();
-  return r.write(file);
+  r.U32(0x04034B50).U16(kZipVersion).U16(0).U16(kZipDeflate).U16(h.dos_time).U16(h.dos_date);
+  r.U32(h.crc32).U32(h.compressed_size).U32(h.uncompressed_size);
+  r.U16(kZipEntryNameLength).U16(0).Name();
+  return r.Write(file);
 }
 
 int zip_write_central_header(FILE* file, const ZipCentralHeader_t& h) {
   RecordBytes<kZipCentralHeaderSize> r;
-  r.u32(0x02014B50).u16(kZipVersion).u16(kZipVersion).u16(0).u16(kZipDeflate);
-  r.u16(h.dos_time).u16(h.dos_date).u32(h.crc32).u32(h.compressed_size).u32(h.uncompressed_size);
-  r.u16(kZipEntryNameLength).u16(0).u16(0).u16(0).u16(0).u32(0).u32(h.local_header_offset);
-  r.name();
-  return r.write(file);
+  r.U32(0x02014B50).U16(kZipVersion).U16(kZipVersion).U16(0).U16(kZipDeflate);
+  r.U16(h.dos_time).U16(h.dos_date).U32(h.crc32).U32(h.compressed_size).U32(h.uncompressed_size);
+  r.U16(kZipEntryNameLength).U16(0).U16(0).U16(0).U16(0).U32(0).U32(h.local_header_offset);
+  r.Name();
+  return r.Write(file);
 }
 
 int zip_write_end_record(FILE* file, const ZipEndRecord_t& e) {
   RecordBytes<kZipEndRecordSize> r;
-  r.u32(0x06054B50).u16(0).u16(0).u16(1).u16(1).u32(e.directory_size).u32(e.directory_offset).u16(0);
-  return r.write(file);
+  r.U32(0x06054B50).U16(0).U16(0).U16(1).U16(1).U32(e.directory_size).U32(e.directory_offset).U16(0);
+  return r.Write(file);
 }
 
 uint16_t zip_dos_time(int hour, int minute, int second) {
