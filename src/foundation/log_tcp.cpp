@@ -1,8 +1,9 @@
 // TCP output of the logger: one short connection per line, sent whole or
-// reported lost. Connect and send are bounded so that a listener that drops
-// packets or stops reading costs a line a few seconds at most.
+// reported lost. Connect and send are bounded, so a listener that drops
+// packets or stops reading costs a line a second or two.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,8 +19,10 @@ namespace {
 // Past Linux's first SYN resend (1 s): a listener whose accept queue overflowed
 // for a moment still takes the line.
 constexpr int kConnectLimitMs = 1500;
-// The whole line must be handed over within this, however the listener reads.
-constexpr int kSendLimitMs = 1000;
+// A listener that takes no byte for this long has stopped reading: the line is lost.
+constexpr int kStallLimitMs = 1000;
+// However slowly the listener reads, a line holds its caller at most this long.
+constexpr int kSendLimitMs = 10000;
 
 // Connects to the first looked-up address that takes the connection.
 OwnedFd ConnectToAny(const AddressList& addresses) {
@@ -31,8 +34,8 @@ OwnedFd ConnectToAny(const AddressList& addresses) {
 }
 
 // Sends every byte on the non-blocking socket, waiting for room while the
-// limit lasts; false on an error or when the time runs out.
-bool SendAll(int fd, const char* data, size_t length, int milliseconds) {
+// listener keeps reading; false on an error, a stall or the time running out.
+bool SendAll(int fd, const char* data, size_t length) {
   const uint64_t start = platform_tick_ms();
   size_t done = 0;
   while (done < length) {
@@ -44,10 +47,11 @@ bool SendAll(int fd, const char* data, size_t length, int milliseconds) {
     if (sent < 0 && errno == EINTR) continue;
     if (sent == 0 || platform_socket_errno(errno) != PLATFORM_EWOULDBLOCK) return false;
     const uint64_t elapsed = platform_tick_ms() - start;
-    if (elapsed >= static_cast<uint64_t>(milliseconds)) return false;
+    if (elapsed >= static_cast<uint64_t>(kSendLimitMs)) return false;
+    const int wait = std::min(kStallLimitMs, kSendLimitMs - static_cast<int>(elapsed));
     short revents = 0;
-    if (PollWait(fd, POLLOUT, milliseconds - static_cast<int>(elapsed), &revents) != 1 ||
-        (revents & (POLLERR | POLLHUP)) != 0 || (revents & POLLOUT) == 0)
+    if (PollWait(fd, POLLOUT, wait, &revents) != 1 || (revents & (POLLERR | POLLHUP)) != 0 ||
+        (revents & POLLOUT) == 0)
       return false;
   }
   return true;
@@ -64,7 +68,7 @@ int log_send_tcp(const char* address, uint16_t port, const char* line) {
   if (!addresses) return 255;
   const OwnedFd socket = ConnectToAny(addresses);
   if (!socket) return 255;
-  if (!SendAll(socket.Get(), line, std::strlen(line), kSendLimitMs)) return 255;
+  if (!SendAll(socket.Get(), line, std::strlen(line))) return 255;
   ::shutdown(socket.Get(), SHUT_RDWR);
   return 0;
 }
