@@ -118,6 +118,8 @@ int platform_connect_bounded(const struct addrinfo* address, int milliseconds) {
   if (ready < 0) return CloseFailed(fd, PLATFORM_ESOCKET);
   int error = 0;
   socklen_t length = sizeof error;
-  if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return CloseFailed(fd, PLATFORM_ESOCKET);
+  if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    return CloseFailed(fd, PLATFORM_ESOCKET);
+  }
   return error == 0 ? fd.Release() : CloseFailed(fd, platform_socket_errno(error));
 }

@@ -58,7 +58,8 @@ class Listener {
 // until the peer closes it.
 class LineListener : public Listener {
  public:
-  explicit LineListener(const char* address, int receive_buffer = 0) : Listener(address, 16, receive_buffer) {}
+  explicit LineListener(const char* address, int receive_buffer = 0)
+      : Listener(address, 16, receive_buffer) {}
 
   // Accepts up to n connections, each read to its end, within a generous deadline.
   std::vector<std::string> collect(size_t n) {
