@@ -19,10 +19,10 @@ namespace {
 // A listening socket on a free port of the address; *bound receives its address.
 // A receive buffer size above 0 is fixed before listen() (so it does not grow)
 // and inherited by the accepted connections.
-int listen_on(const char* address, int backlog, sockaddr_in* bound, int receive_buffer = 0) {
+int listen_on(const char* address, int backlog, sockaddr_in* bound, int receiveBuffer = 0) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (receive_buffer > 0) {
-    EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer), 0);
+  if (receiveBuffer > 0) {
+    EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer), 0);
   }
   *bound = sockaddr_in{};
   bound->sin_family = AF_INET;
@@ -39,8 +39,8 @@ int listen_on(const char* address, int backlog, sockaddr_in* bound, int receive_
 // A listening socket on a free port of a loopback address, closed with the object.
 class Listener {
  public:
-  Listener(const char* address, int backlog, int receive_buffer = 0) {
-    fd_ = listen_on(address, backlog, &bound_, receive_buffer);
+  Listener(const char* address, int backlog, int receiveBuffer = 0) {
+    fd_ = listen_on(address, backlog, &bound_, receiveBuffer);
     port_ = ntohs(bound_.sin_port);
   }
   ~Listener() { ::close(fd_); }
@@ -58,8 +58,8 @@ class Listener {
 // until the peer closes it.
 class LineListener : public Listener {
  public:
-  explicit LineListener(const char* address, int receive_buffer = 0)
-      : Listener(address, 16, receive_buffer) {}
+  explicit LineListener(const char* address, int receiveBuffer = 0)
+      : Listener(address, 16, receiveBuffer) {}
 
   // Accepts up to n connections, each read to its end, within a generous deadline.
   std::vector<std::string> collect(size_t n) {
