@@ -56,37 +56,40 @@ TEST_F(LogTest, FailedWritesLeaveWholeLinesTheHeaderAndMatchingCounters) {
   const std::string lost = "TPRI_,--,0000000000000000,,,lost," + torn;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
-    use_file();
-    ASSERT_EQ(log_initialize(base_.c_str(), "Linux", "Till-1", "1"), 0);
-    if (c.firstLine) log_trace("TPRI_", 2, nullptr, 0, "first", LOG_ARG_END);
-    const uintmax_t before = SizeOf(log_file_);
-    bool applied = false;
-    int result = 0;
-    {
-      FileSizeLimit limit(before + c.headroom);
-      applied = limit.Applied();
-      result = log_emit_line(lost.c_str(), lost.size());
-    }
-    ASSERT_TRUE(applied);
-    EXPECT_EQ(result, 255);
-    EXPECT_EQ(SizeOf(log_file_), before) << "the torn write was kept";
+    // Each case on its own: a failed ASSERT ends only its case.
+    [&] {
+      TearDown();
+      SetUp();
+      use_file();
+      ASSERT_EQ(log_initialize(base_.c_str(), "Linux", "Till-1", "1"), 0);
+      if (c.firstLine) log_trace("TPRI_", 2, nullptr, 0, "first", LOG_ARG_END);
+      const uintmax_t before = SizeOf(log_file_);
+      bool applied = false;
+      int result = 0;
+      {
+        FileSizeLimit limit(before + c.headroom);
+        applied = limit.Applied();
+        result = log_emit_line(lost.c_str(), lost.size());
+      }
+      ASSERT_TRUE(applied);
+      EXPECT_EQ(result, 255);
+      EXPECT_EQ(SizeOf(log_file_), before) << "the torn write was kept";
 
-    log_trace("TPRI_", 2, nullptr, 0, "next", LOG_ARG_END);
-    const std::string text = read_file(log_file_);
-    const auto lines = split_lines(text);
-    ASSERT_GE(lines.size(), 6u) << text;
-    EXPECT_EQ(lines[0], "SDK NAME: Orvik Tilo SDK");
-    EXPECT_EQ(lines[4], "DEVICE NAME: Till-1");
-    EXPECT_EQ(text.find("SDK NAME", 1), std::string::npos) << "a second header";
-    const std::string first = "TPRI_,--,0000000000000000,,,first";
-    const std::string next = "TPRI_,--,0000000000000000,,,next";
-    const std::vector<std::string> expected =
-        c.firstLine ? std::vector<std::string>{first, next} : std::vector<std::string>{next};
-    EXPECT_EQ(bodies(), expected);
-    EXPECT_EQ(text.back(), '\n');
-    EXPECT_EQ(log_settings().file_bytes, text.size());
-    EXPECT_EQ(log_settings().total_bytes, text.size());
+      log_trace("TPRI_", 2, nullptr, 0, "next", LOG_ARG_END);
+      const std::string text = read_file(log_file_);
+      const auto lines = split_lines(text);
+      ASSERT_GE(lines.size(), 6u) << text;
+      EXPECT_EQ(lines[0], "SDK NAME: Orvik Tilo SDK");
+      EXPECT_EQ(lines[4], "DEVICE NAME: Till-1");
+      EXPECT_EQ(text.find("SDK NAME", 1), std::string::npos) << "a second header";
+      const std::string first = "TPRI_,--,0000000000000000,,,first";
+      const std::string next = "TPRI_,--,0000000000000000,,,next";
+      const std::vector<std::string> expected =
+          c.firstLine ? std::vector<std::string>{first, next} : std::vector<std::string>{next};
+      EXPECT_EQ(bodies(), expected);
+      EXPECT_EQ(text.back(), '\n');
+      EXPECT_EQ(log_settings().file_bytes, text.size());
+      EXPECT_EQ(log_settings().total_bytes, text.size());
+    }();
   }
 }
