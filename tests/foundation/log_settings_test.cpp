@@ -237,45 +237,48 @@ TEST_F(LogTest, AnotherFolderIsCountedAfreshNotWithTheOldFoldersCounters) {
   const std::string secondInB = "TPRI_,--,0000000000000000,,,second in B";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
-    const std::string a = base_ + "/a";
-    const std::string b = base_ + "/b";
-    const std::string fileA = a + "/Tilo2Log/Tilo2Log.txt";
-    const std::string fileB = b + "/Tilo2Log/Tilo2Log.txt";
-    std::filesystem::create_directories(a);
-    std::filesystem::create_directories(b);
-    ASSERT_EQ(log_set_settings(b.c_str(), 0, 1, nullptr, 0, 10, 0), 0);
-    ASSERT_EQ(log_initialize(b.c_str(), "Linux", "Till-1", "1"), 0);
-    log_trace("TPRI_", 2, nullptr, 0, "in B", LOG_ARG_END);
-    write_file(fileB + ".1.zip", "archive of B");
-    const std::string textB = read_file(fileB);
-    ASSERT_EQ(split_lines(textB).size(), 7u) << textB;
-
-    log_reset_state();
-    write_file(fileA, "old lines of A\n");
-    ASSERT_EQ(::truncate(fileA.c_str(), 0x500000 - 100), 0);
-    write_file(fileA + ".1.zip", "archive of A");
-    ASSERT_EQ(log_set_settings(a.c_str(), 0, 1, nullptr, 0, 10, 0), 0);
-    log_trace("TPRI_", 2, nullptr, 0, "in A", LOG_ARG_END);
-    ASSERT_GT(log_settings().file_bytes, 0x500000u - 100);  // A is counted, close to the caps
-
-    if (c.byInitialize) {
-      ASSERT_EQ(log_initialize(b.c_str(), "Linux", "Till-1", "1"), 0);
-    } else {
+    // Each case on its own: a failed ASSERT ends only its case.
+    [&] {
+      TearDown();
+      SetUp();
+      const std::string a = base_ + "/a";
+      const std::string b = base_ + "/b";
+      const std::string fileA = a + "/Tilo2Log/Tilo2Log.txt";
+      const std::string fileB = b + "/Tilo2Log/Tilo2Log.txt";
+      std::filesystem::create_directories(a);
+      std::filesystem::create_directories(b);
       ASSERT_EQ(log_set_settings(b.c_str(), 0, 1, nullptr, 0, 10, 0), 0);
-    }
-    log_trace("TPRI_", 2, nullptr, 0, "second in B", LOG_ARG_END);
+      ASSERT_EQ(log_initialize(b.c_str(), "Linux", "Till-1", "1"), 0);
+      log_trace("TPRI_", 2, nullptr, 0, "in B", LOG_ARG_END);
+      write_file(fileB + ".1.zip", "archive of B");
+      const std::string textB = read_file(fileB);
+      ASSERT_EQ(split_lines(textB).size(), 7u) << textB;
 
-    EXPECT_EQ(read_file(fileB + ".1.zip"), "archive of B");
-    EXPECT_FALSE(std::filesystem::exists(fileB + ".2.zip"));
-    const std::string text = read_file(fileB);
-    EXPECT_EQ(text.compare(0, textB.size(), textB), 0) << "B's file was not continued";
-    const auto lines = split_lines(text);
-    ASSERT_EQ(lines.size(), 8u) << text;
-    EXPECT_EQ(lines[6].substr(42), firstInB);
-    EXPECT_EQ(lines[7].substr(42), secondInB);
-    EXPECT_EQ(log_settings().file_bytes, text.size());
-    EXPECT_EQ(log_settings().total_bytes, 0x500000u + text.size());
+      log_reset_state();
+      write_file(fileA, "old lines of A\n");
+      ASSERT_EQ(::truncate(fileA.c_str(), 0x500000 - 100), 0);
+      write_file(fileA + ".1.zip", "archive of A");
+      ASSERT_EQ(log_set_settings(a.c_str(), 0, 1, nullptr, 0, 10, 0), 0);
+      log_trace("TPRI_", 2, nullptr, 0, "in A", LOG_ARG_END);
+      ASSERT_GT(log_settings().file_bytes, 0x500000u - 100);  // A is counted, close to the caps
+
+      if (c.byInitialize) {
+        ASSERT_EQ(log_initialize(b.c_str(), "Linux", "Till-1", "1"), 0);
+      } else {
+        ASSERT_EQ(log_set_settings(b.c_str(), 0, 1, nullptr, 0, 10, 0), 0);
+      }
+      log_trace("TPRI_", 2, nullptr, 0, "second in B", LOG_ARG_END);
+
+      EXPECT_EQ(read_file(fileB + ".1.zip"), "archive of B");
+      EXPECT_FALSE(std::filesystem::exists(fileB + ".2.zip"));
+      const std::string text = read_file(fileB);
+      EXPECT_EQ(text.compare(0, textB.size(), textB), 0) << "B's file was not continued";
+      const auto lines = split_lines(text);
+      ASSERT_EQ(lines.size(), 8u) << text;
+      EXPECT_EQ(lines[6].substr(42), firstInB);
+      EXPECT_EQ(lines[7].substr(42), secondInB);
+      EXPECT_EQ(log_settings().file_bytes, text.size());
+      EXPECT_EQ(log_settings().total_bytes, 0x500000u + text.size());
+    }();
   }
 }
