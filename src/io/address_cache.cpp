@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "foundation/lock_guard.h"
 #include "foundation/platform.h"
 #include "foundation/logger.h"
-#include "io/scoped_lock.h"
 
 namespace {
 
@@ -24,23 +24,28 @@ AddressCacheEntry_t g_rows[kAddressCacheRows];
 int g_rowCount = 0;
 char g_result[kAddressTextSize];
 
-AddressCacheEntry_t* findRow(const char* target) {
+AddressCacheEntry_t* FindRow(const char* target) {
   for (int i = 0; i < g_rowCount; ++i) {
     if (strcasecmp(g_rows[i].key.c_str(), target) == 0) return &g_rows[i];
   }
   return nullptr;
 }
 
-void fill(AddressCacheEntry_t& row, const char* target, const char* address, int fromMac, int inUse) {
+void Fill(AddressCacheEntry_t& row, const char* target, const char* address, int fromMac, int inUse) {
   row.key = target;
   std::memcpy(row.address, address, std::strlen(address) + 1);
   row.fromMac = fromMac;
   row.inUse = inUse;
 }
 
-char* heapCopy(const char* text) { return text ? strdup(text) : nullptr; }
+char* HeapCopy(const char* text) { return text ? strdup(text) : nullptr; }
 
-using CacheLock = ScopedLock<TiloIoDhcpLock, TiloIoDhcpUnlock>;
+// The cache lock for a scope; a failed lock is logged and not held.
+PlatformLockGuard LockCache() {
+  PlatformLockGuard lock(g_cacheLock);
+  if (!lock) log_error_line("ERROR", __FILE__, __LINE__);
+  return lock;
+}
 
 }  // namespace
 
@@ -62,7 +67,7 @@ int TiloIoDhcpUnlock() {
 
 const char* findCacheEntry(const char* target, int* fromMac) {
   if (!target) return nullptr;
-  const AddressCacheEntry_t* row = findRow(target);
+  const AddressCacheEntry_t* row = FindRow(target);
   if (!row) return nullptr;
   std::memcpy(g_result, row->address, sizeof g_result);
   if (fromMac) *fromMac = row->fromMac;
@@ -71,17 +76,17 @@ const char* findCacheEntry(const char* target, int* fromMac) {
 
 int storeCacheEntry(const char* target, const char* address, int fromMac, int inUse) {
   if (!target || !address || std::strlen(address) >= kAddressTextSize) return 0;
-  if (AddressCacheEntry_t* row = findRow(target)) {
-    fill(*row, target, address, fromMac, inUse);
+  if (AddressCacheEntry_t* row = FindRow(target)) {
+    Fill(*row, target, address, fromMac, inUse);
     return 1;
   }
   if (g_rowCount < kAddressCacheRows) {
-    fill(g_rows[g_rowCount++], target, address, fromMac, inUse);
+    Fill(g_rows[g_rowCount++], target, address, fromMac, inUse);
     return 2;
   }
   for (auto& row : g_rows) {
     if (row.inUse == 0) {
-      fill(row, target, address, fromMac, inUse);
+      Fill(row, target, address, fromMac, inUse);
       return 3;
     }
   }
@@ -89,28 +94,28 @@ int storeCacheEntry(const char* target, const char* address, int fromMac, int in
 }
 
 char* TiloIoDhcpLookup(const char* target, int* fromMac) {
-  CacheLock lock;
+  const PlatformLockGuard lock = LockCache();
   if (!lock) return nullptr;
-  return heapCopy(findCacheEntry(target, fromMac));
+  return HeapCopy(findCacheEntry(target, fromMac));
 }
 
 int TiloIoDhcpUpdate(const char* target, const char* address, int fromMac, int inUse) {
-  CacheLock lock;
+  const PlatformLockGuard lock = LockCache();
   if (!lock) return 0;
   return storeCacheEntry(target, address, fromMac, inUse);
 }
 
 char* TiloIoDhcpGetCachedAddress(int connectionKind, const char* target) {
   if (!target) return nullptr;
-  if (connectionKind != 0) return heapCopy(target);
-  CacheLock lock;
+  if (connectionKind != 0) return HeapCopy(target);
+  const PlatformLockGuard lock = LockCache();
   if (!lock) return nullptr;
   const char* cached = findCacheEntry(target, nullptr);
-  return heapCopy(cached ? cached : target);
+  return HeapCopy(cached ? cached : target);
 }
 
 void TiloIoDhcpReset() {
-  CacheLock lock;
+  const PlatformLockGuard lock = LockCache();
   for (auto& row : g_rows) row = {};
   g_rowCount = 0;
 }

@@ -9,22 +9,22 @@
 #include <optional>
 #include <string>
 
+#include "foundation/address_list.h"
 #include "foundation/platform.h"
 #include "io/address_cache.h"
 #include "foundation/logger.h"
 #include "io/kdpx.h"
-#include "io/socket_open.h"
 
 namespace {
 
-bool isIpLiteral(const char* text) {
+bool IsIpLiteral(const char* text) {
   unsigned char buffer[sizeof(in6_addr)];
   return inet_pton(AF_INET, text, buffer) == 1 || inet_pton(AF_INET6, text, buffer) == 1;
 }
 
 // Exactly 17 characters of six hexadecimal numbers joined by colons; the low
 // byte of each number is taken.
-std::optional<std::array<uint8_t, 6>> parseMac(const char* text) {
+std::optional<std::array<uint8_t, 6>> ParseMac(const char* text) {
   if (std::strlen(text) != 17) return std::nullopt;
   std::array<uint8_t, 6> mac{};
   const char* p = text;
@@ -46,8 +46,8 @@ std::optional<std::array<uint8_t, 6>> parseMac(const char* text) {
 
 // A name lookup of the target; the first result as text (empty for a family
 // other than IPv4 and IPv6).
-std::optional<std::string> lookUpHost(const char* target) {
-  const AddressList addresses = lookUpAddresses(target, nullptr, AI_PASSIVE, SOCK_DGRAM);
+std::optional<std::string> LookUpHost(const char* target) {
+  const AddressList addresses = LookUpAddresses(target, nullptr, AI_PASSIVE, AF_UNSPEC, SOCK_DGRAM);
   if (!addresses) return std::nullopt;
   const addrinfo* list = addresses.get();
   char text[kAddressTextSize] = {};
@@ -84,17 +84,17 @@ char* TiloIoDhcpResolve(const char* target, int* fromMac, int* updateCache) {
   std::optional<std::string> text;
   *fromMac = 0;
   *updateCache = 0;
-  if (isIpLiteral(target)) {
+  if (IsIpLiteral(target)) {
     text = target;
   } else {
     int cachedFromMac = 0;
     if (findCacheEntry(target, &cachedFromMac) && cachedFromMac == 0) {
       // A host name may have moved: it is looked up again, never taken from the cache.
-      text = lookUpHost(target);
+      text = LookUpHost(target);
       *updateCache = text ? 1 : 0;
     }
     if (!text) {
-      if (const auto mac = parseMac(target)) {
+      if (const auto mac = ParseMac(target)) {
         // MAC targets are asked for on every resolution: DHCP may have moved the printer.
         char found[kAddressTextSize];
         if (resolveMacByBroadcast(found, mac->data()) == 1) {
@@ -103,7 +103,7 @@ char* TiloIoDhcpResolve(const char* target, int* fromMac, int* updateCache) {
           *updateCache = 1;
         }
       } else {
-        text = lookUpHost(target);
+        text = LookUpHost(target);
         *updateCache = text ? 1 : 0;
       }
     }

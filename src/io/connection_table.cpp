@@ -5,15 +5,17 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "foundation/platform.h"
 #include "foundation/logger.h"
-#include "io/scoped_lock.h"
+#include "foundation/platform.h"
 
 namespace {
 
 struct ConnectionRow {
   char* address;
   TiloIoConnection_t* connection;
+  int pins;                                 // calls running on the connection
+  bool retired;                             // closed: found by no lookup, freed by the last pin
+  void (*release)(TiloIoConnection_t*);     // what frees a retired record
 };
 
 PlatformMutex_t g_tableLock = PLATFORM_MUTEX_STATIC_INITIALIZER;
@@ -21,18 +23,14 @@ PlatformMutex_t g_rowLock = PLATFORM_MUTEX_STATIC_INITIALIZER;
 ConnectionRow g_rows[kConnectionRows];
 bool g_initialised = false;
 
-int rowLock() {
-  if (platform_mutex_lock(&g_rowLock, -1) == 0) return 0;
-  log_error_line("ERROR", __FILE__, __LINE__);
-  return -1;
+PlatformLockGuard LockRows() {
+  PlatformLockGuard lock(g_rowLock);
+  if (!lock) log_error_line("ERROR", __FILE__, __LINE__);
+  return lock;
 }
 
-int rowUnlock() { return platform_mutex_unlock(&g_rowLock); }
-
-using RowLock = ScopedLock<rowLock, rowUnlock>;
-
 // Under the row lock.
-int firstFreeRow() {
+int FirstFreeRow() {
   if (!g_initialised) {
     for (auto& row : g_rows) row = {};
     g_initialised = true;
@@ -44,45 +42,47 @@ int firstFreeRow() {
   return -1;
 }
 
+// Under the row lock.
+int FindLiveRow(const TiloIoConnection_t* connection) {
+  if (!connection || !g_initialised) return -1;
+  for (int i = 0; i < kConnectionRows; ++i) {
+    if (g_rows[i].connection == connection && !g_rows[i].retired) return i;
+  }
+  return -1;
+}
+
 }  // namespace
 
-int connectionTableLock() { return platform_mutex_lock(&g_tableLock, -1); }
-
-int connectionTableUnlock() { return platform_mutex_unlock(&g_tableLock); }
+PlatformLockGuard LockConnectionTable() { return PlatformLockGuard(g_tableLock); }
 
 int countHandleList() {
-  RowLock lock;
+  const PlatformLockGuard lock = LockRows();
   if (!lock) return -1;
-  return firstFreeRow();
+  return FirstFreeRow();
 }
 
 int findHandleByAddress(const char* address) {
   if (!address) return -1;
-  RowLock lock;
+  const PlatformLockGuard lock = LockRows();
   if (!lock || !g_initialised) return -1;
   for (int i = 0; i < kConnectionRows; ++i) {
-    if (g_rows[i].connection && g_rows[i].address && strcasecmp(g_rows[i].address, address) == 0) return i;
+    const ConnectionRow& row = g_rows[i];
+    if (row.connection && !row.retired && row.address && strcasecmp(row.address, address) == 0) return i;
   }
   return -1;
 }
 
-int findHandleRow(const TiloIoConnection_t* connection) {
-  if (!connection) return -1;
-  RowLock lock;
-  if (!lock || !g_initialised) return -1;
-  for (int i = 0; i < kConnectionRows; ++i) {
-    if (g_rows[i].connection == connection) return i;
-  }
-  return -1;
+int FindHandleRow(const TiloIoConnection_t* connection) {
+  const PlatformLockGuard lock = LockRows();
+  if (!lock) return -1;
+  return FindLiveRow(connection);
 }
-
-bool isHandleRegistered(const TiloIoConnection_t* connection) { return findHandleRow(connection) >= 0; }
 
 int setHandleToList(TiloIoConnection_t* connection, const char* address) {
   if (!connection || !address || !*address) return TILOIO_PARAMETER_ERROR;
-  RowLock lock;
+  const PlatformLockGuard lock = LockRows();
   if (!lock) return TILOIO_BUSY;
-  const int row = firstFreeRow();
+  const int row = FirstFreeRow();
   if (row < 0) {
     log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_ILLEGAL_STATE;
@@ -92,23 +92,62 @@ int setHandleToList(TiloIoConnection_t* connection, const char* address) {
     log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_OUT_OF_MEMORY;
   }
-  g_rows[row] = {copy, connection};
+  g_rows[row] = {copy, connection, 0, false, nullptr};
   log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "setHandleToList", LOG_ARG_STRING, "Add handle.", LOG_ARG_STRING,
             address, LOG_ARG_END);
   return TILOIO_SUCCESS;
 }
 
-bool delHandleAt(int row, const TiloIoConnection_t* connection) {
+bool RetireHandle(int row, TiloIoConnection_t* connection, void (*release)(TiloIoConnection_t*)) {
   if (row < 0 || row >= kConnectionRows) return false;
-  RowLock lock;
-  if (!lock || g_rows[row].connection != connection) return false;
-  std::free(g_rows[row].address);
-  g_rows[row] = {};
-  log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "delHandleInList", LOG_ARG_STRING, "Remove handle.", LOG_ARG_END);
+  bool releaseNow = false;
+  {
+    const PlatformLockGuard lock = LockRows();
+    ConnectionRow& entry = g_rows[row];
+    if (!lock || entry.connection != connection || entry.retired) return false;
+    std::free(entry.address);
+    entry.address = nullptr;
+    log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "delHandleInList", LOG_ARG_STRING, "Remove handle.",
+              LOG_ARG_END);
+    if (entry.pins == 0) {
+      entry = {};
+      releaseNow = true;
+    } else {
+      entry.retired = true;
+      entry.release = release;
+    }
+  }
+  // Outside the row lock: a transport's release may take locks of its own.
+  if (releaseNow && release) release(connection);
   return true;
 }
 
 bool delHandleInList(TiloIoConnection_t* connection) {
-  RowLock lock;  // recursive: keeps the find and the clear together
-  return lock && delHandleAt(findHandleRow(connection), connection);
+  const PlatformLockGuard lock = LockRows();  // recursive: keeps the find and the retiring together
+  return lock && RetireHandle(FindLiveRow(connection), connection, nullptr);
+}
+
+ConnectionPin::ConnectionPin(const TiloIoConnection_t* connection) {
+  const PlatformLockGuard lock = LockRows();
+  if (!lock) return;
+  row_ = FindLiveRow(connection);
+  if (row_ >= 0) ++g_rows[row_].pins;
+}
+
+ConnectionPin::~ConnectionPin() {
+  if (row_ < 0) return;
+  TiloIoConnection_t* retired = nullptr;
+  void (*release)(TiloIoConnection_t*) = nullptr;
+  {
+    // A pinned row is never cleared, so it still holds the connection; the row
+    // lock has no limit, so only a broken mutex could refuse it.
+    const PlatformLockGuard lock(g_rowLock);
+    ConnectionRow& entry = g_rows[row_];
+    if (--entry.pins == 0 && entry.retired) {
+      retired = entry.connection;
+      release = entry.release;
+      entry = {};
+    }
+  }
+  if (retired && release) release(retired);
 }

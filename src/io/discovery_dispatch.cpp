@@ -13,7 +13,7 @@ std::atomic<int> g_activeFinders{0};
 std::atomic<int> g_listFilter{0};
 std::atomic<TiloIoFoundDeviceCallback> g_callback{nullptr};
 
-void report(TiloIoDeviceArrays_t* arrays, int count, int result) {
+void Report(TiloIoDeviceArrays_t* arrays, int count, int result) {
   if (count <= 0 || result != 0 || !arrays) return;
   for (int i = 0; i < count; ++i) {
     // Read again before every row: the engine may take the callback away meanwhile.
@@ -61,17 +61,17 @@ int TiloIoPollDiscovery() {
   if (active & TILOIO_FINDER_UDP) {
     int count = 0, result = TILOIO_FAILURE;
     TiloIoDeviceArrays_t* arrays = ops.udpList(&count, &result);
-    report(arrays, count, result);
+    Report(arrays, count, result);
   }
   if (active & TILOIO_FINDER_BLUETOOTH) {
     int count = 0, result = TILOIO_FAILURE;
     TiloIoDeviceArrays_t* arrays = ops.btList(filter, &count, &result);
-    report(arrays, count, result);
+    Report(arrays, count, result);
   }
   if (active & TILOIO_FINDER_USB) {
     int count = 0, result = TILOIO_FAILURE;
     TiloIoDeviceArrays_t* arrays = ops.usbList(filter, &count, &result);
-    report(arrays, count, result);
+    Report(arrays, count, result);
   }
   return TILOIO_SUCCESS;
 }

@@ -6,12 +6,12 @@
 
 namespace {
 
-int notAvailable(const char* function) {
+int NotAvailable(const char* function) {
   log_trace("IOCMN", LOG_TRACE_INFO, nullptr, TILOIO_FAILURE, function, LOG_ARG_STRING, "Finder not available.", LOG_ARG_END);
   return TILOIO_FAILURE;
 }
 
-TiloIoDeviceArrays_t* noList(int* count, int* result) {
+TiloIoDeviceArrays_t* NoList(int* count, int* result) {
   if (count) *count = 0;
   if (result) *result = TILOIO_FAILURE;
   return nullptr;
@@ -19,9 +19,9 @@ TiloIoDeviceArrays_t* noList(int* count, int* result) {
 
 }  // namespace
 
-int TiloIoUdpStartDiscovery(const void*, const char*) { return notAvailable("TiloIoUdpStartDiscovery"); }
-TiloIoDeviceArrays_t* TiloIoUdpGetDeviceList(int* count, int* result) { return noList(count, result); }
-int TiloIoBtStartFinder() { return notAvailable("TiloIoBtStartFinder"); }
-int TiloIoUsbStartFinder() { return notAvailable("TiloIoUsbStartFinder"); }
-TiloIoDeviceArrays_t* TiloIoBtGetFoundDevices(int, int* count, int* result) { return noList(count, result); }
-TiloIoDeviceArrays_t* TiloIoUsbGetFoundDevices(int, int* count, int* result) { return noList(count, result); }
+int TiloIoUdpStartDiscovery(const void*, const char*) { return NotAvailable("TiloIoUdpStartDiscovery"); }
+TiloIoDeviceArrays_t* TiloIoUdpGetDeviceList(int* count, int* result) { return NoList(count, result); }
+int TiloIoBtStartFinder() { return NotAvailable("TiloIoBtStartFinder"); }
+int TiloIoUsbStartFinder() { return NotAvailable("TiloIoUsbStartFinder"); }
+TiloIoDeviceArrays_t* TiloIoBtGetFoundDevices(int, int* count, int* result) { return NoList(count, result); }
+TiloIoDeviceArrays_t* TiloIoUsbGetFoundDevices(int, int* count, int* result) { return NoList(count, result); }

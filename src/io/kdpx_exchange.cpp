@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "foundation/address_list.h"
+#include "foundation/owned_fd.h"
 #include "foundation/platform.h"
+#include "foundation/poll_wait.h"
 #include "io/address_cache.h"
 #include "foundation/logger.h"
 #include "io/io_types.h"
@@ -37,18 +40,18 @@ constexpr const char* kPort = "3289";
 std::mutex g_broadcastMutex;
 char g_broadcastDestination[64] = "255.255.255.255";
 
-std::string broadcastDestination() {
+std::string BroadcastDestination() {
   std::lock_guard lock(g_broadcastMutex);
   return g_broadcastDestination;
 }
 
 // An exchange that ran long: the nominal attempt span and what it took.
-void traceTimeout(const char* function, int result, long elapsedMs) {
+void TraceTimeout(const char* function, int result, long elapsedMs) {
   log_trace("IOCMN", LOG_TRACE_INFO, nullptr, result, function, LOG_ARG_STRING, "KDPX timeout.", LOG_ARG_LONG,
             static_cast<int32_t>(kAttemptSpanMs), LOG_ARG_LONG, static_cast<int32_t>(elapsedMs), LOG_ARG_END);
 }
 
-uint32_t readBe32(const uint8_t* p) {
+uint32_t ReadBe32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
@@ -56,11 +59,11 @@ uint32_t readBe32(const uint8_t* p) {
 // isReply accepts, dropping everything else. 0 with the reply in accepted, 3
 // on a socket error, 4 when no attempt got a reply.
 template <typename IsReply>
-int runAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to, socklen_t toLength,
+int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to, socklen_t toLength,
                 size_t receiveSize, IsReply isReply, std::vector<uint8_t>& accepted) {
   std::vector<uint8_t> buffer(receiveSize);
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    const int writable = waitForSocket(fd, POLLOUT, kWritableWaitMs);
+    const int writable = PollWait(fd, POLLOUT, kWritableWaitMs);
     if (writable < 0) {
       log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_IO_ERROR;
@@ -85,7 +88,7 @@ int runAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
       } else {
         waitMs = static_cast<int>(kAttemptSpanMs - elapsed);
       }
-      const int readable = waitForSocket(fd, POLLIN, waitMs);
+      const int readable = PollWait(fd, POLLIN, waitMs);
       if (readable < 0) return TILOIO_IO_ERROR;
       if (readable == 0) break;
       const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
@@ -104,13 +107,13 @@ int runAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
   return TILOIO_TIMEOUT;
 }
 
-bool isReplyTo(std::span<const uint8_t> got, const std::vector<uint8_t>& request) {
+bool IsReplyTo(std::span<const uint8_t> got, const std::vector<uint8_t>& request) {
   return got.size() >= kKdpxHeaderSize && std::memcmp(got.data(), request.data(), 5) == 0 &&
-         got[5] == static_cast<uint8_t>(request[5] + 0x20) && readBe32(got.data() + 6) == readBe32(request.data() + 6);
+         got[5] == static_cast<uint8_t>(request[5] + 0x20) && ReadBe32(got.data() + 6) == ReadBe32(request.data() + 6);
 }
 
 // Result field and payload of an accepted reply into the caller's memory.
-void takeReply(const std::vector<uint8_t>& reply, int* result, void* buffer, size_t* replyLength) {
+void TakeReply(const std::vector<uint8_t>& reply, int* result, void* buffer, size_t* replyLength) {
   if (result) *result = (reply[10] << 8) | reply[11];
   if (replyLength && *replyLength != 0) {
     const size_t n = std::min(*replyLength, reply.size() - kKdpxHeaderSize);
@@ -119,22 +122,15 @@ void takeReply(const std::vector<uint8_t>& reply, int* result, void* buffer, siz
   }
 }
 
-struct Socket {
-  int fd = -1;
-  ~Socket() {
-    if (fd >= 0) platform_closesocket(fd);
-  }
-};
-
 // One exchange with its own socket: lookup of the destination, socket set up
 // for unicast (non-blocking) or broadcast, the attempts, and the reply into
 // the caller's memory. Nothing of a failed exchange is handed out.
 template <typename IsReply>
-int exchange(const std::string& destination, bool broadcast, const std::vector<uint8_t>& datagram,
+int Exchange(const std::string& destination, bool broadcast, const std::vector<uint8_t>& datagram,
              IsReply isReply, int* result, void* reply, size_t* replyLength) {
   int rc = TILOIO_SUCCESS;
-  const AddressList addresses = lookUpAddresses(destination.c_str(), kPort, AI_NUMERICHOST, SOCK_DGRAM);
-  Socket socket;
+  const AddressList addresses = LookUpAddresses(destination.c_str(), kPort, AI_NUMERICHOST, AF_UNSPEC, SOCK_DGRAM);
+  OwnedFd socket;
   const addrinfo* used = nullptr;
   bool noIpv4 = false;
   uint32_t nonBlocking = 1;
@@ -143,16 +139,16 @@ int exchange(const std::string& destination, bool broadcast, const std::vector<u
   if (!addresses) {
     log_error_line("ERROR", __FILE__, __LINE__);
     rc = TILOIO_CONNECT_ERROR;
-  } else if ((socket.fd = openFirstSocket(addresses.get(), &used, broadcast, &noIpv4)) < 0) {
+  } else if (socket.Reset(OpenFirstSocket(addresses.get(), &used, broadcast, &noIpv4)), !socket) {
     rc = noIpv4 ? TILOIO_FAILURE : TILOIO_CONNECT_ERROR;
-  } else if (broadcast ? ::setsockopt(socket.fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0
-                       : platform_ioctlsocket(socket.fd, FIONBIO, &nonBlocking) != 0) {
+  } else if (broadcast ? ::setsockopt(socket.Get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0
+                       : platform_ioctlsocket(socket.Get(), FIONBIO, &nonBlocking) != 0) {
     log_error_line("ERROR", __FILE__, __LINE__);
     rc = TILOIO_CONNECT_ERROR;
   } else {
-    rc = runAttempts(socket.fd, datagram, used->ai_addr, used->ai_addrlen,
+    rc = RunAttempts(socket.Get(), datagram, used->ai_addr, used->ai_addrlen,
                      broadcast ? kBroadcastReceive : kUnicastReceive, isReply, accepted);
-    if (rc == TILOIO_SUCCESS) takeReply(accepted, result, reply, replyLength);
+    if (rc == TILOIO_SUCCESS) TakeReply(accepted, result, reply, replyLength);
   }
   if (rc != TILOIO_SUCCESS && replyLength) *replyLength = 0;
   return rc;
@@ -196,15 +192,15 @@ int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* 
   try {
     std::vector<uint8_t> datagram(kKdpxHeaderSize + payloadLength);
     kdpxBuildDatagram(datagram.data(), type, command, payload, payloadLength);
-    rc = exchange(
-        destination, false, datagram, [&](std::span<const uint8_t> got) { return isReplyTo(got, datagram); },
+    rc = Exchange(
+        destination, false, datagram, [&](std::span<const uint8_t> got) { return IsReplyTo(got, datagram); },
         result, reply, replyLength);
   } catch (const std::bad_alloc&) {
     log_error_line("ERROR", __FILE__, __LINE__);
     rc = TILOIO_OUT_OF_MEMORY;
   }
   const long elapsed = static_cast<long>(platform_tick_ms() - start);
-  if (elapsed > kExecTimeoutTraceMs) traceTimeout("TiloIoKdpxExec", rc, elapsed);
+  if (elapsed > kExecTimeoutTraceMs) TraceTimeout("TiloIoKdpxExec", rc, elapsed);
   return rc;
 }
 
@@ -217,10 +213,10 @@ int TiloIoKdpxBroadcast(const uint8_t* payload, int* result, void* reply, size_t
     std::vector<uint8_t> datagram(kKdpxHeaderSize + kKdpxBroadcastPayload);
     kdpxBuildDatagram(datagram.data(), kKdpxMacQuery, KDPX_MAC_QUERY, payload, kKdpxBroadcastPayload);
     // Every printer on the segment may answer; only the one that repeats the MAC counts.
-    rc = exchange(
-        broadcastDestination(), true, datagram,
+    rc = Exchange(
+        BroadcastDestination(), true, datagram,
         [&](std::span<const uint8_t> got) {
-          return isReplyTo(got, datagram) && got.size() >= 21 &&
+          return IsReplyTo(got, datagram) && got.size() >= 21 &&
                  std::memcmp(got.data() + 15, datagram.data() + 15, 6) == 0;
         },
         result, reply, replyLength);
@@ -229,6 +225,6 @@ int TiloIoKdpxBroadcast(const uint8_t* payload, int* result, void* reply, size_t
     rc = TILOIO_OUT_OF_MEMORY;
   }
   const long elapsed = static_cast<long>(platform_tick_ms() - start);
-  if (elapsed > kBroadcastTimeoutTraceMs) traceTimeout("TiloIoKdpxBroadcast", rc, elapsed);
+  if (elapsed > kBroadcastTimeoutTraceMs) TraceTimeout("TiloIoKdpxBroadcast", rc, elapsed);
   return rc;
 }

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include "foundation/address_list.h"
 #include "foundation/platform.h"
-#include "io/socket_open.h"
 #include "io/tcp_transport.h"
 
 namespace {
@@ -19,7 +19,7 @@ std::string g_hostNameOverride;
 // Runs the host name lookup and hands each entry to visit; false when the
 // name or the lookup fails or yields nothing.
 template <typename Visit>
-bool forEachLocalEntry(Visit visit) {
+bool ForEachLocalEntry(Visit visit) {
   char name[1024] = {};
   {
     std::lock_guard lock(g_hostNameMutex);
@@ -29,7 +29,7 @@ bool forEachLocalEntry(Visit visit) {
       return false;
     }
   }
-  const AddressList list = lookUpAddresses(name, nullptr, 0, SOCK_STREAM);
+  const AddressList list = LookUpAddresses(name, nullptr, 0, AF_UNSPEC, SOCK_STREAM);
   if (!list) return false;
   for (const addrinfo* a = list.get(); a; a = a->ai_next) visit(*a);
   return true;
@@ -45,7 +45,7 @@ void TiloIoSetLocalHostName(const char* name) {
 int TiloIoGetLocalAddressCount(TdcBackendEnv_t* env, int* count) {
   if (!env || !count) return TILOIO_FAILURE;
   int n = 0;
-  if (!forEachLocalEntry([&](const addrinfo&) { ++n; }) || n == 0) return TILOIO_FAILURE;
+  if (!ForEachLocalEntry([&](const addrinfo&) { ++n; }) || n == 0) return TILOIO_FAILURE;
   *count = n;
   return TILOIO_SUCCESS;
 }
@@ -53,7 +53,7 @@ int TiloIoGetLocalAddressCount(TdcBackendEnv_t* env, int* count) {
 int TiloIoGetLocalAddresses(TdcBackendEnv_t* env, int* addresses, int count) {
   if (!env || !addresses) return TILOIO_FAILURE;
   int i = 0;
-  const bool ok = forEachLocalEntry([&](const addrinfo& a) {
+  const bool ok = ForEachLocalEntry([&](const addrinfo& a) {
     if (i < count && a.ai_family == AF_INET) {
       std::memcpy(&addresses[i], &reinterpret_cast<const sockaddr_in*>(a.ai_addr)->sin_addr, 4);
     }

@@ -1,6 +1,7 @@
 #include "foundation/platform.h"
 #include "io/kdpx.h"
 #include "io/tcp_transport.h"
+#include "io/transport_ops.h"
 
 namespace {
 
@@ -10,6 +11,16 @@ constexpr uint8_t kOfflineBit = 0x02;
 // this many times after the first request, but not forever.
 constexpr int kControlOneRetries = 100;
 constexpr uint32_t kControlRetryPauseMs = 10;
+constexpr int kInterfaceStatusBusyBit = 0x08;
+
+int TcpInterfaceStatus(TiloIoConnection_t* connection, int* flag) {
+  if (!flag) return TILOIO_PARAMETER_ERROR;
+  // All bits set until the printer says otherwise: a failed request reads as busy.
+  int status = -1;
+  const int rc = TiloIoKdpxGetStatus(connection->address, &status);
+  *flag = (rc == TILOIO_SUCCESS && !(status & kInterfaceStatusBusyBit)) ? 1 : 0;
+  return rc;
+}
 
 }  // namespace
 
@@ -44,3 +55,6 @@ int TiloIoTcpControl(TiloIoConnection_t* connection, int value) {
   }
   return TILOIO_IO_ERROR;
 }
+
+const TransportOps kTcpTransport = {TiloIoTcpOpen, TcpShutDown,      TcpRelease,         TiloIoTcpWrite,
+                                    TiloIoTcpRead, TiloIoTcpControl, TcpInterfaceStatus, TiloIoTcpCheckOnline};

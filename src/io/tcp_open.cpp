@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "foundation/address_list.h"
 #include "foundation/platform.h"
 #include "io/address_cache.h"
 #include "foundation/logger.h"
@@ -24,9 +25,9 @@ constexpr const char* kDataPort = "9100";
 class OpenClock {
  public:
   explicit OpenClock(int limitMs) : start_(platform_tick_ms()), limit_(limitMs) {}
-  int64_t elapsed() const { return static_cast<int64_t>(platform_tick_ms() - start_); }
-  bool expired() const { return elapsed() >= limit_; }
-  int remaining() const { return static_cast<int>(std::max<int64_t>(0, limit_ - elapsed())); }
+  int64_t Elapsed() const { return static_cast<int64_t>(platform_tick_ms() - start_); }
+  bool Expired() const { return Elapsed() >= limit_; }
+  int Remaining() const { return static_cast<int>(std::max<int64_t>(0, limit_ - Elapsed())); }
 
  private:
   uint64_t start_;
@@ -35,26 +36,26 @@ class OpenClock {
 
 // Waits until the printer reports no client on its data port: 0, 2 when the
 // printer cannot be asked, 4 when another client keeps it past the limit.
-int waitForFreePort(const char* resolved, const OpenClock& clock) {
+int WaitForFreePort(const char* resolved, const OpenClock& clock) {
   for (;;) {
     int client = 0;
     if (TiloIoKdpxGetClientAddress(resolved, &client) != TILOIO_SUCCESS) return TILOIO_CONNECT_ERROR;
     if (client == 0) return TILOIO_SUCCESS;
-    if (clock.expired()) return TILOIO_TIMEOUT;
-    platform_sleep_ms(std::min<uint32_t>(kOwnerPollMs, static_cast<uint32_t>(clock.remaining())));
+    if (clock.Expired()) return TILOIO_TIMEOUT;
+    platform_sleep_ms(std::min<uint32_t>(kOwnerPollMs, static_cast<uint32_t>(clock.Remaining())));
   }
 }
 
 // Non-blocking connect to the first looked-up address that accepts, bounded
 // by what is left of the open time. The socket, or -1.
-int connectDataPort(const char* resolved, const OpenClock& clock) {
-  const AddressList list = lookUpAddresses(resolved, kDataPort, AI_NUMERICHOST, SOCK_STREAM);
+int ConnectDataPort(const char* resolved, const OpenClock& clock) {
+  const AddressList list = LookUpAddresses(resolved, kDataPort, AI_NUMERICHOST, AF_UNSPEC, SOCK_STREAM);
   if (!list) {
     log_error_line("ERROR", __FILE__, __LINE__);
     return -1;
   }
   for (const addrinfo* a = list.get(); a; a = a->ai_next) {
-    const int fd = platform_connect_bounded(a, clock.remaining());
+    const int fd = platform_connect_bounded(a, clock.Remaining());
     if (fd >= 0) return fd;
     if (errno != PLATFORM_EAFNOSUPPORT && errno != PLATFORM_EPROTONOSUPPORT) {
       log_error_line("ERROR", __FILE__, __LINE__);
@@ -68,7 +69,7 @@ enum class Owner { Keep, Retry };
 
 // After the connect: does the printer now report this host as its client?
 // Keep or Retry, or a result code (2, 5) in *failure.
-Owner confirmOwner(TdcBackendEnv_t* env, const char* resolved, int* failure) {
+Owner ConfirmOwner(TdcBackendEnv_t* env, const char* resolved, int* failure) {
   *failure = TILOIO_SUCCESS;
   int count = 0;
   if (TiloIoGetLocalAddressCount(env, &count) != TILOIO_SUCCESS || count <= 0) return Owner::Keep;
@@ -106,26 +107,26 @@ int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, cons
   const bool ownerCheck = !(env && env->isVirtual);
   for (int round = 0;; ++round) {
     // Another host may win the port again and again: the open time bounds the retries.
-    if (round > 0 && clock.expired()) return TILOIO_TIMEOUT;
+    if (round > 0 && clock.Expired()) return TILOIO_TIMEOUT;
     if (ownerCheck) {
-      const int rc = waitForFreePort(resolved.get(), clock);
+      const int rc = WaitForFreePort(resolved.get(), clock);
       if (rc != TILOIO_SUCCESS) return rc;
     }
-    TiloIoConnection_t* connection = newTcpRecord(target);
+    TiloIoConnection_t* connection = NewTcpRecord(target);
     if (!connection) {
       log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_OUT_OF_MEMORY;
     }
-    connection->socket = connectDataPort(resolved.get(), clock);
+    connection->socket = ConnectDataPort(resolved.get(), clock);
     if (connection->socket < 0) {
-      freeTcpRecord(connection);
+      FreeTcpRecord(connection);
       return TILOIO_CONNECT_ERROR;
     }
     if (ownerCheck) {
       int failure = TILOIO_SUCCESS;
-      if (confirmOwner(env, resolved.get(), &failure) == Owner::Retry) {
-        shutdownAndClose(connection->socket);
-        freeTcpRecord(connection);
+      if (ConfirmOwner(env, resolved.get(), &failure) == Owner::Retry) {
+        ShutDownAndClose(connection->socket);
+        FreeTcpRecord(connection);
         if (failure != TILOIO_SUCCESS) return failure;
         continue;
       }
@@ -134,10 +135,10 @@ int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, cons
     platform_mutex_init(&connection->receiveLock);
     if (connection->sendLock.kind != PLATFORM_MUTEX_CREATED ||
         connection->receiveLock.kind != PLATFORM_MUTEX_CREATED) {
-      shutdownAndClose(connection->socket);
+      ShutDownAndClose(connection->socket);
       platform_mutex_destroy(&connection->sendLock);
       platform_mutex_destroy(&connection->receiveLock);
-      freeTcpRecord(connection);
+      FreeTcpRecord(connection);
       log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_FAILURE;
     }

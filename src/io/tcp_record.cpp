@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-TiloIoConnection_t* newTcpRecord(const char* target) {
+TiloIoConnection_t* NewTcpRecord(const char* target) {
   auto* connection = new (std::nothrow) TiloIoConnection_t{};
   if (!connection) return nullptr;
   connection->type = TILOIO_TYPE_TCP;
@@ -17,7 +17,7 @@ TiloIoConnection_t* newTcpRecord(const char* target) {
   return connection;
 }
 
-void freeTcpRecord(TiloIoConnection_t* connection) {
+void FreeTcpRecord(TiloIoConnection_t* connection) {
   if (!connection) return;
   std::free(connection->address);
   delete connection;

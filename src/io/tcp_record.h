@@ -5,6 +5,6 @@
 
 // A zeroed record of type 257 with a copy of the target and no socket; null
 // when memory runs out.
-TiloIoConnection_t* newTcpRecord(const char* target);
+TiloIoConnection_t* NewTcpRecord(const char* target);
 // Frees the address copy and the record (not the socket, not the locks).
-void freeTcpRecord(TiloIoConnection_t* connection);
+void FreeTcpRecord(TiloIoConnection_t* connection);

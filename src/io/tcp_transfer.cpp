@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "foundation/lock_guard.h"
 #include "foundation/platform.h"
+#include "foundation/poll_wait.h"
 #include "io/address_cache.h"
 #include "foundation/logger.h"
 #include "io/socket_open.h"
@@ -16,52 +18,39 @@ namespace {
 
 constexpr int kPollStepMs = 10;
 
-// A connection lock tried without waiting, released on scope exit.
-class TryLock {
- public:
-  explicit TryLock(PlatformMutex_t& mutex) : mutex_(mutex), rc_(platform_mutex_trylock(&mutex)) {}
-  ~TryLock() { release(); }
-  TryLock(const TryLock&) = delete;
-  TryLock& operator=(const TryLock&) = delete;
-  // 0 held, 7 another thread holds it, 255 the lock is unusable.
-  int result() const { return rc_ == 0 ? TILOIO_SUCCESS : rc_ == PLATFORM_EBUSY ? TILOIO_BUSY : TILOIO_FAILURE; }
-  void release() {
-    if (rc_ == 0) platform_mutex_unlock(&mutex_);
-    rc_ = -1;
-  }
-
- private:
-  PlatformMutex_t& mutex_;
-  int rc_;
-};
+// A connection lock tried without waiting: 0 held, 7 another thread holds
+// it, 255 the lock is unusable.
+int TryResult(const PlatformLockGuard& lock) {
+  return lock.Owns() ? TILOIO_SUCCESS : lock.Result() == PLATFORM_EBUSY ? TILOIO_BUSY : TILOIO_FAILURE;
+}
 
 class Stopwatch {
  public:
   Stopwatch() : start_(platform_tick_ms()) {}
-  bool reached(int limitMs) const { return platform_tick_ms() - start_ >= static_cast<uint64_t>(limitMs); }
+  bool Reached(int limitMs) const { return platform_tick_ms() - start_ >= static_cast<uint64_t>(limitMs); }
 
  private:
   uint64_t start_;
 };
 
-bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
-bool badLimit(int timeoutMs) { return timeoutMs < 0 || timeoutMs > kTcpMaxTimeoutMs; }
+bool BadLimit(int timeoutMs) { return timeoutMs < 0 || timeoutMs > kTcpMaxTimeoutMs; }
 
 }  // namespace
 
-int TiloIoTcpClose(TiloIoConnection_t* connection) {
+int TcpShutDown(TiloIoConnection_t* connection) {
   if (!connection) return TILOIO_PARAMETER_ERROR;
-  TryLock send(connection->sendLock);
-  if (send.result() != TILOIO_SUCCESS) return send.result();
-  TryLock receive(connection->receiveLock);
-  if (receive.result() != TILOIO_SUCCESS) return receive.result();
+  PlatformLockGuard send = PlatformLockGuard::Try(connection->sendLock);
+  if (TryResult(send) != TILOIO_SUCCESS) return TryResult(send);
+  PlatformLockGuard receive = PlatformLockGuard::Try(connection->receiveLock);
+  if (TryResult(receive) != TILOIO_SUCCESS) return TryResult(receive);
   if (connection->type != TILOIO_TYPE_TCP) {
     log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_FAILURE;
   }
   if (connection->socket != -1) {
-    shutdownAndClose(connection->socket);
+    ShutDownAndClose(connection->socket);
     connection->socket = -1;
   }
   // The target's cache row stays, marked free for another target to take over.
@@ -73,55 +62,65 @@ int TiloIoTcpClose(TiloIoConnection_t* connection) {
     }
     TiloIoDhcpUnlock();
   }
-  receive.release();
-  send.release();
+  return TILOIO_SUCCESS;
+}
+
+void TcpRelease(TiloIoConnection_t* connection) {
   platform_mutex_destroy(&connection->receiveLock);
   platform_mutex_destroy(&connection->sendLock);
-  freeTcpRecord(connection);
-  return TILOIO_SUCCESS;
+  FreeTcpRecord(connection);
+}
+
+int TiloIoTcpClose(TiloIoConnection_t* connection) {
+  const int rc = TcpShutDown(connection);
+  if (rc == TILOIO_SUCCESS) TcpRelease(connection);
+  return rc;
 }
 
 int TiloIoTcpWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs,
                    size_t* written) {
   if (!connection || !written) return TILOIO_PARAMETER_ERROR;
-  TryLock lock(connection->sendLock);
-  if (lock.result() != TILOIO_SUCCESS) return lock.result();
+  const PlatformLockGuard lock = PlatformLockGuard::Try(connection->sendLock);
+  if (TryResult(lock) != TILOIO_SUCCESS) return TryResult(lock);
   *written = 0;
   if (connection->type != TILOIO_TYPE_TCP) {
     log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_FAILURE;
   }
+  // Closed while this call waited for its turn: as if it came after the close.
+  if (connection->socket < 0) return TILOIO_ILLEGAL_STATE;
   if (length == 0) return TILOIO_SUCCESS;
-  if (!data || badLimit(timeoutMs)) return TILOIO_PARAMETER_ERROR;
+  if (!data || BadLimit(timeoutMs)) return TILOIO_PARAMETER_ERROR;
   const Stopwatch clock;
   const auto* bytes = static_cast<const uint8_t*>(data);
   for (;;) {
-    const int writable = waitForSocket(connection->socket, POLLOUT, kPollStepMs);
+    const int writable = PollWait(connection->socket, POLLOUT, kPollStepMs);
     if (writable < 0) return TILOIO_IO_ERROR;
     if (writable > 0) {
       const size_t piece = std::min(length - *written, kTcpSendPiece);
       const ssize_t n = ::send(connection->socket, bytes + *written, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0 && !wouldBlock(errno)) return TILOIO_IO_ERROR;
+      if (n < 0 && !WouldBlock(errno)) return TILOIO_IO_ERROR;
       if (n > 0) {
         log_write_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), length, bytes + *written, 0);
         *written += static_cast<size_t>(n);
         if (*written == length) return TILOIO_SUCCESS;
       }
     }
-    if (clock.reached(timeoutMs)) return TILOIO_TIMEOUT;
+    if (clock.Reached(timeoutMs)) return TILOIO_TIMEOUT;
   }
 }
 
 int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size_t* count) {
   if (!connection || !count) return TILOIO_PARAMETER_ERROR;
-  TryLock lock(connection->receiveLock);
-  if (lock.result() != TILOIO_SUCCESS) return lock.result();
+  const PlatformLockGuard lock = PlatformLockGuard::Try(connection->receiveLock);
+  if (TryResult(lock) != TILOIO_SUCCESS) return TryResult(lock);
   *count = 0;
   if (connection->type != TILOIO_TYPE_TCP) {
     log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_FAILURE;
   }
-  if (!buffer || badLimit(timeoutMs)) return TILOIO_PARAMETER_ERROR;
+  if (connection->socket < 0) return TILOIO_ILLEGAL_STATE;
+  if (!buffer || BadLimit(timeoutMs)) return TILOIO_PARAMETER_ERROR;
   auto* bytes = static_cast<uint8_t*>(buffer);
   const Stopwatch clock;
   bool closedSeen = false;
@@ -129,25 +128,25 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
   // The first bytes: poll every 10 ms until the limit.
   for (;;) {
     n = ::recv(connection->socket, bytes, kReadSize, MSG_DONTWAIT);
-    if (n < 0 && !wouldBlock(errno)) return TILOIO_IO_ERROR;
+    if (n < 0 && !WouldBlock(errno)) return TILOIO_IO_ERROR;
     if (n > 0) break;
     if (n == 0 && !closedSeen) {
       // The peer is gone; the read still runs to its limit, as callers expect.
       log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "TiloIoTcpRead", LOG_ARG_STRING, "Peer closed.", LOG_ARG_END);
       closedSeen = true;
     }
-    if (clock.reached(timeoutMs)) return TILOIO_TIMEOUT;
+    if (clock.Reached(timeoutMs)) return TILOIO_TIMEOUT;
     platform_sleep_ms(kPollStepMs);
   }
   log_read_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), bytes, 0);
   *count = static_cast<size_t>(n);
   // The rest of the burst: whatever follows within 10-ms gaps.
   while (*count < kReadSize) {
-    const int readable = waitForSocket(connection->socket, POLLIN, kPollStepMs);
+    const int readable = PollWait(connection->socket, POLLIN, kPollStepMs);
     if (readable < 0) return TILOIO_IO_ERROR;
     if (readable == 0) break;
     n = ::recv(connection->socket, bytes + *count, kReadSize - *count, MSG_DONTWAIT);
-    if (n < 0) return wouldBlock(errno) ? TILOIO_SUCCESS : TILOIO_IO_ERROR;
+    if (n < 0) return WouldBlock(errno) ? TILOIO_SUCCESS : TILOIO_IO_ERROR;
     if (n == 0) {
       log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "TiloIoTcpRead", LOG_ARG_STRING, "Peer closed.", LOG_ARG_END);
       break;

@@ -13,7 +13,12 @@ inline constexpr size_t kTcpSendPiece = 4096;
 inline constexpr size_t kReadSize = 128;
 
 int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* target, int timeoutMs);
+// Shuts the transport and then frees the record.
 int TiloIoTcpClose(TiloIoConnection_t* connection);
+// The two halves of the close: TcpShutDown ends the socket (7 while a write or
+// a read runs, the record kept); TcpRelease frees the record once nobody uses it.
+int TcpShutDown(TiloIoConnection_t* connection);
+void TcpRelease(TiloIoConnection_t* connection);
 int TiloIoTcpWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs,
                    size_t* written);
 int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size_t* count);
