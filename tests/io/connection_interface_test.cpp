@@ -1,7 +1,9 @@
 // The open-connection table, dispatch by connection type, the probe by
 // connection kind, and the discovery dispatch.
 
+#include <atomic>
 #include <cstring>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -143,6 +145,71 @@ TEST(ConnectionInterface, OnlineProbeByConnectionKind) {
   EXPECT_EQ(TiloIoCheckOnline(nullptr, &online), 1);
   TiloIoProbeTarget_t probe{TILOIO_KIND_BLUETOOTH, nullptr, 1};
   EXPECT_EQ(TiloIoCheckOnline(&probe, nullptr), 1);
+}
+
+// An app that disconnects while its print job still writes and its status
+// monitor still reads: every call on the connection either runs on a live
+// record or finds it closed (6); none may touch a freed one (the sanitizer
+// builds catch that), and close itself only ever answers 0 or busy.
+TEST(ConnectionInterface, CloseRacingWriteReadAndStatusFreesTheRecordOnce) {
+  const int n = 56;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  TdcBackendEnv_t env{};
+  env.isVirtual = 1;  // no owner wait: the rounds follow each other at once
+  const std::string ip = io_test::address(n);
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  for (int round = 0; round < 25; ++round) {
+    TiloIoConnection_t* connection = nullptr;
+    ASSERT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, ip.c_str(), 5000), 0) << round;
+    std::atomic<int> calls{0};
+    // Each caller loops until it is told the connection is gone (6) and hands
+    // back that 6, or the first answer that is not one of the allowed ones.
+    // Busy (7) is always allowed: the close holds the connection's locks for a moment.
+    const auto caller = [&](auto call, std::initializer_list<int> allowed) {
+      return std::async(std::launch::async, [&, call, allowed = std::vector<int>(allowed)] {
+        for (;;) {
+          const int rc = call();
+          ++calls;
+          if (rc == 6 || (rc != 7 && std::find(allowed.begin(), allowed.end(), rc) == allowed.end())) return rc;
+          if (std::chrono::steady_clock::now() > deadline) return -1;
+        }
+      });
+    };
+    auto writer = caller(
+        [&] {
+          const uint8_t bytes[3] = {0x1B, 0x40, 0x0A};
+          size_t written = 0;
+          return TiloIoWrite(connection, bytes, sizeof bytes, 50, &written);
+        },
+        {0, 4});
+    auto reader = caller(
+        [&] {
+          uint8_t buffer[128];
+          size_t count = 0;
+          return TiloIoRead(connection, buffer, 0, &count);
+        },
+        {4});
+    auto monitor = caller(
+        [&] {
+          int flag = 0;
+          return TiloIoGetStatus(connection, &flag);
+        },
+        {0});
+    // Close only once all three are under way.
+    while (calls < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    int closed;
+    do {
+      closed = TiloIoClose(connection);
+      ASSERT_TRUE(closed == 0 || closed == 7) << closed;
+    } while (closed == 7 && std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(closed, 0) << round;
+    EXPECT_EQ(writer.get(), 6) << round;
+    EXPECT_EQ(reader.get(), 6) << round;
+    EXPECT_EQ(monitor.get(), 6) << round;
+    EXPECT_EQ(TiloIoClose(connection), 6);  // closed once, never twice
+  }
+  EXPECT_EQ(countHandleList(), 0);
 }
 
 // Discovery with finders that the test controls.
