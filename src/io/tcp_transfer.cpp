@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr int kPollStepMs = 10;
+// A read gathers what follows its first bytes within gaps this long.
+constexpr int kBurstGapMs = 10;
 
 // A connection lock tried without waiting: 0 held, 7 another thread holds
 // it, 255 the lock is unusable.
@@ -28,6 +29,11 @@ class Stopwatch {
  public:
   Stopwatch() : start_(platform_tick_ms()) {}
   bool Reached(int limitMs) const { return platform_tick_ms() - start_ >= static_cast<uint64_t>(limitMs); }
+  // Milliseconds left of the limit, 0 once it passed.
+  int Left(int limitMs) const {
+    const uint64_t elapsed = platform_tick_ms() - start_;
+    return elapsed >= static_cast<uint64_t>(limitMs) ? 0 : limitMs - static_cast<int>(elapsed);
+  }
 
  private:
   uint64_t start_;
@@ -94,7 +100,8 @@ int TiloIoTcpWrite(TiloIoConnection_t* connection, const void* data, size_t leng
   const Stopwatch clock;
   const auto* bytes = static_cast<const uint8_t*>(data);
   for (;;) {
-    const int writable = PollWait(connection->socket, POLLOUT, kPollStepMs);
+    // Waits for room as long as the limit allows: a send goes out the moment there is room.
+    const int writable = PollWait(connection->socket, POLLOUT, clock.Left(timeoutMs));
     if (writable < 0) return TILOIO_IO_ERROR;
     if (writable > 0) {
       const size_t piece = std::min(length - *written, kTcpSendPiece);
@@ -125,7 +132,7 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
   const Stopwatch clock;
   bool closedSeen = false;
   ssize_t n;
-  // The first bytes: poll every 10 ms until the limit.
+  // The first bytes: taken the moment they arrive, up to the limit.
   for (;;) {
     n = ::recv(connection->socket, bytes, kReadSize, MSG_DONTWAIT);
     if (n < 0 && !WouldBlock(errno)) return TILOIO_IO_ERROR;
@@ -136,13 +143,18 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
       closedSeen = true;
     }
     if (clock.Reached(timeoutMs)) return TILOIO_TIMEOUT;
-    platform_sleep_ms(kPollStepMs);
+    if (closedSeen) {
+      // Nothing can follow the peer's close, and the socket would read as ready at once.
+      platform_sleep_ms(static_cast<uint32_t>(clock.Left(timeoutMs)));
+    } else if (PollWait(connection->socket, POLLIN, clock.Left(timeoutMs)) < 0) {
+      return TILOIO_IO_ERROR;
+    }
   }
   log_read_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), bytes, 0);
   *count = static_cast<size_t>(n);
   // The rest of the burst: whatever follows within 10-ms gaps.
   while (*count < kReadSize) {
-    const int readable = PollWait(connection->socket, POLLIN, kPollStepMs);
+    const int readable = PollWait(connection->socket, POLLIN, kBurstGapMs);
     if (readable < 0) return TILOIO_IO_ERROR;
     if (readable == 0) break;
     n = ::recv(connection->socket, bytes + *count, kReadSize - *count, MSG_DONTWAIT);

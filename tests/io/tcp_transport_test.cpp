@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <future>
@@ -134,6 +135,33 @@ TEST(TcpTransport, ReadGathersABurstAndStopsAt128) {
     got.insert(got.end(), buffer, buffer + count);
   }
   EXPECT_EQ(got, big);
+}
+
+// A read waiting for its first bytes takes them the moment they arrive, not
+// at its next look some milliseconds later. A full 128-byte reply ends the
+// read at once, so the time from the printer's send to the read's return is
+// the wake-up alone. The sends fall at different points of any fixed polling
+// step (20, 23, 26 ... ms after the read starts).
+TEST(TcpTransport, ReadSeesAReplyWhenItArrives) {
+  TcpConnection c(57);
+  ASSERT_EQ(c.rc, 0);
+  const Bytes reply(128, 0x5A);
+  std::vector<int64_t> latencyUs;
+  for (int i = 0; i < 15; ++i) {
+    c.emu->sendToClientAfter(reply, std::chrono::milliseconds(20 + 3 * i));
+    uint8_t buffer[128];
+    size_t count = 0;
+    ASSERT_EQ(TiloIoRead(c.connection, buffer, 5000, &count), 0);
+    const auto returned = std::chrono::steady_clock::now();
+    ASSERT_EQ(count, 128u);
+    ASSERT_TRUE(c.emu->waitForSends(i + 1, 5s));  // the printer notes its send just after it
+    const auto sent = c.emu->sentAt();
+    ASSERT_EQ(sent.size(), static_cast<size_t>(i + 1));
+    latencyUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(returned - sent.back()).count());
+  }
+  std::sort(latencyUs.begin(), latencyUs.end());
+  // Polling every 10 ms gives a median near 5 ms; a wake-up on arrival well under 1 ms.
+  EXPECT_LT(latencyUs[latencyUs.size() / 2], 2500) << "median of " << latencyUs.size();
 }
 
 TEST(TcpTransport, ReadAfterThePeerClosedRunsToItsLimit) {

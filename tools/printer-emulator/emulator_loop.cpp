@@ -144,10 +144,11 @@ void PrinterEmulator::Loop::runTasks() {
 }
 
 int PrinterEmulator::Loop::pollTimeoutMs() const {
-  if (pending.empty()) return 1000;
-  const auto next = std::min_element(pending.begin(), pending.end(),
-                                     [](const Pending& a, const Pending& b) { return a.due < b.due; });
-  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next->due - Clock::now()).count();
+  auto next = Clock::time_point::max();
+  for (const auto& p : pending) next = std::min(next, p.due);
+  for (const auto& p : pendingData) next = std::min(next, p.due);
+  if (next == Clock::time_point::max()) return 1000;
+  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(wait + 1, 0, 1000));
 }
 
@@ -161,6 +162,18 @@ void PrinterEmulator::Loop::sendDue() {
              reinterpret_cast<const sockaddr*>(&it->to), sizeof it->to);
   }
   pending.erase(pending.begin(), due);
+
+  auto dataDue = std::stable_partition(pendingData.begin(), pendingData.end(),
+                                       [&](const PendingData& p) { return p.due <= now; });
+  std::vector<PendingData> ready(std::make_move_iterator(pendingData.begin()), std::make_move_iterator(dataDue));
+  pendingData.erase(pendingData.begin(), dataDue);
+  for (const auto& p : ready) {
+    if (!sendChunk(p.bytes)) continue;
+    const auto sent = Clock::now();
+    std::lock_guard lock(owner.mutex_);
+    owner.sentAt_.push_back(sent);
+    owner.changed_.notify_all();
+  }
 }
 
 void PrinterEmulator::Loop::handleDatagram() {

@@ -39,6 +39,12 @@ struct PrinterEmulator::Loop {
   };
   std::vector<Pending> pending;  // delayed control replies
 
+  struct PendingData {
+    std::chrono::steady_clock::time_point due;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<PendingData> pendingData;  // delayed sends to the data client
+
  private:
   void runTasks();
   void sendDue();

@@ -118,6 +118,21 @@ bool PrinterEmulator::sendToClient(std::vector<std::vector<uint8_t>> chunks,
   return ran && ok;
 }
 
+void PrinterEmulator::sendToClientAfter(std::vector<uint8_t> bytes, std::chrono::milliseconds delay) {
+  const auto due = std::chrono::steady_clock::now() + delay;
+  runOnLoop([this, due, &bytes] { loop_->pendingData.push_back({due, std::move(bytes)}); });
+}
+
+std::vector<std::chrono::steady_clock::time_point> PrinterEmulator::sentAt() const {
+  std::lock_guard lock(mutex_);
+  return sentAt_;
+}
+
+bool PrinterEmulator::waitForSends(size_t count, std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] { return sentAt_.size() >= count; });
+}
+
 void PrinterEmulator::closeClient() {
   runOnLoop([this] { loop_->closeClient(false); });
 }

@@ -97,6 +97,12 @@ class PrinterEmulator {
   // given gap between them; false when no client is connected or a send fails.
   bool sendToClient(std::vector<std::vector<uint8_t>> chunks,
                     std::chrono::milliseconds gap = std::chrono::milliseconds(0));
+  // Sends bytes to the connected client from the network thread once delay
+  // has passed, without holding up the caller (a reply the host waits for).
+  // The moment each such send was done is kept, in order, in sentAt().
+  void sendToClientAfter(std::vector<uint8_t> bytes, std::chrono::milliseconds delay);
+  std::vector<std::chrono::steady_clock::time_point> sentAt() const;
+  bool waitForSends(size_t count, std::chrono::milliseconds limit) const;
   void closeClient();  // orderly close (FIN)
   void resetClient();  // abortive close (RST)
 
@@ -126,6 +132,7 @@ class PrinterEmulator {
   mutable std::mutex mutex_;  // guards everything below
   mutable std::condition_variable changed_;
   std::vector<Arrival> arrivals_;
+  std::vector<std::chrono::steady_clock::time_point> sentAt_;
   std::optional<uint32_t> reportedClient_;
   std::map<std::pair<char, uint32_t>, UdpRule> rules_;
   TcpMode tcpMode_ = TcpMode::Normal;
