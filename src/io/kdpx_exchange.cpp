@@ -55,12 +55,29 @@ uint32_t ReadBe32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
+// A connected datagram socket learns of an earlier datagram's rejection
+// (ICMP unreachable) as the error of its next call. An unconnected socket
+// never heard of it, and the exchange keeps its attempts as it did then.
+bool EarlierRejection(int error) { return error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH; }
+
+// Sends the datagram: to the connected peer, or with connected false to to.
+ssize_t SendDatagram(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to, socklen_t toLength,
+                     bool connected) {
+  const auto once = [&] {
+    return connected ? ::send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL)
+                     : ::sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL, to, toLength);
+  };
+  const ssize_t sent = once();
+  // The rejection was reported (and cleared) by this call: send again.
+  return sent < 0 && connected && EarlierRejection(errno) ? once() : sent;
+}
+
 // The four attempts of one exchange: send, then wait for the datagram that
 // isReply accepts, dropping everything else. 0 with the reply in accepted, 3
 // on a socket error, 4 when no attempt got a reply.
 template <typename IsReply>
 int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to, socklen_t toLength,
-                size_t receiveSize, IsReply isReply, std::vector<uint8_t>& accepted) {
+                bool connected, size_t receiveSize, IsReply isReply, std::vector<uint8_t>& accepted) {
   std::vector<uint8_t> buffer(receiveSize);
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     const int writable = PollWait(fd, POLLOUT, kWritableWaitMs);
@@ -69,7 +86,7 @@ int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
       return TILOIO_IO_ERROR;
     }
     if (writable == 0) continue;
-    const ssize_t sent = ::sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL, to, toLength);
+    const ssize_t sent = SendDatagram(fd, datagram, to, toLength, connected);
     if (sent < 0) {
       log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_IO_ERROR;
@@ -94,6 +111,7 @@ int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
       const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
       if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+        if (connected && EarlierRejection(errno)) continue;
         return TILOIO_IO_ERROR;
       }
       log_read_dump("IOCMN", "UDP", to, static_cast<size_t>(n), buffer.data(), 0);
@@ -122,31 +140,49 @@ void TakeReply(const std::vector<uint8_t>& reply, int* result, void* buffer, siz
   }
 }
 
-// One exchange with its own socket: lookup of the destination, socket set up
-// for unicast (non-blocking) or broadcast, the attempts, and the reply into
-// the caller's memory. Nothing of a failed exchange is handed out.
+// The socket of one exchange: a unicast socket is non-blocking and connected
+// to the printer, so the kernel drops datagrams from any other source; a
+// broadcast socket may broadcast. Invalid, with the result in *rc, when it
+// cannot be had.
+OwnedFd OpenExchangeSocket(const addrinfo* addresses, bool broadcast, const addrinfo** used, int* rc) {
+  bool noIpv4 = false;
+  OwnedFd socket(OpenFirstSocket(addresses, used, broadcast, &noIpv4));
+  if (!socket) {
+    *rc = noIpv4 ? TILOIO_FAILURE : TILOIO_CONNECT_ERROR;
+    return socket;
+  }
+  bool ready;
+  if (broadcast) {
+    const int one = 1;
+    ready = ::setsockopt(socket.Get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one) == 0;
+  } else {
+    uint32_t nonBlocking = 1;
+    ready = platform_ioctlsocket(socket.Get(), FIONBIO, &nonBlocking) == 0 &&
+            ::connect(socket.Get(), (*used)->ai_addr, (*used)->ai_addrlen) == 0;
+  }
+  if (!ready) {
+    log_error_line("ERROR", __FILE__, __LINE__);
+    *rc = TILOIO_CONNECT_ERROR;
+    socket.Reset();
+  }
+  return socket;
+}
+
+// One exchange with its own socket: lookup of the destination, the socket,
+// the attempts, and the reply into the caller's memory. Nothing of a failed
+// exchange is handed out.
 template <typename IsReply>
 int Exchange(const std::string& destination, bool broadcast, const std::vector<uint8_t>& datagram,
              IsReply isReply, int* result, void* reply, size_t* replyLength) {
   int rc = TILOIO_SUCCESS;
   const AddressList addresses = LookUpAddresses(destination.c_str(), kPort, AI_NUMERICHOST, AF_UNSPEC, SOCK_DGRAM);
-  OwnedFd socket;
   const addrinfo* used = nullptr;
-  bool noIpv4 = false;
-  uint32_t nonBlocking = 1;
-  const int one = 1;
-  std::vector<uint8_t> accepted;
   if (!addresses) {
     log_error_line("ERROR", __FILE__, __LINE__);
     rc = TILOIO_CONNECT_ERROR;
-  } else if (socket.Reset(OpenFirstSocket(addresses.get(), &used, broadcast, &noIpv4)), !socket) {
-    rc = noIpv4 ? TILOIO_FAILURE : TILOIO_CONNECT_ERROR;
-  } else if (broadcast ? ::setsockopt(socket.Get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0
-                       : platform_ioctlsocket(socket.Get(), FIONBIO, &nonBlocking) != 0) {
-    log_error_line("ERROR", __FILE__, __LINE__);
-    rc = TILOIO_CONNECT_ERROR;
-  } else {
-    rc = RunAttempts(socket.Get(), datagram, used->ai_addr, used->ai_addrlen,
+  } else if (const OwnedFd socket = OpenExchangeSocket(addresses.get(), broadcast, &used, &rc); socket) {
+    std::vector<uint8_t> accepted;
+    rc = RunAttempts(socket.Get(), datagram, used->ai_addr, used->ai_addrlen, !broadcast,
                      broadcast ? kBroadcastReceive : kUnicastReceive, isReply, accepted);
     if (rc == TILOIO_SUCCESS) TakeReply(accepted, result, reply, replyLength);
   }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <future>
 #include <vector>
 
 #include "io/address_cache.h"
@@ -64,6 +65,50 @@ TEST(Kdpx, WrongTypeCommandAndShortRepliesAreDropped) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(length, 1u);
   EXPECT_EQ(reply, 0x01);
+}
+
+// Only the printer asked may answer: a well-formed reply from any other
+// address is not taken, even when it comes first. The printer answers after
+// a second; the decoy goes out as soon as the request was seen.
+TEST(Kdpx, ReplyFromAnotherAddressIsNotTaken) {
+  const int n = 58;
+  const int other = 59;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  io_test::claimAddress(other);
+  emu->state().setAutomaticStatus({0x11, 0x22, 0x33, 0x44});
+  UdpRule rule;
+  rule.delay = 1000ms;
+  emu->setUdpRule('Q', 0x03000010, rule);
+  auto exchange = std::async(std::launch::async, [&] {
+    int status = 0;
+    const int rc = TiloIoKdpxGetStatus(io_test::address(n).c_str(), &status);
+    return std::make_pair(rc, status);
+  });
+  ASSERT_TRUE(emu->waitForUdpRequests('Q', 0x03000010, 1, 5s));
+  const auto request = emu->udpRequests('Q', 0x03000010).front();
+
+  const int decoy = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(decoy, 0);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_port = htons(3289);
+  inet_pton(AF_INET, io_test::address(other).c_str(), &from.sin_addr);
+  ASSERT_EQ(::bind(decoy, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(request.peerPort);
+  to.sin_addr.s_addr = request.peerAddress;
+  Bytes reply = {'O', 'R', 'V', 'I', 'K', 'q', 0x03, 0x00, 0x00, 0x10, 0, 0, 0, 13};
+  const Bytes payload = {0, 0xAA, 0xBB, 0xCC, 0xDD, 0, 0, 0, 0, 0, 0, 0, 0};
+  reply.insert(reply.end(), payload.begin(), payload.end());
+  EXPECT_EQ(::sendto(decoy, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(reply.size()));
+  ::close(decoy);
+
+  const auto [rc, status] = exchange.get();
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(static_cast<uint32_t>(status), 0x44332211u);  // the printer's, not the decoy's
 }
 
 TEST(Kdpx, LateReplyIsTakenInTheSecondAttempt) {
