@@ -128,6 +128,9 @@ int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, cons
         ShutDownAndClose(connection->socket);
         FreeTcpRecord(connection);
         if (failure != TILOIO_SUCCESS) return failure;
+        // Another host won the port: give it the owner wait's pause before
+        // asking again, rather than connecting and dropping back to back.
+        platform_sleep_ms(std::min<uint32_t>(kOwnerPollMs, static_cast<uint32_t>(clock.Remaining())));
         continue;
       }
     }

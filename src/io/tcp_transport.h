@@ -25,8 +25,9 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
 int TiloIoTcpCheckOnline(TiloIoConnection_t* connection, int* online);
 int TiloIoTcpControl(TiloIoConnection_t* connection, int value);
 
-// Addresses of the local host name, one int per lookup entry: IPv4 in network
-// byte order, 0 for any other family. 0 or 255.
+// The local address list: one int per lookup entry of the local host name
+// (IPv4 in network byte order, 0 for any other family), then every IPv4
+// interface address not named yet. 0, or 255 when there is none.
 int TiloIoGetLocalAddressCount(TdcBackendEnv_t* env, int* count);
 int TiloIoGetLocalAddresses(TdcBackendEnv_t* env, int* addresses, int count);
 // The name those lookups use in place of the machine's own; null restores it.

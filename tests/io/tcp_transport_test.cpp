@@ -3,6 +3,8 @@
 // burst, control and probe requests.
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -282,6 +284,65 @@ TEST(TcpTransport, AnotherHostWinningEveryRaceEndsAtTheOpenLimit) {
   ASSERT_TRUE(emu->waitForNoClient(5s));
   EXPECT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 5000), 0);
   EXPECT_EQ(TiloIoClose(connection), 0);
+}
+
+// Names this host for the owner check without asking a name server.
+struct LocalHostName {
+  explicit LocalHostName(const char* name) { TiloIoSetLocalHostName(name); }
+  ~LocalHostName() { TiloIoSetLocalHostName(nullptr); }
+};
+
+// An IPv4 address of one of this machine's interfaces other than the
+// host-name alias 127.0.1.1, a LAN address when there is one.
+uint32_t InterfaceAddress() {
+  ifaddrs* list = nullptr;
+  uint32_t found = htonl(INADDR_LOOPBACK);
+  if (::getifaddrs(&list) != 0) return found;
+  for (const ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
+    const uint32_t a = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+    if ((ntohl(a) >> 24) != 127) {
+      found = a;
+      break;
+    }
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+// On a standard install the host name maps to 127.0.1.1 while a printer on
+// the LAN reports the host's interface address: the open still keeps its
+// connection, at the first confirmation.
+TEST(TcpTransport, OwnerCheckKnowsEveryInterfaceAddress) {
+  const int n = 60;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  LocalHostName localHost("127.0.1.1");
+  emu->setReportedClient(InterfaceAddress());
+  TdcBackendEnv_t env{};
+  TiloIoConnection_t* connection = nullptr;
+  ASSERT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 3000), 0);
+  EXPECT_EQ(emu->clientsAccepted(), 1);
+  EXPECT_EQ(TiloIoClose(connection), 0);
+}
+
+// A printer that names another host after every connect: the open pauses
+// between rounds as the owner wait does, so over its 1.5 s it asks the
+// printer a handful of times, not thousands.
+TEST(TcpTransport, RefusedOwnerRoundsDoNotSpin) {
+  const int n = 61;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  LocalHostName localHost("127.0.0.1");
+  emu->setReportedClient(htonl(0xC0000201));  // 192.0.2.1: a documentation address, never this host's
+  TdcBackendEnv_t env{};
+  TiloIoConnection_t* connection = nullptr;
+  EXPECT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 1500), 4);
+  EXPECT_EQ(connection, nullptr);
+  const size_t queries = emu->udpRequests('Q', 0x03000017).size();
+  EXPECT_GE(queries, 2u);
+  EXPECT_LE(queries, 20u);
+  EXPECT_LE(emu->clientsAccepted(), 6);
 }
 
 TEST(TcpTransport, VirtualMachineOpenAsksNothingAndRefusedConnectFails) {
