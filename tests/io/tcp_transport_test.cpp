@@ -292,22 +292,35 @@ struct LocalHostName {
   ~LocalHostName() { TiloIoSetLocalHostName(nullptr); }
 };
 
-// An IPv4 address of one of this machine's interfaces other than the
-// host-name alias 127.0.1.1, a LAN address when there is one.
-uint32_t InterfaceAddress() {
+// This machine's IPv4 interface addresses (network byte order).
+std::vector<uint32_t> InterfaceAddresses() {
+  std::vector<uint32_t> out;
   ifaddrs* list = nullptr;
-  uint32_t found = htonl(INADDR_LOOPBACK);
-  if (::getifaddrs(&list) != 0) return found;
+  if (::getifaddrs(&list) != 0) return out;
   for (const ifaddrs* i = list; i; i = i->ifa_next) {
     if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
-    const uint32_t a = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-    if ((ntohl(a) >> 24) != 127) {
-      found = a;
-      break;
-    }
+    out.push_back(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
   }
   ::freeifaddrs(list);
-  return found;
+  return out;
+}
+
+// An interface address other than the host-name alias 127.0.1.1, a LAN
+// address when there is one.
+uint32_t InterfaceAddress() {
+  const auto all = InterfaceAddresses();
+  for (const uint32_t a : all) {
+    if ((ntohl(a) >> 24) != 127) return a;
+  }
+  return htonl(INADDR_LOOPBACK);
+}
+
+// An address that is none of this machine's.
+uint32_t ForeignAddress() {
+  const auto all = InterfaceAddresses();
+  uint32_t candidate = 0xCB00714D;  // 203.0.113.77
+  while (std::find(all.begin(), all.end(), htonl(candidate)) != all.end()) ++candidate;
+  return htonl(candidate);
 }
 
 // On a standard install the host name maps to 127.0.1.1 while a printer on
@@ -334,7 +347,7 @@ TEST(TcpTransport, RefusedOwnerRoundsDoNotSpin) {
   auto emu = io_test::startEmulator(n);
   ASSERT_TRUE(emu);
   LocalHostName localHost("127.0.0.1");
-  emu->setReportedClient(htonl(0xC0000201));  // 192.0.2.1: a documentation address, never this host's
+  emu->setReportedClient(ForeignAddress());
   TdcBackendEnv_t env{};
   TiloIoConnection_t* connection = nullptr;
   EXPECT_EQ(TiloIoOpen(&env, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 1500), 4);
