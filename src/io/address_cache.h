@@ -5,9 +5,9 @@
 // connection uses, and records which targets belong to open connections.
 //
 // Heap strings returned here are allocated with malloc; callers free() them.
-// Every public function runs under the cache lock (recursive, so a caller may
-// hold it itself); when the lock cannot be had they fail instead of running
-// unguarded.
+// Every public function reads and writes the cache under the cache lock
+// (recursive, so a caller may hold it itself); when the lock cannot be had
+// they fail instead of running unguarded.
 
 #include <cstdint>
 
@@ -15,7 +15,8 @@ inline constexpr int kAddressCacheRows = 20;
 inline constexpr int kAddressTextSize = 48;  // an IPv6 literal (46) and its terminator fit
 
 // Null on failure. fromMac: the address came from the MAC broadcast;
-// updateCache: store the pair once the connection is up.
+// updateCache: store the pair once the connection is up. Holds the cache lock
+// only to read the cache, not through the lookup or broadcast.
 char* TiloIoDhcpResolve(const char* target, int* fromMac, int* updateCache);
 // Cached address of the target (case-insensitive), or null. fromMac may be null.
 char* TiloIoDhcpLookup(const char* target, int* fromMac);

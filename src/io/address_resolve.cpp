@@ -79,36 +79,38 @@ int resolveMacByBroadcast(char* address, const uint8_t mac[6]) {
 
 char* TiloIoDhcpResolve(const char* target, int* fromMac, int* updateCache) {
   if (!target || !fromMac || !updateCache) return nullptr;
-  if (TiloIoDhcpLock() != 0) return nullptr;
-
-  std::optional<std::string> text;
   *fromMac = 0;
   *updateCache = 0;
-  if (IsIpLiteral(target)) {
-    text = target;
-  } else {
-    int cachedFromMac = 0;
-    if (findCacheEntry(target, &cachedFromMac) && cachedFromMac == 0) {
-      // A host name may have moved: it is looked up again, never taken from the cache.
+  if (IsIpLiteral(target)) return strdup(target);
+
+  // Only the cache is read under its lock. The lookup or the MAC broadcast
+  // below may take seconds, and every control exchange and cache call of the
+  // process would wait for them.
+  if (TiloIoDhcpLock() != 0) return nullptr;
+  int cachedFromMac = 0;
+  const bool cachedHostName = findCacheEntry(target, &cachedFromMac) && cachedFromMac == 0;
+  TiloIoDhcpUnlock();
+
+  std::optional<std::string> text;
+  if (cachedHostName) {
+    // A host name may have moved: it is looked up again, never taken from the cache.
+    text = LookUpHost(target);
+    *updateCache = text ? 1 : 0;
+  }
+  if (!text) {
+    if (const auto mac = ParseMac(target)) {
+      // MAC targets are asked for on every resolution: DHCP may have moved the printer.
+      char found[kAddressTextSize];
+      if (resolveMacByBroadcast(found, mac->data()) == 1) {
+        text = found;
+        *fromMac = 1;
+        *updateCache = 1;
+      }
+    } else {
       text = LookUpHost(target);
       *updateCache = text ? 1 : 0;
     }
-    if (!text) {
-      if (const auto mac = ParseMac(target)) {
-        // MAC targets are asked for on every resolution: DHCP may have moved the printer.
-        char found[kAddressTextSize];
-        if (resolveMacByBroadcast(found, mac->data()) == 1) {
-          text = found;
-          *fromMac = 1;
-          *updateCache = 1;
-        }
-      } else {
-        text = LookUpHost(target);
-        *updateCache = text ? 1 : 0;
-      }
-    }
   }
-  TiloIoDhcpUnlock();
   if (!text) return nullptr;
   return strdup(text->c_str());
 }

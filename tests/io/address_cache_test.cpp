@@ -1,6 +1,7 @@
 // Address resolution and the process-wide address cache.
 
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -8,6 +9,8 @@
 #include "io_test_support.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 struct HeapText {
   char* text;
@@ -129,6 +132,38 @@ TEST_F(AddressCache, MacTargetsAreBroadcastForOnEveryResolution) {
   int fromMac = 0;
   EXPECT_EQ(HeapText(TiloIoDhcpLookup(text, &fromMac)).str(), "127.0.0.99");
   EXPECT_EQ(fromMac, 1);
+}
+
+// A MAC resolution waits seconds for broadcast replies; meanwhile the cache
+// and control exchanges with other printers go on. The responder answers
+// only after 1.5 s.
+TEST_F(AddressCache, MacResolutionDoesNotHoldUpOtherPrinters) {
+  const int responderAt = 62, printerAt = 63;
+  auto responder = io_test::startEmulator(responderAt);
+  auto printer = io_test::startEmulator(printerAt);
+  ASSERT_TRUE(responder && printer);
+  io_test::BroadcastTo seam(responderAt);
+  printer_emulator::UdpRule late;
+  late.delay = 1500ms;
+  responder->setUdpRule('P', 0x10, late);
+  const auto mac = responder->state().mac();
+  char text[18];
+  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  ASSERT_EQ(TiloIoDhcpUpdate("back-office", io_test::address(printerAt).c_str(), 0, 1), 2);
+
+  auto resolution = std::async(std::launch::async, [&] {
+    int fromMac = 0, update = 0;
+    return HeapText(TiloIoDhcpResolve(text, &fromMac, &update)).str();
+  });
+  ASSERT_TRUE(responder->waitForUdpRequests('P', 0x10, 1, 5s));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(0, "back-office")).str(), io_test::address(printerAt));
+  int status = -1;
+  EXPECT_EQ(TiloIoKdpxGetStatus("back-office", &status), 0);  // reaches the printer through the cache
+  EXPECT_LT(io_test::msSince(start), 500);
+  EXPECT_EQ(resolution.wait_for(0s), std::future_status::timeout) << "the resolution was over already";
+  EXPECT_EQ(resolution.get(), io_test::address(responderAt));
+  EXPECT_EQ(printer->udpRequests('Q', 0x03000010).size(), 1u);
 }
 
 }  // namespace
