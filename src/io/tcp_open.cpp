@@ -1,3 +1,5 @@
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -56,7 +58,13 @@ int ConnectDataPort(const char* resolved, const OpenClock& clock) {
   }
   for (const addrinfo* a = list.get(); a; a = a->ai_next) {
     const int fd = platform_connect_bounded(a, clock.Remaining());
-    if (fd >= 0) return fd;
+    if (fd >= 0) {
+      // Every write goes out at once: a job's last small command after an
+      // image must not wait for the printer's delayed acknowledgement.
+      const int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      return fd;
+    }
     if (errno != PLATFORM_EAFNOSUPPORT && errno != PLATFORM_EPROTONOSUPPORT) {
       log_error_line("ERROR", __FILE__, __LINE__);
     }

@@ -180,6 +180,38 @@ TEST(TcpTransport, ReadAfterThePeerClosedRunsToItsLimit) {
   EXPECT_EQ(log.lines({"IOCMN,-i,", "TiloIoTcpRead,Peer closed."}).size(), 1u);
 }
 
+// A job's last small command after a large image must not wait for the
+// peer's delayed acknowledgement of the image's tail (40 ms and more): the
+// small write's bytes reach the printer within a few milliseconds of the
+// call, round after round. The printer's arrival log holds kernel times.
+TEST(TcpTransport, SmallWriteAfterALargeOneIsNotHeldBack) {
+  TcpConnection c(64);
+  ASSERT_EQ(c.rc, 0);
+  Bytes bulk(64 * 1024);  // fits the socket buffers: the printer drains it at once
+  for (size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<uint8_t>(i);
+  const Bytes tail = {0x1D, 0x56, 0x00};
+  size_t total = 0;
+  std::vector<int64_t> lateUs;
+  for (int round = 0; round < 20; ++round) {
+    // Image sizes that end in a short piece of varying length.
+    const size_t size = bulk.size() - 997 * static_cast<size_t>(round);
+    size_t written = 0;
+    ASSERT_EQ(TiloIoWrite(c.connection, bulk.data(), size, 10000, &written), 0);
+    const auto call = std::chrono::steady_clock::now();
+    ASSERT_EQ(TiloIoWrite(c.connection, tail.data(), tail.size(), 1000, &written), 0);
+    total += size + tail.size();
+    ASSERT_TRUE(c.emu->waitForTcpBytes(total, 10s));
+    const auto arrivals = c.emu->arrivals();
+    const auto last = std::find_if(arrivals.rbegin(), arrivals.rend(),
+                                   [](const auto& a) { return a.channel == printer_emulator::Channel::Tcp; });
+    ASSERT_NE(last, arrivals.rend());
+    lateUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(last->when - call).count());
+  }
+  EXPECT_EQ(c.emu->tcpBytes().size(), total);
+  const int64_t worst = *std::max_element(lateUs.begin(), lateUs.end());
+  EXPECT_LT(worst, 20000) << "the small write waited " << worst << " us in one of " << lateUs.size() << " rounds";
+}
+
 TEST(TcpTransport, SecondConcurrentWriteIsBusy) {
   const int n = 44;
   auto emu = io_test::startEmulator(n);

@@ -285,6 +285,9 @@ void PrinterEmulator::Loop::acceptClient(int waitMs) {
     ::close(fd);
     return;
   }
+  // Data too carries the kernel's arrival time, so a late loop does not shift it.
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   clientFd = fd;
   clientAddr = peer;
   std::lock_guard lock(owner.mutex_);
@@ -295,7 +298,14 @@ void PrinterEmulator::Loop::acceptClient(int waitMs) {
 
 void PrinterEmulator::Loop::readClient() {
   uint8_t buffer[4096];
-  const ssize_t n = ::recv(clientFd, buffer, sizeof buffer, MSG_DONTWAIT);
+  iovec data{buffer, sizeof buffer};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t n = ::recvmsg(clientFd, &message, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
   if (n <= 0) {
     dropClient(false);
@@ -309,7 +319,7 @@ void PrinterEmulator::Loop::readClient() {
     serial = owner.clientsAccepted_;
     mode = owner.tcpMode_;
   }
-  owner.record({Clock::now(), Channel::Tcp, clientAddr.sin_addr.s_addr, ntohs(clientAddr.sin_port), serial,
+  owner.record({arrivalTime(message), Channel::Tcp, clientAddr.sin_addr.s_addr, ntohs(clientAddr.sin_port), serial,
                 std::vector<uint8_t>(bytes.begin(), bytes.end())});
   const auto answer = owner.state_.receiveData(bytes);
   if (!answer.empty() && mode != TcpMode::Silent) sendChunk(answer);

@@ -27,7 +27,7 @@ enum class Channel { Udp, Tcp };
 
 // One datagram, or one chunk read from the data port.
 struct Arrival {
-  std::chrono::steady_clock::time_point when;
+  std::chrono::steady_clock::time_point when;  // when the kernel took it in (of a chunk: its last bytes)
   Channel channel = Channel::Udp;
   uint32_t peerAddress = 0;  // network byte order
   uint16_t peerPort = 0;     // host byte order
