@@ -26,15 +26,3 @@ int TiloIoPollDiscovery();
 void TiloIoSetFoundDeviceCallback(TiloIoFoundDeviceCallback callback);
 int TiloIoGetActiveFinders();
 void TiloIoClearActiveFinders();
-
-// The finder entry points discovery calls; tests may replace them.
-struct TiloIoFinderOps {
-  int (*udpStart)(const void* logHandle, const char* broadcastAddress);
-  TiloIoDeviceArrays_t* (*udpList)(int* count, int* result);
-  int (*btStart)();
-  int (*usbStart)();
-  TiloIoDeviceArrays_t* (*btList)(int listFilter, int* count, int* result);
-  TiloIoDeviceArrays_t* (*usbList)(int listFilter, int* count, int* result);
-};
-// Null restores the real finders.
-void TiloIoSetFinderOps(const TiloIoFinderOps* ops);

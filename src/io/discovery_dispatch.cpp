@@ -2,6 +2,7 @@
 
 #include "io/connection_interface.h"
 #include "io/finder_bridge.h"
+#include "io/test_hooks.h"
 
 namespace {
 

@@ -53,7 +53,3 @@ int TiloIoKdpxGetStatus(const char* target, int* status);
 int TiloIoKdpxClearConnectionTimeout(const char* target);
 // 0 when the printer reports a client on its data port, 3 when none.
 int TiloIoKdpxCheckConnected(const char* target);
-
-// Where the broadcast goes; null restores 255.255.255.255. Tests point it at
-// an emulator's loopback address so nothing leaves the machine.
-void TiloIoKdpxSetBroadcastDestination(const char* address);

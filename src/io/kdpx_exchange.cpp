@@ -22,6 +22,7 @@
 #include "io/io_types.h"
 #include "io/kdpx.h"
 #include "io/socket_open.h"
+#include "io/test_hooks.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "foundation/address_list.h"
 #include "foundation/platform.h"
 #include "io/tcp_transport.h"
+#include "io/test_hooks.h"
 
 namespace {
 

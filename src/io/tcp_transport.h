@@ -30,5 +30,3 @@ int TiloIoTcpControl(TiloIoConnection_t* connection, int value);
 // interface address not named yet. 0, or 255 when there is none.
 int TiloIoGetLocalAddressCount(TdcBackendEnv_t* env, int* count);
 int TiloIoGetLocalAddresses(TdcBackendEnv_t* env, int* addresses, int count);
-// The name those lookups use in place of the machine's own; null restores it.
-void TiloIoSetLocalHostName(const char* name);

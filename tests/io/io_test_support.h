@@ -21,6 +21,7 @@
 
 #include "foundation/log_settings.h"
 #include "io/kdpx.h"
+#include "io/test_hooks.h"
 #include "printer_emulator.h"
 
 namespace io_test {
