@@ -1,5 +1,7 @@
 #include "io/connection_interface.h"
 
+#include <iterator>
+
 #include "foundation/lock_guard.h"
 #include "foundation/logger.h"
 #include "io/connection_table.h"
@@ -7,18 +9,12 @@
 
 namespace {
 
-// The one place that knows which table serves which connection type.
+// Which table serves which connection type, in type order from 257.
+constexpr const TransportOps* kTransports[] = {&kTcpTransport, &kBluetoothTransport, &kUsbTransport};
+
 const TransportOps* TransportFor(int type) {
-  switch (type) {
-    case TILOIO_TYPE_TCP:
-      return &kTcpTransport;
-    case TILOIO_TYPE_BLUETOOTH:
-      return &kBluetoothTransport;
-    case TILOIO_TYPE_USB:
-      return &kUsbTransport;
-    default:
-      return nullptr;
-  }
+  const int index = type - TILOIO_TYPE_TCP;
+  return index >= 0 && index < static_cast<int>(std::size(kTransports)) ? kTransports[index] : nullptr;
 }
 
 // The transport of a pinned connection; null (after an "ERROR" line) for a

@@ -1,7 +1,8 @@
 #pragma once
-// Bluetooth and USB transports as the connection interface calls them. Their
-// device objects are not in the tree yet: until they are, every entry point
-// answers 255 with an information line (see device_bridge_pending.cpp).
+// The device work of the Bluetooth and USB transports, as their operation
+// tables (device_transports.cpp) call it. The device objects are not in the
+// tree yet: until they are, every entry point answers 255 with an information
+// line (see device_bridge_pending.cpp).
 
 #include <cstddef>
 

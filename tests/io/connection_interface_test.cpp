@@ -122,6 +122,27 @@ TEST(ConnectionInterface, OpenArgumentsAndTransportsNotYetAvailable) {
   EXPECT_EQ(countHandleList(), 0);  // nothing was left registered
 }
 
+// The Bluetooth and USB tables end in the pending bridge: each open says in
+// the log which entry point is missing, and nothing is left registered.
+TEST(ConnectionInterface, PendingTransportsSayWhichEntryIsMissing) {
+  io_test::LogCapture log;
+  struct Case {
+    int type;
+    const char* address;
+    const char* line;
+  } cases[] = {
+      {TILOIO_TYPE_BLUETOOTH, "00:11:22:aa:bb:cc", ",TiloIoBtOpen,Transport not available."},
+      {TILOIO_TYPE_USB, "USB\\VID_04B8&PID_0E15\\2", ",TiloIoUsbOpen,Transport not available."},
+  };
+  for (const auto& c : cases) {
+    TiloIoConnection_t* connection = nullptr;
+    EXPECT_EQ(TiloIoOpen(nullptr, &connection, c.type, c.address, 1000), 255) << c.address;
+    EXPECT_EQ(connection, nullptr);
+    EXPECT_EQ(log.lines({"IOCMN,-i,", c.line}).size(), 1u) << c.line;
+  }
+  EXPECT_EQ(countHandleList(), 0);
+}
+
 TEST(ConnectionInterface, OnlineProbeByConnectionKind) {
   struct Case {
     int32_t kind;
