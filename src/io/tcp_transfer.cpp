@@ -47,9 +47,9 @@ bool BadLimit(int timeoutMs) { return timeoutMs < 0 || timeoutMs > kTcpMaxTimeou
 
 int TcpShutDown(TiloIoConnection_t* connection) {
   if (!connection) return TILOIO_PARAMETER_ERROR;
-  PlatformLockGuard send = PlatformLockGuard::Try(connection->sendLock);
+  const PlatformLockGuard send = PlatformLockGuard::Try(connection->sendLock);
   if (TryResult(send) != TILOIO_SUCCESS) return TryResult(send);
-  PlatformLockGuard receive = PlatformLockGuard::Try(connection->receiveLock);
+  const PlatformLockGuard receive = PlatformLockGuard::Try(connection->receiveLock);
   if (TryResult(receive) != TILOIO_SUCCESS) return TryResult(receive);
   if (connection->type != TILOIO_TYPE_TCP) {
     log_error_line("ERROR", __FILE__, __LINE__);

@@ -1,6 +1,7 @@
 // The open-connection table, dispatch by connection type, the probe by
 // connection kind, and the discovery dispatch.
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <future>
