@@ -9,15 +9,32 @@
 
 #include "encoding/builder/cmd_buffer.h"
 
+// Lends the calling thread's one scratch vector, empty, for the lifetime of
+// the object. Should a fill ever emit a command itself, the inner object finds
+// the vector lent out and uses a vector of its own, so the outer command's
+// bytes are never overwritten.
+class CmdEmitScratch {
+ public:
+  CmdEmitScratch();
+  ~CmdEmitScratch();
+  CmdEmitScratch(const CmdEmitScratch&) = delete;
+  CmdEmitScratch& operator=(const CmdEmitScratch&) = delete;
+
+  std::vector<uint8_t>& Bytes() { return *vector_; }
+
+ private:
+  std::vector<uint8_t>* vector_;
+  std::vector<uint8_t> own_;
+  bool borrowed_;
+};
+
 // Runs fill(std::vector<uint8_t>&) -> result code on an empty scratch vector;
 // on 0 appends the bytes it produced (nothing when it produced none).
 // Answers fill's failure, 3 for lack of memory, or the append's result.
 template <typename Fill>
 int CmdEmitFilled(CmdBuffer_t* buffer, CmdAppendFn append, Fill&& fill) {
-  // Kept between calls so a busy print loop does not allocate per command.
-  thread_local std::vector<uint8_t> scratch;
-  constexpr size_t kKeepBytes = size_t{1} << 20;
-  scratch.clear();
+  CmdEmitScratch lease;
+  std::vector<uint8_t>& scratch = lease.Bytes();
   int rc = 0;
   try {
     rc = fill(scratch);
@@ -29,7 +46,6 @@ int CmdEmitFilled(CmdBuffer_t* buffer, CmdAppendFn append, Fill&& fill) {
              ? 3
              : CmdBufferAppendCopy(buffer, append, scratch.data(), static_cast<int>(scratch.size()));
   }
-  if (scratch.capacity() > kKeepBytes) std::vector<uint8_t>().swap(scratch);
   return rc;
 }
 

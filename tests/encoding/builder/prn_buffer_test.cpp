@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "encoding/builder/cmd_emit_vector.h"
 #include "encoding/builder/cmd_handle.h"
 #include "../prn_test_util.h"
 
@@ -135,3 +136,38 @@ TEST_F(BufferFixture, CopyIsChunkByChunkAndIndependent) {
 }
 
 }  // namespace
+
+// The emitters share one scratch vector per thread; a fill that emits another
+// command must neither clobber the outer command's bytes nor lose its own.
+TEST_F(BufferFixture, NestedEmitKeepsBothCommands) {
+  int inner = -1;
+  const int outer = CmdEmitFilled(&buf, CmdBufferAppendBody, [&](std::vector<uint8_t>& out) {
+    out.insert(out.end(), {1, 2, 3});
+    inner = CmdEmitAlways(&buf, CmdBufferAppendBody,
+                          [](std::vector<uint8_t>& in) { in.insert(in.end(), {7, 8}); });
+    out.push_back(4);
+    return 0;
+  });
+  ASSERT_EQ(outer, 0);
+  ASSERT_EQ(inner, 0);
+  EXPECT_EQ(ListBytes(buf.body), B({7, 8, 1, 2, 3, 4}));
+  EXPECT_EQ(ChunkCount(buf.body), 2);
+
+  // The next command starts from an empty vector again.
+  ASSERT_EQ(CmdEmitAlways(&buf, CmdBufferAppendBody, [](std::vector<uint8_t>& out) {
+              EXPECT_TRUE(out.empty());
+              out.push_back(9);
+            }),
+            0);
+  EXPECT_EQ(ListBytes(buf.body), B({7, 8, 1, 2, 3, 4, 9}));
+}
+
+// A failing fill appends nothing, even after it wrote bytes.
+TEST_F(BufferFixture, FailedFillAppendsNothing) {
+  EXPECT_EQ(CmdEmitFilled(&buf, CmdBufferAppendBody, [](std::vector<uint8_t>& out) {
+              out.push_back(1);
+              return 1;
+            }),
+            1);
+  EXPECT_EQ(buf.body, nullptr);
+}
