@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "encoding/reply/reply_splitter.h"
+#include "../sanitizer_build.h"
 
 namespace {
 
@@ -278,19 +279,8 @@ std::string Describe(const std::vector<Packet>& packets) {
   return os.str();
 }
 
-// Streams of the main run. Sanitizer builds run unoptimised and several times
-// slower, so they take a tenth: the encoding binary must stay quick there too.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kStreams = 20'000;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr int kStreams = 20'000;
-#else
-constexpr int kStreams = 200'000;
-#endif
-#else
-constexpr int kStreams = 200'000;
-#endif
+// Streams of the main run; sanitizer builds take a tenth.
+constexpr int kStreams = kSanitizerBuild ? 20'000 : 200'000;
 
 // Feeds one stream in the given chunks to model and splitter; false with a
 // message on the first difference.
