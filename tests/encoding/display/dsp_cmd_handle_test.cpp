@@ -54,13 +54,23 @@ struct DspFixture : ::testing::Test {
   }
 };
 
-TEST_F(DspFixture, AllocationDefaults) {
-  EXPECT_EQ(b->size, sizeof(DspCmdHandle_t));
-  EXPECT_EQ(b->tag, CmdMakeTag("DDVH"));
-  EXPECT_STREQ(b->modelName, "CD-TEST");
-  EXPECT_EQ(std::memcmp(b->processId, "FFFF", 4), 0);
-  EXPECT_EQ(b->stickyError, 0);
-  EXPECT_EQ(b->windows[3].active, 0);
+TEST(DspCmdHandle, FreshBuilderDefaultsShowInItsFirstJob) {
+  // Job id "FFFF", no error recorded, no window defined: selecting window 4
+  // records the error that the build then answers.
+  DspCmdHandle_t* d = nullptr;
+  ASSERT_EQ(DspCmdOpen("CD-A1", 0, &d), 0);
+  EXPECT_STREQ(d->modelName, "CD-A1");
+  ASSERT_EQ(DspCmdClear(d), 0);
+  const uint8_t text[] = {'x'};
+  ASSERT_EQ(DspCmdAddCommand(d, text, 1), 0);
+  CmdData_t* data = nullptr;
+  ASSERT_EQ(DspCmdBuild(d, &data), 0);
+  const Bytes job(data->data, data->data + data->length);
+  CmdDataFree(data);
+  EXPECT_EQ(Bytes(job.end() - 4, job.end()), B({'F', 'F', 'F', 'F'}));
+  ASSERT_EQ(d->ops->selectWindow(d, 4), 0);
+  EXPECT_EQ(DspCmdBuild(d, &data), 4);
+  EXPECT_EQ(DspCmdClose(d), 0);
 }
 
 TEST_F(DspFixture, BuildFramesOnceAndKeepsTheFrame) {
@@ -118,9 +128,14 @@ TEST_F(DspFixture, DuplicateIsDeepAndHasNoConverter) {
   DspCmdHandle_t* copy = nullptr;
   ASSERT_EQ(DspCmdDuplicate(b, &copy), 0);
   EXPECT_EQ(copy->converter, -1);
-  EXPECT_NE(copy->ops, b->ops);
-  EXPECT_EQ(copy->ops->begin, Begin);
   EXPECT_EQ(copy->windows[1].width, 10);
+  // The copy frames its jobs with the source's table.
+  int rc = -9;
+  CmdData_t* built = nullptr;
+  ASSERT_EQ(DspCmdBuild(copy, &built), 0);
+  EXPECT_EQ(Bytes(built->data, built->data + 3), B({0x1B, 0x3D, 0x02}));
+  CmdDataFree(built);
+  (void)rc;
   EXPECT_NE(copy->cmdBuffer.body, b->cmdBuffer.body);
   EXPECT_EQ(ListBytes(copy->cmdBuffer.body), B({'a', 'b'}));
   EXPECT_EQ(DspCmdClose(copy), 0);
@@ -144,6 +159,7 @@ TEST(DspCmdHandle, UnknownModelsAndForeignHandles) {
   PrnCmdClose(p);
 
   ASSERT_EQ(DspCmdAlloc("CD-X", 0, &d), 0);
+  // As for printer builders: close clears the tag before freeing.
   DspCmdHandle_t stale = *d;
   ASSERT_EQ(DspCmdClose(d), 0);
   stale.tag = 0;

@@ -1,4 +1,5 @@
 // Building, clearing and copying a printer job.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -83,45 +84,111 @@ TEST_F(JobFixture, JobIdOfAnEarlierTrailerStaysUntilTheTrailerIsCleared) {
   EXPECT_EQ(Bytes(job.end() - 4, job.end()), B({'0', '0', '0', '2'}));
 }
 
-TEST_F(JobFixture, ClearDropsBodyAndResetsJobState) {
-  AddLineFeed();
-  BuildJob(b.get());
-  b->positionX = 100;
-  b->pageMode = 1;
-  b->font = 2;
-  b->underline = 1;
-  b->emphasis = 1;
-  b->color = 2;
-  b->colorSent = 2;
-  b->textLang = 4;
-  b->widthScale = 3;
-  ASSERT_EQ(PrnCmdClear(b.get()), 0);
-  EXPECT_EQ(b->cmdBuffer.bodyBytes, 0);
-  EXPECT_EQ(b->cmdBuffer.body, nullptr);
-  EXPECT_EQ(b->cmdBuffer.headerBytes, 15);  // frame kept for the next job
-  EXPECT_EQ(b->positionX, 0);
-  EXPECT_EQ(b->pageMode, 0);
-  EXPECT_EQ(b->font, 0);
-  EXPECT_EQ(b->underline, 0);
-  EXPECT_EQ(b->emphasis, 0);
-  EXPECT_EQ(b->color, 1);
-  EXPECT_EQ(b->colorSent, 1);
-  EXPECT_EQ(b->textLang, 4);  // language and size survive a clear
-  EXPECT_EQ(b->widthScale, 3);
+// A probe job whose bytes depend on every piece of per-job state: the image's
+// place follows positionX and pageMode, the size command keeps the width
+// scale, the text follows the text language; on the ribbon model the print
+// mode carries font, underline and emphasis, and the text switches the
+// ribbon when color and colorSent differ.
+Bytes ProbeJob(PrnCmdHandle_t* b) {
+  const uint8_t dots[] = {0xA5};
+  const PrnTextOps& t = *b->ops.text;
+  EXPECT_EQ(t.doubleHeight(b, 1), 0);
+  EXPECT_EQ(t.text(b, "A\xEA\xB0\x80"), 0);  // a Hangul syllable: Korean or the code page
+  b->positionX += 5;  // kept whole in page mode, else rounded down to a byte
+  EXPECT_EQ(b->ops.image->image(b, 8, 1, dots, 1, 1, 0), 0);
+  return BuildJob(b);
 }
 
-TEST_F(JobFixture, AllocationDefaults) {
-  EXPECT_EQ(b->size, sizeof(PrnCmdHandle_t));
-  EXPECT_EQ(b->tag, CmdMakeTag("DEVH"));
-  EXPECT_EQ(std::memcmp(b->processId, "FFFF", 4), 0);
-  EXPECT_EQ(b->widthScale, 1);
-  EXPECT_EQ(b->heightScale, 1);
-  EXPECT_EQ(b->color, 1);
-  EXPECT_EQ(b->colorSent, 1);
-  EXPECT_EQ(b->textLang, 0);
-  EXPECT_EQ(b->paperWidthCode, 0);
-  EXPECT_EQ(b->endorse40Column, 0);
-  EXPECT_EQ(b->replyRemainder.bytes, nullptr);
+// What a job leaves in a builder: text language 4 and width scale 3 kept, the
+// rest of the job state set as generators and the device layer set it.
+void DirtyJob(PrnCmdHandle_t* b) {
+  const PrnTextOps& t = *b->ops.text;
+  ASSERT_EQ(t.textLang(b, 4), 0);
+  ASSERT_EQ(t.widthScale(b, 3), 0);
+  ASSERT_EQ(t.font(b, 1), 0);
+  ASSERT_EQ(t.underline(b, 1), 0);
+  ASSERT_EQ(t.emphasis(b, 1), 0);
+  if (t.color != nullptr) {
+    ASSERT_EQ(t.color(b, 2), 0);
+  }
+  b->positionX = 100;  // the device layer's own fields
+  b->pageMode = 1;
+  BuildJob(b);
+}
+
+TEST(PrnJobClear, ClearedBuilderBuildsAsAFreshOneButKeepsLanguageAndSize) {
+  for (const char* model : {"RP-S3", "RP-D4"}) {
+    SCOPED_TRACE(model);
+    Builder used(model, 0), fresh(model, 0);
+    ASSERT_EQ(used.rc, 0);
+    ASSERT_EQ(fresh.rc, 0);
+    DirtyJob(used.get());
+    ASSERT_EQ(PrnCmdClear(used.get()), 0);
+    EXPECT_EQ(BuildJob(used.get()), Bytes{});  // the body is gone
+
+    // A fresh builder that was only given the kept settings.
+    ASSERT_EQ(fresh->ops.text->textLang(fresh.get(), 4), 0);
+    ASSERT_EQ(fresh->ops.text->widthScale(fresh.get(), 3), 0);
+    ASSERT_EQ(PrnCmdClear(fresh.get()), 0);
+    const Bytes want = ProbeJob(fresh.get());
+    EXPECT_EQ(ProbeJob(used.get()), want);
+
+    // And what was kept shows: without those settings the probe differs.
+    Builder plain(model, 0);
+    EXPECT_NE(ProbeJob(plain.get()), want);
+    Builder sizeOnly(model, 0);
+    ASSERT_EQ(sizeOnly->ops.text->widthScale(sizeOnly.get(), 3), 0);
+    ASSERT_EQ(PrnCmdClear(sizeOnly.get()), 0);
+    EXPECT_NE(ProbeJob(sizeOnly.get()), want);  // the language shows in the text
+  }
+}
+
+TEST_F(JobFixture, ClearKeepsTheFrameForTheNextJob) {
+  std::memcpy(b->processId, "0001", 4);
+  AddLineFeed();
+  BuildJob(b.get());
+  ASSERT_EQ(PrnCmdClear(b.get()), 0);
+  std::memcpy(b->processId, "0002", 4);
+  AddLineFeed();
+  // Header and trailer of the earlier build stay until they are unwanted.
+  EXPECT_EQ(BuildJob(b.get()), Cat(Cat(kHeaderS3, B({0x0A})), Trailer("0001")));
+}
+
+TEST_F(JobFixture, FreshBuilderDefaultsShowInItsFirstJob) {
+  // Job id "FFFF", character size 1 x 1 (double width gives 2 x 1), text
+  // language 0 (through the code-page converter), empty reply remainder.
+  ASSERT_EQ(b->ops.text->doubleWidth(b.get(), 1), 0);
+  ASSERT_EQ(PrnCmdAddText(b.get(), "A"), 0);
+  EXPECT_EQ(BuildJob(b.get()), Cat(Cat(kHeaderS3, B({0x1D, 0x21, 0x10, 0x1B, 0x74, 0x00, 0x41})),
+                                   Trailer("FFFF")));
+  int packets = 0;
+  const uint8_t status = 0x01;
+  ASSERT_EQ(b->ops.reply->split(b.get(), &status, 1,
+                                [](int, const uint8_t* bytes, uint32_t length, void* user) {
+                                  if (length == 1 && bytes[0] == 0x01) ++*static_cast<int*>(user);
+                                },
+                                &packets),
+            0);
+  EXPECT_EQ(packets, 1);
+  // No paper width known yet.
+  int dots = 0;
+  EXPECT_EQ(b->getPrintableWidth(b.get(), &dots), 2);
+  // 80-column endorsement until the engine asks for 40.
+  ASSERT_EQ(PrnCmdClear(b.get()), 0);
+  b->ops.control->header = PrnGenHeaderEndorse;
+  b->headerWanted = 0;
+  BuildJob(b.get());  // drops the standard header
+  b->headerWanted = 1;
+  AddLineFeed();
+  const Bytes job = BuildJob(b.get());
+  const Bytes columns = B({0x1D, 0x28, 0x7A, 0x02, 0x00, 0x30, 0x30});
+  EXPECT_NE(std::search(job.begin(), job.end(), columns.begin(), columns.end()), job.end());
+
+  // The ribbon model starts in color 1 with the ribbon there: no switch.
+  Builder d4("RP-D4", 0);
+  ASSERT_EQ(d4.rc, 0);
+  ASSERT_EQ(PrnCmdAddText(d4.get(), "A"), 0);
+  EXPECT_EQ(BodyBytes(d4.get()), B({0x1B, 0x74, 0x00, 0x41}));
 }
 
 TEST_F(JobFixture, AddCommandChecksAndCopies) {
@@ -145,29 +212,38 @@ TEST_F(JobFixture, DuplicateCopiesEverythingButTheConverter) {
 
   PrnCmdHandle_t* copy = PrnCmdDuplicate(b.get());
   ASSERT_NE(copy, nullptr);
-  EXPECT_EQ(copy->converter, -1);
+  // No converter: text the source converts fails in the copy.
+  EXPECT_EQ(PrnCmdAddText(copy, "A"), -1);
   EXPECT_STREQ(copy->modelName, "RP-S3");
-  EXPECT_NE(copy->ops.text, b->ops.text);
-  EXPECT_EQ(copy->ops.text->text, b->ops.text->text);
-  EXPECT_NE(copy->ops.reply, b->ops.reply);
   EXPECT_NE(copy->cmdBuffer.body, b->cmdBuffer.body);
   ASSERT_NE(copy->replyRemainder.bytes, nullptr);
   EXPECT_NE(copy->replyRemainder.bytes, b->replyRemainder.bytes);
   EXPECT_EQ(Bytes(copy->replyRemainder.bytes, copy->replyRemainder.bytes + 2), B({0x37, 0x22}));
   EXPECT_EQ(BuildJob(copy), BuildJob(b.get()));
 
-  // Changing the copy's tables leaves the source alone.
+  // Changing the copy's tables leaves the source's alone.
+  const uint8_t dots[] = {0xA5};
+  ASSERT_EQ(PrnCmdClear(b.get()), 0);
+  ASSERT_EQ(PrnCmdAddImage(b.get(), 8, 1, dots, 1, 1, 0), 0);
+  const Bytes image = BodyBytes(b.get());
   ASSERT_EQ(PrnCmdSetRasterMode(copy, 3), 0);
-  EXPECT_EQ(b->ops.image->image, PrnRasterModeGenerator(0));
+  ASSERT_EQ(PrnCmdClear(copy), 0);
+  ASSERT_EQ(PrnCmdAddImage(copy, 8, 1, dots, 1, 1, 0), 0);
+  EXPECT_NE(BodyBytes(copy), image);
+  ASSERT_EQ(PrnCmdClear(b.get()), 0);
+  ASSERT_EQ(PrnCmdAddImage(b.get(), 8, 1, dots, 1, 1, 0), 0);
+  EXPECT_EQ(BodyBytes(b.get()), image);
   ASSERT_EQ(PrnCmdClose(copy), 0);
-  EXPECT_EQ(BodyBytes(b.get()), B({0x0A}));
+  EXPECT_EQ(BodyBytes(b.get()), image);
   EXPECT_EQ(PrnCmdDuplicate(nullptr), nullptr);
 }
 
 TEST(PrnCmdHandle, FreedOrForeignHandlesAnswer1) {
   PrnCmdHandle_t* b = nullptr;
   ASSERT_EQ(PrnCmdOpen("RP-S3", 0, &b), 0);
-  // A copy of the record standing in for a stale pointer after close.
+  // A copy of the record standing in for a stale pointer after close: close
+  // clears the tag before it frees the record, and reading the freed record
+  // itself would be a use after free, so the copy gets the cleared tag here.
   PrnCmdHandle_t stale = *b;
   ASSERT_EQ(PrnCmdClose(b), 0);
   stale.tag = 0;
