@@ -9,6 +9,11 @@
 
 #include "encoding/builder/cmd_buffer.h"
 
+// Argument checks of the generators: a value written into its command as
+// one byte, or as a 16-bit little-endian number, must fit there.
+constexpr bool CmdFitsByte(long value) { return value >= 0 && value <= 0xFF; }
+constexpr bool CmdFitsWord(long value) { return value >= 0 && value <= 0xFFFF; }
+
 // Lends the calling thread's one scratch vector, empty, for the lifetime of
 // the object. Should a fill ever emit a command itself, the inner object finds
 // the vector lent out and uses a vector of its own, so the outer command's

@@ -99,6 +99,11 @@ int DspGenReset(DspCmdHandle_t* builder) {
 int DspGenCreateWindow(DspCmdHandle_t* builder, int window, int x, int y, int width, int height,
                        int scrollMode) {
   if (builder == nullptr || !WindowNumber(window)) return 1;
+  // Corners are sent as bytes: first and last column, first and last row.
+  if (!CmdFitsByte(x) || !CmdFitsByte(y) || !CmdFitsByte(long{x} + width - 1) ||
+      !CmdFitsByte(long{y} + height - 1)) {
+    return 1;
+  }
   const int rc = EmitBody(builder, [&](Out& out) {
     DspCreateWindowBytes(out, window, x, y, width, height, scrollMode);
   });
@@ -130,6 +135,7 @@ int DspGenClear(DspCmdHandle_t* builder) {
 }
 
 int DspGenCursorPosition(DspCmdHandle_t* builder, int x, int y) {
+  if (!CmdFitsByte(x) || !CmdFitsByte(y)) return 1;
   return EmitBody(builder, [&](Out& out) { DspCursorPositionBytes(out, x, y); });
 }
 

@@ -11,6 +11,7 @@ int DspModelCreate_CD_A4(int modelLang, DspCmdHandle_t** out);
 // Installs a new standard DspOps table (encoding_alloc) in the builder: 0, 1 or 3.
 int DspInstallOps(DspCmdHandle_t* builder);
 
+// The generators follow the argument rule of encoding/printer/prn_cmd.h.
 int DspGenBegin(DspCmdHandle_t* builder, CmdAppendFn append);
 int DspGenEnd(DspCmdHandle_t* builder, CmdAppendFn append);
 // Sets the display clock from the local time; 3 when it cannot be read.

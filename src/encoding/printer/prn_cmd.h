@@ -7,6 +7,17 @@
 // 2 not supported by the model (missing table or slot, unknown model,
 // refused language), 3 out of memory; a generator's own result (e.g. -1 for
 // text the converter cannot take) is passed through unchanged.
+//
+// Argument rule of the generators (the PrnGen* and DspGen* slots): ranges
+// that carry meaning (a coordinate inside the paper, a size of 1..8) are the
+// device API layer's to check, and the generators trust them. What a
+// generator does check is that an argument it writes into its command as a
+// raw number fits the byte(s) it goes to (one byte, a 16-bit number, a
+// nibble); one that does not fit answers 1 and appends nothing, rather than
+// being cut to another value. Arguments that choose among forms map an
+// unknown value to the command's default form, and quantities the command
+// converts (milliseconds to units, a repeat count with a maximum) are capped
+// at the largest the command takes, as each generator documents.
 
 #include <cstdint>
 

@@ -118,10 +118,12 @@ int PrnGenRotate(PrnCmdHandle_t* builder, int on) {
 }
 
 int PrnGenFeedUnit(PrnCmdHandle_t* builder, int dots) {
+  if (!CmdFitsByte(dots)) return 1;
   return PrnEmitBody(builder, {kEsc, 0x4A, uint8_t(dots)});
 }
 
 int PrnGenFeedLine(PrnCmdHandle_t* builder, int lines) {
+  if (!CmdFitsByte(lines)) return 1;
   return PrnEmitBody(builder, {kEsc, 0x64, uint8_t(lines)});
 }
 

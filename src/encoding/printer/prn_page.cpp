@@ -3,7 +3,21 @@
 #include "encoding/printer/prn_emit.h"
 #include "encoding/printer/prn_page_bytes.h"
 
+#include <initializer_list>
+
 using Out = std::vector<uint8_t>;
+
+namespace {
+
+// Points and sizes go out as 16-bit numbers.
+bool Words(std::initializer_list<int> values) {
+  for (int v : values) {
+    if (!CmdFitsWord(v)) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int PrnGenPageBegin(PrnCmdHandle_t* builder) {
   return PrnEmitAlways(builder, [](Out& out) { PrnPageBeginBytes(out); });
@@ -14,6 +28,7 @@ int PrnGenPageEnd(PrnCmdHandle_t* builder) {
 }
 
 int PrnGenPageArea(PrnCmdHandle_t* builder, int x, int y, int width, int height) {
+  if (!Words({x, y, width, height})) return 1;
   return PrnEmitAlways(builder, [&](Out& out) { PrnPageAreaBytes(out, x, y, width, height); });
 }
 
@@ -22,18 +37,22 @@ int PrnGenPageDirection(PrnCmdHandle_t* builder, int direction) {
 }
 
 int PrnGenPositionX(PrnCmdHandle_t* builder, int x) {
+  if (!CmdFitsWord(x)) return 1;
   return PrnEmitAlways(builder, [&](Out& out) { PrnPositionXBytes(out, x); });
 }
 
 int PrnGenPositionY(PrnCmdHandle_t* builder, int y) {
+  if (!CmdFitsWord(y)) return 1;
   return PrnEmitAlways(builder, [&](Out& out) { PrnPositionYBytes(out, y); });
 }
 
 int PrnGenPageLine(PrnCmdHandle_t* builder, int x1, int y1, int x2, int y2, int style) {
+  if (!Words({x1, y1, x2, y2})) return 1;
   return PrnEmitAlways(builder, [&](Out& out) { PrnPageLineBytes(out, x1, y1, x2, y2, style); });
 }
 
 int PrnGenPageRectangle(PrnCmdHandle_t* builder, int x1, int y1, int x2, int y2, int style) {
+  if (!Words({x1, y1, x2, y2})) return 1;
   return PrnEmitAlways(builder,
                        [&](Out& out) { PrnPageRectangleBytes(out, x1, y1, x2, y2, style); });
 }
@@ -54,6 +73,7 @@ int PrnGenPulse(PrnCmdHandle_t* builder, int drawer, int pulse) {
 }
 
 int PrnGenBuzzer(PrnCmdHandle_t* builder, int pattern, int repeat) {
+  if (!CmdFitsByte(repeat)) return 1;
   return PrnEmitAlways(builder, [&](Out& out) { PrnBuzzerBytes(out, pattern, repeat); });
 }
 
@@ -62,6 +82,7 @@ int PrnGenBuzzerRealtime(PrnCmdHandle_t* builder) {
 }
 
 int PrnGenSound(PrnCmdHandle_t* builder, int pattern, int repeat, int cycle) {
+  if (!CmdFitsByte(repeat) || !CmdFitsByte(cycle)) return 1;
   return PrnEmitAlways(builder, [&](Out& out) { PrnSoundBytes(out, pattern, repeat, cycle); });
 }
 

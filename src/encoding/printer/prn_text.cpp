@@ -43,6 +43,7 @@ int PrnGenTextImpact(PrnCmdHandle_t* builder, const char* utf8) {
 }
 
 int PrnGenLineSpace(PrnCmdHandle_t* builder, int dots) {
+  if (!CmdFitsByte(dots)) return 1;
   return PrnEmitBody(builder, {kEsc, 0x33, uint8_t(dots)});
 }
 
@@ -85,6 +86,8 @@ int PrnGenSmooth(PrnCmdHandle_t* builder, int on) {
 }
 
 int PrnGenCharSize(PrnCmdHandle_t* builder, int width, int height) {
+  // Each magnification minus one takes a nibble of n.
+  if (width < 1 || width > 16 || height < 1 || height > 16) return 1;
   const uint8_t n = uint8_t(((width - 1) << 4) | (height - 1));
   int rc = PrnEmitBody(builder, {kGs, 0x21, n});
   if (rc == 0) {
