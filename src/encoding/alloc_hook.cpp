@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "encoding/test_hooks.h"
+
 namespace {
 EncodingAllocFn g_alloc = nullptr;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "encoding/builder/cmd_codec.h"
+#include "encoding/test_hooks.h"
 
 struct FakeConverter {
   static inline std::vector<uint8_t> pending;

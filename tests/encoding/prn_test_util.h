@@ -9,10 +9,10 @@
 #include <span>
 #include <vector>
 
-#include "encoding/alloc_hook.h"
 #include "encoding/builder/cmd_buffer.h"
 #include "encoding/builder/cmd_data.h"
 #include "encoding/printer/prn_cmd.h"
+#include "encoding/test_hooks.h"
 
 using Bytes = std::vector<uint8_t>;
 

@@ -9,6 +9,7 @@
 #include "encoding/alloc_hook.h"
 #include "encoding/dbcs/mb_encode.h"
 #include "encoding/codepage/ovuc.h"
+#include "encoding/test_hooks.h"
 
 namespace {
 

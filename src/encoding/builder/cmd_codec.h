@@ -25,9 +25,7 @@ struct CmdDbcsOps {
   int (*kanji)(const char* utf8, size_t length, char* out, size_t capacity);
 };
 
-// Swap the converter or the encoders (tests); null restores the built-in one.
-void CmdSetConverterOps(const CmdConverterOps* ops);
-void CmdSetDbcsOps(const CmdDbcsOps* ops);
+// The converter and encoders in use (tests swap them: encoding/test_hooks.h).
 const CmdConverterOps& CmdConverter();
 const CmdDbcsOps& CmdDbcs();
 

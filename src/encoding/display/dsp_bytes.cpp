@@ -8,6 +8,7 @@
 
 #include "encoding/builder/cmd_codec.h"
 #include "encoding/le_bytes.h"
+#include "encoding/test_hooks.h"
 
 namespace {
 using namespace tilo2_bytes;

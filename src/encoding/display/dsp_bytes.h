@@ -38,10 +38,6 @@ void DspMarqueeSuffixBytes(std::vector<uint8_t>& out, long unitWaitMs, long repe
 int DspEncodeText(std::vector<uint8_t>& out, int language, int16_t converter,
                   const char* text, size_t length);
 
-// Local time source of the display reset: 0 with hour 0..23 and minute 0..59,
-// anything else when the time cannot be read.
-using DspLocalClockFn = int (*)(int* hour, int* minute);
-// Installs a clock (tests fix the time); nullptr restores the system clock.
-void DspSetLocalClock(DspLocalClockFn clock);
-// Reads the installed clock; 0 or 3 when the time cannot be read.
+// Reads the local clock (tests install a fixed one: encoding/test_hooks.h);
+// 0 with hour and minute, or 3 when the time cannot be read.
 int DspReadLocalClock(int* hour, int* minute);

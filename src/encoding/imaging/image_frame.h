@@ -70,8 +70,6 @@ void image_for_each_run(const ImageJob& job, uint8_t* out, Kernel kernel) {
 bool image_has_avx2();
 #endif
 
-// Test seam: false makes every conversion take its scalar path.
-void image_set_vector_paths(bool enabled);
 
 // A 1-bit output byte 10h would read as a real-time command prefix.
 inline uint8_t image_raster_byte(unsigned bits) {

@@ -7,6 +7,7 @@
 
 #include "encoding/imaging/image_frame.h"
 #include "encoding/imaging/image_tables.h"
+#include "encoding/test_hooks.h"
 
 #ifdef TILO2_IMAGE_AVX2
 #include <immintrin.h>

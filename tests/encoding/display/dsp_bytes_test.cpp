@@ -12,6 +12,7 @@
 #include "encoding/codepage/ovuc.h"
 #include "encoding/display/dsp_bytes.h"
 #include "encoding/dbcs/mb_encode.h"
+#include "encoding/test_hooks.h"
 
 namespace {
 

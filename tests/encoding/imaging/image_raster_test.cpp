@@ -6,10 +6,10 @@
 #include <random>
 #include <vector>
 
-#include "encoding/alloc_hook.h"
 #include "encoding/imaging/image_frame.h"
 #include "encoding/imaging/image_raster.h"
 #include "encoding/imaging/image_tables.h"
+#include "encoding/test_hooks.h"
 #include "../../foundation/log_test_fixture.h"
 
 namespace {

@@ -2,9 +2,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "encoding/alloc_hook.h"
 #include "encoding/printer/prn_control.h"
 #include "encoding/printer/prn_text.h"
+#include "encoding/test_hooks.h"
 #include "../prn_test_util.h"
 
 namespace {

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "encoding/alloc_hook.h"
 #include "../prn_test_util.h"
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "encoding/builder/cmd_codec.h"
 #include "encoding/printer/prn_text.h"
+#include "encoding/test_hooks.h"
 #include "../prn_fake_converter.h"
 #include "../prn_test_util.h"
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "encoding/alloc_hook.h"
 #include "encoding/reply/reply_splitter.h"
+#include "encoding/test_hooks.h"
 
 namespace {
 
