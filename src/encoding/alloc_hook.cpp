@@ -5,9 +5,9 @@
 #include "encoding/test_hooks.h"
 
 namespace {
-EncodingAllocFn g_alloc = nullptr;
+EncodingAllocFn allocOverride = nullptr;
 }
 
-void* encoding_alloc(size_t size) { return g_alloc ? g_alloc(size) : std::malloc(size); }
+void* EncodingAlloc(size_t size) { return allocOverride ? allocOverride(size) : std::malloc(size); }
 
-void encoding_set_allocator(EncodingAllocFn alloc) { g_alloc = alloc; }
+void EncodingSetAllocator(EncodingAllocFn alloc) { allocOverride = alloc; }

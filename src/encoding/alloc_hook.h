@@ -6,4 +6,4 @@
 
 #include <cstddef>
 
-void* encoding_alloc(size_t size);
+void* EncodingAlloc(size_t size);

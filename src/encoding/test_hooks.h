@@ -12,7 +12,7 @@
 
 // Allocation of the encoding's working blocks; null restores malloc.
 using EncodingAllocFn = void* (*)(size_t size);
-void encoding_set_allocator(EncodingAllocFn alloc);
+void EncodingSetAllocator(EncodingAllocFn alloc);
 
 // Scripted converter or double-byte encoders; null restores the built-in ones.
 void CmdSetConverterOps(const CmdConverterOps* ops);
@@ -24,4 +24,4 @@ using DspLocalClockFn = int (*)(int* hour, int* minute);
 void DspSetLocalClock(DspLocalClockFn clock);
 
 // False makes every image conversion take its scalar path.
-void image_set_vector_paths(bool enabled);
+void ImageSetVectorPaths(bool enabled);

@@ -73,10 +73,10 @@ struct FailingAlloc {
   }
   static void Arm(int failAt) {
     countdown = failAt;
-    encoding_set_allocator(Alloc);
+    EncodingSetAllocator(Alloc);
   }
   static bool Fired() { return countdown == -1; }
-  ~FailingAlloc() { encoding_set_allocator(nullptr); }
+  ~FailingAlloc() { EncodingSetAllocator(nullptr); }
 };
 
 struct Builder {

@@ -20,7 +20,7 @@ ListRef TrailerList(CmdBuffer_t* b) { return {b->trailerBytes, b->trailer, b->tr
 int Append(ListRef list, uint8_t* data, int size) {
   // A list byte count is an int32: refuse a chunk that would wrap it.
   if (data == nullptr || size <= 0 || size > INT32_MAX - list.bytes) return 1;
-  auto* chunk = static_cast<CmdChunk_t*>(encoding_alloc(sizeof(CmdChunk_t)));
+  auto* chunk = static_cast<CmdChunk_t*>(EncodingAlloc(sizeof(CmdChunk_t)));
   if (chunk == nullptr) return 3;
   *chunk = CmdChunk_t{data, size, nullptr};
   if (list.last != nullptr) {
@@ -48,7 +48,7 @@ void Clear(ListRef list) {
 
 int CopyList(ListRef dst, const CmdChunk_t* src) {
   for (; src != nullptr; src = src->next) {
-    auto* block = static_cast<uint8_t*>(encoding_alloc(size_t(src->size)));
+    auto* block = static_cast<uint8_t*>(EncodingAlloc(size_t(src->size)));
     if (block == nullptr) return 3;
     std::memcpy(block, src->data, size_t(src->size));
     if (int rc = Append(dst, block, src->size); rc != 0) {
@@ -85,7 +85,7 @@ int CmdBufferAppendTrailer(CmdBuffer_t* buffer, uint8_t* data, int size) {
 
 int CmdBufferAppendCopy(CmdBuffer_t* buffer, CmdAppendFn append, const uint8_t* bytes, int size) {
   if (buffer == nullptr || append == nullptr || bytes == nullptr || size <= 0) return 1;
-  auto* block = static_cast<uint8_t*>(encoding_alloc(size_t(size)));
+  auto* block = static_cast<uint8_t*>(EncodingAlloc(size_t(size)));
   if (block == nullptr) return 3;
   std::memcpy(block, bytes, size_t(size));
   return CmdBufferAppendOwned(buffer, append, block, size);

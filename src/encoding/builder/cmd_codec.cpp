@@ -33,17 +33,17 @@ int MbEncode(int kind, const char* utf8, size_t length, char* out, size_t capaci
 constexpr CmdConverterOps kBuiltinConverter{Open, Close, SetEncodeType, SetData, GetOutput};
 constexpr CmdDbcsOps kBuiltinDbcs{MbEncode, Utf8ToKanjiBytes};
 
-const CmdConverterOps* g_converter = &kBuiltinConverter;
-const CmdDbcsOps* g_dbcs = &kBuiltinDbcs;
+const CmdConverterOps* converterOps = &kBuiltinConverter;
+const CmdDbcsOps* dbcsOps = &kBuiltinDbcs;
 
 constexpr int kOutputTooSmall = -40;
 
 // Empties the converter's output so a failed text cannot leak into the next.
 void Drain(int converter) {
   uint32_t size = 0;
-  if (g_converter->getOutput(converter, nullptr, &size) != kOutputTooSmall || size == 0) return;
-  if (auto* sink = static_cast<uint8_t*>(encoding_alloc(size))) {
-    g_converter->getOutput(converter, sink, &size);
+  if (converterOps->getOutput(converter, nullptr, &size) != kOutputTooSmall || size == 0) return;
+  if (auto* sink = static_cast<uint8_t*>(EncodingAlloc(size))) {
+    converterOps->getOutput(converter, sink, &size);
     std::free(sink);
   }
 }
@@ -51,20 +51,20 @@ void Drain(int converter) {
 }  // namespace
 
 void CmdSetConverterOps(const CmdConverterOps* ops) {
-  g_converter = ops != nullptr ? ops : &kBuiltinConverter;
+  converterOps = ops != nullptr ? ops : &kBuiltinConverter;
 }
 
-void CmdSetDbcsOps(const CmdDbcsOps* ops) { g_dbcs = ops != nullptr ? ops : &kBuiltinDbcs; }
+void CmdSetDbcsOps(const CmdDbcsOps* ops) { dbcsOps = ops != nullptr ? ops : &kBuiltinDbcs; }
 
-const CmdConverterOps& CmdConverter() { return *g_converter; }
-const CmdDbcsOps& CmdDbcs() { return *g_dbcs; }
+const CmdConverterOps& CmdConverter() { return *converterOps; }
+const CmdDbcsOps& CmdDbcs() { return *dbcsOps; }
 
 int CmdConvertText(int converter, const char* utf8, size_t length, uint8_t** out, int* outSize) {
   if (out == nullptr || outSize == nullptr) return 1;
   *out = nullptr;
   *outSize = 0;
   if (converter < 0 || utf8 == nullptr || length > UINT32_MAX) return -1;
-  const CmdConverterOps& c = *g_converter;
+  const CmdConverterOps& c = *converterOps;
   if (c.setEncodeType(converter) < 0) return -1;
   // Warnings (odd bytes, bad sequences, too long) still leave a complete
   // output; the text generators treat every negative answer as a refusal.
@@ -79,7 +79,7 @@ int CmdConvertText(int converter, const char* utf8, size_t length, uint8_t** out
     Drain(converter);
     return -1;
   }
-  auto* block = static_cast<uint8_t*>(encoding_alloc(size));
+  auto* block = static_cast<uint8_t*>(EncodingAlloc(size));
   if (block == nullptr) {
     Drain(converter);
     return 3;
@@ -102,7 +102,7 @@ int CmdEncodeDbcs(int language, const char* utf8, size_t length, uint8_t** out, 
   *out = nullptr;
   *outSize = 0;
   if (utf8 == nullptr || !CmdIsDbcsLanguage(language)) return 1;
-  const CmdDbcsOps& e = *g_dbcs;
+  const CmdDbcsOps& e = *dbcsOps;
   // Language 2..4 map onto the encoder kinds 1..3 (simplified, traditional, Korean).
   auto encode = [&](char* dst, size_t cap) {
     return language == 1 ? e.kanji(utf8, length, dst, cap)
@@ -110,7 +110,7 @@ int CmdEncodeDbcs(int language, const char* utf8, size_t length, uint8_t** out, 
   };
   const int n = encode(nullptr, 0);
   if (n <= 0) return n == 0 ? 0 : -1;
-  auto* block = static_cast<uint8_t*>(encoding_alloc(size_t(n)));
+  auto* block = static_cast<uint8_t*>(EncodingAlloc(size_t(n)));
   if (block == nullptr) return 3;
   if (encode(reinterpret_cast<char*>(block), size_t(n)) != n) {
     std::free(block);

@@ -9,7 +9,7 @@
 namespace {
 
 CmdData_t* NewRecord() {
-  auto* d = static_cast<CmdData_t*>(encoding_alloc(sizeof(CmdData_t)));
+  auto* d = static_cast<CmdData_t*>(EncodingAlloc(sizeof(CmdData_t)));
   if (d != nullptr) {
     *d = CmdData_t{};
     d->size = sizeof(CmdData_t);
@@ -35,7 +35,7 @@ int CmdDataCreate(const CmdBuffer_t* buffer, CmdData_t** out) {
   CmdData_t* d = NewRecord();
   if (d == nullptr) return 3;
   if (total != 0) {
-    d->data = static_cast<uint8_t*>(encoding_alloc(size_t(total)));
+    d->data = static_cast<uint8_t*>(EncodingAlloc(size_t(total)));
     uint32_t written = 0;
     if (d->data == nullptr ||
         CmdBufferFlatten(buffer, d->data, uint32_t(total), &written) != 0) {
@@ -74,7 +74,7 @@ CmdData_t* CmdDataDuplicate(const CmdData_t* data) {
   }
   CmdData_t* d = NewRecord();
   if (d == nullptr) return nullptr;
-  d->data = static_cast<uint8_t*>(encoding_alloc(data->length));
+  d->data = static_cast<uint8_t*>(EncodingAlloc(data->length));
   if (d->data == nullptr) {
     CmdDataFree(d);
     return nullptr;

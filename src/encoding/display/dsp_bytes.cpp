@@ -27,7 +27,7 @@ int SystemClock(int* hour, int* minute) {
   return 0;
 }
 
-std::atomic<DspLocalClockFn> g_clock{SystemClock};
+std::atomic<DspLocalClockFn> localClock{SystemClock};
 
 }  // namespace
 
@@ -131,11 +131,11 @@ int DspEncodeText(std::vector<uint8_t>& out, int language, int16_t converter,
   return rc;
 }
 
-void DspSetLocalClock(DspLocalClockFn clock) { g_clock.store(clock ? clock : SystemClock); }
+void DspSetLocalClock(DspLocalClockFn clock) { localClock.store(clock ? clock : SystemClock); }
 
 int DspReadLocalClock(int* hour, int* minute) {
   int h = 0, m = 0;
-  if (g_clock.load()(&h, &m) != 0 || h < 0 || h > 23 || m < 0 || m > 59) return 3;
+  if (localClock.load()(&h, &m) != 0 || h < 0 || h > 23 || m < 0 || m > 59) return 3;
   *hour = h;
   *minute = m;
   return 0;

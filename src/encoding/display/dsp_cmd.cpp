@@ -71,7 +71,7 @@ int DspModelCreate_CD_A4(int modelLang, DspCmdHandle_t** out) {
 int DspInstallOps(DspCmdHandle_t* builder) {
   if (builder == nullptr) return 1;
   // The builder releases its table with free() (see dsp_cmd_handle.h).
-  auto* ops = static_cast<DspOps*>(encoding_alloc(sizeof(DspOps)));
+  auto* ops = static_cast<DspOps*>(EncodingAlloc(sizeof(DspOps)));
   if (ops == nullptr) return 3;
   *ops = kStandardOps;
   std::free(builder->ops);

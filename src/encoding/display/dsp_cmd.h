@@ -8,7 +8,7 @@ int DspModelCreate_CD_A1(int modelLang, DspCmdHandle_t** out);
 int DspModelCreate_CD_A2(int modelLang, DspCmdHandle_t** out);
 int DspModelCreate_CD_A4(int modelLang, DspCmdHandle_t** out);
 
-// Installs a new standard DspOps table (encoding_alloc) in the builder: 0, 1 or 3.
+// Installs a new standard DspOps table (EncodingAlloc) in the builder: 0, 1 or 3.
 int DspInstallOps(DspCmdHandle_t* builder);
 
 // The generators follow the argument rule of encoding/printer/prn_cmd.h.

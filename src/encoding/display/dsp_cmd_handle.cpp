@@ -25,7 +25,7 @@ bool DspCmdValid(const DspCmdHandle_t* builder) { return CmdHandleValid(builder,
 
 int DspCmdAlloc(const char* modelName, int modelLang, DspCmdHandle_t** out) {
   if (modelName == nullptr || out == nullptr) return 1;
-  auto* b = static_cast<DspCmdHandle_t*>(encoding_alloc(sizeof(DspCmdHandle_t)));
+  auto* b = static_cast<DspCmdHandle_t*>(EncodingAlloc(sizeof(DspCmdHandle_t)));
   if (b == nullptr) return 3;
   *b = DspCmdHandle_t{};
   b->size = sizeof(DspCmdHandle_t);
@@ -114,7 +114,7 @@ int DspCmdClear(DspCmdHandle_t* b) {
 
 int DspCmdDuplicate(const DspCmdHandle_t* src, DspCmdHandle_t** out) {
   if (!DspCmdValid(src) || out == nullptr) return 1;
-  auto* b = static_cast<DspCmdHandle_t*>(encoding_alloc(sizeof(DspCmdHandle_t)));
+  auto* b = static_cast<DspCmdHandle_t*>(EncodingAlloc(sizeof(DspCmdHandle_t)));
   if (b == nullptr) return 3;
   *b = *src;
   b->cmdBuffer = CmdBuffer_t{};
@@ -122,7 +122,7 @@ int DspCmdDuplicate(const DspCmdHandle_t* src, DspCmdHandle_t** out) {
   b->converter = -1;
   bool ok = CmdBufferCopy(&b->cmdBuffer, &src->cmdBuffer) == 0;
   if (ok && src->ops != nullptr) {
-    b->ops = static_cast<DspOps*>(encoding_alloc(sizeof(DspOps)));
+    b->ops = static_cast<DspOps*>(EncodingAlloc(sizeof(DspOps)));
     ok = b->ops != nullptr;
     if (ok) *b->ops = *src->ops;
   }

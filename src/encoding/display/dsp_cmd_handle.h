@@ -8,7 +8,7 @@
 //   DspModelTable  (src/encoding/dsp_model_table.cpp): rows {name, constructor},
 //                  ended by a row with a null name.
 //   Each constructor allocates with DspCmdAlloc and installs a DspOps table
-//   allocated with encoding_alloc (encoding/alloc_hook.h); DspCmdClose frees
+//   allocated with EncodingAlloc (encoding/alloc_hook.h); DspCmdClose frees
 //   it with free().
 // Result codes as the printer builder's; build answers 4 when a window
 // selection failed earlier in the job.

@@ -36,7 +36,7 @@ constexpr int kBlock = 64;
 // row above the first one.
 constexpr int32_t kZeroErrorT = 127 * 16;
 
-inline int32_t error_of(int32_t t) { return (t >> 4) - 127 + ((t >> 31) & 255); }
+inline int32_t ErrorOf(int32_t t) { return (t >> 4) - 127 + ((t >> 31) & 255); }
 
 // One row: its lumas, the gathered inputs (16 luma + what the row above sent
 // down - 2048), the t of each dot (t[-1] and t[width] are fixed neighbours
@@ -49,13 +49,13 @@ struct DiffuseRow {
 
   // The decision is a sign, not a branch: on a photograph it is unpredictable.
   // right = 5 e, spelled so it does not wait for e.
-  void dot(int c) {
+  void Dot(int c) {
     const int32_t tc = in[c] + right;
     t[c] = tc;
     right = 5 * (tc >> 4) - 5 * 127 + ((tc >> 31) & 5 * 255);
   }
 
-  void shift(int c) {
+  void Shift(int c) {
     luma += c;
     in += c;
     t += c;
@@ -72,25 +72,25 @@ constexpr auto kReversedBits = [] {
   return table;
 }();
 
-__attribute__((target("avx2"))) inline __m256i error_of_avx2(__m256i t) {
+__attribute__((target("avx2"))) inline __m256i ErrorOfAvx2(__m256i t) {
   const __m256i v = _mm256_sub_epi32(_mm256_srai_epi32(t, 4), _mm256_set1_epi32(127));
   return _mm256_add_epi32(v, _mm256_and_si256(_mm256_srai_epi32(t, 31), _mm256_set1_epi32(255)));
 }
 
-__attribute__((target("avx2"))) inline __m256i errors_at(const int32_t* t) {
-  return error_of_avx2(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t)));
+__attribute__((target("avx2"))) inline __m256i ErrorsAt(const int32_t* t) {
+  return ErrorOfAvx2(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t)));
 }
 
-// Eight columns per step of gather_row; answers where it stopped.
-__attribute__((target("avx2"))) int gather_avx2(const uint8_t* luma, const int32_t* above,
+// Eight columns per step of GatherRow; answers where it stopped.
+__attribute__((target("avx2"))) int GatherAvx2(const uint8_t* luma, const int32_t* above,
                                                 int32_t* in, int from, int to) {
   const __m256i bias = _mm256_set1_epi32(2048);
   int c = from;
   for (; c + 8 <= to; c += 8) {
     const __m256i l =
         _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(luma + c)));
-    const __m256i mid = errors_at(above + c), left = errors_at(above + c - 1);
-    const __m256i next = errors_at(above + c + 1);
+    const __m256i mid = ErrorsAt(above + c), left = ErrorsAt(above + c - 1);
+    const __m256i next = ErrorsAt(above + c + 1);
     __m256i sum = _mm256_add_epi32(_mm256_slli_epi32(l, 4), _mm256_slli_epi32(mid, 3));
     sum = _mm256_add_epi32(_mm256_sub_epi32(sum, mid), _mm256_slli_epi32(left, 1));
     sum = _mm256_add_epi32(_mm256_add_epi32(sum, left), _mm256_sub_epi32(next, bias));
@@ -99,14 +99,14 @@ __attribute__((target("avx2"))) int gather_avx2(const uint8_t* luma, const int32
   return c;
 }
 
-// Eight dots per step of pack_row; answers where it stopped.
-__attribute__((target("avx2"))) int pack_avx2(const int32_t* t, int n, uint8_t* dst) {
+// Eight dots per step of PackRow; answers where it stopped.
+__attribute__((target("avx2"))) int PackAvx2(const int32_t* t, int n, uint8_t* dst) {
   int c = 0;
   for (; c + 8 <= n; c += 8) {
     // The sign bits give dot 0 in bit 0; the output wants it in bit 7.
     const unsigned signs = static_cast<unsigned>(_mm256_movemask_ps(
         _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + c)))));
-    *dst++ = image_raster_byte(kReversedBits[signs]);
+    *dst++ = ImageRasterByte(kReversedBits[signs]);
   }
   return c;
 }
@@ -114,37 +114,37 @@ __attribute__((target("avx2"))) int pack_avx2(const int32_t* t, int n, uint8_t* 
 
 // in[c] = 16 luma[c] + 7 e[c] + 3 e[c - 1] + e[c + 1] - 2048 for c in
 // [from, to), with e the errors of the row above.
-void gather_row(const uint8_t* luma, const int32_t* above, int32_t* in, int from, int to) {
+void GatherRow(const uint8_t* luma, const int32_t* above, int32_t* in, int from, int to) {
   int c = from;
 #ifdef TILO2_IMAGE_AVX2
-  if (image_has_avx2()) c = gather_avx2(luma, above, in, from, to);
+  if (ImageHasAvx2()) c = GatherAvx2(luma, above, in, from, to);
 #endif
   for (; c < to; ++c)
-    in[c] = luma[c] * 16 + 7 * error_of(above[c]) + 3 * error_of(above[c - 1]) +
-            error_of(above[c + 1]) - 2048;
+    in[c] = luma[c] * 16 + 7 * ErrorOf(above[c]) + 3 * ErrorOf(above[c - 1]) +
+            ErrorOf(above[c + 1]) - 2048;
 }
 
 // Dots to output bytes, the first dot in the high bit.
-void pack_row(const int32_t* t, int n, uint8_t* dst) {
+void PackRow(const int32_t* t, int n, uint8_t* dst) {
   int c = 0;
 #ifdef TILO2_IMAGE_AVX2
-  if (image_has_avx2()) {
-    c = pack_avx2(t, n, dst);
+  if (ImageHasAvx2()) {
+    c = PackAvx2(t, n, dst);
     dst += c / 8;
   }
 #endif
   for (; c < n; c += 8) {
     unsigned bits = 0;
     for (int k = 0; k < 8; ++k) bits = bits * 2 + (c + k < n && t[c + k] < 0 ? 1u : 0u);
-    *dst++ = image_raster_byte(bits);
+    *dst++ = ImageRasterByte(bits);
   }
 }
 
-int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
+int DiffuseToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                       int outHeight, double brightness, uint8_t* out, int outLength,
                       int outOfMemory, bool logOutOfMemory) {
   ImageJob job;
-  if (int r = image_begin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
+  if (int r = ImageBegin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
                           outLength, 8, job))
     return r;
   // One block for both rows: t rows with a fixed slot at each end, gathered
@@ -152,7 +152,7 @@ int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y
   const int w = outWidth;
   const size_t tSlots = static_cast<size_t>(w) + 2;
   const size_t ints = 2 * tSlots + 2 * static_cast<size_t>(w);
-  auto* block = static_cast<uint8_t*>(encoding_alloc(ints * sizeof(int32_t) + 2 * static_cast<size_t>(w)));
+  auto* block = static_cast<uint8_t*>(EncodingAlloc(ints * sizeof(int32_t) + 2 * static_cast<size_t>(w)));
   if (block == nullptr) {
     if (logOutOfMemory) log_error_line("ERROR", __FILE__, __LINE__);
     return outOfMemory;
@@ -173,11 +173,11 @@ int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y
     DiffuseRow& upper = rows[0];
     DiffuseRow& lower = rows[1];
     const bool pair = r + 1 < outHeight;
-    image_luma(job.rect.row(r), w, job.tone, upper.luma);
-    gather_row(upper.luma, lower.t, upper.in, 0, w);
+    ImageLuma(job.rect.row(r), w, job.tone, upper.luma);
+    GatherRow(upper.luma, lower.t, upper.in, 0, w);
     upper.right = 0;
     if (pair) {
-      image_luma(job.rect.row(r + 1), w, job.tone, lower.luma);
+      ImageLuma(job.rect.row(r + 1), w, job.tone, lower.luma);
       lower.right = 0;
     }
     for (int k = 0; k < blocks + (pair ? 2 : 0); ++k) {
@@ -189,18 +189,18 @@ int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y
         bEnd = blockEnd(j);
         // The upper row is done up to block j + 1, so its errors up to
         // column bEnd, the last one this block reads, are final.
-        gather_row(lower.luma, upper.t, lower.in, b, bEnd);
+        GatherRow(lower.luma, upper.t, lower.in, b, bEnd);
       }
       if (aEnd - a == kBlock && bEnd - b == kBlock) {
         // The common case, a full block of each row: a fixed count the
         // compiler unrolls.
         DiffuseRow u = upper, l = lower;
-        u.shift(a);
-        l.shift(b);
+        u.Shift(a);
+        l.Shift(b);
 #pragma GCC unroll 8
         for (int i = 0; i < kBlock; ++i) {
-          u.dot(i);
-          l.dot(i);
+          u.Dot(i);
+          l.Dot(i);
         }
         upper.right = u.right;
         lower.right = l.right;
@@ -208,14 +208,14 @@ int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y
         b = bEnd;
       }
       for (; a < aEnd && b < bEnd; ++a, ++b) {
-        upper.dot(a);
-        lower.dot(b);
+        upper.Dot(a);
+        lower.Dot(b);
       }
-      for (; a < aEnd; ++a) upper.dot(a);
-      for (; b < bEnd; ++b) lower.dot(b);
+      for (; a < aEnd; ++a) upper.Dot(a);
+      for (; b < bEnd; ++b) lower.Dot(b);
     }
-    pack_row(upper.t, w, out + static_cast<size_t>(r) * rowBytes);
-    if (pair) pack_row(lower.t, w, out + static_cast<size_t>(r + 1) * rowBytes);
+    PackRow(upper.t, w, out + static_cast<size_t>(r) * rowBytes);
+    if (pair) PackRow(lower.t, w, out + static_cast<size_t>(r + 1) * rowBytes);
   }
   std::free(block);
   return 0;
@@ -225,13 +225,13 @@ int diffuse_to_raster(const uint8_t* pixels, int width, int height, int x, int y
 
 int ImageDiffuseToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                          int outHeight, double brightness, uint8_t* out, int outLength) {
-  return diffuse_to_raster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
+  return DiffuseToRaster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
                            outLength, 5, true);
 }
 
 int TdevImageDiffuseToRaster(const uint8_t* pixels, int width, int height, int x, int y,
                              int outWidth, int outHeight, double brightness, uint8_t* out,
                              int outLength) {
-  return diffuse_to_raster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
+  return DiffuseToRaster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
                            outLength, 12, false);
 }

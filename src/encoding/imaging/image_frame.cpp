@@ -5,7 +5,7 @@
 
 #include "encoding/imaging/image_tables.h"
 
-int image_begin(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
+int ImageBegin(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                 int outHeight, double brightness, uint8_t* out, int outLength, int dotsPerByte,
                 ImageJob& job) {
   if (pixels == nullptr || out == nullptr || outLength <= 0) return 1;

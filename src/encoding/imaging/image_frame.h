@@ -38,18 +38,18 @@ struct ImageJob {
 
 // Checks the arguments (1 when they fail, nothing written), then fills job
 // and clears the output. dotsPerByte is 8 for 1-bit, 2 for gray.
-int image_begin(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
+int ImageBegin(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                 int outHeight, double brightness, uint8_t* out, int outLength, int dotsPerByte,
                 ImageJob& job);
 
 // Luma of n pixels of blue, green, red bytes, through the tone curve.
-void image_luma(const uint8_t* bgr, int n, const ImageTone& tone, uint8_t* luma);
+void ImageLuma(const uint8_t* bgr, int n, const ImageTone& tone, uint8_t* luma);
 
 // Runs kernel(r, luma, n, dst) -> dst over every output row r in runs of up
 // to kImageRun lumas; each run starts at a multiple of kImageRun, and the
 // kernel answers where its bytes end.
 template <typename Kernel>
-void image_for_each_run(const ImageJob& job, uint8_t* out, Kernel kernel) {
+void ImageForEachRun(const ImageJob& job, uint8_t* out, Kernel kernel) {
   uint8_t luma[kImageRun];
   const ImageRect& rect = job.rect;
   for (int r = 0; r < rect.outHeight; ++r) {
@@ -57,7 +57,7 @@ void image_for_each_run(const ImageJob& job, uint8_t* out, Kernel kernel) {
     uint8_t* dst = out + static_cast<size_t>(r) * job.rowBytes;
     for (int c0 = 0; c0 < rect.outWidth; c0 += kImageRun) {
       const int n = rect.outWidth - c0 < kImageRun ? rect.outWidth - c0 : kImageRun;
-      image_luma(src + 3 * static_cast<size_t>(c0), n, job.tone, luma);
+      ImageLuma(src + 3 * static_cast<size_t>(c0), n, job.tone, luma);
       dst = kernel(r, luma, n, dst);
     }
   }
@@ -67,11 +67,11 @@ void image_for_each_run(const ImageJob& job, uint8_t* out, Kernel kernel) {
 // processor takes the scalar path, which gives the same bytes.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TILO2_IMAGE_AVX2 1
-bool image_has_avx2();
+bool ImageHasAvx2();
 #endif
 
 
 // A 1-bit output byte 10h would read as a real-time command prefix.
-inline uint8_t image_raster_byte(unsigned bits) {
+inline uint8_t ImageRasterByte(unsigned bits) {
   return bits == 0x10 ? uint8_t{0x20} : static_cast<uint8_t>(bits);
 }

@@ -13,7 +13,7 @@ namespace {
 // at compile time from the tone curve and the matrix.
 using NibbleTable = std::array<std::array<std::array<uint8_t, 256>, 4>, 4>;
 
-constexpr NibbleTable make_nibbles() {
+constexpr NibbleTable MakeNibbles() {
   NibbleTable t{};
   for (int r = 0; r < 4; ++r)
     for (int c = 0; c < 4; ++c)
@@ -25,15 +25,15 @@ constexpr NibbleTable make_nibbles() {
   return t;
 }
 
-constexpr NibbleTable kNibbles = make_nibbles();
+constexpr NibbleTable kNibbles = MakeNibbles();
 
-int to_gray16(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
+int ToGray16(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
               int outHeight, double brightness, uint8_t* out, int outLength, uint8_t flip) {
   ImageJob job;
-  if (int r = image_begin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
+  if (int r = ImageBegin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
                           outLength, 2, job))
     return r;
-  image_for_each_run(job, out, [&](int r, const uint8_t* luma, int n, uint8_t* dst) {
+  ImageForEachRun(job, out, [&](int r, const uint8_t* luma, int n, uint8_t* dst) {
     // Runs start on a multiple of 4, so the matrix column is the run's.
     const auto& row = kNibbles[r & 3];
     int c = 0;
@@ -49,13 +49,13 @@ int to_gray16(const uint8_t* pixels, int width, int height, int x, int y, int ou
 
 int ImageToGray16(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                   int outHeight, double brightness, uint8_t* out, int outLength) {
-  return to_gray16(pixels, width, height, x, y, outWidth, outHeight, brightness, out, outLength,
+  return ToGray16(pixels, width, height, x, y, outWidth, outHeight, brightness, out, outLength,
                    0x00);
 }
 
 // The service's copy stores every byte inverted: 0 black, 15 white.
 int TdevImageToGray16(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                       int outHeight, double brightness, uint8_t* out, int outLength) {
-  return to_gray16(pixels, width, height, x, y, outWidth, outHeight, brightness, out, outLength,
+  return ToGray16(pixels, width, height, x, y, outWidth, outHeight, brightness, out, outLength,
                    0xFF);
 }

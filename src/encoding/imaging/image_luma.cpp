@@ -15,7 +15,7 @@
 
 namespace {
 
-inline uint8_t luma_of(const uint8_t* p) {
+inline uint8_t LumaOf(const uint8_t* p) {
   return static_cast<uint8_t>((p[2] * kLumaR + p[1] * kLumaG + p[0] * kLumaB + kLumaRound) >>
                               kLumaShift);
 }
@@ -24,7 +24,7 @@ inline uint8_t luma_of(const uint8_t* p) {
 // Eight pixels per step: each 128-bit half takes four pixels (12 bytes) and
 // spreads blue, green and red into 32-bit lanes for the multiplies. Answers
 // how many pixels it did; loads never pass the run's last byte.
-__attribute__((target("avx2"))) int luma_avx2(const uint8_t* bgr, int n, uint8_t* luma) {
+__attribute__((target("avx2"))) int LumaAvx2(const uint8_t* bgr, int n, uint8_t* luma) {
   const __m256i pickB = _mm256_setr_epi8(0, -1, -1, -1, 3, -1, -1, -1, 6, -1, -1, -1, 9, -1, -1, -1,
                                          0, -1, -1, -1, 3, -1, -1, -1, 6, -1, -1, -1, 9, -1, -1, -1);
   const __m256i pickG = _mm256_setr_epi8(1, -1, -1, -1, 4, -1, -1, -1, 7, -1, -1, -1, 10, -1, -1, -1,
@@ -61,24 +61,24 @@ __attribute__((target("avx2"))) int luma_avx2(const uint8_t* bgr, int n, uint8_t
 }  // namespace
 
 namespace {
-std::atomic<bool> g_vectorPaths{true};
+std::atomic<bool> vectorPaths{true};
 }
 
-void image_set_vector_paths(bool enabled) { g_vectorPaths.store(enabled, std::memory_order_relaxed); }
+void ImageSetVectorPaths(bool enabled) { vectorPaths.store(enabled, std::memory_order_relaxed); }
 
 #ifdef TILO2_IMAGE_AVX2
-bool image_has_avx2() {
+bool ImageHasAvx2() {
   static const bool supported = __builtin_cpu_supports("avx2");
-  return supported && g_vectorPaths.load(std::memory_order_relaxed);
+  return supported && vectorPaths.load(std::memory_order_relaxed);
 }
 #endif
 
-void image_luma(const uint8_t* bgr, int n, const ImageTone& tone, uint8_t* luma) {
+void ImageLuma(const uint8_t* bgr, int n, const ImageTone& tone, uint8_t* luma) {
   int i = 0;
 #ifdef TILO2_IMAGE_AVX2
-  if (image_has_avx2()) i = luma_avx2(bgr, n, luma);
+  if (ImageHasAvx2()) i = LumaAvx2(bgr, n, luma);
 #endif
-  for (; i < n; ++i) luma[i] = luma_of(bgr + 3 * static_cast<size_t>(i));
+  for (; i < n; ++i) luma[i] = LumaOf(bgr + 3 * static_cast<size_t>(i));
   if (!tone.identity)
     for (int k = 0; k < n; ++k) luma[k] = tone.map[luma[k]];
 }

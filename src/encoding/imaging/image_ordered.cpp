@@ -9,14 +9,14 @@ namespace {
 
 // thresholds(r) gives the 8 thresholds of output row r; a dot is black below.
 template <typename Thresholds>
-int ordered_to_raster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
+int OrderedToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                       int outHeight, double brightness, uint8_t* out, int outLength,
                       Thresholds thresholds) {
   ImageJob job;
-  if (int r = image_begin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
+  if (int r = ImageBegin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
                           outLength, 8, job))
     return r;
-  image_for_each_run(job, out, [&](int r, const uint8_t* luma, int n, uint8_t* dst) {
+  ImageForEachRun(job, out, [&](int r, const uint8_t* luma, int n, uint8_t* dst) {
     const uint8_t* thr = thresholds(r);
     int c = 0;
     for (; c + 8 <= n; c += 8) {
@@ -25,12 +25,12 @@ int ordered_to_raster(const uint8_t* pixels, int width, int height, int x, int y
                       (unsigned(l[2] < thr[2]) << 5) | (unsigned(l[3] < thr[3]) << 4) |
                       (unsigned(l[4] < thr[4]) << 3) | (unsigned(l[5] < thr[5]) << 2) |
                       (unsigned(l[6] < thr[6]) << 1) | unsigned(l[7] < thr[7]);
-      *dst++ = image_raster_byte(bits);
+      *dst++ = ImageRasterByte(bits);
     }
     if (c < n) {  // last byte of the row, filled from its high bits
       unsigned bits = 0;
       for (int k = 0; c + k < n; ++k) bits |= unsigned(luma[c + k] < thr[k]) << (7 - k);
-      *dst++ = image_raster_byte(bits);
+      *dst++ = ImageRasterByte(bits);
     }
     return dst;
   });
@@ -43,14 +43,14 @@ constexpr uint8_t kThreshold[8] = {128, 128, 128, 128, 128, 128, 128, 128};
 
 int ImageDitherToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                         int outHeight, double brightness, uint8_t* out, int outLength) {
-  return ordered_to_raster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
+  return OrderedToRaster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
                            outLength, [](int r) { return kDitherMatrix[r & 7]; });
 }
 
 int ImageThresholdToRaster(const uint8_t* pixels, int width, int height, int x, int y,
                            int outWidth, int outHeight, double brightness, uint8_t* out,
                            int outLength) {
-  return ordered_to_raster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
+  return OrderedToRaster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
                            outLength, [](int) { return kThreshold; });
 }
 

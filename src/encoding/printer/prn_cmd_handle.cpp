@@ -29,7 +29,7 @@ bool PrnCmdValid(const PrnCmdHandle_t* builder) { return CmdHandleValid(builder,
 
 int PrnCmdAlloc(const char* modelName, int modelLang, PrnCmdHandle_t** out) {
   if (modelName == nullptr || out == nullptr) return 1;
-  auto* b = static_cast<PrnCmdHandle_t*>(encoding_alloc(sizeof(PrnCmdHandle_t)));
+  auto* b = static_cast<PrnCmdHandle_t*>(EncodingAlloc(sizeof(PrnCmdHandle_t)));
   if (b == nullptr) return 3;
   *b = PrnCmdHandle_t{};
   b->size = sizeof(PrnCmdHandle_t);
@@ -104,7 +104,7 @@ int PrnCmdAddCommand(PrnCmdHandle_t* b, const uint8_t* bytes, uint32_t size) {
 
 PrnCmdHandle_t* PrnCmdDuplicate(const PrnCmdHandle_t* src) {
   if (!PrnCmdValid(src)) return nullptr;
-  auto* b = static_cast<PrnCmdHandle_t*>(encoding_alloc(sizeof(PrnCmdHandle_t)));
+  auto* b = static_cast<PrnCmdHandle_t*>(EncodingAlloc(sizeof(PrnCmdHandle_t)));
   if (b == nullptr) return nullptr;
   *b = *src;
   // Nothing is shared with the source: every owned part is copied below.

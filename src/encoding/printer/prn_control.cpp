@@ -15,11 +15,11 @@ constexpr uint8_t kInit[] = {kEsc, 0x3D, 0x01, kEsc, 0x40, kGs, 0x61, 0xFF};
 struct Bytes {
   std::array<uint8_t, 32> b{};
   int n = 0;
-  Bytes& add(std::initializer_list<uint8_t> v) {
+  Bytes& Add(std::initializer_list<uint8_t> v) {
     for (uint8_t x : v) b[size_t(n++)] = x;
     return *this;
   }
-  Bytes& add(const uint8_t* p, int len) {
+  Bytes& Add(const uint8_t* p, int len) {
     std::memcpy(b.data() + n, p, size_t(len));
     n += len;
     return *this;
@@ -28,12 +28,12 @@ struct Bytes {
 
 // GS P x y with the densities as one byte each.
 Bytes& AddMotionUnits(Bytes& out, const PrnCmdHandle_t* builder) {
-  return out.add({kGs, 0x50, uint8_t(builder->dotDensityX), uint8_t(builder->dotDensityY)});
+  return out.Add({kGs, 0x50, uint8_t(builder->dotDensityX), uint8_t(builder->dotDensityY)});
 }
 
 Bytes SlipHeader(const PrnCmdHandle_t* builder) {
   Bytes h;
-  h.add({kEsc, 0x3D, 0x01, kGs, 0x61, 0xFF, kEsc, 0x54, 0x00});
+  h.Add({kEsc, 0x3D, 0x01, kGs, 0x61, 0xFF, kEsc, 0x54, 0x00});
   return AddMotionUnits(h, builder);
 }
 
@@ -47,8 +47,8 @@ int PrnGenHeaderCommon(PrnCmdHandle_t* builder, CmdAppendFn append, int withPage
                        int withMotionUnits) {
   if (builder == nullptr || append == nullptr) return 1;
   Bytes h;
-  h.add(kInit, sizeof kInit);
-  if (withPageDirection == 1) h.add({kEsc, 0x54, 0x00});
+  h.Add(kInit, sizeof kInit);
+  if (withPageDirection == 1) h.Add({kEsc, 0x54, 0x00});
   if (withMotionUnits == 1) AddMotionUnits(h, builder);
   return Emit(builder, append, h);
 }
@@ -68,10 +68,10 @@ int PrnGenHeaderImpact(PrnCmdHandle_t* builder, CmdAppendFn append) {
 int PrnGenHeaderReceipt(PrnCmdHandle_t* builder, CmdAppendFn append) {
   if (builder == nullptr || append == nullptr) return 1;
   Bytes h;
-  h.add(kInit, sizeof kInit);
-  h.add({0x1C, 0x28, 0x65, 0x02, 0x00, 0x33, 0xFF, kEsc, 0x54, 0x00});
+  h.Add(kInit, sizeof kInit);
+  h.Add({0x1C, 0x28, 0x65, 0x02, 0x00, 0x33, 0xFF, kEsc, 0x54, 0x00});
   AddMotionUnits(h, builder);
-  h.add({kEsc, 0x63, 0x31, 0x03});
+  h.Add({kEsc, 0x63, 0x31, 0x03});
   return Emit(builder, append, h);
 }
 
@@ -83,7 +83,7 @@ int PrnGenHeaderSlip(PrnCmdHandle_t* builder, CmdAppendFn append) {
 int PrnGenHeaderEndorse(PrnCmdHandle_t* builder, CmdAppendFn append) {
   if (builder == nullptr || append == nullptr) return 1;
   Bytes h = SlipHeader(builder);
-  h.add({kGs, 0x28, 0x7A, 0x02, 0x00, 0x30, uint8_t(builder->endorse40Column != 0 ? 0x31 : 0x30)});
+  h.Add({kGs, 0x28, 0x7A, 0x02, 0x00, 0x30, uint8_t(builder->endorse40Column != 0 ? 0x31 : 0x30)});
   return Emit(builder, append, h);
 }
 
@@ -97,8 +97,8 @@ int PrnGenTrailer(PrnCmdHandle_t* builder, CmdAppendFn append) {
   if (int rc = PrnEmitFrame(builder, append, kPad, sizeof kPad); rc != 0) return rc;
   // GS ( H 06 00 30 30 and the four characters of the job id.
   Bytes request;
-  request.add({kGs, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30});
-  request.add(reinterpret_cast<const uint8_t*>(builder->processId), 4);
+  request.Add({kGs, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30});
+  request.Add(reinterpret_cast<const uint8_t*>(builder->processId), 4);
   return Emit(builder, append, request);
 }
 

@@ -13,7 +13,7 @@ namespace {
 // encoding's allocation hook and released with free().
 template <typename T>
 T* NewTable(const T& contents) {
-  auto* t = static_cast<T*>(encoding_alloc(sizeof(T)));
+  auto* t = static_cast<T*>(EncodingAlloc(sizeof(T)));
   if (t != nullptr) *t = contents;
   return t;
 }

@@ -19,12 +19,12 @@ class JoinedStream {
       : kept_(kept), keptLen_(keptLen), fresh_(fresh), freshLen_(freshLen),
         total_(keptLen + freshLen) {}
 
-  size_t total() const { return total_; }
-  size_t keptLength() const { return keptLen_; }
-  uint8_t at(size_t i) const { return i < keptLen_ ? kept_[i] : fresh_[i - keptLen_]; }
-  const uint8_t* fresh(size_t i) const { return fresh_ + (i - keptLen_); }
+  size_t Total() const { return total_; }
+  size_t KeptLength() const { return keptLen_; }
+  uint8_t At(size_t i) const { return i < keptLen_ ? kept_[i] : fresh_[i - keptLen_]; }
+  const uint8_t* Fresh(size_t i) const { return fresh_ + (i - keptLen_); }
 
-  void copy(size_t from, size_t count, uint8_t* dst) const {
+  void Copy(size_t from, size_t count, uint8_t* dst) const {
     if (from < keptLen_) {
       size_t n = keptLen_ - from < count ? keptLen_ - from : count;
       std::memcpy(dst, kept_ + from, n);
@@ -35,20 +35,20 @@ class JoinedStream {
     if (count != 0) std::memcpy(dst, fresh_ + (from - keptLen_), count);
   }
 
-  // Index of the first 00h at or after `from`, total() when there is none.
+  // Index of the first 00h at or after `from`, Total() when there is none.
   // Scans start at non-decreasing positions, so the last answer is reused
   // while it still holds: a NUL that never comes costs one pass, not one per
   // dropped byte.
-  size_t findZero(size_t from) {
+  size_t FindZero(size_t from) {
     if (zeroValid_ && zeroFrom_ <= from && from <= zeroAt_) return zeroAt_;
     zeroFrom_ = from;
-    zeroAt_ = scanZero(from);
+    zeroAt_ = ScanZero(from);
     zeroValid_ = true;
     return zeroAt_;
   }
 
  private:
-  size_t scanZero(size_t from) const {
+  size_t ScanZero(size_t from) const {
     if (from < keptLen_) {
       if (const void* z = std::memchr(kept_ + from, 0, keptLen_ - from))
         return static_cast<size_t>(static_cast<const uint8_t*>(z) - kept_);
@@ -79,43 +79,43 @@ struct Match {
   size_t length = 0;
 };
 
-bool in_40_7f(uint8_t b) { return b >= 0x40 && b <= 0x7F; }
+bool In40To7F(uint8_t b) { return b >= 0x40 && b <= 0x7F; }
 
 // Status blocks of kinds 0, 1 and 2: four bytes checked as far as they came.
-Match match_status_block(const JoinedStream& s, size_t p, int kind) {
-  size_t avail = s.total() - p;
+Match MatchStatusBlock(const JoinedStream& s, size_t p, int kind) {
+  size_t avail = s.Total() - p;
   size_t have = avail < 4 ? avail : 4;
   for (size_t i = 1; i < have; ++i) {
-    uint8_t b = s.at(p + i);
-    bool ok = kind == kPrnReplyAutoStatus ? (b & 0x90) == 0 : (i < 3 ? in_40_7f(b) : b == 0x00);
+    uint8_t b = s.At(p + i);
+    bool ok = kind == kPrnReplyAutoStatus ? (b & 0x90) == 0 : (i < 3 ? In40To7F(b) : b == 0x00);
     if (!ok) return {Step::NoMatch};
   }
   if (have < 4) return {Step::Incomplete};
   return {Step::Deliver, kind, 4};
 }
 
-Match match_nul_block(JoinedStream& s, size_t p, int kind, size_t searchFrom) {
-  size_t z = s.findZero(p + searchFrom);
-  if (z >= s.total()) return {Step::Incomplete};
+Match MatchNulBlock(JoinedStream& s, size_t p, int kind, size_t searchFrom) {
+  size_t z = s.FindZero(p + searchFrom);
+  if (z >= s.Total()) return {Step::Incomplete};
   return {Step::Deliver, kind, z - p + 1};
 }
 
-Match match_at(JoinedStream& s, size_t p) {
-  const size_t avail = s.total() - p;
-  const uint8_t b0 = s.at(p);
+Match MatchAt(JoinedStream& s, size_t p) {
+  const size_t avail = s.Total() - p;
+  const uint8_t b0 = s.At(p);
 
   int statusKind = (b0 & 0x93) == 0x10 ? kPrnReplyAutoStatus
                    : b0 == 0x39        ? kPrnReplyBlock9
                    : b0 == 0x35        ? kPrnReplyBlock5
                                        : -1;
   if (statusKind >= 0) {
-    Match m = match_status_block(s, p, statusKind);
+    Match m = MatchStatusBlock(s, p, statusKind);
     // None of the later forms starts with these bytes, so a failed block is dropped.
     return m;
   }
   if ((b0 & 0x93) == 0x12) return {Step::Deliver, kPrnReplyRealtimeByte, 1};
   if ((b0 & 0x90) == 0) return {Step::Deliver, kPrnReplyStatusByte, 1};
-  if (b0 == 0x5F) return match_nul_block(s, p, kPrnReplyUnderscore, 1);
+  if (b0 == 0x5F) return MatchNulBlock(s, p, kPrnReplyUnderscore, 1);
 
   int headerKind = b0 == 0x37   ? kPrnReplySeven
                    : b0 == 0x3B ? kPrnReplySemicolon
@@ -124,12 +124,12 @@ Match match_at(JoinedStream& s, size_t p) {
                                 : -1;
   if (headerKind >= 0) {
     if (avail <= 2) return {Step::Incomplete};
-    if (s.at(p + 1) == 0x00) return {Step::NoMatch};
-    return match_nul_block(s, p, headerKind, 2);
+    if (s.At(p + 1) == 0x00) return {Step::NoMatch};
+    return MatchNulBlock(s, p, headerKind, 2);
   }
   if (b0 == 0x53) {
     if (avail < 5) return {Step::Incomplete};
-    size_t len = s.at(p + 3) + 256u * s.at(p + 4);
+    size_t len = s.At(p + 3) + 256u * s.At(p + 4);
     // A zero length never completes: no match, so it cannot stall the stream.
     if (len == 0) return {Step::NoMatch};
     if (len + 5 > avail) return {Step::Incomplete};
@@ -140,8 +140,8 @@ Match match_at(JoinedStream& s, size_t p) {
 
 // Stores joined[from, total) as the new remainder, reusing the old block when
 // the tail fits in it. 0, or 3 with the remainder emptied.
-int keep_tail(PrnReplyRemainder_t* rem, const JoinedStream& s, size_t from) {
-  size_t tail = s.total() - from;
+int KeepTail(PrnReplyRemainder_t* rem, const JoinedStream& s, size_t from) {
+  size_t tail = s.Total() - from;
   if (tail == 0) {
     PrnReplyRemainderFree(rem);
     return 0;
@@ -153,16 +153,16 @@ int keep_tail(PrnReplyRemainder_t* rem, const JoinedStream& s, size_t from) {
     size_t fromKept = from < oldLen ? oldLen - from : 0;
     if (fromKept != 0) std::memmove(rem->bytes, rem->bytes + from, fromKept);
     size_t freshFrom = from < oldLen ? oldLen : from;
-    if (tail > fromKept) std::memcpy(rem->bytes + fromKept, s.fresh(freshFrom), tail - fromKept);
+    if (tail > fromKept) std::memcpy(rem->bytes + fromKept, s.Fresh(freshFrom), tail - fromKept);
     rem->length = static_cast<int32_t>(tail);
     return 0;
   }
-  auto* block = static_cast<uint8_t*>(encoding_alloc(tail));
+  auto* block = static_cast<uint8_t*>(EncodingAlloc(tail));
   if (block == nullptr) {
     PrnReplyRemainderFree(rem);
     return 3;
   }
-  s.copy(from, tail, block);
+  s.Copy(from, tail, block);
   PrnReplyRemainderFree(rem);
   rem->bytes = block;
   rem->length = static_cast<int32_t>(tail);
@@ -183,7 +183,7 @@ int PrnReplyRemainderCopy(PrnReplyRemainder_t* dst, const PrnReplyRemainder_t* s
   dst->bytes = nullptr;
   dst->length = 0;
   if (src->bytes == nullptr || src->length <= 0) return 0;
-  auto* block = static_cast<uint8_t*>(encoding_alloc(static_cast<size_t>(src->length)));
+  auto* block = static_cast<uint8_t*>(EncodingAlloc(static_cast<size_t>(src->length)));
   if (block == nullptr) return 3;
   std::memcpy(block, src->bytes, static_cast<size_t>(src->length));
   dst->bytes = block;
@@ -200,10 +200,10 @@ int PrnSplitReplyStream(PrnReplyRemainder_t* remainder, const uint8_t* bytes, ui
     return 1;
 
   JoinedStream s(remainder->bytes, static_cast<size_t>(remainder->length), bytes, length);
-  const size_t total = s.total();
+  const size_t total = s.Total();
   size_t p = 0;
   while (p < total) {
-    Match m = match_at(s, p);
+    Match m = MatchAt(s, p);
     if (m.step == Step::NoMatch) {
       ++p;
       continue;
@@ -217,20 +217,20 @@ int PrnSplitReplyStream(PrnReplyRemainder_t* remainder, const uint8_t* bytes, ui
       }
       break;
     }
-    if (p >= s.keptLength()) {
-      handler(m.kind, s.fresh(p), static_cast<uint32_t>(m.length), user);
+    if (p >= s.KeptLength()) {
+      handler(m.kind, s.Fresh(p), static_cast<uint32_t>(m.length), user);
     } else {
-      auto* copy = static_cast<uint8_t*>(encoding_alloc(m.length));
+      auto* copy = static_cast<uint8_t*>(EncodingAlloc(m.length));
       if (copy == nullptr) {
         // Keep the packet and what follows for the next call rather than lose it.
-        keep_tail(remainder, s, p);
+        KeepTail(remainder, s, p);
         return 3;
       }
-      s.copy(p, m.length, copy);
+      s.Copy(p, m.length, copy);
       handler(m.kind, copy, static_cast<uint32_t>(m.length), user);
       std::free(copy);
     }
     p += m.length;
   }
-  return keep_tail(remainder, s, p);
+  return KeepTail(remainder, s, p);
 }

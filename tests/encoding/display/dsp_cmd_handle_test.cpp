@@ -31,7 +31,7 @@ struct DspFixture : ::testing::Test {
   DspCmdHandle_t* b = nullptr;
   void SetUp() override {
     ASSERT_EQ(DspCmdAlloc("CD-TEST", 0, &b), 0);
-    b->ops = static_cast<DspOps*>(encoding_alloc(sizeof(DspOps)));
+    b->ops = static_cast<DspOps*>(EncodingAlloc(sizeof(DspOps)));
     *b->ops = DspOps{};
     b->ops->begin = Begin;
     b->ops->end = End;

@@ -178,10 +178,10 @@ template <typename Body>
 void on_both_paths(Body body) {
   for (bool vector : {true, false}) {
     SCOPED_TRACE(vector ? "vector paths" : "scalar paths");
-    image_set_vector_paths(vector);
+    ImageSetVectorPaths(vector);
     body();
   }
-  image_set_vector_paths(true);
+  ImageSetVectorPaths(true);
 }
 
 TEST(ImageRaster, NoisyImagesMatchPerDotConversion) {
@@ -214,7 +214,7 @@ TEST(ImageRaster, LumaOfEveryColourIsTheWeightedSum) {
       for (uint32_t b = 0; b < 256; ++b) {
         bgr[b * 3] = uint8_t(b), bgr[b * 3 + 1] = uint8_t(rg), bgr[b * 3 + 2] = uint8_t(rg >> 8);
       }
-      image_luma(bgr.data(), 256, identity, luma);
+      ImageLuma(bgr.data(), 256, identity, luma);
       for (uint32_t b = 0; b < 256; ++b)
         wrong += luma[b] != ((rg >> 8) * 313430u + (rg & 255) * 615105u + b * 120041u + 524288u) >> 20;
     }
@@ -266,10 +266,10 @@ void* no_memory(size_t) { return nullptr; }
 TEST(ImageRaster, DiffusionWithoutMemoryForTheErrorRow) {
   Image img(8, 1);
   Bytes out(1);
-  encoding_set_allocator(no_memory);
+  EncodingSetAllocator(no_memory);
   EXPECT_EQ(ImageDiffuseToRaster(img.px.data(), 8, 1, 0, 0, 8, 1, 1.0, out.data(), 1), 5);
   EXPECT_EQ(TdevImageDiffuseToRaster(img.px.data(), 8, 1, 0, 0, 8, 1, 1.0, out.data(), 1), 12);
-  encoding_set_allocator(nullptr);
+  EncodingSetAllocator(nullptr);
 }
 
 }  // namespace
@@ -282,11 +282,11 @@ TEST_F(ImageDiffusionLog, OnlyTheEngineCopyLogsTheMissingErrorRow) {
   use_file(255);
   Image img(8, 1);
   Bytes out(1);
-  encoding_set_allocator(no_memory);
+  EncodingSetAllocator(no_memory);
   EXPECT_EQ(TdevImageDiffuseToRaster(img.px.data(), 8, 1, 0, 0, 8, 1, 1.0, out.data(), 1), 12);
   EXPECT_TRUE(bodies().empty());
   EXPECT_EQ(ImageDiffuseToRaster(img.px.data(), 8, 1, 0, 0, 8, 1, 1.0, out.data(), 1), 5);
-  encoding_set_allocator(nullptr);
+  EncodingSetAllocator(nullptr);
   const auto lines = bodies();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("ERROR,--,", 0), 0u) << lines[0];

@@ -55,7 +55,7 @@ TEST(PrnAlloc, DuplicateFailsAsAWholeAtEveryAllocation) {
     PrnCmdHandle_t* copy = PrnCmdDuplicate(src.get());
     if (!FailingAlloc::Fired()) {
       ASSERT_NE(copy, nullptr);
-      encoding_set_allocator(nullptr);
+      EncodingSetAllocator(nullptr);
       EXPECT_EQ(BuildJob(copy), job);
       ASSERT_EQ(copy->replyRemainder.length, 1u);
       EXPECT_EQ(copy->replyRemainder.bytes[0], 0x37);
@@ -127,7 +127,7 @@ TEST(PrnAlloc, BuildReportsAFrameItCouldNotMake) {
   FailingAlloc::Arm(4);  // trailer made (4 allocations); the data record fails
   EXPECT_EQ(PrnCmdBuild(b.get(), &d), 3);
   EXPECT_EQ(d, nullptr);
-  encoding_set_allocator(nullptr);
+  EncodingSetAllocator(nullptr);
   EXPECT_EQ(BuildJob(b.get()).size(), 155u);
 }
 
@@ -144,7 +144,7 @@ TEST(PrnAlloc, TrailerWithoutItsJobIdRequestIsNotKeptByBuild) {
   EXPECT_EQ(d, nullptr);
   EXPECT_EQ(b->cmdBuffer.trailerBytes, 0);
   EXPECT_EQ(b->cmdBuffer.trailer, nullptr);
-  encoding_set_allocator(nullptr);
+  EncodingSetAllocator(nullptr);
   // The next build makes the whole trailer again, so the job reports its end.
   const Bytes job = BuildJob(b.get());
   ASSERT_EQ(job.size(), 155u);
@@ -160,7 +160,7 @@ TEST(PrnAlloc, KanjiLanguageIsTakenOnlyWithItsCommand) {
   EXPECT_EQ(b->ops.text->textLang(b.get(), 1), 3);
   EXPECT_EQ(b->textLang, 0);
   EXPECT_EQ(b->cmdBuffer.bodyBytes, 0);
-  encoding_set_allocator(nullptr);
+  EncodingSetAllocator(nullptr);
   ASSERT_EQ(b->ops.text->textLang(b.get(), 1), 0);
   EXPECT_EQ(b->textLang, 1);
   EXPECT_EQ(BodyBytes(b.get()), B({0x1B, 0x74, 0x01, 0x1B, 0x52, 0x08, 0x1C, 0x43, 0x01, 0x1C, 0x26}));

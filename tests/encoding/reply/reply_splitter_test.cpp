@@ -194,7 +194,7 @@ void* failing_alloc(size_t size) {
 TEST(ReplySplitter, FailedPacketCopyKeepsTheBytesForTheNextCall) {
   Splitter s;
   ASSERT_EQ(s.feed({0x14, 0x00}), 0);
-  encoding_set_allocator(failing_alloc);
+  EncodingSetAllocator(failing_alloc);
   g_failAllocs = 1;  // the packet copy fails, keeping the bytes succeeds
   EXPECT_EQ(s.feed({0x00, 0x0F, 0x01}), 3);
   EXPECT_TRUE(s.packets.empty());
@@ -204,7 +204,7 @@ TEST(ReplySplitter, FailedPacketCopyKeepsTheBytesForTheNextCall) {
   g_failAllocs = 1;  // no room for a new remainder at all: 3, the tail is lost
   EXPECT_EQ(s.feed({0x14, 0x00}), 3);
   EXPECT_EQ(s.rem_.length, 0);
-  encoding_set_allocator(nullptr);
+  EncodingSetAllocator(nullptr);
 }
 
 TEST(ReplySplitter, RejectsNullArguments) {
