@@ -425,15 +425,23 @@ TEST(ConverterRandom, FullOutputChainsMatchTheReference) {
         ASSERT_TRUE(LoadModelData(modelFile, data));
         SideBySide both(modelFile, data);
         const size_t chain = size_t{data.settings.outputBufferBlockSize} * data.settings.outputBufferBlockMax;
-        std::string bytes;
-        while (bytes.size() < chain + 65536) bytes += "Receipt line \xC3\xA9\xE2\x82\xAC\n";
-        EXPECT_TRUE(both.Same({bytes}));
+        if (!kSanitizerBuild) {  // the full byte chain is also reached by the fills below
+            std::string bytes;
+            while (bytes.size() < chain + 65536) bytes += "Receipt line \xC3\xA9\xE2\x82\xAC\n";
+            EXPECT_TRUE(both.Same({bytes}));
+        }
         std::string sets, tables;
         for (int k = 0; k < 40000; ++k) sets += "\xE2\x82\xA9";
         for (int k = 0; k < 40000; ++k) tables += "\xCE\xB1\xD0\xB4";
         EXPECT_TRUE(both.Same({sets}));
         EXPECT_TRUE(both.Same({tables}));
-        const char* tails[] = {"B", "\xE2\x82\xAC" "B", "e\xCC\x81", "\xE2\x82\xA9", "\xE3\x81\x82", "\x80"};
+        // A byte, a table switch, a composed character, a set switch, a
+        // character no table has, invalid UTF-8 (two of them in the slow
+        // sanitizer builds).
+        const std::vector<const char*> tails =
+            kSanitizerBuild ? std::vector<const char*>{"\xE2\x82\xAC" "B", "e\xCC\x81"}
+                            : std::vector<const char*>{"B", "\xE2\x82\xAC" "B", "e\xCC\x81", "\xE2\x82\xA9",
+                                                       "\xE3\x81\x82", "\x80"};
         for (const char* tail : tails) {
             for (const size_t fill : {chain - 1, chain}) {
                 EXPECT_TRUE(both.Same({std::string(fill, 'e') + tail})) << "fill " << fill << " tail " << tail;
