@@ -6,9 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "encoding/printer/prn_control.h"
 #include "encoding/printer/prn_model.h"
-#include "encoding/printer/prn_text.h"
 #include "../prn_test_util.h"
 
 namespace {
