@@ -130,12 +130,10 @@ TEST_F(DspFixture, DuplicateIsDeepAndHasNoConverter) {
   EXPECT_EQ(copy->converter, -1);
   EXPECT_EQ(copy->windows[1].width, 10);
   // The copy frames its jobs with the source's table.
-  int rc = -9;
   CmdData_t* built = nullptr;
   ASSERT_EQ(DspCmdBuild(copy, &built), 0);
   EXPECT_EQ(Bytes(built->data, built->data + 3), B({0x1B, 0x3D, 0x02}));
   CmdDataFree(built);
-  (void)rc;
   EXPECT_NE(copy->cmdBuffer.body, b->cmdBuffer.body);
   EXPECT_EQ(ListBytes(copy->cmdBuffer.body), B({'a', 'b'}));
   EXPECT_EQ(DspCmdClose(copy), 0);
