@@ -129,8 +129,8 @@ struct ModelData {
 bool LoadModelData(const std::string& modelFile, ModelData& out) {
     std::string modulePath;
     const std::string settingsPath = OvucReadModulePath("rpi", modulePath) == 0
-                                         ? modulePath + "/" + OVUC_SETTINGS_FILE
-                                         : std::string(OVUC_SETTINGS_FILE);
+                                         ? modulePath + "/" + kOvucSettingsFile
+                                         : std::string(kOvucSettingsFile);
     return OvucReadSettings(settingsPath, out.settings) == 0 &&
            OvucLoadModel(out.settings, modelFile, out.model) == 0;
 }
