@@ -1,6 +1,8 @@
 // The device-id pattern of the wrapper.
 // <regex> trips a false "maybe uninitialized" in GCC 12 sanitizer builds.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "foundation/platform_regex.h"
 

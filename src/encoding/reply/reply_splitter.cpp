@@ -16,8 +16,7 @@ namespace {
 class JoinedStream {
  public:
   JoinedStream(const uint8_t* kept, size_t keptLen, const uint8_t* fresh, size_t freshLen)
-      : kept_(kept), keptLen_(keptLen), fresh_(fresh), freshLen_(freshLen),
-        total_(keptLen + freshLen) {}
+      : kept_(kept), keptLen_(keptLen), fresh_(fresh), total_(keptLen + freshLen) {}
 
   size_t Total() const { return total_; }
   size_t KeptLength() const { return keptLen_; }
@@ -64,7 +63,6 @@ class JoinedStream {
   const uint8_t* kept_;
   size_t keptLen_;
   const uint8_t* fresh_;
-  size_t freshLen_;
   size_t total_;
   bool zeroValid_ = false;
   size_t zeroFrom_ = 0;
