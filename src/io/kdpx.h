@@ -36,6 +36,17 @@ inline constexpr uint32_t KDPX_MAC_QUERY = 0x00000010;
 void kdpxBuildDatagram(uint8_t* out, char type, uint32_t command, const void* payload,
                        size_t payloadLength);
 
+// The receive side of an exchange, callable without a socket. Whether `got`
+// answers `request` (both whole datagrams): same magic, the request's type +
+// 20h and the same command; with matchMac also the broadcast query's MAC
+// (bytes 15..20) repeated at the same place.
+bool kdpxIsReply(const uint8_t* request, size_t requestLength, const uint8_t* got, size_t gotLength,
+                 bool matchMac);
+// Result field and payload of an accepted reply into the caller's memory;
+// result and replyLength as for TiloIoKdpxExec. A datagram shorter than the
+// header changes nothing.
+void kdpxTakeReply(const uint8_t* got, size_t gotLength, int* result, void* reply, size_t* replyLength);
+
 // One unicast exchange. replyLength: capacity on entry, bytes stored on return;
 // a null replyLength or a capacity of 0 takes no payload. result may be null.
 int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* payload,

@@ -126,21 +126,6 @@ int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
   return TILOIO_TIMEOUT;
 }
 
-bool IsReplyTo(std::span<const uint8_t> got, const std::vector<uint8_t>& request) {
-  return got.size() >= kKdpxHeaderSize && std::memcmp(got.data(), request.data(), 5) == 0 &&
-         got[5] == static_cast<uint8_t>(request[5] + 0x20) && ReadBe32(got.data() + 6) == ReadBe32(request.data() + 6);
-}
-
-// Result field and payload of an accepted reply into the caller's memory.
-void TakeReply(const std::vector<uint8_t>& reply, int* result, void* buffer, size_t* replyLength) {
-  if (result) *result = (reply[10] << 8) | reply[11];
-  if (replyLength && *replyLength != 0) {
-    const size_t n = std::min(*replyLength, reply.size() - kKdpxHeaderSize);
-    if (n > 0) std::memcpy(buffer, reply.data() + kKdpxHeaderSize, n);
-    *replyLength = n;
-  }
-}
-
 // The socket of one exchange: a unicast socket is non-blocking and connected
 // to the printer, so the kernel drops datagrams from any other source; a
 // broadcast socket may broadcast. Invalid, with the result in *rc, when it
@@ -185,13 +170,33 @@ int Exchange(const std::string& destination, bool broadcast, const std::vector<u
     std::vector<uint8_t> accepted;
     rc = RunAttempts(socket.Get(), datagram, used->ai_addr, used->ai_addrlen, !broadcast,
                      broadcast ? kBroadcastReceive : kUnicastReceive, isReply, accepted);
-    if (rc == TILOIO_SUCCESS) TakeReply(accepted, result, reply, replyLength);
+    if (rc == TILOIO_SUCCESS) kdpxTakeReply(accepted.data(), accepted.size(), result, reply, replyLength);
   }
   if (rc != TILOIO_SUCCESS && replyLength) *replyLength = 0;
   return rc;
 }
 
 }  // namespace
+
+bool kdpxIsReply(const uint8_t* request, size_t requestLength, const uint8_t* got, size_t gotLength,
+                 bool matchMac) {
+  if (requestLength < kKdpxHeaderSize || gotLength < kKdpxHeaderSize) return false;
+  if (std::memcmp(got, request, 5) != 0 || got[5] != static_cast<uint8_t>(request[5] + 0x20) ||
+      ReadBe32(got + 6) != ReadBe32(request + 6)) {
+    return false;
+  }
+  return !matchMac || (requestLength >= 21 && gotLength >= 21 && std::memcmp(got + 15, request + 15, 6) == 0);
+}
+
+void kdpxTakeReply(const uint8_t* got, size_t gotLength, int* result, void* buffer, size_t* replyLength) {
+  if (gotLength < kKdpxHeaderSize) return;
+  if (result) *result = (got[10] << 8) | got[11];
+  if (replyLength && *replyLength != 0) {
+    const size_t n = std::min(*replyLength, gotLength - kKdpxHeaderSize);
+    if (n > 0) std::memcpy(buffer, got + kKdpxHeaderSize, n);
+    *replyLength = n;
+  }
+}
 
 void kdpxBuildDatagram(uint8_t* out, char type, uint32_t command, const void* payload, size_t payloadLength) {
   std::memcpy(out, "ORVIK", 5);
@@ -230,7 +235,9 @@ int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* 
     std::vector<uint8_t> datagram(kKdpxHeaderSize + payloadLength);
     kdpxBuildDatagram(datagram.data(), type, command, payload, payloadLength);
     rc = Exchange(
-        destination, false, datagram, [&](std::span<const uint8_t> got) { return IsReplyTo(got, datagram); },
+        destination, false, datagram, [&](std::span<const uint8_t> got) {
+          return kdpxIsReply(datagram.data(), datagram.size(), got.data(), got.size(), false);
+        },
         result, reply, replyLength);
   } catch (const std::bad_alloc&) {
     log_error_line("ERROR", __FILE__, __LINE__);
@@ -253,8 +260,7 @@ int TiloIoKdpxBroadcast(const uint8_t* payload, int* result, void* reply, size_t
     rc = Exchange(
         BroadcastDestination(), true, datagram,
         [&](std::span<const uint8_t> got) {
-          return IsReplyTo(got, datagram) && got.size() >= 21 &&
-                 std::memcmp(got.data() + 15, datagram.data() + 15, 6) == 0;
+          return kdpxIsReply(datagram.data(), datagram.size(), got.data(), got.size(), true);
         },
         result, reply, replyLength);
   } catch (const std::bad_alloc&) {
