@@ -202,7 +202,10 @@ int PrnSplitReplyStream(PrnReplyRemainder_t* remainder, const uint8_t* bytes, ui
   size_t p = 0;
   while (p < total) {
     Match m = MatchAt(s, p);
-    if (m.step == Step::NoMatch) {
+    // A NUL-terminated block longer than the remainder may hold is dropped
+    // even when its end is at hand: fed in smaller reads it would have been
+    // given up before the end came, and the packets must not depend on that.
+    if (m.step == Step::NoMatch || (m.step == Step::Deliver && m.length > kPrnReplyRemainderMax)) {
       ++p;
       continue;
     }

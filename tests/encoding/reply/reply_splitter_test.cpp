@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -169,6 +170,42 @@ TEST(ReplySplitter, BlockWhoseNulNeverComesStopsHoldingBackLaterStatus) {
   ASSERT_EQ(s.feed({0x14, 0x00, 0x00, 0x0F}), 0);
   EXPECT_EQ(s.packets, (std::vector<Packet>{{0, {0x14, 0x00, 0x00, 0x0F}}}));
   EXPECT_EQ(s.rem_.length, 0);
+}
+
+// Fed in small reads, a NUL block is given up once it outgrows the remainder;
+// fed whole, its NUL is already there. Both must give the same packets: a
+// block of 65540 bytes comes whole, one byte more and it is dropped.
+TEST(ReplySplitter, NulBlockLongerThanTheRemainderIsDroppedHoweverItIsRead) {
+  for (size_t body : {size_t{65538}, size_t{65539}}) {
+    SCOPED_TRACE(body);
+    Bytes stream = {0x5F};
+    stream.resize(1 + body, 0x41);
+    stream.push_back(0x00);
+    stream.insert(stream.end(), {0x14, 0x00, 0x00, 0x0F});
+
+    Splitter whole;
+    ASSERT_EQ(whole.feed(stream), 0);
+    Splitter chunked;
+    for (size_t at = 0; at < stream.size(); at += 128) {
+      const size_t end = std::min(stream.size(), at + 128);
+      ASSERT_EQ(chunked.feed(Bytes(stream.begin() + at, stream.begin() + end)), 0);
+    }
+    EXPECT_EQ(whole.rem_.length, 0);
+    EXPECT_EQ(chunked.rem_.length, 0);
+    ASSERT_FALSE(whole.packets.empty());
+    EXPECT_TRUE(whole.packets == chunked.packets) << whole.packets.size() << " vs " << chunked.packets.size();
+    EXPECT_EQ(whole.packets.back(), (Packet{0, {0x14, 0x00, 0x00, 0x0F}}));
+    if (body == 65538) {
+      ASSERT_EQ(whole.packets.size(), 2u);
+      EXPECT_EQ(whole.packets[0].kind, 5);
+      EXPECT_EQ(whole.packets[0].bytes.size(), 65540u);
+    } else {
+      // "_" dropped; every 41h and the NUL are status bytes of their own.
+      ASSERT_EQ(whole.packets.size(), body + 2);
+      EXPECT_EQ(whole.packets[0], (Packet{3, {0x41}}));
+      EXPECT_EQ(whole.packets[body], (Packet{3, {0x00}}));
+    }
+  }
 }
 
 TEST(ReplySplitter, HugeChunkOfUnterminatedBlocksIsScannedOnce) {
