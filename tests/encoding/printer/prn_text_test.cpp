@@ -1,5 +1,6 @@
 // Text table generators: text through the converter or the double-byte
 // encoders, and the language, font, size and style commands.
+#include <climits>
 #include <string>
 
 #include "encoding/builder/cmd_codec.h"
@@ -198,6 +199,19 @@ TEST(PrnTextCommands, StateStoredByTheGenerators) {
   EXPECT_EQ(b->colorSent, 2);
   ASSERT_EQ(PrnGenTextLangKanji(b.get(), 3), 0);
   EXPECT_EQ(b->textLang, 3);
+}
+
+// The scale slots take any int from the layer above. The extremes once
+// overflowed while the size byte was computed (the sanitizer build stops on
+// that); they are refused now, and nothing reaches the job.
+TEST(PrnTextCommands, CharacterSizeOfExtremeScalesIsRefusedWithoutOverflow) {
+  Builder b("RP-S3", 0);
+  ASSERT_EQ(b.rc, 0);
+  EXPECT_EQ(PrnGenWidthScale(b.get(), INT_MIN), 1);
+  EXPECT_EQ(PrnGenHeightScale(b.get(), INT_MIN), 1);
+  EXPECT_EQ(PrnGenCharSize(b.get(), INT_MAX, 1), 1);
+  EXPECT_EQ(PrnGenCharSize(b.get(), 0, 0), 1);
+  EXPECT_TRUE(BodyBytes(b.get()).empty());
 }
 
 TEST(PrnTextImpact, PrintModeWithFontEmphasisAndUnderline) {
