@@ -362,7 +362,8 @@ int PrnRasterImageBytes(std::vector<uint8_t>& out, const PrnImageLimits_t& limit
                         const PrnDeflate_t& deflate) {
   const uint8_t c = PrnRasterColorParam(color);
   const int bandLimit = compress == 1 ? kCompressMonoBandLimit : limits.rasterBandLimit;
-  const size_t stride = width > 0 ? static_cast<size_t>((width + 7) / 8) : 0;
+  // In size_t: the width is checked only after this, and INT_MAX + 7 would overflow.
+  const size_t stride = width > 0 ? (static_cast<size_t>(width) + 7) / 8 : 0;
   return RasterImage(out, limits, width, height, data, size, stride, 1, compress, deflate, bandLimit,
                      [&](BandWriter& w, int top, int rows) {
                        if (compress == 1) return w.MonoDeflate(top, rows, c);
@@ -375,7 +376,7 @@ int PrnGrayImageBytes(std::vector<uint8_t>& out, const PrnImageLimits_t& limits,
                       int height, const uint8_t* data, size_t size, int compress,
                       const PrnDeflate_t& deflate) {
   const int bandLimit = compress == 1 ? kCompressGrayBandLimit : limits.grayBandLimit;
-  const size_t stride = width > 0 ? static_cast<size_t>((width + 1) / 2) : 0;
+  const size_t stride = width > 0 ? (static_cast<size_t>(width) + 1) / 2 : 0;
   return RasterImage(out, limits, width, height, data, size, stride, 4, compress, deflate, bandLimit,
                      [&](BandWriter& w, int top, int rows) {
                        if (compress == 1) return w.GrayDeflate(top, rows);

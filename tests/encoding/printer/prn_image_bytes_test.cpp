@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <vector>
 
@@ -195,6 +196,22 @@ TEST(PrnRasterImage, RefusesBadInputAndLeavesOutputAlone) {
   }
   Bytes out;
   EXPECT_EQ(1, PrnRasterImageBytes(out, kReceipt, 8, 1, nullptr, 1, 1, 0, PrnDefaultDeflate()));
+}
+
+// The widest ints are refused like any width above FFFFh; the row size was
+// once computed from them first and overflowed (the sanitizer build stops on
+// that).
+TEST(PrnRasterImage, WidthNearIntMaxIsRefusedWithoutOverflow) {
+  const Bytes data(64, 0xFF);
+  for (int width : {INT_MAX, INT_MAX - 1, INT_MAX - 6, 0x10000}) {
+    SCOPED_TRACE(width);
+    Bytes out = {0xAA};
+    EXPECT_EQ(1, PrnRasterImageBytes(out, kReceipt, width, 1, data.data(), data.size(), 1, 0,
+                                     PrnDefaultDeflate()));
+    EXPECT_EQ(1, PrnGrayImageBytes(out, kReceipt, width, 1, data.data(), data.size(), 0,
+                                   PrnDefaultDeflate()));
+    EXPECT_EQ(out, Bytes{0xAA});
+  }
 }
 
 TEST(ContainsRealtimeCommand, ChecksEveryPositionWithThreeBytesLeft) {
