@@ -130,3 +130,5 @@ put("fuzz_builder_calls", "reply_and_label",
     + bytes([31]) + u16(12) + b'7"FFFF\0\x14\x00\x00\x0F\x01' + bytes([27, 1, 1]) + BUILD)
 put("fuzz_builder_calls", "out_of_range_everywhere",
     bytes([9, 0]) + bytes([9, 3, 1, 2]) + arg(70000 & 0xFFFF) + bytes([13]) + bytes([5, 0x7F]) * 7 + bytes([14, 4]) + u32(0x80000000))
+# INT_MIN as a width scale through the text table's slot (found by the fuzzer).
+put("fuzz_builder_calls", "found_width_scale_int_min", bytes([9, 0, 18, 6, 4]) + u32(0x80000000) + BUILD)
