@@ -35,7 +35,7 @@ fi
 SAN="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 echo "=== configure build-fuzz (clang, ASan + UBSan, libFuzzer) ==="
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja \
-  -DTILO2_BUILD_FUZZ=ON -DTILO2_SANITIZE= \
+  -DTILO2_BUILD_FUZZ=ON -DTILO2_SANITIZE= -DBUILD_SHARED_LIBS=OFF \
   -DTILO2_BUILD_TESTS=OFF -DTILO2_BUILD_BENCH=OFF -DTILO2_BUILD_EXAMPLES=OFF \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
   -DCMAKE_CXX_FLAGS="$SAN" -DCMAKE_C_FLAGS="$SAN" \

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite three times: a plain build, an
 # AddressSanitizer + UndefinedBehaviorSanitizer build, and a ThreadSanitizer
-# build of the threaded layers. The plain build is also installed and checked
+# build of the threaded layers, then a short fuzzing run. The plain build is also installed and checked
 # as an app meets it, and every header is compiled alone. Any failure fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -82,3 +82,5 @@ bash tools/check-headers.sh build-test
 check_install build-test
 run build-asan address all
 run build-tsan thread threaded_tests -L threaded
+# A short libFuzzer run of every input surface (skipped without clang).
+bash tools/run-fuzz.sh
