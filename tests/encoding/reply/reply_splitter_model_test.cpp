@@ -108,6 +108,10 @@ struct ModelSplitter {
         // A packet still incomplete beyond the longest possible one never completes.
         if (avail <= kPrnReplyRemainderMax) break;
         ++p;
+      } else if (c.length > kPrnReplyRemainderMax) {
+        // Longer than any packet may be: dropped even when its end is at
+        // hand, as it would be when read in smaller pieces.
+        ++p;
       } else {
         packets.push_back({c.kind, Bytes(pending.begin() + p, pending.begin() + p + c.length)});
         p += c.length;
