@@ -21,6 +21,7 @@
 #include "encoding/builder/cmd_data.h"
 #include "encoding/printer/prn_cmd.h"
 #include "encoding/printer/prn_model.h"
+#include "encoding/test_hooks.h"
 #include "fuzz_input.h"
 
 namespace {
@@ -408,7 +409,7 @@ std::vector<const char*> ModelNames() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::vector<const char*> models = ModelNames();
   static const bool allocatorSet = [] {
-    encoding_set_allocator(FailingAlloc);
+    EncodingSetAllocator(FailingAlloc);
     return true;
   }();
   (void)allocatorSet;

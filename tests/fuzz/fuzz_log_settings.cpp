@@ -16,6 +16,7 @@
 
 #include "foundation/log_settings.h"
 #include "foundation/log_state.h"
+#include "foundation/test_hooks.h"
 #include "fuzz_input.h"
 
 namespace {

@@ -20,6 +20,7 @@
 
 #include "encoding/imaging/image_frame.h"
 #include "encoding/imaging/image_raster.h"
+#include "encoding/test_hooks.h"
 #include "fuzz_input.h"
 
 namespace {
@@ -125,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int outLength = static_cast<int>(outLength64 < -1 ? -1 : outLength64);
 
   const bool valid = ArgumentsValid(width, height, x, y, outWidth, outHeight, brightness, outLength, m.dotsPerByte);
-  image_set_vector_paths(true);
+  ImageSetVectorPaths(true);
   const Output fast = Run(m.fn, pixels.get(), width, height, x, y, outWidth, outHeight, brightness, outLength);
   FUZZ_CHECK(fast.rc == (valid ? 0 : 1));
   if (!valid) {
@@ -154,9 +155,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < rows; ++i) FUZZ_CHECK(fast.bytes[i] != 0x10);
   }
 
-  image_set_vector_paths(false);
+  ImageSetVectorPaths(false);
   const Output scalar = Run(m.fn, pixels.get(), width, height, x, y, outWidth, outHeight, brightness, outLength);
-  image_set_vector_paths(true);
+  ImageSetVectorPaths(true);
   FUZZ_CHECK(scalar.rc == 0 && scalar.bytes == fast.bytes);
 
   const Output service =
