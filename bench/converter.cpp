@@ -8,6 +8,8 @@
 #include "encoding/codepage/embedded_file.h"
 #include "encoding/codepage/ovuc.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 constexpr const char* kModel = "RP-S12E_ank.txt";

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+using namespace tilo2::core;
+
 namespace {
 
 // About 4 KB of receipt lines: kanji, kana, full-width signs and ASCII figures.

@@ -10,6 +10,8 @@
 #include "encoding/printer/prn_cmd.h"
 #include "encoding/printer/prn_image_bytes.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 constexpr int kWidth = 576;

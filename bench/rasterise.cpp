@@ -9,6 +9,8 @@
 
 #include "encoding/imaging/image_raster.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 constexpr int kWidth = 576;

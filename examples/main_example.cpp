@@ -18,6 +18,8 @@
 #include "orvik/tilo2/version.h"
 #include "printer_emulator.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 constexpr const char* kEmulatorAddress = "127.0.0.250";

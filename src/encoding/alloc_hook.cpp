@@ -4,6 +4,8 @@
 
 #include "encoding/test_hooks.h"
 
+namespace tilo2::core {
+
 namespace {
 EncodingAllocFn allocOverride = nullptr;
 }
@@ -11,3 +13,5 @@ EncodingAllocFn allocOverride = nullptr;
 void* EncodingAlloc(size_t size) { return allocOverride ? allocOverride(size) : std::malloc(size); }
 
 void EncodingSetAllocator(EncodingAllocFn alloc) { allocOverride = alloc; }
+
+}  // namespace tilo2::core

@@ -6,4 +6,8 @@
 
 #include <cstddef>
 
+namespace tilo2::core {
+
 void* EncodingAlloc(size_t size);
+
+}  // namespace tilo2::core

@@ -6,6 +6,8 @@
 #include <initializer_list>
 #include <vector>
 
+namespace tilo2::core {
+
 namespace tilo2_bytes {
 
 inline void Put(std::vector<uint8_t>& out, std::initializer_list<uint8_t> bytes) {
@@ -26,3 +28,5 @@ inline void PutBytes(std::vector<uint8_t>& out, const uint8_t* data, size_t leng
 }
 
 }  // namespace tilo2_bytes
+
+}  // namespace tilo2::core

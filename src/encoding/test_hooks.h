@@ -10,6 +10,8 @@
 
 #include "encoding/builder/cmd_codec.h"
 
+namespace tilo2::core {
+
 // Allocation of the encoding's working blocks; null restores malloc.
 using EncodingAllocFn = void* (*)(size_t size);
 void EncodingSetAllocator(EncodingAllocFn alloc);
@@ -25,3 +27,5 @@ void DspSetLocalClock(DspLocalClockFn clock);
 
 // False makes every image conversion take its scalar path.
 void ImageSetVectorPaths(bool enabled);
+
+}  // namespace tilo2::core

@@ -2,6 +2,8 @@
 
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 AddressList LookUpAddresses(const char* host, const char* service, int flags, int family,
                             int socketType) {
   addrinfo hints{};
@@ -12,3 +14,5 @@ AddressList LookUpAddresses(const char* host, const char* service, int flags, in
   if (platform_getaddrinfo(host, service, &hints, &list) != 0) return AddressList();
   return AddressList(list);
 }
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+namespace tilo2::core {
+
 struct AddrinfoDeleter {
   void operator()(addrinfo* list) const {
     if (list != nullptr) freeaddrinfo(list);
@@ -16,3 +18,5 @@ using AddressList = std::unique_ptr<addrinfo, AddrinfoDeleter>;
 // family and socket type; empty when the lookup fails or finds nothing.
 AddressList LookUpAddresses(const char* host, const char* service, int flags, int family,
                             int socketType);
+
+}  // namespace tilo2::core

@@ -5,7 +5,11 @@
 #include <cstdio>
 #include <memory>
 
+namespace tilo2::core {
+
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
 using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
+}  // namespace tilo2::core

@@ -4,6 +4,8 @@
 
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 class PlatformLockGuard {
  public:
   // Waits up to milliseconds (negative: without limit) for the mutex.
@@ -40,3 +42,5 @@ class PlatformLockGuard {
   PlatformMutex_t* mutex_;
   int result_;
 };
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 
 #include "foundation/log_format.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
@@ -86,3 +88,5 @@ void log_format_pointer(char out[18], const void* pointer) {
   }
   out[17] = '\0';
 }
+
+}  // namespace tilo2::core

@@ -7,6 +7,8 @@
 #include "foundation/log_format.h"
 #include "foundation/logger.h"
 
+namespace tilo2::core {
+
 namespace {
 
 int DumpLine(const LogSettings_t& s, const char* header, size_t header_length, const void* data,
@@ -60,3 +62,5 @@ int log_read_dump(const char* tag, const char* transport, const void* handle, si
   std::snprintf(rest, sizeof rest, "Read,,%08zx,", length);
   return TransportLine(tag, transport, handle, rest, data, length, raw);
 }
+
+}  // namespace tilo2::core

@@ -12,6 +12,8 @@
 #include "foundation/log_settings.h"
 #include "foundation/logger.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint32_t kMegabyte = 1048576;
@@ -86,3 +88,5 @@ int log_append_file(const char* line) {
   if (!lock) return 255;
   return AppendLocked(line);
 }
+
+}  // namespace tilo2::core

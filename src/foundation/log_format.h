@@ -8,6 +8,8 @@
 
 #include "foundation/log_state.h"
 
+namespace tilo2::core {
+
 inline constexpr int kLogLevelFull = 255;
 // Below the full level, dumps of more than this keep their head, " ... ", their tail.
 inline constexpr size_t kLogDumpKeep = 120;
@@ -35,3 +37,5 @@ void log_format_trace_full(const LogSettings_t& settings, const char* tag, int k
 
 // log_emit_line on the settings the caller already took.
 int log_emit_line_with(const LogSettings_t& settings, const char* body, size_t length);
+
+}  // namespace tilo2::core

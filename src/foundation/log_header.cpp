@@ -8,6 +8,8 @@
 #include "foundation/platform.h"
 #include "orvik/tilo2/version.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr const char* kHeaderKeys[kLogHeaderSlots] = {
@@ -60,7 +62,7 @@ int log_build_header(LogHeader_t* header, const char* base_folder, const char* d
   *header = LogHeader_t{};
   if (log_build_paths(&header->paths, base_folder) != 0) return 255;
   SetValue(header->values[0], kLogSdkName);
-  SetValue(header->values[1], Orvik::Tilo::Tilo2::kSdkVersion);
+  SetValue(header->values[1], ::Orvik::Tilo::Tilo2::kSdkVersion);
   SetValue(header->values[2], device_os);
   SetValue(header->values[3], kLogOsVersion);
   SetValue(header->values[4], device_name);
@@ -95,3 +97,5 @@ size_t log_header_length() {
   for (int i = 0; i < kLogHeaderSlots; ++i) n += std::strlen(kHeaderKeys[i]) + std::strlen(h.values[i]) + 1;
   return n;
 }
+
+}  // namespace tilo2::core

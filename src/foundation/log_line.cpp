@@ -12,6 +12,8 @@
 #include "foundation/logger.h"
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // Writes the 42-character prefix; false when the time cannot be converted.
@@ -65,3 +67,5 @@ int log_emit_line_with(const LogSettings_t& s, const char* body, size_t length) 
 int log_emit_line(const char* body, size_t length) {
   return log_emit_line_with(log_settings_snapshot(), body, length);
 }
+
+}  // namespace tilo2::core

@@ -9,6 +9,8 @@
 #include "foundation/log_state.h"
 #include "foundation/zip_writer.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint64_t kMegabyte = 1048576;
@@ -139,3 +141,5 @@ int log_rotate_with(const char* path, uint32_t incoming, LogSettings_t& s) {
   s.total_bytes = log_archives_size_of(path) + s.file_bytes;
   return 0;
 }
+
+}  // namespace tilo2::core

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tilo2::core {
+
 struct LogSettings_t;
 
 inline constexpr int kLogLeftoverMax = 10;       // left-over plain files "P.1" .. "P.10"
@@ -42,3 +44,5 @@ void log_count_sizes(const char* path, LogSettings_t& settings);
 int log_rotate_with(const char* path, uint32_t incoming, LogSettings_t& settings);
 // The same on the process-wide settings.
 int log_rotate(const char* path, uint32_t incoming);
+
+}  // namespace tilo2::core

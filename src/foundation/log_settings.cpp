@@ -7,6 +7,8 @@
 #include "foundation/log_settings.h"
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr int kHeaderComparedSlots = 5;  // the storage size may change freely
@@ -92,3 +94,5 @@ int log_initialize(const char* base_folder, const char* device_os, const char* d
   if (!path_fits || log_read_settings_file(settings_path) != 0) return 255;
   return 0;
 }
+
+}  // namespace tilo2::core

@@ -7,6 +7,8 @@
 
 #include "foundation/log_state.h"
 
+namespace tilo2::core {
+
 inline constexpr char kLogFolderName[] = "Tilo2Log";
 inline constexpr char kLogFileName[] = "Tilo2Log.txt";
 inline constexpr char kLogSettingsFileName[] = "Tilo2LogSettings.ini";
@@ -47,3 +49,5 @@ int log_write_header(FILE* file);
 bool log_read_text_line(FILE* file, std::string& line, size_t keep);
 // Bytes log_write_header writes for the current values.
 size_t log_header_length();
+
+}  // namespace tilo2::core

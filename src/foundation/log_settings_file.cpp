@@ -14,6 +14,8 @@
 #include "foundation/log_settings.h"
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr size_t kLineMax = 255;
@@ -100,3 +102,5 @@ int log_write_settings_file(const char* path, const LogSettings_t& s) {
   const bool failed = n < 0 || std::ferror(file.get());
   return std::fclose(file.release()) != 0 || failed ? 255 : 0;
 }
+
+}  // namespace tilo2::core

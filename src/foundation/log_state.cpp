@@ -8,6 +8,8 @@
 #include "foundation/lock_guard.h"
 #include "foundation/test_hooks.h"
 
+namespace tilo2::core {
+
 namespace {
 
 LogSettings_t gSettings{};
@@ -77,3 +79,5 @@ void log_reset_state() {
   gHeader = LogHeader_t{};
   gSettingsFileFlag.store(1);
 }
+
+}  // namespace tilo2::core

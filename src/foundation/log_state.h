@@ -6,6 +6,8 @@
 
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 struct LogSettings_t {
   int32_t output;        // 0 off, 1 file, 2 TCP
   char ip[46];           // listener address text; wide enough for any IPv6 text
@@ -66,3 +68,5 @@ void SetLogPaths(const LogPaths_t& paths);
 // Settings-file flag: 1 (start, permanent) lets log_initialize read the settings file.
 int log_settings_file_flag();
 void log_set_settings_file_flag(int period);
+
+}  // namespace tilo2::core

@@ -14,6 +14,8 @@
 #include "foundation/platform.h"
 #include "foundation/poll_wait.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // Past Linux's first SYN resend (1 s): a listener whose accept queue overflowed
@@ -72,3 +74,5 @@ int log_send_tcp(const char* address, uint16_t port, const char* line) {
   ::shutdown(socket.Get(), SHUT_RDWR);
   return 0;
 }
+
+}  // namespace tilo2::core

@@ -10,6 +10,8 @@
 #include "foundation/log_format.h"
 #include "foundation/logger.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr const char* kMarks[] = {"->", "<-", "--", "<<", "-i"};
@@ -165,3 +167,5 @@ void log_error_line(const char* tag, const char* path, int line) {
   if (n < 0 || static_cast<size_t>(n) >= sizeof body) return;
   log_emit_line_with(s, body, static_cast<size_t>(n));
 }
+
+}  // namespace tilo2::core

@@ -15,6 +15,8 @@
 #include "foundation/log_rotate.h"
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr size_t kDeflateOutSize = 1024;
@@ -185,3 +187,5 @@ int log_zip_file(const char* path, int n) {
   out.Keep();
   return 0;
 }
+
+}  // namespace tilo2::core

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tilo2::core {
+
 // Direction mark of a trace line.
 enum LogTraceKind : int {
   LOG_TRACE_ENTRY = 0,    // "->"
@@ -62,3 +64,5 @@ int log_emit_line(const char* body, size_t length);
 int log_send_tcp(const char* address, uint16_t port, const char* line);
 // Appends one line to the log file, rotating and writing the header as needed; 0 or 255.
 int log_append_file(const char* line);
+
+}  // namespace tilo2::core

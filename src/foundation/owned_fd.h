@@ -6,6 +6,8 @@
 
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 class OwnedFd {
  public:
   OwnedFd() = default;
@@ -32,3 +34,5 @@ class OwnedFd {
  private:
   int fd_ = -1;
 };
+
+}  // namespace tilo2::core

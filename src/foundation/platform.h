@@ -14,6 +14,8 @@
 #include <sys/types.h>
 #include <netdb.h>
 
+namespace tilo2::core {
+
 // ---- Result codes of the wrapper (used in results and in errno) ----------
 enum : int {
   PLATFORM_OK = 0,
@@ -149,3 +151,5 @@ int platform_getaddrinfo(const char* host, const char* service, const struct add
 int platform_connect_bounded(const struct addrinfo* address, int milliseconds);
 // Maps a native socket error number into the wrapper's code space.
 int platform_socket_errno(int native_error);
+
+}  // namespace tilo2::core

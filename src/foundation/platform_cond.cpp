@@ -7,6 +7,8 @@
 #include "foundation/platform.h"
 #include "foundation/platform_os_sync.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // The OS mutex of a record, or null. The caller holds the mutex, so a static
@@ -89,3 +91,5 @@ int platform_cond_timedwait(PlatformCond_t* cond, PlatformMutex_t* mutex,
     default: return PLATFORM_EINTR;
   }
 }
+
+}  // namespace tilo2::core

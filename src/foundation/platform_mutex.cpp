@@ -6,6 +6,8 @@
 #include "foundation/platform.h"
 #include "foundation/platform_os_sync.h"
 
+namespace tilo2::core {
+
 namespace {
 
 std::mutex& platform_global_lock() {
@@ -96,3 +98,5 @@ int platform_mutex_unlock(PlatformMutex_t* mutex) {
   if (mutex->kind != PLATFORM_MUTEX_CREATED || mutex->handle == nullptr) return PLATFORM_EINVAL;
   return platform_os::MutexRelease(mutex->handle) ? PLATFORM_OK : PLATFORM_EINVAL;
 }
+
+}  // namespace tilo2::core

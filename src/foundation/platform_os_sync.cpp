@@ -5,6 +5,8 @@
 #include <ctime>
 #include <new>
 
+namespace tilo2::core {
+
 namespace {
 
 bool InitMonotonicCond(pthread_cond_t* cond) {
@@ -156,3 +158,5 @@ Wait EventWait(PlatformOsEvent* e, int64_t milliseconds) {
 }
 
 }  // namespace platform_os
+
+}  // namespace tilo2::core

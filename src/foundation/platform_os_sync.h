@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace tilo2::core {
+
 struct PlatformOsMutex {
   pthread_mutex_t guard;
   pthread_cond_t released;  // monotonic clock
@@ -42,3 +44,5 @@ void EventReset(PlatformOsEvent* e);
 Wait EventWait(PlatformOsEvent* e, int64_t milliseconds);
 
 }  // namespace platform_os
+
+}  // namespace tilo2::core

@@ -8,6 +8,8 @@
 
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 int platform_name_regex_create(std::regex** out) {
   if (out == nullptr) return PLATFORM_ENOMEM;
   try {
@@ -18,3 +20,5 @@ int platform_name_regex_create(std::regex** out) {
   }
   return PLATFORM_OK;
 }
+
+}  // namespace tilo2::core

@@ -4,5 +4,9 @@
 
 #include <regex>
 
+namespace tilo2::core {
+
 // 0 with a new regex "([^a-zA-Z0-9\._\-])" in *out (caller deletes it); 12 on failure.
 int platform_name_regex_create(std::regex** out);
+
+}  // namespace tilo2::core

@@ -11,6 +11,8 @@
 #include "foundation/platform.h"
 #include "foundation/poll_wait.h"
 
+namespace tilo2::core {
+
 namespace {
 
 int FailWithMappedErrno() {
@@ -123,3 +125,5 @@ int platform_connect_bounded(const struct addrinfo* address, int milliseconds) {
   }
   return error == 0 ? fd.Release() : CloseFailed(fd, platform_socket_errno(error));
 }
+
+}  // namespace tilo2::core

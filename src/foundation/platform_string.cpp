@@ -3,6 +3,8 @@
 
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 char* platform_strcpy(char* dst, const char* src) {
   if (dst == nullptr || src == nullptr) return nullptr;
   return std::strcpy(dst, src);
@@ -25,3 +27,5 @@ FILE* platform_fopen(const char* name, const char* mode) {
   if (name == nullptr || mode == nullptr) return nullptr;
   return std::fopen(name, mode);
 }
+
+}  // namespace tilo2::core

@@ -10,6 +10,8 @@
 
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 struct PlatformOsThread {
   pthread_t id{};
   std::mutex joinLock;  // a second joiner waits for the first, then returns
@@ -70,3 +72,5 @@ int platform_thread_close(PlatformThread_t thread) {
 uint32_t platform_thread_self_id() {
   return static_cast<uint32_t>(syscall(SYS_gettid));
 }
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 int platform_gettimeofday(PlatformTimeval_t* now) {
   if (now == nullptr) return 0;
   timespec ts{};
@@ -40,3 +42,5 @@ PlatformTimespec_t platform_deadline_after(uint32_t milliseconds) {
   return PlatformTimespec_t{now.tv_sec + milliseconds / 1000,
                             static_cast<int32_t>((milliseconds % 1000) * 1000000u) + now.tv_usec * 1000};
 }
+
+}  // namespace tilo2::core

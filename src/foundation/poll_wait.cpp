@@ -5,6 +5,8 @@
 
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 int PollWait(int fd, short events, int milliseconds, short* revents) {
   if (revents != nullptr) *revents = 0;
   const int limit = milliseconds < 0 ? 0 : milliseconds;
@@ -23,3 +25,5 @@ int PollWait(int fd, short events, int milliseconds, short* revents) {
     return n > 0 ? 1 : 0;
   }
 }
+
+}  // namespace tilo2::core

@@ -5,7 +5,11 @@
 
 #include <poll.h>
 
+namespace tilo2::core {
+
 // Waits up to milliseconds (negative: taken as 0) for any of events on fd.
 // 1 ready (revents, if given, holds what poll reported, POLLHUP and POLLERR
 // included), 0 not within the limit, -1 error or an invalid descriptor.
 int PollWait(int fd, short events, int milliseconds, short* revents = nullptr);
+
+}  // namespace tilo2::core

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint16_t kZipVersion = 20;
@@ -75,3 +77,5 @@ uint16_t zip_dos_date(int year, int month, int day) {
   day = std::clamp(day, 1, 31);
   return static_cast<uint16_t>(((year - 1980) << 9) | (month << 5) | day);
 }
+
+}  // namespace tilo2::core

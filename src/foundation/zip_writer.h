@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace tilo2::core {
+
 inline constexpr char kZipEntryName[] = "Tilo2Log.txt";
 inline constexpr uint16_t kZipEntryNameLength = sizeof(kZipEntryName) - 1;
 inline constexpr uint32_t kZipLocalHeaderSize = 30 + kZipEntryNameLength;
@@ -49,3 +51,5 @@ uint16_t zip_dos_date(int year, int month, int day);
 // 0 done; 1 no path; 255 failed: the file stays as it was and no archive is
 // left behind. An existing archive is never overwritten (255).
 int log_zip_file(const char* path, int n);
+
+}  // namespace tilo2::core

@@ -10,6 +10,8 @@
 #include "foundation/platform.h"
 #include "foundation/logger.h"
 
+namespace tilo2::core {
+
 namespace {
 
 struct AddressCacheEntry_t {
@@ -119,3 +121,5 @@ void TiloIoDhcpReset() {
   for (auto& row : g_rows) row = {};
   g_rowCount = 0;
 }
+
+}  // namespace tilo2::core

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+namespace tilo2::core {
+
 inline constexpr int kAddressCacheRows = 20;
 inline constexpr int kAddressTextSize = 48;  // an IPv6 literal (46) and its terminator fit
 
@@ -41,3 +43,5 @@ int TiloIoDhcpUnlock();
 
 // Empties the cache, as at process start.
 void TiloIoDhcpReset();
+
+}  // namespace tilo2::core

@@ -15,6 +15,8 @@
 #include "foundation/logger.h"
 #include "io/kdpx.h"
 
+namespace tilo2::core {
+
 namespace {
 
 bool IsIpLiteral(const char* text) {
@@ -114,3 +116,5 @@ char* TiloIoDhcpResolve(const char* target, int* fromMac, int* updateCache) {
   if (!text) return nullptr;
   return strdup(text->c_str());
 }
+
+}  // namespace tilo2::core

@@ -7,6 +7,8 @@
 #include "io/connection_table.h"
 #include "io/transport_ops.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // Which table serves which connection type, in type order from 257.
@@ -129,3 +131,5 @@ int TiloIoCheckOnline(const TiloIoProbeTarget_t* handle, int* online) {
       return TILOIO_PROBE_FAILED;
   }
 }
+
+}  // namespace tilo2::core

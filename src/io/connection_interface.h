@@ -9,6 +9,8 @@
 
 #include "io/io_types.h"
 
+namespace tilo2::core {
+
 int TiloIoOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* address, int timeoutMs);
 int TiloIoClose(TiloIoConnection_t* connection);
 int TiloIoWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs, size_t* written);
@@ -26,3 +28,5 @@ int TiloIoPollDiscovery();
 void TiloIoSetFoundDeviceCallback(TiloIoFoundDeviceCallback callback);
 int TiloIoGetActiveFinders();
 void TiloIoClearActiveFinders();
+
+}  // namespace tilo2::core

@@ -8,6 +8,8 @@
 #include "foundation/logger.h"
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 namespace {
 
 struct ConnectionRow {
@@ -151,3 +153,5 @@ ConnectionPin::~ConnectionPin() {
   }
   if (retired && release) release(retired);
 }
+
+}  // namespace tilo2::core

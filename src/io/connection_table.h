@@ -12,6 +12,8 @@
 #include "foundation/lock_guard.h"
 #include "io/io_types.h"
 
+namespace tilo2::core {
+
 inline constexpr int kConnectionRows = 16;
 
 // Serialises open and close; the guard does not own the lock when it failed.
@@ -44,3 +46,5 @@ class ConnectionPin {
  private:
   int row_ = -1;
 };
+
+}  // namespace tilo2::core

@@ -8,6 +8,8 @@
 
 #include "io/io_types.h"
 
+namespace tilo2::core {
+
 int TiloIoBtOpen(TiloIoConnection_t** out, const char* address);
 int TiloIoUsbOpen(TiloIoConnection_t** out, const char* address);
 int TiloIoBtClose(void* holder);
@@ -21,3 +23,5 @@ int TiloIoUsbGetStatus(void* holder, int* flag);
 int TiloIoUsbCheckOnline(void* holder, int* online);
 // Releases the shared ownership the holder keeps and the holder itself.
 void freeIoHolder(void* holder);
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 #include "io/device_bridge.h"
 #include "foundation/logger.h"
 
+namespace tilo2::core {
+
 namespace {
 
 int NotAvailable(const char* function) {
@@ -26,3 +28,5 @@ int TiloIoUsbControl(void*, int) { return NotAvailable("TiloIoUsbControl"); }
 int TiloIoUsbGetStatus(void*, int*) { return NotAvailable("TiloIoUsbGetStatus"); }
 int TiloIoUsbCheckOnline(void*, int*) { return NotAvailable("TiloIoUsbCheckOnline"); }
 void freeIoHolder(void*) {}
+
+}  // namespace tilo2::core

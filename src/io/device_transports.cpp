@@ -12,6 +12,8 @@
 #include "io/device_bridge.h"
 #include "io/transport_ops.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr size_t kBluetoothAddressLength = 17;
@@ -105,3 +107,5 @@ const TransportOps kBluetoothTransport = {BluetoothOpen,  BluetoothClose,   Rele
 
 const TransportOps kUsbTransport = {UsbOpen, UsbClose,   ReleaseDevice, UsbWrite,
                                     UsbRead, UsbControl, UsbStatus,     UsbCheckOnline};
+
+}  // namespace tilo2::core

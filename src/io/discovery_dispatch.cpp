@@ -4,6 +4,8 @@
 #include "io/finder_bridge.h"
 #include "io/test_hooks.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr TiloIoFinderOps kRealFinders = {TiloIoUdpStartDiscovery, TiloIoUdpGetDeviceList, TiloIoBtStartFinder,
@@ -76,3 +78,5 @@ int TiloIoPollDiscovery() {
   }
   return TILOIO_SUCCESS;
 }
+
+}  // namespace tilo2::core

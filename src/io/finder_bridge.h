@@ -5,9 +5,13 @@
 
 #include "io/io_types.h"
 
+namespace tilo2::core {
+
 int TiloIoUdpStartDiscovery(const void* logHandle, const char* broadcastAddress);
 TiloIoDeviceArrays_t* TiloIoUdpGetDeviceList(int* count, int* result);
 int TiloIoBtStartFinder();
 int TiloIoUsbStartFinder();
 TiloIoDeviceArrays_t* TiloIoBtGetFoundDevices(int listFilter, int* count, int* result);
 TiloIoDeviceArrays_t* TiloIoUsbGetFoundDevices(int listFilter, int* count, int* result);
+
+}  // namespace tilo2::core

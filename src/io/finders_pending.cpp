@@ -4,6 +4,8 @@
 #include "io/finder_bridge.h"
 #include "foundation/logger.h"
 
+namespace tilo2::core {
+
 namespace {
 
 int NotAvailable(const char* function) {
@@ -25,3 +27,5 @@ int TiloIoBtStartFinder() { return NotAvailable("TiloIoBtStartFinder"); }
 int TiloIoUsbStartFinder() { return NotAvailable("TiloIoUsbStartFinder"); }
 TiloIoDeviceArrays_t* TiloIoBtGetFoundDevices(int, int* count, int* result) { return NoList(count, result); }
 TiloIoDeviceArrays_t* TiloIoUsbGetFoundDevices(int, int* count, int* result) { return NoList(count, result); }
+
+}  // namespace tilo2::core

@@ -7,6 +7,8 @@
 
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 // Result of every operation of the connection layer and the control protocol.
 enum TiloIoResult : int {
   TILOIO_SUCCESS = 0,
@@ -86,3 +88,5 @@ struct TiloIoDeviceArrays_t {
 
 using TiloIoFoundDeviceCallback = void (*)(int connectionType, const char* name, const char* target,
                                            const char* ip, const char* mac);
+
+}  // namespace tilo2::core

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tilo2::core {
+
 // First 14 bytes of every datagram; multi-byte fields are big-endian.
 struct KdpxHeader_t {
   char magic[5];       // "ORVIK"
@@ -64,3 +66,5 @@ int TiloIoKdpxGetStatus(const char* target, int* status);
 int TiloIoKdpxClearConnectionTimeout(const char* target);
 // 0 when the printer reports a client on its data port, 3 when none.
 int TiloIoKdpxCheckConnected(const char* target);
+
+}  // namespace tilo2::core

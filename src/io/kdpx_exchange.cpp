@@ -24,6 +24,8 @@
 #include "io/socket_open.h"
 #include "io/test_hooks.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr int kAttempts = 4;
@@ -271,3 +273,5 @@ int TiloIoKdpxBroadcast(const uint8_t* payload, int* result, void* reply, size_t
   if (elapsed > kBroadcastTimeoutTraceMs) TraceTimeout("TiloIoKdpxBroadcast", rc, elapsed);
   return rc;
 }
+
+}  // namespace tilo2::core

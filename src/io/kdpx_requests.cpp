@@ -4,6 +4,8 @@
 #include "io/io_types.h"
 #include "io/kdpx.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr size_t kStatusReplySize = 13;
@@ -63,3 +65,5 @@ int TiloIoKdpxCheckConnected(const char* target) {
   if (rc != TILOIO_SUCCESS) return rc;
   return client == 0 ? TILOIO_IO_ERROR : TILOIO_SUCCESS;
 }
+
+}  // namespace tilo2::core

@@ -15,6 +15,8 @@
 #include "io/tcp_transport.h"
 #include "io/test_hooks.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // Tests name the local host themselves, so the list never depends on how the
@@ -91,3 +93,5 @@ int TiloIoGetLocalAddresses(TdcBackendEnv_t* env, int* addresses, int count) {
   std::copy_n(list.begin(), std::min<size_t>(list.size(), count < 0 ? 0 : static_cast<size_t>(count)), addresses);
   return TILOIO_SUCCESS;
 }
+
+}  // namespace tilo2::core

@@ -7,6 +7,8 @@
 #include "foundation/platform.h"
 #include "foundation/logger.h"
 
+namespace tilo2::core {
+
 int OpenFirstSocket(const addrinfo* list, const addrinfo** used, bool ipv4Only, bool* noIpv4) {
   if (noIpv4) *noIpv4 = false;
   bool madeOther = false;
@@ -35,3 +37,5 @@ void ShutDownAndClose(int socket) {
   ::shutdown(socket, SHUT_RDWR);
   platform_closesocket(socket);
 }
+
+}  // namespace tilo2::core

@@ -4,6 +4,8 @@
 
 #include <netdb.h>
 
+namespace tilo2::core {
+
 // Creates a socket for the first address of the list that allows one; an
 // address family or protocol the stack lacks moves on to the next address.
 // With ipv4Only, other families are passed over. Returns the socket (and the
@@ -13,3 +15,5 @@ int OpenFirstSocket(const addrinfo* list, const addrinfo** used, bool ipv4Only =
 
 // Shuts the socket down in both directions and closes it.
 void ShutDownAndClose(int socket);
+
+}  // namespace tilo2::core

@@ -3,6 +3,8 @@
 #include "io/tcp_transport.h"
 #include "io/transport_ops.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr size_t kOnlineReplySize = 13;
@@ -58,3 +60,5 @@ int TiloIoTcpControl(TiloIoConnection_t* connection, int value) {
 
 const TransportOps kTcpTransport = {TiloIoTcpOpen, TcpShutDown,      TcpRelease,         TiloIoTcpWrite,
                                     TiloIoTcpRead, TiloIoTcpControl, TcpInterfaceStatus, TiloIoTcpCheckOnline};
+
+}  // namespace tilo2::core

@@ -18,6 +18,8 @@
 #include "io/tcp_record.h"
 #include "io/tcp_transport.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint32_t kOwnerPollMs = 500;
@@ -158,3 +160,5 @@ int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, cons
     return TILOIO_SUCCESS;
   }
 }
+
+}  // namespace tilo2::core

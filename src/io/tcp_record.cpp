@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+namespace tilo2::core {
+
 TiloIoConnection_t* NewTcpRecord(const char* target) {
   auto* connection = new (std::nothrow) TiloIoConnection_t{};
   if (!connection) return nullptr;
@@ -22,3 +24,5 @@ void FreeTcpRecord(TiloIoConnection_t* connection) {
   std::free(connection->address);
   delete connection;
 }
+
+}  // namespace tilo2::core

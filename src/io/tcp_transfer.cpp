@@ -14,6 +14,8 @@
 #include "io/tcp_record.h"
 #include "io/tcp_transport.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // A read gathers what follows its first bytes within gaps this long.
@@ -168,3 +170,5 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
   }
   return TILOIO_SUCCESS;
 }
+
+}  // namespace tilo2::core

@@ -8,6 +8,8 @@
 
 #include "io/io_types.h"
 
+namespace tilo2::core {
+
 inline constexpr int kTcpMaxTimeoutMs = 600000;
 inline constexpr size_t kTcpSendPiece = 4096;
 inline constexpr size_t kReadSize = 128;
@@ -30,3 +32,5 @@ int TiloIoTcpControl(TiloIoConnection_t* connection, int value);
 // interface address not named yet. 0, or 255 when there is none.
 int TiloIoGetLocalAddressCount(TdcBackendEnv_t* env, int* count);
 int TiloIoGetLocalAddresses(TdcBackendEnv_t* env, int* addresses, int count);
+
+}  // namespace tilo2::core

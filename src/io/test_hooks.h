@@ -5,6 +5,8 @@
 
 #include "io/io_types.h"
 
+namespace tilo2::core {
+
 // Where the MAC broadcast goes; null restores 255.255.255.255. Tests point it
 // at an emulator's loopback address so nothing leaves the machine.
 void TiloIoKdpxSetBroadcastDestination(const char* address);
@@ -24,3 +26,5 @@ struct TiloIoFinderOps {
 };
 // Null restores the real finders.
 void TiloIoSetFinderOps(const TiloIoFinderOps* ops);
+
+}  // namespace tilo2::core

@@ -7,6 +7,8 @@
 
 #include "io/io_types.h"
 
+namespace tilo2::core {
+
 struct TransportOps {
   // Makes and connects a record; the caller registers it.
   int (*open)(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* address, int timeoutMs);
@@ -25,3 +27,5 @@ struct TransportOps {
 extern const TransportOps kTcpTransport;        // tcp_control.cpp
 extern const TransportOps kBluetoothTransport;  // device_transports.cpp
 extern const TransportOps kUsbTransport;        // device_transports.cpp
+
+}  // namespace tilo2::core

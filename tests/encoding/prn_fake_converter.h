@@ -11,6 +11,8 @@
 #include "encoding/builder/cmd_codec.h"
 #include "encoding/test_hooks.h"
 
+using namespace tilo2::core;
+
 struct FakeConverter {
   static inline std::vector<uint8_t> pending;
   static inline std::vector<std::string> opened;

@@ -14,6 +14,8 @@
 #include "encoding/printer/prn_cmd.h"
 #include "encoding/test_hooks.h"
 
+using namespace tilo2::core;
+
 using Bytes = std::vector<uint8_t>;
 
 inline Bytes B(std::initializer_list<int> v) {

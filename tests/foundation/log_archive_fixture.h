@@ -17,6 +17,8 @@
 #include "foundation/log_rotate.h"
 #include "foundation/zip_writer.h"
 
+using namespace tilo2::core;
+
 // Little-endian fields of an archive held in a string.
 inline uint32_t le32(const std::string& b, size_t at) {
   return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) |

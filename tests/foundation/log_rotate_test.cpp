@@ -7,6 +7,8 @@
 #include "foundation/log_state.h"
 #include "log_archive_fixture.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 constexpr uint32_t kMB = 1048576;

@@ -6,6 +6,8 @@
 #include "foundation/log_rotate.h"
 #include "log_test_fixture.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 struct Settings {

@@ -14,6 +14,8 @@
 #include "foundation/platform.h"
 #include "log_test_fixture.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 // A listening socket on a free port of the address; *bound receives its address.

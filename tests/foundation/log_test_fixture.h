@@ -16,6 +16,8 @@
 #include "foundation/logger.h"
 #include "foundation/test_hooks.h"
 
+using namespace tilo2::core;
+
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {

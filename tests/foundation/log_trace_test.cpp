@@ -11,6 +11,8 @@
 #include "foundation/platform.h"
 #include "log_test_fixture.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 const uint8_t kBytes[] = {0x01, 0x02, 0xFF};

@@ -4,6 +4,8 @@
 
 #include "foundation/platform.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 class CondTest : public ::testing::Test {

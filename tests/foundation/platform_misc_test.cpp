@@ -13,6 +13,8 @@
 #include "foundation/platform.h"
 #include "foundation/platform_regex.h"
 
+using namespace tilo2::core;
+
 TEST(PlatformSocket, ErrnoMapPutsLinuxNumbersIntoTheWrapperSpace) {
   const struct {
     int native;

@@ -6,6 +6,8 @@
 #include "foundation/lock_guard.h"
 #include "foundation/platform.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 struct HoldArgs {

@@ -12,6 +12,8 @@
 #include "foundation/platform.h"
 #include "foundation/poll_wait.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 // Both ends of a connected local stream pair.

@@ -8,6 +8,8 @@
 #include "foundation/zip_writer.h"
 #include "log_archive_fixture.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 TEST(ZipDosStamp, FieldsAndClamping) {

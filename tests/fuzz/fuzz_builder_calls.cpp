@@ -24,6 +24,8 @@
 #include "encoding/test_hooks.h"
 #include "fuzz_input.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

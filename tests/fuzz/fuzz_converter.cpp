@@ -20,6 +20,8 @@
 #include "encoding/codepage/ovuc.h"
 #include "fuzz_input.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 // Names of the compiled-in files that open as a converter.

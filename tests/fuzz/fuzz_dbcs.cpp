@@ -13,6 +13,8 @@
 #include "encoding/dbcs/mb_encode.h"
 #include "fuzz_input.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Encoder = int (*)(int kind, const char* utf8, size_t length, char* out, size_t capacity);

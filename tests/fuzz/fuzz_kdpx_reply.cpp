@@ -19,6 +19,8 @@
 #include "fuzz_input.h"
 #include "io/kdpx.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 uint32_t Be32(const uint8_t* p) {

@@ -19,6 +19,8 @@
 #include "foundation/test_hooks.h"
 #include "fuzz_input.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 bool SameSettings(const LogSettings_t& a, const LogSettings_t& b) {

@@ -23,6 +23,8 @@
 #include "encoding/test_hooks.h"
 #include "fuzz_input.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Convert = int (*)(const uint8_t*, int, int, int, int, int, int, double, uint8_t*, int);

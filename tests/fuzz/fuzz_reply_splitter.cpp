@@ -18,6 +18,8 @@
 #include "encoding/reply/reply_splitter.h"
 #include "fuzz_input.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -8,6 +8,8 @@
 #include "io/address_cache.h"
 #include "io_test_support.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -13,6 +13,8 @@
 #include "io/connection_table.h"
 #include "io_test_support.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using namespace std::chrono_literals;

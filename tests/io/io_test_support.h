@@ -24,6 +24,8 @@
 #include "io/test_hooks.h"
 #include "printer_emulator.h"
 
+using namespace tilo2::core;
+
 namespace io_test {
 
 // Addresses in use (127.0.0.N): emulator self-tests 10-13, control protocol

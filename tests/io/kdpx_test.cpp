@@ -12,6 +12,8 @@
 #include "io/kdpx.h"
 #include "io_test_support.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using namespace std::chrono_literals;

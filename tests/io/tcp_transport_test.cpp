@@ -22,6 +22,8 @@
 #include "io/tcp_transport.h"
 #include "io_test_support.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using namespace std::chrono_literals;

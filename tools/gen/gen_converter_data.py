@@ -31,6 +31,8 @@ import re
 import subprocess
 import sys
 
+from core_namespace import wrap
+
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 OUT_DIR = os.path.join(REPO, "src", "encoding", "codepage", "generated")
 UNICODE_DATA = "/usr/share/unicode/UnicodeData.txt"
@@ -437,7 +439,7 @@ def write_data_cpp(path, files, holder):
     data = "".join(out)
     assert len(data.encode()) < 1024 * 1024, path
     with open(path, "w") as f:
-        f.write(data)
+        f.write(wrap(data))
 
 
 def main():
@@ -476,7 +478,7 @@ def main():
         hdr.append("extern const char %s[];\n" % ident(name))
         hdr.append("inline constexpr uint64_t %sSize = %d;\n" % (ident(name), len(text.encode())))
     with open(os.path.join(OUT_DIR, "conv_file_data.h"), "w") as f:
-        f.write("".join(hdr))
+        f.write(wrap("".join(hdr)))
 
     write_data_cpp(os.path.join(OUT_DIR, "conv_files_tables.cpp"), table_files + ics_files, holder)
     write_data_cpp(os.path.join(OUT_DIR, "conv_files_unicode.cpp"), [("UnicodeData.txt", unicode_text)], holder)
@@ -490,7 +492,7 @@ def main():
         tab.append('    {"%s", %s, %sSize},\n' % (name, data, data))
     tab.append("    {nullptr, nullptr, 0},\n};\n")
     with open(os.path.join(OUT_DIR, "conv_file_table.cpp"), "w") as f:
-        f.write("".join(tab))
+        f.write(wrap("".join(tab)))
 
     print("UnicodeData subset: %d lines, %d with a decomposition" % (ucount, dcount), file=sys.stderr)
 

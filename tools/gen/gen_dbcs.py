@@ -9,6 +9,7 @@ the path given as the first argument). Sources and patches: tools/gen/PROVENANCE
 import os
 import sys
 
+from core_namespace import wrap
 from gen_dbcs_common import (PageTable, round_trip_mappings, value_bytes,
                              value_simplified_chinese)
 
@@ -120,7 +121,7 @@ def check(name, table, expected):
 
 
 def write(filename, table, symbol, comment):
-    text = table.emit(symbol, comment)
+    text = wrap(table.emit(symbol, comment))
     assert len(text) < 1 << 20, filename
     with open(os.path.join(OUT_DIR, filename), "w") as f:
         f.write(text)

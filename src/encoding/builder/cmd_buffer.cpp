@@ -5,6 +5,8 @@
 
 #include "encoding/alloc_hook.h"
 
+namespace tilo2::core {
+
 namespace {
 
 struct ListRef {
@@ -147,3 +149,5 @@ int CmdBufferFlatten(const CmdBuffer_t* buffer, uint8_t* destination, uint32_t c
   *written = pos;
   return ok ? 0 : 3;
 }
+
+}  // namespace tilo2::core

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+namespace tilo2::core {
+
 struct CmdChunk_t {
   uint8_t* data;  // owned
   int32_t size;
@@ -62,3 +64,5 @@ int CmdBufferCopy(CmdBuffer_t* dst, const CmdBuffer_t* src);
 // capacity; 3 when a chunk does not fit (written holds the bytes copied).
 int CmdBufferFlatten(const CmdBuffer_t* buffer, uint8_t* destination, uint32_t capacity,
                      uint32_t* written);
+
+}  // namespace tilo2::core

@@ -11,6 +11,8 @@
 #include "encoding/codepage/ovuc.h"
 #include "encoding/test_hooks.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // The compiled-in converter and double-byte encoders.
@@ -154,3 +156,5 @@ int16_t OpenModelConverter(const char* modelName, int modelLang) {
   int h = CmdConverter().open(name, n);
   return h > 0 && h <= INT16_MAX ? int16_t(h) : int16_t(-1);
 }
+
+}  // namespace tilo2::core

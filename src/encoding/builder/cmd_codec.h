@@ -9,6 +9,8 @@
 
 #include "encoding/builder/cmd_buffer.h"
 
+namespace tilo2::core {
+
 struct CmdConverterOps {
   int (*open)(const char* name, int length);  // handle >= 1, or a negative code
   int (*close)(int handle);
@@ -57,3 +59,5 @@ int CmdAppendText(CmdBuffer_t* buffer, int language, int converter, const char* 
 // Opens the converter file "<model>_<suffix>.txt" (suffix by language: 1 jpn,
 // 2 sc, 3 tc, 4 ko, 6 sa, any other ank). Negative: no converter.
 int16_t OpenModelConverter(const char* modelName, int modelLang);
+
+}  // namespace tilo2::core

@@ -6,6 +6,8 @@
 #include "encoding/alloc_hook.h"
 #include "encoding/builder/cmd_handle.h"
 
+namespace tilo2::core {
+
 namespace {
 
 CmdData_t* NewRecord() {
@@ -83,3 +85,5 @@ CmdData_t* CmdDataDuplicate(const CmdData_t* data) {
   d->length = data->length;
   return d;
 }
+
+}  // namespace tilo2::core

@@ -6,6 +6,8 @@
 
 #include "encoding/builder/cmd_buffer.h"
 
+namespace tilo2::core {
+
 struct CmdData_t {
   uint32_t size;  // own record size
   uint32_t tag;   // "DATH"
@@ -24,3 +26,5 @@ int CmdDataFree(CmdData_t* data);
 // A copy with its own bytes; null when the source has no bytes, fails its
 // check, or memory runs out.
 CmdData_t* CmdDataDuplicate(const CmdData_t* data);
+
+}  // namespace tilo2::core

@@ -1,6 +1,8 @@
 // The one scratch vector per thread behind every command emitter.
 #include "encoding/builder/cmd_emit_vector.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // Kept between calls so a busy print loop does not allocate per command, but
@@ -36,3 +38,5 @@ CmdEmitScratch::~CmdEmitScratch() {
   shared.bytes.clear();
   shared.lent = false;
 }
+
+}  // namespace tilo2::core

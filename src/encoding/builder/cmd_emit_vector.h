@@ -9,6 +9,8 @@
 
 #include "encoding/builder/cmd_buffer.h"
 
+namespace tilo2::core {
+
 // Argument checks of the generators: a value written into its command as
 // one byte, or as a 16-bit little-endian number, must fit there.
 constexpr bool CmdFitsByte(long value) { return value >= 0 && value <= 0xFF; }
@@ -62,3 +64,5 @@ int CmdEmitAlways(CmdBuffer_t* buffer, CmdAppendFn append, Fill&& fill) {
     return 0;
   });
 }
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace tilo2::core {
+
 // Four ASCII letters, the first in the lowest byte.
 constexpr uint32_t CmdMakeTag(const char (&t)[5]) {
   return uint32_t(uint8_t(t[0])) | uint32_t(uint8_t(t[1])) << 8 | uint32_t(uint8_t(t[2])) << 16 |
@@ -20,3 +22,5 @@ template <typename T>
 bool CmdHandleValid(const T* h, uint32_t tag) {
   return h != nullptr && h->size >= sizeof(T) && h->tag == tag;
 }
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 #include <new>
 #include <string_view>
 
+namespace tilo2::core {
+
 namespace {
 
 std::atomic<const EmbeddedFileRow*> activeRows{nullptr};
@@ -74,3 +76,5 @@ char* EmbeddedFileReadLine(char* buffer, EmbeddedFile_t* file) {
     file->offset += static_cast<uint32_t>(scan);
     return buffer;
 }
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tilo2::core {
+
 struct EmbeddedFileRow {
     const char* name;
     const char* data;
@@ -43,3 +45,5 @@ char* EmbeddedFileReadLine(char* buffer, EmbeddedFile_t* file);
 void EmbeddedFileSetTableForTest(const EmbeddedFileRow* rows);
 const EmbeddedFileRow* EmbeddedFileActiveTable();
 uint32_t EmbeddedFileTableGeneration();
+
+}  // namespace tilo2::core

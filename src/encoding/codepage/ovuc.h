@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tilo2::core {
+
 // 1..MaximumHandle for an open converter; a negative value is a result code.
 using OvucHandle = int16_t;
 
@@ -70,3 +72,5 @@ int16_t OvucSetData(OvucHandle handle, const char* data, size_t length);
 // (nothing changes but *size); -20 for a null size, or a null buffer with a
 // nonzero *size; -10 for a bad handle.
 int16_t OvucGetOutputData(OvucHandle handle, uint8_t* buffer, size_t* size);
+
+}  // namespace tilo2::core

@@ -6,6 +6,8 @@
 
 #include "encoding/codepage/ovuc.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // Slot values of the code point list besides real code points.
@@ -428,3 +430,5 @@ int16_t OvucConvert(OvucHandleState& h, const uint8_t* data, size_t length) {
     if (rc != 0) return static_cast<int16_t>(rc);
     return w.Code();
 }
+
+}  // namespace tilo2::core

@@ -10,6 +10,8 @@
 #include "encoding/codepage/ovuc_output.h"
 #include "encoding/codepage/ovuc_settings.h"
 
+namespace tilo2::core {
+
 // Encode types of the input text.
 enum OvucEncodeType : int {
     kOvucUtf16Bom = 0,  // byte-order mark decides; none means big-endian
@@ -42,3 +44,5 @@ struct OvucHandleState {
 // 0, a warning (-400, -410, -420, -500) with the complete output, or an error
 // (-60, -510) with the output produced so far.
 int16_t OvucConvert(OvucHandleState& h, const uint8_t* data, size_t length);
+
+}  // namespace tilo2::core

@@ -12,6 +12,8 @@
 #include "encoding/codepage/ovuc_settings.h"
 #include "foundation/lock_guard.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr size_t kSlotLimit = 254;  // the largest MaximumHandle the settings accept
@@ -149,3 +151,5 @@ int16_t OvucGetOutputData(OvucHandle handle, uint8_t* buffer, size_t* size) {
     h->failedTextPending = false;
     return OVUC_OK;
 }
+
+}  // namespace tilo2::core

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace tilo2::core {
+
 const char* IniValueOf(const char* text) {
     if (text == nullptr) return nullptr;
     const char* eq = std::strchr(text, '=');
@@ -62,3 +64,5 @@ int SplitFields(const char* text, char (*fields)[128], int count) {
     for (int i = n; i < count; ++i) fields[i][0] = '\0';
     return 0;
 }
+
+}  // namespace tilo2::core

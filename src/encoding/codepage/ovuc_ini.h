@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace tilo2::core {
+
 // Text after the first "=" of `text` when a CR, LF or the end follows it
 // somewhere; null for a null text or one without "=".
 const char* IniValueOf(const char* text);
@@ -27,3 +29,5 @@ std::string_view IniLineValue(const char* value);
 
 // The digits value of a key's line, when it lies in [lo, hi].
 std::optional<uint64_t> IniNumber(const char* afterKey, uint64_t lo, uint64_t hi);
+
+}  // namespace tilo2::core

@@ -13,6 +13,8 @@
 #include "encoding/codepage/ovuc_ini.h"
 #include "foundation/lock_guard.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint32_t kMaxCodePoint = 0x10FFFF;
@@ -379,3 +381,5 @@ size_t OvucCachedModelCount() {
     if (!lock.Owns() || cache.generation != EmbeddedFileTableGeneration()) return 0;
     return cache.models.size();
 }
+
+}  // namespace tilo2::core

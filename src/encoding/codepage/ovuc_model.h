@@ -14,6 +14,8 @@
 #include "encoding/codepage/ovuc_settings.h"
 #include "foundation/platform.h"
 
+namespace tilo2::core {
+
 // One byte of one code table.
 struct OvucTableEntry {
     uint8_t param;  // TableCommandParam, the n of ESC t n
@@ -136,3 +138,5 @@ PlatformMutex_t& OvucMutex();
 
 // Test seam: models the cache holds for the current file table.
 size_t OvucCachedModelCount();
+
+}  // namespace tilo2::core

@@ -6,6 +6,8 @@
 
 #include "encoding/codepage/ovuc.h"
 
+namespace tilo2::core {
+
 namespace {
 
 struct Switch {
@@ -157,3 +159,5 @@ void OvucOutput::Write(uint8_t* out) const {
     }
     copyBytes(total);
 }
+
+}  // namespace tilo2::core

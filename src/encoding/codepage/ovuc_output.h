@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+namespace tilo2::core {
+
 class OvucChain {
 public:
     // `unit` bytes per item: 1 for the byte chain, 5 for a switch chain
@@ -84,3 +86,5 @@ struct OvucOutput {
 private:
     static int PutSwitch(OvucChain& chain, size_t pos, uint8_t param);
 };
+
+}  // namespace tilo2::core

@@ -9,6 +9,8 @@
 #include "encoding/codepage/ovuc.h"
 #include "encoding/codepage/ovuc_ini.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr size_t kMaxPathValue = 200;
@@ -282,3 +284,5 @@ int OvucReadModelFile(const std::string& path, OvucModelFile& out) {
     out = std::move(m);
     return 0;
 }
+
+}  // namespace tilo2::core

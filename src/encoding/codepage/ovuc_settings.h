@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace tilo2::core {
+
 // Folder of the module file; the module name and ".txt" are appended.
 inline constexpr const char* kOvucModuleFolder = "/usr/local/ORVIK/OrvUCCvt/";
 inline constexpr const char* kOvucSettingsFile = "OrvUCSet.txt";
@@ -61,3 +63,5 @@ int OvucReadSettings(const std::string& path, OvucSettings& out);
 
 // 0, -200 missing, -210 invalid, -30 reader.
 int OvucReadModelFile(const std::string& path, OvucModelFile& out);
+
+}  // namespace tilo2::core

@@ -7,6 +7,8 @@
 #include "encoding/dbcs/mb_tables.h"
 #include "encoding/dbcs/utf8_reader.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr unsigned char kQuestionMark = 0x3F;
@@ -207,3 +209,5 @@ int Utf8ToKanjiBytes(const char* utf8, size_t length, char* out, size_t capacity
   }
   return sink.Result();
 }
+
+}  // namespace tilo2::core

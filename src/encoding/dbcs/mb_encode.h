@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tilo2::core {
+
 // Target encoding of MbEncodeUtf8 (values are stored in settings: keep them).
 enum MbKind : int {
   MbKindJapanese = 0,            // Shift_JIS with the Windows extensions (code page 932)
@@ -37,3 +39,5 @@ int MbEncodeCodePoint(MbKind kind, uint32_t codePoint, char* out, size_t capacit
 // forms produce nothing; unmapped characters and stray bytes give '?'.
 // Same out/capacity/size-query contract as MbEncodeUtf8.
 int Utf8ToKanjiBytes(const char* utf8, size_t length, char* out, size_t capacity);
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tilo2::core {
+
 // Basic Multilingual Plane code point -> 16-bit value in two levels: 1024
 // blocks of 64 code points. An index entry with the top bit set is a linear
 // block (value = low 16 bits + code point mod 64); any other entry is the
@@ -40,3 +42,5 @@ extern const MbPageTable kMbKoreanTable;
 extern const MbPageTable kMbSimplifiedChineseTable;
 // Output bytes as above, but 00 is a mapping (U+0000) and 0xFFFF = none.
 extern const MbPageTable kMbKanjiBestFitTable;
+
+}  // namespace tilo2::core

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tilo2::core {
+
 struct Utf8Unit {
   enum class Kind : uint8_t {
     Char,       // a complete form: codePoint is valid
@@ -59,3 +61,5 @@ inline Utf8Unit Utf8ReadUnit(const unsigned char* s, size_t length, size_t pos) 
   }
   return {Utf8Unit::Kind::Char, static_cast<uint8_t>(form), cp, form};
 }
+
+}  // namespace tilo2::core

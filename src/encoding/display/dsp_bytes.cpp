@@ -10,6 +10,8 @@
 #include "encoding/le_bytes.h"
 #include "encoding/test_hooks.h"
 
+namespace tilo2::core {
+
 namespace {
 using namespace tilo2_bytes;
 
@@ -140,3 +142,5 @@ int DspReadLocalClock(int* hour, int* minute) {
   *minute = m;
   return 0;
 }
+
+}  // namespace tilo2::core

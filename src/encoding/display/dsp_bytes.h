@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace tilo2::core {
+
 // ESC = 2: the printer passes what follows to the display.
 void DspBeginBytes(std::vector<uint8_t>& out);
 // ESC = 1 and the printer's job-end request carrying the four job id characters.
@@ -41,3 +43,5 @@ int DspEncodeText(std::vector<uint8_t>& out, int language, int16_t converter,
 // Reads the local clock (tests install a fixed one: encoding/test_hooks.h);
 // 0 with hour and minute, or 3 when the time cannot be read.
 int DspReadLocalClock(int* hour, int* minute);
+
+}  // namespace tilo2::core

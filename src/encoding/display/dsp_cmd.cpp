@@ -9,6 +9,8 @@
 #include "encoding/builder/cmd_emit_vector.h"
 #include "encoding/display/dsp_bytes.h"
 
+namespace tilo2::core {
+
 namespace {
 
 using Out = std::vector<uint8_t>;
@@ -202,3 +204,5 @@ int DspGenBrightness(DspCmdHandle_t* builder, int level) {
 int DspGenShowClock(DspCmdHandle_t* builder) {
   return EmitBody(builder, [](Out& out) { DspShowClockBytes(out); });
 }
+
+}  // namespace tilo2::core

@@ -3,6 +3,8 @@
 // types of encoding/dsp_cmd_handle.h.
 #include "encoding/display/dsp_cmd_handle.h"
 
+namespace tilo2::core {
+
 // Constructors of the model table rows ("CD-A1", "CD-A2", "CD-A4").
 int DspModelCreate_CD_A1(int modelLang, DspCmdHandle_t** out);
 int DspModelCreate_CD_A2(int modelLang, DspCmdHandle_t** out);
@@ -34,3 +36,5 @@ int DspGenMarquee(DspCmdHandle_t* builder, const char* utf8, int format, int uni
 int DspGenBlink(DspCmdHandle_t* builder, int intervalMs);
 int DspGenBrightness(DspCmdHandle_t* builder, int level);
 int DspGenShowClock(DspCmdHandle_t* builder);
+
+}  // namespace tilo2::core

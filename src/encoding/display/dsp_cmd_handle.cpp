@@ -9,6 +9,8 @@
 #include "encoding/builder/cmd_codec.h"
 #include "encoding/builder/cmd_handle.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr bool In(int v, int lo, int hi) { return v >= lo && v <= hi; }
@@ -133,3 +135,5 @@ int DspCmdDuplicate(const DspCmdHandle_t* src, DspCmdHandle_t** out) {
   *out = b;
   return 0;
 }
+
+}  // namespace tilo2::core

@@ -18,6 +18,8 @@
 #include "encoding/builder/cmd_buffer.h"
 #include "encoding/builder/cmd_data.h"
 
+namespace tilo2::core {
+
 struct DspCmdHandle_t;
 
 using DspOp0Fn = int (*)(DspCmdHandle_t*);
@@ -100,3 +102,5 @@ int DspCmdBuild(DspCmdHandle_t* builder, CmdData_t** out);
 int DspCmdClear(DspCmdHandle_t* builder);
 // Deep copy for a queued send, with no converter: 0, 1, 3.
 int DspCmdDuplicate(const DspCmdHandle_t* builder, DspCmdHandle_t** out);
+
+}  // namespace tilo2::core

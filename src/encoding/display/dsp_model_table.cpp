@@ -1,6 +1,8 @@
 #include "encoding/display/dsp_cmd.h"
 #include "encoding/display/dsp_cmd_handle.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // Display models by exact name; every one shows 20 columns and 2 rows.
@@ -14,3 +16,5 @@ constexpr DspModelRow kRows[] = {
 }  // namespace
 
 constinit const DspModelRow* const DspModelTable = kRows;
+
+}  // namespace tilo2::core

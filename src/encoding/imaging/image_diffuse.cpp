@@ -29,6 +29,8 @@
 #include <immintrin.h>
 #endif
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr int kBlock = 64;
@@ -235,3 +237,5 @@ int TdevImageDiffuseToRaster(const uint8_t* pixels, int width, int height, int x
   return DiffuseToRaster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
                            outLength, 12, false);
 }
+
+}  // namespace tilo2::core

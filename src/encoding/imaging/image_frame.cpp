@@ -5,6 +5,8 @@
 
 #include "encoding/imaging/image_tables.h"
 
+namespace tilo2::core {
+
 int ImageBegin(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                 int outHeight, double brightness, uint8_t* out, int outLength, int dotsPerByte,
                 ImageJob& job) {
@@ -28,3 +30,5 @@ int ImageBegin(const uint8_t* pixels, int width, int height, int x, int y, int o
   std::memset(out, 0, static_cast<size_t>(outLength));
   return 0;
 }
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tilo2::core {
+
 // Luma after brightness; the identity at brightness 1.0.
 struct ImageTone {
   bool identity;
@@ -75,3 +77,5 @@ bool ImageHasAvx2();
 inline uint8_t ImageRasterByte(unsigned bits) {
   return bits == 0x10 ? uint8_t{0x20} : static_cast<uint8_t>(bits);
 }
+
+}  // namespace tilo2::core

@@ -7,6 +7,8 @@
 #include "encoding/imaging/image_raster.h"
 #include "encoding/imaging/image_tables.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // Nibble (0 white .. 15 black) for each matrix position and luma, built once
@@ -59,3 +61,5 @@ int TdevImageToGray16(const uint8_t* pixels, int width, int height, int x, int y
   return ToGray16(pixels, width, height, x, y, outWidth, outHeight, brightness, out, outLength,
                    0xFF);
 }
+
+}  // namespace tilo2::core

@@ -13,6 +13,8 @@
 #include <immintrin.h>
 #endif
 
+namespace tilo2::core {
+
 namespace {
 
 inline uint8_t LumaOf(const uint8_t* p) {
@@ -82,3 +84,5 @@ void ImageLuma(const uint8_t* bgr, int n, const ImageTone& tone, uint8_t* luma) 
   if (!tone.identity)
     for (int k = 0; k < n; ++k) luma[k] = tone.map[luma[k]];
 }
+
+}  // namespace tilo2::core

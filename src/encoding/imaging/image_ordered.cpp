@@ -5,6 +5,8 @@
 #include "encoding/imaging/image_raster.h"
 #include "encoding/imaging/image_tables.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // thresholds(r) gives the 8 thresholds of output row r; a dot is black below.
@@ -67,3 +69,5 @@ int TdevImageThresholdToRaster(const uint8_t* pixels, int width, int height, int
   return ImageThresholdToRaster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
                                 outLength);
 }
+
+}  // namespace tilo2::core

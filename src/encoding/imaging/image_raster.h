@@ -16,6 +16,8 @@
 
 #include <cstdint>
 
+namespace tilo2::core {
+
 // 8 x 8 ordered dither.
 int ImageDitherToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                         int outHeight, double brightness, uint8_t* out, int outLength);
@@ -57,3 +59,5 @@ int TdevImageToGray16(const uint8_t* pixels, int width, int height, int x, int y
 // or a copied span reaching past the source row.
 int ImageShiftCopy(const uint8_t* src, int srcWidth, int pad, int x, int newWidth, int rows,
                    uint8_t* out, int outLength);
+
+}  // namespace tilo2::core

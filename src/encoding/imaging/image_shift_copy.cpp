@@ -5,6 +5,8 @@
 
 #include "encoding/imaging/image_raster.h"
 
+namespace tilo2::core {
+
 int ImageShiftCopy(const uint8_t* src, int srcWidth, int pad, int x, int newWidth, int rows,
                    uint8_t* out, int outLength) {
   if (src == nullptr || out == nullptr || outLength <= 0) return 1;
@@ -24,3 +26,5 @@ int ImageShiftCopy(const uint8_t* src, int srcWidth, int pad, int x, int newWidt
   }
   return 0;
 }
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace tilo2::core {
+
 // Luma weights 0.299, 0.587, 0.114 in units of 2^-20 (they add up to 2^20).
 inline constexpr uint32_t kLumaR = 313430;
 inline constexpr uint32_t kLumaG = 615105;
@@ -47,3 +49,5 @@ inline constexpr uint8_t kGrayTone[256] = {
     171, 172, 173, 173, 174, 175, 175, 176, 177, 178, 178, 179, 180, 180, 181, 182,
     182, 183, 184, 184, 185, 186, 186, 187, 189, 191, 193, 195, 198, 200, 202, 255,
 };
+
+}  // namespace tilo2::core

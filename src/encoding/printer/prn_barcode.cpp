@@ -3,6 +3,8 @@
 #include "encoding/printer/prn_barcode_bytes.h"
 #include "encoding/printer/prn_emit.h"
 
+namespace tilo2::core {
+
 namespace {
 
 using Setting1 = int (*)(std::vector<uint8_t>&, int);
@@ -63,3 +65,5 @@ int PrnGenSymbolSize(PrnCmdHandle_t* builder, int type, int value) {
 int PrnGenSymbolLevelPercent(PrnCmdHandle_t* builder, int type, int value) {
   return Emit2(builder, PrnSymbolLevelPercentBytes, type, value);
 }
+
+}  // namespace tilo2::core

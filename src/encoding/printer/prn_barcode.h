@@ -5,6 +5,8 @@
 
 #include "encoding/printer/prn_ops.h"
 
+namespace tilo2::core {
+
 int PrnGenBarcode(PrnCmdHandle_t* builder, int type, const uint8_t* data, uint32_t length);
 int PrnGenHriFont(PrnCmdHandle_t* builder, int font);
 int PrnGenHriPosition(PrnCmdHandle_t* builder, int position);
@@ -18,3 +20,5 @@ int PrnGenSymbolHeight(PrnCmdHandle_t* builder, int type, int value);
 int PrnGenSymbolWidth(PrnCmdHandle_t* builder, int type, int value);
 int PrnGenSymbolSize(PrnCmdHandle_t* builder, int type, int value);
 int PrnGenSymbolLevelPercent(PrnCmdHandle_t* builder, int type, int value);
+
+}  // namespace tilo2::core

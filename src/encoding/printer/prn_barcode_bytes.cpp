@@ -2,6 +2,8 @@
 
 #include "encoding/le_bytes.h"
 
+namespace tilo2::core {
+
 namespace {
 using namespace tilo2_bytes;
 
@@ -208,3 +210,5 @@ int PrnSymbolLevelPercentBytes(std::vector<uint8_t>& out, int type, int value) {
   Setting(out, 0x35, 0x45, static_cast<uint8_t>(n));
   return 0;
 }
+
+}  // namespace tilo2::core

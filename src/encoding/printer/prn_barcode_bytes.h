@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace tilo2::core {
+
 // GS k m byte of barcode types 0..15; 0 for any other type.
 uint8_t PrnBarcodeTypeByte(int type);
 
@@ -28,3 +30,5 @@ int PrnSymbolHeightBytes(std::vector<uint8_t>& out, int type, int value);
 int PrnSymbolWidthBytes(std::vector<uint8_t>& out, int type, int value);
 int PrnSymbolSizeBytes(std::vector<uint8_t>& out, int type, int value);
 int PrnSymbolLevelPercentBytes(std::vector<uint8_t>& out, int type, int value);
+
+}  // namespace tilo2::core

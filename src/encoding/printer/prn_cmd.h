@@ -26,6 +26,8 @@
 #include "encoding/printer/prn_ops.h"
 #include "encoding/reply/reply_splitter.h"
 
+namespace tilo2::core {
+
 enum PrnModelLang : int {
   kPrnLangAnk = 0,
   kPrnLangJapanese = 1,
@@ -118,3 +120,5 @@ int PrnCmdClear(PrnCmdHandle_t* builder);
 // Deep copy for a queued send, with no converter; null when memory runs out
 // or any part cannot be copied.
 PrnCmdHandle_t* PrnCmdDuplicate(const PrnCmdHandle_t* builder);
+
+}  // namespace tilo2::core

@@ -3,6 +3,8 @@
 #include "encoding/printer/prn_cmd.h"
 #include "encoding/printer/prn_model.h"
 
+namespace tilo2::core {
+
 namespace {
 
 template <typename Table, typename Fn, typename... Args>
@@ -172,3 +174,5 @@ int PrnCmdSetRasterMode(PrnCmdHandle_t* b, int mode) {
   if (In(mode, 0, 3)) b->ops.image->image = PrnRasterModeGenerator(mode);
   return 0;
 }
+
+}  // namespace tilo2::core

@@ -8,6 +8,8 @@
 #include "encoding/printer/prn_cmd.h"
 #include "encoding/printer/prn_model.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // Brings one frame part in line with its wanted flag.
@@ -123,3 +125,5 @@ PrnCmdHandle_t* PrnCmdDuplicate(const PrnCmdHandle_t* src) {
   }
   return b;
 }
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 
 #include "encoding/printer/prn_emit.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint8_t kEsc = 0x1B, kGs = 0x1D;
@@ -132,3 +134,5 @@ int PrnGenCut(PrnCmdHandle_t* builder, int type) {
   if (type == 2) return PrnEmitBody(builder, {kGs, 0x56, 0x62, 0x00});
   return PrnEmitBody(builder, {kGs, 0x56, 0x42, 0x00});
 }
+
+}  // namespace tilo2::core

@@ -4,6 +4,8 @@
 
 #include "encoding/printer/prn_cmd.h"
 
+namespace tilo2::core {
+
 // Header: ESC = 1, ESC @, GS a FFh, then ESC T 0 and GS P x y as asked.
 int PrnGenHeaderCommon(PrnCmdHandle_t* builder, CmdAppendFn append, int withPageDirection,
                        int withMotionUnits);
@@ -25,3 +27,5 @@ int PrnGenRotate(PrnCmdHandle_t* builder, int on);
 int PrnGenFeedUnit(PrnCmdHandle_t* builder, int dots);
 int PrnGenFeedLine(PrnCmdHandle_t* builder, int lines);
 int PrnGenCut(PrnCmdHandle_t* builder, int type);
+
+}  // namespace tilo2::core

@@ -10,6 +10,8 @@
 #include "encoding/builder/cmd_emit_vector.h"
 #include "encoding/printer/prn_cmd.h"
 
+namespace tilo2::core {
+
 // Appends a copy of bytes to the builder's body (0, 1 null builder, 3, ...).
 inline int PrnEmitBody(PrnCmdHandle_t* builder, const uint8_t* bytes, int size) {
   if (builder == nullptr) return 1;
@@ -40,3 +42,5 @@ int PrnEmitAlways(PrnCmdHandle_t* builder, Fill&& fill) {
   if (builder == nullptr) return 1;
   return CmdEmitAlways(&builder->cmdBuffer, CmdBufferAppendBody, fill);
 }
+
+}  // namespace tilo2::core

@@ -3,6 +3,8 @@
 #include "encoding/printer/prn_emit.h"
 #include "encoding/printer/prn_image_bytes.h"
 
+namespace tilo2::core {
+
 namespace {
 
 PrnImageLimits_t Limits(const PrnCmdHandle_t* b) {
@@ -77,3 +79,5 @@ int PrnGenNvLogoImpact(PrnCmdHandle_t* builder, int logo, int /*unused*/) {
   if (rc == 0) builder->colorSent = builder->color;
   return rc;
 }
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 
 #include "encoding/printer/prn_ops.h"
 
+namespace tilo2::core {
+
 // (builder, width, height, data, size, color, compress)
 int PrnGenRasterImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data,
                       int size, int color, int compress);
@@ -21,3 +23,5 @@ int PrnGenBitImage24(PrnCmdHandle_t* builder, int width, int height, const uint8
 int PrnGenNvLogo(PrnCmdHandle_t* builder, int keyCode1, int keyCode2);
 // Logo number 1..255; the second argument is not used.
 int PrnGenNvLogoImpact(PrnCmdHandle_t* builder, int logo, int unused);
+
+}  // namespace tilo2::core

@@ -10,6 +10,8 @@
 #include "encoding/le_bytes.h"
 #include "encoding/printer/prn_page_bytes.h"
 
+namespace tilo2::core {
+
 namespace {
 using namespace tilo2_bytes;
 
@@ -457,3 +459,5 @@ int PrnNvLogoImpactBytes(std::vector<uint8_t>& out, bool switchColor, int color,
   Put(out, {0x1C, 0x70, static_cast<uint8_t>(logo), 0x00});
   return 0;
 }
+
+}  // namespace tilo2::core

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace tilo2::core {
+
 // Compressor with the contract of zlib's compress(): Z_OK with *dstLen set,
 // Z_MEM_ERROR, or another zlib error. dst holds compressBound(srcLen) bytes.
 // Injectable so the split of bands whose compressed bytes hold a real-time
@@ -67,3 +69,5 @@ int PrnNvLogoImpactBytes(std::vector<uint8_t>& out, bool switchColor, int color,
 
 // ESC J 0, ESC r n: the ribbon color command of the dot-matrix model.
 void PrnImpactColorBytes(std::vector<uint8_t>& out, int color);
+
+}  // namespace tilo2::core

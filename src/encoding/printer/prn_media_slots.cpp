@@ -3,6 +3,8 @@
 #include "encoding/printer/prn_model.h"
 #include "encoding/printer/prn_page.h"
 
+namespace tilo2::core {
+
 // Generators of the image, barcode, symbol, page, layout and sound tables.
 // A null member leaves its slot empty: the model then answers 2 for it.
 constinit const PrnMediaSlots kPrnMediaSlots = {
@@ -22,3 +24,5 @@ constinit const PrnMediaSlots kPrnMediaSlots = {
     {PrnGenPulse, PrnGenBuzzer, PrnGenBuzzerRealtime, PrnGenSound},
     PrnGenSoundImpact,
 };
+
+}  // namespace tilo2::core

@@ -10,6 +10,8 @@
 #include "encoding/printer/prn_control.h"
 #include "encoding/printer/prn_text.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // Installed tables, one bit per table number.
@@ -268,3 +270,5 @@ int PrnModelFind(const char* modelName, int modelLang, PrnCmdHandle_t** out) {
   }
   return 2;
 }
+
+}  // namespace tilo2::core

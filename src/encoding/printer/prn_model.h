@@ -45,6 +45,8 @@
 #include "encoding/printer/prn_cmd.h"
 #include "encoding/printer/prn_ops.h"
 
+namespace tilo2::core {
+
 struct PrnMediaSlots {
   PrnImageFn rasterImage;
   PrnImageFn bitImageSingle;
@@ -132,3 +134,5 @@ int PrnWidth_RP_M7(PrnCmdHandle_t* builder, int* outDots);
 int PrnWidth_RP_S3(PrnCmdHandle_t* builder, int* outDots);
 int PrnWidth_RP_S6(PrnCmdHandle_t* builder, int* outDots);
 int PrnWidth_RP_S12E(PrnCmdHandle_t* builder, int* outDots);
+
+}  // namespace tilo2::core

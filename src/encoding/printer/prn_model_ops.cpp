@@ -7,6 +7,8 @@
 #include "encoding/printer/prn_model.h"
 #include "encoding/printer/prn_text.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // Tables are plain records of function pointers, allocated through the
@@ -123,3 +125,5 @@ int PrnModelOpsCopy(PrnModelOps_t* dst, const PrnModelOps_t* src) {
   }
   return 0;
 }
+
+}  // namespace tilo2::core

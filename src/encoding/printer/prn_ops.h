@@ -10,6 +10,8 @@
 #include "encoding/builder/cmd_buffer.h"
 #include "encoding/reply/reply_splitter.h"
 
+namespace tilo2::core {
+
 struct PrnCmdHandle_t;
 
 using PrnOp0Fn = int (*)(PrnCmdHandle_t*);
@@ -139,3 +141,5 @@ struct PrnModelOps_t {
   PrnControlOps* control;    // 10
   PrnReplyOps* reply;        // 11
 };
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 
 #include <initializer_list>
 
+namespace tilo2::core {
+
 using Out = std::vector<uint8_t>;
 
 namespace {
@@ -89,3 +91,5 @@ int PrnGenSound(PrnCmdHandle_t* builder, int pattern, int repeat, int cycle) {
 int PrnGenSoundImpact(PrnCmdHandle_t* builder, int pattern, int repeat, int /*cycle*/) {
   return PrnEmitAlways(builder, [&](Out& out) { PrnSoundImpactBytes(out, pattern, repeat); });
 }
+
+}  // namespace tilo2::core

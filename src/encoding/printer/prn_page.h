@@ -3,6 +3,8 @@
 // position command shared with the text table. Slot types of encoding/prn_ops.h.
 #include "encoding/printer/prn_ops.h"
 
+namespace tilo2::core {
+
 int PrnGenPageBegin(PrnCmdHandle_t* builder);
 int PrnGenPageEnd(PrnCmdHandle_t* builder);
 int PrnGenPageArea(PrnCmdHandle_t* builder, int x, int y, int width, int height);
@@ -22,3 +24,5 @@ int PrnGenBuzzerRealtime(PrnCmdHandle_t* builder);
 int PrnGenSound(PrnCmdHandle_t* builder, int pattern, int repeat, int cycle);
 // The dot-matrix model's sound: the cycle is not used.
 int PrnGenSoundImpact(PrnCmdHandle_t* builder, int pattern, int repeat, int cycle);
+
+}  // namespace tilo2::core

@@ -5,6 +5,8 @@
 
 #include "encoding/le_bytes.h"
 
+namespace tilo2::core {
+
 namespace {
 using namespace tilo2_bytes;
 
@@ -120,3 +122,5 @@ void PrnSoundImpactBytes(std::vector<uint8_t>& out, int pattern, int repeat) {
   const uint8_t n = Byte(std::clamp(repeat, 0, 20));
   Put(out, {0x1B, 0x28, 0x41, 0x05, 0x00, 0x61, f, n, r, 0x02});
 }
+
+}  // namespace tilo2::core

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace tilo2::core {
+
 // Command byte of a line style 0..5 (Thin .. ThickDouble); 1 for any other.
 uint8_t PrnLineStyleParam(int style);
 
@@ -27,3 +29,5 @@ void PrnBuzzerBytes(std::vector<uint8_t>& out, int pattern, int repeat);
 void PrnBuzzerRealtimeBytes(std::vector<uint8_t>& out);
 void PrnSoundBytes(std::vector<uint8_t>& out, int pattern, int repeat, int cycle);
 void PrnSoundImpactBytes(std::vector<uint8_t>& out, int pattern, int repeat);
+
+}  // namespace tilo2::core

@@ -6,6 +6,8 @@
 #include "encoding/printer/prn_model.h"
 #include "encoding/reply/reply_splitter.h"
 
+namespace tilo2::core {
+
 int PrnSplitReply(PrnCmdHandle_t* builder, const uint8_t* bytes, uint32_t length,
                   PrnReplyHandler handler, void* user) {
   if (!PrnCmdValid(builder) || bytes == nullptr) return 1;
@@ -33,3 +35,5 @@ constinit const PrnReplySlots kPrnReplySlots = {
     PrnIsJobEndReply,
     PrnIsJobEndReplyImpact,
 };
+
+}  // namespace tilo2::core

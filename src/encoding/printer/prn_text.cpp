@@ -6,6 +6,8 @@
 #include "encoding/printer/prn_emit.h"
 #include "encoding/printer/prn_image_bytes.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint8_t kEsc = 0x1B, kFs = 0x1C, kGs = 0x1D;
@@ -218,3 +220,5 @@ int PrnGenHeightScaleImpact(PrnCmdHandle_t* b, int height) {
 int PrnGenHeightScaleImpactKanji(PrnCmdHandle_t* b, int height) {
   return HeightScaleImpact(b, 1, height);
 }
+
+}  // namespace tilo2::core

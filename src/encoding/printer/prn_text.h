@@ -6,6 +6,8 @@
 
 #include "encoding/printer/prn_cmd.h"
 
+namespace tilo2::core {
+
 int PrnGenText(PrnCmdHandle_t* builder, const char* utf8);
 int PrnGenTextImpact(PrnCmdHandle_t* builder, const char* utf8);   // "RP-D4"
 int PrnGenLineSpace(PrnCmdHandle_t* builder, int dots);
@@ -39,3 +41,5 @@ int PrnGenWidthScaleImpact(PrnCmdHandle_t* builder, int width);
 int PrnGenWidthScaleImpactKanji(PrnCmdHandle_t* builder, int width);
 int PrnGenHeightScaleImpact(PrnCmdHandle_t* builder, int height);
 int PrnGenHeightScaleImpactKanji(PrnCmdHandle_t* builder, int height);
+
+}  // namespace tilo2::core

@@ -2,6 +2,8 @@
 // layer wrote into the builder.
 #include "encoding/printer/prn_model.h"
 
+namespace tilo2::core {
+
 namespace {
 
 // 0 with dots when dots is positive; 2 for a paper width the model lacks.
@@ -64,3 +66,5 @@ int PrnWidth_RP_S12E(PrnCmdHandle_t* b, int* out) {
   const int code = b->paperWidthCode;
   return Answer(code == 50 ? 360 : code == 54 ? 512 : 0, out);
 }
+
+}  // namespace tilo2::core

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace tilo2::core {
+
 namespace {
 
 // Remainder followed by the new bytes, addressed as one sequence.
@@ -235,3 +237,5 @@ int PrnSplitReplyStream(PrnReplyRemainder_t* remainder, const uint8_t* bytes, ui
   }
   return KeepTail(remainder, s, p);
 }
+
+}  // namespace tilo2::core

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tilo2::core {
+
 // Kinds of packets, by their first bytes.
 enum PrnReplyKind : int {
   kPrnReplyAutoStatus = 0,     // 4 bytes: (b0 & 93h) = 10h, b1..b3 with (b & 90h) = 0
@@ -50,3 +52,5 @@ void PrnReplyRemainderFree(PrnReplyRemainder_t* remainder);
 // Byte-for-byte copy for a duplicated builder; dst must be empty or freed.
 // 0, 1 for a null argument, 3 when memory runs out (dst stays empty).
 int PrnReplyRemainderCopy(PrnReplyRemainder_t* dst, const PrnReplyRemainder_t* src);
+
+}  // namespace tilo2::core

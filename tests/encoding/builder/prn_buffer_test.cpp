@@ -6,6 +6,8 @@
 #include "encoding/builder/cmd_handle.h"
 #include "../prn_test_util.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 uint8_t* Block(const Bytes& bytes) {

@@ -9,6 +9,8 @@
 #include "converter_test_util.h"
 #include "encoding/codepage/ovuc_model.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using convtest::Open;

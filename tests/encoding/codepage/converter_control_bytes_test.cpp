@@ -14,6 +14,8 @@
 #include "../prn_test_util.h"
 #include "../utf8_text.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using convtest::ConvertText;

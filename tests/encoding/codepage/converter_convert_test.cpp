@@ -8,6 +8,8 @@
 #include "encoding/codepage/ovuc_model.h"
 #include "encoding/codepage/ovuc_settings.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using convtest::Bytes;

@@ -7,6 +7,8 @@
 
 #include "encoding/codepage/embedded_file.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 struct FileCloser {

@@ -7,6 +7,8 @@
 #include "encoding/codepage/ovuc_ini.h"
 #include "encoding/codepage/ovuc_settings.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using convtest::Bytes;

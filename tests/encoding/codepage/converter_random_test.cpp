@@ -19,6 +19,8 @@
 #include "../sanitizer_build.h"
 #include "../utf8_text.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using convtest::Bytes;

@@ -15,6 +15,8 @@
 #include "encoding/codepage/embedded_file.h"
 #include "encoding/codepage/ovuc.h"
 
+using namespace tilo2::core;
+
 namespace convtest {
 
 using Bytes = std::vector<uint8_t>;

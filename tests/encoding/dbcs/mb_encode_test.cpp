@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+using namespace tilo2::core;
+
 namespace {
 
 using testtext::Utf8;

@@ -14,6 +14,8 @@
 #include "encoding/dbcs/mb_encode.h"
 #include "encoding/test_hooks.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

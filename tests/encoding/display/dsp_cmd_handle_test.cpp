@@ -7,6 +7,8 @@
 #include "encoding/display/dsp_cmd_handle.h"
 #include "../prn_test_util.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 int Begin(DspCmdHandle_t* b, CmdAppendFn append) {

@@ -12,6 +12,8 @@
 #include "encoding/test_hooks.h"
 #include "../../foundation/log_test_fixture.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

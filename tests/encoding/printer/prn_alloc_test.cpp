@@ -7,6 +7,8 @@
 #include "encoding/test_hooks.h"
 #include "../prn_test_util.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 // An RP-S3 job framed by header and trailer, one line feed as its body; rc 0 when made.

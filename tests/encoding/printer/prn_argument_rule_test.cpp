@@ -11,6 +11,8 @@
 #include "encoding/printer/prn_text.h"
 #include "../prn_test_util.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 struct RuleCase {

@@ -7,6 +7,8 @@
 
 #include "encoding/printer/prn_barcode_bytes.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

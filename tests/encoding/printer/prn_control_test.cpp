@@ -4,6 +4,8 @@
 #include "encoding/printer/prn_control.h"
 #include "../prn_test_util.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 struct Frame {

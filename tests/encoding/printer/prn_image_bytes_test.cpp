@@ -10,6 +10,8 @@
 
 #include "encoding/printer/prn_image_bytes.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

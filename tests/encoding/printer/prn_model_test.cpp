@@ -9,6 +9,8 @@
 #include "encoding/printer/prn_model.h"
 #include "../prn_test_util.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 uint16_t InstalledTables(const PrnCmdHandle_t* b) {

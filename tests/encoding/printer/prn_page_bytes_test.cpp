@@ -8,6 +8,8 @@
 #include "../emit_case.h"
 #include "encoding/printer/prn_page_bytes.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -12,6 +12,8 @@
 #include "encoding/printer/prn_model.h"
 #include "../prn_test_util.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 std::string Hex(const Bytes& bytes) {

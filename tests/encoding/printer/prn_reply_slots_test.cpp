@@ -8,6 +8,8 @@
 #include "encoding/printer/prn_cmd.h"
 #include "encoding/printer/prn_model.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

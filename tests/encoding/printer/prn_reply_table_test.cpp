@@ -6,6 +6,8 @@
 #include "encoding/printer/prn_model.h"
 #include "../prn_test_util.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 struct Packets {

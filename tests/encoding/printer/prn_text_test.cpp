@@ -9,6 +9,8 @@
 #include "../prn_fake_converter.h"
 #include "../prn_test_util.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 struct TextFixture : ::testing::Test {

@@ -14,6 +14,8 @@
 #include "encoding/reply/reply_splitter.h"
 #include "../sanitizer_build.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

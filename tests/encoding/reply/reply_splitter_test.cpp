@@ -8,6 +8,8 @@
 #include "encoding/reply/reply_splitter.h"
 #include "encoding/test_hooks.h"
 
+using namespace tilo2::core;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

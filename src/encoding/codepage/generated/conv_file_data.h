@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace tilo2::core {
+
 extern const char kConvFileOrvUCSetTxt[];
 inline constexpr uint64_t kConvFileOrvUCSetTxtSize = 166;
 extern const char kConvFileRpiTxt[];
@@ -141,3 +143,5 @@ extern const char kConvFileRPD6AnkTxt[];
 inline constexpr uint64_t kConvFileRPD6AnkTxtSize = 455;
 extern const char kConvFileRPD6ScTxt[];
 inline constexpr uint64_t kConvFileRPD6ScTxtSize = 320;
+
+}  // namespace tilo2::core

@@ -2,6 +2,8 @@
 #include "encoding/codepage/embedded_file.h"
 #include "encoding/codepage/generated/conv_file_data.h"
 
+namespace tilo2::core {
+
 const EmbeddedFileRow EmbeddedFileTable[] = {
     {"OrvUCSet.txt", kConvFileOrvUCSetTxt, kConvFileOrvUCSetTxtSize},
     {"rpi.txt", kConvFileRpiTxt, kConvFileRpiTxtSize},
@@ -154,3 +156,5 @@ const EmbeddedFileRow EmbeddedFileTable[] = {
     {"RP-D6_sc.txt", kConvFileRPD6ScTxt, kConvFileRPD6ScTxtSize},
     {nullptr, nullptr, 0},
 };
+
+}  // namespace tilo2::core

@@ -2,6 +2,8 @@
 // Code page 932 round trips (ICU windows-932), row FC removed, Unicode variants added.
 #include "encoding/dbcs/mb_tables.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint32_t kIndex[1024] = {
@@ -1681,3 +1683,5 @@ constexpr uint16_t kValues[24640] = {
 }  // namespace
 
 extern const MbPageTable kMbJapaneseTable = {kIndex, kValues, 24640u, 0x0000u};
+
+}  // namespace tilo2::core

@@ -2,6 +2,8 @@
 // Code page 932 with Windows best fit (WCTABLE), U+0000 -> 00, U+F86F unmapped.
 #include "encoding/dbcs/mb_tables.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint32_t kIndex[1024] = {
@@ -1673,3 +1675,5 @@ constexpr uint16_t kValues[24512] = {
 }  // namespace
 
 extern const MbPageTable kMbKanjiBestFitTable = {kIndex, kValues, 24512u, 0xFFFFu};
+
+}  // namespace tilo2::core

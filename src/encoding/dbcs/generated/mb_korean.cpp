@@ -2,6 +2,8 @@
 // Code page 949 round trips (ICU windows-949).
 #include "encoding/dbcs/mb_tables.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint32_t kIndex[1024] = {
@@ -2333,3 +2335,5 @@ constexpr uint16_t kValues[35072] = {
 }  // namespace
 
 extern const MbPageTable kMbKoreanTable = {kIndex, kValues, 35072u, 0x0000u};
+
+}  // namespace tilo2::core

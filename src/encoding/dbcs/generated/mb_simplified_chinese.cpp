@@ -2,6 +2,8 @@
 // GB18030 in the BMP (Python's codec); U+1E3F -> A8 BC, U+FFFD unmapped.
 #include "encoding/dbcs/mb_tables.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint32_t kIndex[1024] = {
@@ -1821,3 +1823,5 @@ constexpr uint16_t kValues[26880] = {
 }  // namespace
 
 extern const MbPageTable kMbSimplifiedChineseTable = {kIndex, kValues, 26880u, 0x0000u};
+
+}  // namespace tilo2::core

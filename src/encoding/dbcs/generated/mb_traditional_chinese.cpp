@@ -2,6 +2,8 @@
 // Code page 950 round trips (ICU windows-950).
 #include "encoding/dbcs/mb_tables.h"
 
+namespace tilo2::core {
+
 namespace {
 
 constexpr uint32_t kIndex[1024] = {
@@ -1877,3 +1879,5 @@ constexpr uint16_t kValues[27776] = {
 }  // namespace
 
 extern const MbPageTable kMbTraditionalChineseTable = {kIndex, kValues, 27776u, 0x0000u};
+
+}  // namespace tilo2::core
