@@ -29,7 +29,9 @@ std::vector<uint8_t> Photo() {
       const double ripple = 20.0 * std::sin(x / 23.0) * std::cos(y / 31.0);
       const double noise = static_cast<double>(seed >> 24) / 16.0 - 8.0;
       const double v = base + ripple + noise;
-      luma[static_cast<size_t>(y) * kWidth + x] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+      luma[static_cast<size_t>(y) * kWidth + x] = static_cast<uint8_t>(v < 0     ? 0
+                                                                       : v > 255 ? 255
+                                                                                 : v);
     }
   }
   return luma;
@@ -37,13 +39,15 @@ std::vector<uint8_t> Photo() {
 
 // Packed monochrome, 4x4 ordered dither: the kind of bitmap the rasteriser hands over.
 std::vector<uint8_t> Mono(const std::vector<uint8_t>& luma) {
-  static constexpr int kBayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
+  static constexpr int kBayer[4][4] = {
+      {0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
   const int rowBytes = (kWidth + 7) / 8;
   std::vector<uint8_t> mono(static_cast<size_t>(rowBytes) * kHeight);
   for (int y = 0; y < kHeight; ++y) {
     for (int x = 0; x < kWidth; ++x) {
       const int level = luma[static_cast<size_t>(y) * kWidth + x] / 16;
-      if (level <= kBayer[y % 4][x % 4]) mono[static_cast<size_t>(y) * rowBytes + x / 8] |= 0x80 >> (x % 8);
+      if (level <= kBayer[y % 4][x % 4])
+        mono[static_cast<size_t>(y) * rowBytes + x / 8] |= 0x80 >> (x % 8);
     }
   }
   return mono;
@@ -56,7 +60,8 @@ std::vector<uint8_t> Gray(const std::vector<uint8_t>& luma) {
   for (int y = 0; y < kHeight; ++y) {
     for (int x = 0; x < kWidth; ++x) {
       const auto level = static_cast<uint8_t>(15 - luma[static_cast<size_t>(y) * kWidth + x] / 16);
-      gray[static_cast<size_t>(y) * stride + x / 2] |= x % 2 ? level : static_cast<uint8_t>(level << 4);
+      gray[static_cast<size_t>(y) * stride + x / 2] |=
+          x % 2 ? level : static_cast<uint8_t>(level << 4);
     }
   }
   return gray;

@@ -54,16 +54,17 @@ void rasterise(benchmark::State& state, Convert fn, int dotsPerByte, double brig
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
-  state.counters["per_px"] = benchmark::Counter(double(kWidth) * kHeight,
-                                                benchmark::Counter::kIsIterationInvariantRate |
-                                                    benchmark::Counter::kInvert);
+  state.counters["per_px"] =
+      benchmark::Counter(double(kWidth) * kHeight, benchmark::Counter::kIsIterationInvariantRate |
+                                                       benchmark::Counter::kInvert);
 }
 
 }  // namespace
 
 BENCHMARK_CAPTURE(rasterise, dither, ImageDitherToRaster, 8, 1.0)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(rasterise, diffuse, ImageDiffuseToRaster, 8, 1.0)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(rasterise, threshold, ImageThresholdToRaster, 8, 1.0)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(rasterise, threshold, ImageThresholdToRaster, 8, 1.0)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(rasterise, gray16, ImageToGray16, 2, 1.0)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(rasterise, diffuse_brightness_1_5, ImageDiffuseToRaster, 8, 1.5)
     ->Unit(benchmark::kMicrosecond);

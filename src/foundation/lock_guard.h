@@ -13,10 +13,13 @@ class PlatformLockGuard {
       : mutex_(&mutex), result_(platform_mutex_lock(&mutex, milliseconds)) {}
 
   // Takes the mutex only if no other thread holds it (result 16 when busy).
-  static PlatformLockGuard Try(PlatformMutex_t& mutex) { return PlatformLockGuard(mutex, TryTag{}); }
+  static PlatformLockGuard Try(PlatformMutex_t& mutex) {
+    return PlatformLockGuard(mutex, TryTag{});
+  }
 
   ~PlatformLockGuard() { Unlock(); }
-  PlatformLockGuard(PlatformLockGuard&& other) noexcept : mutex_(other.mutex_), result_(other.result_) {
+  PlatformLockGuard(PlatformLockGuard&& other) noexcept
+      : mutex_(other.mutex_), result_(other.result_) {
     other.result_ = -1;
   }
   PlatformLockGuard(const PlatformLockGuard&) = delete;
@@ -37,7 +40,8 @@ class PlatformLockGuard {
 
  private:
   struct TryTag {};
-  PlatformLockGuard(PlatformMutex_t& mutex, TryTag) : mutex_(&mutex), result_(platform_mutex_trylock(&mutex)) {}
+  PlatformLockGuard(PlatformMutex_t& mutex, TryTag)
+      : mutex_(&mutex), result_(platform_mutex_trylock(&mutex)) {}
 
   PlatformMutex_t* mutex_;
   int result_;

@@ -75,7 +75,8 @@ size_t log_dump_text_size(const void* data, size_t length, bool raw, bool shorte
   if (data == nullptr) return 5;  // ",NULL"
   if (length == 0) return 1;      // ","
   const size_t per_byte = raw ? 1 : 3;
-  if (shorten && length > kLogDumpKeep) return (kLogDumpHead + kLogDumpTail) * per_byte + kCutLength;
+  if (shorten && length > kLogDumpKeep)
+    return (kLogDumpHead + kLogDumpTail) * per_byte + kCutLength;
   return length * per_byte;
 }
 

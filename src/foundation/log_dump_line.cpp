@@ -12,7 +12,7 @@ namespace tilo2::core {
 namespace {
 
 int DumpLine(const LogSettings_t& s, const char* header, size_t header_length, const void* data,
-              size_t length, bool raw) {
+             size_t length, bool raw) {
   // Below the full level the dump is shortened into a fixed line; at the full
   // level the line is sized to hold it whole.
   const bool full = s.level == kLogLevelFull;
@@ -36,7 +36,7 @@ int DumpLine(const LogSettings_t& s, const char* header, size_t header_length, c
 
 // "%s,--,%016Ix,%s,,<rest>" with the direction's own fields; then the dump.
 int TransportLine(const char* tag, const char* transport, const void* handle, const char* rest,
-                   const void* data, size_t length, int raw) {
+                  const void* data, size_t length, int raw) {
   const LogSettings_t s = log_settings_snapshot();
   if (s.output == 0) return 0;
   char header[kLogLineMax];

@@ -35,7 +35,8 @@ int AppendLocked(const char* line) {
   if (log_file_size(path) == 0) {
     s.file_bytes = 0;
     s.total_bytes = log_archives_size();
-    if (!IsDirectory(log_folder_path()) && ::mkdir(log_folder_path(), 0777) != 0 && errno != EEXIST) {
+    if (!IsDirectory(log_folder_path()) && ::mkdir(log_folder_path(), 0777) != 0 &&
+        errno != EEXIST) {
       return 255;
     }
     fresh = true;

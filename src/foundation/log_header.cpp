@@ -13,7 +13,8 @@ namespace tilo2::core {
 namespace {
 
 constexpr const char* kHeaderKeys[kLogHeaderSlots] = {
-    "SDK NAME: ", "SDK VERSION: ", "DEVICE OS: ", "DEVICE OS VERSION: ", "DEVICE NAME: ", "STORAGE SIZE: ",
+    "SDK NAME: ",          "SDK VERSION: ", "DEVICE OS: ",
+    "DEVICE OS VERSION: ", "DEVICE NAME: ", "STORAGE SIZE: ",
 };
 
 bool JoinPath(char (&out)[kLogPathSize], const char* folder, const char* name) {
@@ -94,7 +95,8 @@ int log_write_header(FILE* file) {
 size_t log_header_length() {
   const LogHeader_t& h = log_header_state();
   size_t n = 0;
-  for (int i = 0; i < kLogHeaderSlots; ++i) n += std::strlen(kHeaderKeys[i]) + std::strlen(h.values[i]) + 1;
+  for (int i = 0; i < kLogHeaderSlots; ++i)
+    n += std::strlen(kHeaderKeys[i]) + std::strlen(h.values[i]) + 1;
   return n;
 }
 

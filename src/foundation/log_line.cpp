@@ -23,19 +23,22 @@ bool FormatPrefix(char out[kLogPrefixLength + 1]) {
   const int64_t seconds = now.tv_sec;
   const struct tm* t = platform_localtime(&seconds);
   if (t == nullptr) return false;
-  const int n = std::snprintf(out, kLogPrefixLength + 1, "%4d/%02d/%02d,%02d:%02d:%02d.%03d,%08x:%08x,",
-                              t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min,
-                              t->tm_sec, static_cast<int>(now.tv_usec / 1000),
-                              static_cast<unsigned>(getpid()) & 0xFFFFu,
-                              platform_thread_self_id() & 0xFFFFu);
+  const int n =
+      std::snprintf(out, kLogPrefixLength + 1, "%4d/%02d/%02d,%02d:%02d:%02d.%03d,%08x:%08x,",
+                    t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec,
+                    static_cast<int>(now.tv_usec / 1000), static_cast<unsigned>(getpid()) & 0xFFFFu,
+                    platform_thread_self_id() & 0xFFFFu);
   return n == static_cast<int>(kLogPrefixLength);
 }
 
 int OutputLine(const LogSettings_t& s, const char* line) {
   switch (s.output) {
-    case 1: return log_append_file(line);
-    case 2: return log_send_tcp(s.ip, s.port, line);
-    default: return 255;
+    case 1:
+      return log_append_file(line);
+    case 2:
+      return log_send_tcp(s.ip, s.port, line);
+    default:
+      return 255;
   }
 }
 

@@ -83,7 +83,7 @@ uint32_t log_file_size(const char* path) {
   struct stat st {};
   if (path == nullptr || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return 0;
   return static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFu ? 0xFFFFFFFFu
-                                                          : static_cast<uint32_t>(st.st_size);
+                                                         : static_cast<uint32_t>(st.st_size);
 }
 
 uint32_t log_archive_size(const char* path, int n) {

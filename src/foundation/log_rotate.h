@@ -12,8 +12,8 @@ namespace tilo2::core {
 
 struct LogSettings_t;
 
-inline constexpr int kLogLeftoverMax = 10;       // left-over plain files "P.1" .. "P.10"
-inline constexpr int kZipNameSize = 512;         // buffer for any name built from a path
+inline constexpr int kLogLeftoverMax = 10;  // left-over plain files "P.1" .. "P.10"
+inline constexpr int kZipNameSize = 512;    // buffer for any name built from a path
 // Longest log file path rotation handles (503): every name it builds, up to
 // "P.<n>.zip" for the highest archive number it may reach (820, three digits),
 // must fit kZipNameSize with its NUL. Longer paths are refused up front, as the

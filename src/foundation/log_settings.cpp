@@ -1,10 +1,11 @@
 // Settings calls and the start-up of the logger by every device object.
+#include "foundation/log_settings.h"
+
 #include <cstdio>
 #include <cstring>
 
 #include "foundation/lock_guard.h"
 #include "foundation/log_rotate.h"
-#include "foundation/log_settings.h"
 #include "foundation/platform.h"
 
 namespace tilo2::core {
@@ -46,7 +47,8 @@ int log_set_settings(const char* base_folder, int period, int output, const char
   if (port < 0 || port > 65535) return 1;
   if (output == 2 && !log_ip_text_valid(ip)) return 1;
   // Any address text is kept whole or refused, never cut short.
-  if (ip != nullptr && strnlen(ip, sizeof LogSettings_t{}.ip) >= sizeof LogSettings_t{}.ip) return 1;
+  if (ip != nullptr && strnlen(ip, sizeof LogSettings_t{}.ip) >= sizeof LogSettings_t{}.ip)
+    return 1;
   if (level != 0 && level != 255) return 1;
   if (!log_size_fits_level(size_mb, level)) return 1;
   LogPaths_t paths{};
@@ -75,7 +77,8 @@ int log_set_settings(const char* base_folder, int period, int output, const char
 
 int log_initialize(const char* base_folder, const char* device_os, const char* device_name,
                    const char* storage) {
-  if (base_folder == nullptr || device_os == nullptr || device_name == nullptr || storage == nullptr) {
+  if (base_folder == nullptr || device_os == nullptr || device_name == nullptr ||
+      storage == nullptr) {
     return 1;
   }
   LogHeader_t header{};

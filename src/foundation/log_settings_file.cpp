@@ -43,7 +43,8 @@ std::optional<long> KeyValue(const std::string& line, const char* key, long max)
 }  // namespace
 
 bool log_ip_text_valid(const char* ip) {
-  if (ip == nullptr || strnlen(ip, sizeof LogSettings_t{}.ip) >= sizeof LogSettings_t{}.ip) return false;
+  if (ip == nullptr || strnlen(ip, sizeof LogSettings_t{}.ip) >= sizeof LogSettings_t{}.ip)
+    return false;
   unsigned char addr[16];
   return inet_pton(AF_INET, ip, addr) == 1 || inet_pton(AF_INET6, ip, addr) == 1;
 }
@@ -95,10 +96,11 @@ int log_write_settings_file(const char* path, const LogSettings_t& s) {
   if (path == nullptr || strnlen(path, kLogPathSize) >= kLogPathSize) return 255;
   FileHandle file(platform_fopen(path, "w"));
   if (!file) return 255;
-  const int n = std::fprintf(file.get(),
-                             "[ENABLE]\nENABLE=%d\n[NETWORK]\nIPADDRESS=%s\nPORT=%u\n[MAXSIZE]\nSIZE=%d\n"
-                             "[LEVEL]\nLEVEL=%d\n",
-                             s.output, s.ip, static_cast<unsigned>(s.port), s.size_mb, s.level);
+  const int n =
+      std::fprintf(file.get(),
+                   "[ENABLE]\nENABLE=%d\n[NETWORK]\nIPADDRESS=%s\nPORT=%u\n[MAXSIZE]\nSIZE=%d\n"
+                   "[LEVEL]\nLEVEL=%d\n",
+                   s.output, s.ip, static_cast<unsigned>(s.port), s.size_mb, s.level);
   const bool failed = n < 0 || std::ferror(file.get());
   return std::fclose(file.release()) != 0 || failed ? 255 : 0;
 }

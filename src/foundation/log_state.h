@@ -18,7 +18,7 @@ struct LogSettings_t {
   uint32_t file_bytes;   // current log file; 0 = not yet counted
 };
 
-inline constexpr uint32_t kLogFileCap = 0x500000;        // one log file, and one archive as counted
+inline constexpr uint32_t kLogFileCap = 0x500000;  // one log file, and one archive as counted
 inline constexpr uint32_t kLogForcedRotation = 0x500001;  // incoming length that forces a rotation
 inline constexpr int kLogPathSize = 512;
 inline constexpr int kLogHeaderSlots = 6;

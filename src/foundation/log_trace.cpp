@@ -20,7 +20,7 @@ constexpr size_t kArgMax = 1024;  // one argument's text must stay below this
 
 // Header "%s,%s,%016Ix,,%s,%s"; answers snprintf's count (negative on error).
 int FormatHeader(char* out, size_t room, const char* tag, int kind, const void* handle, int result,
-                  const char* function) {
+                 const char* function) {
   char result_text[16] = "";
   if (kind == LOG_TRACE_EXIT) {
     std::snprintf(result_text, sizeof result_text, "%x", static_cast<uint32_t>(result));
@@ -143,14 +143,16 @@ void log_format_trace_full(const LogSettings_t& settings, const char* tag, int k
   log_emit_line_with(settings, line.data(), line.size());
 }
 
-void log_trace(const char* tag, int kind, const void* handle, int result, const char* function, ...) {
+void log_trace(const char* tag, int kind, const void* handle, int result, const char* function,
+               ...) {
   va_list args;
   va_start(args, function);
   Trace(tag, kind, handle, result, function, args);
   va_end(args);
 }
 
-int log_trace_rc(const char* tag, int kind, const void* handle, int result, const char* function, ...) {
+int log_trace_rc(const char* tag, int kind, const void* handle, int result, const char* function,
+                 ...) {
   va_list args;
   va_start(args, function);
   Trace(tag, kind, handle, result, function, args);

@@ -1,5 +1,3 @@
-#include "foundation/zip_writer.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -14,6 +12,7 @@
 #include "foundation/file_handle.h"
 #include "foundation/log_rotate.h"
 #include "foundation/platform.h"
+#include "foundation/zip_writer.h"
 
 namespace tilo2::core {
 

@@ -44,8 +44,10 @@ inline const void* log_handle(intptr_t id) { return reinterpret_cast<const void*
 // tag, kind (LogTraceKind), handle, result, function name, then {LogArgType, value}
 // pairs ended by LOG_ARG_END. Nothing happens when output is off, the tag is
 // null or the kind is not 0 to 4.
-void log_trace(const char* tag, int kind, const void* handle, int result, const char* function, ...);
-int log_trace_rc(const char* tag, int kind, const void* handle, int result, const char* function, ...);
+void log_trace(const char* tag, int kind, const void* handle, int result, const char* function,
+               ...);
+int log_trace_rc(const char* tag, int kind, const void* handle, int result, const char* function,
+                 ...);
 
 // "%s,--,%s(%d)" of tag, source path and line, only at level 255.
 void log_error_line(const char* tag, const char* path, int line);

@@ -6,27 +6,27 @@
 // expression lives in platform_regex.h. Plain functions with integer results;
 // none throws.
 
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-
-#include <sys/socket.h>
-#include <sys/types.h>
-#include <netdb.h>
 
 namespace tilo2::core {
 
 // ---- Result codes of the wrapper (used in results and in errno) ----------
 enum : int {
   PLATFORM_OK = 0,
-  PLATFORM_LOCK_TIMEOUT = 1,     // platform_mutex_lock only
-  PLATFORM_ESRCH = 3,            // no such thread / join failed
-  PLATFORM_EINTR = 4,            // interrupted; the timed wait's "other" result
-  PLATFORM_EWOULDBLOCK = 11,     // would block; thread creation failed
+  PLATFORM_LOCK_TIMEOUT = 1,  // platform_mutex_lock only
+  PLATFORM_ESRCH = 3,         // no such thread / join failed
+  PLATFORM_EINTR = 4,         // interrupted; the timed wait's "other" result
+  PLATFORM_EWOULDBLOCK = 11,  // would block; thread creation failed
   PLATFORM_ENOMEM = 12,
   PLATFORM_EACCES = 13,
-  PLATFORM_ESOCKET = 14,         // any other socket error
-  PLATFORM_EBUSY = 16,           // trylock busy; close of a mutex or event failed
+  PLATFORM_ESOCKET = 14,  // any other socket error
+  PLATFORM_EBUSY = 16,    // trylock busy; close of a mutex or event failed
   PLATFORM_EINVAL = 22,
   PLATFORM_EMFILE = 24,
   PLATFORM_EAFNOSUPPORT = 102,
@@ -41,7 +41,7 @@ enum : int {
   PLATFORM_EPROTONOSUPPORT = 135,
   PLATFORM_ETIMEDOUT = 138,
   PLATFORM_LOCK_FAILED = 255,
-  PLATFORM_EAI_FAILED = 10022,   // platform_getaddrinfo only, never an errno
+  PLATFORM_EAI_FAILED = 10022,  // platform_getaddrinfo only, never an errno
 };
 
 // ---- Mutexes ---------------------------------------------------------------
@@ -54,11 +54,12 @@ inline constexpr int32_t PLATFORM_MUTEX_CREATED = 101;
 struct PlatformMutex_t {
   PlatformOsMutex* handle;  // null while no OS mutex exists
   int32_t kind;             // PLATFORM_MUTEX_STATIC, PLATFORM_MUTEX_CREATED, 0 after a failed init
-  int32_t users;            // static kind: threads that hold or wait for it (guarded by the global lock)
+  int32_t users;  // static kind: threads that hold or wait for it (guarded by the global lock)
 };
 
 // Every global mutex of the core: its OS mutex exists only while someone uses it.
-#define PLATFORM_MUTEX_STATIC_INITIALIZER {nullptr, PLATFORM_MUTEX_STATIC, 0}
+#define PLATFORM_MUTEX_STATIC_INITIALIZER \
+  { nullptr, PLATFORM_MUTEX_STATIC, 0 }
 
 int platform_mutex_init(PlatformMutex_t* mutex);     // always 0
 int platform_mutex_destroy(PlatformMutex_t* mutex);  // 0, or 16
@@ -74,9 +75,9 @@ using PlatformCond_t = PlatformOsEvent*;
 int platform_cond_init(PlatformCond_t* cond);     // always 0; null handle when creation fails
 int platform_cond_destroy(PlatformCond_t* cond);  // 0, or 16
 // Sets the event: releases exactly one waiter, or lets the next wait return at once.
-int platform_cond_signal(PlatformCond_t* cond);   // 0, or 22 for a missing event
+int platform_cond_signal(PlatformCond_t* cond);  // 0, or 22 for a missing event
 // Clears a pending signal.
-int platform_cond_reset(PlatformCond_t* cond);    // 0, or 22 for a missing event
+int platform_cond_reset(PlatformCond_t* cond);  // 0, or 22 for a missing event
 // Waits for the event alone (no mutex), milliseconds -1 without limit, on a
 // monotonic clock: 0 signalled, 138 timed out, 22 missing event.
 int platform_cond_wait_ms(PlatformCond_t* cond, int milliseconds);
@@ -137,7 +138,7 @@ FILE* platform_fopen(const char* name, const char* mode);
 // ---- Sockets ---------------------------------------------------------------
 // Failures set errno to a code of the wrapper's space (see platform_socket_errno).
 int platform_socket(int family, int type, int protocol);  // socket or -1
-int platform_closesocket(int socket);                      // 0 or -1
+int platform_closesocket(int socket);                     // 0 or -1
 // The argument points to an unsigned 32-bit value (FIONBIO, FIONREAD).
 int platform_ioctlsocket(int socket, unsigned long command, uint32_t* argument);
 int platform_connect(int socket, const struct sockaddr* address, socklen_t length);

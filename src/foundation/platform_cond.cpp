@@ -81,14 +81,17 @@ int platform_cond_timedwait(PlatformCond_t* cond, PlatformMutex_t* mutex,
   constexpr int64_t kSecondsBound = INT32_MAX / 1000 + 2;
   const int64_t seconds =
       std::clamp<int64_t>(deadline->tv_sec, now.tv_sec - kSecondsBound, now.tv_sec + kSecondsBound);
-  int64_t ms = (seconds - now.tv_sec) * 1000 +
-               (static_cast<int64_t>(deadline->tv_nsec) - static_cast<int64_t>(now.tv_usec) * 1000) /
-                   1000000;
+  int64_t ms = (seconds - now.tv_sec) * 1000 + (static_cast<int64_t>(deadline->tv_nsec) -
+                                                static_cast<int64_t>(now.tv_usec) * 1000) /
+                                                   1000000;
   ms = std::clamp<int64_t>(ms, 0, INT32_MAX);
   switch (WaitReleasing(*cond, os, ms)) {
-    case platform_os::Wait::kAcquired: return PLATFORM_OK;
-    case platform_os::Wait::kTimedOut: return PLATFORM_ETIMEDOUT;
-    default: return PLATFORM_EINTR;
+    case platform_os::Wait::kAcquired:
+      return PLATFORM_OK;
+    case platform_os::Wait::kTimedOut:
+      return PLATFORM_ETIMEDOUT;
+    default:
+      return PLATFORM_EINTR;
   }
 }
 

@@ -75,20 +75,27 @@ int platform_mutex_destroy(PlatformMutex_t* mutex) {
 int platform_mutex_lock(PlatformMutex_t* mutex, int milliseconds) {
   if (mutex == nullptr) return PLATFORM_LOCK_FAILED;
   if (mutex->kind == PLATFORM_MUTEX_STATIC) return LockStatic(mutex, milliseconds);
-  if (mutex->kind != PLATFORM_MUTEX_CREATED || mutex->handle == nullptr) return PLATFORM_LOCK_FAILED;
+  if (mutex->kind != PLATFORM_MUTEX_CREATED || mutex->handle == nullptr)
+    return PLATFORM_LOCK_FAILED;
   switch (platform_os::MutexAcquire(mutex->handle, milliseconds)) {
-    case platform_os::Wait::kAcquired: return PLATFORM_OK;
-    case platform_os::Wait::kTimedOut: return PLATFORM_LOCK_TIMEOUT;
-    default: return PLATFORM_LOCK_FAILED;
+    case platform_os::Wait::kAcquired:
+      return PLATFORM_OK;
+    case platform_os::Wait::kTimedOut:
+      return PLATFORM_LOCK_TIMEOUT;
+    default:
+      return PLATFORM_LOCK_FAILED;
   }
 }
 
 int platform_mutex_trylock(PlatformMutex_t* mutex) {
   if (mutex == nullptr) return PLATFORM_EINVAL;
   switch (platform_mutex_lock(mutex, 0)) {
-    case PLATFORM_OK: return PLATFORM_OK;
-    case PLATFORM_LOCK_TIMEOUT: return PLATFORM_EBUSY;
-    default: return PLATFORM_EINVAL;
+    case PLATFORM_OK:
+      return PLATFORM_OK;
+    case PLATFORM_LOCK_TIMEOUT:
+      return PLATFORM_EBUSY;
+    default:
+      return PLATFORM_EINVAL;
   }
 }
 

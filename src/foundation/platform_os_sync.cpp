@@ -51,8 +51,8 @@ timespec MonotonicDeadline(int64_t milliseconds) {
 
 // Waits on cond until ready() holds or the time runs out; called with guard held.
 template <typename Ready>
-platform_os::Wait WaitUntilReady(pthread_cond_t* cond, pthread_mutex_t* guard,
-                                   int64_t milliseconds, Ready ready) {
+platform_os::Wait WaitUntilReady(pthread_cond_t* cond, pthread_mutex_t* guard, int64_t milliseconds,
+                                 Ready ready) {
   if (milliseconds < 0) {
     while (!ready()) pthread_cond_wait(cond, guard);
     return platform_os::Wait::kAcquired;
@@ -60,7 +60,8 @@ platform_os::Wait WaitUntilReady(pthread_cond_t* cond, pthread_mutex_t* guard,
   const timespec deadline = MonotonicDeadline(milliseconds);
   while (!ready()) {
     const int rc = pthread_cond_timedwait(cond, guard, &deadline);
-    if (rc == ETIMEDOUT) return ready() ? platform_os::Wait::kAcquired : platform_os::Wait::kTimedOut;
+    if (rc == ETIMEDOUT)
+      return ready() ? platform_os::Wait::kAcquired : platform_os::Wait::kTimedOut;
     if (rc != 0 && rc != EINTR) return platform_os::Wait::kFailed;
   }
   return platform_os::Wait::kAcquired;
@@ -87,8 +88,8 @@ Wait MutexAcquire(PlatformOsMutex* m, int64_t milliseconds) {
     pthread_mutex_unlock(&m->guard);
     return Wait::kAcquired;
   }
-  const Wait w = WaitUntilReady(&m->released, &m->guard, milliseconds,
-                                  [m] { return m->depth == 0; });
+  const Wait w =
+      WaitUntilReady(&m->released, &m->guard, milliseconds, [m] { return m->depth == 0; });
   if (w == Wait::kAcquired) {
     m->owner = self;
     m->depth = 1;
@@ -150,8 +151,7 @@ void EventReset(PlatformOsEvent* e) {
 
 Wait EventWait(PlatformOsEvent* e, int64_t milliseconds) {
   pthread_mutex_lock(&e->guard);
-  const Wait w = WaitUntilReady(&e->raised, &e->guard, milliseconds,
-                                  [e] { return e->signalled; });
+  const Wait w = WaitUntilReady(&e->raised, &e->guard, milliseconds, [e] { return e->signalled; });
   if (w == Wait::kAcquired) e->signalled = false;  // auto-reset: one waiter takes it
   pthread_mutex_unlock(&e->guard);
   return w;

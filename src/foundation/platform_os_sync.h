@@ -13,7 +13,7 @@ struct PlatformOsMutex {
   pthread_mutex_t guard;
   pthread_cond_t released;  // monotonic clock
   pthread_t owner;
-  uint32_t depth;           // 0 = free
+  uint32_t depth;  // 0 = free
 };
 
 struct PlatformOsEvent {

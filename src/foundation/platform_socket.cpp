@@ -31,24 +31,42 @@ int CloseFailed(OwnedFd& socket, int code) {
 
 int platform_socket_errno(int native_error) {
   switch (native_error) {
-    case 0: return PLATFORM_OK;
-    case EINTR: return PLATFORM_EINTR;
-    case EAGAIN: return PLATFORM_EWOULDBLOCK;
-    case ENOMEM: return PLATFORM_ENOMEM;
-    case EACCES: return PLATFORM_EACCES;
-    case EMFILE: return PLATFORM_EMFILE;
-    case EINPROGRESS: return PLATFORM_EINPROGRESS;
-    case EPROTONOSUPPORT: return PLATFORM_EPROTONOSUPPORT;
-    case EAFNOSUPPORT: return PLATFORM_EAFNOSUPPORT;
-    case ENETUNREACH: return PLATFORM_ENETUNREACH;
-    case ECONNABORTED: return PLATFORM_ECONNABORTED;
-    case ECONNRESET: return PLATFORM_ECONNRESET;
-    case ENOBUFS: return PLATFORM_ENOBUFS;
-    case ENOTCONN: return PLATFORM_ENOTCONN;
-    case ETIMEDOUT: return PLATFORM_ETIMEDOUT;
-    case ECONNREFUSED: return PLATFORM_ECONNREFUSED;
-    case EHOSTUNREACH: return PLATFORM_EHOSTUNREACH;
-    default: return PLATFORM_ESOCKET;
+    case 0:
+      return PLATFORM_OK;
+    case EINTR:
+      return PLATFORM_EINTR;
+    case EAGAIN:
+      return PLATFORM_EWOULDBLOCK;
+    case ENOMEM:
+      return PLATFORM_ENOMEM;
+    case EACCES:
+      return PLATFORM_EACCES;
+    case EMFILE:
+      return PLATFORM_EMFILE;
+    case EINPROGRESS:
+      return PLATFORM_EINPROGRESS;
+    case EPROTONOSUPPORT:
+      return PLATFORM_EPROTONOSUPPORT;
+    case EAFNOSUPPORT:
+      return PLATFORM_EAFNOSUPPORT;
+    case ENETUNREACH:
+      return PLATFORM_ENETUNREACH;
+    case ECONNABORTED:
+      return PLATFORM_ECONNABORTED;
+    case ECONNRESET:
+      return PLATFORM_ECONNRESET;
+    case ENOBUFS:
+      return PLATFORM_ENOBUFS;
+    case ENOTCONN:
+      return PLATFORM_ENOTCONN;
+    case ETIMEDOUT:
+      return PLATFORM_ETIMEDOUT;
+    case ECONNREFUSED:
+      return PLATFORM_ECONNREFUSED;
+    case EHOSTUNREACH:
+      return PLATFORM_EHOSTUNREACH;
+    default:
+      return PLATFORM_ESOCKET;
   }
 }
 

@@ -69,8 +69,6 @@ int platform_thread_close(PlatformThread_t thread) {
   return PLATFORM_OK;
 }
 
-uint32_t platform_thread_self_id() {
-  return static_cast<uint32_t>(syscall(SYS_gettid));
-}
+uint32_t platform_thread_self_id() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
 }  // namespace tilo2::core

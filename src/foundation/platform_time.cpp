@@ -18,7 +18,7 @@ int platform_gettimeofday(PlatformTimeval_t* now) {
 
 struct tm* platform_localtime(const int64_t* seconds) {
   // One record per thread: many threads stamp log lines at once.
-  thread_local struct tm local{};
+  thread_local struct tm local {};
   if (seconds == nullptr) return nullptr;
   const time_t t = static_cast<time_t>(*seconds);
   return localtime_r(&t, &local) != nullptr ? &local : nullptr;
@@ -31,7 +31,8 @@ uint64_t platform_tick_ms() {
 }
 
 void platform_sleep_ms(uint32_t milliseconds) {
-  timespec rest{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+  timespec rest{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
   }
 }
@@ -39,8 +40,9 @@ void platform_sleep_ms(uint32_t milliseconds) {
 PlatformTimespec_t platform_deadline_after(uint32_t milliseconds) {
   PlatformTimeval_t now{};
   platform_gettimeofday(&now);
-  return PlatformTimespec_t{now.tv_sec + milliseconds / 1000,
-                            static_cast<int32_t>((milliseconds % 1000) * 1000000u) + now.tv_usec * 1000};
+  return PlatformTimespec_t{
+      now.tv_sec + milliseconds / 1000,
+      static_cast<int32_t>((milliseconds % 1000) * 1000000u) + now.tv_usec * 1000};
 }
 
 }  // namespace tilo2::core

@@ -1,8 +1,8 @@
-#include "foundation/zip_writer.h"
-
 #include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "foundation/zip_writer.h"
 
 namespace tilo2::core {
 
@@ -20,7 +20,9 @@ class RecordBytes {
     bytes_[pos_++] = static_cast<uint8_t>(v >> 8);
     return *this;
   }
-  RecordBytes& U32(uint32_t v) { return U16(static_cast<uint16_t>(v)).U16(static_cast<uint16_t>(v >> 16)); }
+  RecordBytes& U32(uint32_t v) {
+    return U16(static_cast<uint16_t>(v)).U16(static_cast<uint16_t>(v >> 16));
+  }
   RecordBytes& Name() {
     std::memcpy(bytes_.data() + pos_, kZipEntryName, kZipEntryNameLength);
     pos_ += kZipEntryNameLength;
@@ -58,7 +60,14 @@ int zip_write_central_header(FILE* file, const ZipCentralHeader_t& h) {
 
 int zip_write_end_record(FILE* file, const ZipEndRecord_t& e) {
   RecordBytes<kZipEndRecordSize> r;
-  r.U32(0x06054B50).U16(0).U16(0).U16(1).U16(1).U32(e.directory_size).U32(e.directory_offset).U16(0);
+  r.U32(0x06054B50)
+      .U16(0)
+      .U16(0)
+      .U16(1)
+      .U16(1)
+      .U32(e.directory_size)
+      .U32(e.directory_offset)
+      .U16(0);
   return r.Write(file);
 }
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "foundation/lock_guard.h"
-#include "foundation/platform.h"
 #include "foundation/logger.h"
+#include "foundation/platform.h"
 
 namespace tilo2::core {
 
@@ -33,7 +33,8 @@ AddressCacheEntry_t* FindRow(const char* target) {
   return nullptr;
 }
 
-void Fill(AddressCacheEntry_t& row, const char* target, const char* address, int fromMac, int inUse) {
+void Fill(AddressCacheEntry_t& row, const char* target, const char* address, int fromMac,
+          int inUse) {
   row.key = target;
   std::memcpy(row.address, address, std::strlen(address) + 1);
   row.fromMac = fromMac;

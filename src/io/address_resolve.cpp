@@ -10,9 +10,9 @@
 #include <string>
 
 #include "foundation/address_list.h"
+#include "foundation/logger.h"
 #include "foundation/platform.h"
 #include "io/address_cache.h"
-#include "foundation/logger.h"
 #include "io/kdpx.h"
 
 namespace tilo2::core {
@@ -56,7 +56,8 @@ std::optional<std::string> LookUpHost(const char* target) {
   if (list->ai_family == AF_INET) {
     inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr, text, sizeof text);
   } else if (list->ai_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(list->ai_addr)->sin6_addr, text, sizeof text);
+    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(list->ai_addr)->sin6_addr, text,
+              sizeof text);
   }
   return std::string(text);
 }

@@ -12,11 +12,13 @@ namespace tilo2::core {
 namespace {
 
 // Which table serves which connection type, in type order from 257.
-constexpr const TransportOps* kTransports[] = {&kTcpTransport, &kBluetoothTransport, &kUsbTransport};
+constexpr const TransportOps* kTransports[] = {&kTcpTransport, &kBluetoothTransport,
+                                               &kUsbTransport};
 
 const TransportOps* TransportFor(int type) {
   const int index = type - TILOIO_TYPE_TCP;
-  return index >= 0 && index < static_cast<int>(std::size(kTransports)) ? kTransports[index] : nullptr;
+  return index >= 0 && index < static_cast<int>(std::size(kTransports)) ? kTransports[index]
+                                                                        : nullptr;
 }
 
 // The transport of a pinned connection; null (after an "ERROR" line) for a
@@ -35,7 +37,8 @@ bool Registered(const ConnectionPin& pin) {
 
 }  // namespace
 
-int TiloIoOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* address, int timeoutMs) {
+int TiloIoOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* address,
+               int timeoutMs) {
   const PlatformLockGuard lock = LockConnectionTable();
   if (!lock) return TILOIO_BUSY;
   if (!out) return TILOIO_PARAMETER_ERROR;
@@ -80,7 +83,8 @@ int TiloIoClose(TiloIoConnection_t* connection) {
   return TILOIO_SUCCESS;
 }
 
-int TiloIoWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs, size_t* written) {
+int TiloIoWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs,
+                size_t* written) {
   const ConnectionPin pin(connection);
   if (!Registered(pin)) return TILOIO_ILLEGAL_STATE;
   const TransportOps* ops = TransportOf(connection);
@@ -119,7 +123,8 @@ int TiloIoCheckOnline(const TiloIoProbeTarget_t* handle, int* online) {
       if (!Registered(pin)) return TILOIO_PROBE_FAILED;
       const TransportOps* ops = TransportOf(connection);
       int value = 0;
-      if (!ops || ops->checkOnline(connection, &value) != TILOIO_SUCCESS) return TILOIO_PROBE_FAILED;
+      if (!ops || ops->checkOnline(connection, &value) != TILOIO_SUCCESS)
+        return TILOIO_PROBE_FAILED;
       *online = value;
       return TILOIO_SUCCESS;
     }

@@ -11,9 +11,11 @@
 
 namespace tilo2::core {
 
-int TiloIoOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* address, int timeoutMs);
+int TiloIoOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* address,
+               int timeoutMs);
 int TiloIoClose(TiloIoConnection_t* connection);
-int TiloIoWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs, size_t* written);
+int TiloIoWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs,
+                size_t* written);
 // buffer holds at least 128 bytes; a read never returns more.
 int TiloIoRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size_t* count);
 int TiloIoControl(TiloIoConnection_t* connection, int value);

@@ -15,9 +15,9 @@ namespace {
 struct ConnectionRow {
   char* address;
   TiloIoConnection_t* connection;
-  int pins;                                 // calls running on the connection
-  bool retired;                             // closed: found by no lookup, freed by the last pin
-  void (*release)(TiloIoConnection_t*);     // what frees a retired record
+  int pins;                              // calls running on the connection
+  bool retired;                          // closed: found by no lookup, freed by the last pin
+  void (*release)(TiloIoConnection_t*);  // what frees a retired record
 };
 
 PlatformMutex_t g_tableLock = PLATFORM_MUTEX_STATIC_INITIALIZER;
@@ -69,7 +69,8 @@ int findHandleByAddress(const char* address) {
   if (!lock || !g_initialised) return -1;
   for (int i = 0; i < kConnectionRows; ++i) {
     const ConnectionRow& row = g_rows[i];
-    if (row.connection && !row.retired && row.address && strcasecmp(row.address, address) == 0) return i;
+    if (row.connection && !row.retired && row.address && strcasecmp(row.address, address) == 0)
+      return i;
   }
   return -1;
 }
@@ -95,8 +96,8 @@ int setHandleToList(TiloIoConnection_t* connection, const char* address) {
     return TILOIO_OUT_OF_MEMORY;
   }
   g_rows[row] = {copy, connection, 0, false, nullptr};
-  log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "setHandleToList", LOG_ARG_STRING, "Add handle.", LOG_ARG_STRING,
-            address, LOG_ARG_END);
+  log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "setHandleToList", LOG_ARG_STRING,
+            "Add handle.", LOG_ARG_STRING, address, LOG_ARG_END);
   return TILOIO_SUCCESS;
 }
 
@@ -109,8 +110,8 @@ bool RetireHandle(int row, TiloIoConnection_t* connection, void (*release)(TiloI
     if (!lock || entry.connection != connection || entry.retired) return false;
     std::free(entry.address);
     entry.address = nullptr;
-    log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "delHandleInList", LOG_ARG_STRING, "Remove handle.",
-              LOG_ARG_END);
+    log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "delHandleInList", LOG_ARG_STRING,
+              "Remove handle.", LOG_ARG_END);
     if (entry.pins == 0) {
       entry = {};
       releaseNow = true;

@@ -22,7 +22,7 @@ PlatformLockGuard LockConnectionTable();
 int setHandleToList(TiloIoConnection_t* connection, const char* address);  // 0, 1, 5, 6
 // Retires the connection's row; the record itself is not freed.
 bool delHandleInList(TiloIoConnection_t* connection);
-int countHandleList();  // first free row, -1 when all are used
+int countHandleList();                         // first free row, -1 when all are used
 int findHandleByAddress(const char* address);  // row of an equal address ignoring case, or -1
 
 // Row of the registered connection, or -1.

@@ -45,8 +45,8 @@ void ReleaseDevice(TiloIoConnection_t* connection) {
   delete connection;
 }
 
-int LoggedWrite(int rc, const char* transport, TiloIoConnection_t* connection, const void* data, size_t length,
-                const size_t* written) {
+int LoggedWrite(int rc, const char* transport, TiloIoConnection_t* connection, const void* data,
+                size_t length, const size_t* written) {
   if (rc == TILOIO_SUCCESS && written && *written > 0) {
     log_write_dump("IODEV", transport, connection, *written, length, data, 0);
   }
@@ -61,27 +61,35 @@ int LoggedRead(int rc, const char* transport, TiloIoConnection_t* connection, co
   return rc;
 }
 
-int BluetoothWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs, size_t* written) {
-  return LoggedWrite(TiloIoBtWrite(connection->device, data, length, timeoutMs, written), "BTH", connection, data,
-                     length, written);
+int BluetoothWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs,
+                   size_t* written) {
+  return LoggedWrite(TiloIoBtWrite(connection->device, data, length, timeoutMs, written), "BTH",
+                     connection, data, length, written);
 }
 
-int UsbWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs, size_t* written) {
-  return LoggedWrite(TiloIoUsbWrite(connection->device, data, length, timeoutMs, written), "USB", connection, data,
-                     length, written);
+int UsbWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs,
+             size_t* written) {
+  return LoggedWrite(TiloIoUsbWrite(connection->device, data, length, timeoutMs, written), "USB",
+                     connection, data, length, written);
 }
 
 int BluetoothRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size_t* count) {
-  return LoggedRead(TiloIoBtRead(connection->device, buffer, timeoutMs, count), "BTH", connection, buffer, count);
+  return LoggedRead(TiloIoBtRead(connection->device, buffer, timeoutMs, count), "BTH", connection,
+                    buffer, count);
 }
 
 int UsbRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size_t* count) {
-  return LoggedRead(TiloIoUsbRead(connection->device, buffer, timeoutMs, count), "USB", connection, buffer, count);
+  return LoggedRead(TiloIoUsbRead(connection->device, buffer, timeoutMs, count), "USB", connection,
+                    buffer, count);
 }
 
-int BluetoothControl(TiloIoConnection_t*, int) { return TILOIO_SUCCESS; }  // nothing to switch on a serial link
+int BluetoothControl(TiloIoConnection_t*, int) {
+  return TILOIO_SUCCESS;
+}  // nothing to switch on a serial link
 
-int UsbControl(TiloIoConnection_t* connection, int value) { return TiloIoUsbControl(connection->device, value); }
+int UsbControl(TiloIoConnection_t* connection, int value) {
+  return TiloIoUsbControl(connection->device, value);
+}
 
 int BluetoothStatus(TiloIoConnection_t*, int* flag) {
   if (!flag) return TILOIO_PARAMETER_ERROR;
@@ -89,7 +97,9 @@ int BluetoothStatus(TiloIoConnection_t*, int* flag) {
   return TILOIO_SUCCESS;
 }
 
-int UsbStatus(TiloIoConnection_t* connection, int* flag) { return TiloIoUsbGetStatus(connection->device, flag); }
+int UsbStatus(TiloIoConnection_t* connection, int* flag) {
+  return TiloIoUsbGetStatus(connection->device, flag);
+}
 
 int BluetoothCheckOnline(TiloIoConnection_t*, int* online) {
   *online = 1;
@@ -102,8 +112,9 @@ int UsbCheckOnline(TiloIoConnection_t* connection, int* online) {
 
 }  // namespace
 
-const TransportOps kBluetoothTransport = {BluetoothOpen,  BluetoothClose,   ReleaseDevice,   BluetoothWrite,
-                                          BluetoothRead,  BluetoothControl, BluetoothStatus, BluetoothCheckOnline};
+const TransportOps kBluetoothTransport = {BluetoothOpen,   BluetoothClose,      ReleaseDevice,
+                                          BluetoothWrite,  BluetoothRead,       BluetoothControl,
+                                          BluetoothStatus, BluetoothCheckOnline};
 
 const TransportOps kUsbTransport = {UsbOpen, UsbClose,   ReleaseDevice, UsbWrite,
                                     UsbRead, UsbControl, UsbStatus,     UsbCheckOnline};

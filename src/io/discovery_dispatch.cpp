@@ -8,8 +8,9 @@ namespace tilo2::core {
 
 namespace {
 
-constexpr TiloIoFinderOps kRealFinders = {TiloIoUdpStartDiscovery, TiloIoUdpGetDeviceList, TiloIoBtStartFinder,
-                                          TiloIoUsbStartFinder,    TiloIoBtGetFoundDevices, TiloIoUsbGetFoundDevices};
+constexpr TiloIoFinderOps kRealFinders = {TiloIoUdpStartDiscovery, TiloIoUdpGetDeviceList,
+                                          TiloIoBtStartFinder,     TiloIoUsbStartFinder,
+                                          TiloIoBtGetFoundDevices, TiloIoUsbGetFoundDevices};
 
 std::atomic<const TiloIoFinderOps*> g_finders{&kRealFinders};
 std::atomic<int> g_activeFinders{0};
@@ -22,9 +23,9 @@ void Report(TiloIoDeviceArrays_t* arrays, int count, int result) {
     // Read again before every row: the engine may take the callback away meanwhile.
     const auto callback = g_callback.load();
     if (!callback) return;
-    callback(arrays->connectionType ? arrays->connectionType[i] : 0, arrays->name ? arrays->name[i] : nullptr,
-             arrays->target ? arrays->target[i] : nullptr, arrays->ip ? arrays->ip[i] : nullptr,
-             arrays->mac ? arrays->mac[i] : nullptr);
+    callback(arrays->connectionType ? arrays->connectionType[i] : 0,
+             arrays->name ? arrays->name[i] : nullptr, arrays->target ? arrays->target[i] : nullptr,
+             arrays->ip ? arrays->ip[i] : nullptr, arrays->mac ? arrays->mac[i] : nullptr);
   }
 }
 
@@ -47,10 +48,12 @@ int TiloIoStartDiscovery(const void* logHandle, const TiloIoDiscoveryRequest_t* 
   const auto wanted = [mask](int bit) { return mask == bit || mask == TILOIO_FINDER_ALL; };
   int last = TILOIO_SUCCESS;
   int active = 0;
-  if (wanted(TILOIO_FINDER_UDP) && (last = ops.udpStart(logHandle, request->broadcastAddress)) == 0) {
+  if (wanted(TILOIO_FINDER_UDP) &&
+      (last = ops.udpStart(logHandle, request->broadcastAddress)) == 0) {
     active |= TILOIO_FINDER_UDP;
   }
-  if (wanted(TILOIO_FINDER_BLUETOOTH) && (last = ops.btStart()) == 0) active |= TILOIO_FINDER_BLUETOOTH;
+  if (wanted(TILOIO_FINDER_BLUETOOTH) && (last = ops.btStart()) == 0)
+    active |= TILOIO_FINDER_BLUETOOTH;
   if (wanted(TILOIO_FINDER_USB) && (last = ops.usbStart()) == 0) active |= TILOIO_FINDER_USB;
   g_activeFinders = active;
   return active != 0 ? TILOIO_SUCCESS : last;

@@ -1,15 +1,16 @@
 // Stand-ins for the finders until they exist: a discovery that asks for them
 // gets a clear failure instead of an empty success.
 
-#include "io/finder_bridge.h"
 #include "foundation/logger.h"
+#include "io/finder_bridge.h"
 
 namespace tilo2::core {
 
 namespace {
 
 int NotAvailable(const char* function) {
-  log_trace("IOCMN", LOG_TRACE_INFO, nullptr, TILOIO_FAILURE, function, LOG_ARG_STRING, "Finder not available.", LOG_ARG_END);
+  log_trace("IOCMN", LOG_TRACE_INFO, nullptr, TILOIO_FAILURE, function, LOG_ARG_STRING,
+            "Finder not available.", LOG_ARG_END);
   return TILOIO_FAILURE;
 }
 
@@ -21,11 +22,19 @@ TiloIoDeviceArrays_t* NoList(int* count, int* result) {
 
 }  // namespace
 
-int TiloIoUdpStartDiscovery(const void*, const char*) { return NotAvailable("TiloIoUdpStartDiscovery"); }
-TiloIoDeviceArrays_t* TiloIoUdpGetDeviceList(int* count, int* result) { return NoList(count, result); }
+int TiloIoUdpStartDiscovery(const void*, const char*) {
+  return NotAvailable("TiloIoUdpStartDiscovery");
+}
+TiloIoDeviceArrays_t* TiloIoUdpGetDeviceList(int* count, int* result) {
+  return NoList(count, result);
+}
 int TiloIoBtStartFinder() { return NotAvailable("TiloIoBtStartFinder"); }
 int TiloIoUsbStartFinder() { return NotAvailable("TiloIoUsbStartFinder"); }
-TiloIoDeviceArrays_t* TiloIoBtGetFoundDevices(int, int* count, int* result) { return NoList(count, result); }
-TiloIoDeviceArrays_t* TiloIoUsbGetFoundDevices(int, int* count, int* result) { return NoList(count, result); }
+TiloIoDeviceArrays_t* TiloIoBtGetFoundDevices(int, int* count, int* result) {
+  return NoList(count, result);
+}
+TiloIoDeviceArrays_t* TiloIoUsbGetFoundDevices(int, int* count, int* result) {
+  return NoList(count, result);
+}
 
 }  // namespace tilo2::core

@@ -31,10 +31,10 @@ enum TiloIoConnectionType : int {
 
 // One open connection: created by the transport's open, freed by its close.
 struct TiloIoConnection_t {
-  int type;             // TiloIoConnectionType
-  int socket;           // TCP: connected non-blocking socket, -1 once closed
-  char* address;        // owned copy of the opened address
-  void* device;         // Bluetooth and USB: holder of the device object
+  int type;                     // TiloIoConnectionType
+  int socket;                   // TCP: connected non-blocking socket, -1 once closed
+  char* address;                // owned copy of the opened address
+  void* device;                 // Bluetooth and USB: holder of the device object
   PlatformMutex_t sendLock;     // TCP: tried by writes and the close
   PlatformMutex_t receiveLock;  // TCP: tried by reads and the close
 };

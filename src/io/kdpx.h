@@ -10,11 +10,11 @@ namespace tilo2::core {
 
 // First 14 bytes of every datagram; multi-byte fields are big-endian.
 struct KdpxHeader_t {
-  char magic[5];       // "ORVIK"
-  uint8_t type;        // 'Q', 'C', 'P'; replies add 20h
+  char magic[5];  // "ORVIK"
+  uint8_t type;   // 'Q', 'C', 'P'; replies add 20h
   uint8_t command[4];
-  uint8_t result[2];   // 0 in requests; the printer's result in replies
-  uint8_t length[2];   // payload length of a request
+  uint8_t result[2];  // 0 in requests; the printer's result in replies
+  uint8_t length[2];  // payload length of a request
 };
 static_assert(sizeof(KdpxHeader_t) == 14);
 
@@ -47,7 +47,8 @@ bool kdpxIsReply(const uint8_t* request, size_t requestLength, const uint8_t* go
 // Result field and payload of an accepted reply into the caller's memory;
 // result and replyLength as for TiloIoKdpxExec. A datagram shorter than the
 // header changes nothing.
-void kdpxTakeReply(const uint8_t* got, size_t gotLength, int* result, void* reply, size_t* replyLength);
+void kdpxTakeReply(const uint8_t* got, size_t gotLength, int* result, void* reply,
+                   size_t* replyLength);
 
 // One unicast exchange. replyLength: capacity on entry, bytes stored on return;
 // a null replyLength or a capacity of 0 takes no payload. result may be null.

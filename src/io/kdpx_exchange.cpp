@@ -3,22 +3,22 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <span>
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "foundation/address_list.h"
+#include "foundation/logger.h"
 #include "foundation/owned_fd.h"
 #include "foundation/platform.h"
 #include "foundation/poll_wait.h"
 #include "io/address_cache.h"
-#include "foundation/logger.h"
 #include "io/io_types.h"
 #include "io/kdpx.h"
 #include "io/socket_open.h"
@@ -50,8 +50,9 @@ std::string BroadcastDestination() {
 
 // An exchange that ran long: the nominal attempt span and what it took.
 void TraceTimeout(const char* function, int result, long elapsedMs) {
-  log_trace("IOCMN", LOG_TRACE_INFO, nullptr, result, function, LOG_ARG_STRING, "KDPX timeout.", LOG_ARG_LONG,
-            static_cast<int32_t>(kAttemptSpanMs), LOG_ARG_LONG, static_cast<int32_t>(elapsedMs), LOG_ARG_END);
+  log_trace("IOCMN", LOG_TRACE_INFO, nullptr, result, function, LOG_ARG_STRING, "KDPX timeout.",
+            LOG_ARG_LONG, static_cast<int32_t>(kAttemptSpanMs), LOG_ARG_LONG,
+            static_cast<int32_t>(elapsedMs), LOG_ARG_END);
 }
 
 uint32_t ReadBe32(const uint8_t* p) {
@@ -61,11 +62,13 @@ uint32_t ReadBe32(const uint8_t* p) {
 // A connected datagram socket learns of an earlier datagram's rejection
 // (ICMP unreachable) as the error of its next call. An unconnected socket
 // never heard of it, and the exchange keeps its attempts as it did then.
-bool EarlierRejection(int error) { return error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH; }
+bool EarlierRejection(int error) {
+  return error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH;
+}
 
 // Sends the datagram: to the connected peer, or with connected false to to.
-ssize_t SendDatagram(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to, socklen_t toLength,
-                     bool connected) {
+ssize_t SendDatagram(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to,
+                     socklen_t toLength, bool connected) {
   const auto once = [&] {
     return connected ? ::send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL)
                      : ::sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL, to, toLength);
@@ -79,8 +82,9 @@ ssize_t SendDatagram(int fd, const std::vector<uint8_t>& datagram, const sockadd
 // isReply accepts, dropping everything else. 0 with the reply in accepted, 3
 // on a socket error, 4 when no attempt got a reply.
 template <typename IsReply>
-int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to, socklen_t toLength,
-                bool connected, size_t receiveSize, IsReply isReply, std::vector<uint8_t>& accepted) {
+int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to,
+                socklen_t toLength, bool connected, size_t receiveSize, IsReply isReply,
+                std::vector<uint8_t>& accepted) {
   std::vector<uint8_t> buffer(receiveSize);
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     const int writable = PollWait(fd, POLLOUT, kWritableWaitMs);
@@ -94,7 +98,9 @@ int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
       log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_IO_ERROR;
     }
-    if (sent > 0) log_write_dump("IOCMN", "UDP", to, static_cast<size_t>(sent), datagram.size(), datagram.data(), 0);
+    if (sent > 0)
+      log_write_dump("IOCMN", "UDP", to, static_cast<size_t>(sent), datagram.size(),
+                     datagram.data(), 0);
     if (static_cast<size_t>(sent) < datagram.size()) continue;
     const uint64_t sendTime = platform_tick_ms();
     for (;;) {
@@ -104,7 +110,9 @@ int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
       if (attempt == 1) {
         waitMs = kFirstWaitMs;
       } else if (attempt == 2) {
-        waitMs = elapsed >= static_cast<uint64_t>(kSecondWaitMs) ? 0 : kSecondWaitMs - static_cast<int>(elapsed);
+        waitMs = elapsed >= static_cast<uint64_t>(kSecondWaitMs)
+                     ? 0
+                     : kSecondWaitMs - static_cast<int>(elapsed);
       } else {
         waitMs = static_cast<int>(kAttemptSpanMs - elapsed);
       }
@@ -132,7 +140,8 @@ int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
 // to the printer, so the kernel drops datagrams from any other source; a
 // broadcast socket may broadcast. Invalid, with the result in *rc, when it
 // cannot be had.
-OwnedFd OpenExchangeSocket(const addrinfo* addresses, bool broadcast, const addrinfo** used, int* rc) {
+OwnedFd OpenExchangeSocket(const addrinfo* addresses, bool broadcast, const addrinfo** used,
+                           int* rc) {
   bool noIpv4 = false;
   OwnedFd socket(OpenFirstSocket(addresses, used, broadcast, &noIpv4));
   if (!socket) {
@@ -163,16 +172,19 @@ template <typename IsReply>
 int Exchange(const std::string& destination, bool broadcast, const std::vector<uint8_t>& datagram,
              IsReply isReply, int* result, void* reply, size_t* replyLength) {
   int rc = TILOIO_SUCCESS;
-  const AddressList addresses = LookUpAddresses(destination.c_str(), kPort, AI_NUMERICHOST, AF_UNSPEC, SOCK_DGRAM);
+  const AddressList addresses =
+      LookUpAddresses(destination.c_str(), kPort, AI_NUMERICHOST, AF_UNSPEC, SOCK_DGRAM);
   const addrinfo* used = nullptr;
   if (!addresses) {
     log_error_line("ERROR", __FILE__, __LINE__);
     rc = TILOIO_CONNECT_ERROR;
-  } else if (const OwnedFd socket = OpenExchangeSocket(addresses.get(), broadcast, &used, &rc); socket) {
+  } else if (const OwnedFd socket = OpenExchangeSocket(addresses.get(), broadcast, &used, &rc);
+             socket) {
     std::vector<uint8_t> accepted;
     rc = RunAttempts(socket.Get(), datagram, used->ai_addr, used->ai_addrlen, !broadcast,
                      broadcast ? kBroadcastReceive : kUnicastReceive, isReply, accepted);
-    if (rc == TILOIO_SUCCESS) kdpxTakeReply(accepted.data(), accepted.size(), result, reply, replyLength);
+    if (rc == TILOIO_SUCCESS)
+      kdpxTakeReply(accepted.data(), accepted.size(), result, reply, replyLength);
   }
   if (rc != TILOIO_SUCCESS && replyLength) *replyLength = 0;
   return rc;
@@ -187,10 +199,12 @@ bool kdpxIsReply(const uint8_t* request, size_t requestLength, const uint8_t* go
       ReadBe32(got + 6) != ReadBe32(request + 6)) {
     return false;
   }
-  return !matchMac || (requestLength >= 21 && gotLength >= 21 && std::memcmp(got + 15, request + 15, 6) == 0);
+  return !matchMac ||
+         (requestLength >= 21 && gotLength >= 21 && std::memcmp(got + 15, request + 15, 6) == 0);
 }
 
-void kdpxTakeReply(const uint8_t* got, size_t gotLength, int* result, void* buffer, size_t* replyLength) {
+void kdpxTakeReply(const uint8_t* got, size_t gotLength, int* result, void* buffer,
+                   size_t* replyLength) {
   if (gotLength < kKdpxHeaderSize) return;
   if (result) *result = (got[10] << 8) | got[11];
   if (replyLength && *replyLength != 0) {
@@ -200,7 +214,8 @@ void kdpxTakeReply(const uint8_t* got, size_t gotLength, int* result, void* buff
   }
 }
 
-void kdpxBuildDatagram(uint8_t* out, char type, uint32_t command, const void* payload, size_t payloadLength) {
+void kdpxBuildDatagram(uint8_t* out, char type, uint32_t command, const void* payload,
+                       size_t payloadLength) {
   std::memcpy(out, "ORVIK", 5);
   out[5] = static_cast<uint8_t>(type);
   out[6] = static_cast<uint8_t>(command >> 24);
@@ -221,9 +236,10 @@ void TiloIoKdpxSetBroadcastDestination(const char* address) {
   g_broadcastDestination[sizeof g_broadcastDestination - 1] = '\0';
 }
 
-int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* payload, size_t payloadLength,
-                   int* result, void* reply, size_t* replyLength) {
-  if (!target || (payloadLength > 0 && !payload) || (replyLength && !reply)) return TILOIO_PARAMETER_ERROR;
+int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* payload,
+                   size_t payloadLength, int* result, void* reply, size_t* replyLength) {
+  if (!target || (payloadLength > 0 && !payload) || (replyLength && !reply))
+    return TILOIO_PARAMETER_ERROR;
   // The length field has 16 bits; a longer payload could not be described.
   if (payloadLength > 0xFFFF) return TILOIO_PARAMETER_ERROR;
   const uint64_t start = platform_tick_ms();
@@ -237,7 +253,8 @@ int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* 
     std::vector<uint8_t> datagram(kKdpxHeaderSize + payloadLength);
     kdpxBuildDatagram(datagram.data(), type, command, payload, payloadLength);
     rc = Exchange(
-        destination, false, datagram, [&](std::span<const uint8_t> got) {
+        destination, false, datagram,
+        [&](std::span<const uint8_t> got) {
           return kdpxIsReply(datagram.data(), datagram.size(), got.data(), got.size(), false);
         },
         result, reply, replyLength);
@@ -257,7 +274,8 @@ int TiloIoKdpxBroadcast(const uint8_t* payload, int* result, void* reply, size_t
   int rc;
   try {
     std::vector<uint8_t> datagram(kKdpxHeaderSize + kKdpxBroadcastPayload);
-    kdpxBuildDatagram(datagram.data(), kKdpxMacQuery, KDPX_MAC_QUERY, payload, kKdpxBroadcastPayload);
+    kdpxBuildDatagram(datagram.data(), kKdpxMacQuery, KDPX_MAC_QUERY, payload,
+                      kKdpxBroadcastPayload);
     // Every printer on the segment may answer; only the one that repeats the MAC counts.
     rc = Exchange(
         BroadcastDestination(), true, datagram,

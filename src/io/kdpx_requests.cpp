@@ -17,7 +17,8 @@ int TiloIoKdpxGetClientAddress(const char* target, int* client) {
   uint8_t reply[4] = {};
   size_t length = sizeof reply;
   int result = 0;
-  if (TiloIoKdpxExec(target, kKdpxQuery, KDPX_CLIENT_ADDRESS, nullptr, 0, &result, reply, &length) != 0 ||
+  if (TiloIoKdpxExec(target, kKdpxQuery, KDPX_CLIENT_ADDRESS, nullptr, 0, &result, reply,
+                     &length) != 0 ||
       result != 0) {
     return TILOIO_IO_ERROR;
   }
@@ -31,15 +32,16 @@ int TiloIoKdpxGetStatus(const char* target, int* status) {
   uint8_t reply[kStatusReplySize] = {};
   size_t length = sizeof reply;
   int result = 0;
-  if (TiloIoKdpxExec(target, kKdpxQuery, KDPX_INTERFACE_STATUS, nullptr, 0, &result, reply, &length) != 0) {
+  if (TiloIoKdpxExec(target, kKdpxQuery, KDPX_INTERFACE_STATUS, nullptr, 0, &result, reply,
+                     &length) != 0) {
     return TILOIO_IO_ERROR;
   }
   if (result >= kKdpxResultErrorFloor || length != kStatusReplySize) {
     *status = -1;
     return TILOIO_SUCCESS;
   }
-  const uint32_t value = uint32_t{reply[1]} | (uint32_t{reply[2]} << 8) | (uint32_t{reply[3]} << 16) |
-                         (uint32_t{reply[4]} << 24);
+  const uint32_t value = uint32_t{reply[1]} | (uint32_t{reply[2]} << 8) |
+                         (uint32_t{reply[3]} << 16) | (uint32_t{reply[4]} << 24);
   *status = static_cast<int>(value);
   return TILOIO_SUCCESS;
 }
@@ -49,8 +51,8 @@ int TiloIoKdpxClearConnectionTimeout(const char* target) {
   uint8_t reply[1];
   size_t length = sizeof reply;
   int result = 0;
-  if (TiloIoKdpxExec(target, kKdpxControl, KDPX_CLEAR_CONNECTION_TIMEOUT, nullptr, 0, &result, reply, &length) !=
-          0 ||
+  if (TiloIoKdpxExec(target, kKdpxControl, KDPX_CLEAR_CONNECTION_TIMEOUT, nullptr, 0, &result,
+                     reply, &length) != 0 ||
       result != 0) {
     log_error_line("ERROR", __FILE__, __LINE__);
     return TILOIO_FAILURE;

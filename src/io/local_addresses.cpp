@@ -39,7 +39,8 @@ void AddHostNameEntries(std::vector<int>& list) {
   const AddressList entries = LookUpAddresses(name, nullptr, 0, AF_UNSPEC, SOCK_STREAM);
   for (const addrinfo* a = entries.get(); a; a = a->ai_next) {
     int value = 0;
-    if (a->ai_family == AF_INET) std::memcpy(&value, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, 4);
+    if (a->ai_family == AF_INET)
+      std::memcpy(&value, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, 4);
     list.push_back(value);
   }
 }
@@ -90,7 +91,8 @@ int TiloIoGetLocalAddresses(TdcBackendEnv_t* env, int* addresses, int count) {
   if (!env || !addresses) return TILOIO_FAILURE;
   const std::vector<int> list = LocalAddressList();
   if (list.empty()) return TILOIO_FAILURE;
-  std::copy_n(list.begin(), std::min<size_t>(list.size(), count < 0 ? 0 : static_cast<size_t>(count)), addresses);
+  std::copy_n(list.begin(),
+              std::min<size_t>(list.size(), count < 0 ? 0 : static_cast<size_t>(count)), addresses);
   return TILOIO_SUCCESS;
 }
 

@@ -4,8 +4,8 @@
 
 #include <cerrno>
 
-#include "foundation/platform.h"
 #include "foundation/logger.h"
+#include "foundation/platform.h"
 
 namespace tilo2::core {
 

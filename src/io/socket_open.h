@@ -11,7 +11,8 @@ namespace tilo2::core {
 // With ipv4Only, other families are passed over. Returns the socket (and the
 // address it was made for in *used) or -1; *noIpv4 tells that sockets could
 // be made but none for IPv4.
-int OpenFirstSocket(const addrinfo* list, const addrinfo** used, bool ipv4Only = false, bool* noIpv4 = nullptr);
+int OpenFirstSocket(const addrinfo* list, const addrinfo** used, bool ipv4Only = false,
+                    bool* noIpv4 = nullptr);
 
 // Shuts the socket down in both directions and closes it.
 void ShutDownAndClose(int socket);

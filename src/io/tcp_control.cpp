@@ -31,11 +31,14 @@ int TiloIoTcpCheckOnline(TiloIoConnection_t* connection, int* online) {
   uint8_t reply[kOnlineReplySize] = {};
   size_t length = sizeof reply;
   int result = 0;
-  if (TiloIoKdpxExec(connection->address, kKdpxQuery, KDPX_ONLINE_STATUS, nullptr, 0, &result, reply, &length) !=
-      TILOIO_SUCCESS) {
+  if (TiloIoKdpxExec(connection->address, kKdpxQuery, KDPX_ONLINE_STATUS, nullptr, 0, &result,
+                     reply, &length) != TILOIO_SUCCESS) {
     return TILOIO_IO_ERROR;
   }
-  *online = (result < kKdpxResultErrorFloor && length == kOnlineReplySize && !(reply[0] & kOfflineBit)) ? 1 : 0;
+  *online =
+      (result < kKdpxResultErrorFloor && length == kOnlineReplySize && !(reply[0] & kOfflineBit))
+          ? 1
+          : 0;
   return TILOIO_SUCCESS;
 }
 
@@ -48,8 +51,8 @@ int TiloIoTcpControl(TiloIoConnection_t* connection, int value) {
     uint8_t reply = 0;
     size_t length = sizeof reply;
     int result = 0;
-    if (TiloIoKdpxExec(connection->address, kKdpxControl, KDPX_INTERFACE_CONTROL, &sent, 1, &result, &reply,
-                       &length) != TILOIO_SUCCESS ||
+    if (TiloIoKdpxExec(connection->address, kKdpxControl, KDPX_INTERFACE_CONTROL, &sent, 1, &result,
+                       &reply, &length) != TILOIO_SUCCESS ||
         result != 0) {
       return TILOIO_IO_ERROR;
     }
@@ -58,7 +61,8 @@ int TiloIoTcpControl(TiloIoConnection_t* connection, int value) {
   return TILOIO_IO_ERROR;
 }
 
-const TransportOps kTcpTransport = {TiloIoTcpOpen, TcpShutDown,      TcpRelease,         TiloIoTcpWrite,
-                                    TiloIoTcpRead, TiloIoTcpControl, TcpInterfaceStatus, TiloIoTcpCheckOnline};
+const TransportOps kTcpTransport = {TiloIoTcpOpen,      TcpShutDown,         TcpRelease,
+                                    TiloIoTcpWrite,     TiloIoTcpRead,       TiloIoTcpControl,
+                                    TcpInterfaceStatus, TiloIoTcpCheckOnline};
 
 }  // namespace tilo2::core

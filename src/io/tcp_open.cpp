@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "foundation/address_list.h"
+#include "foundation/logger.h"
 #include "foundation/platform.h"
 #include "io/address_cache.h"
-#include "foundation/logger.h"
 #include "io/kdpx.h"
 #include "io/socket_open.h"
 #include "io/tcp_record.h"
@@ -43,7 +43,8 @@ class OpenClock {
 int WaitForFreePort(const char* resolved, const OpenClock& clock) {
   for (;;) {
     int client = 0;
-    if (TiloIoKdpxGetClientAddress(resolved, &client) != TILOIO_SUCCESS) return TILOIO_CONNECT_ERROR;
+    if (TiloIoKdpxGetClientAddress(resolved, &client) != TILOIO_SUCCESS)
+      return TILOIO_CONNECT_ERROR;
     if (client == 0) return TILOIO_SUCCESS;
     if (clock.Expired()) return TILOIO_TIMEOUT;
     platform_sleep_ms(std::min<uint32_t>(kOwnerPollMs, static_cast<uint32_t>(clock.Remaining())));
@@ -53,7 +54,8 @@ int WaitForFreePort(const char* resolved, const OpenClock& clock) {
 // Non-blocking connect to the first looked-up address that accepts, bounded
 // by what is left of the open time. The socket, or -1.
 int ConnectDataPort(const char* resolved, const OpenClock& clock) {
-  const AddressList list = LookUpAddresses(resolved, kDataPort, AI_NUMERICHOST, AF_UNSPEC, SOCK_STREAM);
+  const AddressList list =
+      LookUpAddresses(resolved, kDataPort, AI_NUMERICHOST, AF_UNSPEC, SOCK_STREAM);
   if (!list) {
     log_error_line("ERROR", __FILE__, __LINE__);
     return -1;
@@ -104,13 +106,14 @@ Owner ConfirmOwner(TdcBackendEnv_t* env, const char* resolved, int* failure) {
 
 }  // namespace
 
-int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* target, int timeoutMs) {
+int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* target,
+                  int timeoutMs) {
   if (type != TILOIO_TYPE_TCP || !target || !*target || !out) return TILOIO_PARAMETER_ERROR;
   *out = nullptr;
   int fromMac = 0;
   int updateCache = 0;
-  std::unique_ptr<char, decltype(&std::free)> resolved(TiloIoDhcpResolve(target, &fromMac, &updateCache),
-                                                       std::free);
+  std::unique_ptr<char, decltype(&std::free)> resolved(
+      TiloIoDhcpResolve(target, &fromMac, &updateCache), std::free);
   if (!resolved) return TILOIO_CONNECT_ERROR;
 
   const OpenClock clock(timeoutMs);
@@ -140,7 +143,8 @@ int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, cons
         if (failure != TILOIO_SUCCESS) return failure;
         // Another host won the port: give it the owner wait's pause before
         // asking again, rather than connecting and dropping back to back.
-        platform_sleep_ms(std::min<uint32_t>(kOwnerPollMs, static_cast<uint32_t>(clock.Remaining())));
+        platform_sleep_ms(
+            std::min<uint32_t>(kOwnerPollMs, static_cast<uint32_t>(clock.Remaining())));
         continue;
       }
     }

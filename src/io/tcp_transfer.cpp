@@ -6,10 +6,10 @@
 #include <cstdlib>
 
 #include "foundation/lock_guard.h"
+#include "foundation/logger.h"
 #include "foundation/platform.h"
 #include "foundation/poll_wait.h"
 #include "io/address_cache.h"
-#include "foundation/logger.h"
 #include "io/socket_open.h"
 #include "io/tcp_record.h"
 #include "io/tcp_transport.h"
@@ -24,13 +24,17 @@ constexpr int kBurstGapMs = 10;
 // A connection lock tried without waiting: 0 held, 7 another thread holds
 // it, 255 the lock is unusable.
 int TryResult(const PlatformLockGuard& lock) {
-  return lock.Owns() ? TILOIO_SUCCESS : lock.Result() == PLATFORM_EBUSY ? TILOIO_BUSY : TILOIO_FAILURE;
+  return lock.Owns()                       ? TILOIO_SUCCESS
+         : lock.Result() == PLATFORM_EBUSY ? TILOIO_BUSY
+                                           : TILOIO_FAILURE;
 }
 
 class Stopwatch {
  public:
   Stopwatch() : start_(platform_tick_ms()) {}
-  bool Reached(int limitMs) const { return platform_tick_ms() - start_ >= static_cast<uint64_t>(limitMs); }
+  bool Reached(int limitMs) const {
+    return platform_tick_ms() - start_ >= static_cast<uint64_t>(limitMs);
+  }
   // Milliseconds left of the limit, 0 once it passed.
   int Left(int limitMs) const {
     const uint64_t elapsed = platform_tick_ms() - start_;
@@ -107,10 +111,12 @@ int TiloIoTcpWrite(TiloIoConnection_t* connection, const void* data, size_t leng
     if (writable < 0) return TILOIO_IO_ERROR;
     if (writable > 0) {
       const size_t piece = std::min(length - *written, kTcpSendPiece);
-      const ssize_t n = ::send(connection->socket, bytes + *written, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n =
+          ::send(connection->socket, bytes + *written, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && !WouldBlock(errno)) return TILOIO_IO_ERROR;
       if (n > 0) {
-        log_write_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), length, bytes + *written, 0);
+        log_write_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), length, bytes + *written,
+                       0);
         *written += static_cast<size_t>(n);
         if (*written == length) return TILOIO_SUCCESS;
       }
@@ -141,7 +147,8 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
     if (n > 0) break;
     if (n == 0 && !closedSeen) {
       // The peer is gone; the read still runs to its limit, as callers expect.
-      log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "TiloIoTcpRead", LOG_ARG_STRING, "Peer closed.", LOG_ARG_END);
+      log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "TiloIoTcpRead", LOG_ARG_STRING,
+                "Peer closed.", LOG_ARG_END);
       closedSeen = true;
     }
     if (clock.Reached(timeoutMs)) return TILOIO_TIMEOUT;
@@ -162,7 +169,8 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
     n = ::recv(connection->socket, bytes + *count, kReadSize - *count, MSG_DONTWAIT);
     if (n < 0) return WouldBlock(errno) ? TILOIO_SUCCESS : TILOIO_IO_ERROR;
     if (n == 0) {
-      log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "TiloIoTcpRead", LOG_ARG_STRING, "Peer closed.", LOG_ARG_END);
+      log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "TiloIoTcpRead", LOG_ARG_STRING,
+                "Peer closed.", LOG_ARG_END);
       break;
     }
     log_read_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), bytes + *count, 0);

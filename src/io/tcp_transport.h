@@ -14,7 +14,8 @@ inline constexpr int kTcpMaxTimeoutMs = 600000;
 inline constexpr size_t kTcpSendPiece = 4096;
 inline constexpr size_t kReadSize = 128;
 
-int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* target, int timeoutMs);
+int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* target,
+                  int timeoutMs);
 // Shuts the transport and then frees the record.
 int TiloIoTcpClose(TiloIoConnection_t* connection);
 // The two halves of the close: TcpShutDown ends the socket (7 while a write or

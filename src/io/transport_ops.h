@@ -11,12 +11,14 @@ namespace tilo2::core {
 
 struct TransportOps {
   // Makes and connects a record; the caller registers it.
-  int (*open)(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* address, int timeoutMs);
+  int (*open)(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* address,
+              int timeoutMs);
   // Ends the transport. On success the record takes no more I/O but stays
   // readable until release frees it, which happens once no call on it runs.
   int (*close)(TiloIoConnection_t* connection);
   void (*release)(TiloIoConnection_t* connection);
-  int (*write)(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs, size_t* written);
+  int (*write)(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs,
+               size_t* written);
   int (*read)(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size_t* count);
   int (*control)(TiloIoConnection_t* connection, int value);
   // flag: 1 while the interface status allows a status exchange, else 0.

@@ -63,11 +63,11 @@ inline std::string zip_unpack(const std::string& zip, uint32_t& stamp) {
   EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
   EXPECT_EQ(zs.total_out, usize);
   inflateEnd(&zs);
-  EXPECT_EQ(le32(zip, 14), static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(out.data()),
-                                                      static_cast<uInt>(out.size()))));
+  EXPECT_EQ(le32(zip, 14),
+            static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(out.data()),
+                                        static_cast<uInt>(out.size()))));
   return out;
 }
-
 
 class LogArchiveTest : public ::testing::Test {
  protected:
@@ -82,7 +82,9 @@ class LogArchiveTest : public ::testing::Test {
     std::filesystem::remove_all(dir_, ec);
   }
 
-  std::string archive(int n) const { return n == 0 ? log_ + ".zip" : log_ + "." + std::to_string(n) + ".zip"; }
+  std::string archive(int n) const {
+    return n == 0 ? log_ + ".zip" : log_ + "." + std::to_string(n) + ".zip";
+  }
 
   static void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -113,7 +115,9 @@ class LogArchiveTest : public ::testing::Test {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
   }
-  static bool have_python() { return std::system("python3 -c 'import zipfile' >/dev/null 2>&1") == 0; }
+  static bool have_python() {
+    return std::system("python3 -c 'import zipfile' >/dev/null 2>&1") == 0;
+  }
 
   // Opens the archive with Python's zipfile and writes what it saw into a file:
   // the entry names, the CRC check, whether the entry equals `expected_path`,
@@ -129,19 +133,21 @@ class LogArchiveTest : public ::testing::Test {
   ZipView python_view(const std::string& zip, const std::string& expected_path) const {
     const std::string script = dir_ + "/view.py";
     const std::string result = dir_ + "/view.out";
-    write_file(script,
-               "import sys, zipfile\n"
-               "z = zipfile.ZipFile(sys.argv[1])\n"
-               "i = z.infolist()\n"
-               "e = i[0]\n"
-               "y, mo, d, h, mi, s = e.date_time\n"
-               "stamp = ((y - 1980) << 25) | (mo << 21) | (d << 16) | (h << 11) | (mi << 5) | (s // 2)\n"
-               "same = z.read(e) == open(sys.argv[2], 'rb').read()\n"
-               "bad = z.testzip()\n"
-               "open(sys.argv[3], 'w').write('%s\\n%d\\n%d\\n%d\\n%d\\n' % ("
-               "'|'.join(x.filename for x in i), bad is None, same, e.file_size, stamp))\n");
+    write_file(
+        script,
+        "import sys, zipfile\n"
+        "z = zipfile.ZipFile(sys.argv[1])\n"
+        "i = z.infolist()\n"
+        "e = i[0]\n"
+        "y, mo, d, h, mi, s = e.date_time\n"
+        "stamp = ((y - 1980) << 25) | (mo << 21) | (d << 16) | (h << 11) | (mi << 5) | (s // 2)\n"
+        "same = z.read(e) == open(sys.argv[2], 'rb').read()\n"
+        "bad = z.testzip()\n"
+        "open(sys.argv[3], 'w').write('%s\\n%d\\n%d\\n%d\\n%d\\n' % ("
+        "'|'.join(x.filename for x in i), bad is None, same, e.file_size, stamp))\n");
     ZipView v;
-    const std::string cmd = "python3 '" + script + "' '" + zip + "' '" + expected_path + "' '" + result + "'";
+    const std::string cmd =
+        "python3 '" + script + "' '" + zip + "' '" + expected_path + "' '" + result + "'";
     if (std::system(cmd.c_str()) != 0) return v;
     std::ifstream in(result);
     int crc = 0, same = 0;

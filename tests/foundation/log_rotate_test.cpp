@@ -1,9 +1,10 @@
+#include "foundation/log_rotate.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "foundation/log_rotate.h"
 #include "foundation/log_state.h"
 #include "log_archive_fixture.h"
 
@@ -44,7 +45,8 @@ class LogRotate : public LogArchiveTest {
     std::string expected = head;
     expected.resize(size, '\0');
     uint32_t stamp = 0;
-    EXPECT_TRUE(zip_unpack(zip, stamp) == expected) << "archive " << n << " does not hold the old file";
+    EXPECT_TRUE(zip_unpack(zip, stamp) == expected)
+        << "archive " << n << " does not hold the old file";
     if (!have_python()) return;
     write_file(dir_ + "/expected", expected);
     const ZipView v = python_view(archive(n), dir_ + "/expected");
@@ -61,11 +63,13 @@ TEST_F(LogRotate, Scenarios) {
     std::vector<int> archives;  // pre-made archive numbers
     uint32_t file_size;         // 0: no log file
     uint32_t incoming;
-    std::string run_after;               // archives afterwards
+    std::string run_after;                   // archives afterwards
     std::vector<std::pair<int, int>> moved;  // {archive now, marker it holds}
-    bool file_archived;                  // archive 1 holds the old log file
+    bool file_archived;                      // archive 1 holds the old log file
     bool file_kept;
     uint32_t total_after;
+    // The table keeps its hand layout.
+    // clang-format off
   } cases[] = {
       {"line takes the file past 5 MB: all shift up, file becomes 1", 50, {1, 2, 3, 4}, k5MB - 50, 100,
        "12345", {{2, 1}, {3, 2}, {4, 3}, {5, 4}}, true, false, 5 * k5MB},
@@ -89,6 +93,7 @@ TEST_F(LogRotate, Scenarios) {
        kLogForcedRotation, "123", {{2, 1}, {3, 2}}, true, false, 3 * k5MB},
       {"nothing to do", 50, {1}, 1000, 100, "1", {{1, 1}}, false, true, k5MB + 1000},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TearDown();

@@ -21,7 +21,8 @@ Settings current() {
 }
 
 bool operator==(const Settings& a, const Settings& b) {
-  return a.output == b.output && a.port == b.port && a.size_mb == b.size_mb && a.level == b.level && a.ip == b.ip;
+  return a.output == b.output && a.port == b.port && a.size_mb == b.size_mb && a.level == b.level &&
+         a.ip == b.ip;
 }
 
 }  // namespace
@@ -36,7 +37,8 @@ TEST_F(LogTest, PermanentSettingsWriteTheNineLineFile) {
   ASSERT_EQ(log_set_settings(base_.c_str(), 0, 1, nullptr, 0, 5, 0), 0);
   EXPECT_EQ(log_settings_file_flag(), 0);
   EXPECT_TRUE(read_file(base_ + "/Tilo2LogSettings.ini").find("ENABLE=2") != std::string::npos);
-  EXPECT_TRUE(current() == (Settings{1, 0, 5, 0, "127.0.0.5"}));  // the address stays when none is given
+  EXPECT_TRUE(current() ==
+              (Settings{1, 0, 5, 0, "127.0.0.5"}));  // the address stays when none is given
   // A folder where the file cannot be written: applied all the same, 255.
   EXPECT_EQ(log_set_settings((base_ + "/missing").c_str(), 1, 1, nullptr, 0, 7, 0), 255);
   EXPECT_EQ(current().size_mb, 7);
@@ -57,7 +59,8 @@ TEST_F(LogTest, SettingsCallRefusesBadValuesAndAppliesNothing) {
       {0, 2, nullptr, 9000, 10, 0, 1},       // TCP needs an address
       {0, 2, "no.such.host", 9000, 10, 0, 1},
       {0, 2, "1234:5678:9abc:def0:1234:5678:9abc:def0:1234", 9000, 10, 0, 1},  // not an address
-      {0, 1, "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz", 0, 10, 0, 1},  // never cut short
+      {0, 1, "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz", 0, 10, 0,
+       1},                           // never cut short
       {2, 1, nullptr, 0, 10, 0, 1},  // period
       {0, 3, nullptr, 0, 10, 0, 1},  // output
       {0, 1, nullptr, 0, 51, 0, 1},
@@ -66,11 +69,14 @@ TEST_F(LogTest, SettingsCallRefusesBadValuesAndAppliesNothing) {
       {0, 1, nullptr, 0, 201, 255, 1},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(log_set_settings(base_.c_str(), c.period, c.output, c.ip, c.port, c.size_mb, c.level), c.result)
-        << c.output << " " << (c.ip ? c.ip : "null") << " " << c.port << " " << c.size_mb << " " << c.level;
+    EXPECT_EQ(log_set_settings(base_.c_str(), c.period, c.output, c.ip, c.port, c.size_mb, c.level),
+              c.result)
+        << c.output << " " << (c.ip ? c.ip : "null") << " " << c.port << " " << c.size_mb << " "
+        << c.level;
     EXPECT_TRUE(current() == before);
   }
-  EXPECT_EQ(log_set_settings(base_.c_str(), 0, 1, "no address", 0, 200, 255), 0);  // address untested for file
+  EXPECT_EQ(log_set_settings(base_.c_str(), 0, 1, "no address", 0, 200, 255),
+            0);  // address untested for file
   EXPECT_EQ(log_set_settings(base_.c_str(), 0, 2, v6_long.c_str(), 9100, 50, 0), 0);
   EXPECT_TRUE(current() == (Settings{2, 9100, 50, 0, v6_long}));
   EXPECT_EQ(log_set_settings(std::string(600, 'p').c_str(), 0, 1, nullptr, 0, 1, 0), 1);
@@ -88,20 +94,35 @@ TEST_F(LogTest, SettingsFileIsReadOrRefusedWhole) {
       {"enable 3", 10, "[ENABLE]\nENABLE=3\n", 255, {0, 0, 10, 0, ""}},
       {"level only, no size", 0, "[LEVEL]\nLEVEL=255\n", 255, {0, 0, 0, 0, ""}},
       {"level only, size 100", 100, "[LEVEL]\nLEVEL=255\n", 0, {0, 0, 100, 255, ""}},
-      {"tcp, CR LF, hex port", 10,
-       "[ENABLE]\r\nENABLE=2\r\n[NETWORK]\r\nIPADDRESS=127.0.0.6\r\nPORT=0x1F90\r\n", 0,
+      {"tcp, CR LF, hex port",
+       10,
+       "[ENABLE]\r\nENABLE=2\r\n[NETWORK]\r\nIPADDRESS=127.0.0.6\r\nPORT=0x1F90\r\n",
+       0,
        {2, 8080, 10, 0, "127.0.0.6"}},
-      {"file output skips the network section", 10,
-       "[ENABLE]\nENABLE=1\n[NETWORK]\nIPADDRESS=bad\nPORT=99999\n[MAXSIZE]\nSIZE=020\n", 0,
+      {"file output skips the network section",
+       10,
+       "[ENABLE]\nENABLE=1\n[NETWORK]\nIPADDRESS=bad\nPORT=99999\n[MAXSIZE]\nSIZE=020\n",
+       0,
        {1, 0, 16, 0, ""}},
-      {"long IPv6 kept whole", 10,
-       "[ENABLE]\nENABLE=2\n[NETWORK]\nIPADDRESS=1234:5678:9abc:def0:1234:5678:9abc:def0\nPORT=1\n", 0,
+      {"long IPv6 kept whole",
+       10,
+       "[ENABLE]\nENABLE=2\n[NETWORK]\nIPADDRESS=1234:5678:9abc:def0:1234:5678:9abc:def0\nPORT=1\n",
+       0,
        {2, 1, 10, 0, "1234:5678:9abc:def0:1234:5678:9abc:def0"}},
-      {"bad address", 10, "[ENABLE]\nENABLE=2\n[NETWORK]\nIPADDRESS=127.0.0.256\nPORT=1\n", 255,
+      {"bad address",
+       10,
+       "[ENABLE]\nENABLE=2\n[NETWORK]\nIPADDRESS=127.0.0.256\nPORT=1\n",
+       255,
        {0, 0, 10, 0, ""}},
-      {"negative port", 10, "[ENABLE]\nENABLE=2\n[NETWORK]\nIPADDRESS=127.0.0.6\nPORT=-1\n", 255,
+      {"negative port",
+       10,
+       "[ENABLE]\nENABLE=2\n[NETWORK]\nIPADDRESS=127.0.0.6\nPORT=-1\n",
+       255,
        {0, 0, 10, 0, ""}},
-      {"port 65536", 10, "[ENABLE]\nENABLE=2\n[NETWORK]\nIPADDRESS=127.0.0.6\nPORT=65536\n", 255,
+      {"port 65536",
+       10,
+       "[ENABLE]\nENABLE=2\n[NETWORK]\nIPADDRESS=127.0.0.6\nPORT=65536\n",
+       255,
        {0, 0, 10, 0, ""}},
       {"missing key line", 10, "[ENABLE]\n", 255, {0, 0, 10, 0, ""}},
       {"wrong key", 10, "[MAXSIZE]\nLEVEL=3\n", 255, {0, 0, 10, 0, ""}},
@@ -121,8 +142,8 @@ TEST_F(LogTest, SettingsFileIsReadOrRefusedWhole) {
     write_file(path, c.text);
     EXPECT_EQ(log_read_settings_file(path.c_str()), c.result);
     const Settings got = current();
-    EXPECT_TRUE(got == c.after) << got.output << " " << got.port << " " << got.size_mb << " " << got.level
-                                << " " << got.ip;
+    EXPECT_TRUE(got == c.after) << got.output << " " << got.port << " " << got.size_mb << " "
+                                << got.level << " " << got.ip;
   }
   EXPECT_EQ(log_read_settings_file(nullptr), 1);
   EXPECT_EQ(log_read_settings_file((base_ + "/none.ini").c_str()), 1);
@@ -135,7 +156,7 @@ TEST_F(LogTest, PathsAreBuiltFromTheBaseFolderOrRefused) {
   EXPECT_STREQ(p.folder, "/data/app/Tilo2Log");
   EXPECT_STREQ(p.file, "/data/app/Tilo2Log/Tilo2Log.txt");
   EXPECT_EQ(log_build_paths(&p, std::string(500, 'a').c_str()), 1);  // the file path would not fit
-  EXPECT_STREQ(p.base, "/data/app");                                   // unchanged
+  EXPECT_STREQ(p.base, "/data/app");                                 // unchanged
   // The log file path may be as long as rotation handles, no longer: its
   // archive names must still fit.
   const size_t longestBase = kLogRotatePathMax - std::strlen("/Tilo2Log/Tilo2Log.txt");

@@ -64,7 +64,8 @@ class LogTest : public ::testing::Test {
   // Bodies (the text after the 42-character prefix) of the log file's lines.
   std::vector<std::string> bodies() const {
     std::vector<std::string> out;
-    for (const auto& line : log_lines()) out.push_back(line.size() >= 42 ? line.substr(42) : "<short>" + line);
+    for (const auto& line : log_lines())
+      out.push_back(line.size() >= 42 ? line.substr(42) : "<short>" + line);
     return out;
   }
   std::string last_body() const {

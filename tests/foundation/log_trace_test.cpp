@@ -45,9 +45,10 @@ TEST_F(LogTest, TraceBodiesForEveryKindAndArgumentType) {
   log_trace("TPRI_", 0, h, 0x2A, nullptr, LOG_ARG_END);
   log_trace_rc("TDEV_", 2, h, 7, "f", LOG_ARG_LONG, -7, LOG_ARG_HEX, 0xABCDu, LOG_ARG_END);
   log_trace("IOCMN", 3, h, 0, "f", LOG_ARG_DOUBLE, 1.5, LOG_ARG_STRING, "abc", LOG_ARG_END);
-  log_trace("APIIO", 4, h, 0, "f", LOG_ARG_POINTER, log_handle(0xAB), LOG_ARG_STRING, nullptr, LOG_ARG_END);
-  log_trace("TPRI_", 2, h, 0, "f", LOG_ARG_DUMP, &kDump, LOG_ARG_DUMP, &kNullDump, LOG_ARG_DUMP, &kEmptyDump,
-            LOG_ARG_INT, 1, LOG_ARG_END);
+  log_trace("APIIO", 4, h, 0, "f", LOG_ARG_POINTER, log_handle(0xAB), LOG_ARG_STRING, nullptr,
+            LOG_ARG_END);
+  log_trace("TPRI_", 2, h, 0, "f", LOG_ARG_DUMP, &kDump, LOG_ARG_DUMP, &kNullDump, LOG_ARG_DUMP,
+            &kEmptyDump, LOG_ARG_INT, 1, LOG_ARG_END);
   log_trace("TPRI_", 1, log_handle(-1), -1, "f", LOG_ARG_INT, 2, 99, LOG_ARG_INT, 3, LOG_ARG_END);
   // Not written: unknown kind, null tag.
   log_trace("TPRI_", 5, h, 0, "f", LOG_ARG_END);
@@ -73,7 +74,8 @@ TEST_F(LogTest, LinePrefixIsDateTimeProcessAndThread) {
   ASSERT_EQ(lines.size(), 1u);
   const std::string prefix = lines[0].substr(0, 42);
   EXPECT_TRUE(std::regex_match(
-      prefix, std::regex(R"(\d{4}/\d\d/\d\d,\d\d:\d\d:\d\d\.\d{3},0000[0-9a-f]{4}:0000[0-9a-f]{4},)")))
+      prefix,
+      std::regex(R"(\d{4}/\d\d/\d\d,\d\d:\d\d:\d\d\.\d{3},0000[0-9a-f]{4}:0000[0-9a-f]{4},)")))
       << prefix;
   char pid[10];
   std::snprintf(pid, sizeof pid, "%08x", static_cast<unsigned>(getpid()) & 0xFFFF);
@@ -105,16 +107,17 @@ TEST_F(LogTest, WriteAndReadDumpLines) {
   use_file();
   const auto data = counting(200);
   EXPECT_EQ(log_write_dump("IOCMN", "TCP", log_handle(3), 4, 0x10, data.data(), 0), 0);
-  EXPECT_EQ(last_body(), "IOCMN,--,0000000000000003,TCP,,Write,00000010,00000004," + hex_of(data, 0, 4));
+  EXPECT_EQ(last_body(),
+            "IOCMN,--,0000000000000003,TCP,,Write,00000010,00000004," + hex_of(data, 0, 4));
   EXPECT_EQ(log_read_dump("IOCMN", "UDP", log_handle(3), 200, data.data(), 0), 0);
-  EXPECT_EQ(last_body(), "IOCMN,--,0000000000000003,UDP,,Read,,000000c8," + hex_of(data, 0, 80) + " ... " +
-                             hex_of(data, 160, 200));
+  EXPECT_EQ(last_body(), "IOCMN,--,0000000000000003,UDP,,Read,,000000c8," + hex_of(data, 0, 80) +
+                             " ... " + hex_of(data, 160, 200));
   std::string text(130, 'a');
   text.replace(80, 10, "bbbbbbbbbb");
   text.replace(90, 40, std::string(40, 'z'));
   EXPECT_EQ(log_read_dump("IOCMN", "BTH", nullptr, text.size(), text.data(), 1), 0);
-  EXPECT_EQ(last_body(), "IOCMN,--,0000000000000000,BTH,,Read,,00000082," + text.substr(0, 80) + " ... " +
-                             std::string(40, 'z'));
+  EXPECT_EQ(last_body(), "IOCMN,--,0000000000000000,BTH,,Read,,00000082," + text.substr(0, 80) +
+                             " ... " + std::string(40, 'z'));
   const char with_nul[] = {'a', 'b', '\0', 'c'};
   EXPECT_EQ(log_read_dump("IOCMN", "USB", nullptr, 4, with_nul, 1), 0);
   EXPECT_EQ(last_body(), "IOCMN,--,0000000000000000,USB,,Read,,00000004,ab");
@@ -132,11 +135,12 @@ TEST_F(LogTest, FullLevelWritesEverythingAndErrorLines) {
   EXPECT_EQ(last_body(), "ERROR,--,src/x.cpp(12)");
   const auto data = counting(300);
   EXPECT_EQ(log_write_dump("IOCMN", "TCP", nullptr, 300, 300, data.data(), 0), 0);
-  EXPECT_EQ(last_body(), "IOCMN,--,0000000000000000,TCP,,Write,0000012c,0000012c," + hex_of(data, 0, 300));
+  EXPECT_EQ(last_body(),
+            "IOCMN,--,0000000000000000,TCP,,Write,0000012c,0000012c," + hex_of(data, 0, 300));
   const std::string long_text(1100, 'x');
   const std::string kept(1000, 'y');
-  log_trace("TPRI_", 2, nullptr, 0, "f", LOG_ARG_STRING, kept.c_str(), LOG_ARG_STRING, long_text.c_str(),
-            LOG_ARG_INT, 1, LOG_ARG_END);
+  log_trace("TPRI_", 2, nullptr, 0, "f", LOG_ARG_STRING, kept.c_str(), LOG_ARG_STRING,
+            long_text.c_str(), LOG_ARG_INT, 1, LOG_ARG_END);
   EXPECT_EQ(last_body(), "TPRI_,--,0000000000000000,,,f," + kept);
   EXPECT_EQ(read_file(log_file_).back(), '\n');
 }
@@ -144,7 +148,8 @@ TEST_F(LogTest, FullLevelWritesEverythingAndErrorLines) {
 TEST_F(LogTest, NormalLevelCutsALongLineAt1023Characters) {
   use_file();
   const std::string long_text(2000, 'x');
-  log_trace("TPRI_", 2, nullptr, 0, "f", LOG_ARG_STRING, long_text.c_str(), LOG_ARG_INT, 9, LOG_ARG_END);
+  log_trace("TPRI_", 2, nullptr, 0, "f", LOG_ARG_STRING, long_text.c_str(), LOG_ARG_INT, 9,
+            LOG_ARG_END);
   auto lines = log_lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].size(), 1023u);
@@ -184,8 +189,9 @@ TEST_F(LogTest, EightThreadsWriteOnlyWholeLines) {
                   [](void* raw) -> void* {
                     const int index = static_cast<Arg*>(raw)->index;
                     for (int n = 0; n < kLines; ++n) {
-                      log_trace("TPRI_", 2, nullptr, 0, "worker", LOG_ARG_INT, index, LOG_ARG_INT, n,
-                                LOG_ARG_STRING, "0123456789abcdefghijklmnopqrstuvwxyz", LOG_ARG_END);
+                      log_trace("TPRI_", 2, nullptr, 0, "worker", LOG_ARG_INT, index, LOG_ARG_INT,
+                                n, LOG_ARG_STRING, "0123456789abcdefghijklmnopqrstuvwxyz",
+                                LOG_ARG_END);
                     }
                     return nullptr;
                   },
@@ -226,7 +232,8 @@ TEST_F(LogTest, FullLevelDumpArgumentKeepsUpTo1023Characters) {
     const auto data = counting(c.bytes);
     const LogByteBuffer_t buf{static_cast<uint32_t>(c.bytes), data.data()};
     log_trace("TPRI_", 2, nullptr, 0, "f", LOG_ARG_DUMP, &buf, LOG_ARG_INT, 7, LOG_ARG_END);
-    EXPECT_EQ(last_body(), "TPRI_,--,0000000000000000,,,f" + (c.kept ? hex_of(data, 0, c.bytes) + ",7" : ""));
+    EXPECT_EQ(last_body(),
+              "TPRI_,--,0000000000000000,,,f" + (c.kept ? hex_of(data, 0, c.bytes) + ",7" : ""));
   }
   // A missing data pointer shows ",NULL" whatever length it claims.
   const LogByteBuffer_t no_data{5000, nullptr};

@@ -2,7 +2,6 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 
@@ -20,11 +19,26 @@ TEST(PlatformSocket, ErrnoMapPutsLinuxNumbersIntoTheWrapperSpace) {
     int native;
     int code;
   } cases[] = {
-      {0, 0},          {EINPROGRESS, 112},   {ETIMEDOUT, 138},       {ECONNREFUSED, 107},
-      {ECONNRESET, 108}, {EHOSTUNREACH, 110}, {ENETUNREACH, 118},    {ECONNABORTED, 106},
-      {ENOBUFS, 119},  {ENOTCONN, 126},      {EAFNOSUPPORT, 102},   {EPROTONOSUPPORT, 135},
-      {EAGAIN, 11},    {EINTR, 4},           {ENOMEM, 12},          {EACCES, 13},
-      {EMFILE, 24},    {EPIPE, 14},          {EBADF, 14},           {10035, 14},
+      {0, 0},
+      {EINPROGRESS, 112},
+      {ETIMEDOUT, 138},
+      {ECONNREFUSED, 107},
+      {ECONNRESET, 108},
+      {EHOSTUNREACH, 110},
+      {ENETUNREACH, 118},
+      {ECONNABORTED, 106},
+      {ENOBUFS, 119},
+      {ENOTCONN, 126},
+      {EAFNOSUPPORT, 102},
+      {EPROTONOSUPPORT, 135},
+      {EAGAIN, 11},
+      {EINTR, 4},
+      {ENOMEM, 12},
+      {EACCES, 13},
+      {EMFILE, 24},
+      {EPIPE, 14},
+      {EBADF, 14},
+      {10035, 14},
   };
   for (const auto& c : cases) EXPECT_EQ(platform_socket_errno(c.native), c.code) << c.native;
 }
@@ -115,7 +129,9 @@ TEST(PlatformThread, BadArgumentsAnswer11) {
   PlatformThread_t t = reinterpret_cast<PlatformThread_t>(1);
   EXPECT_EQ(platform_thread_create(&t, nullptr, nullptr), 11);
   EXPECT_EQ(t, nullptr);
-  EXPECT_EQ(platform_thread_create(nullptr, [](void*) -> void* { return nullptr; }, nullptr), 11);
+  EXPECT_EQ(platform_thread_create(
+                nullptr, [](void*) -> void* { return nullptr; }, nullptr),
+            11);
   EXPECT_EQ(platform_thread_join(nullptr), 3);
   EXPECT_EQ(platform_thread_close(nullptr), 3);
 }

@@ -189,6 +189,8 @@ TEST(PlatformLockGuard, EarlyUnlockReleasesOnceOnly) {
   EXPECT_EQ(other, 16);
   EXPECT_EQ(platform_mutex_unlock(&m), 0);
   EXPECT_EQ(m.handle, nullptr);
-  std::thread([&] { other = platform_mutex_trylock(&m) == 0 ? platform_mutex_unlock(&m) : -1; }).join();
+  std::thread([&] {
+    other = platform_mutex_trylock(&m) == 0 ? platform_mutex_unlock(&m) : -1;
+  }).join();
   EXPECT_EQ(other, 0);
 }

@@ -1,3 +1,5 @@
+#include "foundation/poll_wait.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
@@ -10,7 +12,6 @@
 
 #include "foundation/owned_fd.h"
 #include "foundation/platform.h"
-#include "foundation/poll_wait.h"
 
 using namespace tilo2::core;
 

@@ -22,7 +22,8 @@ TEST(ZipDosStamp, FieldsAndClamping) {
       {1980, 1, 1, 0, 0, 0, 0x0021, 0x0000},
       {2107, 12, 31, 23, 59, 59, 0xFF9F, 0xBF7D},
       {1970, 1, 1, 0, 0, 1, 0x0021, 0x0000},  // before the field's epoch: its first day
-      {2200, 6, 1, 23, 59, 60, 0xFF9F, 0xBF7D},  // after its end: its last day; leap second kept in range
+      {2200, 6, 1, 23, 59, 60, 0xFF9F,
+       0xBF7D},  // after its end: its last day; leap second kept in range
   };
   for (const auto& c : cases) {
     EXPECT_EQ(zip_dos_date(c.y, c.mo, c.d), c.date) << c.y;
@@ -43,19 +44,20 @@ TEST(ZipRecords, GoldenBytes) {
   std::rewind(f);
   ASSERT_EQ(std::fread(bytes.data(), 1, bytes.size(), f), bytes.size());
   std::fclose(f);
-  const std::string golden = std::string(
-                                 "\x50\x4B\x03\x04\x14\x00\x00\x00\x08\x00\x35\x61\x8A\x5D\x26\x39\xF4\xCB"
-                                 "\x11\x00\x00\x00\x09\x00\x00\x00\x0C\x00\x00\x00Tilo2Log.txt",
-                                 42) +
-                             std::string(
-                                 "\x50\x4B\x01\x02\x14\x00\x14\x00\x00\x00\x08\x00\x35\x61\x8A\x5D\x26\x39"
-                                 "\xF4\xCB\x11\x00\x00\x00\x09\x00\x00\x00\x0C\x00\x00\x00\x00\x00\x00\x00"
-                                 "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00Tilo2Log.txt",
-                                 58) +
-                             std::string(
-                                 "\x50\x4B\x05\x06\x00\x00\x00\x00\x01\x00\x01\x00\x3A\x00\x00\x00\x3B\x00"
-                                 "\x00\x00\x00\x00",
-                                 22);
+  const std::string golden =
+      std::string(
+          "\x50\x4B\x03\x04\x14\x00\x00\x00\x08\x00\x35\x61\x8A\x5D\x26\x39\xF4\xCB"
+          "\x11\x00\x00\x00\x09\x00\x00\x00\x0C\x00\x00\x00Tilo2Log.txt",
+          42) +
+      std::string(
+          "\x50\x4B\x01\x02\x14\x00\x14\x00\x00\x00\x08\x00\x35\x61\x8A\x5D\x26\x39"
+          "\xF4\xCB\x11\x00\x00\x00\x09\x00\x00\x00\x0C\x00\x00\x00\x00\x00\x00\x00"
+          "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00Tilo2Log.txt",
+          58) +
+      std::string(
+          "\x50\x4B\x05\x06\x00\x00\x00\x00\x01\x00\x01\x00\x3A\x00\x00\x00\x3B\x00"
+          "\x00\x00\x00\x00",
+          22);
   EXPECT_EQ(bytes, golden);
 }
 
@@ -76,7 +78,6 @@ uint32_t dos_stamp_now() {
   return static_cast<uint32_t>(zip_dos_date(lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday)) << 16 |
          zip_dos_time(lt.tm_hour, lt.tm_min, lt.tm_sec);
 }
-
 
 std::string random_bytes(size_t n) {
   std::mt19937 gen(7);

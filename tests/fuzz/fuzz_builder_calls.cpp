@@ -58,7 +58,8 @@ Bytes ListBytes(const CmdChunk_t* c, int32_t* sum) {
 Bytes ExpectedJob(const PrnCmdHandle_t* b) {
   const CmdBuffer_t& buf = b->cmdBuffer;
   int32_t h = 0, body = 0, t = 0;
-  Bytes header = ListBytes(buf.header, &h), bodyBytes = ListBytes(buf.body, &body), trailer = ListBytes(buf.trailer, &t);
+  Bytes header = ListBytes(buf.header, &h), bodyBytes = ListBytes(buf.body, &body),
+        trailer = ListBytes(buf.trailer, &t);
   FUZZ_CHECK(h == buf.headerBytes && body == buf.bodyBytes && t == buf.trailerBytes);
   if (bodyBytes.empty()) return {};
   Bytes out = header;
@@ -91,7 +92,8 @@ int BuildChecked(PrnCmdHandle_t* b, Bytes* job) {
     // Flattening into exactly that many bytes gives the same; one short fails.
     std::unique_ptr<uint8_t[]> flat(new uint8_t[length]);
     uint32_t written = 0;
-    FUZZ_CHECK(CmdBufferFlatten(&b->cmdBuffer, flat.get(), length, &written) == 0 && written == length);
+    FUZZ_CHECK(CmdBufferFlatten(&b->cmdBuffer, flat.get(), length, &written) == 0 &&
+               written == length);
     FUZZ_CHECK(std::memcmp(flat.get(), expected.data(), length) == 0);
     if (length > 1) {
       FUZZ_CHECK(CmdBufferFlatten(&b->cmdBuffer, flat.get(), length - 1, &written) == 3);
@@ -143,7 +145,8 @@ ImageArgs Image(FuzzInput& in) {
     if (need > 0 && need <= 65536 && static_cast<int64_t>(a.data.size()) < need) {
       const size_t have = a.data.size();
       a.data.resize(static_cast<size_t>(need));
-      for (size_t i = have; i < a.data.size(); ++i) a.data[i] = have ? a.data[i % have] : uint8_t(i * 37);
+      for (size_t i = have; i < a.data.size(); ++i)
+        a.data[i] = have ? a.data[i % have] : uint8_t(i * 37);
     }
   }
   a.size = static_cast<int>(a.data.size());
@@ -180,7 +183,9 @@ void OneCall(PrnCmdHandle_t* b, FuzzInput& in) {
       PrnCmdAddText(b, s.c_str());
       break;
     }
-    case 1: PrnCmdAddTextPosition(b, in.Arg()); break;
+    case 1:
+      PrnCmdAddTextPosition(b, in.Arg());
+      break;
     case 2: {
       ImageArgs a = Image(in);
       const int color = in.Arg(), compress = in.Arg() & 1 ? 1 : in.Arg();
@@ -236,7 +241,9 @@ void OneCall(PrnCmdHandle_t* b, FuzzInput& in) {
       PrnCmdAddPageArea(b, x, y, w, h);
       break;
     }
-    case 10: PrnCmdAddPageHPosition(b, in.Arg()); break;
+    case 10:
+      PrnCmdAddPageHPosition(b, in.Arg());
+      break;
     case 11:
     case 12: {
       const int x1 = in.Arg(), y1 = in.Arg(), x2 = in.Arg(), y2 = in.Arg(), style = in.Arg();
@@ -253,8 +260,12 @@ void OneCall(PrnCmdHandle_t* b, FuzzInput& in) {
       PrnCmdAddLayout(b, v[0], v[1], v[2], v[3], v[4], v[5], v[6]);
       break;
     }
-    case 14: PrnCmdAddCut(b, in.Arg()); break;
-    case 15: PrnCmdSetRasterMode(b, in.Arg()); break;
+    case 14:
+      PrnCmdAddCut(b, in.Arg());
+      break;
+    case 15:
+      PrnCmdSetRasterMode(b, in.Arg());
+      break;
     case 16: {
       Bytes d = in.Bytes(64);
       const uint32_t length = static_cast<uint32_t>(d.size());
@@ -262,14 +273,16 @@ void OneCall(PrnCmdHandle_t* b, FuzzInput& in) {
       PrnCmdAddCommand(b, d.data(), length);
       break;
     }
-    case 17: PrnCmdClear(b); break;
+    case 17:
+      PrnCmdClear(b);
+      break;
     // Slots without an entry point, called as the device layer does.
     case 18:
       if (ops.text != nullptr) {
-        PrnOp1Fn slots[] = {ops.text->lineSpace, ops.text->textLang, ops.text->font, ops.text->smooth,
-                            ops.text->doubleWidth, ops.text->doubleHeight, ops.text->widthScale,
-                            ops.text->heightScale, ops.text->reverse, ops.text->underline,
-                            ops.text->emphasis, ops.text->color};
+        PrnOp1Fn slots[] = {ops.text->lineSpace,  ops.text->textLang,    ops.text->font,
+                            ops.text->smooth,     ops.text->doubleWidth, ops.text->doubleHeight,
+                            ops.text->widthScale, ops.text->heightScale, ops.text->reverse,
+                            ops.text->underline,  ops.text->emphasis,    ops.text->color};
         const PrnOp1Fn fn = slots[in.U8() % 12];
         const int arg = in.Arg();
         if (fn != nullptr) fn(b, arg);
@@ -300,7 +313,8 @@ void OneCall(PrnCmdHandle_t* b, FuzzInput& in) {
       }
       break;
     case 22:
-      if (ops.layout != nullptr && ops.layout->feedPosition != nullptr) ops.layout->feedPosition(b, in.Arg());
+      if (ops.layout != nullptr && ops.layout->feedPosition != nullptr)
+        ops.layout->feedPosition(b, in.Arg());
       break;
     case 23:
       if (ops.sound != nullptr) {
@@ -327,7 +341,8 @@ void OneCall(PrnCmdHandle_t* b, FuzzInput& in) {
       }
       break;
     case 26:
-      if (ops.control != nullptr && ops.control->clearBuffer != nullptr) ops.control->clearBuffer(b);
+      if (ops.control != nullptr && ops.control->clearBuffer != nullptr)
+        ops.control->clearBuffer(b);
       break;
     case 27:
       b->headerWanted = in.U8() % 3;

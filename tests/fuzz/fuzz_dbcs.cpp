@@ -37,7 +37,8 @@ void Check(Encoder encode, int kind, const char* text, size_t length) {
 
   std::unique_ptr<char[]> full(new char[n == 0 ? 1 : n]);
   FUZZ_CHECK(encode(kind, text, length, full.get(), n) == expected);
-  FUZZ_CHECK(encode(kind, text, length, nullptr, 12345) == expected);  // capacity ignored for a query
+  FUZZ_CHECK(encode(kind, text, length, nullptr, 12345) ==
+             expected);  // capacity ignored for a query
 
   if (n == 0) return;
   // One byte short: refused, a prefix written, the rest untouched. The

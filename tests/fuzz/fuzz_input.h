@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 class FuzzInput {
@@ -35,17 +35,24 @@ class FuzzInput {
   // values, edges around 0 and 255/256/65535, negatives and extremes.
   int Arg() {
     switch (U8() & 7) {
-      case 0: return U8();
-      case 1: return -static_cast<int>(U8());
-      case 2: return static_cast<int>(U16());
-      case 3: return 65536 + U8();
-      case 4: return static_cast<int>(U32());
+      case 0:
+        return U8();
+      case 1:
+        return -static_cast<int>(U8());
+      case 2:
+        return static_cast<int>(U16());
+      case 3:
+        return 65536 + U8();
+      case 4:
+        return static_cast<int>(U32());
       case 5: {
-        static const int kEdges[] = {0, 1, 2, 3, 4, 5, 7, 8, 13, 17, 18, 255, 256, 1000, 1001,
-                                     9999, 10000, 10001, 65535, -1, -9999, -10000, INT32_MIN, INT32_MAX};
+        static const int kEdges[] = {0,     1,     2,     3,   4,     5,      7,         8,
+                                     13,    17,    18,    255, 256,   1000,   1001,      9999,
+                                     10000, 10001, 65535, -1,  -9999, -10000, INT32_MIN, INT32_MAX};
         return kEdges[U8() % (sizeof kEdges / sizeof kEdges[0])];
       }
-      default: return U8() % 8;
+      default:
+        return U8() % 8;
     }
   }
   // Up to maxLength payload bytes, the length taken from the input.
@@ -98,7 +105,7 @@ inline uint64_t FuzzHash(const uint8_t* data, size_t size) {
   std::abort();
 }
 
-#define FUZZ_CHECK(cond)                                  \
-  do {                                                    \
-    if (!(cond)) FuzzFail(#cond " at " __FILE__);         \
+#define FUZZ_CHECK(cond)                          \
+  do {                                            \
+    if (!(cond)) FuzzFail(#cond " at " __FILE__); \
   } while (0)

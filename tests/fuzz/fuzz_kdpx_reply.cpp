@@ -27,13 +27,15 @@ uint32_t Be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-bool ExpectedVerdict(const std::vector<uint8_t>& request, const std::vector<uint8_t>& got, bool matchMac) {
+bool ExpectedVerdict(const std::vector<uint8_t>& request, const std::vector<uint8_t>& got,
+                     bool matchMac) {
   if (got.size() < kKdpxHeaderSize) return false;
   if (std::memcmp(got.data(), "ORVIK", 5) != 0) return false;
   if (got[5] != static_cast<uint8_t>(request[5] + 0x20)) return false;
   if (Be32(got.data() + 6) != Be32(request.data() + 6)) return false;
   if (!matchMac) return true;
-  return request.size() >= 21 && got.size() >= 21 && std::memcmp(got.data() + 15, request.data() + 15, 6) == 0;
+  return request.size() >= 21 && got.size() >= 21 &&
+         std::memcmp(got.data() + 15, request.data() + 15, 6) == 0;
 }
 
 }  // namespace
@@ -53,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<uint8_t> request(kKdpxHeaderSize + payload.size());
   kdpxBuildDatagram(request.data(), type, command, payload.data(), payload.size());
-  FUZZ_CHECK(std::memcmp(request.data(), "ORVIK", 5) == 0 && request[5] == static_cast<uint8_t>(type));
+  FUZZ_CHECK(std::memcmp(request.data(), "ORVIK", 5) == 0 &&
+             request[5] == static_cast<uint8_t>(type));
   FUZZ_CHECK(Be32(request.data() + 6) == command && request[10] == 0 && request[11] == 0);
   FUZZ_CHECK(size_t{request[12]} * 256 + request[13] == payload.size());
 
@@ -63,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(got.data(), request.data(), 10);
     got[5] = static_cast<uint8_t>(request[5] + 0x20);
   }
-  if ((flags & 4) && got.size() >= 21 && request.size() >= 21) std::memcpy(got.data() + 15, request.data() + 15, 6);
+  if ((flags & 4) && got.size() >= 21 && request.size() >= 21)
+    std::memcpy(got.data() + 15, request.data() + 15, 6);
   if ((flags & 8) && !got.empty()) got[flipAt % got.size()] ^= 0x01;
 
   // Exactly sized copies so a read or write past either trips the sanitizer.
@@ -72,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<uint8_t[]> requestExact(new uint8_t[request.size()]);
   std::memcpy(requestExact.get(), request.data(), request.size());
 
-  const bool accepted = kdpxIsReply(requestExact.get(), request.size(), gotExact.get(), got.size(), matchMac);
+  const bool accepted =
+      kdpxIsReply(requestExact.get(), request.size(), gotExact.get(), got.size(), matchMac);
   FUZZ_CHECK(accepted == ExpectedVerdict(request, got, matchMac));
   if (!accepted && got.size() >= kKdpxHeaderSize) return 0;
 
@@ -87,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(result == -7 && length == capacity);
     return 0;
   }
-  if (!(flags & 16)) FUZZ_CHECK(result == ((got[10] << 8) | got[11]) && result >= 0 && result <= 0xFFFF);
+  if (!(flags & 16))
+    FUZZ_CHECK(result == ((got[10] << 8) | got[11]) && result >= 0 && result <= 0xFFFF);
   if (flags & 16) FUZZ_CHECK(result == -7);
   if (flags & 32) {
     FUZZ_CHECK(length == capacity);
@@ -96,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t available = got.size() - kKdpxHeaderSize;
   const size_t expected = capacity == 0 ? 0 : (capacity < available ? capacity : available);
   FUZZ_CHECK(length == expected);
-  FUZZ_CHECK(expected == 0 || std::memcmp(reply.get(), got.data() + kKdpxHeaderSize, expected) == 0);
+  FUZZ_CHECK(expected == 0 ||
+             std::memcmp(reply.get(), got.data() + kKdpxHeaderSize, expected) == 0);
   for (size_t i = expected; i < capacity; ++i) FUZZ_CHECK(reply[i] == 0xA5);
   return 0;
 }

@@ -81,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(read.level >= 0 && read.level <= 255);
     FUZZ_CHECK(log_size_fits_level(read.size_mb, read.level));
     FUZZ_CHECK(strnlen(read.ip, sizeof read.ip) < sizeof read.ip);
-    if (std::strncmp(read.ip, start.ip, sizeof read.ip) != 0) FUZZ_CHECK(log_ip_text_valid(read.ip));
+    if (std::strncmp(read.ip, start.ip, sizeof read.ip) != 0)
+      FUZZ_CHECK(log_ip_text_valid(read.ip));
   }
 
   // Reading is a function of the file and the starting state alone.

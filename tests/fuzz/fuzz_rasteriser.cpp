@@ -47,16 +47,26 @@ double Brightness(FuzzInput& in) {
   const uint8_t pick = in.U8();
   const uint16_t raw = in.U16();
   switch (pick % 10) {
-    case 0: return 1.0;
-    case 1: return 0.5;
-    case 2: return 2.0;
-    case 3: return 0.0;
-    case 4: return -1.0;
-    case 5: return std::numeric_limits<double>::quiet_NaN();
-    case 6: return std::numeric_limits<double>::infinity();
-    case 7: return std::numeric_limits<double>::denorm_min();
-    case 8: return 1e300;
-    default: return raw / 1000.0;
+    case 0:
+      return 1.0;
+    case 1:
+      return 0.5;
+    case 2:
+      return 2.0;
+    case 3:
+      return 0.0;
+    case 4:
+      return -1.0;
+    case 5:
+      return std::numeric_limits<double>::quiet_NaN();
+    case 6:
+      return std::numeric_limits<double>::infinity();
+    case 7:
+      return std::numeric_limits<double>::denorm_min();
+    case 8:
+      return 1e300;
+    default:
+      return raw / 1000.0;
   }
 }
 
@@ -64,13 +74,21 @@ double Brightness(FuzzInput& in) {
 int Extent(FuzzInput& in, int limit) {
   const uint8_t b = in.U8();
   if (b < 200) return b % (limit + 2);
-  static const int kOdd[] = {-1, 0, -65536, 65535, 1 << 20, std::numeric_limits<int>::max(),
-                             std::numeric_limits<int>::min(), 257, 256, 255};
+  static const int kOdd[] = {-1,
+                             0,
+                             -65536,
+                             65535,
+                             1 << 20,
+                             std::numeric_limits<int>::max(),
+                             std::numeric_limits<int>::min(),
+                             257,
+                             256,
+                             255};
   return kOdd[b % (sizeof kOdd / sizeof kOdd[0])];
 }
 
-bool ArgumentsValid(int width, int height, int x, int y, int outWidth, int outHeight, double brightness,
-                    int outLength, int dotsPerByte) {
+bool ArgumentsValid(int width, int height, int x, int y, int outWidth, int outHeight,
+                    double brightness, int outLength, int dotsPerByte) {
   if (outLength <= 0 || x < 0 || y < 0 || outWidth < 1 || outHeight < 1) return false;
   if (int64_t{x} + outWidth > width || int64_t{y} + outHeight > height) return false;
   const int64_t rowBytes = (int64_t{outWidth} + dotsPerByte - 1) / dotsPerByte;
@@ -91,7 +109,8 @@ Output Run(Convert fn, const uint8_t* pixels, int width, int height, int x, int 
   const size_t length = outLength > 0 ? static_cast<size_t>(outLength) : 1;
   std::unique_ptr<uint8_t[]> out(new uint8_t[length]);
   std::memset(out.get(), kUntouched, length);
-  const int rc = fn(pixels, width, height, x, y, outWidth, outHeight, brightness, out.get(), outLength);
+  const int rc =
+      fn(pixels, width, height, x, y, outWidth, outHeight, brightness, out.get(), outLength);
   return {rc, std::vector<uint8_t>(out.get(), out.get() + length)};
 }
 
@@ -113,7 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The pixel block is exactly width x height x 3 bytes.
   const size_t pixelBytes = size_t(width) * size_t(height) * 3;
   std::unique_ptr<uint8_t[]> pixels(new uint8_t[pixelBytes]);
-  for (size_t i = 0; i < pixelBytes; ++i) pixels[i] = source.empty() ? 0xFF : source[i % source.size()];
+  for (size_t i = 0; i < pixelBytes; ++i)
+    pixels[i] = source.empty() ? 0xFF : source[i % source.size()];
 
   // The output length: what the rectangle needs, give or take a little, and
   // never more than 64 KiB, well above any valid rectangle here (a bad
@@ -127,9 +147,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (outLength64 > (1 << 16)) outLength64 = 1 << 16;
   const int outLength = static_cast<int>(outLength64 < -1 ? -1 : outLength64);
 
-  const bool valid = ArgumentsValid(width, height, x, y, outWidth, outHeight, brightness, outLength, m.dotsPerByte);
+  const bool valid = ArgumentsValid(width, height, x, y, outWidth, outHeight, brightness, outLength,
+                                    m.dotsPerByte);
   ImageSetVectorPaths(true);
-  const Output fast = Run(m.fn, pixels.get(), width, height, x, y, outWidth, outHeight, brightness, outLength);
+  const Output fast =
+      Run(m.fn, pixels.get(), width, height, x, y, outWidth, outHeight, brightness, outLength);
   FUZZ_CHECK(fast.rc == (valid ? 0 : 1));
   if (!valid) {
     for (uint8_t b : fast.bytes) FUZZ_CHECK(b == kUntouched);
@@ -139,7 +161,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(one == kUntouched);
     return 0;
   }
-  FUZZ_CHECK(m.fn(pixels.get(), width, height, x, y, outWidth, outHeight, brightness, nullptr, outLength) == 1);
+  FUZZ_CHECK(m.fn(pixels.get(), width, height, x, y, outWidth, outHeight, brightness, nullptr,
+                  outLength) == 1);
 
   const size_t rowBytes = (size_t(outWidth) + size_t(m.dotsPerByte) - 1) / size_t(m.dotsPerByte);
   const size_t rows = rowBytes * size_t(outHeight);
@@ -158,7 +181,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   ImageSetVectorPaths(false);
-  const Output scalar = Run(m.fn, pixels.get(), width, height, x, y, outWidth, outHeight, brightness, outLength);
+  const Output scalar =
+      Run(m.fn, pixels.get(), width, height, x, y, outWidth, outHeight, brightness, outLength);
   ImageSetVectorPaths(true);
   FUZZ_CHECK(scalar.rc == 0 && scalar.bytes == fast.bytes);
 
@@ -166,7 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Run(m.service, pixels.get(), width, height, x, y, outWidth, outHeight, brightness, outLength);
   FUZZ_CHECK(service.rc == 0);
   for (size_t i = 0; i < service.bytes.size(); ++i) {
-    const uint8_t expected = m.serviceInverted && i < rows ? uint8_t(fast.bytes[i] ^ 0xFF) : fast.bytes[i];
+    const uint8_t expected =
+        m.serviceInverted && i < rows ? uint8_t(fast.bytes[i] ^ 0xFF) : fast.bytes[i];
     FUZZ_CHECK(service.bytes[i] == expected);
   }
 
@@ -177,7 +202,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t copyBytes = size_t(newWidth) * size_t(outHeight) * 3;
   std::unique_ptr<uint8_t[]> copy(new uint8_t[copyBytes]);
   const uint8_t* rowStart = pixels.get() + (size_t(y) * size_t(width)) * 3;
-  const int rc = ImageShiftCopy(rowStart, width, pad, x, newWidth, outHeight, copy.get(), static_cast<int>(copyBytes));
+  const int rc = ImageShiftCopy(rowStart, width, pad, x, newWidth, outHeight, copy.get(),
+                                static_cast<int>(copyBytes));
   FUZZ_CHECK(rc == 0);
   for (int r = 0; r < outHeight; ++r) {
     const uint8_t* dst = copy.get() + size_t(r) * size_t(newWidth) * 3;

@@ -4,8 +4,8 @@
 // copied remainder must carry on exactly as the original.
 //
 // Layout: byte 0 flags (bits 0-4 chunking seed, bits 5 to 7 all set: insert
-// a long filler), then with the filler: filler length 65504 + byte, filler byte, insert position byte;
-// then the stream.
+// a long filler), then with the filler: filler length 65504 + byte, filler byte, insert position
+// byte; then the stream.
 
 #include <algorithm>
 #include <cstddef>
@@ -42,8 +42,12 @@ void CheckForm(int kind, const uint8_t* b, size_t size) {
       FUZZ_CHECK(size == 4 && b[0] == (kind == kPrnReplyBlock9 ? 0x39 : 0x35));
       FUZZ_CHECK(b[1] >= 0x40 && b[1] <= 0x7F && b[2] >= 0x40 && b[2] <= 0x7F && b[3] == 0);
       break;
-    case kPrnReplyStatusByte: FUZZ_CHECK(size == 1 && (b[0] & 0x90) == 0); break;
-    case kPrnReplyRealtimeByte: FUZZ_CHECK(size == 1 && (b[0] & 0x93) == 0x12); break;
+    case kPrnReplyStatusByte:
+      FUZZ_CHECK(size == 1 && (b[0] & 0x90) == 0);
+      break;
+    case kPrnReplyRealtimeByte:
+      FUZZ_CHECK(size == 1 && (b[0] & 0x93) == 0x12);
+      break;
     case kPrnReplyUnderscore:
       FUZZ_CHECK(b[0] == 0x5F);
       nulBlock(1);
@@ -55,7 +59,7 @@ void CheckForm(int kind, const uint8_t* b, size_t size) {
       const uint8_t lead = kind == kPrnReplySemicolon ? 0x3B
                            : kind == kPrnReplyEquals  ? 0x3D
                            : kind == kPrnReplySeven   ? 0x37
-                                                        : 0x7B;
+                                                      : 0x7B;
       FUZZ_CHECK(b[0] == lead && size >= 3 && b[1] != 0);
       nulBlock(2);
       break;
@@ -64,7 +68,8 @@ void CheckForm(int kind, const uint8_t* b, size_t size) {
       FUZZ_CHECK(size >= 6 && b[0] == 0x53);
       FUZZ_CHECK(size == size_t{b[3]} + 256u * b[4] + 5);
       break;
-    default: FuzzFail("unknown packet kind");
+    default:
+      FuzzFail("unknown packet kind");
   }
 }
 
@@ -101,7 +106,8 @@ struct Run {
   void Feed(const uint8_t* bytes, size_t length) {
     std::unique_ptr<uint8_t[]> exact(new uint8_t[length == 0 ? 1 : length]);
     if (length != 0) std::memcpy(exact.get(), bytes, length);
-    FUZZ_CHECK(PrnSplitReplyStream(&rem, exact.get(), static_cast<uint32_t>(length), Record, this) == 0);
+    FUZZ_CHECK(
+        PrnSplitReplyStream(&rem, exact.get(), static_cast<uint32_t>(length), Record, this) == 0);
     FUZZ_CHECK(rem.length >= 0 && static_cast<uint32_t>(rem.length) <= kPrnReplyRemainderMax);
     FUZZ_CHECK((rem.length == 0) == (rem.bytes == nullptr));
   }

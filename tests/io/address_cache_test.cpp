@@ -1,11 +1,12 @@
 // Address resolution and the process-wide address cache.
 
+#include "io/address_cache.h"
+
 #include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
 
-#include "io/address_cache.h"
 #include "io_test_support.h"
 
 using namespace tilo2::core;
@@ -93,7 +94,8 @@ TEST_F(AddressCache, CachedAddressForThePrintEngine) {
   EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(0, "never-cached")).str(), "never-cached");
   ASSERT_EQ(TiloIoDhcpUpdate("02:1A:7C:10:20:30", "127.0.0.38", 1, 0), 2);
   EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(0, "02:1a:7c:10:20:30")).str(), "127.0.0.38");
-  EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(1, "02:1a:7c:10:20:30")).str(), "02:1a:7c:10:20:30");
+  EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(1, "02:1a:7c:10:20:30")).str(),
+            "02:1a:7c:10:20:30");
   EXPECT_TRUE(HeapText(TiloIoDhcpGetCachedAddress(0, nullptr)).null());
 }
 
@@ -103,7 +105,8 @@ TEST_F(AddressCache, HolderOfTheLockMayCallTheCache) {
   EXPECT_EQ(HeapText(TiloIoDhcpLookup("held", nullptr)).str(), "127.0.0.39");
   // Another thread waits for the holder.
   bool done = false;
-  std::thread other([&] { done = HeapText(TiloIoDhcpLookup("held", nullptr)).str() == "127.0.0.39"; });
+  std::thread other(
+      [&] { done = HeapText(TiloIoDhcpLookup("held", nullptr)).str() == "127.0.0.39"; });
   EXPECT_EQ(TiloIoDhcpUnlock(), 0);
   other.join();
   EXPECT_TRUE(done);
@@ -116,7 +119,8 @@ TEST_F(AddressCache, MacTargetsAreBroadcastForOnEveryResolution) {
   io_test::BroadcastTo seam(n);
   const auto mac = emu->state().mac();
   char text[18];
-  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
+                mac[4], mac[5]);
 
   // Cached in upper case under another address; the lower-case target still asks the printer.
   std::string upper(text);
@@ -150,7 +154,8 @@ TEST_F(AddressCache, MacResolutionDoesNotHoldUpOtherPrinters) {
   responder->setUdpRule('P', 0x10, late);
   const auto mac = responder->state().mac();
   char text[18];
-  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
+                mac[4], mac[5]);
   ASSERT_EQ(TiloIoDhcpUpdate("back-office", io_test::address(printerAt).c_str(), 0, 1), 2);
 
   auto resolution = std::async(std::launch::async, [&] {
@@ -159,11 +164,14 @@ TEST_F(AddressCache, MacResolutionDoesNotHoldUpOtherPrinters) {
   });
   ASSERT_TRUE(responder->waitForUdpRequests('P', 0x10, 1, 5s));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(0, "back-office")).str(), io_test::address(printerAt));
+  EXPECT_EQ(HeapText(TiloIoDhcpGetCachedAddress(0, "back-office")).str(),
+            io_test::address(printerAt));
   int status = -1;
-  EXPECT_EQ(TiloIoKdpxGetStatus("back-office", &status), 0);  // reaches the printer through the cache
+  EXPECT_EQ(TiloIoKdpxGetStatus("back-office", &status),
+            0);  // reaches the printer through the cache
   EXPECT_LT(io_test::msSince(start), 500);
-  EXPECT_EQ(resolution.wait_for(0s), std::future_status::timeout) << "the resolution was over already";
+  EXPECT_EQ(resolution.wait_for(0s), std::future_status::timeout)
+      << "the resolution was over already";
   EXPECT_EQ(resolution.get(), io_test::address(responderAt));
   EXPECT_EQ(printer->udpRequests('Q', 0x03000010).size(), 1u);
 }

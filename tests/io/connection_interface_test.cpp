@@ -1,6 +1,8 @@
 // The open-connection table, dispatch by connection type, the probe by
 // connection kind, and the discovery dispatch.
 
+#include "io/connection_interface.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "io/address_cache.h"
-#include "io/connection_interface.h"
 #include "io/connection_table.h"
 #include "io_test_support.h"
 
@@ -42,7 +43,8 @@ TEST(ConnectionInterface, SameAddressInAnyCaseIsRefused) {
   TiloIoConnection_t* connection = reinterpret_cast<TiloIoConnection_t*>(1);
   EXPECT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, "front-counter.EXAMPLE", 1000), 6);
   EXPECT_EQ(connection, nullptr);
-  EXPECT_EQ(findHandleByAddress("FRONT-COUNTER.EXAMPLE"), findHandleByAddress("Front-Counter.example"));
+  EXPECT_EQ(findHandleByAddress("FRONT-COUNTER.EXAMPLE"),
+            findHandleByAddress("Front-Counter.example"));
   EXPECT_GE(findHandleByAddress("front-counter.example"), 0);
 }
 
@@ -118,7 +120,8 @@ TEST(ConnectionInterface, OpenArgumentsAndTransportsNotYetAvailable) {
   };
   for (const auto& c : cases) {
     connection = reinterpret_cast<TiloIoConnection_t*>(1);  // must be cleared on failure
-    EXPECT_EQ(TiloIoOpen(nullptr, &connection, c.type, c.address, 1000), c.rc) << (c.address ? c.address : "null");
+    EXPECT_EQ(TiloIoOpen(nullptr, &connection, c.type, c.address, 1000), c.rc)
+        << (c.address ? c.address : "null");
     EXPECT_EQ(connection, nullptr);
   }
   EXPECT_EQ(TiloIoOpen(nullptr, nullptr, TILOIO_TYPE_TCP, "127.0.0.72", 1000), 1);
@@ -153,10 +156,8 @@ TEST(ConnectionInterface, OnlineProbeByConnectionKind) {
     int rc;
     int online;
   } cases[] = {
-      {TILOIO_KIND_BLUETOOTH, 1, 0, 1},
-      {TILOIO_KIND_BLUETOOTH, 0, 9, 0},
-      {TILOIO_KIND_BLUETOOTH, 2, 9, 0},
-      {7, 1, 9, 0},
+      {TILOIO_KIND_BLUETOOTH, 1, 0, 1}, {TILOIO_KIND_BLUETOOTH, 0, 9, 0},
+      {TILOIO_KIND_BLUETOOTH, 2, 9, 0}, {7, 1, 9, 0},
       {TILOIO_KIND_USB, 1, 9, 0},  // no registered connection
   };
   for (const auto& c : cases) {
@@ -195,7 +196,9 @@ TEST(ConnectionInterface, CloseRacingWriteReadAndStatusFreesTheRecordOnce) {
         for (;;) {
           const int rc = call();
           ++calls;
-          if (rc == 6 || (rc != 7 && std::find(allowed.begin(), allowed.end(), rc) == allowed.end())) return rc;
+          if (rc == 6 ||
+              (rc != 7 && std::find(allowed.begin(), allowed.end(), rc) == allowed.end()))
+            return rc;
           if (std::chrono::steady_clock::now() > deadline) return -1;
         }
       });
@@ -273,7 +276,8 @@ struct FakeFinders {
     *result = 0;
     return nullptr;
   }
-  static void found(int type, const char* name, const char* target, const char* ip, const char* mac) {
+  static void found(int type, const char* name, const char* target, const char* ip,
+                    const char* mac) {
     seen.push_back(std::to_string(type) + "|" + name + "|" + target + "|" + ip + "|" + mac);
   }
 };
@@ -281,8 +285,9 @@ struct FakeFinders {
 class Discovery : public ::testing::Test {
  protected:
   void SetUp() override {
-    static const TiloIoFinderOps ops{FakeFinders::startUdp, FakeFinders::listUdp, FakeFinders::startBt,
-                                     FakeFinders::startUsb, FakeFinders::listBt,  FakeFinders::listBt};
+    static const TiloIoFinderOps ops{FakeFinders::startUdp, FakeFinders::listUdp,
+                                     FakeFinders::startBt,  FakeFinders::startUsb,
+                                     FakeFinders::listBt,   FakeFinders::listBt};
     TiloIoSetFinderOps(&ops);
     TiloIoClearActiveFinders();
     FakeFinders::reset();
@@ -313,12 +318,13 @@ TEST_F(Discovery, PollHandsEveryRowToTheCallback) {
   TiloIoDiscoveryRequest_t request{TILOIO_FINDER_ALL, broadcast, 42};
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 0);
   EXPECT_EQ(TiloIoGetActiveFinders(), TILOIO_FINDER_UDP | TILOIO_FINDER_USB);
-  EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 6);  // already active
+  EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 6);          // already active
   EXPECT_EQ(FakeFinders::starts(), (std::vector<int>{1, 1, 1}));  // each finder once, none again
 
   EXPECT_EQ(TiloIoPollDiscovery(), 0);
-  EXPECT_EQ(FakeFinders::seen, (std::vector<std::string>{"257|RP-A|127.0.0.73|127.0.0.73|02:1A:7C:00:00:01",
-                                                         "257|RP-B|127.0.0.74|127.0.0.74|02:1A:7C:00:00:02"}));
+  EXPECT_EQ(FakeFinders::seen,
+            (std::vector<std::string>{"257|RP-A|127.0.0.73|127.0.0.73|02:1A:7C:00:00:01",
+                                      "257|RP-B|127.0.0.74|127.0.0.74|02:1A:7C:00:00:02"}));
   EXPECT_EQ(FakeFinders::lastFilter, 42);  // the USB list got the stored filter
 
   // A list with a nonzero result reports none of its rows.

@@ -40,7 +40,8 @@ inline void claimAddress(int n) {
   static std::mutex mutex;
   static std::map<int, std::string> owners;
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string test = info ? std::string(info->test_suite_name()) + "." + info->name() : "(no test)";
+  const std::string test =
+      info ? std::string(info->test_suite_name()) + "." + info->name() : "(no test)";
   std::lock_guard lock(mutex);
   const auto [it, fresh] = owners.emplace(n, test);
   if (!fresh && it->second != test) {
@@ -129,7 +130,9 @@ class LogCapture {
 };
 
 inline int64_t msSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
 }
 
 }  // namespace io_test

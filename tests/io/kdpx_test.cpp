@@ -1,5 +1,7 @@
 // The control protocol on port 3289 against the emulated printer.
 
+#include "io/kdpx.h"
+
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "io/address_cache.h"
-#include "io/kdpx.h"
 #include "io_test_support.h"
 
 using namespace tilo2::core;
@@ -32,13 +33,15 @@ TEST(Kdpx, ClientAddressRequestIsTheExactFourteenBytes) {
 
   const auto sent = emu->udpRequests('Q', 0x03000017);
   ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0].bytes, (Bytes{'O', 'R', 'V', 'I', 'K', 'Q', 0x03, 0x00, 0x00, 0x17, 0, 0, 0, 0}));
+  EXPECT_EQ(sent[0].bytes,
+            (Bytes{'O', 'R', 'V', 'I', 'K', 'Q', 0x03, 0x00, 0x00, 0x17, 0, 0, 0, 0}));
 
   const int data = io_test::connectDataPort(ip);
   ASSERT_GE(data, 0);
   ASSERT_EQ(TiloIoKdpxGetClientAddress(ip.c_str(), &client), 0);
   const uint8_t loopback[4] = {127, 0, 0, 1};
-  EXPECT_EQ(std::memcmp(&client, loopback, 4), 0);  // network byte order, as a socket address holds it
+  EXPECT_EQ(std::memcmp(&client, loopback, 4),
+            0);  // network byte order, as a socket address holds it
   EXPECT_EQ(TiloIoKdpxCheckConnected(ip.c_str()), 0);
   ::close(data);
 }
@@ -53,9 +56,8 @@ TEST(Kdpx, WrongTypeCommandAndShortRepliesAreDropped) {
   emu->setUdpRule('Q', 0x03000010, rule);
   int status = 0;
   ASSERT_EQ(TiloIoKdpxGetStatus(io_test::address(n).c_str(), &status), 0);
-  EXPECT_EQ(static_cast<uint32_t>(status), 0x44332211u);  // byte 1 lowest
+  EXPECT_EQ(static_cast<uint32_t>(status), 0x44332211u);    // byte 1 lowest
   EXPECT_EQ(emu->udpRequests('Q', 0x03000010).size(), 1u);  // taken within the first attempt
-
 
   // Every kind of wrong reply in front of the right one, on a request with a payload.
   emu->setUdpRule('C', 0x03000015, rule);
@@ -63,7 +65,9 @@ TEST(Kdpx, WrongTypeCommandAndShortRepliesAreDropped) {
   uint8_t reply = 0;
   size_t length = 1;
   int result = -1;
-  ASSERT_EQ(TiloIoKdpxExec(io_test::address(n).c_str(), 'C', 0x03000015, &sent, 1, &result, &reply, &length), 0);
+  ASSERT_EQ(TiloIoKdpxExec(io_test::address(n).c_str(), 'C', 0x03000015, &sent, 1, &result, &reply,
+                           &length),
+            0);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(length, 1u);
   EXPECT_EQ(reply, 0x01);
@@ -104,8 +108,9 @@ TEST(Kdpx, ReplyFromAnotherAddressIsNotTaken) {
   Bytes reply = {'O', 'R', 'V', 'I', 'K', 'q', 0x03, 0x00, 0x00, 0x10, 0, 0, 0, 13};
   const Bytes payload = {0, 0xAA, 0xBB, 0xCC, 0xDD, 0, 0, 0, 0, 0, 0, 0, 0};
   reply.insert(reply.end(), payload.begin(), payload.end());
-  EXPECT_EQ(::sendto(decoy, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-            static_cast<ssize_t>(reply.size()));
+  EXPECT_EQ(
+      ::sendto(decoy, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+      static_cast<ssize_t>(reply.size()));
   ::close(decoy);
 
   const auto [rc, status] = exchange.get();
@@ -124,7 +129,9 @@ TEST(Kdpx, LateReplyIsTakenInTheSecondAttempt) {
   size_t length = sizeof reply;
   int result = -1;
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(TiloIoKdpxExec(io_test::address(n).c_str(), 'Q', 0x03000021, nullptr, 0, &result, reply, &length), 0);
+  ASSERT_EQ(TiloIoKdpxExec(io_test::address(n).c_str(), 'Q', 0x03000021, nullptr, 0, &result, reply,
+                           &length),
+            0);
   const auto elapsed = io_test::msSince(start);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(length, 13u);
@@ -132,7 +139,8 @@ TEST(Kdpx, LateReplyIsTakenInTheSecondAttempt) {
   EXPECT_LT(elapsed, 5000);  // well short of the four attempts' 6 s, with room for a loaded machine
   const auto sent = emu->udpRequests('Q', 0x03000021);
   ASSERT_EQ(sent.size(), 2u);  // attempt 1 gave up after 160 ms, attempt 2 waited
-  const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(sent[1].when - sent[0].when).count();
+  const auto gap =
+      std::chrono::duration_cast<std::chrono::milliseconds>(sent[1].when - sent[0].when).count();
   EXPECT_GE(gap, 150);
   EXPECT_LT(gap, 1500);  // not the 2 s of a full attempt
 }
@@ -156,7 +164,8 @@ TEST(Kdpx, SilentPrinterTimesOutAfterFourAttempts) {
   // Attempt 1 waits 160 ms, attempt 2 until 1840 ms after its send, 3 and 4 the full 2 s.
   // The upper bounds leave room for a loaded machine; the count above rules out extra attempts.
   const auto gap = [&](size_t i) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(sent[i].when - sent[i - 1].when).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(sent[i].when - sent[i - 1].when)
+        .count();
   };
   EXPECT_GE(gap(1), 150);
   EXPECT_LT(gap(1), 1500);
@@ -180,10 +189,10 @@ TEST(Kdpx, ReplyPayloadIsCutToTheCapacity) {
     std::optional<Bytes> payload;
     size_t stored;
   } cases[] = {
-      {4, std::nullopt, 4},   // 13 bytes sent, 4 taken
+      {4, std::nullopt, 4},  // 13 bytes sent, 4 taken
       {13, std::nullopt, 13},
       {64, std::nullopt, 13},
-      {13, Bytes{}, 0},       // a reply of exactly 14 bytes
+      {13, Bytes{}, 0},  // a reply of exactly 14 bytes
   };
   for (const auto& c : cases) {
     UdpRule rule;
@@ -192,7 +201,8 @@ TEST(Kdpx, ReplyPayloadIsCutToTheCapacity) {
     Bytes reply(c.capacity, 0xEE);
     size_t length = c.capacity;
     int result = -1;
-    ASSERT_EQ(TiloIoKdpxExec(ip.c_str(), 'Q', 0x03000010, nullptr, 0, &result, reply.data(), &length), 0);
+    ASSERT_EQ(
+        TiloIoKdpxExec(ip.c_str(), 'Q', 0x03000010, nullptr, 0, &result, reply.data(), &length), 0);
     EXPECT_EQ(length, c.stored) << "capacity " << c.capacity;
     if (c.stored >= 5) {
       EXPECT_EQ(Bytes(reply.begin() + 1, reply.begin() + 5), (Bytes{1, 2, 3, 4}));
@@ -265,7 +275,8 @@ TEST(Kdpx, ParameterErrors) {
   EXPECT_EQ(TiloIoKdpxExec("no-such-printer", 'Q', 1, nullptr, 0, &result, reply, &length), 2);
   // A payload the 16-bit length field cannot describe.
   const std::vector<uint8_t> huge(0x10000, 0);
-  EXPECT_EQ(TiloIoKdpxExec("127.0.0.20", 'C', 1, huge.data(), huge.size(), &result, reply, &length), 1);
+  EXPECT_EQ(TiloIoKdpxExec("127.0.0.20", 'C', 1, huge.data(), huge.size(), &result, reply, &length),
+            1);
   // The broadcast goes out over IPv4 only; nothing is sent when no IPv4 address is left.
   TiloIoKdpxSetBroadcastDestination("::1");
   const uint8_t mac[21] = {1};
@@ -345,7 +356,9 @@ TEST(Kdpx, TimeoutTraceAfterTwoSecondsForTheBroadcastOnlyAfterSixForUnicast) {
   uint8_t reply[23] = {};
   size_t length = sizeof reply;
   int result = -1;
-  ASSERT_EQ(TiloIoKdpxExec(io_test::address(n).c_str(), 'Q', 0x03000021, nullptr, 0, &result, reply, &length), 0);
+  ASSERT_EQ(TiloIoKdpxExec(io_test::address(n).c_str(), 'Q', 0x03000021, nullptr, 0, &result, reply,
+                           &length),
+            0);
   EXPECT_TRUE(log.lines({"KDPX timeout."}).empty());
 
   const Bytes payload = macPayload(emu->state().mac());

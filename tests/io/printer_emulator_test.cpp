@@ -32,15 +32,18 @@ constexpr int kReplyWaitMs = 10000;
 
 // Sends one request and collects the datagrams that come back within the wait,
 // up to stopAfter of them.
-std::vector<std::vector<uint8_t>> exchange(const std::string& ip, const std::vector<uint8_t>& request,
+std::vector<std::vector<uint8_t>> exchange(const std::string& ip,
+                                           const std::vector<uint8_t>& request,
                                            int waitMs = kReplyWaitMs, size_t stopAfter = 1) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   const auto to = endpoint(ip, 3289);
-  ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+           sizeof to);
   std::vector<std::vector<uint8_t>> replies;
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   while (replies.size() < stopAfter) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
@@ -73,24 +76,28 @@ TEST(PrinterEmulator, ClientAddressFollowsTheDataPort) {
 
   auto replies = exchange(io_test::address(n), query);
   ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(replies[0], (std::vector<uint8_t>{'O', 'R', 'V', 'I', 'K', 'q', 3, 0, 0, 0x17, 0, 0, 0, 4, 0, 0, 0, 0}));
+  EXPECT_EQ(replies[0], (std::vector<uint8_t>{'O', 'R', 'V', 'I', 'K', 'q', 3, 0, 0, 0x17, 0, 0, 0,
+                                              4, 0, 0, 0, 0}));
 
   const int data = io_test::connectDataPort(io_test::address(n));
   ASSERT_GE(data, 0);
   replies = exchange(io_test::address(n), query);
   ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(std::vector<uint8_t>(replies[0].begin() + 14, replies[0].end()), (std::vector<uint8_t>{127, 0, 0, 1}));
+  EXPECT_EQ(std::vector<uint8_t>(replies[0].begin() + 14, replies[0].end()),
+            (std::vector<uint8_t>{127, 0, 0, 1}));
 
   emu->setReportedClient(htonl(0x0A010203));
   replies = exchange(io_test::address(n), query);
   ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(std::vector<uint8_t>(replies[0].begin() + 14, replies[0].end()), (std::vector<uint8_t>{10, 1, 2, 3}));
+  EXPECT_EQ(std::vector<uint8_t>(replies[0].begin() + 14, replies[0].end()),
+            (std::vector<uint8_t>{10, 1, 2, 3}));
 
   ::close(data);
   ASSERT_TRUE(emu->waitForNoClient(5s));
   replies = exchange(io_test::address(n), query);
   ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(std::vector<uint8_t>(replies[0].begin() + 14, replies[0].end()), (std::vector<uint8_t>{0, 0, 0, 0}));
+  EXPECT_EQ(std::vector<uint8_t>(replies[0].begin() + 14, replies[0].end()),
+            (std::vector<uint8_t>{0, 0, 0, 0}));
 }
 
 TEST(PrinterEmulator, AnswersStatusControlAndMacQueries) {
@@ -101,7 +108,8 @@ TEST(PrinterEmulator, AnswersStatusControlAndMacQueries) {
   auto r = exchange(io_test::address(n), request('Q', 0x03000010));
   ASSERT_EQ(r.size(), 1u);
   ASSERT_EQ(r[0].size(), 14u + 13u);
-  EXPECT_EQ(std::vector<uint8_t>(r[0].begin() + 15, r[0].begin() + 19), (std::vector<uint8_t>{0x14, 0x08, 0x00, 0x0F}));
+  EXPECT_EQ(std::vector<uint8_t>(r[0].begin() + 15, r[0].begin() + 19),
+            (std::vector<uint8_t>{0x14, 0x08, 0x00, 0x0F}));
 
   emu->state().setOffline(true);
   r = exchange(io_test::address(n), request('Q', 0x03000021));
@@ -128,7 +136,8 @@ TEST(PrinterEmulator, AnswersStatusControlAndMacQueries) {
   ASSERT_GT(r[0].size(), 14u + 12u);
   EXPECT_EQ(r[0][5], 'p');
   EXPECT_TRUE(std::equal(mac.begin(), mac.end(), r[0].begin() + 15));
-  EXPECT_EQ(std::vector<uint8_t>(r[0].begin() + 23, r[0].begin() + 27), (std::vector<uint8_t>{127, 0, 0, 11}));
+  EXPECT_EQ(std::vector<uint8_t>(r[0].begin() + 23, r[0].begin() + 27),
+            (std::vector<uint8_t>{127, 0, 0, 11}));
 
   payload[3] ^= 0xFF;  // another printer's MAC: no answer
   EXPECT_TRUE(exchange(io_test::address(n), request('P', 0x10, payload), 200).empty());
@@ -146,9 +155,9 @@ TEST(PrinterEmulator, RulesShapeTheReplies) {
   emu->setUdpRule('Q', cmd, rule);
   auto r = exchange(io_test::address(n), request('Q', cmd), kReplyWaitMs, 4);
   ASSERT_EQ(r.size(), 4u);
-  EXPECT_EQ(r[0][5], 'Q');                   // wrong type
-  EXPECT_EQ(r[1][9], 0x11);                  // wrong command
-  EXPECT_EQ(r[2].size(), 13u);               // too short
+  EXPECT_EQ(r[0][5], 'Q');      // wrong type
+  EXPECT_EQ(r[1][9], 0x11);     // wrong command
+  EXPECT_EQ(r[2].size(), 13u);  // too short
   EXPECT_EQ(r[3][5], 'q');
   EXPECT_EQ((r[3][10] << 8) | r[3][11], 0x8000);
 
@@ -184,7 +193,8 @@ TEST(PrinterEmulator, DataPortRecordsAndFaults) {
   ASSERT_GE(data, 0);
   ASSERT_TRUE(emu->waitForClient(5s));
   const char text[] = "hello printer";
-  ASSERT_EQ(::send(data, text, sizeof text - 1, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof text - 1));
+  ASSERT_EQ(::send(data, text, sizeof text - 1, MSG_NOSIGNAL),
+            static_cast<ssize_t>(sizeof text - 1));
   ASSERT_TRUE(emu->waitForTcpBytes(sizeof text - 1, 5s));
   EXPECT_EQ(emu->tcpBytes(), std::vector<uint8_t>(text, text + sizeof text - 1));
   EXPECT_EQ(emu->arrivals().back().client, 1);

@@ -2,6 +2,8 @@
 // printer: the owner wait and check, writes in pieces, reads that gather a
 // burst, control and probe requests.
 
+#include "io/tcp_transport.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -19,7 +21,6 @@
 #include "io/address_cache.h"
 #include "io/connection_interface.h"
 #include "io/connection_table.h"
-#include "io/tcp_transport.h"
 #include "io_test_support.h"
 
 using namespace tilo2::core;
@@ -34,7 +35,8 @@ using Bytes = std::vector<uint8_t>;
 // One emulator and one open connection to it.
 class TcpConnection {
  public:
-  explicit TcpConnection(int n, TdcBackendEnv_t* env = nullptr) : n_(n), emu(io_test::startEmulator(n)) {
+  explicit TcpConnection(int n, TdcBackendEnv_t* env = nullptr)
+      : n_(n), emu(io_test::startEmulator(n)) {
     if (!emu) return;
     rc = TiloIoOpen(env, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 15000);
     if (rc == TILOIO_SUCCESS) emu->waitForClient(5s);
@@ -89,7 +91,8 @@ TEST(TcpTransport, WriteAndReadArguments) {
   TcpConnection c(41);
   ASSERT_EQ(c.rc, 0);
   size_t written = 99;
-  EXPECT_EQ(TiloIoWrite(c.connection, nullptr, 0, 600001, &written), 0);  // length 0 checks nothing else
+  EXPECT_EQ(TiloIoWrite(c.connection, nullptr, 0, 600001, &written),
+            0);  // length 0 checks nothing else
   EXPECT_EQ(written, 0u);
   const uint8_t byte = 0x1B;
   uint8_t buffer[128];
@@ -161,7 +164,8 @@ TEST(TcpTransport, ReadSeesAReplyWhenItArrives) {
     ASSERT_TRUE(c.emu->waitForSends(i + 1, 5s));  // the printer notes its send just after it
     const auto sent = c.emu->sentAt();
     ASSERT_EQ(sent.size(), static_cast<size_t>(i + 1));
-    latencyUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(returned - sent.back()).count());
+    latencyUs.push_back(
+        std::chrono::duration_cast<std::chrono::microseconds>(returned - sent.back()).count());
   }
   std::sort(latencyUs.begin(), latencyUs.end());
   // Polling every 10 ms gives a median near 5 ms; a wake-up on arrival well under 1 ms.
@@ -204,23 +208,28 @@ TEST(TcpTransport, SmallWriteAfterALargeOneIsNotHeldBack) {
     total += size + tail.size();
     ASSERT_TRUE(c.emu->waitForTcpBytes(total, 10s));
     const auto arrivals = c.emu->arrivals();
-    const auto last = std::find_if(arrivals.rbegin(), arrivals.rend(),
-                                   [](const auto& a) { return a.channel == printer_emulator::Channel::Tcp; });
+    const auto last = std::find_if(arrivals.rbegin(), arrivals.rend(), [](const auto& a) {
+      return a.channel == printer_emulator::Channel::Tcp;
+    });
     ASSERT_NE(last, arrivals.rend());
-    lateUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(last->when - call).count());
+    lateUs.push_back(
+        std::chrono::duration_cast<std::chrono::microseconds>(last->when - call).count());
   }
   EXPECT_EQ(c.emu->tcpBytes().size(), total);
   const int64_t worst = *std::max_element(lateUs.begin(), lateUs.end());
-  EXPECT_LT(worst, 20000) << "the small write waited " << worst << " us in one of " << lateUs.size() << " rounds";
+  EXPECT_LT(worst, 20000) << "the small write waited " << worst << " us in one of " << lateUs.size()
+                          << " rounds";
 }
 
 TEST(TcpTransport, SecondConcurrentWriteIsBusy) {
   const int n = 44;
   auto emu = io_test::startEmulator(n);
   ASSERT_TRUE(emu);
-  emu->setTcpMode(TcpMode::Stalled);  // nothing is read: the first write keeps its lock until its limit
+  emu->setTcpMode(
+      TcpMode::Stalled);  // nothing is read: the first write keeps its lock until its limit
   TiloIoConnection_t* connection = nullptr;
-  ASSERT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 15000), 0);
+  ASSERT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 15000),
+            0);
 
   const Bytes flood(64 * 1024 * 1024, 0x20);
   std::atomic<bool> firstDone{false};
@@ -280,7 +289,9 @@ TEST(TcpTransport, OwnerWaitHoldsTheOpenUntilTheOtherClientLeaves) {
   ASSERT_TRUE(emu->waitForClient(5s));
   EXPECT_EQ(emu->clientsAccepted(), 2);
   const auto queries = emu->udpRequests('Q', 0x03000017);
-  const auto step = std::chrono::duration_cast<std::chrono::milliseconds>(queries[1].when - queries[0].when).count();
+  const auto step =
+      std::chrono::duration_cast<std::chrono::milliseconds>(queries[1].when - queries[0].when)
+          .count();
   EXPECT_GE(step, 450);
   EXPECT_EQ(TiloIoClose(connection), 0);
 }
@@ -291,7 +302,8 @@ TEST(TcpTransport, OwnerWaitEndsAtTheOpenLimit) {
   ASSERT_TRUE(printer.held);
   TiloIoConnection_t* connection = nullptr;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 1200), 4);
+  EXPECT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, io_test::address(n).c_str(), 1200),
+            4);
   EXPECT_GE(io_test::msSince(start), 1150);
   EXPECT_EQ(connection, nullptr);
 }
@@ -506,9 +518,9 @@ TEST(TcpTransport, StatusFlagAndOnlineProbe) {
     int flag;
   } statuses[] = {
       {{0x00, 0, 0, 0}, std::nullopt, 1},
-      {{0x08, 0, 0, 0}, std::nullopt, 0},   // bit 3 of the lowest byte: busy
+      {{0x08, 0, 0, 0}, std::nullopt, 0},  // bit 3 of the lowest byte: busy
       {{0xF7, 0xFF, 0xFF, 0xFF}, std::nullopt, 1},
-      {{0x00, 0, 0, 0}, 0xF000, 0},         // no status in the reply
+      {{0x00, 0, 0, 0}, 0xF000, 0},  // no status in the reply
   };
   for (const auto& s : statuses) {
     c.emu->state().setAutomaticStatus(s.status);

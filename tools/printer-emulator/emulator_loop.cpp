@@ -32,7 +32,8 @@ Clock::time_point arrivalTime(const msghdr& message) {
     std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
     const auto age = std::chrono::system_clock::now().time_since_epoch() -
                      (std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec));
-    if (age > Clock::duration::zero()) return now - std::chrono::duration_cast<Clock::duration>(age);
+    if (age > Clock::duration::zero())
+      return now - std::chrono::duration_cast<Clock::duration>(age);
   }
   return now;
 }
@@ -105,7 +106,8 @@ void PrinterEmulator::Loop::run() {
       std::lock_guard lock(owner.mutex_);
       if (owner.tcpMode_ == TcpMode::Stalled) dataEvents = 0;  // hang-ups are still reported
     }
-    pollfd fds[3] = {{wakeFd, POLLIN, 0}, {udpFd, POLLIN, 0},
+    pollfd fds[3] = {{wakeFd, POLLIN, 0},
+                     {udpFd, POLLIN, 0},
                      {clientFd >= 0 ? clientFd : listenFd, dataEvents, 0}};
     const int n = ::poll(fds, 3, pollTimeoutMs());
     if (n < 0 && errno != EINTR) break;
@@ -148,7 +150,8 @@ int PrinterEmulator::Loop::pollTimeoutMs() const {
   for (const auto& p : pending) next = std::min(next, p.due);
   for (const auto& p : pendingData) next = std::min(next, p.due);
   if (next == Clock::time_point::max()) return 1000;
-  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+  const auto wait =
+      std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(wait + 1, 0, 1000));
 }
 
@@ -165,7 +168,8 @@ void PrinterEmulator::Loop::sendDue() {
 
   auto dataDue = std::stable_partition(pendingData.begin(), pendingData.end(),
                                        [&](const PendingData& p) { return p.due <= now; });
-  std::vector<PendingData> ready(std::make_move_iterator(pendingData.begin()), std::make_move_iterator(dataDue));
+  std::vector<PendingData> ready(std::make_move_iterator(pendingData.begin()),
+                                 std::make_move_iterator(dataDue));
   pendingData.erase(pendingData.begin(), dataDue);
   for (const auto& p : ready) {
     if (!sendChunk(p.bytes)) continue;
@@ -239,7 +243,8 @@ void PrinterEmulator::Loop::handleDatagram() {
   if (rule.wrongType) reply->type = request->type;
   if (rule.wrongCommand) reply->command = request->command ^ 0x01;
 
-  const auto due = arrived + rule.delay;  // as late as asked after the request, however late it was read
+  const auto due =
+      arrived + rule.delay;  // as late as asked after the request, however late it was read
   for (int i = 0; i < rule.decoysBefore; ++i) {
     KdpxDatagram decoy = *reply;
     std::vector<uint8_t> decoyBytes;
@@ -269,7 +274,8 @@ void PrinterEmulator::Loop::acceptClient(int waitMs) {
   if (::poll(&p, 1, waitMs) <= 0) return;
   sockaddr_in peer{};
   socklen_t len = sizeof peer;
-  const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const int fd =
+      ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
   TcpMode mode;
   {
@@ -319,7 +325,8 @@ void PrinterEmulator::Loop::readClient() {
     serial = owner.clientsAccepted_;
     mode = owner.tcpMode_;
   }
-  owner.record({arrivalTime(message), Channel::Tcp, clientAddr.sin_addr.s_addr, ntohs(clientAddr.sin_port), serial,
+  owner.record({arrivalTime(message), Channel::Tcp, clientAddr.sin_addr.s_addr,
+                ntohs(clientAddr.sin_port), serial,
                 std::vector<uint8_t>(bytes.begin(), bytes.end())});
   const auto answer = owner.state_.receiveData(bytes);
   if (!answer.empty() && mode != TcpMode::Silent) sendChunk(answer);

@@ -28,7 +28,8 @@ std::optional<KdpxDatagram> parseKdpx(std::span<const uint8_t> bytes) {
   }
   KdpxDatagram d;
   d.type = static_cast<char>(bytes[5]);
-  d.command = (uint32_t{bytes[6]} << 24) | (uint32_t{bytes[7]} << 16) | (uint32_t{bytes[8]} << 8) | bytes[9];
+  d.command = (uint32_t{bytes[6]} << 24) | (uint32_t{bytes[7]} << 16) | (uint32_t{bytes[8]} << 8) |
+              bytes[9];
   d.result = static_cast<uint16_t>((bytes[10] << 8) | bytes[11]);
   d.payload.assign(bytes.begin() + kKdpxHeaderSize, bytes.end());
   return d;

@@ -39,7 +39,8 @@ bool parseMac(const char* text, printer_emulator::PrinterState::Mac& mac) {
 
 bool parseStatus(const char* text, std::array<uint8_t, 4>& status) {
   unsigned v[4];
-  if (std::strlen(text) != 8 || std::sscanf(text, "%2x%2x%2x%2x", &v[0], &v[1], &v[2], &v[3]) != 4) return false;
+  if (std::strlen(text) != 8 || std::sscanf(text, "%2x%2x%2x%2x", &v[0], &v[1], &v[2], &v[3]) != 4)
+    return false;
   for (int i = 0; i < 4; ++i) status[i] = static_cast<uint8_t>(v[i]);
   return true;
 }
@@ -49,8 +50,8 @@ void print(const printer_emulator::Arrival& a) {
   in_addr addr{};
   addr.s_addr = a.peerAddress;
   inet_ntop(AF_INET, &addr, peer, sizeof peer);
-  std::printf("%s %s:%u %zu bytes:", a.channel == printer_emulator::Channel::Udp ? "UDP" : "TCP", peer,
-              a.peerPort, a.bytes.size());
+  std::printf("%s %s:%u %zu bytes:", a.channel == printer_emulator::Channel::Udp ? "UDP" : "TCP",
+              peer, a.peerPort, a.bytes.size());
   const size_t shown = std::min<size_t>(a.bytes.size(), 64);
   for (size_t i = 0; i < shown; ++i) std::printf(" %02X", a.bytes[i]);
   std::printf(a.bytes.size() > shown ? " ...\n" : "\n");

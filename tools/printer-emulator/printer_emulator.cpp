@@ -118,7 +118,8 @@ bool PrinterEmulator::sendToClient(std::vector<std::vector<uint8_t>> chunks,
   return ran && ok;
 }
 
-void PrinterEmulator::sendToClientAfter(std::vector<uint8_t> bytes, std::chrono::milliseconds delay) {
+void PrinterEmulator::sendToClientAfter(std::vector<uint8_t> bytes,
+                                        std::chrono::milliseconds delay) {
   const auto due = std::chrono::steady_clock::now() + delay;
   runOnLoop([this, due, &bytes] { loop_->pendingData.push_back({due, std::move(bytes)}); });
 }

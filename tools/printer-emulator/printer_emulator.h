@@ -27,7 +27,8 @@ enum class Channel { Udp, Tcp };
 
 // One datagram, or one chunk read from the data port.
 struct Arrival {
-  std::chrono::steady_clock::time_point when;  // when the kernel took it in (of a chunk: its last bytes)
+  std::chrono::steady_clock::time_point
+      when;  // when the kernel took it in (of a chunk: its last bytes)
   Channel channel = Channel::Udp;
   uint32_t peerAddress = 0;  // network byte order
   uint16_t peerPort = 0;     // host byte order
@@ -37,15 +38,16 @@ struct Arrival {
 
 // How the emulator treats requests of one type and command on the control port.
 struct UdpRule {
-  bool silent = false;                  // never answer
-  int dropFirst = 0;                    // ignore this many requests, then answer
-  std::chrono::milliseconds delay{0};   // answer this long after the request came
-  std::optional<uint16_t> result;       // result field of the reply
-  bool wrongType = false;               // reply with the request's own type
-  bool wrongCommand = false;            // reply with another command
-  int decoysBefore = 0;                 // wrong replies (type, command, short) sent before the right one
-  std::optional<std::vector<uint8_t>> payload;     // payload of every reply
-  std::deque<std::vector<uint8_t>> payloadScript;  // payloads of the next replies, then the normal one
+  bool silent = false;                 // never answer
+  int dropFirst = 0;                   // ignore this many requests, then answer
+  std::chrono::milliseconds delay{0};  // answer this long after the request came
+  std::optional<uint16_t> result;      // result field of the reply
+  bool wrongType = false;              // reply with the request's own type
+  bool wrongCommand = false;           // reply with another command
+  int decoysBefore = 0;  // wrong replies (type, command, short) sent before the right one
+  std::optional<std::vector<uint8_t>> payload;  // payload of every reply
+  std::deque<std::vector<uint8_t>>
+      payloadScript;  // payloads of the next replies, then the normal one
 };
 
 // What the data port does with a client it accepts.

@@ -21,7 +21,7 @@ struct CmdBuffer_t {
   int32_t headerBytes;  // sum of the chunk sizes of each list
   int32_t bodyBytes;
   int32_t trailerBytes;
-  CmdChunk_t* header;   // first chunk of each list; null when empty
+  CmdChunk_t* header;  // first chunk of each list; null when empty
   CmdChunk_t* body;
   CmdChunk_t* trailer;
   // Last chunk of each list, so appending never walks the list.

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "encoding/alloc_hook.h"
-#include "encoding/dbcs/mb_encode.h"
 #include "encoding/codepage/ovuc.h"
+#include "encoding/dbcs/mb_encode.h"
 #include "encoding/test_hooks.h"
 
 namespace tilo2::core {
@@ -143,12 +143,23 @@ int16_t OpenModelConverter(const char* modelName, int modelLang) {
   if (modelName == nullptr) return -1;
   const char* suffix = "ank";
   switch (modelLang) {
-    case 1: suffix = "jpn"; break;
-    case 2: suffix = "sc"; break;
-    case 3: suffix = "tc"; break;
-    case 4: suffix = "ko"; break;
-    case 6: suffix = "sa"; break;
-    default: break;
+    case 1:
+      suffix = "jpn";
+      break;
+    case 2:
+      suffix = "sc";
+      break;
+    case 3:
+      suffix = "tc";
+      break;
+    case 4:
+      suffix = "ko";
+      break;
+    case 6:
+      suffix = "sa";
+      break;
+    default:
+      break;
   }
   char name[40];
   int n = std::snprintf(name, sizeof name, "%s_%s.txt", modelName, suffix);

@@ -14,7 +14,7 @@ namespace tilo2::core {
 struct CmdConverterOps {
   int (*open)(const char* name, int length);  // handle >= 1, or a negative code
   int (*close)(int handle);
-  int (*setEncodeType)(int handle);           // input becomes UTF-8
+  int (*setEncodeType)(int handle);  // input becomes UTF-8
   int (*setData)(int handle, const uint8_t* data, uint32_t length);
   // Size query with buffer null and *size 0 answers -40 with the size needed.
   int (*getOutput)(int handle, uint8_t* buffer, uint32_t* size);

@@ -39,8 +39,7 @@ int CmdDataCreate(const CmdBuffer_t* buffer, CmdData_t** out) {
   if (total != 0) {
     d->data = static_cast<uint8_t*>(EncodingAlloc(size_t(total)));
     uint32_t written = 0;
-    if (d->data == nullptr ||
-        CmdBufferFlatten(buffer, d->data, uint32_t(total), &written) != 0) {
+    if (d->data == nullptr || CmdBufferFlatten(buffer, d->data, uint32_t(total), &written) != 0) {
       CmdDataFree(d);
       return 3;
     }

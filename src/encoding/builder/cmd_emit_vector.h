@@ -49,9 +49,10 @@ int CmdEmitFilled(CmdBuffer_t* buffer, CmdAppendFn append, Fill&& fill) {
     rc = 3;
   }
   if (rc == 0 && !scratch.empty()) {
-    rc = scratch.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())
-             ? 3
-             : CmdBufferAppendCopy(buffer, append, scratch.data(), static_cast<int>(scratch.size()));
+    rc =
+        scratch.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())
+            ? 3
+            : CmdBufferAppendCopy(buffer, append, scratch.data(), static_cast<int>(scratch.size()));
   }
   return rc;
 }

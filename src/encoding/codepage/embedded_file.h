@@ -8,9 +8,9 @@
 namespace tilo2::core {
 
 struct EmbeddedFileRow {
-    const char* name;
-    const char* data;
-    uint64_t size;
+  const char* name;
+  const char* data;
+  uint64_t size;
 };
 
 // The compiled-in files, ending at a row with a null name.
@@ -18,8 +18,8 @@ extern const EmbeddedFileRow EmbeddedFileTable[];
 
 // A reader over one row.
 struct EmbeddedFile_t {
-    const EmbeddedFileRow* row;
-    uint32_t offset;
+  const EmbeddedFileRow* row;
+  uint32_t offset;
 };
 
 // Smallest buffer EmbeddedFileReadLine may be given: 1023 characters, CR LF, NUL.

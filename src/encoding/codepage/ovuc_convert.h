@@ -14,10 +14,10 @@ namespace tilo2::core {
 
 // Encode types of the input text.
 enum OvucEncodeType : int {
-    kOvucUtf16Bom = 0,  // byte-order mark decides; none means big-endian
-    kOvucUtf16Be = 1,
-    kOvucUtf16Le = 2,
-    kOvucUtf8 = 3,
+  kOvucUtf16Bom = 0,  // byte-order mark decides; none means big-endian
+  kOvucUtf16Be = 1,
+  kOvucUtf16Le = 2,
+  kOvucUtf8 = 3,
 };
 
 // Input limits: only this many bytes of a text are converted (-500 beyond).
@@ -28,16 +28,16 @@ inline constexpr size_t kOvucMaxUtf8Input = 8388608;
 inline constexpr size_t kOvucKeptCodePoints = 16384;
 
 struct OvucHandleState {
-    OvucSettings settings;
-    std::shared_ptr<const OvucModel> model;  // shared by every handle of the model
-    int encodeType = kOvucUtf8;
-    uint8_t currentTable = 0;  // parameter of the last table switch
-    // Set when a text failed: its output must not reach the next text.
-    bool failedTextPending = false;
-    OvucOutput output;
-    // Reused between texts so that converting does not allocate per call.
-    std::vector<uint32_t> codePoints;
-    std::vector<uint32_t> marks;
+  OvucSettings settings;
+  std::shared_ptr<const OvucModel> model;  // shared by every handle of the model
+  int encodeType = kOvucUtf8;
+  uint8_t currentTable = 0;  // parameter of the last table switch
+  // Set when a text failed: its output must not reach the next text.
+  bool failedTextPending = false;
+  OvucOutput output;
+  // Reused between texts so that converting does not allocate per call.
+  std::vector<uint32_t> codePoints;
+  std::vector<uint32_t> marks;
 };
 
 // Converts a text and appends its bytes and switches to the handle's output.

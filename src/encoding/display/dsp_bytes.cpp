@@ -64,10 +64,18 @@ void DspCursorPositionBytes(std::vector<uint8_t>& out, int x, int y) {
 
 void DspMoveCursorBytes(std::vector<uint8_t>& out, int position) {
   switch (position) {
-    case 1: Put(out, {0x0B, 0x1F, 0x0D}); break;
-    case 2: Put(out, {0x1F, 0x42, 0x0D}); break;
-    case 3: Put(out, {0x1F, 0x42}); break;
-    default: out.push_back(0x0B); break;
+    case 1:
+      Put(out, {0x0B, 0x1F, 0x0D});
+      break;
+    case 2:
+      Put(out, {0x1F, 0x42, 0x0D});
+      break;
+    case 3:
+      Put(out, {0x1F, 0x42});
+      break;
+    default:
+      out.push_back(0x0B);
+      break;
   }
 }
 
@@ -86,9 +94,12 @@ void DspBlinkBytes(std::vector<uint8_t>& out, long intervalMs) {
 
 void DspBrightnessBytes(std::vector<uint8_t>& out, int level) {
   uint8_t n = 4;
-  if (level == 1 || level == 2) n = 3;
-  else if (level == 3) n = 2;
-  else if (level == 4) n = 1;
+  if (level == 1 || level == 2)
+    n = 3;
+  else if (level == 3)
+    n = 2;
+  else if (level == 4)
+    n = 1;
   Put(out, {0x1F, 0x58, n});
 }
 
@@ -101,8 +112,8 @@ void DspLanguagePrefix(std::vector<uint8_t>& out, int language) {
   static constexpr Prefix kPrefixes[] = {
       {0, 0, 0, 0}, {1, 8, 1, 1}, {0, 15, 0, 1}, {0, 0, 0, 1}, {0, 13, 0, 1}};
   const Prefix p = language >= 1 && language <= 4 ? kPrefixes[language] : kPrefixes[0];
-  Put(out, {0x1B, 0x74, p.t, 0x1B, 0x52, p.r, 0x1F, 0x28, 0x47, 0x02, 0x00, 0x61, p.k,
-            0x1F, 0x28, 0x47, 0x02, 0x00, 0x60, p.j});
+  Put(out, {0x1B, 0x74, p.t, 0x1B, 0x52, p.r,  0x1F, 0x28, 0x47, 0x02,
+            0x00, 0x61, p.k, 0x1F, 0x28, 0x47, 0x02, 0x00, 0x60, p.j});
 }
 
 void DspMarqueePrefixBytes(std::vector<uint8_t>& out, int format) {
@@ -116,8 +127,8 @@ void DspMarqueeSuffixBytes(std::vector<uint8_t>& out, long unitWaitMs, long repe
   Put(out, {0x1F, 0x3A, 0x1F, 0x5E, Byte(n), Byte(m)});
 }
 
-int DspEncodeText(std::vector<uint8_t>& out, int language, int16_t converter,
-                  const char* text, size_t length) {
+int DspEncodeText(std::vector<uint8_t>& out, int language, int16_t converter, const char* text,
+                  size_t length) {
   if (text == nullptr) return -1;
   if (length == 0) return 0;
   uint8_t* block = nullptr;

@@ -37,8 +37,8 @@ void DspMarqueeSuffixBytes(std::vector<uint8_t>& out, long unitWaitMs, long repe
 // Chinese and Korean double-byte encodings, any other through the converter.
 // 0 (also when it encodes to nothing), -1 when the text cannot be converted
 // (or there is no converter), 3 for lack of memory; the vector is unchanged on failure.
-int DspEncodeText(std::vector<uint8_t>& out, int language, int16_t converter,
-                  const char* text, size_t length);
+int DspEncodeText(std::vector<uint8_t>& out, int language, int16_t converter, const char* text,
+                  size_t length);
 
 // Reads the local clock (tests install a fixed one: encoding/test_hooks.h);
 // 0 with hour and minute, or 3 when the time cannot be read.

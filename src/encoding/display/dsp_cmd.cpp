@@ -31,10 +31,10 @@ int EmitBody(DspCmdHandle_t* builder, Fill&& fill) {
 bool WindowNumber(int window) { return window >= 1 && window <= kWindows; }
 
 constexpr DspOps kStandardOps = {
-    DspGenBegin,         DspGenEnd,        DspGenReset,     DspGenCreateWindow,
-    DspGenDestroyWindow, DspGenSelectWindow, DspGenClear,   DspGenCursorPosition,
-    DspGenMoveCursor,    DspGenCursorType, DspGenText,      DspGenLanguage,
-    DspGenReverse,       DspGenMarquee,    DspGenBlink,     DspGenBrightness,
+    DspGenBegin,         DspGenEnd,          DspGenReset, DspGenCreateWindow,
+    DspGenDestroyWindow, DspGenSelectWindow, DspGenClear, DspGenCursorPosition,
+    DspGenMoveCursor,    DspGenCursorType,   DspGenText,  DspGenLanguage,
+    DspGenReverse,       DspGenMarquee,      DspGenBlink, DspGenBrightness,
     DspGenShowClock,
 };
 
@@ -63,11 +63,13 @@ int DspModelCreate_CD_A1(int modelLang, DspCmdHandle_t** out) {
 }
 
 int DspModelCreate_CD_A2(int modelLang, DspCmdHandle_t** out) {
-  return CreateModel("CD-A2", modelLang, [](int lang) { return lang == 0; }, true, out);
+  return CreateModel(
+      "CD-A2", modelLang, [](int lang) { return lang == 0; }, true, out);
 }
 
 int DspModelCreate_CD_A4(int modelLang, DspCmdHandle_t** out) {
-  return CreateModel("CD-A4", modelLang, [](int lang) { return lang == 0; }, false, out);
+  return CreateModel(
+      "CD-A4", modelLang, [](int lang) { return lang == 0; }, false, out);
 }
 
 int DspInstallOps(DspCmdHandle_t* builder) {
@@ -189,8 +191,7 @@ int DspGenMarquee(DspCmdHandle_t* builder, const char* utf8, int format, int uni
                                        static_cast<int>(text.size()));
     if (rc != 0) return rc;
   }
-  return EmitBody(builder,
-                  [&](Out& out) { DspMarqueeSuffixBytes(out, unitWait, repeatWait); });
+  return EmitBody(builder, [&](Out& out) { DspMarqueeSuffixBytes(out, unitWait, repeatWait); });
 }
 
 int DspGenBlink(DspCmdHandle_t* builder, int intervalMs) {

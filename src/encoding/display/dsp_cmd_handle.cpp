@@ -2,8 +2,8 @@
 #include "encoding/display/dsp_cmd_handle.h"
 
 #include <cstdint>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 
 #include "encoding/alloc_hook.h"
 #include "encoding/builder/cmd_codec.h"
@@ -61,8 +61,8 @@ int DspCmdClose(DspCmdHandle_t* b) {
 
 int DspCmdCreateWindow(DspCmdHandle_t* b, int window, int x, int y, int width, int height,
                        int scrollMode) {
-  if (!DspCmdValid(b) || !In(window, 1, 4) || !In(x, 1, 20) || !In(y, 1, 2) ||
-      !In(width, 1, 20) || !In(height, 1, 2) || !In(scrollMode, 0, 2)) {
+  if (!DspCmdValid(b) || !In(window, 1, 4) || !In(x, 1, 20) || !In(y, 1, 2) || !In(width, 1, 20) ||
+      !In(height, 1, 2) || !In(scrollMode, 0, 2)) {
     return 1;
   }
   return Dispatch(b, &DspOps::createWindow, window, x, y, width, height, scrollMode);
@@ -78,8 +78,8 @@ int DspCmdSetLanguage(DspCmdHandle_t* b, int language) {
   return Dispatch(b, &DspOps::language, language);
 }
 
-int DspCmdAddMarquee(DspCmdHandle_t* b, const char* text, int format, int unitWait,
-                     int repeatWait, int repeatCount, int language) {
+int DspCmdAddMarquee(DspCmdHandle_t* b, const char* text, int format, int unitWait, int repeatWait,
+                     int repeatCount, int language) {
   if (!DspCmdValid(b) || text == nullptr || !In(format, 0, 1) || !In(unitWait, 1, 2000) ||
       !In(repeatWait, 1, 2000) || !In(repeatCount, 0, 127) || !In(language, 0, 6)) {
     return 1;

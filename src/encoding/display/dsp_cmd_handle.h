@@ -33,23 +33,23 @@ using DspWindowFn = int (*)(DspCmdHandle_t*, int, int, int, int, int, int);
 using DspMarqueeFn = int (*)(DspCmdHandle_t*, const char*, int, int, int, int, int);
 
 struct DspOps {
-  DspFrameFn begin;            // 0
-  DspFrameFn end;              // 1
-  DspOp0Fn reset;              // 2
-  DspWindowFn createWindow;    // 3
-  DspOp1Fn destroyWindow;      // 4
-  DspOp1Fn selectWindow;       // 5
-  DspOp0Fn clear;              // 6
-  DspOp2Fn cursorPosition;     // 7 (x, y)
-  DspOp1Fn moveCursor;         // 8
-  DspOp1Fn cursorType;         // 9
-  DspTextFn text;              // 10
-  DspOp1Fn language;           // 11
-  DspOp1Fn reverse;            // 12
-  DspMarqueeFn marquee;        // 13
-  DspOp1Fn blink;              // 14
-  DspOp1Fn brightness;         // 15
-  DspOp0Fn showClock;          // 16
+  DspFrameFn begin;          // 0
+  DspFrameFn end;            // 1
+  DspOp0Fn reset;            // 2
+  DspWindowFn createWindow;  // 3
+  DspOp1Fn destroyWindow;    // 4
+  DspOp1Fn selectWindow;     // 5
+  DspOp0Fn clear;            // 6
+  DspOp2Fn cursorPosition;   // 7 (x, y)
+  DspOp1Fn moveCursor;       // 8
+  DspOp1Fn cursorType;       // 9
+  DspTextFn text;            // 10
+  DspOp1Fn language;         // 11
+  DspOp1Fn reverse;          // 12
+  DspMarqueeFn marquee;      // 13
+  DspOp1Fn blink;            // 14
+  DspOp1Fn brightness;       // 15
+  DspOp0Fn showClock;        // 16
 };
 
 struct DspWindow_t {
@@ -61,8 +61,8 @@ struct DspWindow_t {
 };
 
 struct DspCmdHandle_t {
-  uint32_t size;           // own record size
-  uint32_t tag;            // "DDVH"
+  uint32_t size;  // own record size
+  uint32_t tag;   // "DDVH"
   char modelName[16];
   int32_t modelLang;       // always 0
   int32_t textLang;        // language of the last display language command
@@ -70,7 +70,7 @@ struct DspCmdHandle_t {
   char processId[4];       // job id of the trailer's GS ( H request
   int32_t stickyError;     // error recorded while reporting success; build returns it
   CmdBuffer_t cmdBuffer;
-  int16_t converter;       // code-page converter handle; -1 when none
+  int16_t converter;  // code-page converter handle; -1 when none
   DspOps* ops;
 };
 

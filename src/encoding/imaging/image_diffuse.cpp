@@ -85,7 +85,7 @@ __attribute__((target("avx2"))) inline __m256i ErrorsAt(const int32_t* t) {
 
 // Eight columns per step of GatherRow; answers where it stopped.
 __attribute__((target("avx2"))) int GatherAvx2(const uint8_t* luma, const int32_t* above,
-                                                int32_t* in, int from, int to) {
+                                               int32_t* in, int from, int to) {
   const __m256i bias = _mm256_set1_epi32(2048);
   int c = from;
   for (; c + 8 <= to; c += 8) {
@@ -143,18 +143,19 @@ void PackRow(const int32_t* t, int n, uint8_t* dst) {
 }
 
 int DiffuseToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
-                      int outHeight, double brightness, uint8_t* out, int outLength,
-                      int outOfMemory, bool logOutOfMemory) {
+                    int outHeight, double brightness, uint8_t* out, int outLength, int outOfMemory,
+                    bool logOutOfMemory) {
   ImageJob job;
   if (int r = ImageBegin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                          outLength, 8, job))
+                         outLength, 8, job))
     return r;
   // One block for both rows: t rows with a fixed slot at each end, gathered
   // inputs, lumas.
   const int w = outWidth;
   const size_t tSlots = static_cast<size_t>(w) + 2;
   const size_t ints = 2 * tSlots + 2 * static_cast<size_t>(w);
-  auto* block = static_cast<uint8_t*>(EncodingAlloc(ints * sizeof(int32_t) + 2 * static_cast<size_t>(w)));
+  auto* block =
+      static_cast<uint8_t*>(EncodingAlloc(ints * sizeof(int32_t) + 2 * static_cast<size_t>(w)));
   if (block == nullptr) {
     if (logOutOfMemory) log_error_line("ERROR", __FILE__, __LINE__);
     return outOfMemory;
@@ -228,14 +229,14 @@ int DiffuseToRaster(const uint8_t* pixels, int width, int height, int x, int y, 
 int ImageDiffuseToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                          int outHeight, double brightness, uint8_t* out, int outLength) {
   return DiffuseToRaster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                           outLength, 5, true);
+                         outLength, 5, true);
 }
 
 int TdevImageDiffuseToRaster(const uint8_t* pixels, int width, int height, int x, int y,
                              int outWidth, int outHeight, double brightness, uint8_t* out,
                              int outLength) {
   return DiffuseToRaster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                           outLength, 12, false);
+                         outLength, 12, false);
 }
 
 }  // namespace tilo2::core

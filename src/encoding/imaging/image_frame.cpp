@@ -8,8 +8,8 @@
 namespace tilo2::core {
 
 int ImageBegin(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
-                int outHeight, double brightness, uint8_t* out, int outLength, int dotsPerByte,
-                ImageJob& job) {
+               int outHeight, double brightness, uint8_t* out, int outLength, int dotsPerByte,
+               ImageJob& job) {
   if (pixels == nullptr || out == nullptr || outLength <= 0) return 1;
   if (width < 1 || height < 1 || x < 0 || y < 0 || outWidth < 1 || outHeight < 1) return 1;
   if (int64_t{x} + outWidth > width || int64_t{y} + outHeight > height) return 1;

@@ -23,7 +23,8 @@ struct ImageRect {
   int outHeight;
   // First pixel of output row r.
   const uint8_t* row(int r) const {
-    return pixels + (static_cast<size_t>(y + r) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
+    return pixels +
+           (static_cast<size_t>(y + r) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
   }
 };
 
@@ -41,8 +42,8 @@ struct ImageJob {
 // Checks the arguments (1 when they fail, nothing written), then fills job
 // and clears the output. dotsPerByte is 8 for 1-bit, 2 for gray.
 int ImageBegin(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
-                int outHeight, double brightness, uint8_t* out, int outLength, int dotsPerByte,
-                ImageJob& job);
+               int outHeight, double brightness, uint8_t* out, int outLength, int dotsPerByte,
+               ImageJob& job);
 
 // Luma of n pixels of blue, green, red bytes, through the tone curve.
 void ImageLuma(const uint8_t* bgr, int n, const ImageTone& tone, uint8_t* luma);
@@ -71,7 +72,6 @@ void ImageForEachRun(const ImageJob& job, uint8_t* out, Kernel kernel) {
 #define TILO2_IMAGE_AVX2 1
 bool ImageHasAvx2();
 #endif
-
 
 // A 1-bit output byte 10h would read as a real-time command prefix.
 inline uint8_t ImageRasterByte(unsigned bits) {

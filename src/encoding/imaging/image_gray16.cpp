@@ -30,17 +30,18 @@ constexpr NibbleTable MakeNibbles() {
 constexpr NibbleTable kNibbles = MakeNibbles();
 
 int ToGray16(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
-              int outHeight, double brightness, uint8_t* out, int outLength, uint8_t flip) {
+             int outHeight, double brightness, uint8_t* out, int outLength, uint8_t flip) {
   ImageJob job;
   if (int r = ImageBegin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                          outLength, 2, job))
+                         outLength, 2, job))
     return r;
   ImageForEachRun(job, out, [&](int r, const uint8_t* luma, int n, uint8_t* dst) {
     // Runs start on a multiple of 4, so the matrix column is the run's.
     const auto& row = kNibbles[r & 3];
     int c = 0;
     for (; c + 2 <= n; c += 2)
-      *dst++ = static_cast<uint8_t>((row[c & 3][luma[c]] << 4 | row[(c + 1) & 3][luma[c + 1]]) ^ flip);
+      *dst++ =
+          static_cast<uint8_t>((row[c & 3][luma[c]] << 4 | row[(c + 1) & 3][luma[c + 1]]) ^ flip);
     if (c < n) *dst++ = static_cast<uint8_t>((row[c & 3][luma[c]] << 4) ^ flip);
     return dst;
   });
@@ -52,14 +53,14 @@ int ToGray16(const uint8_t* pixels, int width, int height, int x, int y, int out
 int ImageToGray16(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                   int outHeight, double brightness, uint8_t* out, int outLength) {
   return ToGray16(pixels, width, height, x, y, outWidth, outHeight, brightness, out, outLength,
-                   0x00);
+                  0x00);
 }
 
 // The service's copy stores every byte inverted: 0 black, 15 white.
 int TdevImageToGray16(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                       int outHeight, double brightness, uint8_t* out, int outLength) {
   return ToGray16(pixels, width, height, x, y, outWidth, outHeight, brightness, out, outLength,
-                   0xFF);
+                  0xFF);
 }
 
 }  // namespace tilo2::core

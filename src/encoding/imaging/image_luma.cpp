@@ -27,14 +27,18 @@ inline uint8_t LumaOf(const uint8_t* p) {
 // spreads blue, green and red into 32-bit lanes for the multiplies. Answers
 // how many pixels it did; loads never pass the run's last byte.
 __attribute__((target("avx2"))) int LumaAvx2(const uint8_t* bgr, int n, uint8_t* luma) {
-  const __m256i pickB = _mm256_setr_epi8(0, -1, -1, -1, 3, -1, -1, -1, 6, -1, -1, -1, 9, -1, -1, -1,
-                                         0, -1, -1, -1, 3, -1, -1, -1, 6, -1, -1, -1, 9, -1, -1, -1);
-  const __m256i pickG = _mm256_setr_epi8(1, -1, -1, -1, 4, -1, -1, -1, 7, -1, -1, -1, 10, -1, -1, -1,
-                                         1, -1, -1, -1, 4, -1, -1, -1, 7, -1, -1, -1, 10, -1, -1, -1);
-  const __m256i pickR = _mm256_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1,
-                                         2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
-  const __m256i narrow = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                          0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m256i pickB =
+      _mm256_setr_epi8(0, -1, -1, -1, 3, -1, -1, -1, 6, -1, -1, -1, 9, -1, -1, -1, 0, -1, -1, -1, 3,
+                       -1, -1, -1, 6, -1, -1, -1, 9, -1, -1, -1);
+  const __m256i pickG =
+      _mm256_setr_epi8(1, -1, -1, -1, 4, -1, -1, -1, 7, -1, -1, -1, 10, -1, -1, -1, 1, -1, -1, -1,
+                       4, -1, -1, -1, 7, -1, -1, -1, 10, -1, -1, -1);
+  const __m256i pickR =
+      _mm256_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1, 2, -1, -1, -1,
+                       5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
+  const __m256i narrow =
+      _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8, 12, -1,
+                       -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
   const __m256i wB = _mm256_set1_epi32(static_cast<int>(kLumaB));
   const __m256i wG = _mm256_set1_epi32(static_cast<int>(kLumaG));
   const __m256i wR = _mm256_set1_epi32(static_cast<int>(kLumaR));

@@ -12,11 +12,11 @@ namespace {
 // thresholds(r) gives the 8 thresholds of output row r; a dot is black below.
 template <typename Thresholds>
 int OrderedToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
-                      int outHeight, double brightness, uint8_t* out, int outLength,
-                      Thresholds thresholds) {
+                    int outHeight, double brightness, uint8_t* out, int outLength,
+                    Thresholds thresholds) {
   ImageJob job;
   if (int r = ImageBegin(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                          outLength, 8, job))
+                         outLength, 8, job))
     return r;
   ImageForEachRun(job, out, [&](int r, const uint8_t* luma, int n, uint8_t* dst) {
     const uint8_t* thr = thresholds(r);
@@ -46,14 +46,13 @@ constexpr uint8_t kThreshold[8] = {128, 128, 128, 128, 128, 128, 128, 128};
 int ImageDitherToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
                         int outHeight, double brightness, uint8_t* out, int outLength) {
   return OrderedToRaster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                           outLength, [](int r) { return kDitherMatrix[r & 7]; });
+                         outLength, [](int r) { return kDitherMatrix[r & 7]; });
 }
 
-int ImageThresholdToRaster(const uint8_t* pixels, int width, int height, int x, int y,
-                           int outWidth, int outHeight, double brightness, uint8_t* out,
-                           int outLength) {
+int ImageThresholdToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
+                           int outHeight, double brightness, uint8_t* out, int outLength) {
   return OrderedToRaster(pixels, width, height, x, y, outWidth, outHeight, brightness, out,
-                           outLength, [](int) { return kThreshold; });
+                         outLength, [](int) { return kThreshold; });
 }
 
 int TdevImageDitherToRaster(const uint8_t* pixels, int width, int height, int x, int y,

@@ -28,9 +28,8 @@ int ImageDiffuseToRaster(const uint8_t* pixels, int width, int height, int x, in
                          int outHeight, double brightness, uint8_t* out, int outLength);
 
 // Fixed threshold: luma below 128 is black.
-int ImageThresholdToRaster(const uint8_t* pixels, int width, int height, int x, int y,
-                           int outWidth, int outHeight, double brightness, uint8_t* out,
-                           int outLength);
+int ImageThresholdToRaster(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,
+                           int outHeight, double brightness, uint8_t* out, int outLength);
 
 // 16 gray levels, nibble 0 white and 15 black.
 int ImageToGray16(const uint8_t* pixels, int width, int height, int x, int y, int outWidth,

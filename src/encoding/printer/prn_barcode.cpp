@@ -21,12 +21,13 @@ int Emit2(PrnCmdHandle_t* builder, Setting2 core, int type, int value) {
 }  // namespace
 
 int PrnGenBarcode(PrnCmdHandle_t* builder, int type, const uint8_t* data, uint32_t length) {
-  return PrnEmitFilled(builder, [&](std::vector<uint8_t>& out) {
-    return PrnBarcodeBytes(out, type, data, length);
-  });
+  return PrnEmitFilled(
+      builder, [&](std::vector<uint8_t>& out) { return PrnBarcodeBytes(out, type, data, length); });
 }
 
-int PrnGenHriFont(PrnCmdHandle_t* builder, int font) { return Emit1(builder, PrnHriFontBytes, font); }
+int PrnGenHriFont(PrnCmdHandle_t* builder, int font) {
+  return Emit1(builder, PrnHriFontBytes, font);
+}
 
 int PrnGenHriPosition(PrnCmdHandle_t* builder, int position) {
   return Emit1(builder, PrnHriPositionBytes, position);
@@ -41,9 +42,8 @@ int PrnGenBarcodeWidth(PrnCmdHandle_t* builder, int width) {
 }
 
 int PrnGenSymbol(PrnCmdHandle_t* builder, int type, const uint8_t* data, uint32_t length) {
-  return PrnEmitFilled(builder, [&](std::vector<uint8_t>& out) {
-    return PrnSymbolBytes(out, type, data, length);
-  });
+  return PrnEmitFilled(
+      builder, [&](std::vector<uint8_t>& out) { return PrnSymbolBytes(out, type, data, length); });
 }
 
 int PrnGenSymbolLevel(PrnCmdHandle_t* builder, int type, int level) {

@@ -139,7 +139,8 @@ int PrnSymbolLevelBytes(std::vector<uint8_t>& out, int type, int level) {
   switch (KindOf(type)) {
     case Kind::Pdf417:
       if (level < 0 || level > 8) return 1;
-      Put(out, {0x1D, 0x28, 0x6B, 0x04, 0x00, 0x30, 0x45, 0x30, static_cast<uint8_t>(0x30 + level)});
+      Put(out,
+          {0x1D, 0x28, 0x6B, 0x04, 0x00, 0x30, 0x45, 0x30, static_cast<uint8_t>(0x30 + level)});
       return 0;
     case Kind::Qr:
       if (level < 9 || level > 12) return 1;
@@ -171,13 +172,25 @@ int PrnSymbolHeightBytes(std::vector<uint8_t>& out, int type, int value) {
 int PrnSymbolWidthBytes(std::vector<uint8_t>& out, int type, int value) {
   uint8_t cn = 0;
   switch (KindOf(type)) {
-    case Kind::Pdf417: cn = 0x30; break;
-    case Kind::Qr: cn = 0x31; break;
-    case Kind::DataBar: cn = 0x33; break;
-    case Kind::Aztec: cn = 0x35; break;
-    case Kind::DataMatrix: cn = 0x36; break;
-    case Kind::Maxi: return 0;
-    case Kind::None: return 1;
+    case Kind::Pdf417:
+      cn = 0x30;
+      break;
+    case Kind::Qr:
+      cn = 0x31;
+      break;
+    case Kind::DataBar:
+      cn = 0x33;
+      break;
+    case Kind::Aztec:
+      cn = 0x35;
+      break;
+    case Kind::DataMatrix:
+      cn = 0x36;
+      break;
+    case Kind::Maxi:
+      return 0;
+    case Kind::None:
+      return 1;
   }
   if (!OneByte(value)) return 1;
   Setting(out, cn, 0x43, static_cast<uint8_t>(value));

@@ -41,34 +41,34 @@ enum PrnModelLang : int {
 using PrnPrintableWidthFn = int (*)(PrnCmdHandle_t* builder, int* outDots);
 
 struct PrnCmdHandle_t {
-  uint32_t size;             // own record size
-  uint32_t tag;              // "DEVH"
-  char modelName[16];        // empty for the generic model
-  int32_t modelLang;         // 0..6
-  int32_t dotDensityX;       // dots per inch; 0 for the generic model
+  uint32_t size;        // own record size
+  uint32_t tag;         // "DEVH"
+  char modelName[16];   // empty for the generic model
+  int32_t modelLang;    // 0..6
+  int32_t dotDensityX;  // dots per inch; 0 for the generic model
   int32_t dotDensityY;
-  int32_t rasterBandLimit;   // most raster rows in one band
-  int32_t grayBandLimit;     // most gray16 rows in one band
-  int32_t rasterByteLimit;   // byte budget of one raster band command
-  int32_t paperWidthCode;    // written by the device layer, read by getPrintableWidth
+  int32_t rasterBandLimit;  // most raster rows in one band
+  int32_t grayBandLimit;    // most gray16 rows in one band
+  int32_t rasterByteLimit;  // byte budget of one raster band command
+  int32_t paperWidthCode;   // written by the device layer, read by getPrintableWidth
   int32_t paperWidthFlag;
-  int32_t textLang;          // language of the last text-language command
-  int32_t widthScale;        // character magnification last sent, 1..8
+  int32_t textLang;    // language of the last text-language command
+  int32_t widthScale;  // character magnification last sent, 1..8
   int32_t heightScale;
-  int32_t headerWanted;      // 1 asks build to add the model header
-  int32_t trailerWanted;     // 1 asks build to add the model trailer
-  char processId[4];         // job id of the trailer's GS ( H request
-  int32_t positionX;         // current horizontal position in dots
-  int32_t pageMode;          // 1 between page begin and page end
+  int32_t headerWanted;   // 1 asks build to add the model header
+  int32_t trailerWanted;  // 1 asks build to add the model trailer
+  char processId[4];      // job id of the trailer's GS ( H request
+  int32_t positionX;      // current horizontal position in dots
+  int32_t pageMode;       // 1 between page begin and page end
   int32_t font;
   int32_t underline;
   int32_t emphasis;
-  int32_t color;             // color asked for
-  int32_t colorSent;         // color last sent to an impact printer
-  int32_t endorse40Column;   // 40-column endorsement in the endorse header
+  int32_t color;            // color asked for
+  int32_t colorSent;        // color last sent to an impact printer
+  int32_t endorse40Column;  // 40-column endorsement in the endorse header
   CmdBuffer_t cmdBuffer;
   PrnReplyRemainder_t replyRemainder;
-  int16_t converter;         // code-page converter handle; -1 when none
+  int16_t converter;  // code-page converter handle; -1 when none
   PrnModelOps_t ops;
   PrnPrintableWidthFn getPrintableWidth;  // null when the model has none
 };
@@ -89,8 +89,8 @@ int PrnCmdAddImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t
                    int color, int compress);
 int PrnCmdAddGrayImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data,
                        int size, int compress);
-int PrnCmdAddHighDensityImage(PrnCmdHandle_t* builder, int width, int height,
-                              const uint8_t* data, int size, int color, int compress);
+int PrnCmdAddHighDensityImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data,
+                              int size, int color, int compress);
 int PrnCmdAddBarcode(PrnCmdHandle_t* builder, int type, const uint8_t* data, uint32_t length);
 int PrnCmdAddSymbol(PrnCmdHandle_t* builder, int type, const uint8_t* data, uint32_t length);
 int PrnCmdSetSymbolLevel(PrnCmdHandle_t* builder, int type, int level);

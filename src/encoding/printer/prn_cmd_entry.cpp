@@ -154,9 +154,9 @@ int PrnCmdAddPageRectangle(PrnCmdHandle_t* b, int x1, int y1, int x2, int y2, in
 
 int PrnCmdAddLayout(PrnCmdHandle_t* b, int type, int height, int marginTop, int offsetCut,
                     int offsetLabel, int marginBottom, int width) {
-  if (!PrnCmdValid(b) || !In(type, 0, 3) || !In(height, 0, 10000) ||
-      !In(marginTop, -9999, 10000) || !In(offsetCut, -9999, 10000) ||
-      !In(offsetLabel, 0, 10000) || !In(marginBottom, -9999, 10000) || !In(width, 1, 10000)) {
+  if (!PrnCmdValid(b) || !In(type, 0, 3) || !In(height, 0, 10000) || !In(marginTop, -9999, 10000) ||
+      !In(offsetCut, -9999, 10000) || !In(offsetLabel, 0, 10000) ||
+      !In(marginBottom, -9999, 10000) || !In(width, 1, 10000)) {
     return 1;
   }
   return Dispatch(b, &PrnModelOps_t::layout, &PrnLayoutOps::layout, type, height, marginTop,

@@ -30,8 +30,8 @@ int BitImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data
 
 }  // namespace
 
-int PrnGenRasterImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data,
-                      int size, int color, int compress) {
+int PrnGenRasterImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data, int size,
+                      int color, int compress) {
   if (builder == nullptr) return 1;
   return PrnEmitFilled(builder, [&](std::vector<uint8_t>& out) {
     return PrnRasterImageBytes(out, Limits(builder), width, height, data, DataSize(size), color,
@@ -58,17 +58,16 @@ int PrnGenBitImageDouble(PrnCmdHandle_t* builder, int width, int height, const u
   return BitImage(builder, width, height, data, size, color, compress, 1);
 }
 
-int PrnGenBitImage24(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data,
-                     int size, int /*color*/, int compress) {
+int PrnGenBitImage24(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data, int size,
+                     int /*color*/, int compress) {
   return PrnEmitFilled(builder, [&](std::vector<uint8_t>& out) {
     return PrnBitImage24Bytes(out, width, height, data, DataSize(size), compress);
   });
 }
 
 int PrnGenNvLogo(PrnCmdHandle_t* builder, int keyCode1, int keyCode2) {
-  return PrnEmitFilled(builder, [&](std::vector<uint8_t>& out) {
-    return PrnNvLogoBytes(out, keyCode1, keyCode2);
-  });
+  return PrnEmitFilled(
+      builder, [&](std::vector<uint8_t>& out) { return PrnNvLogoBytes(out, keyCode1, keyCode2); });
 }
 
 int PrnGenNvLogoImpact(PrnCmdHandle_t* builder, int logo, int /*unused*/) {

@@ -8,8 +8,8 @@
 namespace tilo2::core {
 
 // (builder, width, height, data, size, color, compress)
-int PrnGenRasterImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data,
-                      int size, int color, int compress);
+int PrnGenRasterImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data, int size,
+                      int color, int compress);
 // Color is ignored: gray images always print in the first color.
 int PrnGenGrayImage(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data, int size,
                     int color, int compress);
@@ -17,8 +17,8 @@ int PrnGenBitImageSingle(PrnCmdHandle_t* builder, int width, int height, const u
                          int size, int color, int compress);
 int PrnGenBitImageDouble(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data,
                          int size, int color, int compress);
-int PrnGenBitImage24(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data,
-                     int size, int color, int compress);
+int PrnGenBitImage24(PrnCmdHandle_t* builder, int width, int height, const uint8_t* data, int size,
+                     int color, int compress);
 // Key codes 32..126 each.
 int PrnGenNvLogo(PrnCmdHandle_t* builder, int keyCode1, int keyCode2);
 // Logo number 1..255; the second argument is not used.

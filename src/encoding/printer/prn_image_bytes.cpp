@@ -80,8 +80,14 @@ class BandWriter {
  public:
   BandWriter(std::vector<uint8_t>& out, const PrnImageLimits_t& limits, int width,
              const uint8_t* data, size_t stride, const PrnDeflate_t& deflate)
-      : out_(out), limits_(limits), x_(BandX(limits)), width_(width),
-        rowBytes_((width + 7) / 8), data_(data), stride_(stride), deflate_(deflate) {}
+      : out_(out),
+        limits_(limits),
+        x_(BandX(limits)),
+        width_(width),
+        rowBytes_((width + 7) / 8),
+        data_(data),
+        stride_(stride),
+        deflate_(deflate) {}
 
   int pending = 0;
 
@@ -226,8 +232,8 @@ class BandWriter {
     uint8_t* d2 = dst[2];
     uint8_t* d3 = dst[3];
     const uint8_t* src = data_ + static_cast<size_t>(top) * stride;
-    for (int row = 0; row < rows; ++row, src += stride, d0 += rowBytes, d1 += rowBytes,
-             d2 += rowBytes, d3 += rowBytes) {
+    for (int row = 0; row < rows;
+         ++row, src += stride, d0 += rowBytes, d1 += rowBytes, d2 += rowBytes, d3 += rowBytes) {
       for (size_t j = 0; j < rowBytes; ++j) {
         uint32_t lanes;
         if (j < full) {
@@ -351,11 +357,16 @@ bool ContainsRealtimeCommand(const uint8_t* bytes, size_t length) {
 
 uint8_t PrnRasterColorParam(int color) {
   switch (color) {
-    case 0: return 0x30;
-    case 2: return 0x32;
-    case 3: return 0x33;
-    case 4: return 0x34;
-    default: return 0x31;
+    case 0:
+      return 0x30;
+    case 2:
+      return 0x32;
+    case 3:
+      return 0x33;
+    case 4:
+      return 0x34;
+    default:
+      return 0x31;
   }
 }
 
@@ -366,8 +377,8 @@ int PrnRasterImageBytes(std::vector<uint8_t>& out, const PrnImageLimits_t& limit
   const int bandLimit = compress == 1 ? kCompressMonoBandLimit : limits.rasterBandLimit;
   // In size_t: the width is checked only after this, and INT_MAX + 7 would overflow.
   const size_t stride = width > 0 ? (static_cast<size_t>(width) + 7) / 8 : 0;
-  return RasterImage(out, limits, width, height, data, size, stride, 1, compress, deflate, bandLimit,
-                     [&](BandWriter& w, int top, int rows) {
+  return RasterImage(out, limits, width, height, data, size, stride, 1, compress, deflate,
+                     bandLimit, [&](BandWriter& w, int top, int rows) {
                        if (compress == 1) return w.MonoDeflate(top, rows, c);
                        w.MonoRaw(top, rows, c);
                        return 0;
@@ -379,8 +390,8 @@ int PrnGrayImageBytes(std::vector<uint8_t>& out, const PrnImageLimits_t& limits,
                       const PrnDeflate_t& deflate) {
   const int bandLimit = compress == 1 ? kCompressGrayBandLimit : limits.grayBandLimit;
   const size_t stride = width > 0 ? (static_cast<size_t>(width) + 1) / 2 : 0;
-  return RasterImage(out, limits, width, height, data, size, stride, 4, compress, deflate, bandLimit,
-                     [&](BandWriter& w, int top, int rows) {
+  return RasterImage(out, limits, width, height, data, size, stride, 4, compress, deflate,
+                     bandLimit, [&](BandWriter& w, int top, int rows) {
                        if (compress == 1) return w.GrayDeflate(top, rows);
                        w.GrayRaw(top, rows);
                        return 0;

@@ -32,7 +32,7 @@ enum : uint8_t {
   kD203 = 2,
   kNarrow203 = 3,
   kD72 = 4,
-  kPlain = 5,   // accepted, no density (generic model)
+  kPlain = 5,  // accepted, no density (generic model)
   kKanji = 0x10,
 };
 
@@ -58,6 +58,8 @@ constexpr Slot kEnd{-1, -1};
 constexpr uint8_t k180K = kD180 | kKanji, k203K = kD203 | kKanji, kN203K = kNarrow203 | kKanji;
 
 // The rows, in the order of the model table. Names match exactly.
+// The table keeps its hand layout.
+// clang-format off
 constexpr Profile kProfiles[] = {
     {"", {kPlain, kPlain, kPlain, kPlain, kPlain, kPlain, kPlain}, Tables({11}),
      {{{11, 1}, kEnd}}, nullptr, Kind::Generic},
@@ -108,31 +110,59 @@ constexpr Profile kProfiles[] = {
     {"RP-k4", {kNarrow203, kN203K, kN203K, kN203K, kN203K, kNo, kNarrow203}, kStandardTables,
      {{{0, 12}, {9, 3}, kEnd}}, PrnWidth_RP_k4, Kind::Standard},
 };
+// clang-format on
 
 constexpr size_t kProfileCount = sizeof kProfiles / sizeof kProfiles[0];
 
 void RemoveSlot(PrnModelOps_t& ops, Slot s) {
   switch (s.table * 100 + s.slot) {
-    case 12: if (ops.text) ops.text->color = nullptr; break;
-    case 102: if (ops.image) ops.image->grayImage = nullptr; break;
-    case 706: if (ops.page) ops.page->line = nullptr; break;
-    case 707: if (ops.page) ops.page->rectangle = nullptr; break;
-    case 900: if (ops.sound) ops.sound->pulse = nullptr; break;
-    case 901: if (ops.sound) ops.sound->buzzer = nullptr; break;
-    case 902: if (ops.sound) ops.sound->buzzerRealtime = nullptr; break;
-    case 903: if (ops.sound) ops.sound->sound = nullptr; break;
-    case 1101: if (ops.reply) ops.reply->isJobEnd = nullptr; break;
-    default: break;
+    case 12:
+      if (ops.text) ops.text->color = nullptr;
+      break;
+    case 102:
+      if (ops.image) ops.image->grayImage = nullptr;
+      break;
+    case 706:
+      if (ops.page) ops.page->line = nullptr;
+      break;
+    case 707:
+      if (ops.page) ops.page->rectangle = nullptr;
+      break;
+    case 900:
+      if (ops.sound) ops.sound->pulse = nullptr;
+      break;
+    case 901:
+      if (ops.sound) ops.sound->buzzer = nullptr;
+      break;
+    case 902:
+      if (ops.sound) ops.sound->buzzerRealtime = nullptr;
+      break;
+    case 903:
+      if (ops.sound) ops.sound->sound = nullptr;
+      break;
+    case 1101:
+      if (ops.reply) ops.reply->isJobEnd = nullptr;
+      break;
+    default:
+      break;
   }
 }
 
 int InstallTables(PrnCmdHandle_t* b, uint16_t tables) {
   using Installer = int (*)(PrnCmdHandle_t*);
   // Table 6 (lines) has no installer: no model supports it.
-  static constexpr Installer kInstallers[12] = {
-      PrnInstallTextOps,  PrnInstallImageOps,  PrnInstallBarcodeOps, PrnInstallSymbolOps,
-      PrnInstallAlignOps, PrnInstallFeedOps,   nullptr,              PrnInstallPageOps,
-      PrnInstallLayoutOps, PrnInstallSoundOps, PrnInstallControlOps, PrnInstallReplyOps};
+  static constexpr Installer kInstallers[12] = {PrnInstallTextOps,
+                                                PrnInstallImageOps,
+                                                PrnInstallBarcodeOps,
+                                                PrnInstallSymbolOps,
+                                                PrnInstallAlignOps,
+                                                PrnInstallFeedOps,
+                                                nullptr,
+                                                PrnInstallPageOps,
+                                                PrnInstallLayoutOps,
+                                                PrnInstallSoundOps,
+                                                PrnInstallControlOps,
+                                                PrnInstallReplyOps};
   for (int t = 0; t < 12; ++t) {
     if ((tables & (1u << t)) == 0 || kInstallers[t] == nullptr) continue;
     if (int rc = kInstallers[t](b); rc != 0) return rc;
@@ -147,10 +177,20 @@ void ApplyImpactCommon(PrnModelOps_t& ops) {
 }
 
 void ApplyD4(PrnModelOps_t& ops) {
-  *ops.text = PrnTextOps{PrnGenTextImpact, PrnGenLineSpace, PrnGenTextLang, PrnGenFont, nullptr,
-                         PrnGenDoubleWidthImpact, PrnGenDoubleHeightImpact,
-                         PrnGenWidthScaleImpact, PrnGenHeightScaleImpact, nullptr,
-                         PrnGenUnderline, PrnGenEmphasis, PrnGenImpactColor, nullptr};
+  *ops.text = PrnTextOps{PrnGenTextImpact,
+                         PrnGenLineSpace,
+                         PrnGenTextLang,
+                         PrnGenFont,
+                         nullptr,
+                         PrnGenDoubleWidthImpact,
+                         PrnGenDoubleHeightImpact,
+                         PrnGenWidthScaleImpact,
+                         PrnGenHeightScaleImpact,
+                         nullptr,
+                         PrnGenUnderline,
+                         PrnGenEmphasis,
+                         PrnGenImpactColor,
+                         nullptr};
   const PrnMediaSlots& m = kPrnMediaSlots;
   *ops.image = PrnImageOps{m.bitImageSingle, m.nvLogoImpact, nullptr, m.bitImageDouble};
   *ops.sound = PrnSoundOps{m.sound.pulse, nullptr, nullptr, nullptr};
@@ -168,9 +208,9 @@ void ApplyD4Kanji(PrnTextOps& t) {
 
 void ApplyD6(PrnModelOps_t& ops) {
   const PrnMediaSlots& m = kPrnMediaSlots;
-  *ops.text = PrnTextOps{PrnGenText, PrnGenLineSpace, PrnGenTextLang, PrnGenFont, nullptr,
-                         nullptr, nullptr, nullptr, nullptr, nullptr, PrnGenUnderline,
-                         PrnGenEmphasis, nullptr, m.page.positionX};
+  *ops.text = PrnTextOps{PrnGenText,      PrnGenLineSpace, PrnGenTextLang, PrnGenFont,      nullptr,
+                         nullptr,         nullptr,         nullptr,        nullptr,         nullptr,
+                         PrnGenUnderline, PrnGenEmphasis,  nullptr,        m.page.positionX};
   *ops.image = PrnImageOps{m.bitImage24, nullptr, nullptr, m.bitImage24};
   ops.layout->layout = nullptr;
   *ops.sound = PrnSoundOps{m.sound.pulse, nullptr, nullptr, m.soundImpact};
@@ -186,16 +226,23 @@ void ApplyKanjiSlots(PrnTextOps* t) {
 
 void ApplyDensity(PrnCmdHandle_t* b, uint8_t code) {
   switch (code & 0x0F) {
-    case kD180: b->dotDensityX = b->dotDensityY = 180; break;
-    case kD203: b->dotDensityX = b->dotDensityY = 203; break;
+    case kD180:
+      b->dotDensityX = b->dotDensityY = 180;
+      break;
+    case kD203:
+      b->dotDensityX = b->dotDensityY = 203;
+      break;
     case kNarrow203:
       b->dotDensityX = b->dotDensityY = 203;
       b->rasterBandLimit = 128;
       b->grayBandLimit = 128;
       b->rasterByteLimit = 6927;
       break;
-    case kD72: b->dotDensityX = b->dotDensityY = 72; break;
-    default: break;
+    case kD72:
+      b->dotDensityX = b->dotDensityY = 72;
+      break;
+    default:
+      break;
   }
 }
 
@@ -218,9 +265,14 @@ int Build(const Profile& p, int lang, PrnCmdHandle_t* b) {
         RemoveSlot(ops, {7, 7});
       }
       break;
-    case Kind::D4: ApplyD4(ops); break;
-    case Kind::D6: ApplyD6(ops); break;
-    default: break;
+    case Kind::D4:
+      ApplyD4(ops);
+      break;
+    case Kind::D6:
+      ApplyD6(ops);
+      break;
+    default:
+      break;
   }
   b->getPrintableWidth = p.width;
   ApplyDensity(b, code);

@@ -84,8 +84,8 @@ int PrnIsJobEndReply(PrnCmdHandle_t* builder, int kind, const uint8_t* bytes, ui
                      int* isEnd);
 
 // Reply table slot 1 of the impact models: one status byte answers GS r 1.
-int PrnIsJobEndReplyImpact(PrnCmdHandle_t* builder, int kind, const uint8_t* bytes,
-                           uint32_t length, int* isEnd);
+int PrnIsJobEndReplyImpact(PrnCmdHandle_t* builder, int kind, const uint8_t* bytes, uint32_t length,
+                           int* isEnd);
 
 // Image generator of each PrnRasterMode (0 raster, 1 single-density bit
 // image, 2 double-density bit image, 3 24-dot bit image); null for others.

@@ -44,11 +44,16 @@ bool Copy(T*& dst, const T* src) {
 
 PrnImageFn PrnRasterModeGenerator(int mode) {
   switch (mode) {
-    case 0: return kPrnMediaSlots.rasterImage;
-    case 1: return kPrnMediaSlots.bitImageSingle;
-    case 2: return kPrnMediaSlots.bitImageDouble;
-    case 3: return kPrnMediaSlots.bitImage24;
-    default: return nullptr;
+    case 0:
+      return kPrnMediaSlots.rasterImage;
+    case 1:
+      return kPrnMediaSlots.bitImageSingle;
+    case 2:
+      return kPrnMediaSlots.bitImageDouble;
+    case 3:
+      return kPrnMediaSlots.bitImage24;
+    default:
+      return nullptr;
   }
 }
 
@@ -62,8 +67,7 @@ int PrnInstallTextOps(PrnCmdHandle_t* b) {
 
 int PrnInstallImageOps(PrnCmdHandle_t* b) {
   const PrnMediaSlots& m = kPrnMediaSlots;
-  return Install(b->ops.image,
-                 PrnImageOps{m.rasterImage, m.nvLogo, m.grayImage, m.rasterImage});
+  return Install(b->ops.image, PrnImageOps{m.rasterImage, m.nvLogo, m.grayImage, m.rasterImage});
 }
 
 int PrnInstallBarcodeOps(PrnCmdHandle_t* b) {

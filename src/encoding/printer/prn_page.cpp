@@ -1,9 +1,9 @@
 #include "encoding/printer/prn_page.h"
 
+#include <initializer_list>
+
 #include "encoding/printer/prn_emit.h"
 #include "encoding/printer/prn_page_bytes.h"
-
-#include <initializer_list>
 
 namespace tilo2::core {
 

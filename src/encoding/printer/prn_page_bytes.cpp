@@ -77,9 +77,9 @@ void PrnLayoutBytes(std::vector<uint8_t>& out, int type, long height, long margi
       break;
   }
   char text[96];
-  const int n = std::snprintf(text, sizeof text, "%u%ld;%ld;%ld;%ld;%ld;%ld;",
-                              static_cast<unsigned>(type), height, marginTop, offsetCut,
-                              offsetLabel, marginBottom, width);
+  const int n =
+      std::snprintf(text, sizeof text, "%u%ld;%ld;%ld;%ld;%ld;%ld;", static_cast<unsigned>(type),
+                    height, marginTop, offsetCut, offsetLabel, marginBottom, width);
   Put(out, {0x1C, 0x28, 0x4C});
   PutLe16(out, static_cast<unsigned>(n + 1));
   out.push_back(0x21);
@@ -89,9 +89,12 @@ void PrnLayoutBytes(std::vector<uint8_t>& out, int type, long height, long margi
 
 void PrnFeedPositionBytes(std::vector<uint8_t>& out, int position) {
   uint8_t f = 0x43, m = 0x32;  // top of the current form
-  if (position == 0) f = 0x41, m = 0x30;
-  else if (position == 1) f = 0x42, m = 0x30;
-  else if (position == 3) f = 0x43, m = 0x30;
+  if (position == 0)
+    f = 0x41, m = 0x30;
+  else if (position == 1)
+    f = 0x42, m = 0x30;
+  else if (position == 3)
+    f = 0x43, m = 0x30;
   Put(out, {0x1C, 0x28, 0x4C, 0x02, 0x00, f, m});
 }
 
@@ -116,9 +119,12 @@ void PrnSoundBytes(std::vector<uint8_t>& out, int pattern, int repeat, int cycle
 
 void PrnSoundImpactBytes(std::vector<uint8_t>& out, int pattern, int repeat) {
   uint8_t f = 0x65, r = 0x02;
-  if (pattern == 1 || pattern == 2) r = 0x0A;
-  else if (pattern == 7 || pattern == 8) r = 0x05;
-  else if (pattern < 1 || pattern > 10) f = 0x64, r = 0x01;
+  if (pattern == 1 || pattern == 2)
+    r = 0x0A;
+  else if (pattern == 7 || pattern == 8)
+    r = 0x05;
+  else if (pattern < 1 || pattern > 10)
+    f = 0x64, r = 0x01;
   const uint8_t n = Byte(std::clamp(repeat, 0, 20));
   Put(out, {0x1B, 0x28, 0x41, 0x05, 0x00, 0x61, f, n, r, 0x02});
 }

@@ -1,6 +1,5 @@
 #include "encoding/printer/prn_text.h"
 
-
 #include "encoding/builder/cmd_codec.h"
 #include "encoding/printer/prn_barcode_bytes.h"
 #include "encoding/printer/prn_emit.h"
@@ -21,11 +20,15 @@ struct LangParams {
 
 LangParams LangFor(int language) {
   switch (language) {
-    case 1: return {1, 8};
+    case 1:
+      return {1, 8};
     case 2:
-    case 3: return {0, 15};
-    case 4: return {0, 13};
-    default: return {0, 0};
+    case 3:
+      return {0, 15};
+    case 4:
+      return {0, 13};
+    default:
+      return {0, 0};
   }
 }
 
@@ -64,8 +67,9 @@ int PrnGenTextLangKanji(PrnCmdHandle_t* builder, int language) {
   // FS C selects the Kanji code system, FS & / FS . turn Kanji mode on / off.
   // Unlike the plain command, the language is taken only once the command
   // that also switches Kanji mode is stored.
-  int rc = PrnEmitBody(builder, {kEsc, 0x74, p.table, kEsc, 0x52, p.charset, kFs, 0x43,
-                                 uint8_t(language == 1 ? 1 : 0), kFs, uint8_t(kanji ? 0x26 : 0x2E)});
+  int rc =
+      PrnEmitBody(builder, {kEsc, 0x74, p.table, kEsc, 0x52, p.charset, kFs, 0x43,
+                            uint8_t(language == 1 ? 1 : 0), kFs, uint8_t(kanji ? 0x26 : 0x2E)});
   if (rc == 0) builder->textLang = language;
   return rc;
 }
@@ -150,8 +154,8 @@ int PrnGenColor(PrnCmdHandle_t* builder, int color) {
 }
 
 int PrnGenImpactColor(PrnCmdHandle_t* builder, int color) {
-  int rc = PrnEmitAlways(builder,
-                         [&](std::vector<uint8_t>& out) { PrnImpactColorBytes(out, color); });
+  int rc =
+      PrnEmitAlways(builder, [&](std::vector<uint8_t>& out) { PrnImpactColorBytes(out, color); });
   if (rc == 0) {
     builder->color = color;
     builder->colorSent = color;
@@ -168,9 +172,11 @@ int PrnGenPrintMode(PrnCmdHandle_t* builder, int withKanji, int width, int heigh
   }
   const int w = oneOrTwo(width) ? width : builder->widthScale;
   const bool underline = builder->underline == 1;
-  const uint8_t g = uint8_t((builder->font == 1 ? 0x01 : 0) | (builder->emphasis == 1 ? 0x08 : 0) |
-                            (height == 2 ? 0x10 : 0) | (w == 2 ? 0x20 : 0) | (underline ? 0x80 : 0));
-  const uint8_t h = uint8_t((height == 2 ? 0x08 : 0) | (w == 2 ? 0x04 : 0) | (underline ? 0x80 : 0));
+  const uint8_t g =
+      uint8_t((builder->font == 1 ? 0x01 : 0) | (builder->emphasis == 1 ? 0x08 : 0) |
+              (height == 2 ? 0x10 : 0) | (w == 2 ? 0x20 : 0) | (underline ? 0x80 : 0));
+  const uint8_t h =
+      uint8_t((height == 2 ? 0x08 : 0) | (w == 2 ? 0x04 : 0) | (underline ? 0x80 : 0));
   int rc = withKanji == 1 ? PrnEmitBody(builder, {kEsc, 0x21, g, kFs, 0x21, h})
                           : PrnEmitBody(builder, {kEsc, 0x21, g});
   if (rc == 0) {

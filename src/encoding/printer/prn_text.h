@@ -9,7 +9,7 @@
 namespace tilo2::core {
 
 int PrnGenText(PrnCmdHandle_t* builder, const char* utf8);
-int PrnGenTextImpact(PrnCmdHandle_t* builder, const char* utf8);   // "RP-D4"
+int PrnGenTextImpact(PrnCmdHandle_t* builder, const char* utf8);  // "RP-D4"
 int PrnGenLineSpace(PrnCmdHandle_t* builder, int dots);
 int PrnGenTextLang(PrnCmdHandle_t* builder, int language);
 int PrnGenTextLangKanji(PrnCmdHandle_t* builder, int language);

@@ -4,11 +4,11 @@
 
 #include "encoding/reply/reply_splitter.h"
 
-#include "encoding/alloc_hook.h"
-
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#include "encoding/alloc_hook.h"
 
 namespace tilo2::core {
 

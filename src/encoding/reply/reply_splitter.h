@@ -14,17 +14,17 @@ namespace tilo2::core {
 
 // Kinds of packets, by their first bytes.
 enum PrnReplyKind : int {
-  kPrnReplyAutoStatus = 0,     // 4 bytes: (b0 & 93h) = 10h, b1..b3 with (b & 90h) = 0
-  kPrnReplyBlock9 = 1,         // "9" b1 b2 00, b1 and b2 in 40h..7Fh
-  kPrnReplyBlock5 = 2,         // "5" b1 b2 00
-  kPrnReplyStatusByte = 3,     // one byte with (b & 90h) = 0
-  kPrnReplyRealtimeByte = 4,   // one byte with (b & 93h) = 12h
-  kPrnReplyUnderscore = 5,     // "_" up to and including the first 00h
-  kPrnReplySemicolon = 6,      // ";" b1 != 00h, up to and including the next 00h
-  kPrnReplyEquals = 7,         // "=" as ";"
-  kPrnReplySeven = 8,          // "7" as ";" (answer to the job trailer)
-  kPrnReplyS = 9,              // "S" with a 16-bit length in b3 (low) and b4: L + 5 bytes
-  kPrnReplyBrace = 10,         // "{" as ";"
+  kPrnReplyAutoStatus = 0,    // 4 bytes: (b0 & 93h) = 10h, b1..b3 with (b & 90h) = 0
+  kPrnReplyBlock9 = 1,        // "9" b1 b2 00, b1 and b2 in 40h..7Fh
+  kPrnReplyBlock5 = 2,        // "5" b1 b2 00
+  kPrnReplyStatusByte = 3,    // one byte with (b & 90h) = 0
+  kPrnReplyRealtimeByte = 4,  // one byte with (b & 93h) = 12h
+  kPrnReplyUnderscore = 5,    // "_" up to and including the first 00h
+  kPrnReplySemicolon = 6,     // ";" b1 != 00h, up to and including the next 00h
+  kPrnReplyEquals = 7,        // "=" as ";"
+  kPrnReplySeven = 8,         // "7" as ";" (answer to the job trailer)
+  kPrnReplyS = 9,             // "S" with a 16-bit length in b3 (low) and b4: L + 5 bytes
+  kPrnReplyBrace = 10,        // "{" as ";"
 };
 
 // Called once per packet; the bytes are valid only during the call.

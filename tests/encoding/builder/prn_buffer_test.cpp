@@ -2,9 +2,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../prn_test_util.h"
 #include "encoding/builder/cmd_emit_vector.h"
 #include "encoding/builder/cmd_handle.h"
-#include "../prn_test_util.h"
 
 using namespace tilo2::core;
 
@@ -145,8 +145,9 @@ TEST_F(BufferFixture, NestedEmitKeepsBothCommands) {
   int inner = -1;
   const int outer = CmdEmitFilled(&buf, CmdBufferAppendBody, [&](std::vector<uint8_t>& out) {
     out.insert(out.end(), {1, 2, 3});
-    inner = CmdEmitAlways(&buf, CmdBufferAppendBody,
-                          [](std::vector<uint8_t>& in) { in.insert(in.end(), {7, 8}); });
+    inner = CmdEmitAlways(&buf, CmdBufferAppendBody, [](std::vector<uint8_t>& in) {
+      in.insert(in.end(), {7, 8});
+    });
     out.push_back(4);
     return 0;
   });
@@ -156,20 +157,22 @@ TEST_F(BufferFixture, NestedEmitKeepsBothCommands) {
   EXPECT_EQ(ChunkCount(buf.body), 2);
 
   // The next command starts from an empty vector again.
-  ASSERT_EQ(CmdEmitAlways(&buf, CmdBufferAppendBody, [](std::vector<uint8_t>& out) {
-              EXPECT_TRUE(out.empty());
-              out.push_back(9);
-            }),
+  ASSERT_EQ(CmdEmitAlways(&buf, CmdBufferAppendBody,
+                          [](std::vector<uint8_t>& out) {
+                            EXPECT_TRUE(out.empty());
+                            out.push_back(9);
+                          }),
             0);
   EXPECT_EQ(ListBytes(buf.body), B({7, 8, 1, 2, 3, 4, 9}));
 }
 
 // A failing fill appends nothing, even after it wrote bytes.
 TEST_F(BufferFixture, FailedFillAppendsNothing) {
-  EXPECT_EQ(CmdEmitFilled(&buf, CmdBufferAppendBody, [](std::vector<uint8_t>& out) {
-              out.push_back(1);
-              return 1;
-            }),
+  EXPECT_EQ(CmdEmitFilled(&buf, CmdBufferAppendBody,
+                          [](std::vector<uint8_t>& out) {
+                            out.push_back(1);
+                            return 1;
+                          }),
             1);
   EXPECT_EQ(buf.body, nullptr);
 }

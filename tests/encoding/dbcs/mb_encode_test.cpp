@@ -1,5 +1,4 @@
 #include "encoding/dbcs/mb_encode.h"
-#include "../utf8_text.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +10,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "../utf8_text.h"
 
 using namespace tilo2::core;
 

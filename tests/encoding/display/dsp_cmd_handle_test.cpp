@@ -1,11 +1,12 @@
 // Display builder handle: checks, framing at build, sticky errors, copies.
+#include "encoding/display/dsp_cmd_handle.h"
+
 #include <cstdlib>
 #include <cstring>
 
+#include "../prn_test_util.h"
 #include "encoding/alloc_hook.h"
 #include "encoding/builder/cmd_handle.h"
-#include "encoding/display/dsp_cmd_handle.h"
-#include "../prn_test_util.h"
 
 using namespace tilo2::core;
 

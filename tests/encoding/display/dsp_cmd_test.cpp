@@ -1,5 +1,7 @@
 // Display builders of the three display models: windows, reset clock, text
 // in each language, marquee and the job framing.
+#include "encoding/display/dsp_cmd.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,9 +11,8 @@
 #include <vector>
 
 #include "encoding/builder/cmd_data.h"
-#include "encoding/display/dsp_bytes.h"
-#include "encoding/display/dsp_cmd.h"
 #include "encoding/dbcs/mb_encode.h"
+#include "encoding/display/dsp_bytes.h"
 #include "encoding/test_hooks.h"
 
 using namespace tilo2::core;
@@ -32,8 +33,8 @@ class Display : public testing::Test {
   Bytes Body() {
     const Bytes job = Build();
     const Bytes head = {0x1B, 0x3D, 0x02};
-    const Bytes tail = {0x1B, 0x3D, 0x01, 0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30,
-                        'F', 'F', 'F', 'F'};
+    const Bytes tail = {0x1B, 0x3D, 0x01, 0x1D, 0x28, 0x48, 0x06,
+                        0x00, 0x30, 0x30, 'F',  'F',  'F',  'F'};
     if (job.empty()) return job;
     EXPECT_GE(job.size(), head.size() + tail.size());
     EXPECT_EQ(head, Bytes(job.begin(), job.begin() + 3));
@@ -62,8 +63,8 @@ TEST_F(Display, WindowsAreRecordedAndSelected) {
   ASSERT_EQ(0, DspCmdCreateWindow(d_, 2, 5, 1, 10, 2, 1));
   ASSERT_EQ(0, d_->ops->selectWindow(d_, 2));
   ASSERT_EQ(0, d_->ops->selectWindow(d_, 0));
-  EXPECT_EQ(Bytes({0x1B, 0x57, 0x02, 0x01, 0x05, 0x01, 0x0E, 0x02, 0x1F, 0x24, 0x05, 0x01, 0x1F,
-                   0x02, 0x1F, 0x24, 0x05, 0x01, 0x1F, 0x24, 0x01, 0x01}),
+  EXPECT_EQ(Bytes({0x1B, 0x57, 0x02, 0x01, 0x05, 0x01, 0x0E, 0x02, 0x1F, 0x24, 0x05,
+                   0x01, 0x1F, 0x02, 0x1F, 0x24, 0x05, 0x01, 0x1F, 0x24, 0x01, 0x01}),
             Body());
   for (int bad : {-1, 5}) EXPECT_EQ(1, d_->ops->selectWindow(d_, bad)) << bad;
   for (int bad : {-1, 0, 5}) {
@@ -111,13 +112,14 @@ TEST_F(Display, SettingsCommands) {
   ASSERT_EQ(0, d_->ops->moveCursor(d_, 1));
   ASSERT_EQ(0, d_->ops->reverse(d_, 1));
   ASSERT_EQ(0, d_->ops->showClock(d_));
-  EXPECT_EQ(Bytes({0x1F, 0x45, 0x03, 0x1F, 0x45, 0xFE, 0x1F, 0x58, 0x03, 0x1F, 0x43, 0x01, 0x1F,
-                   0x24, 0x14, 0x02, 0x0B, 0x1F, 0x0D, 0x1F, 0x72, 0x01, 0x1F, 0x55}),
+  EXPECT_EQ(Bytes({0x1F, 0x45, 0x03, 0x1F, 0x45, 0xFE, 0x1F, 0x58, 0x03, 0x1F, 0x43, 0x01,
+                   0x1F, 0x24, 0x14, 0x02, 0x0B, 0x1F, 0x0D, 0x1F, 0x72, 0x01, 0x1F, 0x55}),
             Body());
 }
 
 Bytes Korean(const std::string& text) {
-  std::string out(static_cast<size_t>(MbEncodeUtf8(MbKindKorean, text.data(), text.size(), nullptr, 0)), '\0');
+  std::string out(
+      static_cast<size_t>(MbEncodeUtf8(MbKindKorean, text.data(), text.size(), nullptr, 0)), '\0');
   MbEncodeUtf8(MbKindKorean, text.data(), text.size(), out.data(), out.size());
   return Bytes(out.begin(), out.end());
 }
@@ -128,8 +130,8 @@ TEST_F(Display, KoreanTextFollowsItsLanguageBlockOnce) {
   ASSERT_EQ(0, DspCmdSetLanguage(d_, 4));
   ASSERT_EQ(0, d_->ops->text(d_, text.c_str()));
   EXPECT_EQ(4, d_->textLang);
-  Bytes expect = {0x0C, 0x1B, 0x74, 0x00, 0x1B, 0x52, 0x0D, 0x1F, 0x28, 0x47, 0x02, 0x00, 0x61,
-                  0x00, 0x1F, 0x28, 0x47, 0x02, 0x00, 0x60, 0x01};
+  Bytes expect = {0x0C, 0x1B, 0x74, 0x00, 0x1B, 0x52, 0x0D, 0x1F, 0x28, 0x47, 0x02,
+                  0x00, 0x61, 0x00, 0x1F, 0x28, 0x47, 0x02, 0x00, 0x60, 0x01};
   const Bytes encoded = Korean(text);
   ASSERT_FALSE(encoded.empty());
   expect.insert(expect.end(), encoded.begin(), encoded.end());

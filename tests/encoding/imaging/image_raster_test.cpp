@@ -1,3 +1,5 @@
+#include "encoding/imaging/image_raster.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,11 +8,10 @@
 #include <random>
 #include <vector>
 
+#include "../../foundation/log_test_fixture.h"
 #include "encoding/imaging/image_frame.h"
-#include "encoding/imaging/image_raster.h"
 #include "encoding/imaging/image_tables.h"
 #include "encoding/test_hooks.h"
-#include "../../foundation/log_test_fixture.h"
 
 using namespace tilo2::core;
 
@@ -107,7 +108,8 @@ TEST(ImageRaster, GrayUsesTheToneCurveAndMatrixAsTabled) {
   // Luma 128: lightness 130 = 7 x 17 + 11, rounded up where the matrix is below 11.
   Image mid(4, 4, 128);
   EXPECT_EQ(run(ImageToGray16, mid, 2), (Bytes{0x77, 0x78, 0x87, 0x87, 0x78, 0x77, 0x87, 0x87}));
-  EXPECT_EQ(run(TdevImageToGray16, mid, 2), (Bytes{0x88, 0x87, 0x78, 0x78, 0x87, 0x88, 0x78, 0x78}));
+  EXPECT_EQ(run(TdevImageToGray16, mid, 2),
+            (Bytes{0x88, 0x87, 0x78, 0x78, 0x87, 0x88, 0x78, 0x78}));
   // Luma 20: lightness 67 = 3 x 17 + 16; only the matrix cell 16 (row 3, column 0) rounds down.
   Image dark(4, 4, 20);
   EXPECT_EQ(run(ImageToGray16, dark, 2), (Bytes{0xBB, 0xBB, 0xBB, 0xBB, 0xBB, 0xBB, 0xCB, 0xBB}));
@@ -156,8 +158,10 @@ Bytes reference(const Image& img, int method, double brightness) {
         continue;
       }
       bool black;
-      if (method == 0) black = l < kDitherMatrix[r % 8][c % 8];
-      else if (method == 2) black = l < 128;
+      if (method == 0)
+        black = l < kDitherMatrix[r % 8][c % 8];
+      else if (method == 2)
+        black = l < 128;
       else {
         const int v = l + ((err[c] + right) >> 4);
         black = v < 128;
@@ -198,7 +202,8 @@ TEST(ImageRaster, NoisyImagesMatchPerDotConversion) {
       for (uint8_t& b : img.px) b = uint8_t(rng());
       for (double brightness : {1.0, 1.7}) {
         for (int m = 0; m < 4; ++m) {
-          SCOPED_TRACE(testing::Message() << w << "x" << h << " method " << m << " brightness " << brightness);
+          SCOPED_TRACE(testing::Message()
+                       << w << "x" << h << " method " << m << " brightness " << brightness);
           EXPECT_EQ(run(fns[m], img, m == 3 ? 2 : 8, brightness), reference(img, m, brightness));
         }
       }
@@ -218,7 +223,8 @@ TEST(ImageRaster, LumaOfEveryColourIsTheWeightedSum) {
       }
       ImageLuma(bgr.data(), 256, identity, luma);
       for (uint32_t b = 0; b < 256; ++b)
-        wrong += luma[b] != ((rg >> 8) * 313430u + (rg & 255) * 615105u + b * 120041u + 524288u) >> 20;
+        wrong +=
+            luma[b] != ((rg >> 8) * 313430u + (rg & 255) * 615105u + b * 120041u + 524288u) >> 20;
     }
     EXPECT_EQ(wrong, 0);
   });
@@ -303,8 +309,9 @@ TEST(ImageShiftCopy, PadsEachRowWithWhite) {
   for (size_t i = 0; i < src.size(); ++i) src[i] = uint8_t(i);
   Bytes out(5 * 2 * 3, 0xEE);
   ASSERT_EQ(ImageShiftCopy(src.data(), 4, 3, 1, 5, 2, out.data(), int(out.size())), 0);
-  const Bytes expected = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 3,  4,  5,  6,  7,  8,
-                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 15, 16, 17, 18, 19, 20};
+  const Bytes expected = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 3,
+                          4,    5,    6,    7,    8,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                          0xFF, 0xFF, 0xFF, 0xFF, 15,   16,   17,   18,   19,   20};
   EXPECT_EQ(out, expected);
 }
 

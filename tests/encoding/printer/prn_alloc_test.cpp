@@ -2,10 +2,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../prn_test_util.h"
 #include "encoding/printer/prn_control.h"
 #include "encoding/printer/prn_text.h"
 #include "encoding/test_hooks.h"
-#include "../prn_test_util.h"
 
 using namespace tilo2::core;
 
@@ -62,13 +62,14 @@ TEST(PrnAlloc, DuplicateFailsAsAWholeAtEveryAllocation) {
       // The copy's own reply table completes the packet its remainder holds.
       const uint8_t rest[] = {0x22, '0', 'A', '1', 'F', 0x00};
       int jobEnds = 0;
-      ASSERT_EQ(copy->ops.reply->split(copy, rest, sizeof rest,
-                                       [](int kind, const uint8_t* bytes, uint32_t length, void* user) {
-                                         if (kind == kPrnReplySeven && length == 7 && bytes[0] == 0x37) {
-                                           ++*static_cast<int*>(user);
-                                         }
-                                       },
-                                       &jobEnds),
+      ASSERT_EQ(copy->ops.reply->split(
+                    copy, rest, sizeof rest,
+                    [](int kind, const uint8_t* bytes, uint32_t length, void* user) {
+                      if (kind == kPrnReplySeven && length == 7 && bytes[0] == 0x37) {
+                        ++*static_cast<int*>(user);
+                      }
+                    },
+                    &jobEnds),
                 0);
       EXPECT_EQ(jobEnds, 1);
       PrnCmdClose(copy);
@@ -86,7 +87,7 @@ TEST(PrnAlloc, GeneratorsKeepStateWhenTheirCommandCannotBeStored) {
   FailingAlloc::Arm(0);
   EXPECT_EQ(PrnGenTextLang(b.get(), 3), 3);
   EXPECT_EQ(b->textLang, 3);  // the language is taken even so
-  FailingAlloc::Arm(1);         // the block is made, its chunk record is not
+  FailingAlloc::Arm(1);       // the block is made, its chunk record is not
   EXPECT_EQ(PrnGenFont(b.get(), 2), 3);
   EXPECT_EQ(b->font, 0);
   FailingAlloc::Arm(0);
@@ -121,7 +122,7 @@ TEST(PrnAlloc, TrailerIsAllOrPaddingOnly) {
   FailingAlloc::Arm(3);  // the chunk record of the request
   EXPECT_EQ(PrnGenTrailer(b.get(), CmdBufferAppendTrailer), 3);
   EXPECT_EQ(b->cmdBuffer.trailerBytes, 128);  // the padding chunk stays
-  FailingAlloc::Arm(2);  // the request block
+  FailingAlloc::Arm(2);                       // the request block
   EXPECT_EQ(PrnGenTrailer(b.get(), CmdBufferAppendTrailer), 3);
   EXPECT_EQ(b->cmdBuffer.trailerBytes, 256);  // again only the padding
 }
@@ -173,7 +174,8 @@ TEST(PrnAlloc, KanjiLanguageIsTakenOnlyWithItsCommand) {
   EncodingSetAllocator(nullptr);
   ASSERT_EQ(b->ops.text->textLang(b.get(), 1), 0);
   EXPECT_EQ(b->textLang, 1);
-  EXPECT_EQ(BodyBytes(b.get()), B({0x1B, 0x74, 0x01, 0x1B, 0x52, 0x08, 0x1C, 0x43, 0x01, 0x1C, 0x26}));
+  EXPECT_EQ(BodyBytes(b.get()),
+            B({0x1B, 0x74, 0x01, 0x1B, 0x52, 0x08, 0x1C, 0x43, 0x01, 0x1C, 0x26}));
 }
 
 }  // namespace

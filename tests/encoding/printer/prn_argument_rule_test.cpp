@@ -5,11 +5,11 @@
 #include <functional>
 #include <string>
 
+#include "../prn_test_util.h"
 #include "encoding/display/dsp_cmd.h"
 #include "encoding/printer/prn_control.h"
 #include "encoding/printer/prn_page.h"
 #include "encoding/printer/prn_text.h"
-#include "../prn_test_util.h"
 
 using namespace tilo2::core;
 
@@ -34,16 +34,15 @@ TEST(GeneratorArgumentRule, PrinterValuesThatDoNotFitAreRefused) {
       {"width scale", PrnGenWidthScale, 16, B({0x1D, 0x21, 0xF0})},
       {"position x", PrnGenPositionX, 65535, B({0x1B, 0x24, 0xFF, 0xFF})},
       {"position y", PrnGenPositionY, 65535, B({0x1D, 0x24, 0xFF, 0xFF})},
-      {"page area height",
-       [](PrnCmdHandle_t* b, int v) { return PrnGenPageArea(b, 0, 0, 1, v); }, 65535,
-       B({0x1B, 0x57, 0, 0, 0, 0, 1, 0, 0xFF, 0xFF})},
-      {"page line x2",
-       [](PrnCmdHandle_t* b, int v) { return PrnGenPageLine(b, 0, 0, v, 0, 0); }, 65535,
+      {"page area height", [](PrnCmdHandle_t* b, int v) { return PrnGenPageArea(b, 0, 0, 1, v); },
+       65535, B({0x1B, 0x57, 0, 0, 0, 0, 1, 0, 0xFF, 0xFF})},
+      {"page line x2", [](PrnCmdHandle_t* b, int v) { return PrnGenPageLine(b, 0, 0, v, 0, 0); },
+       65535,
        B({0x1D, 0x28, 0x51, 0x0C, 0x00, 0x30, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0x01, 0x01, 0x30})},
       {"page rectangle y1",
        [](PrnCmdHandle_t* b, int v) { return PrnGenPageRectangle(b, 0, v, 0, 0, 0); }, 65535,
-       B({0x1D, 0x28, 0x51, 0x0E, 0x00, 0x31, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0x01, 0x01, 0x30,
-          0x30, 0x01})},
+       B({0x1D, 0x28, 0x51, 0x0E, 0x00, 0x31, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0x01, 0x01, 0x30, 0x30,
+          0x01})},
       {"buzzer repeat", [](PrnCmdHandle_t* b, int v) { return PrnGenBuzzer(b, 1, v); }, 255,
        B({0x1B, 0x28, 0x41, 0x03, 0x00, 0x61, 0x02, 0xFF})},
       {"sound repeat", [](PrnCmdHandle_t* b, int v) { return PrnGenSound(b, 1, v, 0); }, 255,
@@ -85,7 +84,8 @@ TEST(GeneratorArgumentRule, DisplayCornersAndCursorMustFitAByte) {
   ASSERT_EQ(DspCmdClear(d), 0);
 
   ASSERT_EQ(DspGenCreateWindow(d, 1, 200, 1, 56, 1, 0), 0);
-  EXPECT_EQ(body(), B({0x1B, 0x57, 0x01, 0x01, 200, 0x01, 0xFF, 0x01, 0x1F, 0x24, 200, 0x01, 0x1F, 0x01}));
+  EXPECT_EQ(body(),
+            B({0x1B, 0x57, 0x01, 0x01, 200, 0x01, 0xFF, 0x01, 0x1F, 0x24, 200, 0x01, 0x1F, 0x01}));
   ASSERT_EQ(DspCmdClear(d), 0);
   ASSERT_EQ(DspGenCursorPosition(d, 255, 255), 0);
   EXPECT_EQ(body(), B({0x1F, 0x24, 0xFF, 0xFF}));

@@ -1,11 +1,11 @@
 // Barcode and two-dimensional symbol command bytes.
+#include "encoding/printer/prn_barcode_bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "encoding/printer/prn_barcode_bytes.h"
 
 using namespace tilo2::core;
 
@@ -57,6 +57,8 @@ TEST(PrnBarcode, HriAndSizeSettings) {
     int value;
     Bytes expect;
   };
+  // The table keeps its hand layout.
+  // clang-format off
   const Case cases[] = {
       {PrnHriFontBytes, 1, {0x1D, 0x66, 0x01}},     {PrnHriFontBytes, 4, {0x1D, 0x66, 0x04}},
       {PrnHriFontBytes, 5, {0x1D, 0x66, 0x61}},     {PrnHriFontBytes, 6, {0x1D, 0x66, 0x62}},
@@ -65,6 +67,7 @@ TEST(PrnBarcode, HriAndSizeSettings) {
       {PrnBarcodeHeightBytes, 162, {0x1D, 0x68, 0xA2}},
       {PrnBarcodeWidthBytes, 3, {0x1D, 0x77, 0x03}},
   };
+  // clang-format on
   for (const auto& tc : cases) {
     Bytes out;
     EXPECT_EQ(0, tc.fn(out, tc.value));
@@ -79,6 +82,8 @@ TEST(PrnSymbol, DataCommandsOfEveryKind) {
     int type;
     Bytes expect;
   };
+  // The table keeps its hand layout.
+  // clang-format off
   const Case cases[] = {
       {0, Cat({{0x1D, 0x28, 0x6B, 0x03, 0x00, 0x30, 0x46, 0x00},
                {0x1D, 0x28, 0x6B, 0x08, 0x00, 0x30, 0x50, 0x30}, d, print, {0x30, 0x51, 0x30}})},
@@ -113,6 +118,7 @@ TEST(PrnSymbol, DataCommandsOfEveryKind) {
       {17, Cat({{0x1D, 0x28, 0x6B, 0x05, 0x00, 0x36, 0x42, 0x31, 0x10, 0x00},
                 {0x1D, 0x28, 0x6B, 0x08, 0x00, 0x36, 0x50, 0x30}, d, print, {0x36, 0x51, 0x30}})},
   };
+  // clang-format on
   for (const auto& tc : cases) {
     Bytes out;
     ASSERT_EQ(0, PrnSymbolBytes(out, tc.type, d.data(), d.size())) << tc.type;
@@ -145,6 +151,8 @@ TEST(PrnSymbol, Settings) {
     int type, value, rc;
     Bytes expect;
   };
+  // The table keeps its hand layout.
+  // clang-format off
   const Case cases[] = {
       {"pdf level 0", PrnSymbolLevelBytes, 0, 0, 0, {0x1D, 0x28, 0x6B, 0x04, 0x00, 0x30, 0x45, 0x30, 0x30}},
       {"pdf level 8", PrnSymbolLevelBytes, 1, 8, 0, {0x1D, 0x28, 0x6B, 0x04, 0x00, 0x30, 0x45, 0x30, 0x38}},
@@ -178,6 +186,7 @@ TEST(PrnSymbol, Settings) {
       {"qr percent", PrnSymbolLevelPercentBytes, 3, 50, 0, {}},
       {"percent type 18", PrnSymbolLevelPercentBytes, 18, 50, 1, {}},
   };
+  // clang-format on
   for (const auto& tc : cases) {
     Bytes out;
     EXPECT_EQ(tc.rc, tc.fn(out, tc.type, tc.value)) << tc.what;

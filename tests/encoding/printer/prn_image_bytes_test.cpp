@@ -1,5 +1,7 @@
 // Image and logo command bytes: raster bands, compressed bands and their
 // split, gray planes, dot-matrix bit images and logos.
+#include "encoding/printer/prn_image_bytes.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -7,8 +9,6 @@
 #include <climits>
 #include <cstdint>
 #include <vector>
-
-#include "encoding/printer/prn_image_bytes.h"
 
 using namespace tilo2::core;
 
@@ -27,7 +27,9 @@ Bytes Image(int rowBytes, int height, uint32_t seed) {
   return data;
 }
 
-Bytes Slice(const Bytes& b, size_t at, size_t n) { return Bytes(b.begin() + at, b.begin() + at + n); }
+Bytes Slice(const Bytes& b, size_t at, size_t n) {
+  return Bytes(b.begin() + at, b.begin() + at + n);
+}
 
 uint16_t Le16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
 uint32_t Le32(const Bytes& b, size_t at) {
@@ -102,16 +104,14 @@ TEST(PrnRasterImage, TwoBandsWithOffsetsAndPosition) {
   ASSERT_EQ(0, PrnRasterImageBytes(out, kReceipt, 576, 100, data.data(), data.size(), 1, 0,
                                    PrnDefaultDeflate()));
   ASSERT_EQ(7264u, out.size());
-  const Bytes head = {0x1D, 0x5C, 0xD4, 0xFF, 0x1B, 0x24, 0x08, 0x00, 0x1D, 0x38, 0x4C,
-                      0xCA, 0x0F, 0x00, 0x00, 0x30, 0x70, 0x30, 0x01, 0x01, 0x31,
-                      0x40, 0x02, 0x38, 0x00};
+  const Bytes head = {0x1D, 0x5C, 0xD4, 0xFF, 0x1B, 0x24, 0x08, 0x00, 0x1D, 0x38, 0x4C, 0xCA, 0x0F,
+                      0x00, 0x00, 0x30, 0x70, 0x30, 0x01, 0x01, 0x31, 0x40, 0x02, 0x38, 0x00};
   EXPECT_EQ(head, Slice(out, 0, head.size()));
   EXPECT_EQ(0x20, out[head.size() + 5]);  // DLE never reaches the printer
   EXPECT_EQ(ReplaceDle(Slice(data, 0, 4032)), Slice(out, head.size(), 4032));
   const size_t second = head.size() + 4032 + 7;
-  const Bytes head2 = {0x1D, 0x5C, 0x2C, 0x00, 0x1B, 0x24, 0x08, 0x00, 0x1D, 0x38, 0x4C,
-                       0x6A, 0x0C, 0x00, 0x00, 0x30, 0x70, 0x30, 0x01, 0x01, 0x31,
-                       0x40, 0x02, 0x2C, 0x00};
+  const Bytes head2 = {0x1D, 0x5C, 0x2C, 0x00, 0x1B, 0x24, 0x08, 0x00, 0x1D, 0x38, 0x4C, 0x6A, 0x0C,
+                       0x00, 0x00, 0x30, 0x70, 0x30, 0x01, 0x01, 0x31, 0x40, 0x02, 0x2C, 0x00};
   EXPECT_EQ(head2, Slice(out, second, head2.size()));
   EXPECT_EQ(ReplaceDle(Slice(data, 4032, 3168)), Slice(out, second + head2.size(), 3168));
   EXPECT_EQ(Bytes({0x1D, 0x28, 0x4C, 0x02, 0x00, 0x30, 0x32}), Slice(out, out.size() - 7, 7));
@@ -144,7 +144,7 @@ TEST(PrnRasterImage, BandSizesPositionAndColor) {
     uint8_t c;
   };
   const Case cases[] = {
-      {kReceipt, 576, 40, 0, {40}, {0}, 8, 0x30},                   // one band: no offset
+      {kReceipt, 576, 40, 0, {40}, {0}, 8, 0x30},                  // one band: no offset
       {{13, 1, 512, 256, 4096}, 576, 40, 2, {40}, {0}, 13, 0x32},  // page mode keeps x
       {{0, 0, 128, 128, 6927}, 576, 200, 7, {95, 95, 10}, {-105, 95, 10}, 0, 0x31},
       {{0, 0, 16, 256, 4096}, 8, 40, 4, {16, 16, 8}, {-24, 16, 8}, 0, 0x34},
@@ -223,17 +223,12 @@ TEST(ContainsRealtimeCommand, ChecksEveryPositionWithThreeBytesLeft) {
   };
   const Case cases[] = {
       {{0x10, 0x04, 0x01}, true},  // complete pattern at the very end
-      {{0x00, 0x10, 0x04, 0x0F}, true},
-      {{0x10, 0x04, 0x10}, false},
+      {{0x00, 0x10, 0x04, 0x0F}, true},  {{0x10, 0x04, 0x10}, false},
       {{0x00, 0x00, 0x10, 0x04}, false},  // incomplete
-      {{0x10, 0x14, 0x00}, true},
-      {{0x10, 0x14, 0x0F}, true},
-      {{0x10, 0x14, 0x10}, false},
-      {{0x10, 0x14, 0x12}, true},
-      {{0x10, 0x14, 0x13}, false},
-      {{0x10, 0x14, 0x14}, true},
-      {{0x10, 0x05, 0x01, 0x10}, false},
-      {{}, false},
+      {{0x10, 0x14, 0x00}, true},        {{0x10, 0x14, 0x0F}, true},
+      {{0x10, 0x14, 0x10}, false},       {{0x10, 0x14, 0x12}, true},
+      {{0x10, 0x14, 0x13}, false},       {{0x10, 0x14, 0x14}, true},
+      {{0x10, 0x05, 0x01, 0x10}, false}, {{}, false},
   };
   for (const auto& tc : cases) {
     EXPECT_EQ(tc.found, ContainsRealtimeCommand(tc.bytes.data(), tc.bytes.size()))
@@ -289,8 +284,8 @@ TEST(PrnRasterImage, CompressedBandWithRealtimePatternIsSplitAndRecompressed) {
   const Bytes data = Image(72, 100, 5);
   FakeDeflate fake({100 * 72});
   Bytes out;
-  ASSERT_EQ(0, PrnRasterImageBytes(out, kReceipt, 576, 100, data.data(), data.size(), 1, 1,
-                                   fake.Hook()));
+  ASSERT_EQ(
+      0, PrnRasterImageBytes(out, kReceipt, 576, 100, data.data(), data.size(), 1, 1, fake.Hook()));
   int prints = 0;
   const auto bands = ParseBands(out, &prints);
   ASSERT_EQ(3u, bands.size());
@@ -316,8 +311,8 @@ TEST(PrnRasterImage, ShortPoisonedBandIsResentUncompressedWithinBuilderLimits) {
   FakeDeflate fake({40});
   Bytes out;
   const PrnImageLimits_t limits{0, 0, 16, 256, 4096};
-  ASSERT_EQ(0, PrnRasterImageBytes(out, limits, 8, 40, data.data(), data.size(), 1, 1,
-                                   fake.Hook()));
+  ASSERT_EQ(0,
+            PrnRasterImageBytes(out, limits, 8, 40, data.data(), data.size(), 1, 1, fake.Hook()));
   int prints = 0;
   const auto bands = ParseBands(out, &prints);
   ASSERT_EQ(3u, bands.size());
@@ -342,8 +337,8 @@ TEST(PrnRasterImage, PoisonedBandWithNoRoomForARowIsRefused) {
   Bytes out = {0x42};
   EXPECT_EQ(1, PrnRasterImageBytes(out, limits, 576, 40, mono.data(), mono.size(), 1, 1,
                                    monoFake.Hook()));
-  EXPECT_EQ(1, PrnGrayImageBytes(out, limits, 576, 20, gray.data(), gray.size(), 1,
-                                 grayFake.Hook()));
+  EXPECT_EQ(1,
+            PrnGrayImageBytes(out, limits, 576, 20, gray.data(), gray.size(), 1, grayFake.Hook()));
   EXPECT_EQ(Bytes{0x42}, out);
 }
 
@@ -358,12 +353,12 @@ TEST(PrnRasterImage, SplitBandsTileThePageWithoutGapsOrOverlap) {
   FakeDeflate fake({800, 268, 88, 28});
   Bytes out;
   const PrnImageLimits_t limits{0, 1, 16, 256, 4096};
-  ASSERT_EQ(0, PrnRasterImageBytes(out, limits, 8, height, data.data(), data.size(), 1, 1,
-                                   fake.Hook()));
+  ASSERT_EQ(
+      0, PrnRasterImageBytes(out, limits, 8, height, data.data(), data.size(), 1, 1, fake.Hook()));
   int prints = 0;
   const auto bands = ParseBands(out, &prints);
   ASSERT_FALSE(bands.empty());
-  int y = 0;       // printer's vertical position, 0 where the image started
+  int y = 0;          // printer's vertical position, 0 where the image started
   int top = -height;  // where the next band must begin
   for (const auto& band : bands) {
     y += band.offset;
@@ -397,9 +392,28 @@ TEST(PrnGrayImage, TwoByOneImageStoresFourPlanes) {
   Bytes expect;
   const uint8_t planes[] = {0xC0, 0x40, 0x40, 0xC0};
   for (int i = 0; i < 4; ++i) {
-    const Bytes store = {0x1B, 0x24, 0x08, 0x00, 0x1D, 0x38, 0x4C, 0x0B, 0x00, 0x00, 0x00,
-                         0x30, 0x70, 0x34, 0x01, 0x01, static_cast<uint8_t>(0x31 + i),
-                         0x02, 0x00, 0x01, 0x00, planes[i]};
+    const Bytes store = {0x1B,
+                         0x24,
+                         0x08,
+                         0x00,
+                         0x1D,
+                         0x38,
+                         0x4C,
+                         0x0B,
+                         0x00,
+                         0x00,
+                         0x00,
+                         0x30,
+                         0x70,
+                         0x34,
+                         0x01,
+                         0x01,
+                         static_cast<uint8_t>(0x31 + i),
+                         0x02,
+                         0x00,
+                         0x01,
+                         0x00,
+                         planes[i]};
     expect.insert(expect.end(), store.begin(), store.end());
   }
   const Bytes print = {0x1D, 0x28, 0x4C, 0x02, 0x00, 0x30, 0x32};
@@ -412,8 +426,8 @@ TEST(PrnGrayImage, PlanesKeepDleAndPaddingStaysWhite) {
   // input byte is set but must not print.
   const Bytes data = {0x00, 0x08, 0x00, 0x00, 0xFF};
   Bytes out;
-  ASSERT_EQ(0, PrnGrayImageBytes(out, kReceipt, 9, 1, data.data(), data.size(), 0,
-                                 PrnDefaultDeflate()));
+  ASSERT_EQ(
+      0, PrnGrayImageBytes(out, kReceipt, 9, 1, data.data(), data.size(), 0, PrnDefaultDeflate()));
   int prints = 0;
   const auto bands = ParseBands(out, &prints);
   ASSERT_EQ(4u, bands.size());
@@ -427,8 +441,8 @@ TEST(PrnGrayImage, CompressedPlanesRoundTripAndPoisonedBandSplits) {
   const Bytes data = Image(8, height, 21);
   FakeDeflate fake({static_cast<unsigned long>(height * 2)});
   Bytes out;
-  ASSERT_EQ(0, PrnGrayImageBytes(out, kReceipt, width, height, data.data(), data.size(), 1,
-                                 fake.Hook()));
+  ASSERT_EQ(
+      0, PrnGrayImageBytes(out, kReceipt, width, height, data.data(), data.size(), 1, fake.Hook()));
   int prints = 0;
   const auto bands = ParseBands(out, &prints);
   // 40 rows: pieces of 14, 14 and 12 rows, four compressed planes each.
@@ -493,12 +507,10 @@ TEST(PrnBitImage, TwentyFourDotStripes) {
   data[3] = 0xC0;        // column 1 black on row 3 only
   Bytes out;
   ASSERT_EQ(0, PrnBitImage24Bytes(out, 2, 25, data.data(), data.size(), 0));
-  const Bytes expect = {0x1D, 0x28, 0x4B, 0x02, 0x00, 0x30, 0x03, 0x1B, 0x55, 0x01,
-                        0x1B, 0x2A, 0x21, 0x02, 0x00, 0xFF, 0xFF, 0xFF, 0x20, 0x00, 0x00,
-                        0x1B, 0x4A, 0x18,
-                        0x1B, 0x2A, 0x21, 0x02, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00,
-                        0x1B, 0x4A, 0x18,
-                        0x1D, 0x28, 0x4B, 0x02, 0x00, 0x30, 0x00, 0x1B, 0x55, 0x00};
+  const Bytes expect = {0x1D, 0x28, 0x4B, 0x02, 0x00, 0x30, 0x03, 0x1B, 0x55, 0x01, 0x1B, 0x2A,
+                        0x21, 0x02, 0x00, 0xFF, 0xFF, 0xFF, 0x20, 0x00, 0x00, 0x1B, 0x4A, 0x18,
+                        0x1B, 0x2A, 0x21, 0x02, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1B,
+                        0x4A, 0x18, 0x1D, 0x28, 0x4B, 0x02, 0x00, 0x30, 0x00, 0x1B, 0x55, 0x00};
   EXPECT_EQ(expect, out);
   out.clear();
   EXPECT_EQ(0, PrnBitImage24Bytes(out, 2, 25, data.data(), data.size(), 1));

@@ -3,17 +3,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../prn_test_util.h"
 #include "encoding/builder/cmd_handle.h"
 #include "encoding/printer/prn_control.h"
 #include "encoding/printer/prn_model.h"
-#include "../prn_test_util.h"
 
 using namespace tilo2::core;
 
 namespace {
 
-const Bytes kHeaderS3 = B({0x1B, 0x3D, 0x01, 0x1B, 0x40, 0x1D, 0x61, 0xFF, 0x1B, 0x54, 0x00, 0x1D,
-                           0x50, 0xCB, 0xCB});
+const Bytes kHeaderS3 =
+    B({0x1B, 0x3D, 0x01, 0x1B, 0x40, 0x1D, 0x61, 0xFF, 0x1B, 0x54, 0x00, 0x1D, 0x50, 0xCB, 0xCB});
 
 Bytes Trailer(const char* id) {
   Bytes t(128, 0x00);
@@ -96,7 +96,7 @@ Bytes ProbeJob(PrnCmdHandle_t* b) {
   const PrnTextOps& t = *b->ops.text;
   EXPECT_EQ(t.doubleHeight(b, 1), 0);
   EXPECT_EQ(t.text(b, "A\xEA\xB0\x80"), 0);  // a Hangul syllable: Korean or the code page
-  b->positionX += 5;  // kept whole in page mode, else rounded down to a byte
+  b->positionX += 5;                         // kept whole in page mode, else rounded down to a byte
   EXPECT_EQ(b->ops.image->image(b, 8, 1, dots, 1, 1, 0), 0);
   return BuildJob(b);
 }
@@ -161,15 +161,16 @@ TEST_F(JobFixture, FreshBuilderDefaultsShowInItsFirstJob) {
   // language 0 (through the code-page converter), empty reply remainder.
   ASSERT_EQ(b->ops.text->doubleWidth(b.get(), 1), 0);
   ASSERT_EQ(PrnCmdAddText(b.get(), "A"), 0);
-  EXPECT_EQ(BuildJob(b.get()), Cat(Cat(kHeaderS3, B({0x1D, 0x21, 0x10, 0x1B, 0x74, 0x00, 0x41})),
-                                   Trailer("FFFF")));
+  EXPECT_EQ(BuildJob(b.get()),
+            Cat(Cat(kHeaderS3, B({0x1D, 0x21, 0x10, 0x1B, 0x74, 0x00, 0x41})), Trailer("FFFF")));
   int packets = 0;
   const uint8_t status = 0x01;
-  ASSERT_EQ(b->ops.reply->split(b.get(), &status, 1,
-                                [](int, const uint8_t* bytes, uint32_t length, void* user) {
-                                  if (length == 1 && bytes[0] == 0x01) ++*static_cast<int*>(user);
-                                },
-                                &packets),
+  ASSERT_EQ(b->ops.reply->split(
+                b.get(), &status, 1,
+                [](int, const uint8_t* bytes, uint32_t length, void* user) {
+                  if (length == 1 && bytes[0] == 0x01) ++*static_cast<int*>(user);
+                },
+                &packets),
             0);
   EXPECT_EQ(packets, 1);
   // No paper width known yet.

@@ -1,4 +1,6 @@
 // Model table, profiles, Kanji slot sets and printable widths.
+#include "encoding/printer/prn_model.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -6,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "encoding/printer/prn_model.h"
 #include "../prn_test_util.h"
 
 using namespace tilo2::core;
@@ -31,10 +32,10 @@ constexpr uint16_t M(std::initializer_list<int> tables) {
 }
 
 TEST(PrnModelTable, RowsInOrderEndedByNull) {
-  const char* expected[] = {"",       "RP-X5E",  "RP-S12E", "RP-S12F", "RP-S6",  "RP-M5",
-                            "RP-D4",  "RP-D6",   "RP-M5B",  "RP-S3",   "RP-S5",  "RP-S9",
-                            "RP-S8B", "RP-S9B",  "RP-S11B", "RP-S3B",  "RP-S6B", "RP-S14B",
-                            "RP-M3",  "RP-M7",   "RP-k2",   "RP-k4"};
+  const char* expected[] = {"",       "RP-X5E", "RP-S12E", "RP-S12F", "RP-S6",  "RP-M5",
+                            "RP-D4",  "RP-D6",  "RP-M5B",  "RP-S3",   "RP-S5",  "RP-S9",
+                            "RP-S8B", "RP-S9B", "RP-S11B", "RP-S3B",  "RP-S6B", "RP-S14B",
+                            "RP-M3",  "RP-M7",  "RP-k2",   "RP-k4"};
   size_t i = 0;
   for (; PrnModelTable[i].name != nullptr; ++i) {
     ASSERT_LT(i, std::size(expected));
@@ -57,7 +58,7 @@ bool SpeaksKanji(PrnCmdHandle_t* b, int lang) {
   auto has = [&](const Bytes& command) {
     return std::search(body.begin(), body.end(), command.begin(), command.end()) != body.end();
   };
-  const bool kanjiCodeSystem = has(B({0x1C, 0x43}));  // FS C
+  const bool kanjiCodeSystem = has(B({0x1C, 0x43}));       // FS C
   const bool kanjiUnderline = has(B({0x1C, 0x2D, 0x01}));  // FS -
   EXPECT_EQ(kanjiCodeSystem, kanjiUnderline) << "language and underline disagree";
   return kanjiUnderline;
@@ -106,7 +107,7 @@ TEST(PrnModelProfile, LanguagesDensitiesTablesAndKanji) {
       {"RP-M5B", 0, 0, 203, label, false, 512, 4096},
       {"RP-k2", 0, 0, 203, std, false, 128, 6927},
       {"RP-k4", 4, 0, 203, std, true, 128, 6927},
-      {"rp-s3", 0, 2, 0, 0, false, 0, 0},   // names match case and all
+      {"rp-s3", 0, 2, 0, 0, false, 0, 0},  // names match case and all
       {"RP-S3 ", 0, 2, 0, 0, false, 0, 0},
       {"RP-S", 0, 2, 0, 0, false, 0, 0},
   };
@@ -190,19 +191,33 @@ TEST(PrnModelProfile, EveryRowLanguageDensityTablesAndRemovedSlots) {
   const std::vector<int> m3 = {12, 102, 900, 901, 902};
   const RowCase rows[] = {
       {"", {"0", "0", "0", "0", "0", "0", "0"}, M({11}), {1101}, nullptr},
-      {"RP-X5E", {"180", "180K", "180K", "180K", "-", "-", "-"}, std, {12, 901, 902, 903},
-       nullptr},
-      {"RP-S12E", {"180", "180K", "180K", "180K", "180K", "-", "180"}, std, {12, 706, 707, 903},
+      {"RP-X5E", {"180", "180K", "180K", "180K", "-", "-", "-"}, std, {12, 901, 902, 903}, nullptr},
+      {"RP-S12E",
+       {"180", "180K", "180K", "180K", "180K", "-", "180"},
+       std,
+       {12, 706, 707, 903},
        PrnWidth_RP_S12E},
-      {"RP-S12F", {"180", "180K", "180K", "180K", "180K", "-", "180"}, std, {12, 903},
+      {"RP-S12F",
+       {"180", "180K", "180K", "180K", "180K", "-", "180"},
+       std,
+       {12, 903},
        PrnWidth_RP_S12E},
       {"RP-S6", {"180", "203K", "203K", "203K", "-", "-", "203"}, std, s3, PrnWidth_RP_S6},
-      {"RP-M5", {"203", "203K", "-", "203K", "-", "-", "-"},
-       M({0, 1, 2, 3, 4, 5, 7, 8, 10, 11}), {12, 102}, PrnWidth_RP_M5},
-      {"RP-D4", {"72", "72K", "72K", "72K", "72K", "72", "72"}, M({0, 1, 4, 5, 9, 10, 11}),
-       {4, 9, 13, 102, 901, 902, 903, 1001}, nullptr},
-      {"RP-D6", {"-", "-", "180K", "-", "-", "-", "-"}, M({0, 1, 2, 3, 4, 5, 8, 9, 10, 11}),
-       {4, 5, 6, 7, 8, 9, 12, 101, 102, 800, 901, 902, 1001}, nullptr},
+      {"RP-M5",
+       {"203", "203K", "-", "203K", "-", "-", "-"},
+       M({0, 1, 2, 3, 4, 5, 7, 8, 10, 11}),
+       {12, 102},
+       PrnWidth_RP_M5},
+      {"RP-D4",
+       {"72", "72K", "72K", "72K", "72K", "72", "72"},
+       M({0, 1, 4, 5, 9, 10, 11}),
+       {4, 9, 13, 102, 901, 902, 903, 1001},
+       nullptr},
+      {"RP-D6",
+       {"-", "-", "180K", "-", "-", "-", "-"},
+       M({0, 1, 2, 3, 4, 5, 8, 9, 10, 11}),
+       {4, 5, 6, 7, 8, 9, 12, 101, 102, 800, 901, 902, 1001},
+       nullptr},
       {"RP-M5B", {"203", "203K", "-", "203K", "-", "-", "-"}, label, m3, PrnWidth_RP_M5},
       {"RP-S3", {"203", "203K", "-", "-", "-", "-", "-"}, std, s3, PrnWidth_RP_S3},
       {"RP-S5", {"-", "-", "203K", "-", "-", "-", "-"}, std, s3, PrnWidth_RP_S3},
@@ -211,15 +226,27 @@ TEST(PrnModelProfile, EveryRowLanguageDensityTablesAndRemovedSlots) {
       {"RP-S9B", {"203", "-", "203K", "203K", "-", "-", "203"}, std, s3b, PrnWidth_RP_S3},
       {"RP-S11B", {"-", "-", "-", "-", "180K", "-", "-"}, std, s3b, PrnWidth_RP_S12E},
       {"RP-S3B", {"203", "203K", "-", "-", "-", "-", "-"}, std, s3b, PrnWidth_RP_S3},
-      {"RP-S6B", {"180", "203K", "203K", "203K", "-", "-", "203"}, std, {12, 706, 707, 903},
+      {"RP-S6B",
+       {"180", "203K", "203K", "203K", "-", "-", "203"},
+       std,
+       {12, 706, 707, 903},
        PrnWidth_RP_S6},
-      {"RP-S14B", {"-", "203K", "-", "-", "-", "-", "-"}, std, {12, 706, 707, 901, 902, 903},
+      {"RP-S14B",
+       {"-", "203K", "-", "-", "-", "-", "-"},
+       std,
+       {12, 706, 707, 901, 902, 903},
        PrnWidth_RP_k4},
       {"RP-M3", {"203", "203K", "203K", "203K", "-", "-", "203"}, label, m3, PrnWidth_RP_M3},
       {"RP-M7", {"203", "203K", "-", "203K", "-", "-", "-"}, label, m3, PrnWidth_RP_M7},
-      {"RP-k2", {"n203", "n203K", "n203K", "n203K", "-", "-", "n203"}, std, {12, 903},
+      {"RP-k2",
+       {"n203", "n203K", "n203K", "n203K", "-", "-", "n203"},
+       std,
+       {12, 903},
        PrnWidth_RP_k2},
-      {"RP-k4", {"n203", "n203K", "n203K", "n203K", "n203K", "-", "n203"}, std, {12, 903},
+      {"RP-k4",
+       {"n203", "n203K", "n203K", "n203K", "n203K", "-", "n203"},
+       std,
+       {12, 903},
        PrnWidth_RP_k4},
   };
   size_t rowCount = 0;
@@ -308,11 +335,12 @@ TEST(PrnModelProfile, GenericModelAnswers2ForEveryTableEntryPoint) {
   // Its reply table splits replies (the print engine's status builder).
   const uint8_t status[] = {0x14, 0x00, 0x00, 0x0F};
   int packets = 0;
-  ASSERT_EQ(b->ops.reply->split(b, status, sizeof status,
-                                [](int kind, const uint8_t*, uint32_t length, void* user) {
-                                  if (kind == kPrnReplyAutoStatus && length == 4) ++*static_cast<int*>(user);
-                                },
-                                &packets),
+  ASSERT_EQ(b->ops.reply->split(
+                b, status, sizeof status,
+                [](int kind, const uint8_t*, uint32_t length, void* user) {
+                  if (kind == kPrnReplyAutoStatus && length == 4) ++*static_cast<int*>(user);
+                },
+                &packets),
             0);
   EXPECT_EQ(packets, 1);
 
@@ -405,18 +433,14 @@ struct WidthCase {
 
 TEST(PrnModelWidth, PrintableWidthByPaper) {
   const WidthCase cases[] = {
-      {"RP-S3", 0, 50, 0, 0, 420},   {"RP-S3", 0, 50, 1, 0, 378},
-      {"RP-S3", 0, 54, 0, 0, 576},   {"RP-S3", 0, 54, 1, 0, 546},
-      {"RP-S3", 0, 51, 0, 2, 0},     {"RP-S3", 0, 50, 2, 2, 0},
-      {"RP-k2", 0, 0, 0, 0, 420},    {"RP-k4", 0, 50, 0, 0, 420},
-      {"RP-k4", 0, 54, 1, 0, 576},   {"RP-k4", 0, 58, 0, 2, 0},
-      {"RP-M3", 0, 99, 9, 0, 384},   {"RP-M5", 0, 50, 0, 0, 420},
-      {"RP-M5", 0, 51, 0, 0, 432},   {"RP-M5", 0, 54, 0, 2, 0},
-      {"RP-M7", 0, 0, 0, 0, 576},    {"RP-M7", 0, 0, 1, 0, 546},
-      {"RP-M7", 0, 0, 2, 2, 0},      {"RP-S6", 1, 66, 0, 0, 576},
-      {"RP-S6", 0, 66, 0, 0, 512},   {"RP-S6", 1, 67, 0, 0, 416},
-      {"RP-S6", 0, 67, 0, 2, 0},     {"RP-S12E", 0, 50, 0, 0, 360},
-      {"RP-S12E", 0, 54, 0, 0, 512}, {"RP-S12E", 0, 66, 0, 2, 0},
+      {"RP-S3", 0, 50, 0, 0, 420},   {"RP-S3", 0, 50, 1, 0, 378},   {"RP-S3", 0, 54, 0, 0, 576},
+      {"RP-S3", 0, 54, 1, 0, 546},   {"RP-S3", 0, 51, 0, 2, 0},     {"RP-S3", 0, 50, 2, 2, 0},
+      {"RP-k2", 0, 0, 0, 0, 420},    {"RP-k4", 0, 50, 0, 0, 420},   {"RP-k4", 0, 54, 1, 0, 576},
+      {"RP-k4", 0, 58, 0, 2, 0},     {"RP-M3", 0, 99, 9, 0, 384},   {"RP-M5", 0, 50, 0, 0, 420},
+      {"RP-M5", 0, 51, 0, 0, 432},   {"RP-M5", 0, 54, 0, 2, 0},     {"RP-M7", 0, 0, 0, 0, 576},
+      {"RP-M7", 0, 0, 1, 0, 546},    {"RP-M7", 0, 0, 2, 2, 0},      {"RP-S6", 1, 66, 0, 0, 576},
+      {"RP-S6", 0, 66, 0, 0, 512},   {"RP-S6", 1, 67, 0, 0, 416},   {"RP-S6", 0, 67, 0, 2, 0},
+      {"RP-S12E", 0, 50, 0, 0, 360}, {"RP-S12E", 0, 54, 0, 0, 512}, {"RP-S12E", 0, 66, 0, 2, 0},
       {"RP-S11B", 4, 54, 0, 0, 512}, {"RP-S14B", 1, 54, 0, 0, 576},
   };
   for (const WidthCase& c : cases) {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "encoding/printer/prn_model.h"
 #include "../prn_test_util.h"
+#include "encoding/printer/prn_model.h"
 
 using namespace tilo2::core;
 
@@ -34,7 +34,7 @@ struct SlotCall {
 
 template <typename Table, typename Fn, typename... Args>
 std::function<bool(PrnCmdHandle_t*, int&)> Slot(Table* PrnModelOps_t::*table, Fn Table::*slot,
-                                                 Args... args) {
+                                                Args... args) {
   return [=](PrnCmdHandle_t* b, int& rc) {
     const Table* t = b->ops.*table;
     if (t == nullptr || t->*slot == nullptr) return false;
@@ -67,7 +67,8 @@ const std::vector<SlotCall>& ReferenceCalls() {
       {"image.image", Slot(&M::image, &PrnImageOps::image, 8, 1, kImage, 1, 1, 0)},
       {"image.nvLogo", Slot(&M::image, &PrnImageOps::nvLogo, 0x30, 0x31)},
       {"image.grayImage", Slot(&M::image, &PrnImageOps::grayImage, 2, 1, kImage, 1, 2, 0)},
-      {"image.highDensityImage", Slot(&M::image, &PrnImageOps::highDensityImage, 8, 1, kImage, 1, 1, 0)},
+      {"image.highDensityImage",
+       Slot(&M::image, &PrnImageOps::highDensityImage, 8, 1, kImage, 1, 1, 0)},
       // Again after the images, which may have left the ribbon in another color.
       {"text.text again", Slot(&M::text, &PrnTextOps::text, "B")},
       {"barcode.barcode", Slot(&M::barcode, &PrnBarcodeOps::barcode, 4, kCode, 2u)},
@@ -168,7 +169,10 @@ std::string ReferenceJob(const char* model, int lang) {
       int dots = 0;
       const int rc = b->getPrintableWidth(b.get(), &dots);
       out << " " << code << ":";
-      if (rc == 0) out << dots; else out << "rc" << rc;
+      if (rc == 0)
+        out << dots;
+      else
+        out << "rc" << rc;
     }
   }
   out << "\n";
@@ -272,19 +276,19 @@ TEST(PrnProfileJob, StandardThermalProfile) { EXPECT_EQ(ReferenceJob("RP-S3", 0)
 
 TEST(PrnProfileJob, ProfilesDifferFromTheStandardOnlyWhereTheirModelsDo) {
   // The Kanji slot set: language, font and underline also drive Kanji mode.
-  const std::vector<std::string> kanji = {
-      "text.font 0 1b 4d 02 1c 28 41 02 00 30 02", "text.underline 0 1b 2d 01 1c 2d 01",
-      "text.textLang 0 1b 74 00 1b 52 0f 1c 43 00 1c 26"};
+  const std::vector<std::string> kanji = {"text.font 0 1b 4d 02 1c 28 41 02 00 30 02",
+                                          "text.underline 0 1b 2d 01 1c 2d 01",
+                                          "text.textLang 0 1b 74 00 1b 52 0f 1c 43 00 1c 26"};
   // Dot-matrix framing and job end: one status byte answers GS r 1.
-  const std::vector<std::string> impactFrame = {
-      "control.header 0 1b 3d 01 1b 40 1d 61 ff", "control.trailer 0 1d 72 01",
-      "reply.isJobEnd status 1 answer 0", "width -"};
+  const std::vector<std::string> impactFrame = {"control.header 0 1b 3d 01 1b 40 1d 61 ff",
+                                                "control.trailer 0 1d 72 01",
+                                                "reply.isJobEnd status 1 answer 0", "width -"};
   const std::vector<std::string> noBarcodeOrSymbol =
       Absent({"barcode.barcode", "barcode.hriFont", "barcode.hriPosition", "barcode.height",
               "barcode.width", "symbol.symbol", "symbol.level", "symbol.height", "symbol.width",
               "symbol.size", "symbol.levelPercent"});
-  const std::vector<std::string> noPage =
-      Absent({"page.begin", "page.area", "page.direction", "page.positionX", "page.positionY", "page.end"});
+  const std::vector<std::string> noPage = Absent({"page.begin", "page.area", "page.direction",
+                                                  "page.positionX", "page.positionY", "page.end"});
   // Bit images of the first dot-matrix model, switching the ribbon when the color changes.
   const std::vector<std::string> d4Images = {
       "image.image 0 1b 4a 00 1b 72 00 1b 2a 00 08 00 80 00 80 00 00 80 00 80 1b 4a 10",
@@ -292,7 +296,8 @@ TEST(PrnProfileJob, ProfilesDifferFromTheStandardOnlyWhereTheirModelsDo) {
       "image.highDensityImage 0 1b 4a 00 1b 72 00 1b 2a 01 08 00 80 00 80 00 00 80 00 80 1b 4a 10",
       "text.textAgain 0 1b 4a 00 1b 72 01 42", "text.color 0 1b 4a 00 1b 72 01"};
   const std::string image24 =
-      " 0 1d 28 4b 02 00 30 03 1b 55 01 1b 2a 21 08 00 80 00 00 00 00 00 80 00 00 00 00 00 00 00 00 80"
+      " 0 1d 28 4b 02 00 30 03 1b 55 01 1b 2a 21 08 00 80 00 00 00 00 00 80 00 00 00 00 00 00 00 "
+      "00 80"
       " 00 00 00 00 00 80 00 00 1b 4a 18 1d 28 4b 02 00 30 00 1b 55 00";
   const std::vector<std::string> m5 = {"control.header 0 1b 3d 01 1b 40 1d 61 ff 1b 54 00",
                                        "width 50:420 54:rc2", "sound.pulse -"};
@@ -300,36 +305,46 @@ TEST(PrnProfileJob, ProfilesDifferFromTheStandardOnlyWhereTheirModelsDo) {
   const ProfileCase cases[] = {
       {"RP-S5", 2, kanji},
       {"RP-D4", 0,
-       Join({impactFrame, noBarcodeOrSymbol, noPage, d4Images,
+       Join({impactFrame,
+             noBarcodeOrSymbol,
+             noPage,
+             d4Images,
              Absent({"text.smooth", "text.reverse", "text.positionX", "control.clearBuffer"}),
              {"text.doubleWidth 0 1b 21 20", "text.doubleHeight 0 1b 21 30",
               "text.widthScale 0 1b 21 10", "text.heightScale 0 1b 21 00"}})},
       {"RP-D4", 3,
-       Join({impactFrame, noBarcodeOrSymbol, noPage, d4Images,
+       Join({impactFrame,
+             noBarcodeOrSymbol,
+             noPage,
+             d4Images,
              Absent({"text.smooth", "text.reverse", "text.positionX", "control.clearBuffer"}),
              {"text.doubleWidth 0 1b 21 20 1c 21 04", "text.doubleHeight 0 1b 21 30 1c 21 0c",
               "text.widthScale 0 1b 21 10 1c 21 08", "text.heightScale 0 1b 21 00 1c 21 00",
               // The font slot keeps the plain generator; language and underline take Kanji mode.
-              "text.underline 0 1b 2d 01 1c 2d 01", "text.textLang 0 1b 74 00 1b 52 0f 1c 43 00 1c 26"}})},
+              "text.underline 0 1b 2d 01 1c 2d 01",
+              "text.textLang 0 1b 74 00 1b 52 0f 1c 43 00 1c 26"}})},
       {"RP-D6", 2,
-       Join({impactFrame, kanji, noPage,
+       Join({impactFrame,
+             kanji,
+             noPage,
              Absent({"text.smooth", "text.doubleWidth", "text.doubleHeight", "text.widthScale",
                      "text.heightScale", "text.reverse", "image.nvLogo", "control.clearBuffer"}),
              {"image.image" + image24, "image.highDensityImage" + image24,
               "layout.feedPosition 0 1c 28 4c 02 00 42 30",
               "sound.sound 0 1b 28 41 05 00 61 65 03 05 02"}})},
       {"RP-M5", 0,
-       Join({m5,
-             {"page.line 0 1d 28 51 0c 00 30 01 00 02 00 03 00 04 00 01 01 30",
-              "page.rectangle 0 1d 28 51 0e 00 31 01 00 02 00 03 00 04 00 01 02 30 30 01",
-              "layout.layout 0 1c 28 4c 15 00 21 31 33 30 30 3b 31 30 3b 32 30 3b 30 3b 2d 35 3b 35 "
-              "38 30 3b 1d 57 ff ff",
-              "layout.feedPosition 0 1c 28 4c 02 00 42 30"}})},
+       Join(
+           {m5,
+            {"page.line 0 1d 28 51 0c 00 30 01 00 02 00 03 00 04 00 01 01 30",
+             "page.rectangle 0 1d 28 51 0e 00 31 01 00 02 00 03 00 04 00 01 02 30 30 01",
+             "layout.layout 0 1c 28 4c 15 00 21 31 33 30 30 3b 31 30 3b 32 30 3b 30 3b 2d 35 3b 35 "
+             "38 30 3b 1d 57 ff ff",
+             "layout.feedPosition 0 1c 28 4c 02 00 42 30"}})},
       // In Japanese the model has no symbol and no layout table.
       {"RP-M5", 1,
        Join({m5, kanji,
-             Absent({"symbol.symbol", "symbol.level", "symbol.height", "symbol.width", "symbol.size",
-                     "symbol.levelPercent"})})},
+             Absent({"symbol.symbol", "symbol.level", "symbol.height", "symbol.width",
+                     "symbol.size", "symbol.levelPercent"})})},
   };
   for (const ProfileCase& c : cases) {
     SCOPED_TRACE(std::string(c.model) + " lang " + std::to_string(c.lang));
@@ -362,7 +377,8 @@ TEST(PrnProfileJob, LineTableNowhereAndColorOnlyOnTheRibbonModel) {
       EXPECT_NE(job.find(slot), std::string::npos) << slot;
     }
     const bool isD4 = std::string(name) == "RP-D4";
-    EXPECT_NE(job.find(isD4 ? "text.color 0 1b 4a 00 1b 72 01\n" : "text.color -\n"), std::string::npos);
+    EXPECT_NE(job.find(isD4 ? "text.color 0 1b 4a 00 1b 72 01\n" : "text.color -\n"),
+              std::string::npos);
   }
 }
 

@@ -38,7 +38,7 @@ TEST(ReplyJobEnd, RecognisesTheTrailerAnswerOfEachModelFamily) {
     uint32_t length;
     int isEnd;
   } cases[] = {
-      {false, 8, &answer, 7, 1}, {false, 8, &other, 7, 0}, {false, 8, &answer, 6, 0},
+      {false, 8, &answer, 7, 1}, {false, 8, &other, 7, 0},  {false, 8, &answer, 6, 0},
       {false, 6, &answer, 7, 0}, {false, 3, &answer, 1, 0}, {true, 3, &answer, 1, 1},
       {true, 8, &answer, 7, 0},  {true, 0, &answer, 4, 0},
   };
@@ -47,7 +47,8 @@ TEST(ReplyJobEnd, RecognisesTheTrailerAnswerOfEachModelFamily) {
     int r = c.impact ? PrnIsJobEndReplyImpact(nullptr, c.kind, c.bytes->data(), c.length, &isEnd)
                      : PrnIsJobEndReply(nullptr, c.kind, c.bytes->data(), c.length, &isEnd);
     EXPECT_EQ(r, 0);
-    EXPECT_EQ(isEnd, c.isEnd) << "impact " << c.impact << " kind " << c.kind << " length " << c.length;
+    EXPECT_EQ(isEnd, c.isEnd) << "impact " << c.impact << " kind " << c.kind << " length "
+                              << c.length;
   }
   int isEnd = 0;
   EXPECT_EQ(PrnIsJobEndReply(nullptr, 8, nullptr, 7, &isEnd), 1);

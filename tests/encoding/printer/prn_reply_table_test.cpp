@@ -3,8 +3,8 @@
 #include <utility>
 #include <vector>
 
-#include "encoding/printer/prn_model.h"
 #include "../prn_test_util.h"
+#include "encoding/printer/prn_model.h"
 
 using namespace tilo2::core;
 

@@ -1,13 +1,14 @@
 // Text table generators: text through the converter or the double-byte
 // encoders, and the language, font, size and style commands.
+#include "encoding/printer/prn_text.h"
+
 #include <climits>
 #include <string>
 
-#include "encoding/builder/cmd_codec.h"
-#include "encoding/printer/prn_text.h"
-#include "encoding/test_hooks.h"
 #include "../prn_fake_converter.h"
 #include "../prn_test_util.h"
+#include "encoding/builder/cmd_codec.h"
+#include "encoding/test_hooks.h"
 
 using namespace tilo2::core;
 
@@ -18,9 +19,9 @@ struct TextFixture : ::testing::Test {
 };
 
 TEST_F(TextFixture, ConverterFileNameFollowsModelAndLanguage) {
-  for (auto [lang, file] : {std::pair{0, "RP-S6_ank.txt"}, std::pair{1, "RP-S6_jpn.txt"},
-                            std::pair{2, "RP-S6_sc.txt"}, std::pair{3, "RP-S6_tc.txt"},
-                            std::pair{6, "RP-S6_sa.txt"}}) {
+  for (auto [lang, file] :
+       {std::pair{0, "RP-S6_ank.txt"}, std::pair{1, "RP-S6_jpn.txt"}, std::pair{2, "RP-S6_sc.txt"},
+        std::pair{3, "RP-S6_tc.txt"}, std::pair{6, "RP-S6_sa.txt"}}) {
     FakeConverter::opened.clear();
     Builder b("RP-S6", lang);
     ASSERT_EQ(b.rc, 0);
@@ -76,10 +77,13 @@ struct DbcsCase {
 
 TEST_F(TextFixture, DoubleByteLanguagesNeverTouchTheConverter) {
   const DbcsCase cases[] = {
-      {1, "\xE3\x81\x82" "A", B({0x82, 0xA0, 'A'})},  // U+3042 in Shift_JIS
-      {2, "\xE4\xB8\xAD", B({0xD6, 0xD0})},           // U+4E2D in GB18030
-      {3, "\xE4\xB8\xAD", B({0xA4, 0xA4})},           // U+4E2D in Big5
-      {4, "\xED\x95\x9C", B({0xC7, 0xD1})},           // U+D55C in Unified Hangul Code
+      {1,
+       "\xE3\x81\x82"
+       "A",
+       B({0x82, 0xA0, 'A'})},                // U+3042 in Shift_JIS
+      {2, "\xE4\xB8\xAD", B({0xD6, 0xD0})},  // U+4E2D in GB18030
+      {3, "\xE4\xB8\xAD", B({0xA4, 0xA4})},  // U+4E2D in Big5
+      {4, "\xED\x95\x9C", B({0xC7, 0xD1})},  // U+D55C in Unified Hangul Code
   };
   for (const DbcsCase& c : cases) {
     SCOPED_TRACE(c.textLang);
@@ -98,8 +102,7 @@ TEST(PrnTextDbcs, EncoderThatCannotCountTheTextIsARefusal) {
   // the text must be refused, not dropped with success.
   static constexpr auto kRefuse = [](const char*, size_t, char*, size_t) { return -1; };
   static const CmdDbcsOps kRefusing{
-      [](int, const char* t, size_t n, char* o, size_t c) { return kRefuse(t, n, o, c); },
-      kRefuse};
+      [](int, const char* t, size_t n, char* o, size_t c) { return kRefuse(t, n, o, c); }, kRefuse};
   CmdSetDbcsOps(&kRefusing);
   struct Restore {
     ~Restore() { CmdSetDbcsOps(nullptr); }
@@ -240,7 +243,8 @@ TEST(PrnTextImpact, PrintModeWithFontEmphasisAndUnderline) {
       {"width 2", PrnGenWidthScaleImpact, 2, B({0x1B, 0x21, 0x20})},
       {"height 2 kanji", PrnGenHeightScaleImpactKanji, 2, B({0x1B, 0x21, 0x10, 0x1C, 0x21, 0x08})},
       {"width 3 keeps the width", PrnGenWidthScaleImpact, 3, B({0x1B, 0x21, 0x00})},
-      {"height 3 keeps both", PrnGenHeightScaleImpactKanji, 3, B({0x1B, 0x21, 0x00, 0x1C, 0x21, 0x00})},
+      {"height 3 keeps both", PrnGenHeightScaleImpactKanji, 3,
+       B({0x1B, 0x21, 0x00, 0x1C, 0x21, 0x00})},
   };
   ExpectOneArgGoldens("RP-D4", 0, cases);
 }

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "encoding/reply/reply_splitter.h"
 #include "../sanitizer_build.h"
+#include "encoding/reply/reply_splitter.h"
 
 using namespace tilo2::core;
 
@@ -61,23 +61,33 @@ Classified NulEnded(const uint8_t* b, size_t n, int kind, size_t from) {
 Classified Classify(const uint8_t* b, size_t n) {
   const uint8_t b0 = b[0];
   if ((b0 & 0x93) == 0x10) {
-    return FourByteBlock(b, n, kPrnReplyAutoStatus, [](size_t, uint8_t x) { return (x & 0x90) == 0; });
+    return FourByteBlock(b, n, kPrnReplyAutoStatus,
+                         [](size_t, uint8_t x) { return (x & 0x90) == 0; });
   }
   if (b0 == '9' || b0 == '5') {
-    return FourByteBlock(b, n, b0 == '9' ? kPrnReplyBlock9 : kPrnReplyBlock5, [](size_t i, uint8_t x) {
-      return i == 3 ? x == 0x00 : (x >= 0x40 && x <= 0x7F);
-    });
+    return FourByteBlock(
+        b, n, b0 == '9' ? kPrnReplyBlock9 : kPrnReplyBlock5,
+        [](size_t i, uint8_t x) { return i == 3 ? x == 0x00 : (x >= 0x40 && x <= 0x7F); });
   }
   if ((b0 & 0x93) == 0x12) return Deliver(kPrnReplyRealtimeByte, 1);
   if ((b0 & 0x90) == 0) return Deliver(kPrnReplyStatusByte, 1);
   if (b0 == '_') return NulEnded(b, n, kPrnReplyUnderscore, 1);
   int headerKind = -1;
   switch (b0) {
-    case '7': headerKind = kPrnReplySeven; break;
-    case ';': headerKind = kPrnReplySemicolon; break;
-    case '=': headerKind = kPrnReplyEquals; break;
-    case '{': headerKind = kPrnReplyBrace; break;
-    default: break;
+    case '7':
+      headerKind = kPrnReplySeven;
+      break;
+    case ';':
+      headerKind = kPrnReplySemicolon;
+      break;
+    case '=':
+      headerKind = kPrnReplyEquals;
+      break;
+    case '{':
+      headerKind = kPrnReplyBrace;
+      break;
+    default:
+      break;
   }
   if (headerKind >= 0) {
     if (n <= 2) return kWait;
@@ -137,7 +147,8 @@ struct RealSplitter {
                                static_cast<uint32_t>(chunk.size()), &Record, this);
   }
   Bytes Remainder() const {
-    return remainder.length > 0 ? Bytes(remainder.bytes, remainder.bytes + remainder.length) : Bytes();
+    return remainder.length > 0 ? Bytes(remainder.bytes, remainder.bytes + remainder.length)
+                                : Bytes();
   }
 
  private:
@@ -224,14 +235,16 @@ void AddPiece(Random& r, Bytes& s) {
     }
     case 8:
     case 9:  // bytes with bit 7 set: never a packet start
-      for (uint32_t i = 1 + r.Below(4); i > 0; --i) s.push_back(static_cast<uint8_t>(0x80 | r.Byte()));
+      for (uint32_t i = 1 + r.Below(4); i > 0; --i)
+        s.push_back(static_cast<uint8_t>(0x80 | r.Byte()));
       break;
     case 10:  // any byte at all
       for (uint32_t i = 1 + r.Below(4); i > 0; --i) s.push_back(r.Byte());
       break;
     case 11:  // bytes that start packets, alone
       for (uint32_t i = 1 + r.Below(3); i > 0; --i) {
-        static constexpr uint8_t kStarts[] = {0x10, 0x14, '9', '5', '_', ';', '=', '7', '{', 'S', 0x00};
+        static constexpr uint8_t kStarts[] = {0x10, 0x14, '9', '5', '_', ';',
+                                              '=',  '7',  '{', 'S', 0x00};
         s.push_back(kStarts[r.Below(sizeof kStarts)]);
       }
       break;
@@ -302,11 +315,11 @@ constexpr int kStreams = kSanitizerBuild ? 20'000 : 200'000;
     if (real.packets != model.packets || real.Remainder() != model.pending) {
       std::ostringstream chunkText;
       for (const Bytes& c : chunks) chunkText << "\n  [" << Hex(c, 48) << "]";
-      return ::testing::AssertionFailure()
-             << "after chunk " << i << " of" << chunkText.str() << "\nsplitter packets:"
-             << Describe(real.packets) << "\nmodel packets:" << Describe(model.packets)
-             << "\nsplitter remainder: " << Hex(real.Remainder())
-             << "\nmodel remainder: " << Hex(model.pending);
+      return ::testing::AssertionFailure() << "after chunk " << i << " of" << chunkText.str()
+                                           << "\nsplitter packets:" << Describe(real.packets)
+                                           << "\nmodel packets:" << Describe(model.packets)
+                                           << "\nsplitter remainder: " << Hex(real.Remainder())
+                                           << "\nmodel remainder: " << Hex(model.pending);
     }
   }
   return ::testing::AssertionSuccess();

@@ -1,3 +1,5 @@
+#include "encoding/reply/reply_splitter.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -5,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "encoding/reply/reply_splitter.h"
 #include "encoding/test_hooks.h"
 
 using namespace tilo2::core;
@@ -52,7 +53,8 @@ class Splitter {
     auto* self = static_cast<Splitter*>(user);
     self->packets.push_back({kind, Bytes(bytes, bytes + length)});
     const Bytes& c = *self->chunk_;
-    self->inCallerBuffer.push_back(!c.empty() && bytes >= c.data() && bytes + length <= c.data() + c.size());
+    self->inCallerBuffer.push_back(!c.empty() && bytes >= c.data() &&
+                                   bytes + length <= c.data() + c.size());
   }
   const Bytes* chunk_ = nullptr;
 };
@@ -74,29 +76,41 @@ struct SplitCase {
 TEST(ReplySplitter, DeliversPacketsOfEachFormAcrossChunks) {
   const std::vector<SplitCase> cases = {
       {"auto status in one chunk", {{0x14, 0x00, 0x00, 0x0F}}, {{0, {0x14, 0x00, 0x00, 0x0F}}}},
-      {"auto status over two chunks", {{0x14, 0x00}, {0x00, 0x0F}}, {{0, {0x14, 0x00, 0x00, 0x0F}}}},
+      {"auto status over two chunks",
+       {{0x14, 0x00}, {0x00, 0x0F}},
+       {{0, {0x14, 0x00, 0x00, 0x0F}}}},
       {"broken auto status is dropped", {{0x14, 0x00}, {0x80, 0x01}}, {{3, {0x00}}, {3, {0x01}}}},
-      {"job end answer", {str(std::string("7\"0A1F") + '\0')}, {{8, str(std::string("7\"0A1F") + '\0')}}},
-      {"job end answer split", {{0x37, 0x22, 0x30}, {0x41, 0x31, 0x46, 0x00}},
+      {"job end answer",
+       {str(std::string("7\"0A1F") + '\0')},
+       {{8, str(std::string("7\"0A1F") + '\0')}}},
+      {"job end answer split",
+       {{0x37, 0x22, 0x30}, {0x41, 0x31, 0x46, 0x00}},
        {{8, {0x37, 0x22, 0x30, 0x41, 0x31, 0x46, 0x00}}}},
       {"header block with empty body", {{0x37, 0x00, 0x41}}, {{3, {0x00}}, {3, {0x41}}}},
-      {"S block waits for seven bytes", {{0x53, 0x01, 0x02, 0x02, 0x00, 0xAA}, {0xBB}},
+      {"S block waits for seven bytes",
+       {{0x53, 0x01, 0x02, 0x02, 0x00, 0xAA}, {0xBB}},
        {{9, {0x53, 0x01, 0x02, 0x02, 0x00, 0xAA, 0xBB}}}},
-      {"S block of length zero is dropped", {{0x53, 0x00, 0x00, 0x00, 0x00, 0x41}},
+      {"S block of length zero is dropped",
+       {{0x53, 0x00, 0x00, 0x00, 0x00, 0x41}},
        {{3, {0x00}}, {3, {0x00}}, {3, {0x00}}, {3, {0x00}}, {3, {0x41}}}},
       {"real-time status bytes", {{0x12, 0x16}}, {{4, {0x12}}, {4, {0x16}}}},
       {"10h opens an auto status", {{0x10, 0x00, 0x4F, 0x0F}}, {{0, {0x10, 0x00, 0x4F, 0x0F}}}},
-      {"blocks 9 and 5", {{0x39, 0x40, 0x7F, 0x00, 0x35, 0x41, 0x42, 0x00}},
+      {"blocks 9 and 5",
+       {{0x39, 0x40, 0x7F, 0x00, 0x35, 0x41, 0x42, 0x00}},
        {{1, {0x39, 0x40, 0x7F, 0x00}}, {2, {0x35, 0x41, 0x42, 0x00}}}},
       {"block 9 with a byte out of range", {{0x39, 0x40, 0x80, 0x00}}, {{3, {0x40}}, {3, {0x00}}}},
-      {"underscore block", {{0x5F}, {0x00, 0x5F, 0x41}, {0x42, 0x00}},
+      {"underscore block",
+       {{0x5F}, {0x00, 0x5F, 0x41}, {0x42, 0x00}},
        {{5, {0x5F, 0x00}}, {5, {0x5F, 0x41, 0x42, 0x00}}}},
-      {"semicolon, equals and brace blocks", {{0x3B, 0x31, 0x00, 0x3D, 0x32, 0x33, 0x00, 0x7B, 0x34, 0x00}},
+      {"semicolon, equals and brace blocks",
+       {{0x3B, 0x31, 0x00, 0x3D, 0x32, 0x33, 0x00, 0x7B, 0x34, 0x00}},
        {{6, {0x3B, 0x31, 0x00}}, {7, {0x3D, 0x32, 0x33, 0x00}}, {10, {0x7B, 0x34, 0x00}}}},
       {"unknown bytes are dropped", {{0xFF, 0x80, 0x20, 0xC0}}, {{3, {0x20}}}},
-      {"auto status with bit 10h in a later byte", {{0x14, 0x00, 0x10, 0x0F, 0x00, 0x00}},
+      {"auto status with bit 10h in a later byte",
+       {{0x14, 0x00, 0x10, 0x0F, 0x00, 0x00}},
        {{3, {0x00}}, {0, {0x10, 0x0F, 0x00, 0x00}}}},
-      {"block 5 without its closing 00h", {{0x35, 0x41, 0x42, 0x01}},
+      {"block 5 without its closing 00h",
+       {{0x35, 0x41, 0x42, 0x01}},
        {{3, {0x41}}, {3, {0x42}}, {3, {0x01}}}},
       {"bit 7 and bit 4 bytes are no status", {{0x92, 0x96, 0x11, 0x13, 0x12}}, {{4, {0x12}}}},
   };
@@ -111,11 +125,22 @@ TEST(ReplySplitter, DeliversPacketsOfEachFormAcrossChunks) {
 
 // A stream with every kind, some packets back to back with unknown bytes between.
 Bytes mixed_stream() {
-  return cat({{0x14, 0x00, 0x00, 0x0F}, {0x39, 0x40, 0x41, 0x00}, {0x35, 0x7F, 0x40, 0x00},
-              {0x01}, {0x12}, {0xFF}, {0x5F, 0x61, 0x62, 0x00}, {0x3B, 0x01, 0x02, 0x00},
-              {0x3D, 0x20, 0x00}, str(std::string("7\"0A1F") + '\0'), {0x80},
-              {0x53, 0x00, 0x00, 0x03, 0x00, 0x90, 0x91, 0x92}, {0x7B, 0x7C, 0x7D, 0x00},
-              {0x16}, {0x5F, 0x00}, {0x10, 0x00, 0x00, 0x00}});
+  return cat({{0x14, 0x00, 0x00, 0x0F},
+              {0x39, 0x40, 0x41, 0x00},
+              {0x35, 0x7F, 0x40, 0x00},
+              {0x01},
+              {0x12},
+              {0xFF},
+              {0x5F, 0x61, 0x62, 0x00},
+              {0x3B, 0x01, 0x02, 0x00},
+              {0x3D, 0x20, 0x00},
+              str(std::string("7\"0A1F") + '\0'),
+              {0x80},
+              {0x53, 0x00, 0x00, 0x03, 0x00, 0x90, 0x91, 0x92},
+              {0x7B, 0x7C, 0x7D, 0x00},
+              {0x16},
+              {0x5F, 0x00},
+              {0x10, 0x00, 0x00, 0x00}});
 }
 
 TEST(ReplySplitter, EverySplitPointGivesTheSamePacketsAsOneChunk) {
@@ -127,7 +152,9 @@ TEST(ReplySplitter, EverySplitPointGivesTheSamePacketsAsOneChunk) {
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
     SCOPED_TRACE(cut);
     Splitter s;
-    ASSERT_EQ(s.feedAll({Bytes(stream.begin(), stream.begin() + cut), Bytes(stream.begin() + cut, stream.end())}), 0);
+    ASSERT_EQ(s.feedAll({Bytes(stream.begin(), stream.begin() + cut),
+                         Bytes(stream.begin() + cut, stream.end())}),
+              0);
     EXPECT_EQ(s.packets, whole.packets);
     EXPECT_EQ(s.rem_.length, 0);
   }
@@ -195,7 +222,8 @@ TEST(ReplySplitter, NulBlockLongerThanTheRemainderIsDroppedHoweverItIsRead) {
     EXPECT_EQ(whole.rem_.length, 0);
     EXPECT_EQ(chunked.rem_.length, 0);
     ASSERT_FALSE(whole.packets.empty());
-    EXPECT_TRUE(whole.packets == chunked.packets) << whole.packets.size() << " vs " << chunked.packets.size();
+    EXPECT_TRUE(whole.packets == chunked.packets)
+        << whole.packets.size() << " vs " << chunked.packets.size();
     EXPECT_EQ(whole.packets.back(), (Packet{0, {0x14, 0x00, 0x00, 0x0F}}));
     if (body == 65538) {
       ASSERT_EQ(whole.packets.size(), 2u);
