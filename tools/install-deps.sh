@@ -3,7 +3,7 @@
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-PACKAGES=(cmake ninja-build g++ clang binutils pkg-config zlib1g-dev libssl-dev
+PACKAGES=(cmake ninja-build g++ clang clang-format binutils pkg-config zlib1g-dev libssl-dev
           libgtest-dev libgmock-dev libbenchmark-dev python3)
 missing=()
 for p in "${PACKAGES[@]}"; do

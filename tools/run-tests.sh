@@ -77,6 +77,7 @@ check_install() {  # check_install <build dir>
   echo "$(wc -l <<<"$exported") symbols, all public"
 }
 
+bash tools/check-format.sh
 run build-test "" all
 bash tools/check-headers.sh build-test
 check_install build-test
