@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "../reply_packet.h"
 #include "encoding/printer/prn_cmd.h"
 #include "encoding/printer/prn_model.h"
 
@@ -12,21 +13,9 @@ using namespace tilo2::core;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-struct Packet {
-  int kind;
-  Bytes bytes;
-  bool operator==(const Packet&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Packet& p) {
-  os << "{kind " << p.kind << ":";
-  for (uint8_t b : p.bytes) os << ' ' << std::hex << int(b) << std::dec;
-  return os << '}';
-}
-
-Bytes str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+using reply_test::Bytes;
+using reply_test::Packet;
+using reply_test::str;
 
 TEST(ReplyJobEnd, RecognisesTheTrailerAnswerOfEachModelFamily) {
   const Bytes answer = str(std::string("7\"0A1F") + '\0');

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../reply_packet.h"
 #include "../sanitizer_build.h"
 #include "encoding/reply/reply_splitter.h"
 
@@ -18,13 +19,9 @@ using namespace tilo2::core;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-struct Packet {
-  int kind;
-  Bytes bytes;
-  bool operator==(const Packet&) const = default;
-};
+using reply_test::Bytes;
+using reply_test::Packet;
+using reply_test::str;
 
 // ---- the model --------------------------------------------------------------
 

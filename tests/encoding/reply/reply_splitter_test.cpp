@@ -7,25 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "../reply_packet.h"
 #include "encoding/test_hooks.h"
 
 using namespace tilo2::core;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-struct Packet {
-  int kind;
-  Bytes bytes;
-  bool operator==(const Packet&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Packet& p) {
-  os << "{kind " << p.kind << ":";
-  for (uint8_t b : p.bytes) os << ' ' << std::hex << int(b) << std::dec;
-  return os << '}';
-}
+using reply_test::Bytes;
+using reply_test::Packet;
+using reply_test::str;
 
 // Feeds chunks into one remainder and records every packet handed over.
 class Splitter {
@@ -58,8 +49,6 @@ class Splitter {
   }
   const Bytes* chunk_ = nullptr;
 };
-
-Bytes str(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
