@@ -31,6 +31,13 @@ void FreeDisplayRecord(DisplayBuilder_t* record) {
   delete record;
 }
 
+// A job's copy may lack a builder (the original had none to copy), which the
+// public destroy refuses; the copy is freed whatever it holds.
+void FreePrinterCopy(PrinterBuilder_t* copy) {
+  copy->builder.reset();
+  FreePrinterRecord(copy);
+}
+
 }  // namespace
 
 int TiloCreateBuilder(PrinterBuilder_t** out, const char* modelName, int language) {
@@ -126,8 +133,7 @@ int CopyBuilderData(const PrinterBuilder_t* builder, PrinterBuilder_t** out) {
     failed = copy->data == nullptr;
   }
   if (failed) {
-    copy->builder.reset();
-    FreePrinterRecord(copy);
+    FreePrinterCopy(copy);
     return TILOPRN_MEMORY_ERROR;
   }
   *out = copy;
@@ -151,6 +157,32 @@ int CopyDisplayBuilderData(const DisplayBuilder_t* builder, DisplayBuilder_t** o
   }
   *out = copy;
   return TILOPRN_SUCCESS;
+}
+
+int CopySendData(StepContext_t* context) {
+  if (context == nullptr) return TILOPRN_PARAMETER_ERROR;
+  PrinterBuilder_t* printer = nullptr;
+  DisplayBuilder_t* display = nullptr;
+  if (context->printerBuilder != nullptr &&
+      CopyBuilderData(context->printerBuilder, &printer) != TILOPRN_SUCCESS) {
+    return TILOPRN_MEMORY_ERROR;
+  }
+  if (context->displayBuilder != nullptr &&
+      CopyDisplayBuilderData(context->displayBuilder, &display) != TILOPRN_SUCCESS) {
+    if (printer != nullptr) FreePrinterCopy(printer);
+    return TILOPRN_MEMORY_ERROR;
+  }
+  if (printer != nullptr) context->printerBuilder = printer;
+  if (display != nullptr) context->displayBuilder = display;
+  return TILOPRN_SUCCESS;
+}
+
+void FreeSendData(StepContext_t* context) {
+  if (context == nullptr) return;
+  if (context->printerBuilder != nullptr) FreePrinterCopy(context->printerBuilder);
+  if (context->displayBuilder != nullptr) FreeDisplayRecord(context->displayBuilder);
+  context->printerBuilder = nullptr;
+  context->displayBuilder = nullptr;
 }
 
 }  // namespace tilo2::core

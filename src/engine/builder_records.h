@@ -7,6 +7,7 @@
 #include "encoding/builder/cmd_data.h"
 #include "encoding/display/dsp_cmd_handle.h"
 #include "engine/print_handle.h"
+#include "engine/step_context.h"
 
 namespace tilo2::core {
 
@@ -38,5 +39,12 @@ int TiloDestroyDisplayBuilder(DisplayBuilder_t* builder);
 // cannot be copied (nothing is left behind then).
 int CopyBuilderData(const PrinterBuilder_t* builder, PrinterBuilder_t** out);
 int CopyDisplayBuilderData(const DisplayBuilder_t* builder, DisplayBuilder_t** out);
+
+// Before a job chain is queued: replaces the context's printer and display
+// builders by deep copies (each only when set). 5 on failure, leaving the
+// context unchanged.
+int CopySendData(StepContext_t* context);
+// Frees the copies CopySendData made and clears the pointers.
+void FreeSendData(StepContext_t* context);
 
 }  // namespace tilo2::core

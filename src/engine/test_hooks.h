@@ -3,10 +3,16 @@
 
 #include <cstdint>
 
+#include "engine/step_context.h"
+
 namespace tilo2::core {
 
 // Sets the id the next wait object's search starts after, so tests reach the
 // wrap of the 32-bit ids without creating four billion objects.
 void EngineSetLastWaitId(uint32_t id);
+
+// The step every chain starts with ("CheckAndRecover"); null runs nothing.
+// Tests put a recording step there.
+void EngineSetCheckAndRecoverStep(StepFunc step);
 
 }  // namespace tilo2::core

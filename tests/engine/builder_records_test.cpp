@@ -85,4 +85,43 @@ TEST(BuilderRecords, DisplayBuilderCreatesCopiesAndDestroys) {
   EXPECT_EQ(TiloDestroyDisplayBuilder(nullptr), 1);
 }
 
+TEST(BuilderRecords, SendDataCopiesReplaceOnlyTheBuildersThatAreSet) {
+  PrinterBuilder_t* printer = nullptr;
+  DisplayBuilder_t* display = nullptr;
+  ASSERT_EQ(TiloCreateBuilder(&printer, "RP-S3", 0), 0);
+  ASSERT_EQ(TiloCreateDisplayBuilder(&display, "CD-A1"), 0);
+  struct Case {
+    bool withPrinter;
+    bool withDisplay;
+  };
+  for (const Case c :
+       {Case{true, true}, Case{true, false}, Case{false, true}, Case{false, false}}) {
+    SCOPED_TRACE(testing::Message() << c.withPrinter << c.withDisplay);
+    StepContext_t context{};
+    context.printerBuilder = c.withPrinter ? printer : nullptr;
+    context.displayBuilder = c.withDisplay ? display : nullptr;
+    ASSERT_EQ(CopySendData(&context), 0);
+    EXPECT_EQ(context.printerBuilder != nullptr, c.withPrinter);
+    EXPECT_EQ(context.displayBuilder != nullptr, c.withDisplay);
+    EXPECT_NE(context.printerBuilder, printer);
+    EXPECT_NE(context.displayBuilder, display);
+    FreeSendData(&context);
+    EXPECT_EQ(context.printerBuilder, nullptr);
+    EXPECT_EQ(context.displayBuilder, nullptr);
+  }
+  // A record without a builder copies to one without a builder, freed all the same.
+  char name[] = "RP-S3";
+  PrinterBuilder_t bare{nullptr, nullptr, name};
+  StepContext_t context{};
+  context.printerBuilder = &bare;
+  ASSERT_EQ(CopySendData(&context), 0);
+  ASSERT_NE(context.printerBuilder, &bare);
+  EXPECT_EQ(context.printerBuilder->builder, nullptr);
+  EXPECT_STREQ(context.printerBuilder->modelName, "RP-S3");
+  FreeSendData(&context);
+  EXPECT_EQ(CopySendData(nullptr), 1);
+  EXPECT_EQ(TiloDestroyBuilder(printer), 0);
+  EXPECT_EQ(TiloDestroyDisplayBuilder(display), 0);
+}
+
 }  // namespace

@@ -1,0 +1,48 @@
+#pragma once
+// The context every queued step receives, and the step's signature.
+
+#include <cstdint>
+
+#include "encoding/builder/cmd_data.h"
+#include "io/io_types.h"
+
+namespace tilo2::core {
+
+struct PrintHandle_t;
+struct PrinterBuilder_t;
+struct DisplayBuilder_t;
+struct JobWait_t;
+struct ReplyWaitContext;
+
+// A plain record: chain and standalone pushes copy it whole, so the queue owns
+// its copy. The pusher zeroes it before filling it in.
+struct StepContext_t {
+  PrintHandle_t* handle;
+  uint8_t* statusOut;  // raw status read by status steps
+  int32_t statusOutLength;
+  TdcBackendEnv_t* env;  // null while a step runs on the queue thread
+  int32_t timeoutMs;
+  uint8_t* sendData;  // a job's bytes, set by its Init step
+  int32_t sendLength;
+  ReplyWaitContext* replyWait;  // owned by the pusher
+  int32_t* online;
+  PrintHandle_t* jobHandle;
+  PrinterBuilder_t* printerBuilder;  // the job's private copy
+  uint8_t* noAnswer;
+  int32_t* resultOut;
+  uint8_t printJob;  // 1 in a print, hybrid or display job chain: the reordering pop holds it
+  int32_t stepResult;
+  CmdData_t* builtData;
+  JobWait_t* jobWait;
+  uint8_t* jobStatus;  // the job's four 4-byte work buffers
+  uint8_t* jobRawStatus;
+  uint8_t* jobForcedStatus;
+  uint8_t* jobBattery;
+  uint32_t* flagsOut;
+  DisplayBuilder_t* displayBuilder;  // the display job's private copy
+};
+
+// Returns a TiloPrintResult; a non-zero result skips the chain's later steps.
+using StepFunc = int32_t (*)(StepContext_t* context);
+
+}  // namespace tilo2::core
