@@ -5,6 +5,7 @@
 #include <new>
 
 #include "engine/engine_log.h"
+#include "engine/event_callbacks.h"
 #include "engine/print_result.h"
 #include "foundation/lock_guard.h"
 #include "foundation/logger.h"
@@ -107,7 +108,10 @@ int TiloCreateHandle(PrintHandle_t** out) {
     FreeHandle(handle);
     return TILOPRN_FAILURE;
   }
-  handle->callbacksEnabled = 1;
+  if (SetCallbackEnabled(handle, 1) != TILOPRN_SUCCESS) {
+    FreeHandle(handle);
+    return TILOPRN_FAILURE;
+  }
   if (PrnCmdOpen("", 0, &handle->internalBuilder) != 0) {
     handle->internalBuilder = nullptr;
     FreeHandle(handle);

@@ -10,6 +10,9 @@ namespace tilo2::core {
 // Sets the id the next wait object's search starts after, so tests reach the
 // wrap of the 32-bit ids without creating four billion objects.
 void EngineSetLastWaitId(uint32_t id);
+// Threads inside WaitForWaitObject for the id (0 for an unknown id), so a
+// test can act once a waiter is really waiting.
+int EngineWaitObjectWaiters(uint64_t id);
 
 // The step every chain starts with ("CheckAndRecover"); null runs nothing.
 // Tests put a recording step there.

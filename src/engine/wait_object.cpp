@@ -146,6 +146,12 @@ void DeleteWaitObject(uint64_t id) {
   }
 }
 
+int EngineWaitObjectWaiters(uint64_t id) {
+  PlatformLockGuard lock(waitListLock);
+  const WaitEntry* entry = lock ? FindEntry(id) : nullptr;
+  return entry == nullptr ? 0 : entry->object->waiters;
+}
+
 void EngineSetLastWaitId(uint32_t id) {
   PlatformLockGuard lock(waitListLock);
   lastWaitId = id;

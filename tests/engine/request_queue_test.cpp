@@ -323,6 +323,74 @@ TEST_F(RequestQueue, WaitingOnTheQueueFromItsOwnThreadAnswersBusy) {
   EXPECT_EQ(result, 21);
 }
 
+// The reordering pop on a list alone. Names say what a request is: "J" a job
+// chain request (printJob 1), anything else a request that may overtake.
+struct Spec {
+  const char* name;
+  int32_t type;
+};
+
+std::vector<std::string> Names(QueueList_t* list) {
+  std::vector<std::string> names;
+  while (QueueRequest_t* request = queueList_pop(list)) {
+    names.push_back(request->name);
+    delete request->context;
+    FreeQueueRequest(request);
+  }
+  return names;
+}
+
+TEST(ReorderingPop, MovesTheFirstRunBehindAHeldJobChainToTheFront) {
+  struct Case {
+    std::vector<Spec> list;
+    const char* popped;  // null: nothing may be popped
+    std::vector<std::string> rest;
+  };
+  const Case cases[] = {
+      // A status chain behind the held job goes first, up to its "NULL".
+      {{{"J1", 1}, {"J1i", 1}, {"S", 2}, {"s", 3}, {"N", 6}, {"x", 3}},
+       "S",
+       {"s", "N", "J1", "J1i", "x"}},
+      // A standalone step with nothing after it.
+      {{{"J1", 1}, {"J1i", 1}, {"A", 4}}, "A", {"J1", "J1i", "+"}},
+      // A run without an end takes everything after it.
+      {{{"J1", 2}, {"S", 2}, {"s", 3}}, "S", {"s", "J1", "+"}},
+      // Only job chain requests: nothing runs.
+      {{{"J1", 1}, {"J1i", 1}, {"Js", 3}}, nullptr, {"J1", "J1i", "Js", "+"}},
+      // Heads that do not start a job chain pop as they are.
+      {{{"Js", 3}, {"A", 4}}, "Js", {"A", "+"}},
+      {{{"S", 2}, {"J1", 1}}, "S", {"J1", "+"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.list.front().name + std::string("...") + c.list.back().name);
+    QueueList_t list{};
+    platform_mutex_init(&list.mutex);
+    for (const Spec& spec : c.list) {
+      StepContext_t context{};
+      context.printJob = spec.name[0] == 'J' ? 1 : 0;
+      ASSERT_EQ(
+          queueList_push(&list, NewQueueRequestCopy(&context, spec.type, 0, nullptr, spec.name)),
+          0);
+    }
+    QueueRequest_t* popped = queueList_changeOrderAndPop(&list);
+    if (c.popped == nullptr) {
+      EXPECT_EQ(popped, nullptr);
+    } else {
+      ASSERT_NE(popped, nullptr);
+      EXPECT_STREQ(popped->name, c.popped);
+      delete popped->context;
+      FreeQueueRequest(popped);
+    }
+    // "+" marks a request pushed after the pop: the tail must still be right.
+    if (!c.rest.empty() && c.rest.back() == "+") {
+      StepContext_t context{};
+      ASSERT_EQ(queueList_push(&list, NewQueueRequestCopy(&context, 4, 0, nullptr, "+")), 0);
+    }
+    EXPECT_EQ(Names(&list), c.rest);
+    platform_mutex_destroy(&list.mutex);
+  }
+}
+
 TEST_F(RequestQueue, NullArgumentsAreRefused) {
   StepContext_t context = Context(1, 0);
   StepContext_t* chain = nullptr;

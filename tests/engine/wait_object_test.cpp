@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -48,15 +49,30 @@ TEST(WaitObject, SignalFromAnotherThreadEndsAnUnlimitedWait) {
   DeleteWaitObject(id);
 }
 
+// Spins until a thread is inside the wait for id; false when none arrives.
+bool AwaitWaiter(uint64_t id) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (EngineWaitObjectWaiters(id) == 0) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
 TEST(WaitObject, DeleteWakesAWaiterWithResultZero) {
-  const uint64_t id = CreateWaitObject();
-  ASSERT_NE(id, 0u);
-  int32_t result = 77;
-  std::thread waiter([id, &result] { EXPECT_EQ(WaitForWaitObject(id, -1, &result), 0); });
-  // The waiter may or may not be inside its wait yet; either way it ends with 0.
-  DeleteWaitObject(id);
-  waiter.join();
-  EXPECT_TRUE(result == 0 || result == 77);
+  for (int timeout : {-1, 20000}) {
+    SCOPED_TRACE(timeout);
+    const uint64_t id = CreateWaitObject();
+    ASSERT_NE(id, 0u);
+    int32_t result = 77;
+    int answer = -1;
+    std::thread waiter([&] { answer = WaitForWaitObject(id, timeout, &result); });
+    ASSERT_TRUE(AwaitWaiter(id));
+    DeleteWaitObject(id);
+    waiter.join();
+    EXPECT_EQ(answer, 0);
+    EXPECT_EQ(result, 0);
+  }
 }
 
 TEST(WaitObject, UnknownOrDeletedIdAnswersAtOnceAndLeavesResultAlone) {
