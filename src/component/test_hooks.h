@@ -1,0 +1,18 @@
+#pragma once
+// Where tests reach into the component layer. Product code never calls these.
+
+#include <chrono>
+#include <cstddef>
+
+namespace tilo2::core {
+
+// How long a worker beyond the core count stays idle before it leaves; zero
+// restores kPoolIdleTimeout. Idle workers apply it at once.
+void TiloComponentSetPoolIdleTimeout(std::chrono::milliseconds timeout);
+
+// Waits until at most `count` workers are alive or `deadline` passes; true when
+// the count was reached.
+bool TiloComponentWaitPoolWorkersAtMost(size_t count,
+                                        std::chrono::steady_clock::time_point deadline);
+
+}  // namespace tilo2::core
