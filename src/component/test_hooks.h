@@ -15,4 +15,8 @@ void TiloComponentSetPoolIdleTimeout(std::chrono::milliseconds timeout);
 bool TiloComponentWaitPoolWorkersAtMost(size_t count,
                                         std::chrono::steady_clock::time_point deadline);
 
+// Waits until the queue is empty and at most `count` workers are running work, or
+// `deadline` passes; true when that state was reached.
+bool TiloComponentWaitPoolBusyAtMost(size_t count, std::chrono::steady_clock::time_point deadline);
+
 }  // namespace tilo2::core

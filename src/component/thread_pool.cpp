@@ -52,7 +52,15 @@ class Pool {
 
   bool WaitWorkersAtMost(size_t count, std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return left_.wait_until(lock, deadline, [&] { return workers_ <= count; });
+    return changed_.wait_until(lock, deadline, [&] { return workers_ <= count; });
+  }
+
+  bool WaitBusyAtMost(size_t count, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A reserved worker (wakeups_) has work ahead of it, so it counts as busy
+    // until the queue is empty.
+    return changed_.wait_until(
+        lock, deadline, [&] { return queue_.empty() && workers_ - idle_ - wakeups_ <= count; });
   }
 
   const size_t core = std::max<size_t>(2, std::thread::hardware_concurrency());
@@ -74,6 +82,7 @@ class Pool {
         lock.lock();
       }
       ++idle_;
+      changed_.notify_all();
       auto idleSince = std::chrono::steady_clock::now();
       while (wakeups_ == 0) {
         // Read each round: a changed timeout wakes the idle workers to apply it.
@@ -83,7 +92,7 @@ class Pool {
         if (workers_ > core) {
           --idle_;
           --workers_;
-          left_.notify_all();
+          changed_.notify_all();
           return;
         }
         idleSince = std::chrono::steady_clock::now();
@@ -94,7 +103,7 @@ class Pool {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::condition_variable left_;
+  std::condition_variable changed_;  // a worker went idle or left
   std::deque<std::function<void()>> queue_;
   size_t workers_ = 0;
   size_t idle_ = 0;     // idle workers no submitter has reserved
@@ -124,6 +133,10 @@ void TiloComponentSetPoolIdleTimeout(std::chrono::milliseconds timeout) {
 bool TiloComponentWaitPoolWorkersAtMost(size_t count,
                                         std::chrono::steady_clock::time_point deadline) {
   return ThePool().WaitWorkersAtMost(count, deadline);
+}
+
+bool TiloComponentWaitPoolBusyAtMost(size_t count, std::chrono::steady_clock::time_point deadline) {
+  return ThePool().WaitBusyAtMost(count, deadline);
 }
 
 }  // namespace tilo2::core

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "component/run_async.h"
+#include "component/test_hooks.h"
 
 using namespace tilo2::core;
 using namespace Orvik::Tilo::Tilo2;
@@ -193,6 +194,30 @@ TEST(AsyncTest, CancelDuringABlockingStepKeepsItsOutcome) {
       EXPECT_EQ(op.get(), 7) << c.name;
     }
   }
+}
+
+TEST(AsyncTest, CancelOfAStepThatReturnedAnOperationReachesThatOperation) {
+  Signal gate;
+  auto blocker = RunAsync([&] { EXPECT_TRUE(gate.Wait()); });
+  auto innerRan = std::make_shared<bool>(false);
+  auto outer = RunAsync([blocker, innerRan] {
+    return blocker.then([innerRan](const IAsyncAction& a) {
+      *innerRan = true;
+      a.get();
+      return 3;
+    });
+  });
+  // Once only the blocker's worker is busy, the outer step has returned its
+  // operation and handed on its cancel requests.
+  ASSERT_TRUE(TiloComponentWaitPoolBusyAtMost(1, std::chrono::steady_clock::now() + kDeadline));
+  EXPECT_EQ(outer.Status(), AsyncStatus::Started);
+  outer.Cancel();
+  EXPECT_EQ(outer.Status(), AsyncStatus::Canceled);
+  EXPECT_THROW(outer.get(), OperationCanceledException);
+  gate.Set();
+  blocker.get();
+  ASSERT_TRUE(TiloComponentWaitPoolBusyAtMost(0, std::chrono::steady_clock::now() + kDeadline));
+  EXPECT_FALSE(*innerRan);
 }
 
 template <class E>
