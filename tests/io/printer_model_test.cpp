@@ -1,0 +1,393 @@
+// The printer model alone: bytes in, answers out, no sockets. The io tests
+// and the print engine trust these answers, so each form is checked here.
+
+#include "printer_model.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using printer_emulator::Faults;
+using printer_emulator::JobIdMode;
+using printer_emulator::PrinterModel;
+using printer_emulator::Profile;
+using Bytes = std::vector<uint8_t>;
+
+Bytes feed(PrinterModel& m, const Bytes& bytes) { return m.receive(bytes); }
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// The job frame the print engine writes: header with GS a 255, body, trailer
+// with 128 NULs and the GS ( H job-id request.
+Bytes job(const std::string& id, const Bytes& body) {
+  Bytes trailer(128, 0);
+  const Bytes request{0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30};
+  trailer.insert(trailer.end(), request.begin(), request.end());
+  trailer.insert(trailer.end(), id.begin(), id.end());
+  return cat(
+      {{0x1B, 0x3D, 0x01, 0x1B, 0x40, 0x1D, 0x61, 0xFF, 0x1B, 0x54, 0x00, 0x1D, 0x50, 0xCB, 0xCB},
+       body,
+       trailer});
+}
+
+Bytes jobEnd(const std::string& id) { return cat({{'7', 0x22}, text(id), {0}}); }
+
+// Every answer must be one of the forms a host's reply splitter takes apart:
+// the packets of a stream, or nothing when a byte would be dropped.
+bool wellFormed(const Bytes& reply) {
+  size_t p = 0;
+  while (p < reply.size()) {
+    const uint8_t b = reply[p];
+    if ((b & 0x93) == 0x10) {
+      if (p + 4 > reply.size()) return false;
+      for (size_t i = 1; i < 4; ++i) {
+        if (reply[p + i] & 0x90) return false;
+      }
+      p += 4;
+    } else if ((b & 0x93) == 0x12 || (b & 0x90) == 0) {
+      p += 1;
+    } else if (b == '9') {
+      if (p + 4 > reply.size() || reply[p + 3] != 0) return false;
+      for (size_t i = 1; i < 3; ++i) {
+        if (reply[p + i] < 0x40 || reply[p + i] > 0x7F) return false;
+      }
+      p += 4;
+    } else if (b == '7' || b == '=' || b == '_') {
+      // No block holds 00 before its end.
+      size_t end = p + 1;
+      while (end < reply.size() && reply[end] != 0) ++end;
+      if (end == reply.size() || (b != '_' && end == p + 1)) return false;
+      p = end + 1;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+TEST(PrinterModel, IdleStatusAndAsbOnRequest) {
+  PrinterModel m;
+  EXPECT_EQ(m.asb(), (std::array<uint8_t, 4>{0x10, 0x00, 0x00, 0x00}));
+  EXPECT_TRUE(feed(m, text("plain text\n")).empty());
+  // GS a 255 answers the status at once, and only changes afterwards.
+  EXPECT_EQ(feed(m, {0x1B, 0x3D, 0x01, 0x1D, 0x61, 0xFF}), (Bytes{0x10, 0, 0, 0}));
+  EXPECT_TRUE(feed(m, text("more\n")).empty());
+  Faults f;
+  f.coverOpen = true;
+  m.setFaults(f);
+  EXPECT_EQ(m.takeOutput(), (Bytes{0x38, 0, 0, 0}));
+  m.setFaults(f);
+  EXPECT_TRUE(m.takeOutput().empty());
+  m.setFaults({});
+  EXPECT_EQ(m.takeOutput(), (Bytes{0x10, 0, 0, 0}));
+  // GS a 0 switches it off again.
+  EXPECT_TRUE(feed(m, {0x1D, 0x61, 0x00}).empty());
+  m.setFaults(f);
+  EXPECT_TRUE(m.takeOutput().empty());
+}
+
+TEST(PrinterModel, FaultsSetTheirStatusBits) {
+  struct Case {
+    const char* name;
+    void (*set)(Faults&);
+    std::array<uint8_t, 4> asb;
+    std::array<uint8_t, 4> realtime;  // DLE EOT 1..4
+    uint8_t offlineReasons;           // byte 6 of the offline response, without its 40h
+  };
+  const Case cases[] = {
+      {"idle", [](Faults&) {}, {0x10, 0, 0, 0}, {0x12, 0x12, 0x12, 0x12}, 0},
+      {"cover open",
+       [](Faults& f) { f.coverOpen = true; },
+       {0x38, 0, 0, 0},
+       {0x1A, 0x16, 0x12, 0x12},
+       0x01},
+      {"near end",
+       [](Faults& f) { f.nearEnd = true; },
+       {0x10, 0, 0x01, 0},
+       {0x12, 0x12, 0x12, 0x1E},
+       0},
+      {"paper end",
+       [](Faults& f) { f.paperEnd = true; },
+       {0x18, 0, 0x04, 0},
+       {0x1A, 0x32, 0x12, 0x72},
+       0},
+      {"offline",
+       [](Faults& f) { f.offline = true; },
+       {0x18, 0, 0, 0},
+       {0x1A, 0x12, 0x12, 0x12},
+       0},
+      {"offline with reason",
+       [](Faults& f) { f.offlineReason = true; },
+       {0x18, 0x01, 0, 0},
+       {0x3A, 0x12, 0x12, 0x12},
+       0},
+      {"feed", [](Faults& f) { f.feed = true; }, {0x58, 0, 0, 0}, {0x1A, 0x1A, 0x12, 0x12}, 0},
+      {"panel switch",
+       [](Faults& f) { f.panelSwitch = true; },
+       {0x18, 0x02, 0, 0},
+       {0x5A, 0x12, 0x12, 0x12},
+       0},
+      {"auto-recoverable",
+       [](Faults& f) {
+         f.autoRecoverable = true;
+         f.offlineReasons = 0x02;
+       },
+       {0x18, 0x40, 0, 0},
+       {0x1A, 0x52, 0x52, 0x12},
+       0x02},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrinterModel m;
+    Faults f;
+    c.set(f);
+    m.setFaults(f);
+    const auto asb = m.asb();
+    EXPECT_EQ(asb, c.asb);
+    EXPECT_EQ(asb[0] & 0x93, 0x10);  // the fixed bits of an automatic status block
+    for (int j = 1; j < 4; ++j) EXPECT_EQ(asb[j] & 0x90, 0);
+    for (int n = 1; n <= 4; ++n) {
+      const auto r = feed(m, {0x10, 0x04, static_cast<uint8_t>(n)});
+      ASSERT_EQ(r.size(), 1u);
+      EXPECT_EQ(r[0] & 0x93, 0x12);
+      EXPECT_EQ(r[0], c.realtime[n - 1]) << "DLE EOT " << n;
+    }
+    const auto offline = feed(m, {0x10, 0x14, 0x07, 0x04});
+    EXPECT_EQ(offline, (Bytes{'7', '#', 0x40, 0x40, 0x40, 0x40,
+                              static_cast<uint8_t>(0x40 | c.offlineReasons), 0}));
+    // The status request answers the ASB, then the extended status block.
+    const auto status = feed(m, {0x10, 0x14, 0x14, 0x00, 0x00, 0x01, 0x08});
+    EXPECT_EQ(status, cat({Bytes(asb.begin(), asb.end()), {'9', 0x40, 0x40, 0}}));
+    EXPECT_TRUE(wellFormed(status));
+  }
+}
+
+TEST(PrinterModel, QueriesGetTheirReplyForms) {
+  struct Case {
+    Profile profile;
+    Bytes query;
+    Bytes reply;
+  };
+  const Bytes battery{0x10, 0x14, 0x07, 0x05};
+  const Bytes modelId{0x1B, 0x3D, 0x01, 0x1D, 0x49, 0x01};
+  const Bytes paper{0x1B, 0x3D, 0x01, 0x1D, 0x49, 0x21};
+  const Bytes name{0x1B, 0x3D, 0x01, 0x1D, 0x49, 0x43};
+  const Bytes info{0x1B, 0x3D, 0x01, 0x1D, 0x28, 0x45, 0x02, 0x00, 0x06, 0x03, 0x1D, 0x49, 0x6E};
+  const Bytes setting{0x1B, 0x3D, 0x01, 0x1D, 0x28, 0x45, 0x02, 0x00, 0x06, 0x0B};
+  const Bytes interruptQ{0x10, 0x04, 0x12, 0x01};
+  const Bytes displayQ{0x10, 0x04, 0x12, 0x02};
+  const Bytes interrupt{0x10, 0x14, 0x06, 0x04, 0x00, 0x01, 0x03, 0x14, 0x01, 0x06, 0x02, 0x08};
+  const Bytes clear{0x10, 0x14, 0x08, 0x01, 0x03, 0x14, 0x01, 0x06, 0x02, 0x08};
+  const Bytes ext{0x10, 0x14, 0x07, 0x02};
+  const Case cases[] = {
+      {Profile::Battery, battery, {'7', 'E', '8', '0', 0}},
+      {Profile::Receipt, battery, {}},
+      {Profile::Receipt, modelId, {0x20}},
+      {Profile::Line, modelId, {0x0D}},
+      {Profile::Receipt, paper, {'=', '!', 0x68, 0x60, 0}},
+      {Profile::Receipt, name, {'_', 'R', 'X', '-', '8', '0', 0}},
+      {Profile::Receipt, info, {'7', 0x27, '3', '1', '2', 0, '=', 'n', '2', 0}},
+      {Profile::Line, setting, {'7', 0x27, '1', '0', '0', '1', 0}},
+      {Profile::Receipt, setting, {'7', 0x27, '1', '0', '0', '0', 0}},
+      {Profile::Interrupt, interruptQ, {0x16}},
+      {Profile::Receipt, interruptQ, {0x12}},
+      {Profile::Receipt, displayQ, {0x12}},
+      {Profile::Interrupt, interrupt, {'7', 0x5C, '0', 0}},
+      {Profile::Receipt, interrupt, {}},
+      {Profile::Receipt, clear, {'7', '%', 0}},
+      {Profile::Receipt, ext, {'9', 0x40, 0x40, 0}},
+      {Profile::Impact, {0x1D, 0x72, 0x01}, {0x00}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.query) + " on " + profileName(c.profile));
+    PrinterModel m(c.profile);
+    const auto reply = feed(m, c.query);
+    EXPECT_EQ(reply, c.reply);
+    EXPECT_TRUE(wellFormed(reply));
+  }
+}
+
+TEST(PrinterModel, SplitAtEveryByteGivesTheSameAnswers) {
+  const Bytes stream = cat({job("0001", cat({{0x1B, 0x61, 0x01},
+                                             text("Cr\x8A"
+                                                  "me\n"),
+                                             {0x1D, 0x6B, 0x43, 0x0D},
+                                             text("4901234567894"),
+                                             {0x1D, 0x76, 0x30, 0x00, 0x02, 0x00, 0x02, 0x00},
+                                             {0x10, 0x04, 0x01, 0x10, 0x04, 0x01},  // image data
+                                             {0x10, 0x04, 0x02},
+                                             {0x1D, 0x56, 0x42, 0x00}})),
+                            {0x10, 0x14, 0x07, 0x02}});
+  PrinterModel whole;
+  const auto expected = feed(whole, stream);
+  // ASB, the real-time byte, the job end, the extended status.
+  EXPECT_EQ(expected, cat({{0x10, 0, 0, 0, 0x12}, jobEnd("0001"), {'9', 0x40, 0x40, 0}}));
+  EXPECT_EQ(whole.commandCounts().at("DLE EOT 2"), 1u);
+  EXPECT_EQ(whole.commandCounts().count("DLE EOT 1"), 0u);  // inside the raster data
+
+  PrinterModel split;
+  Bytes got;
+  for (uint8_t b : stream) {
+    const auto r = split.receive(Bytes{b});
+    got.insert(got.end(), r.begin(), r.end());
+  }
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(split.commandCounts(), whole.commandCounts());
+}
+
+TEST(PrinterModel, TranscriptNamesTheCommands) {
+  PrinterModel m;
+  const Bytes qrData = text("https://example.invalid/abc");
+  Bytes qrStore{0x1D, 0x28, 0x6B, static_cast<uint8_t>(qrData.size() + 3), 0x00, 0x31, 0x50, 0x30};
+  qrStore.insert(qrStore.end(), qrData.begin(), qrData.end());
+  Bytes raster{0x1D, 0x76, 0x30, 0x00, 72, 0x00, 120, 0x00};
+  raster.resize(raster.size() + 72 * 120, 0x10);
+  feed(m, job("0001", cat({{0x1B, 0x74, 0x02, 0x1B, 0x61, 0x01, 0x1B, 0x45, 0x01},
+                           text("Cr\x8A"
+                                "me\n"),
+                           {0x1D, 0x6B, 0x43, 0x0D},
+                           text("4901234567894"),
+                           qrStore,
+                           raster,
+                           {0x1D, 0x56, 0x42, 0x00}})));
+  std::vector<std::string> lines;
+  uint8_t page = 0;
+  std::string line;
+  for (const auto& e : m.takeEvents()) {
+    if (e.kind == printer_emulator::ModelEvent::Kind::Text) {
+      line = std::string(e.text.begin(), e.text.end());
+      page = e.codePage;
+      lines.push_back("text");
+    } else if (e.kind == printer_emulator::ModelEvent::Kind::Command) {
+      lines.push_back(e.label);
+    }
+  }
+  EXPECT_EQ(line,
+            "Cr\x8A"
+            "me");
+  EXPECT_EQ(page, 2);
+  const std::vector<std::string> expected{
+      "[printer]",     "[init]",           "[ASB on]", "[code page 2]",
+      "[centre]",      "[bold]",           "text",     "[barcode EAN13 \"4901234567894\"]",
+      "[QR 27 bytes]", "[raster 576x120]", "[cut]",    "[job end \"0001\"]"};
+  // The header's page direction and motion units are counted, not shown.
+  std::vector<std::string> shown;
+  for (const auto& l : lines) {
+    if (!l.empty()) shown.push_back(l);
+  }
+  EXPECT_EQ(shown, expected);
+}
+
+TEST(PrinterModel, JobEndComesWhenEarlierDataIsPrinted) {
+  PrinterModel m;
+  m.setPrintSpeed(1000);  // bytes per second
+  const auto start = PrinterModel::Clock::now();
+  const Bytes body(500, 'x');
+  auto r = m.receive(job("0A1F", body), start);
+  EXPECT_EQ(r, (Bytes{0x10, 0, 0, 0}));  // the ASB only: nothing printed yet
+  // Real-time queries are answered at once, ahead of the waiting job end.
+  r = m.receive(Bytes{0x10, 0x04, 0x01}, start + 10ms);
+  EXPECT_EQ(r, (Bytes{0x12}));
+  ASSERT_TRUE(m.nextDue());
+  EXPECT_TRUE(m.advance(start + 200ms).empty());
+  EXPECT_GT(m.bytesWaiting(), 0u);
+  EXPECT_EQ(m.advance(start + 600ms), jobEnd("0A1F"));
+  EXPECT_EQ(m.bytesWaiting(), 0u);
+}
+
+TEST(PrinterModel, HeldDataWaitsAndClearDropsIt) {
+  PrinterModel m;
+  m.setHoldPrinting(true);
+  auto r = feed(m, job("0001", text("held\n")));
+  EXPECT_EQ(r, (Bytes{0x10, 0, 0, 0}));
+  EXPECT_EQ(feed(m, {0x10, 0x04, 0x04}), (Bytes{0x12}));  // still answers real-time commands
+  // The buffer is cleared: the held job end is gone for good.
+  EXPECT_EQ(feed(m, {0x10, 0x14, 0x08, 0x01, 0x03, 0x14, 0x01, 0x06, 0x02, 0x08}),
+            (Bytes{'7', '%', 0}));
+  m.setHoldPrinting(false);
+  EXPECT_TRUE(m.advance().empty());
+  EXPECT_EQ(m.bytesWaiting(), 0u);
+
+  // Released without a clear, the job end comes.
+  m.setHoldPrinting(true);
+  EXPECT_EQ(feed(m, job("0002", text("x\n"))), (Bytes{0x10, 0, 0, 0}));  // GS a 255 again
+  m.setHoldPrinting(false);
+  EXPECT_EQ(m.advance(), jobEnd("0002"));
+
+  m.setClearAcknowledged(false);
+  EXPECT_TRUE(feed(m, {0x10, 0x14, 0x08, 0x01, 0x03, 0x14, 0x01, 0x06, 0x02, 0x08}).empty());
+}
+
+TEST(PrinterModel, JobIdModes) {
+  struct Case {
+    JobIdMode mode;
+    Bytes replies;  // to jobs 0001 then 0002
+  };
+  const Case cases[] = {
+      {JobIdMode::Echo, cat({jobEnd("0001"), jobEnd("0002")})},
+      {JobIdMode::ReplaceFFFF, cat({jobEnd("FFFF"), jobEnd("FFFF")})},
+      {JobIdMode::ReplaceABCD, cat({jobEnd("ABCD"), jobEnd("ABCD")})},
+      {JobIdMode::Drop, {}},
+      {JobIdMode::OutOfOrder, cat({jobEnd("0002"), jobEnd("0001")})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.mode));
+    PrinterModel m;
+    m.setJobIdMode(c.mode);
+    feed(m, {0x1D, 0x61, 0x00});
+    Bytes got = feed(m, cat({job("0001", text("a\n")), {0x1D, 0x61, 0x00}}));
+    const Bytes second = feed(m, cat({job("0002", text("b\n")), {0x1D, 0x61, 0x00}}));
+    got.insert(got.end(), second.begin(), second.end());
+    // Drop the ASBs the job headers ask for.
+    Bytes ends;
+    for (size_t i = 0; i < got.size();) {
+      if (got[i] == 0x10) {
+        i += 4;
+      } else {
+        ends.push_back(got[i++]);
+      }
+    }
+    EXPECT_EQ(ends, c.replies);
+  }
+}
+
+TEST(PrinterModel, RoutingNulsAndPowerOff) {
+  PrinterModel m;
+  // Display data is not printed and does not delay the printer's job end.
+  m.setHoldPrinting(false);
+  feed(m, {0x1B, 0x3D, 0x02});
+  EXPECT_EQ(m.route(), printer_emulator::Route::Display);
+  feed(m, text("WELCOME"));
+  EXPECT_EQ(m.bytesPrinted(), 0u);
+  // A block of NULs closes no open sequence by itself but is never printed.
+  Bytes flush{0x1B, 0x3D, 0x01};
+  flush.resize(400, 0);
+  EXPECT_TRUE(feed(m, flush).empty());
+  EXPECT_EQ(m.route(), printer_emulator::Route::Printer);
+  EXPECT_EQ(m.bytesPrinted(), 0u);
+  // An ESC t waiting for its parameter takes the first NUL of the block.
+  feed(m, {0x1B, 0x74});
+  feed(m, Bytes(10, 0));
+  EXPECT_EQ(m.codePage(), 0);
+  EXPECT_EQ(feed(m, {0x10, 0x04, 0x01}), (Bytes{0x12}));
+
+  m.setPowerOff(true);
+  EXPECT_TRUE(feed(m, {0x10, 0x04, 0x01}).empty());
+  EXPECT_TRUE(feed(m, {0x1D, 0x61, 0xFF}).empty());
+  m.setPowerOff(false);
+  EXPECT_EQ(feed(m, {0x10, 0x04, 0x01}), (Bytes{0x12}));
+}
+
+}  // namespace

@@ -1,0 +1,716 @@
+#include "printer_model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace printer_emulator {
+
+namespace {
+
+constexpr uint8_t kDle = 0x10, kEsc = 0x1B, kFs = 0x1C, kGs = 0x1D;
+
+bool startsCommand(uint8_t b) { return b == 0 || b == kDle || b == kEsc || b == kFs || b == kGs; }
+
+std::string hex(std::span<const uint8_t> bytes) {
+  std::string s;
+  char part[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(part, sizeof part, i ? " %02X" : "%02X", bytes[i]);
+    s += part;
+  }
+  return s;
+}
+
+std::string printable(uint8_t c) {
+  if (c > 0x20 && c < 0x7F) return std::string(1, static_cast<char>(c));
+  char part[4];
+  std::snprintf(part, sizeof part, "%02X", c);
+  return part;
+}
+
+const char* barcodeName(uint8_t m) {
+  static const char* const kNames[] = {"UPC-A", "UPC-E",   "EAN13",  "EAN8",   "CODE39",
+                                       "ITF",   "CODABAR", "CODE93", "CODE128"};
+  if (m <= 6) return kNames[m];
+  if (m >= 65 && m <= 73) return kNames[m - 65];
+  return "?";
+}
+
+// 16-bit little-endian value at i.
+size_t le16(std::span<const uint8_t> b, size_t i) { return b[i] | (size_t{b[i + 1]} << 8); }
+
+// One byte commands of each escape family that take n parameter bytes.
+size_t escParams(uint8_t c) {
+  switch (c) {
+    case ' ':
+    case '!':
+    case '%':
+    case '-':
+    case '3':
+    case '=':
+    case '?':
+    case 'E':
+    case 'G':
+    case 'J':
+    case 'M':
+    case 'R':
+    case 'T':
+    case 'U':
+    case 'V':
+    case 'a':
+    case 'd':
+    case 't':
+    case '{':
+    case 'r':
+    case 'e':
+    case 'K':
+    case 'u':
+    case 'v':
+      return 1;
+    case '$':
+    case '\\':
+    case 'c':
+      return 2;
+    case 'p':
+      return 3;
+    case 'W':
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+size_t gsParams(uint8_t c) {
+  switch (c) {
+    case '!':
+    case '/':
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'a':
+    case 'b':
+    case 'f':
+    case 'h':
+    case 'r':
+    case 'w':
+    case 'E':
+    case 'T':
+      return 1;
+    case '$':
+    case 'L':
+    case 'P':
+    case 'W':
+    case '\\':
+      return 2;
+    case '^':
+      return 3;
+    default:
+      return 0;
+  }
+}
+
+size_t fsParams(uint8_t c) {
+  switch (c) {
+    case '!':
+    case '-':
+    case 'C':
+    case 'W':
+      return 1;
+    case 'p':
+    case 'S':
+      return 2;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+std::optional<Profile> profileFromName(const std::string& name) {
+  for (Profile p :
+       {Profile::Receipt, Profile::Line, Profile::Impact, Profile::Battery, Profile::Interrupt}) {
+    if (name == profileName(p)) return p;
+  }
+  return std::nullopt;
+}
+
+const char* profileName(Profile profile) {
+  switch (profile) {
+    case Profile::Line:
+      return "line";
+    case Profile::Impact:
+      return "impact";
+    case Profile::Battery:
+      return "battery";
+    case Profile::Interrupt:
+      return "interrupt";
+    default:
+      return "receipt";
+  }
+}
+
+PrinterModel::PrinterModel(Profile profile) : profile_(profile) {}
+
+uint8_t PrinterModel::modelId() const {
+  switch (profile_) {
+    case Profile::Line:
+      return 0x0D;
+    case Profile::Impact:
+      return 0x05;
+    case Profile::Battery:
+      return 0x25;
+    case Profile::Interrupt:
+      return 0x21;
+    default:
+      return 0x20;
+  }
+}
+
+std::string PrinterModel::modelName() const {
+  switch (profile_) {
+    case Profile::Line:
+      return "LX-58";
+    case Profile::Impact:
+      return "DX-76";
+    case Profile::Battery:
+      return "MX-30B";
+    case Profile::Interrupt:
+      return "RX-80i";
+    default:
+      return "RX-80";
+  }
+}
+
+std::array<uint8_t, 4> PrinterModel::asb() const {
+  if (asbOverride_) return *asbOverride_;
+  const Faults& f = faults_;
+  const bool offline = f.offline || f.offlineReason || f.coverOpen || f.paperEnd || f.feed ||
+                       f.panelSwitch || f.autoRecoverable;
+  std::array<uint8_t, 4> b{0x10, 0, 0, 0};
+  if (f.drawerHigh || (profile_ == Profile::Battery && f.batteryEmpty)) b[0] |= 0x04;
+  if (offline) b[0] |= 0x08;
+  if (f.coverOpen) b[0] |= 0x20;
+  if (f.feed) b[0] |= 0x40;
+  if (f.offlineReason) b[1] |= 0x01;
+  if (f.panelSwitch) b[1] |= 0x02;
+  if (f.autoRecoverable) b[1] |= 0x40;
+  if (f.nearEnd) b[2] |= 0x01;
+  if (f.paperEnd) b[2] |= 0x04;
+  return b;
+}
+
+uint8_t PrinterModel::realtimeStatus(int n) const {
+  const Faults& f = faults_;
+  const auto status = asb();
+  uint8_t r = 0x12;
+  switch (n) {
+    case 1:
+      if (status[0] & 0x04) r |= 0x04;
+      if (status[0] & 0x08) r |= 0x08;
+      if (f.offlineReason) r |= 0x20;
+      if (f.panelSwitch) r |= 0x40;
+      break;
+    case 2:
+      if (f.coverOpen) r |= 0x04;
+      if (f.feed) r |= 0x08;
+      if (f.paperEnd) r |= 0x20;
+      if (f.autoRecoverable) r |= 0x40;
+      break;
+    case 3:
+      if (f.autoRecoverable) r |= 0x40;
+      break;
+    case 4:
+      if (f.nearEnd) r |= 0x0C;
+      if (f.paperEnd) r |= 0x60;
+      break;
+    default:
+      break;
+  }
+  return r;
+}
+
+void PrinterModel::setAsbOverride(std::optional<std::array<uint8_t, 4>> bytes) {
+  asbOverride_ = bytes;
+  asbMaybeChanged();
+}
+
+void PrinterModel::setFaults(const Faults& faults) {
+  faults_ = faults;
+  asbMaybeChanged();
+}
+
+void PrinterModel::asbMaybeChanged() {
+  if (!asbEnabled_ || powerOff_) return;
+  const auto now = asb();
+  if (asbSent_ && *asbSent_ == now) return;
+  asbSent_ = now;
+  send({now.begin(), now.end()}, "[ASB]");
+}
+
+void PrinterModel::setPrintSpeed(uint32_t bytesPerSecond) { speed_ = bytesPerSecond; }
+
+void PrinterModel::setHoldPrinting(bool hold) { hold_ = hold; }
+
+void PrinterModel::setPowerOff(bool off) {
+  powerOff_ = off;
+  if (off) {
+    // A printer that powers off forgets everything, switched-on ASB included.
+    pending_.clear();
+    held_.clear();
+    deferredJobEnd_.reset();
+    line_.clear();
+    asbEnabled_ = false;
+    asbSent_.reset();
+    route_ = Route::Printer;
+  }
+}
+
+uint64_t PrinterModel::bytesWaiting() const {
+  uint64_t n = 0;
+  for (const auto& h : held_) n += h.printBytes;
+  return n;
+}
+
+std::vector<ModelEvent> PrinterModel::takeEvents() { return std::exchange(events_, {}); }
+
+std::vector<uint8_t> PrinterModel::takeOutput() { return std::exchange(out_, {}); }
+
+std::vector<uint8_t> PrinterModel::advance(Clock::time_point now) {
+  print(now);
+  return takeOutput();
+}
+
+std::optional<PrinterModel::Clock::time_point> PrinterModel::nextDue() const {
+  if (hold_ || speed_ == 0 || held_.empty() || !lastPrint_) return std::nullopt;
+  uint64_t bytes = 0;
+  for (const auto& h : held_) {
+    bytes += h.printBytes;
+    if (!h.reply.empty()) break;
+  }
+  const double seconds = (static_cast<double>(bytes) - printCredit_) / speed_;
+  return *lastPrint_ + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(std::max(seconds, 0.0)));
+}
+
+void PrinterModel::send(std::vector<uint8_t> bytes, const std::string& label) {
+  if (bytes.empty()) return;
+  events_.push_back({ModelEvent::Kind::Reply, route_, label, bytes, 0});
+  out_.insert(out_.end(), bytes.begin(), bytes.end());
+}
+
+void PrinterModel::command(const std::string& label, const std::string& counter) {
+  ++commandCounts_[counter.empty() ? label : counter];
+  if (!label.empty()) events_.push_back({ModelEvent::Kind::Command, route_, label, {}, 0});
+}
+
+void PrinterModel::queuePrint(uint64_t bytes) {
+  if (held_.empty() || !held_.back().reply.empty()) held_.push_back({});
+  held_.back().printBytes += bytes;
+}
+
+void PrinterModel::queueReply(std::vector<uint8_t> reply) {
+  if (held_.empty() || !held_.back().reply.empty()) held_.push_back({});
+  held_.back().reply = std::move(reply);
+}
+
+void PrinterModel::print(Clock::time_point now) {
+  if (held_.empty()) {
+    lastPrint_ = now;
+    printCredit_ = 0;
+    return;
+  }
+  if (hold_) {
+    lastPrint_ = now;
+    return;
+  }
+  if (speed_ > 0 && lastPrint_) {
+    printCredit_ += std::chrono::duration<double>(now - *lastPrint_).count() * speed_;
+  }
+  lastPrint_ = now;
+  while (!held_.empty()) {
+    Held& h = held_.front();
+    if (h.printBytes > 0) {
+      const uint64_t can =
+          speed_ == 0 ? h.printBytes
+                      : std::min<uint64_t>(h.printBytes, static_cast<uint64_t>(printCredit_));
+      h.printBytes -= can;
+      bytesPrinted_ += can;
+      if (speed_ > 0) printCredit_ -= static_cast<double>(can);
+      if (h.printBytes > 0) return;
+    }
+    std::vector<uint8_t> reply = std::move(h.reply);
+    held_.pop_front();
+    if (reply.empty()) continue;
+    const bool jobEnd = reply.size() == 7 && reply[0] == '7' && reply[1] == 0x22;
+    if (jobEnd && jobIdMode_ == JobIdMode::OutOfOrder) {
+      if (!deferredJobEnd_) {
+        deferredJobEnd_ = std::move(reply);
+        continue;
+      }
+      send(std::move(reply), "[job end]");
+      send(std::move(*deferredJobEnd_), "[job end]");
+      deferredJobEnd_.reset();
+      continue;
+    }
+    send(std::move(reply), jobEnd ? "[job end]" : "[answer]");
+  }
+  if (held_.empty()) printCredit_ = 0;
+}
+
+size_t PrinterModel::commandLength(std::span<const uint8_t> b) const {
+  const size_t have = b.size();
+  auto need = [have](size_t n) -> size_t { return have >= n ? n : 0; };
+  if (b[0] == 0) return 1;
+  if (have < 2) return 0;
+  const uint8_t c = b[1];
+  if (b[0] == kDle) {
+    if (c == 0x04) {
+      if (have < 3) return 0;
+      return need(b[2] == 7 || b[2] == 8 || b[2] == 18 ? 4 : 3);
+    }
+    if (c == 0x05) return need(3);
+    if (c == 0x14) {
+      if (have < 3) return 0;
+      switch (b[2]) {
+        case 1:
+        case 2:
+          return need(5);
+        case 3:
+          return need(8);
+        case 6:
+          return need(12);
+        case 7:
+          return need(4);
+        case 8:
+          return need(10);
+        case 20:
+          return need(7);
+        default:
+          return need(3);
+      }
+    }
+    return 1;  // a lone DLE: dropped
+  }
+  if (b[0] == kEsc) {
+    if (c == '(') return have < 5 ? 0 : need(5 + le16(b, 3));
+    if (c == '*') {
+      if (have < 5) return 0;
+      return need(5 + le16(b, 3) * (b[2] >= 32 ? 3 : 1));
+    }
+    return need(2 + escParams(c));
+  }
+  if (b[0] == kFs) {
+    if (c == '(') return have < 5 ? 0 : need(5 + le16(b, 3));
+    return need(2 + fsParams(c));
+  }
+  // GS
+  switch (c) {
+    case '(':
+      return have < 5 ? 0 : need(5 + le16(b, 3));
+    case '8': {
+      if (have < 7) return 0;
+      const size_t p = b[3] | (size_t{b[4]} << 8) | (size_t{b[5]} << 16) | (size_t{b[6]} << 24);
+      return need(7 + p);
+    }
+    case 'V':
+      if (have < 3) return 0;
+      return need(b[2] == 65 || b[2] == 66 || b[2] == 97 || b[2] == 98 || b[2] == 103 || b[2] == 104
+                      ? 4
+                      : 3);
+    case 'k':
+      if (have < 4) return 0;
+      if (b[2] <= 6) {
+        const auto end = std::find(b.begin() + 3, b.end(), uint8_t{0});
+        return end == b.end() ? 0 : static_cast<size_t>(end - b.begin()) + 1;
+      }
+      return need(4 + b[3]);
+    case 'v':
+      if (have < 8) return 0;
+      return need(8 + le16(b, 4) * le16(b, 6));
+    case '*':
+      if (have < 4) return 0;
+      return need(4 + size_t{b[2]} * b[3] * 8);
+    default:
+      return need(2 + gsParams(c));
+  }
+}
+
+std::vector<uint8_t> PrinterModel::receive(std::span<const uint8_t> bytes, Clock::time_point now) {
+  bytesReceived_ += bytes.size();
+  if (powerOff_) return {};
+  print(now);
+  pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+  size_t pos = 0;
+  while (pos < pending_.size()) {
+    const uint8_t b = pending_[pos];
+    if (b == 0) {
+      ++pos;  // filler: the host pads open sequences with NUL
+      continue;
+    }
+    if (!startsCommand(b)) {
+      size_t end = pos;
+      while (end < pending_.size() && !startsCommand(pending_[end])) ++end;
+      handleText(std::span<const uint8_t>(pending_).subspan(pos, end - pos));
+      pos = end;
+      continue;
+    }
+    const size_t length = commandLength(std::span<const uint8_t>(pending_).subspan(pos));
+    if (length == 0) break;
+    const auto cmd = std::span<const uint8_t>(pending_).subspan(pos, length);
+    if (b == kDle) {
+      print(now);  // a job end already printed leaves before the answer
+      handleRealtime(cmd);
+    } else {
+      handleCommand(cmd);
+    }
+    pos += length;
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos));
+  print(now);
+  return takeOutput();
+}
+
+void PrinterModel::handleText(std::span<const uint8_t> text) {
+  for (uint8_t c : text) {
+    if (c == '\n') {
+      flushTextLine();
+    } else if (c != '\r') {
+      line_.push_back(c);
+    }
+  }
+  commandCounts_["text bytes"] += text.size();
+  if (route_ == Route::Printer) queuePrint(text.size());
+}
+
+void PrinterModel::flushTextLine() {
+  events_.push_back({ModelEvent::Kind::Text, route_, {}, std::exchange(line_, {}), codePage_});
+}
+
+void PrinterModel::handleRealtime(std::span<const uint8_t> cmd) {
+  if (cmd.size() < 3) return;
+  const uint8_t fn = cmd[2];
+  const auto key = [&](const char* family) { return std::string(family) + std::to_string(fn); };
+  if (cmd[1] == 0x04) {
+    const std::string counter = key("DLE EOT ");
+    command({}, counter);
+    if (fn >= 1 && fn <= 4) {
+      send({realtimeStatus(fn)}, "[status " + std::to_string(fn) + "]");
+    } else if (fn == 18 && cmd[3] == 1) {
+      send({static_cast<uint8_t>(profile_ == Profile::Interrupt ? 0x16 : 0x12)}, "[interrupt?]");
+    } else if (fn == 18 && cmd[3] == 2) {
+      send({static_cast<uint8_t>(displayConnected_ ? 0x12 : 0x16)}, "[display?]");
+    }
+    return;
+  }
+  if (cmd[1] == 0x05) {
+    command({}, key("DLE ENQ "));
+    return;
+  }
+  command({}, key("DLE DC4 "));
+  switch (fn) {
+    case 7:
+      if (cmd[3] == 5 && profile_ == Profile::Battery) {
+        const uint8_t p = std::min<uint8_t>(battery_, 99);
+        send({'7', 'E', static_cast<uint8_t>('0' + p / 10), static_cast<uint8_t>('0' + p % 10), 0},
+             "[battery]");
+      } else if (cmd[3] == 2) {
+        send({'9', static_cast<uint8_t>(0x40 | (extErrorBits_ & 0x0C)), 0x40, 0}, "[extended]");
+      } else if (cmd[3] == 4) {
+        uint8_t reasons = faults_.offlineReasons & 0x1F;
+        if (faults_.coverOpen) reasons |= 0x01;
+        send({'7', '#', 0x40, 0x40, 0x40, 0x40, static_cast<uint8_t>(0x40 | reasons), 0},
+             "[offline response]");
+      }
+      break;
+    case 8:
+      // Clear buffer: whatever was not printed yet, job ends included, is gone.
+      held_.clear();
+      deferredJobEnd_.reset();
+      line_.clear();
+      events_.push_back({ModelEvent::Kind::Command, route_, "[clear buffer]", {}, 0});
+      if (clearAcknowledged_) send({'7', '%', 0}, "[cleared]");
+      break;
+    case 6:
+      if (profile_ == Profile::Interrupt) {
+        send({'7', 0x5C, static_cast<uint8_t>(interruptRefused_ ? '1' : '0'), 0}, "[interrupt]");
+      }
+      break;
+    case 20: {
+      const auto status = asb();
+      send({status.begin(), status.end()}, "[ASB]");
+      send({'9', static_cast<uint8_t>(0x40 | (extErrorBits_ & 0x0C)), 0x40, 0}, "[extended]");
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void PrinterModel::handleCommand(std::span<const uint8_t> cmd) {
+  const uint8_t family = cmd[0];
+  const uint8_t c = cmd[1];
+  const char* familyName = family == kEsc ? "ESC " : family == kFs ? "FS " : "GS ";
+  std::string counter = familyName;
+  counter += printable(c);
+  if ((c == '(' || c == '8') && cmd.size() > 2) {
+    counter += ' ';
+    counter += printable(cmd[2]);
+  }
+  const uint8_t n = cmd.size() > 2 ? cmd[2] : 0;
+
+  if (family == kEsc) {
+    switch (c) {
+      case '=': {
+        const Route next = (n & 0x01) ? Route::Printer : (n & 0x02) ? Route::Display : route_;
+        if (next != route_ && !line_.empty()) flushTextLine();
+        route_ = next;
+        command(next == Route::Printer ? "[printer]" : "[display]", counter);
+        return;
+      }
+      case '@':
+        codePage_ = 0;
+        return command("[init]", counter);
+      case 'a':
+        return command((n % 48) == 1 ? "[centre]" : (n % 48) == 2 ? "[right]" : "[left]", counter);
+      case 'E':
+        return command((n & 1) ? "[bold]" : "[bold off]", counter);
+      case '-':
+        return command("[underline " + std::to_string(n % 48) + "]", counter);
+      case '!':
+        return command("[mode " + hex(cmd.subspan(2, 1)) + "h]", counter);
+      case 't':
+        codePage_ = n;
+        return command("[code page " + std::to_string(n) + "]", counter);
+      case 'R':
+        return command("[international " + std::to_string(n) + "]", counter);
+      case 'M':
+        return command("[font " + std::to_string(n % 48) + "]", counter);
+      case 'J':
+        return command("[feed " + std::to_string(n) + " dots]", counter);
+      case 'd':
+        return command("[feed " + std::to_string(n) + " lines]", counter);
+      case 'p':
+        return command("[drawer]", counter);
+      case '*':
+        return command("[bit image " + std::to_string(le16(cmd, 3)) + " columns]", counter);
+      case '(':
+        return command(cmd.size() > 5 && cmd[2] == 'A' ? "[sound]" : "", counter);
+      default:
+        return command("", counter);
+    }
+  }
+  if (family == kFs) return command("", counter);
+
+  // GS
+  switch (c) {
+    case '!':
+      return command(
+          "[size " + std::to_string((n >> 4) + 1) + "x" + std::to_string((n & 15) + 1) + "]",
+          counter);
+    case 'V':
+      return command("[cut]", counter);
+    case 'k': {
+      const bool nulForm = n <= 6;
+      const auto data = nulForm ? cmd.subspan(3, cmd.size() - 4) : cmd.subspan(4, cmd.size() - 4);
+      return command(std::string("[barcode ") + barcodeName(n) + " \"" +
+                         std::string(data.begin(), data.end()) + "\"]",
+                     counter);
+    }
+    case 'v':
+      return command(
+          "[raster " + std::to_string(le16(cmd, 4) * 8) + "x" + std::to_string(le16(cmd, 6)) + "]",
+          counter);
+    case '8':
+    case '(': {
+      const size_t at = c == '8' ? 7 : 5;  // first byte behind the length
+      const uint8_t sub = cmd[2];
+      const auto body = cmd.subspan(at);
+      if (sub == 'k' && body.size() >= 3 && body[1] == 0x50) {
+        return command(std::string(body[0] == 0x31 ? "[QR " : "[PDF417 ") +
+                           std::to_string(body.size() - 3) + " bytes]",
+                       counter);
+      }
+      if (sub == 'L' && body.size() >= 10 && body[0] == 0x30 && body[1] == 0x70) {
+        return command("[graphics " + std::to_string(le16(body, 6)) + "x" +
+                           std::to_string(le16(body, 8)) + "]",
+                       counter);
+      }
+      if (sub == 'L' && body.size() >= 2 && body[0] == 0x30 && body[1] == 0x32) {
+        return command("[print graphics]", counter);
+      }
+      if (sub == 'L' && body.size() >= 2 && body[0] == 0x30 && body[1] == 0x45) {
+        return command("[logo]", counter);
+      }
+      if (sub == 'H' && body.size() == 6 && body[0] == 0x30 && body[1] == 0x30) {
+        const std::string id(body.begin() + 2, body.end());
+        command("[job end \"" + id + "\"]", counter);
+        std::vector<uint8_t> reply{'7', 0x22};
+        if (jobIdMode_ == JobIdMode::ReplaceFFFF) {
+          reply.insert(reply.end(), {'F', 'F', 'F', 'F'});
+        } else if (jobIdMode_ == JobIdMode::ReplaceABCD) {
+          reply.insert(reply.end(), {'A', 'B', 'C', 'D'});
+        } else {
+          reply.insert(reply.end(), body.begin() + 2, body.end());
+        }
+        reply.push_back(0);
+        if (jobIdMode_ != JobIdMode::Drop) queueReply(std::move(reply));
+        return;
+      }
+      if (sub == 'E' && body.size() == 2 && body[0] == 0x06) {
+        command("[info query]", counter);
+        const uint8_t width = profile_ == Profile::Line     ? '1'
+                              : profile_ == Profile::Impact ? '0'
+                                                            : '2';
+        if (body[1] == 0x03) queueReply({'7', 0x27, '3', '1', width, 0});
+        if (body[1] == 0x0B) {
+          queueReply({'7', 0x27, '1', '0', '0',
+                      static_cast<uint8_t>(profile_ == Profile::Line ? '1' : '0'), 0});
+        }
+        return;
+      }
+      return command("", counter);
+    }
+    case 'a': {
+      asbEnabled_ = n != 0;
+      command(asbEnabled_ ? "[ASB on]" : "[ASB off]", counter);
+      asbSent_.reset();  // GS a answers the current status at once
+      asbMaybeChanged();
+      return;
+    }
+    case 'r':
+      command("[status request]", counter);
+      if (n == 1 || n == 49) {
+        uint8_t paper = 0;
+        if (faults_.nearEnd) paper |= 0x03;
+        if (faults_.paperEnd) paper |= 0x0C;
+        queueReply({paper});
+      }
+      return;
+    case 'I': {
+      command("[identify " + std::to_string(n) + "]", counter);
+      if (n == 1 || n == 49) {
+        queueReply({modelId()});
+      } else if (n == 33) {
+        queueReply({'=', '!', 0x68, 0x60, 0});
+      } else if (n == 67) {
+        std::vector<uint8_t> reply{'_'};
+        const auto name = modelName();
+        reply.insert(reply.end(), name.begin(), name.end());
+        reply.push_back(0);
+        queueReply(std::move(reply));
+      } else if (n == 'n') {
+        queueReply({'=', 'n',
+                    static_cast<uint8_t>(profile_ == Profile::Line     ? '1'
+                                         : profile_ == Profile::Impact ? '0'
+                                                                       : '2'),
+                    0});
+      }
+      return;
+    }
+    default:
+      return command("", counter);
+  }
+}
+
+}  // namespace printer_emulator
