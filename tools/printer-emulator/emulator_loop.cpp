@@ -1,6 +1,7 @@
 #include "emulator_loop.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -117,6 +118,8 @@ void PrinterEmulator::Loop::run() {
     }
     runTasks();
     sendDue();
+    deliver(owner.state_.advance(Clock::now()));
+    sendReplies();
     if (fds[1].revents & POLLIN) handleDatagram();
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
       if (clientFd >= 0 && fds[2].fd == clientFd) {
@@ -149,6 +152,8 @@ int PrinterEmulator::Loop::pollTimeoutMs() const {
   auto next = Clock::time_point::max();
   for (const auto& p : pending) next = std::min(next, p.due);
   for (const auto& p : pendingData) next = std::min(next, p.due);
+  if (!replies.empty()) next = std::min(next, replies.front().due);
+  if (const auto due = owner.state_.nextDue()) next = std::min(next, *due);
   if (next == Clock::time_point::max()) return 1000;
   const auto wait =
       std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
@@ -228,6 +233,7 @@ void PrinterEmulator::Loop::handleDatagram() {
         owner.clientConnected_ ? owner.reportedClient_.value_or(owner.clientPeer_) : 0;
     context.ownAddress = owner.address();
   }
+  if (owner.state_.powerOff()) context.clientAddress = 0;  // a printer that is off holds no client
 
   auto reply = answerKdpx(*request, owner.state_, context);
   if (!reply && (scripted || rule.payload)) {
@@ -294,8 +300,14 @@ void PrinterEmulator::Loop::acceptClient(int waitMs) {
   // Data too carries the kernel's arrival time, so a late loop does not shift it.
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+  // Answers split at each byte must leave as separate segments.
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   clientFd = fd;
   clientAddr = peer;
+  clientBytes = 0;
+  jobEndsSent = 0;
+  realtimeSent = 0;
+  replies.clear();
   std::lock_guard lock(owner.mutex_);
   owner.clientConnected_ = true;
   owner.clientPeer_ = peer.sin_addr.s_addr;
@@ -319,17 +331,103 @@ void PrinterEmulator::Loop::readClient() {
   }
   const std::span<const uint8_t> bytes(buffer, static_cast<size_t>(n));
   int serial;
-  TcpMode mode;
   {
     std::lock_guard lock(owner.mutex_);
     serial = owner.clientsAccepted_;
-    mode = owner.tcpMode_;
   }
   owner.record({arrivalTime(message), Channel::Tcp, clientAddr.sin_addr.s_addr,
                 ntohs(clientAddr.sin_port), serial,
                 std::vector<uint8_t>(bytes.begin(), bytes.end())});
-  const auto answer = owner.state_.receiveData(bytes);
-  if (!answer.empty() && mode != TcpMode::Silent) sendChunk(answer);
+  // A disconnect scripted within these bytes cuts the job there: the printer
+  // takes what came before the cut and answers nothing more.
+  std::optional<Disconnect> cut;
+  {
+    std::lock_guard lock(owner.mutex_);
+    const auto& d = owner.disconnect_;
+    if (d && d->point == DisconnectPoint::AfterBytes && clientBytes + bytes.size() >= d->count) {
+      cut = d;
+      owner.disconnect_.reset();
+    }
+  }
+  if (cut) {
+    const auto taken = static_cast<size_t>(cut->count > clientBytes ? cut->count - clientBytes : 0);
+    clientBytes += taken;
+    owner.state_.receiveReplies(bytes.first(taken));
+    dropClient(cut->reset);
+    return;
+  }
+  clientBytes += bytes.size();
+  deliver(owner.state_.receiveReplies(bytes));
+  sendReplies();
+  checkDisconnect();
+}
+
+void PrinterEmulator::Loop::deliver(std::vector<Reply> answers) {
+  if (answers.empty()) return;
+  TcpMode mode;
+  ReplyShape shape;
+  std::map<ReplyClass, std::chrono::milliseconds> delays;
+  {
+    std::lock_guard lock(owner.mutex_);
+    mode = owner.tcpMode_;
+    shape = owner.replyShape_;
+    delays = owner.replyDelays_;
+  }
+  if (clientFd < 0 || mode == TcpMode::Silent) return;
+  const auto now = Clock::now();
+  for (auto& answer : answers) {
+    std::vector<uint8_t> bytes;
+    if (shape.junk) bytes.push_back(0xFF);
+    if (shape.asbBetweenBlocks && answer.replyClass != ReplyClass::Asb) {
+      const auto asb = owner.state_.automaticStatus();
+      bytes.insert(bytes.end(), asb.begin(), asb.end());
+    }
+    bytes.insert(bytes.end(), answer.bytes.begin(), answer.bytes.end());
+    const auto delay =
+        delays.count(answer.replyClass) ? delays[answer.replyClass] : std::chrono::milliseconds(0);
+    // A later answer never overtakes an earlier one, whatever their delays.
+    lastReplyDue = std::max(now + delay, lastReplyDue);
+    replies.push_back({lastReplyDue, answer.replyClass, std::move(bytes)});
+  }
+}
+
+void PrinterEmulator::Loop::sendReplies() {
+  bool split;
+  {
+    std::lock_guard lock(owner.mutex_);
+    split = owner.replyShape_.splitEachByte;
+  }
+  while (clientFd >= 0 && !replies.empty() && replies.front().due <= Clock::now()) {
+    PendingReply reply = std::move(replies.front());
+    replies.pop_front();
+    if (split) {
+      for (size_t i = 0; i < reply.bytes.size(); ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        sendChunk(std::span<const uint8_t>(reply.bytes).subspan(i, 1));
+      }
+    } else {
+      sendChunk(reply.bytes);
+    }
+    if (reply.replyClass == ReplyClass::JobEnd) ++jobEndsSent;
+    if (reply.replyClass == ReplyClass::Realtime) ++realtimeSent;
+    checkDisconnect();
+  }
+}
+
+void PrinterEmulator::Loop::checkDisconnect() {
+  if (clientFd < 0) return;
+  Disconnect d;
+  {
+    std::lock_guard lock(owner.mutex_);
+    if (!owner.disconnect_) return;
+    d = *owner.disconnect_;
+    const uint64_t seen = d.point == DisconnectPoint::AfterBytes    ? clientBytes
+                          : d.point == DisconnectPoint::AfterJobEnd ? jobEndsSent
+                                                                    : realtimeSent;
+    if (seen < d.count) return;
+    owner.disconnect_.reset();
+  }
+  dropClient(d.reset);
 }
 
 bool PrinterEmulator::Loop::sendChunk(std::span<const uint8_t> bytes) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 #include "printer_emulator.h"
@@ -45,6 +46,18 @@ struct PrinterEmulator::Loop {
   };
   std::vector<PendingData> pendingData;  // delayed sends to the data client
 
+  struct PendingReply {
+    std::chrono::steady_clock::time_point due;
+    ReplyClass replyClass = ReplyClass::Realtime;
+    std::vector<uint8_t> bytes;
+  };
+  std::deque<PendingReply> replies;  // the printer's answers, in order
+  std::chrono::steady_clock::time_point lastReplyDue{};
+  // Counted since the client's accept, for scripted disconnects.
+  uint64_t clientBytes = 0;
+  uint64_t jobEndsSent = 0;
+  uint64_t realtimeSent = 0;
+
  private:
   void runTasks();
   void sendDue();
@@ -53,10 +66,13 @@ struct PrinterEmulator::Loop {
   void acceptClient(int waitMs);
   void readClient();
   void dropClient(bool reset);
+  void deliver(std::vector<Reply> answers);
+  void sendReplies();
 
  public:
   bool sendChunk(std::span<const uint8_t> bytes);
   void closeClient(bool reset) { dropClient(reset); }
+  void checkDisconnect();
 };
 
 }  // namespace printer_emulator

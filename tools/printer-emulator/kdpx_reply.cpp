@@ -62,6 +62,12 @@ std::optional<KdpxDatagram> answerKdpx(const KdpxDatagram& request, PrinterState
     reply.payload.assign(4, 0);
     putAddress(reply.payload, 0, context.clientAddress);
   } else if (request.type == 'Q' && request.command == kInterfaceStatusQuery) {
+    if (state.powerOff()) {
+      // A printer that is off leaves its network interface to answer, or not.
+      if (!state.powerOffStatusF000()) return std::nullopt;
+      reply.result = 0xF000;
+      return reply;
+    }
     const auto status = state.interfaceStatus();
     reply.payload.assign(status.begin(), status.end());
   } else if (request.type == 'Q' && request.command == kOnlineStatusQuery) {

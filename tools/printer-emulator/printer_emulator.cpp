@@ -1,6 +1,7 @@
 #include "printer_emulator.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <future>
 
@@ -34,6 +35,17 @@ bool PrinterEmulator::start(std::string* error) {
   auto loop = std::make_unique<Loop>(*this);
   if (!loop->open(error)) return false;
   loop_ = std::move(loop);
+  {
+    std::lock_guard lock(mutex_);
+    wakeFd_ = loop_->wakeFd;
+  }
+  // Output that a control call makes (an ASB change) goes out at once.
+  state_.setOutputListener([this] {
+    std::lock_guard lock(mutex_);
+    if (wakeFd_ < 0) return;
+    const uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+  });
   thread_ = std::thread([this] { loop_->run(); });
   return true;
 }
@@ -43,6 +55,10 @@ void PrinterEmulator::stop() {
   loop_->stopping = true;
   loop_->wake();
   if (thread_.joinable()) thread_.join();
+  {
+    std::lock_guard lock(mutex_);
+    wakeFd_ = -1;
+  }
   loop_.reset();
   std::lock_guard lock(mutex_);
   clientConnected_ = false;
@@ -140,6 +156,24 @@ void PrinterEmulator::closeClient() {
 
 void PrinterEmulator::resetClient() {
   runOnLoop([this] { loop_->closeClient(true); });
+}
+
+void PrinterEmulator::setReplyDelay(ReplyClass replyClass, std::chrono::milliseconds delay) {
+  std::lock_guard lock(mutex_);
+  replyDelays_[replyClass] = delay;
+}
+
+void PrinterEmulator::setReplyShape(ReplyShape shape) {
+  std::lock_guard lock(mutex_);
+  replyShape_ = shape;
+}
+
+void PrinterEmulator::scheduleDisconnect(Disconnect disconnect) {
+  {
+    std::lock_guard lock(mutex_);
+    disconnect_ = disconnect;
+  }
+  runOnLoop([this] { loop_->checkDisconnect(); });
 }
 
 void PrinterEmulator::record(Arrival arrival) {

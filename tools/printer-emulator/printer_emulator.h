@@ -59,6 +59,26 @@ enum class TcpMode {
   ResetOnAccept,  // accept and reset at once
 };
 
+// How the data port shapes the printer's answers on their way out.
+struct ReplyShape {
+  bool splitEachByte = false;     // every byte in a send of its own
+  bool asbBetweenBlocks = false;  // the current ASB before every answer that is not one
+  bool junk = false;              // a byte no answer starts with (FFh) before every answer
+};
+
+// A scripted end of the data connection, taken once.
+enum class DisconnectPoint {
+  AfterBytes,     // once this many bytes came from the client (before or during a job)
+  AfterJobEnd,    // once this many job ends went out (after a job)
+  AfterRealtime,  // once this many real-time answers went out (between polls)
+};
+
+struct Disconnect {
+  DisconnectPoint point = DisconnectPoint::AfterBytes;
+  uint64_t count = 1;
+  bool reset = false;  // RST instead of FIN
+};
+
 struct Options {
   std::string address = "127.0.0.10";
   uint16_t tcpPort = 9100;
@@ -108,6 +128,13 @@ class PrinterEmulator {
   void closeClient();  // orderly close (FIN)
   void resetClient();  // abortive close (RST)
 
+  // The printer's answers on the data port.
+  void setReplyDelay(ReplyClass replyClass, std::chrono::milliseconds delay);
+  void setReplyShape(ReplyShape shape);
+  // Ends the current (or next) client's connection at the scripted point;
+  // counts start at the client's accept.
+  void scheduleDisconnect(Disconnect disconnect);
+
   // Log of what arrived.
   std::vector<Arrival> arrivals() const;
   std::vector<uint8_t> tcpBytes() const;
@@ -142,6 +169,10 @@ class PrinterEmulator {
   uint32_t clientPeer_ = 0;
   int clientsAccepted_ = 0;
   std::deque<std::function<void()>> tasks_;
+  std::map<ReplyClass, std::chrono::milliseconds> replyDelays_;
+  ReplyShape replyShape_;
+  std::optional<Disconnect> disconnect_;
+  int wakeFd_ = -1;  // the loop's wake-up event while it runs, for the state's output listener
 };
 
 // "a.b.c.d" in network byte order, or nullopt.

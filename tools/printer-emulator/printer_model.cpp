@@ -274,7 +274,18 @@ uint64_t PrinterModel::bytesWaiting() const {
 
 std::vector<ModelEvent> PrinterModel::takeEvents() { return std::exchange(events_, {}); }
 
-std::vector<uint8_t> PrinterModel::takeOutput() { return std::exchange(out_, {}); }
+std::vector<uint8_t> PrinterModel::takeOutput() {
+  std::vector<uint8_t> bytes;
+  for (const auto& r : out_) bytes.insert(bytes.end(), r.bytes.begin(), r.bytes.end());
+  out_.clear();
+  return bytes;
+}
+
+std::vector<Reply> PrinterModel::takeReplies() { return std::exchange(out_, {}); }
+
+void PrinterModel::scriptReply(const std::string& command, std::vector<uint8_t> bytes) {
+  scripted_[command].push_back(std::move(bytes));
+}
 
 std::vector<uint8_t> PrinterModel::advance(Clock::time_point now) {
   print(now);
@@ -296,11 +307,16 @@ std::optional<PrinterModel::Clock::time_point> PrinterModel::nextDue() const {
 void PrinterModel::send(std::vector<uint8_t> bytes, const std::string& label) {
   if (bytes.empty()) return;
   events_.push_back({ModelEvent::Kind::Reply, route_, label, bytes, 0});
-  out_.insert(out_.end(), bytes.begin(), bytes.end());
+  const ReplyClass replyClass = label == "[ASB]"       ? ReplyClass::Asb
+                                : label == "[job end]" ? ReplyClass::JobEnd
+                                : label == "[answer]"  ? ReplyClass::Query
+                                                       : ReplyClass::Realtime;
+  out_.push_back({replyClass, std::move(bytes)});
 }
 
 void PrinterModel::command(const std::string& label, const std::string& counter) {
-  ++commandCounts_[counter.empty() ? label : counter];
+  lastCounter_ = counter.empty() ? label : counter;
+  ++commandCounts_[lastCounter_];
   if (!label.empty()) events_.push_back({ModelEvent::Kind::Command, route_, label, {}, 0});
 }
 
@@ -437,8 +453,13 @@ size_t PrinterModel::commandLength(std::span<const uint8_t> b) const {
 }
 
 std::vector<uint8_t> PrinterModel::receive(std::span<const uint8_t> bytes, Clock::time_point now) {
+  feed(bytes, now);
+  return takeOutput();
+}
+
+void PrinterModel::feed(std::span<const uint8_t> bytes, Clock::time_point now) {
   bytesReceived_ += bytes.size();
-  if (powerOff_) return {};
+  if (powerOff_) return;
   print(now);
   pending_.insert(pending_.end(), bytes.begin(), bytes.end());
   size_t pos = 0;
@@ -458,17 +479,22 @@ std::vector<uint8_t> PrinterModel::receive(std::span<const uint8_t> bytes, Clock
     const size_t length = commandLength(std::span<const uint8_t>(pending_).subspan(pos));
     if (length == 0) break;
     const auto cmd = std::span<const uint8_t>(pending_).subspan(pos, length);
+    lastCounter_.clear();
     if (b == kDle) {
       print(now);  // a job end already printed leaves before the answer
       handleRealtime(cmd);
     } else {
       handleCommand(cmd);
     }
+    auto scripted = scripted_.find(lastCounter_);
+    if (scripted != scripted_.end() && !scripted->second.empty()) {
+      send(std::move(scripted->second.front()), "[scripted]");
+      scripted->second.pop_front();
+    }
     pos += length;
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos));
   print(now);
-  return takeOutput();
 }
 
 void PrinterModel::handleText(std::span<const uint8_t> text) {

@@ -57,6 +57,14 @@ struct Faults {
   bool operator==(const Faults&) const = default;
 };
 
+// What an answer is, so a front can delay or shape each class apart.
+enum class ReplyClass { Realtime, Asb, Query, JobEnd };
+
+struct Reply {
+  ReplyClass replyClass = ReplyClass::Realtime;
+  std::vector<uint8_t> bytes;
+};
+
 // One line of what the printer understood, for a transcript.
 struct ModelEvent {
   enum class Kind { Command, Text, Reply };
@@ -84,6 +92,12 @@ class PrinterModel {
   std::vector<uint8_t> advance(Clock::time_point now = Clock::now());
   // Output queued by a setter (an ASB change) and not yet taken.
   std::vector<uint8_t> takeOutput();
+  // The same output, one entry per answer (receive() without taking it: feed()).
+  void feed(std::span<const uint8_t> bytes, Clock::time_point now = Clock::now());
+  std::vector<Reply> takeReplies();
+  // Sends bytes once, right after the next command counted under that name
+  // ("DLE EOT 1", "GS ( H", ...; see commandCounts()), besides the own answer.
+  void scriptReply(const std::string& command, std::vector<uint8_t> bytes);
   // When the next held job end could come due with the print speed, if any.
   std::optional<Clock::time_point> nextDue() const;
 
@@ -171,7 +185,9 @@ class PrinterModel {
   uint64_t bytesPrinted_ = 0;
   std::map<std::string, uint64_t> commandCounts_;
   std::vector<ModelEvent> events_;
-  std::vector<uint8_t> out_;
+  std::vector<Reply> out_;
+  std::map<std::string, std::deque<std::vector<uint8_t>>> scripted_;
+  std::string lastCounter_;
 };
 
 }  // namespace printer_emulator

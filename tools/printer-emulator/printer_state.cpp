@@ -6,24 +6,70 @@ PrinterState::PrinterState() : mac_{0x02, 0x1A, 0x7C, 0x10, 0x20, 0x30} {}
 
 std::array<uint8_t, 4> PrinterState::automaticStatus() const {
   std::lock_guard lock(mutex_);
-  return automaticStatus_;
+  return model_.asb();
 }
 
 void PrinterState::setAutomaticStatus(std::array<uint8_t, 4> status) {
+  withModel([&](PrinterModel& m) { m.setAsbOverride(status); });
+}
+
+void PrinterState::withModel(const std::function<void(PrinterModel&)>& fn) {
+  std::function<void()> listener;
+  {
+    std::lock_guard lock(mutex_);
+    fn(model_);
+    listener = listener_;
+  }
+  if (listener) listener();
+}
+
+void PrinterState::setFaults(const Faults& faults) {
+  withModel([&](PrinterModel& m) { m.setFaults(faults); });
+}
+
+Faults PrinterState::faults() const {
   std::lock_guard lock(mutex_);
-  automaticStatus_ = status;
+  return model_.faults();
+}
+
+void PrinterState::setProfile(Profile profile) {
+  withModel([&](PrinterModel& m) { m.setProfile(profile); });
+}
+
+void PrinterState::setPowerOff(bool off, bool statusF000) {
+  withModel([&](PrinterModel& m) { m.setPowerOff(off); });
+  std::lock_guard lock(mutex_);
+  powerOffF000_ = statusF000;
+}
+
+bool PrinterState::powerOff() const {
+  std::lock_guard lock(mutex_);
+  return model_.powerOff();
+}
+
+bool PrinterState::powerOffStatusF000() const {
+  std::lock_guard lock(mutex_);
+  return powerOffF000_;
+}
+
+void PrinterState::setOutputListener(std::function<void()> listener) {
+  std::lock_guard lock(mutex_);
+  listener_ = std::move(listener);
 }
 
 std::array<uint8_t, 13> PrinterState::interfaceStatus() const {
   std::lock_guard lock(mutex_);
+  const auto asb = model_.asb();
   std::array<uint8_t, 13> reply{};
-  for (size_t i = 0; i < automaticStatus_.size(); ++i) reply[1 + i] = automaticStatus_[i];
+  for (size_t i = 0; i < asb.size(); ++i) reply[1 + i] = asb[i];
   return reply;
 }
 
 std::array<uint8_t, 13> PrinterState::onlineStatus() const {
   std::lock_guard lock(mutex_);
-  return onlineStatus_;
+  auto status = onlineStatus_;
+  if (model_.asb()[0] & 0x08) status[0] |= 0x02;  // the printer is offline
+  return status;
 }
 
 void PrinterState::setOnlineStatus(std::array<uint8_t, 13> status) {
@@ -32,12 +78,16 @@ void PrinterState::setOnlineStatus(std::array<uint8_t, 13> status) {
 }
 
 void PrinterState::setOffline(bool offline) {
-  std::lock_guard lock(mutex_);
-  if (offline) {
-    onlineStatus_[0] |= 0x02;
-  } else {
-    onlineStatus_[0] &= static_cast<uint8_t>(~0x02);
-  }
+  withModel([&](PrinterModel& m) {
+    Faults f = m.faults();
+    f.offline = offline;
+    m.setFaults(f);
+    if (offline) {
+      onlineStatus_[0] |= 0x02;
+    } else {
+      onlineStatus_[0] &= static_cast<uint8_t>(~0x02);
+    }
+  });
 }
 
 uint8_t PrinterState::applyInterfaceControl(uint8_t value) {
@@ -72,9 +122,27 @@ void PrinterState::setMac(Mac mac) {
 }
 
 std::vector<uint8_t> PrinterState::receiveData(std::span<const uint8_t> bytes) {
+  std::vector<uint8_t> out;
+  for (const auto& r : receiveReplies(bytes)) out.insert(out.end(), r.bytes.begin(), r.bytes.end());
+  return out;
+}
+
+std::vector<Reply> PrinterState::receiveReplies(std::span<const uint8_t> bytes) {
   std::lock_guard lock(mutex_);
   dataBytes_ += bytes.size();
-  return {};
+  model_.feed(bytes);
+  return model_.takeReplies();
+}
+
+std::vector<Reply> PrinterState::advance(std::chrono::steady_clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  model_.feed({}, now);  // prints up to now; what came due stays queued as replies
+  return model_.takeReplies();
+}
+
+std::optional<std::chrono::steady_clock::time_point> PrinterState::nextDue() const {
+  std::lock_guard lock(mutex_);
+  return model_.nextDue();
 }
 
 uint64_t PrinterState::dataBytesReceived() const {

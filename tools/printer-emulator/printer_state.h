@@ -5,11 +5,16 @@
 // plugs in here without touching sockets.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "printer_model.h"
 
 namespace printer_emulator {
 
@@ -20,9 +25,27 @@ class PrinterState {
   PrinterState();
 
   // Automatic status: the four bytes a printer sends back on its own; the
-  // interface status reply carries them in bytes 1 to 4.
+  // interface status reply carries them in bytes 1 to 4. They follow the
+  // model's faults unless set here.
   std::array<uint8_t, 4> automaticStatus() const;
   void setAutomaticStatus(std::array<uint8_t, 4> status);
+
+  // The printer model behind the data port. fn runs under the state's lock;
+  // what it makes the printer say (an ASB change) goes out through the front.
+  void withModel(const std::function<void(PrinterModel&)>& fn);
+  void setFaults(const Faults& faults);
+  Faults faults() const;
+  void setProfile(Profile profile);
+
+  // Power off: the data port takes bytes and answers nothing, the client
+  // query reports no client, and the interface status query is not answered
+  // (or answered with result F000h when statusF000 is set).
+  void setPowerOff(bool off, bool statusF000 = false);
+  bool powerOff() const;
+  bool powerOffStatusF000() const;
+
+  // Called, without the lock, whenever the model has output nobody asked for.
+  void setOutputListener(std::function<void()> listener);
 
   // The 13-byte interface status reply (query 03000010h).
   std::array<uint8_t, 13> interfaceStatus() const;
@@ -45,18 +68,25 @@ class PrinterState {
   void setMac(Mac mac);
 
   // Bytes that arrived on the data port; returns what the printer answers.
-  // No command parser yet: the printer takes everything and answers nothing.
   std::vector<uint8_t> receiveData(std::span<const uint8_t> bytes);
+  // The same, one entry per answer.
+  std::vector<Reply> receiveReplies(std::span<const uint8_t> bytes);
+  // Printing goes on to now; returns the answers that came due, and output
+  // queued by the control calls.
+  std::vector<Reply> advance(std::chrono::steady_clock::time_point now);
+  std::optional<std::chrono::steady_clock::time_point> nextDue() const;
   uint64_t dataBytesReceived() const;
 
  private:
   mutable std::mutex mutex_;
-  std::array<uint8_t, 4> automaticStatus_{};
   std::array<uint8_t, 13> onlineStatus_{};
   uint8_t interfaceControl_ = 0;
   int timeoutClears_ = 0;
   Mac mac_{};
   uint64_t dataBytes_ = 0;
+  PrinterModel model_;
+  bool powerOffF000_ = false;
+  std::function<void()> listener_;
 };
 
 }  // namespace printer_emulator

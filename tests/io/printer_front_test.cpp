@@ -1,0 +1,253 @@
+// The printer model behind the network front, driven with plain sockets:
+// answers, unsolicited status, power off, scripted disconnects and the
+// shaping of replies.
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <vector>
+
+#include "io_test_support.h"
+#include "kdpx_reply.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using printer_emulator::Disconnect;
+using printer_emulator::DisconnectPoint;
+using printer_emulator::Faults;
+using printer_emulator::KdpxDatagram;
+using printer_emulator::ReplyClass;
+using printer_emulator::ReplyShape;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kWaitMs = 10000;
+
+bool sendAll(int fd, const Bytes& bytes) {
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// Reads until count bytes are in or the wait is over; chunks counts the reads.
+Bytes readBytes(int fd, size_t count, int waitMs = kWaitMs, int* chunks = nullptr) {
+  Bytes got;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  while (got.size() < count) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+    uint8_t buffer[256];
+    const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, count - got.size()), 0);
+    if (n <= 0) break;
+    got.insert(got.end(), buffer, buffer + n);
+    if (chunks) ++*chunks;
+  }
+  return got;
+}
+
+std::vector<Bytes> exchange(const std::string& ip, char type, uint32_t command, int waitMs) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(3289);
+  inet_pton(AF_INET, ip.c_str(), &to.sin_addr);
+  const auto request = printer_emulator::encodeKdpx(KdpxDatagram{type, command, 0, {}});
+  ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+           sizeof to);
+  std::vector<Bytes> replies;
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, waitMs) > 0) {
+    uint8_t buffer[512];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n >= 0) replies.emplace_back(buffer, buffer + n);
+  }
+  ::close(fd);
+  return replies;
+}
+
+Bytes job(const std::string& id, const std::string& body) {
+  Bytes out{0x1B, 0x3D, 0x01, 0x1B, 0x40, 0x1D, 0x61, 0xFF};
+  out.insert(out.end(), body.begin(), body.end());
+  out.resize(out.size() + 128, 0);
+  const Bytes request{0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30};
+  out.insert(out.end(), request.begin(), request.end());
+  out.insert(out.end(), id.begin(), id.end());
+  return out;
+}
+
+Bytes jobEnd(const std::string& id) {
+  Bytes out{'7', 0x22};
+  out.insert(out.end(), id.begin(), id.end());
+  out.push_back(0);
+  return out;
+}
+
+TEST(PrinterFront, AnswersStatusAndJobsThroughTheModel) {
+  const int n = 62;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  const int data = io_test::connectDataPort(io_test::address(n));
+  ASSERT_GE(data, 0);
+  ASSERT_TRUE(emu->waitForClient(5s));
+
+  // A query split between two writes is answered once it is whole.
+  ASSERT_TRUE(sendAll(data, {0x1B, 0x3D, 0x01, 0x1D, 0x61, 0xFF, 0x10}));
+  EXPECT_EQ(readBytes(data, 4), (Bytes{0x10, 0, 0, 0}));
+  ASSERT_TRUE(sendAll(data, {0x04, 0x01}));
+  EXPECT_EQ(readBytes(data, 1), (Bytes{0x12}));
+
+  // A control call changes the status: the ASB goes out unasked.
+  Faults f;
+  f.coverOpen = true;
+  emu->state().setFaults(f);
+  EXPECT_EQ(readBytes(data, 4), (Bytes{0x38, 0, 0, 0}));
+  auto r = exchange(io_test::address(n), 'Q', 0x03000010, kWaitMs);
+  ASSERT_EQ(r.size(), 1u);
+  ASSERT_EQ(r[0].size(), 27u);
+  EXPECT_EQ(Bytes(r[0].begin() + 15, r[0].begin() + 19), (Bytes{0x38, 0, 0, 0}));
+  r = exchange(io_test::address(n), 'Q', 0x03000021, kWaitMs);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0][14] & 0x02, 0x02);  // offline while the cover is open
+  emu->state().setFaults({});
+  EXPECT_EQ(readBytes(data, 4), (Bytes{0x10, 0, 0, 0}));
+
+  // A job: its header's GS a 255 answers the ASB, its trailer the job end.
+  ASSERT_TRUE(sendAll(data, job("0001", "Hello\n")));
+  EXPECT_EQ(readBytes(data, 11), (Bytes{0x10, 0, 0, 0, '7', 0x22, '0', '0', '0', '1', 0}));
+  ::close(data);
+}
+
+TEST(PrinterFront, PowerOffSilencesThePrinter) {
+  struct Case {
+    bool statusF000;
+  };
+  const int n = 63;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  for (const Case c : {Case{false}, Case{true}}) {
+    SCOPED_TRACE(c.statusF000);
+    const int data = io_test::connectDataPort(io_test::address(n));
+    ASSERT_GE(data, 0);
+    ASSERT_TRUE(emu->waitForClient(5s));
+    emu->state().setPowerOff(true, c.statusF000);
+    ASSERT_TRUE(sendAll(data, {0x10, 0x04, 0x01, 0x1D, 0x61, 0xFF}));
+    ASSERT_TRUE(emu->waitForTcpBytes(6, 5s));
+    // The client query reports no client although the connection is up.
+    auto r = exchange(io_test::address(n), 'Q', 0x03000017, kWaitMs);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(Bytes(r[0].begin() + 14, r[0].end()), (Bytes{0, 0, 0, 0}));
+    r = exchange(io_test::address(n), 'Q', 0x03000010, c.statusF000 ? kWaitMs : 300);
+    if (c.statusF000) {
+      ASSERT_EQ(r.size(), 1u);
+      EXPECT_EQ((r[0][10] << 8) | r[0][11], 0xF000);
+    } else {
+      EXPECT_TRUE(r.empty());
+    }
+    EXPECT_TRUE(readBytes(data, 1, 200).empty());  // nothing on the data port
+
+    // Back on, it answers again.
+    emu->state().setPowerOff(false);
+    ASSERT_TRUE(sendAll(data, {0x10, 0x04, 0x01}));
+    EXPECT_EQ(readBytes(data, 1), (Bytes{0x12}));
+    ::close(data);
+    ASSERT_TRUE(emu->waitForNoClient(5s));
+  }
+}
+
+TEST(PrinterFront, DisconnectsAtTheScriptedPoint) {
+  struct Case {
+    const char* name;
+    Disconnect disconnect;
+    Bytes send;
+    Bytes before;  // what arrives before the connection ends
+  };
+  const Bytes poll{0x10, 0x04, 0x01};
+  Bytes twoPolls = poll;
+  twoPolls.insert(twoPolls.end(), poll.begin(), poll.end());
+  const Case cases[] = {
+      {"during a job", {DisconnectPoint::AfterBytes, 4, true}, job("0001", "text\n"), {}},
+      {"after a job",
+       {DisconnectPoint::AfterJobEnd, 1, false},
+       job("0002", "text\n"),
+       {0x10, 0, 0, 0, '7', 0x22, '0', '0', '0', '2', 0}},
+      {"between polls", {DisconnectPoint::AfterRealtime, 2, true}, twoPolls, {0x12, 0x12}},
+  };
+  const int n = 64;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu->scheduleDisconnect(c.disconnect);
+    const int data = io_test::connectDataPort(io_test::address(n));
+    ASSERT_GE(data, 0);
+    ASSERT_TRUE(emu->waitForClient(5s));
+    ASSERT_TRUE(sendAll(data, c.send));
+    if (!c.before.empty()) {
+      EXPECT_EQ(readBytes(data, c.before.size()), c.before);
+    }
+    ASSERT_TRUE(emu->waitForNoClient(5s));
+    pollfd p{data, POLLIN, 0};
+    ASSERT_GT(::poll(&p, 1, 5000), 0);
+    uint8_t byte = 0;
+    const ssize_t k = ::recv(data, &byte, 1, 0);
+    if (c.disconnect.reset) {
+      EXPECT_LT(k, 0);
+      EXPECT_EQ(errno, ECONNRESET);
+    } else {
+      EXPECT_EQ(k, 0);
+    }
+    ::close(data);
+  }
+}
+
+TEST(PrinterFront, RepliesAreShapedAndDelayed) {
+  const int n = 65;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  const int data = io_test::connectDataPort(io_test::address(n));
+  ASSERT_GE(data, 0);
+  ASSERT_TRUE(emu->waitForClient(5s));
+
+  // Junk and an ASB ahead of the answer: the host's splitter must cope.
+  ReplyShape shape;
+  shape.junk = true;
+  shape.asbBetweenBlocks = true;
+  emu->setReplyShape(shape);
+  ASSERT_TRUE(sendAll(data, {0x10, 0x04, 0x02}));
+  EXPECT_EQ(readBytes(data, 6), (Bytes{0xFF, 0x10, 0, 0, 0, 0x12}));
+
+  // Split at each byte: the offline response arrives in more than one piece.
+  emu->setReplyShape({true, false, false});
+  ASSERT_TRUE(sendAll(data, {0x10, 0x14, 0x07, 0x04}));
+  int chunks = 0;
+  EXPECT_EQ(readBytes(data, 8, kWaitMs, &chunks),
+            (Bytes{'7', '#', 0x40, 0x40, 0x40, 0x40, 0x40, 0}));
+  EXPECT_GT(chunks, 1);
+
+  // A delay for real-time answers holds them back that long.
+  emu->setReplyShape({});
+  emu->setReplyDelay(ReplyClass::Realtime, 300ms);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(sendAll(data, {0x10, 0x04, 0x01}));
+  EXPECT_EQ(readBytes(data, 1), (Bytes{0x12}));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+
+  // The receive buffer is full: the job end waits, real-time answers do not.
+  emu->setReplyDelay(ReplyClass::Realtime, 0ms);
+  emu->state().withModel([](printer_emulator::PrinterModel& m) { m.setHoldPrinting(true); });
+  ASSERT_TRUE(sendAll(data, job("0003", "held\n")));
+  EXPECT_EQ(readBytes(data, 4), (Bytes{0x10, 0, 0, 0}));
+  ASSERT_TRUE(sendAll(data, {0x10, 0x04, 0x04}));
+  EXPECT_EQ(readBytes(data, 1), (Bytes{0x12}));
+  emu->state().withModel([](printer_emulator::PrinterModel& m) { m.setHoldPrinting(false); });
+  EXPECT_EQ(readBytes(data, 7), jobEnd("0003"));
+  ::close(data);
+}
+
+}  // namespace
