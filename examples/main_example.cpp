@@ -11,12 +11,14 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "encoding/builder/cmd_data.h"
 #include "encoding/printer/prn_cmd.h"
 #include "io/connection_interface.h"
 #include "orvik/tilo2/version.h"
 #include "printer_emulator.h"
+#include "transcript.h"
 
 using namespace tilo2::core;
 
@@ -100,21 +102,19 @@ int main(int argc, char** argv) {
   if (emulator) {
     if (!emulator->waitForTcpBytes(length, std::chrono::seconds(10)))
       return fail("emulator receive", -1);
-    const auto received = emulator->tcpBytes();
-    // Show the text the emulator received: control bytes are left out, and
-    // code-page bytes above 7Fh are shown in hex.
-    std::string text;
-    char hex[8];
-    for (uint8_t c : received) {
-      if (c == '\n' || (c >= 0x20 && c < 0x7F)) {
-        text += static_cast<char>(c);
-      } else if (c >= 0x80) {
-        std::snprintf(hex, sizeof hex, "\\x%02X", c);
-        text += hex;
+    // Show what the printer understood of the job and what it answered; the
+    // job end comes once everything before it is printed.
+    std::printf("the printer emulator received %zu bytes:\n", emulator->tcpBytes().size());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool ended = false;
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+      for (const auto& event : emulator->takeTranscript()) {
+        std::printf("  %s\n", printer_emulator::formatEvent(event).c_str());
+        ended = ended || (event.kind == printer_emulator::ModelEvent::Kind::Reply &&
+                          event.label == "[job end]");
       }
+      if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::printf("the printer emulator received %zu bytes; their text:\n%s", received.size(),
-                text.c_str());
   }
   return 0;
 }

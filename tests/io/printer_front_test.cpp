@@ -251,3 +251,114 @@ TEST(PrinterFront, RepliesAreShapedAndDelayed) {
 }
 
 }  // namespace
+
+namespace {
+
+// An emulator with its own options (a small log) on a claimed address.
+std::unique_ptr<printer_emulator::PrinterEmulator> startWith(int n, printer_emulator::Options o) {
+  io_test::claimAddress(n);
+  o.address = io_test::address(n);
+  auto emu = std::make_unique<printer_emulator::PrinterEmulator>(o);
+  std::string error;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (!emu->start(&error)) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << error;
+      return nullptr;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return emu;
+}
+
+using printer_emulator::LogChannel;
+using printer_emulator::LogEntry;
+
+// Reads the log until it holds count more entries or the wait is over.
+std::vector<LogEntry> readLogEntries(printer_emulator::PrinterEmulator& emu, uint64_t& cursor,
+                                     size_t count) {
+  std::vector<LogEntry> got;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (got.size() < count && std::chrono::steady_clock::now() < end) {
+    auto more = emu.readLog(cursor);
+    got.insert(got.end(), more.begin(), more.end());
+    if (got.size() < count) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return got;
+}
+
+TEST(PrinterFront, LogIsReadIncrementallyByChannel) {
+  const int n = 66;
+  printer_emulator::Options o;
+  o.keepArrivals = false;
+  auto emu = startWith(n, o);
+  ASSERT_TRUE(emu);
+  const int data = io_test::connectDataPort(io_test::address(n));
+  ASSERT_GE(data, 0);
+  ASSERT_TRUE(emu->waitForClient(5s));
+  ASSERT_TRUE(sendAll(data, {0x1B, 0x3D, 0x02, 'H', 'I', 0x1B, 0x3D, 0x01, 0x10, 0x04, 0x01}));
+  EXPECT_EQ(readBytes(data, 1), (Bytes{0x12}));
+
+  uint64_t cursor = 0;
+  const auto entries = readLogEntries(*emu, cursor, 4);
+  ASSERT_EQ(entries.size(), 4u);
+  struct Expect {
+    LogChannel channel;
+    bool fromPrinter;
+    Bytes bytes;
+  };
+  const Expect expected[] = {
+      {LogChannel::TcpPrinter, false, {0x1B, 0x3D, 0x02}},
+      {LogChannel::TcpDisplay, false, {'H', 'I'}},
+      {LogChannel::TcpPrinter, false, {0x1B, 0x3D, 0x01, 0x10, 0x04, 0x01}},
+      {LogChannel::TcpPrinter, true, {0x12}},
+  };
+  for (size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(entries[i].sequence, i);
+    EXPECT_EQ(entries[i].channel, expected[i].channel);
+    EXPECT_EQ(entries[i].fromPrinter, expected[i].fromPrinter);
+    EXPECT_EQ(entries[i].bytes, expected[i].bytes);
+  }
+  EXPECT_EQ(cursor, 4u);
+  EXPECT_TRUE(emu->readLog(cursor).empty());  // nothing new, nothing again
+
+  // A control request and its reply come next, and are counted.
+  ASSERT_EQ(exchange(io_test::address(n), 'Q', 0x03000010, kWaitMs).size(), 1u);
+  const auto udp = readLogEntries(*emu, cursor, 2);
+  ASSERT_EQ(udp.size(), 2u);
+  EXPECT_EQ(udp[0].channel, LogChannel::Udp);
+  EXPECT_FALSE(udp[0].fromPrinter);
+  EXPECT_TRUE(udp[1].fromPrinter);
+  const auto counts = emu->commandCounts();
+  EXPECT_EQ(counts.at("DLE EOT 1"), 1u);
+  EXPECT_EQ(counts.at("ESC ="), 2u);
+  EXPECT_EQ(counts.at("UDP Q 03000010"), 1u);
+  EXPECT_TRUE(emu->arrivals().empty());  // not kept when the log is read instead
+  ::close(data);
+}
+
+TEST(PrinterFront, LogKeepsItsLimit) {
+  const int n = 67;
+  printer_emulator::Options o;
+  o.logLimit = 2;
+  auto emu = startWith(n, o);
+  ASSERT_TRUE(emu);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(exchange(io_test::address(n), 'Q', 0x03000010, kWaitMs).size(), 1u);
+  }
+  // Six entries went in (three requests, three replies); the last two stay.
+  uint64_t cursor = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (emu->logDropped() < 4 && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(emu->logDropped(), 4u);
+  const auto kept = emu->readLog(cursor);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].sequence, 4u);
+  EXPECT_EQ(kept[1].sequence, 5u);
+  EXPECT_EQ(cursor, 6u);
+}
+
+}  // namespace

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "transcript.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -388,6 +390,45 @@ TEST(PrinterModel, RoutingNulsAndPowerOff) {
   EXPECT_TRUE(feed(m, {0x1D, 0x61, 0xFF}).empty());
   m.setPowerOff(false);
   EXPECT_EQ(feed(m, {0x10, 0x04, 0x01}), (Bytes{0x12}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PrinterModel, ScriptedRepliesFollowTheirCommandOnce) {
+  PrinterModel m;
+  m.scriptReply("DLE EOT 1", {'7', 0x22, 'A', 'B', 'C', 'D', 0});
+  EXPECT_EQ(feed(m, {0x10, 0x04, 0x01}), cat({{0x12}, jobEnd("ABCD")}));
+  EXPECT_EQ(feed(m, {0x10, 0x04, 0x01}), (Bytes{0x12}));
+}
+
+TEST(PrinterTranscript, DecodesTextAndNamesAnswers) {
+  using printer_emulator::decodeText;
+  using printer_emulator::formatEvent;
+  using printer_emulator::ModelEvent;
+  struct Case {
+    Bytes text;
+    uint8_t page;
+    std::string utf8;
+  };
+  const Case cases[] = {
+      {{'C', 'r', 0x8A, 'm', 'e', ' ', 'b', 'r', 0x96, 'l', 0x82, 'e'}, 2, "Crème brûlée"},
+      {{0xD5, '8'}, 13, "€8"},  // the printer's page 857 has the euro sign
+      {{0xD5, '8'}, 19, "€8"},  // page 858
+      {{0x80}, 16, "€"},        // Windows 1252
+      {{0x8A}, 99, "\\x8A"},    // a page nobody knows
+      {{'a', 0x01}, 0, "a\\x01"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.utf8);
+    EXPECT_EQ(decodeText(c.text, c.page), c.utf8);
+  }
+  ModelEvent reply{ModelEvent::Kind::Reply, printer_emulator::Route::Printer, "[job end]",
+                   jobEnd("0001"), 0};
+  EXPECT_EQ(formatEvent(reply), "-> job end \"0001\": 37 22 30 30 30 31 00");
+  ModelEvent line{ModelEvent::Kind::Text, printer_emulator::Route::Display, "", text("HI"), 0};
+  EXPECT_EQ(formatEvent(line), "display: HI");
 }
 
 }  // namespace

@@ -119,6 +119,7 @@ void PrinterEmulator::Loop::run() {
     runTasks();
     sendDue();
     deliver(owner.state_.advance(Clock::now()));
+    owner.collectModel();
     sendReplies();
     if (fds[1].revents & POLLIN) handleDatagram();
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -168,6 +169,7 @@ void PrinterEmulator::Loop::sendDue() {
   for (auto it = pending.begin(); it != due; ++it) {
     ::sendto(udpFd, it->bytes.data(), it->bytes.size(), MSG_NOSIGNAL,
              reinterpret_cast<const sockaddr*>(&it->to), sizeof it->to);
+    owner.log(LogChannel::Udp, true, it->bytes);
   }
   pending.erase(pending.begin(), due);
 
@@ -203,6 +205,7 @@ void PrinterEmulator::Loop::handleDatagram() {
   const std::span<const uint8_t> bytes(buffer, static_cast<size_t>(n));
   owner.record({arrived, Channel::Udp, from.sin_addr.s_addr, ntohs(from.sin_port), 0,
                 std::vector<uint8_t>(bytes.begin(), bytes.end())});
+  owner.log(LogChannel::Udp, false, bytes, arrived);
 
   const auto request = parseKdpx(bytes);
   if (!request) return;
@@ -353,11 +356,13 @@ void PrinterEmulator::Loop::readClient() {
     const auto taken = static_cast<size_t>(cut->count > clientBytes ? cut->count - clientBytes : 0);
     clientBytes += taken;
     owner.state_.receiveReplies(bytes.first(taken));
+    owner.collectModel();
     dropClient(cut->reset);
     return;
   }
   clientBytes += bytes.size();
   deliver(owner.state_.receiveReplies(bytes));
+  owner.collectModel();
   sendReplies();
   checkDisconnect();
 }
@@ -408,6 +413,7 @@ void PrinterEmulator::Loop::sendReplies() {
     } else {
       sendChunk(reply.bytes);
     }
+    owner.log(LogChannel::TcpPrinter, true, reply.bytes);
     if (reply.replyClass == ReplyClass::JobEnd) ++jobEndsSent;
     if (reply.replyClass == ReplyClass::Realtime) ++realtimeSent;
     checkDisconnect();

@@ -1,33 +1,83 @@
-// Runs one emulated network printer until interrupted, printing what arrives.
-//   printer-emulator --address 127.0.0.N [--mac 02:1A:7C:10:20:30]
-//                    [--status B0B1B2B3] [--offline] [--silent]
+// Runs one emulated network printer until interrupted and shows what it
+// understood of each job and what it answered (see README.md, --help).
 
 #include <arpa/inet.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "printer_emulator.h"
+#include "transcript.h"
+
+#ifndef PRINTER_EMULATOR_VERSION
+#define PRINTER_EMULATOR_VERSION "unknown"
+#endif
 
 namespace {
+
+using namespace printer_emulator;
 
 std::atomic<bool> g_stop{false};
 
 void onSignal(int) { g_stop = true; }
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: printer-emulator --address 127.0.0.N [--mac XX:XX:XX:XX:XX:XX]\n"
-               "                        [--status B0B1B2B3] [--offline] [--silent]\n"
-               "Ports: TCP 9100 (data), UDP 3289 (control). Loopback addresses only.\n");
+const char kHelp[] =
+    "usage: printer-emulator --address 127.0.0.N [options]\n"
+    "\n"
+    "Runs one network printer on a loopback address: TCP data port (9100) and\n"
+    "UDP control port (3289). It prints a transcript of what it understood of\n"
+    "each job and what it answered, until interrupted (Ctrl-C).\n"
+    "\n"
+    "Printer:\n"
+    "  --address A           loopback IPv4 address to listen on (required)\n"
+    "  --port-tcp N          data port (default 9100)\n"
+    "  --port-udp N          control port (default 3289)\n"
+    "  --profile P           receipt (default), line, impact, battery, interrupt\n"
+    "  --mac XX:XX:XX:XX:XX:XX   MAC address it reports\n"
+    "  --status B0B1B2B3     fixed automatic status bytes, hex (default: from the faults)\n"
+    "  --print-speed BPS     print data this many bytes a second (default: instant)\n"
+    "  --battery PERCENT     battery level (battery profile)\n"
+    "\n"
+    "Faults:\n"
+    "  --cover-open, --near-end, --paper-end, --feed, --panel-switch\n"
+    "  --offline             offline without a reason\n"
+    "  --offline-reason      offline, waiting for online recovery\n"
+    "  --auto-recoverable    automatically recoverable error (head overheat)\n"
+    "  --power-off           data port silent, no client reported, status query silent\n"
+    "  --power-off-f000      as --power-off, the status query answered with result F000h\n"
+    "  --hold                receive buffer full: print data and job ends wait\n"
+    "  --tcp-mode M          normal, silent, stalled (reads nothing), close, reset (on accept)\n"
+    "  --silent              the same as --tcp-mode silent\n"
+    "  --no-clear-ack        never acknowledge the clear-buffer command\n"
+    "  --refuse-interrupt    refuse interrupt printing (interrupt profile)\n"
+    "  --job-ids M           echo (default), ffff, abcd, drop, swap (out of order)\n"
+    "  --reply-delay C=MS    delay answers of class C: realtime, asb, query, jobend\n"
+    "  --udp-delay CMD=MS    delay the control reply to command CMD (hex, e.g. 03000010)\n"
+    "  --udp-silent CMD      never answer control command CMD\n"
+    "  --split-replies       send every answer byte by byte\n"
+    "  --asb-between         an ASB before every other answer\n"
+    "  --junk                a junk byte (FFh) before every answer\n"
+    "  --disconnect W:N[:rst]  end the connection after N bytes (W bytes), job ends\n"
+    "                        (W job) or real-time answers (W polls); FIN unless rst\n"
+    "\n"
+    "Output:\n"
+    "  --hex                 raw bytes in and out instead of the transcript\n"
+    "  --log FILE            also write the output to FILE\n"
+    "  --help, --version\n";
+
+int usage(const std::string& why) {
+  std::fprintf(stderr, "printer-emulator: %s\n(try --help)\n", why.c_str());
   return 2;
 }
 
-bool parseMac(const char* text, printer_emulator::PrinterState::Mac& mac) {
+bool parseMac(const char* text, PrinterState::Mac& mac) {
   unsigned v[6];
   if (std::strlen(text) != 17 ||
       std::sscanf(text, "%2x:%2x:%2x:%2x:%2x:%2x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6) {
@@ -45,53 +95,249 @@ bool parseStatus(const char* text, std::array<uint8_t, 4>& status) {
   return true;
 }
 
-void print(const printer_emulator::Arrival& a) {
-  char peer[INET_ADDRSTRLEN] = {};
-  in_addr addr{};
-  addr.s_addr = a.peerAddress;
-  inet_ntop(AF_INET, &addr, peer, sizeof peer);
-  std::printf("%s %s:%u %zu bytes:", a.channel == printer_emulator::Channel::Udp ? "UDP" : "TCP",
-              peer, a.peerPort, a.bytes.size());
-  const size_t shown = std::min<size_t>(a.bytes.size(), 64);
-  for (size_t i = 0; i < shown; ++i) std::printf(" %02X", a.bytes[i]);
-  std::printf(a.bytes.size() > shown ? " ...\n" : "\n");
-  std::fflush(stdout);
+bool parseNumber(const std::string& text, unsigned long max, unsigned long& out, int base = 10) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  out = std::strtoul(text.c_str(), &end, base);
+  return *end == 0 && out <= max;
+}
+
+// "NAME=VALUE" into its halves.
+bool splitPair(const std::string& text, std::string& name, std::string& value) {
+  const auto eq = text.find('=');
+  if (eq == std::string::npos) return false;
+  name = text.substr(0, eq);
+  value = text.substr(eq + 1);
+  return true;
+}
+
+class Output {
+ public:
+  bool open(const std::string& path) {
+    file_ = std::fopen(path.c_str(), "a");
+    return file_ != nullptr;
+  }
+  ~Output() {
+    if (file_) std::fclose(file_);
+  }
+  void line(const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+    if (file_) {
+      std::fprintf(file_, "%s\n", text.c_str());
+      std::fflush(file_);
+    }
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+};
+
+const char* channelName(const LogEntry& e) {
+  switch (e.channel) {
+    case LogChannel::TcpPrinter:
+      return e.fromPrinter ? "TCP printer <-" : "TCP printer ->";
+    case LogChannel::TcpDisplay:
+      return "TCP display ->";
+    default:
+      return e.fromPrinter ? "UDP <-" : "UDP ->";
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  printer_emulator::Options options;
+  Options options;
   options.address.clear();
-  printer_emulator::PrinterState::Mac mac{};
+  options.keepArrivals = false;  // the log is read incrementally instead
+  PrinterState::Mac mac{};
   std::array<uint8_t, 4> status{};
-  bool haveMac = false, haveStatus = false, offline = false, silent = false;
+  bool haveMac = false, haveStatus = false, hex = false, hold = false;
+  bool noClearAck = false, refuseInterrupt = false;
+  int powerOff = 0;  // 1 silent, 2 F000h
+  Profile profile = Profile::Receipt;
+  Faults faults;
+  TcpMode tcpMode = TcpMode::Normal;
+  JobIdMode jobIds = JobIdMode::Echo;
+  ReplyShape shape;
+  std::optional<Disconnect> disconnect;
+  std::map<ReplyClass, std::chrono::milliseconds> replyDelays;
+  std::map<uint32_t, UdpRule> udpRules;
+  unsigned long speed = 0, battery = 80;
+  std::string logPath;
+
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (arg == "--address" && hasValue) {
-      options.address = argv[++i];
+    const auto value = [&]() -> std::string { return argv[++i]; };
+    unsigned long number = 0;
+    std::string name, text;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("printer-emulator %s\n", PRINTER_EMULATOR_VERSION);
+      return 0;
+    } else if (arg == "--address" && hasValue) {
+      options.address = value();
+    } else if ((arg == "--port-tcp" || arg == "--port-udp") && hasValue) {
+      if (!parseNumber(value(), 65535, number) || number == 0) return usage("bad port");
+      (arg == "--port-tcp" ? options.tcpPort : options.udpPort) = static_cast<uint16_t>(number);
+    } else if (arg == "--profile" && hasValue) {
+      const auto p = profileFromName(value());
+      if (!p) return usage("unknown profile");
+      profile = *p;
     } else if (arg == "--mac" && hasValue) {
-      if (!parseMac(argv[++i], mac)) return usage();
+      if (!parseMac(argv[++i], mac)) return usage("bad MAC address");
       haveMac = true;
     } else if (arg == "--status" && hasValue) {
-      if (!parseStatus(argv[++i], status)) return usage();
+      if (!parseStatus(argv[++i], status)) return usage("bad status bytes");
       haveStatus = true;
+    } else if (arg == "--print-speed" && hasValue) {
+      if (!parseNumber(value(), 100000000, speed)) return usage("bad print speed");
+    } else if (arg == "--battery" && hasValue) {
+      if (!parseNumber(value(), 100, battery)) return usage("bad battery level");
+    } else if (arg == "--cover-open") {
+      faults.coverOpen = true;
+    } else if (arg == "--near-end") {
+      faults.nearEnd = true;
+    } else if (arg == "--paper-end") {
+      faults.paperEnd = true;
+    } else if (arg == "--feed") {
+      faults.feed = true;
+    } else if (arg == "--panel-switch") {
+      faults.panelSwitch = true;
     } else if (arg == "--offline") {
-      offline = true;
+      faults.offline = true;
+    } else if (arg == "--offline-reason") {
+      faults.offlineReason = true;
+    } else if (arg == "--auto-recoverable") {
+      faults.autoRecoverable = true;
+      faults.offlineReasons |= 0x02;
+    } else if (arg == "--power-off") {
+      powerOff = 1;
+    } else if (arg == "--power-off-f000") {
+      powerOff = 2;
+    } else if (arg == "--hold") {
+      hold = true;
     } else if (arg == "--silent") {
-      silent = true;
+      tcpMode = TcpMode::Silent;
+    } else if (arg == "--tcp-mode" && hasValue) {
+      text = value();
+      if (text == "normal") {
+        tcpMode = TcpMode::Normal;
+      } else if (text == "silent") {
+        tcpMode = TcpMode::Silent;
+      } else if (text == "stalled") {
+        tcpMode = TcpMode::Stalled;
+      } else if (text == "close") {
+        tcpMode = TcpMode::CloseOnAccept;
+      } else if (text == "reset") {
+        tcpMode = TcpMode::ResetOnAccept;
+      } else {
+        return usage("unknown TCP mode");
+      }
+    } else if (arg == "--no-clear-ack") {
+      noClearAck = true;
+    } else if (arg == "--refuse-interrupt") {
+      refuseInterrupt = true;
+    } else if (arg == "--job-ids" && hasValue) {
+      text = value();
+      if (text == "echo") {
+        jobIds = JobIdMode::Echo;
+      } else if (text == "ffff") {
+        jobIds = JobIdMode::ReplaceFFFF;
+      } else if (text == "abcd") {
+        jobIds = JobIdMode::ReplaceABCD;
+      } else if (text == "drop") {
+        jobIds = JobIdMode::Drop;
+      } else if (text == "swap") {
+        jobIds = JobIdMode::OutOfOrder;
+      } else {
+        return usage("unknown job id mode");
+      }
+    } else if (arg == "--reply-delay" && hasValue) {
+      if (!splitPair(value(), name, text) || !parseNumber(text, 600000, number))
+        return usage("--reply-delay takes CLASS=MS");
+      const std::map<std::string, ReplyClass> classes{{"realtime", ReplyClass::Realtime},
+                                                      {"asb", ReplyClass::Asb},
+                                                      {"query", ReplyClass::Query},
+                                                      {"jobend", ReplyClass::JobEnd}};
+      if (!classes.count(name)) return usage("unknown reply class");
+      replyDelays[classes.at(name)] = std::chrono::milliseconds(number);
+    } else if (arg == "--udp-delay" && hasValue) {
+      unsigned long command = 0;
+      if (!splitPair(value(), name, text) || !parseNumber(name, 0xFFFFFFFF, command, 16) ||
+          !parseNumber(text, 600000, number))
+        return usage("--udp-delay takes CMD=MS, CMD in hex");
+      udpRules[static_cast<uint32_t>(command)].delay = std::chrono::milliseconds(number);
+    } else if (arg == "--udp-silent" && hasValue) {
+      unsigned long command = 0;
+      if (!parseNumber(value(), 0xFFFFFFFF, command, 16)) return usage("bad control command");
+      udpRules[static_cast<uint32_t>(command)].silent = true;
+    } else if (arg == "--split-replies") {
+      shape.splitEachByte = true;
+    } else if (arg == "--asb-between") {
+      shape.asbBetweenBlocks = true;
+    } else if (arg == "--junk") {
+      shape.junk = true;
+    } else if (arg == "--disconnect" && hasValue) {
+      text = value();
+      Disconnect d;
+      const auto colon = text.find(':');
+      if (colon == std::string::npos) return usage("--disconnect takes WHAT:N[:rst]");
+      const std::string what = text.substr(0, colon);
+      std::string rest = text.substr(colon + 1);
+      if (rest.size() > 4 && rest.substr(rest.size() - 4) == ":rst") {
+        d.reset = true;
+        rest.resize(rest.size() - 4);
+      }
+      if (!parseNumber(rest, 0xFFFFFFFF, number)) return usage("bad --disconnect count");
+      d.count = number;
+      if (what == "bytes") {
+        d.point = DisconnectPoint::AfterBytes;
+      } else if (what == "job") {
+        d.point = DisconnectPoint::AfterJobEnd;
+      } else if (what == "polls") {
+        d.point = DisconnectPoint::AfterRealtime;
+      } else {
+        return usage("--disconnect takes bytes, job or polls");
+      }
+      disconnect = d;
+    } else if (arg == "--hex") {
+      hex = true;
+    } else if (arg == "--log" && hasValue) {
+      logPath = value();
     } else {
-      return usage();
+      return usage("unknown or incomplete option " + arg);
     }
   }
-  if (options.address.empty()) return usage();
+  if (options.address.empty()) return usage("--address is required");
 
-  printer_emulator::PrinterEmulator emulator(options);
-  if (haveMac) emulator.state().setMac(mac);
-  if (haveStatus) emulator.state().setAutomaticStatus(status);
-  emulator.state().setOffline(offline);
-  if (silent) emulator.setTcpMode(printer_emulator::TcpMode::Silent);
+  Output out;
+  if (!logPath.empty() && !out.open(logPath)) return usage("cannot open " + logPath);
+
+  PrinterEmulator emulator(options);
+  auto& state = emulator.state();
+  state.setProfile(profile);
+  if (haveMac) state.setMac(mac);
+  state.setFaults(faults);
+  if (haveStatus) state.setAutomaticStatus(status);
+  state.withModel([&](PrinterModel& m) {
+    m.setPrintSpeed(static_cast<uint32_t>(speed));
+    m.setHoldPrinting(hold);
+    m.setClearAcknowledged(!noClearAck);
+    m.setInterruptRefused(refuseInterrupt);
+    m.setJobIdMode(jobIds);
+    m.setBattery(static_cast<uint8_t>(battery));
+  });
+  if (powerOff) state.setPowerOff(true, powerOff == 2);
+  emulator.setTcpMode(tcpMode);
+  emulator.setReplyShape(shape);
+  for (const auto& [replyClass, delay] : replyDelays) emulator.setReplyDelay(replyClass, delay);
+  for (const auto& [command, rule] : udpRules) emulator.setUdpRule('Q', command, rule);
+  for (const auto& [command, rule] : udpRules) emulator.setUdpRule('C', command, rule);
+  if (disconnect) emulator.scheduleDisconnect(*disconnect);
 
   std::string error;
   if (!emulator.start(&error)) {
@@ -100,15 +346,22 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
-  std::printf("printer-emulator on %s: TCP %u, UDP %u\n", options.address.c_str(), options.tcpPort,
-              options.udpPort);
-  std::fflush(stdout);
+  char banner[160];
+  std::snprintf(banner, sizeof banner, "printer-emulator on %s: TCP %u, UDP %u, profile %s",
+                options.address.c_str(), options.tcpPort, options.udpPort, profileName(profile));
+  out.line(banner);
 
-  size_t shown = 0;
+  uint64_t cursor = 0;
   while (!g_stop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto log = emulator.arrivals();
-    for (; shown < log.size(); ++shown) print(log[shown]);
+    if (hex) {
+      for (const auto& e : emulator.readLog(cursor)) {
+        out.line(std::string(channelName(e)) + " " + std::to_string(e.bytes.size()) +
+                 " bytes: " + hexBytes(e.bytes));
+      }
+    } else {
+      for (const auto& e : emulator.takeTranscript()) out.line(formatEvent(e));
+    }
   }
   emulator.stop();
   return 0;

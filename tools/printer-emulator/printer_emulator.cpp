@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <future>
 
 #include "emulator_loop.h"
@@ -178,8 +180,69 @@ void PrinterEmulator::scheduleDisconnect(Disconnect disconnect) {
 
 void PrinterEmulator::record(Arrival arrival) {
   std::lock_guard lock(mutex_);
-  arrivals_.push_back(std::move(arrival));
+  if (arrival.channel == Channel::Udp && arrival.bytes.size() >= 14) {
+    char name[32];
+    std::snprintf(name, sizeof name, "UDP %c %02X%02X%02X%02X", arrival.bytes[5], arrival.bytes[6],
+                  arrival.bytes[7], arrival.bytes[8], arrival.bytes[9]);
+    ++udpCounts_[name];
+  }
+  if (options_.keepArrivals) arrivals_.push_back(std::move(arrival));
   changed_.notify_all();
+}
+
+void PrinterEmulator::log(LogChannel channel, bool fromPrinter, std::span<const uint8_t> bytes,
+                          std::chrono::steady_clock::time_point when) {
+  if (bytes.empty()) return;
+  std::lock_guard lock(mutex_);
+  log_.push_back({logNext_++, when, channel, fromPrinter, {bytes.begin(), bytes.end()}});
+  while (log_.size() > std::max<size_t>(options_.logLimit, 1)) {
+    log_.pop_front();
+    ++logDropped_;
+  }
+}
+
+void PrinterEmulator::collectModel() {
+  const auto now = std::chrono::steady_clock::now();
+  for (const auto& r : state_.takeRouted()) {
+    log(r.route == Route::Display ? LogChannel::TcpDisplay : LogChannel::TcpPrinter, false, r.bytes,
+        now);
+  }
+  auto events = state_.takeEvents();
+  if (events.empty()) return;
+  std::lock_guard lock(mutex_);
+  for (auto& e : events) transcript_.push_back(std::move(e));
+  while (transcript_.size() > std::max<size_t>(options_.transcriptLimit, 1)) {
+    transcript_.pop_front();
+  }
+}
+
+std::vector<LogEntry> PrinterEmulator::readLog(uint64_t& cursor) const {
+  std::lock_guard lock(mutex_);
+  std::vector<LogEntry> out;
+  const uint64_t first = log_.empty() ? logNext_ : log_.front().sequence;
+  for (uint64_t i = std::max(cursor, first) - first; i < log_.size(); ++i) out.push_back(log_[i]);
+  cursor = logNext_;
+  return out;
+}
+
+uint64_t PrinterEmulator::logDropped() const {
+  std::lock_guard lock(mutex_);
+  return logDropped_;
+}
+
+std::map<std::string, uint64_t> PrinterEmulator::commandCounts() const {
+  auto counts = state_.commandCounts();
+  std::lock_guard lock(mutex_);
+  for (const auto& [name, count] : udpCounts_) counts[name] += count;
+  return counts;
+}
+
+std::vector<ModelEvent> PrinterEmulator::takeTranscript() {
+  std::lock_guard lock(mutex_);
+  std::vector<ModelEvent> out(std::make_move_iterator(transcript_.begin()),
+                              std::make_move_iterator(transcript_.end()));
+  transcript_.clear();
+  return out;
 }
 
 std::vector<Arrival> PrinterEmulator::arrivals() const {
@@ -240,6 +303,7 @@ bool PrinterEmulator::waitForUdpRequests(char type, uint32_t command, size_t cou
 void PrinterEmulator::clearLog() {
   std::lock_guard lock(mutex_);
   arrivals_.clear();
+  log_.clear();  // sequence numbers go on, so a reader's cursor stays valid
 }
 
 }  // namespace printer_emulator

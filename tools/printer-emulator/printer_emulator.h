@@ -36,6 +36,18 @@ struct Arrival {
   std::vector<uint8_t> bytes;
 };
 
+// One entry of the emulator's log: bytes that came in on one channel, or an
+// answer the printer sent there.
+enum class LogChannel { TcpPrinter, TcpDisplay, Udp };
+
+struct LogEntry {
+  uint64_t sequence = 0;  // 0, 1, 2, ... in the order of the log
+  std::chrono::steady_clock::time_point when;
+  LogChannel channel = LogChannel::Udp;
+  bool fromPrinter = false;  // an answer the printer sent, not bytes it took in
+  std::vector<uint8_t> bytes;
+};
+
 // How the emulator treats requests of one type and command on the control port.
 struct UdpRule {
   bool silent = false;                 // never answer
@@ -83,6 +95,13 @@ struct Options {
   std::string address = "127.0.0.10";
   uint16_t tcpPort = 9100;
   uint16_t udpPort = 3289;
+  // The log keeps this many entries; older ones are dropped (logDropped()).
+  size_t logLimit = 100000;
+  // Every arrival is also kept for arrivals(), tcpBytes() and the waits on
+  // them; a long-running program turns this off and reads the log instead.
+  bool keepArrivals = true;
+  // The transcript keeps this many lines until takeTranscript() takes them.
+  size_t transcriptLimit = 10000;
 };
 
 class PrinterEmulator {
@@ -145,11 +164,24 @@ class PrinterEmulator {
                           std::chrono::milliseconds limit) const;
   void clearLog();
 
+  // The log, read incrementally: the entries from cursor on (those still
+  // kept), and cursor moves past the last one. Start with cursor 0.
+  std::vector<LogEntry> readLog(uint64_t& cursor) const;
+  uint64_t logDropped() const;  // entries dropped for the limit
+  // How often each command came: the model's counts ("DLE EOT 1", "GS ( H",
+  // "text bytes", ...) and the control port's ("UDP Q 03000010").
+  std::map<std::string, uint64_t> commandCounts() const;
+  // Transcript lines since the last call (oldest dropped beyond the limit).
+  std::vector<ModelEvent> takeTranscript();
+
  private:
   struct Loop;
   friend struct Loop;
 
   void record(Arrival arrival);
+  void log(LogChannel channel, bool fromPrinter, std::span<const uint8_t> bytes,
+           std::chrono::steady_clock::time_point when = std::chrono::steady_clock::now());
+  void collectModel();  // routed bytes and transcript lines out of the state
   // Runs fn on the network thread and waits until it ran.
   bool runOnLoop(std::function<void()> fn);
 
@@ -172,7 +204,13 @@ class PrinterEmulator {
   std::map<ReplyClass, std::chrono::milliseconds> replyDelays_;
   ReplyShape replyShape_;
   std::optional<Disconnect> disconnect_;
-  int wakeFd_ = -1;  // the loop's wake-up event while it runs, for the state's output listener
+  int wakeFd_ = -1;
+  std::deque<LogEntry> log_;
+  uint64_t logNext_ = 0;
+  uint64_t logDropped_ = 0;
+  std::map<std::string, uint64_t> udpCounts_;
+  std::deque<ModelEvent>
+      transcript_;  // the loop's wake-up event while it runs, for the state's output listener
 };
 
 // "a.b.c.d" in network byte order, or nullopt.

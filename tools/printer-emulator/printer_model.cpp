@@ -283,6 +283,15 @@ std::vector<uint8_t> PrinterModel::takeOutput() {
 
 std::vector<Reply> PrinterModel::takeReplies() { return std::exchange(out_, {}); }
 
+std::vector<RoutedBytes> PrinterModel::takeRouted() { return std::exchange(routed_, {}); }
+
+void PrinterModel::routed(Route route, std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return;
+  if (routed_.empty() || routed_.back().route != route) routed_.push_back({route, {}});
+  auto& span = routed_.back().bytes;
+  span.insert(span.end(), bytes.begin(), bytes.end());
+}
+
 void PrinterModel::scriptReply(const std::string& command, std::vector<uint8_t> bytes) {
   scripted_[command].push_back(std::move(bytes));
 }
@@ -314,10 +323,17 @@ void PrinterModel::send(std::vector<uint8_t> bytes, const std::string& label) {
   out_.push_back({replyClass, std::move(bytes)});
 }
 
+void PrinterModel::trimEvents() {
+  // Nobody may be reading the transcript: keep the newest lines only.
+  constexpr size_t kMaxEvents = 20000;
+  if (events_.size() > kMaxEvents) events_.erase(events_.begin(), events_.end() - kMaxEvents / 2);
+}
+
 void PrinterModel::command(const std::string& label, const std::string& counter) {
   lastCounter_ = counter.empty() ? label : counter;
   ++commandCounts_[lastCounter_];
   if (!label.empty()) events_.push_back({ModelEvent::Kind::Command, route_, label, {}, 0});
+  trimEvents();
 }
 
 void PrinterModel::queuePrint(uint64_t bytes) {
@@ -459,19 +475,24 @@ std::vector<uint8_t> PrinterModel::receive(std::span<const uint8_t> bytes, Clock
 
 void PrinterModel::feed(std::span<const uint8_t> bytes, Clock::time_point now) {
   bytesReceived_ += bytes.size();
-  if (powerOff_) return;
+  if (powerOff_) {
+    routed(Route::Printer, bytes);
+    return;
+  }
   print(now);
   pending_.insert(pending_.end(), bytes.begin(), bytes.end());
   size_t pos = 0;
   while (pos < pending_.size()) {
     const uint8_t b = pending_[pos];
     if (b == 0) {
+      routed(route_, std::span<const uint8_t>(pending_).subspan(pos, 1));
       ++pos;  // filler: the host pads open sequences with NUL
       continue;
     }
     if (!startsCommand(b)) {
       size_t end = pos;
       while (end < pending_.size() && !startsCommand(pending_[end])) ++end;
+      routed(route_, std::span<const uint8_t>(pending_).subspan(pos, end - pos));
       handleText(std::span<const uint8_t>(pending_).subspan(pos, end - pos));
       pos = end;
       continue;
@@ -480,6 +501,8 @@ void PrinterModel::feed(std::span<const uint8_t> bytes, Clock::time_point now) {
     if (length == 0) break;
     const auto cmd = std::span<const uint8_t>(pending_).subspan(pos, length);
     lastCounter_.clear();
+    // ESC = is the printer's own switch, whichever way the data went so far.
+    routed(b == kEsc && cmd[1] == '=' ? Route::Printer : route_, cmd);
     if (b == kDle) {
       print(now);  // a job end already printed leaves before the answer
       handleRealtime(cmd);
@@ -511,6 +534,7 @@ void PrinterModel::handleText(std::span<const uint8_t> text) {
 
 void PrinterModel::flushTextLine() {
   events_.push_back({ModelEvent::Kind::Text, route_, {}, std::exchange(line_, {}), codePage_});
+  trimEvents();
 }
 
 void PrinterModel::handleRealtime(std::span<const uint8_t> cmd) {

@@ -75,6 +75,12 @@ struct ModelEvent {
   uint8_t codePage = 0;       // Text: the page selected by ESC t when it came
 };
 
+// Bytes the host sent, as the printer took them: to itself or to the display.
+struct RoutedBytes {
+  Route route = Route::Printer;
+  std::vector<uint8_t> bytes;
+};
+
 class PrinterModel {
  public:
   using Clock = std::chrono::steady_clock;
@@ -130,6 +136,8 @@ class PrinterModel {
   uint64_t bytesPrinted() const { return bytesPrinted_; }
   uint64_t bytesWaiting() const;  // taken in but not yet printed
   const std::map<std::string, uint64_t>& commandCounts() const { return commandCounts_; }
+  // The bytes taken in since the last call, by where they went.
+  std::vector<RoutedBytes> takeRouted();
   // Transcript lines since the last call.
   std::vector<ModelEvent> takeEvents();
 
@@ -154,6 +162,8 @@ class PrinterModel {
   void send(std::vector<uint8_t> bytes, const std::string& label);
   void command(const std::string& label, const std::string& counter = {});
   void asbMaybeChanged();
+  void routed(Route route, std::span<const uint8_t> bytes);
+  void trimEvents();
   void print(Clock::time_point now);
 
   Profile profile_;
@@ -186,6 +196,7 @@ class PrinterModel {
   std::map<std::string, uint64_t> commandCounts_;
   std::vector<ModelEvent> events_;
   std::vector<Reply> out_;
+  std::vector<RoutedBytes> routed_;
   std::map<std::string, std::deque<std::vector<uint8_t>>> scripted_;
   std::string lastCounter_;
 };

@@ -145,6 +145,21 @@ std::optional<std::chrono::steady_clock::time_point> PrinterState::nextDue() con
   return model_.nextDue();
 }
 
+std::vector<RoutedBytes> PrinterState::takeRouted() {
+  std::lock_guard lock(mutex_);
+  return model_.takeRouted();
+}
+
+std::vector<ModelEvent> PrinterState::takeEvents() {
+  std::lock_guard lock(mutex_);
+  return model_.takeEvents();
+}
+
+std::map<std::string, uint64_t> PrinterState::commandCounts() const {
+  std::lock_guard lock(mutex_);
+  return model_.commandCounts();
+}
+
 uint64_t PrinterState::dataBytesReceived() const {
   std::lock_guard lock(mutex_);
   return dataBytes_;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -75,6 +76,10 @@ class PrinterState {
   // queued by the control calls.
   std::vector<Reply> advance(std::chrono::steady_clock::time_point now);
   std::optional<std::chrono::steady_clock::time_point> nextDue() const;
+  // What the model took in, by route, and its transcript lines, since the last call.
+  std::vector<RoutedBytes> takeRouted();
+  std::vector<ModelEvent> takeEvents();
+  std::map<std::string, uint64_t> commandCounts() const;
   uint64_t dataBytesReceived() const;
 
  private:
