@@ -1,6 +1,7 @@
 // The printer model behind the network front, driven with plain sockets:
 // answers, unsolicited status, power off, scripted disconnects and the
-// shaping of replies.
+// shaping of replies, the log. Addresses 127.0.0.100-109 (the ranges of the
+// other io tests are full).
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -89,7 +90,7 @@ Bytes jobEnd(const std::string& id) {
 }
 
 TEST(PrinterFront, AnswersStatusAndJobsThroughTheModel) {
-  const int n = 62;
+  const int n = 100;
   auto emu = io_test::startEmulator(n);
   ASSERT_TRUE(emu);
   const int data = io_test::connectDataPort(io_test::address(n));
@@ -127,7 +128,7 @@ TEST(PrinterFront, PowerOffSilencesThePrinter) {
   struct Case {
     bool statusF000;
   };
-  const int n = 63;
+  const int n = 101;
   auto emu = io_test::startEmulator(n);
   ASSERT_TRUE(emu);
   for (const Case c : {Case{false}, Case{true}}) {
@@ -178,7 +179,7 @@ TEST(PrinterFront, DisconnectsAtTheScriptedPoint) {
        {0x10, 0, 0, 0, '7', 0x22, '0', '0', '0', '2', 0}},
       {"between polls", {DisconnectPoint::AfterRealtime, 2, true}, twoPolls, {0x12, 0x12}},
   };
-  const int n = 64;
+  const int n = 102;
   auto emu = io_test::startEmulator(n);
   ASSERT_TRUE(emu);
   for (const auto& c : cases) {
@@ -207,7 +208,7 @@ TEST(PrinterFront, DisconnectsAtTheScriptedPoint) {
 }
 
 TEST(PrinterFront, RepliesAreShapedAndDelayed) {
-  const int n = 65;
+  const int n = 103;
   auto emu = io_test::startEmulator(n);
   ASSERT_TRUE(emu);
   const int data = io_test::connectDataPort(io_test::address(n));
@@ -288,7 +289,7 @@ std::vector<LogEntry> readLogEntries(printer_emulator::PrinterEmulator& emu, uin
 }
 
 TEST(PrinterFront, LogIsReadIncrementallyByChannel) {
-  const int n = 66;
+  const int n = 104;
   printer_emulator::Options o;
   o.keepArrivals = false;
   auto emu = startWith(n, o);
@@ -339,7 +340,7 @@ TEST(PrinterFront, LogIsReadIncrementallyByChannel) {
 }
 
 TEST(PrinterFront, LogKeepsItsLimit) {
-  const int n = 67;
+  const int n = 105;
   printer_emulator::Options o;
   o.logLimit = 2;
   auto emu = startWith(n, o);
