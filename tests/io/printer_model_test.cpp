@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "encoding/reply/reply_splitter.h"
 #include "transcript.h"
 
 namespace {
@@ -429,6 +430,87 @@ TEST(PrinterTranscript, DecodesTextAndNamesAnswers) {
   EXPECT_EQ(formatEvent(reply), "-> job end \"0001\": 37 22 30 30 30 31 00");
   ModelEvent line{ModelEvent::Kind::Text, printer_emulator::Route::Display, "", text("HI"), 0};
   EXPECT_EQ(formatEvent(line), "display: HI");
+}
+
+}  // namespace
+
+namespace {
+
+struct Packet {
+  int kind;
+  Bytes bytes;
+  bool operator==(const Packet&) const = default;
+};
+
+void collectPacket(int kind, const uint8_t* bytes, uint32_t length, void* user) {
+  static_cast<std::vector<Packet>*>(user)->push_back({kind, Bytes(bytes, bytes + length)});
+}
+
+// The host's own splitter, fed one byte at a time, must find each answer as
+// exactly one packet of the kind the host expects for it.
+TEST(PrinterModel, HostSplitterFindsEachAnswerAsOnePacket) {
+  using namespace tilo2::core;
+  struct Case {
+    Profile profile;
+    Bytes query;
+    std::vector<int> kinds;
+  };
+  const Case cases[] = {
+      {Profile::Receipt, {0x1D, 0x61, 0xFF}, {kPrnReplyAutoStatus}},
+      {Profile::Receipt, {0x10, 0x04, 0x01}, {kPrnReplyRealtimeByte}},
+      {Profile::Receipt, {0x10, 0x04, 0x04}, {kPrnReplyRealtimeByte}},
+      {Profile::Receipt, {0x10, 0x04, 0x12, 0x02}, {kPrnReplyRealtimeByte}},
+      {Profile::Interrupt, {0x10, 0x04, 0x12, 0x01}, {kPrnReplyRealtimeByte}},
+      {Profile::Receipt,
+       {0x10, 0x14, 0x14, 0x00, 0x00, 0x01, 0x08},
+       {kPrnReplyAutoStatus, kPrnReplyBlock9}},
+      {Profile::Receipt, {0x10, 0x14, 0x07, 0x02}, {kPrnReplyBlock9}},
+      {Profile::Receipt, {0x10, 0x14, 0x07, 0x04}, {kPrnReplySeven}},
+      {Profile::Battery, {0x10, 0x14, 0x07, 0x05}, {kPrnReplySeven}},
+      {Profile::Receipt,
+       {0x10, 0x14, 0x08, 0x01, 0x03, 0x14, 0x01, 0x06, 0x02, 0x08},
+       {kPrnReplySeven}},
+      {Profile::Interrupt,
+       {0x10, 0x14, 0x06, 0x04, 0x00, 0x01, 0x03, 0x14, 0x01, 0x06, 0x02, 0x08},
+       {kPrnReplySeven}},
+      {Profile::Receipt, {0x1D, 0x49, 0x01}, {kPrnReplyStatusByte}},
+      {Profile::Line, {0x1D, 0x49, 0x01}, {kPrnReplyStatusByte}},
+      {Profile::Receipt, {0x1D, 0x49, 0x21}, {kPrnReplyEquals}},
+      {Profile::Receipt, {0x1D, 0x49, 0x43}, {kPrnReplyUnderscore}},
+      {Profile::Receipt,
+       {0x1D, 0x28, 0x45, 0x02, 0x00, 0x06, 0x03, 0x1D, 0x49, 0x6E},
+       {kPrnReplySeven, kPrnReplyEquals}},
+      {Profile::Receipt, {0x1D, 0x28, 0x45, 0x02, 0x00, 0x06, 0x0B}, {kPrnReplySeven}},
+      {Profile::Receipt, job("0A1F", {}), {kPrnReplyAutoStatus, kPrnReplySeven}},
+      {Profile::Impact, {0x1D, 0x72, 0x01}, {kPrnReplyStatusByte}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.query) + " on " + profileName(c.profile));
+    PrinterModel m(c.profile);
+    Faults f;  // every status bit a fault can set, so no form hides behind zeros
+    f.coverOpen = f.nearEnd = f.paperEnd = f.feed = f.panelSwitch = f.offlineReason = true;
+    f.autoRecoverable = true;
+    f.offlineReasons = 0x1F;
+    m.setFaults(f);
+    m.feed(c.query);
+    const auto replies = m.takeReplies();
+    EXPECT_EQ(replies.size(), c.kinds.size());
+    std::vector<Packet> expected;
+    Bytes stream;
+    for (size_t i = 0; i < replies.size(); ++i) {
+      ASSERT_LT(i, c.kinds.size());
+      expected.push_back({c.kinds[i], replies[i].bytes});
+      stream.insert(stream.end(), replies[i].bytes.begin(), replies[i].bytes.end());
+    }
+    std::vector<Packet> got;
+    PrnReplyRemainder_t remainder{nullptr, 0};
+    for (uint8_t b : stream) {
+      ASSERT_EQ(PrnSplitReplyStream(&remainder, &b, 1, collectPacket, &got), 0);
+    }
+    EXPECT_EQ(remainder.length, 0);  // nothing left waiting
+    PrnReplyRemainderFree(&remainder);
+    EXPECT_EQ(got, expected);
+  }
 }
 
 }  // namespace
