@@ -360,7 +360,11 @@ int main(int argc, char** argv) {
                  " bytes: " + hexBytes(e.bytes));
       }
     } else {
-      for (const auto& e : emulator.takeTranscript()) out.line(formatEvent(e));
+      for (const auto& e : emulator.takeTranscript()) {
+        // ESC @ opens every job the SDK sends: a rule makes the jobs easy to tell apart.
+        if (e.kind == ModelEvent::Kind::Command && e.label == "[init]") out.line("---- job ----");
+        out.line(formatEvent(e));
+      }
     }
   }
   emulator.stop();

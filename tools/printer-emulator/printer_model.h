@@ -37,7 +37,7 @@ enum class JobIdMode {
   ReplaceFFFF,  // "FFFF" instead of the id
   ReplaceABCD,  // "ABCD" instead of the id
   Drop,         // no job end at all
-  OutOfOrder,   // each pair of job ends leaves second first
+  OutOfOrder,   // each pair of job ends leaves second first (a lone one waits for the next)
 };
 
 // Conditions that change the automatic status.
