@@ -30,7 +30,8 @@ namespace io_test {
 
 // Addresses in use (127.0.0.N): emulator self-tests 10-13, control protocol
 // 14-29, address cache 30-39, TCP transport 40-51, later additions 52-69,
-// connection interface 70-99. 120 is the broadcast sink: nothing listens there.
+// connection interface 70-99, the emulator's network front 100-106. 120 is the
+// broadcast sink: nothing listens there.
 inline std::string address(int n) { return "127.0.0." + std::to_string(n); }
 
 // ctest runs every test as a process of its own, all at once: two tests on one
