@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "transcript.h"
+
 namespace printer_emulator {
 
 namespace {
@@ -11,16 +13,6 @@ namespace {
 constexpr uint8_t kDle = 0x10, kEsc = 0x1B, kFs = 0x1C, kGs = 0x1D;
 
 bool startsCommand(uint8_t b) { return b == 0 || b == kDle || b == kEsc || b == kFs || b == kGs; }
-
-std::string hex(std::span<const uint8_t> bytes) {
-  std::string s;
-  char part[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(part, sizeof part, i ? " %02X" : "%02X", bytes[i]);
-    s += part;
-  }
-  return s;
-}
 
 std::string printable(uint8_t c) {
   if (c > 0x20 && c < 0x7F) return std::string(1, static_cast<char>(c));
@@ -628,7 +620,7 @@ void PrinterModel::handleCommand(std::span<const uint8_t> cmd) {
       case '-':
         return command("[underline " + std::to_string(n % 48) + "]", counter);
       case '!':
-        return command("[mode " + hex(cmd.subspan(2, 1)) + "h]", counter);
+        return command("[mode " + hexBytes(cmd.subspan(2, 1)) + "h]", counter);
       case 't':
         codePage_ = n;
         return command("[code page " + std::to_string(n) + "]", counter);
