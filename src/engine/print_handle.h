@@ -56,7 +56,8 @@ struct PrintHandle_t {
   TiloIoConnection_t* connection;
 
   PlatformMutex_t asbLock;
-  uint8_t rawAsb[4];  // all 0xFF: no automatic status received yet
+  uint8_t rawAsb[4];           // all 0xFF: no automatic status received yet
+  uint8_t offlineResponse[8];  // asbLock: the last "7" "#" reply, header first
   std::atomic<uint32_t> statusFlags;
   std::atomic<int32_t> asbSeen;
 
