@@ -37,4 +37,15 @@ void ExtStatusErrorBits(const uint8_t ext[4], bool* extError10, bool* extError11
   if (extError11 != nullptr) *extError11 = (word & 0x800) != 0;
 }
 
+uint32_t DecodeOfflineReasons(const uint8_t response[8], bool batteryModel) {
+  const uint8_t reasons = response[6];
+  uint32_t bits = 0;
+  if ((reasons & 0x01) != 0) bits |= 0x20u;                        // cover open
+  if ((reasons & 0x02) != 0) bits |= 0x10000000u;                  // head overheat
+  if ((reasons & 0x04) != 0) bits |= 0x20000000u;                  // motor overheat
+  if ((reasons & 0x08) != 0 && batteryModel) bits |= 0x40000000u;  // battery overheat
+  if ((reasons & 0x10) != 0) bits |= 0x1000u;                      // wrong paper
+  return bits;
+}
+
 }  // namespace tilo2::core

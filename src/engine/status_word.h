@@ -31,4 +31,9 @@ void RealtimeStatusBytes(const uint8_t rt[4], int queryCount, const uint8_t held
 // little-endian number (the header byte first).
 void ExtStatusErrorBits(const uint8_t ext[4], bool* extError10, bool* extError11);
 
+// The status bits an offline response (the "7" "#" block, header first)
+// names as the reasons; the battery overheat bit counts only on printers
+// that answered a battery query.
+uint32_t DecodeOfflineReasons(const uint8_t response[8], bool batteryModel);
+
 }  // namespace tilo2::core

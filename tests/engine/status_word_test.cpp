@@ -105,4 +105,22 @@ TEST(StatusWord, ExtendedErrorBitsAreBitsTenAndElevenOfTheFirstTwoBytes) {
   }
 }
 
+TEST(StatusWord, OfflineResponseReasonsBecomeStatusBits) {
+  struct Case {
+    uint8_t reasons;
+    bool batteryModel;
+    uint32_t bits;
+  };
+  const Case cases[] = {
+      {0x00, true, 0u},           {0x01, false, 0x20u},      {0x02, false, 0x10000000u},
+      {0x04, false, 0x20000000u}, {0x08, false, 0u},         {0x08, true, 0x40000000u},
+      {0x10, false, 0x1000u},     {0xFF, true, 0x70001020u}, {0xE0, true, 0u},
+  };
+  for (const Case& c : cases) {
+    const uint8_t response[8] = {'7', '#', 0xFF, 0xFF, 0xFF, 0xFF, c.reasons, 0x00};
+    EXPECT_EQ(DecodeOfflineReasons(response, c.batteryModel), c.bits)
+        << std::hex << int{c.reasons} << " battery " << c.batteryModel;
+  }
+}
+
 }  // namespace
