@@ -36,7 +36,6 @@ constexpr MicrError kMicrErrors[] = {
     {'J', 18},
 };
 
-constexpr uint8_t kSeven = '7';
 constexpr uint8_t kJobEndMark = 0x22;
 
 ReplyWaitContext* ContextOf(void* user) {
