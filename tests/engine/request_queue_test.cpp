@@ -325,7 +325,7 @@ TEST_F(RequestQueue, WaitingOnTheQueueFromItsOwnThreadAnswersBusy) {
 
 // The reordering pop on a list alone. Names say what a request is: "J" a job
 // chain request (printJob 1), anything else a request that may overtake.
-struct Spec {
+struct Entry {
   const char* name;
   int32_t type;
 };
@@ -342,7 +342,7 @@ std::vector<std::string> Names(QueueList_t* list) {
 
 TEST(ReorderingPop, MovesTheFirstRunBehindAHeldJobChainToTheFront) {
   struct Case {
-    std::vector<Spec> list;
+    std::vector<Entry> list;
     const char* popped;  // null: nothing may be popped
     std::vector<std::string> rest;
   };
@@ -365,11 +365,11 @@ TEST(ReorderingPop, MovesTheFirstRunBehindAHeldJobChainToTheFront) {
     SCOPED_TRACE(c.list.front().name + std::string("...") + c.list.back().name);
     QueueList_t list{};
     platform_mutex_init(&list.mutex);
-    for (const Spec& spec : c.list) {
+    for (const Entry& entry : c.list) {
       StepContext_t context{};
-      context.printJob = spec.name[0] == 'J' ? 1 : 0;
+      context.printJob = entry.name[0] == 'J' ? 1 : 0;
       ASSERT_EQ(
-          queueList_push(&list, NewQueueRequestCopy(&context, spec.type, 0, nullptr, spec.name)),
+          queueList_push(&list, NewQueueRequestCopy(&context, entry.type, 0, nullptr, entry.name)),
           0);
     }
     QueueRequest_t* popped = queueList_changeOrderAndPop(&list);
