@@ -127,6 +127,22 @@ void HybridAfterExtStatus(ReplyWaitContext* context) {
   CompleteMethod(handle, kMethodSendData, TILOPRN_PRINTER_ERROR);
 }
 
+// The first status byte after the model-id query names the model; later ones
+// leave it as it is.
+void StoreModelId(ReplyWaitContext* context, uint8_t value) {
+  uint8_t unknown = 0xFF;
+  context->handle->modelId.compare_exchange_strong(unknown, value);
+  context->modelIdSeen = 1;
+}
+
+// Keeps an extended status block; false for a block of the wrong length.
+bool StoreExtStatus(ReplyWaitContext* context, const uint8_t* bytes, uint32_t length) {
+  if (length != 4) return false;
+  SetRawExtStatus(context->handle, bytes);
+  context->extSeen = 1;
+  return true;
+}
+
 // Stores a real-time byte; true for the replies of DLE EOT 1..4.
 bool StoreRealtime(ReplyWaitContext* context, uint8_t value) {
   if (context->rtIndex >= 0 && context->rtIndex <= 3) {
@@ -302,17 +318,11 @@ void AnalyzeResponse(int kind, const uint8_t* bytes, uint32_t length, void* user
       break;
     }
     case kPrnReplyBlock9:
-      if (length != 4) break;
-      SetRawExtStatus(handle, bytes);
-      context->extSeen = 1;
-      HybridAfterExtStatus(context);
+      if (StoreExtStatus(context, bytes, length)) HybridAfterExtStatus(context);
       break;
-    case kPrnReplyStatusByte: {
-      uint8_t unknown = 0xFF;
-      handle->modelId.compare_exchange_strong(unknown, bytes[0]);
-      context->modelIdSeen = 1;
+    case kPrnReplyStatusByte:
+      StoreModelId(context, bytes[0]);
       break;
-    }
     case kPrnReplyRealtimeByte:
       if (length != 1 || (bytes[0] & 0x93) != 0x12) break;
       if (StoreRealtime(context, bytes[0])) {
@@ -372,16 +382,11 @@ void AnalyzeOpenResponse(int kind, const uint8_t* bytes, uint32_t length, void* 
       handle->statusFlags = FoldAsb(bytes);
       break;
     case kPrnReplyBlock9:
-      if (length != 4) break;
-      SetRawExtStatus(handle, bytes);
-      context->extSeen = 1;
+      StoreExtStatus(context, bytes, length);
       break;
-    case kPrnReplyStatusByte: {
-      uint8_t unknown = 0xFF;
-      handle->modelId.compare_exchange_strong(unknown, bytes[0]);
-      context->modelIdSeen = 1;
+    case kPrnReplyStatusByte:
+      StoreModelId(context, bytes[0]);
       break;
-    }
     case kPrnReplyRealtimeByte:
       if (length != 1 || (bytes[0] & 0x93) != 0x12) break;
       if (StoreRealtime(context, bytes[0])) context->rtSeen = 1;
