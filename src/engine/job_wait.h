@@ -60,4 +60,17 @@ int SignalJobByMethod(PrintHandle_t* handle, int32_t state, int32_t result, int3
 // cancelled with result 11. 0; 1 for a null handle; 255 on a lock failure.
 int CancelJobByMethod(PrintHandle_t* handle, int32_t method);
 
+// Creates the record with its done and sent wait objects and its thread, and
+// appends it under the job-list lock. Null on failure.
+JobWait_t* AddJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[kJobIdLength],
+                      int32_t timeoutMs, int32_t kind);
+// 0; 1 for a bad argument; 5 out of memory; 255 when a wait object or the
+// thread cannot be created.
+int CreateJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[kJobIdLength],
+                  int32_t timeoutMs, int32_t kind, JobWait_t** out);
+// Every job ends without a result callback; returns once the list is empty.
+void CancelAllJobWaits(PrintHandle_t* handle);
+// jobCount less the jobs cancelled with 11; 1 for a null handle.
+int32_t CountActiveJobs(PrintHandle_t* handle);
+
 }  // namespace tilo2::core

@@ -42,7 +42,7 @@ void SetOfflineResponse(PrintHandle_t* handle, const uint8_t bytes[8]) {
   if (lock) std::memcpy(handle->offlineResponse, bytes, sizeof handle->offlineResponse);
 }
 
-void GetOfflineResponse(PrintHandle_t* handle, uint8_t out[8]) {
+void GetOfflineResponseBytes(PrintHandle_t* handle, uint8_t out[8]) {
   std::memset(out, 0, 8);
   if (handle == nullptr) return;
   PlatformLockGuard lock(handle->asbLock);

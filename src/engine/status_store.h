@@ -13,7 +13,7 @@ void SetRawAsb(PrintHandle_t* handle, const uint8_t bytes[4]);
 void GetRawAsb(PrintHandle_t* handle, uint8_t out[4]);
 void SetRawExtStatus(PrintHandle_t* handle, const uint8_t bytes[4]);
 void SetOfflineResponse(PrintHandle_t* handle, const uint8_t bytes[8]);
-void GetOfflineResponse(PrintHandle_t* handle, uint8_t out[8]);
+void GetOfflineResponseBytes(PrintHandle_t* handle, uint8_t out[8]);
 int32_t GetBatteryValue(PrintHandle_t* handle);
 void SetBatteryValue(PrintHandle_t* handle, int32_t value);
 void SetSendInProgress(PrintHandle_t* handle, uint8_t value);

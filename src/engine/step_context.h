@@ -14,6 +14,19 @@ struct DisplayBuilder_t;
 struct JobWait_t;
 struct ReplyWaitContext;
 
+// What "GetDeviceInformation" is asked to learn, filled by the code that queues
+// it (the open and the end of a transaction).
+struct DeviceInfoRequest {
+  uint8_t batteryQuery;  // send the battery query
+  uint8_t infoQuery;     // send the information query
+  uint8_t settingQuery;  // send the setting query
+  uint8_t infoKnown;     // with paperSupport other than FFFFFFFFh: skip QueryPrinterInfo
+  uint32_t paperSupport;
+  int32_t replyTimeoutMs;   // wait for the model id reply
+  uint8_t responseEnabled;  // copies of the handle's flags
+  uint8_t asbSettingDone;
+};
+
 // A plain record: chain and standalone pushes copy it whole, so the queue owns
 // its copy. The pusher zeroes it before filling it in.
 struct StepContext_t {
@@ -40,6 +53,12 @@ struct StepContext_t {
   uint8_t* jobBattery;
   uint32_t* flagsOut;
   DisplayBuilder_t* displayBuilder;  // the display job's private copy
+
+  // Step-owned inputs.
+  int32_t extraWaitMs;    // GetCommandAsb, GetBatteryStatus: added to the reply wait
+  int32_t readTimeoutMs;  // CheckDisplayConnection: per read
+  int32_t paperType;      // CheckCueingPaper
+  DeviceInfoRequest deviceInfo;
 };
 
 // Returns a TiloPrintResult; a non-zero result skips the chain's later steps.

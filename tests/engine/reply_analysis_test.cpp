@@ -380,7 +380,7 @@ TEST_F(ReplyAnalysis, SevenRepliesMarkTheContextAndTheHandle) {
     Feed(handler, kPrnReplySeven, offline);
     EXPECT_EQ(context_.offlineRespSeen, 1);
     uint8_t stored[8];
-    GetOfflineResponse(handle_, stored);
+    GetOfflineResponseBytes(handle_, stored);
     EXPECT_EQ(std::memcmp(stored, offline.data(), 8), 0);
   }
   // Paper width code and narrow flag come only before the monitor runs.

@@ -1,0 +1,1 @@
+#include "engine/hybrid_steps.h"

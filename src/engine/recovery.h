@@ -1,0 +1,39 @@
+#pragma once
+// Bringing a printer back to a known state (flush blocks, clear buffer and its
+// acknowledgement), the check of a printer that is reachable but silent, and
+// interrupt printing.
+
+#include <cstdint>
+
+#include "engine/print_handle.h"
+#include "engine/step_context.h"
+
+namespace tilo2::core {
+
+inline constexpr const char* kRecoverSource = "tiloprint_common_recover";
+inline constexpr const char* kInterruptSource = "tiloprint_common_interruptprint";
+
+int SendClearBuffer(PrintHandle_t* handle);
+bool IsLineModel(PrintHandle_t* handle);
+int SendFlushBlock(PrintHandle_t* handle);
+int WaitClearBufferReply(TdcBackendEnv_t* env, PrintHandle_t* handle);
+int FlushAndClearBuffer(TdcBackendEnv_t* env, PrintHandle_t* handle);
+int RecoverPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle);
+// The step queued as "_TiloRecover" (a leading underscore and capital are
+// reserved in C++, so the function drops it).
+int32_t TiloRecover(StepContext_t* context);
+// "CheckAndRecover": recovers when needRecover is set.
+int32_t CheckAndRecover(StepContext_t* context);
+int RecoverPrinterRetry(TdcBackendEnv_t* env, PrintHandle_t* handle);
+// Status monitor: 1 recovered, 0 failed (no-response status reported).
+int RunRecover(PrintHandle_t* handle);
+// Step: *online and *noAnswer from one DLE EOT 1.
+int32_t CheckDMA(StepContext_t* context);
+// 1 reachable, 0 not, -1 for Bluetooth or no handle.
+int CheckReachable(PrintHandle_t* handle);
+int SendInterruptRequest(PrintHandle_t* handle);
+int WaitInterruptReply(TdcBackendEnv_t* env, PrintHandle_t* handle);
+bool IsInterruptAccepted(PrintHandle_t* handle);
+int RunInterruptPrinting(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t timeoutMs);
+
+}  // namespace tilo2::core

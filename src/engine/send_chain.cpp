@@ -1,0 +1,1 @@
+#include "engine/send_chain.h"

@@ -1,0 +1,1 @@
+#include "engine/status_monitor.h"
