@@ -1,0 +1,55 @@
+#!/bin/bash
+# The printer emulator as a person runs it: --help, --version, a refused
+# option, and one job sent by a plain TCP client with the decoded transcript
+# written to --log. Usage: printer_emulator_cli.sh <printer-emulator binary>
+set -u
+emulator=$1
+address=127.0.0.246
+work=$(mktemp -d)
+pid=
+cleanup() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; [ -f "$work/log" ] && sed 's/^/  log: /' "$work/log" >&2; exit 1; }
+
+# Waits up to 30 s for the file to hold the text.
+wait_for() {
+  for _ in $(seq 300); do
+    grep -qF -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+"$emulator" --help >"$work/help" || fail "--help exits non-zero"
+grep -q '^usage: printer-emulator --address' "$work/help" || fail "--help has no usage line"
+grep -q -- '--no-clear-ack' "$work/help" || fail "--help does not list the fault switches"
+"$emulator" --version | grep -Eq '^printer-emulator [0-9]+\.[0-9]+\.[0-9]+$' || fail "--version"
+"$emulator" --address "$address" --bogus 2>"$work/err"
+[ $? -eq 2 ] || fail "an unknown option does not exit 2"
+grep -q 'unknown or incomplete option --bogus' "$work/err" || fail "no message for --bogus"
+"$emulator" 2>/dev/null
+[ $? -eq 2 ] || fail "a missing --address does not exit 2"
+
+"$emulator" --address "$address" --log "$work/log" >"$work/out" 2>&1 &
+pid=$!
+# Another test run on this machine may hold the address's ports for a while.
+for _ in $(seq 1200); do
+  (exec 3<>"/dev/tcp/$address/9100") 2>/dev/null && break
+  kill -0 "$pid" 2>/dev/null || { "$emulator" --address "$address" --log "$work/log" >"$work/out" 2>&1 & pid=$!; }
+  sleep 0.1
+done
+
+# ESC @, centred bold "Crème brûlée" in code table 0 (PC437), a cut, and the
+# job-end request for id "0001".
+exec 3<>"/dev/tcp/$address/9100" || fail "cannot connect to $address:9100"
+printf '\x1b\x40\x1b\x61\x01\x1b\x45\x01Cr\x8ame br\x96l\x82e\n\x1d\x56\x00\x1d\x28\x48\x06\x00\x30\x30\x30\x30\x30\x31' >&3
+wait_for "$work/log" '37 22 30 30 30 31 00' || fail "no job end answered in the transcript"
+exec 3>&-
+for want in '[centre]' '[bold]' 'Crème brûlée' '[cut]'; do
+  grep -qF -- "$want" "$work/log" || fail "transcript lacks $want"
+done
+grep -qF -- 'Cr\x8A' "$work/log" && fail "text not decoded from the code table"
+echo "printer emulator CLI: ok"
