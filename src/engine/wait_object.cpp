@@ -5,6 +5,7 @@
 #include "engine/test_hooks.h"
 #include "foundation/lock_guard.h"
 #include "foundation/platform.h"
+#include "foundation/wait_accounting.h"
 
 namespace tilo2::core {
 
@@ -114,10 +115,14 @@ int WaitForWaitObject(uint64_t id, int timeoutMs, int32_t* result) {
     } else {
       const PlatformTimespec_t deadline =
           platform_deadline_after(static_cast<uint32_t>(timeoutMs < 0 ? 0 : timeoutMs));
+      const int64_t start = WaitAccountingEnabled() ? WaitAccountingNow() : 0;
       while (!object->done && answer == 0) {
         answer = platform_cond_timedwait(&object->event, &waitListLock, &deadline);
       }
       if (object->done) answer = 0;
+      if (start != 0 && answer == 138) {
+        WaitAccountingAdd(WaitKind::kQuietGap, WaitAccountingNow() - start);
+      }
     }
     --object->waiters;
   }

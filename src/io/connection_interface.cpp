@@ -4,6 +4,7 @@
 
 #include "foundation/lock_guard.h"
 #include "foundation/logger.h"
+#include "foundation/wait_accounting.h"
 #include "io/connection_table.h"
 #include "io/transport_ops.h"
 
@@ -95,7 +96,14 @@ int TiloIoRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size
   const ConnectionPin pin(connection);
   if (!Registered(pin)) return TILOIO_ILLEGAL_STATE;
   const TransportOps* ops = TransportOf(connection);
-  return ops ? ops->read(connection, buffer, timeoutMs, count) : TILOIO_FAILURE;
+  if (!ops) return TILOIO_FAILURE;
+  if (!WaitAccountingEnabled()) return ops->read(connection, buffer, timeoutMs, count);
+  const int64_t start = WaitAccountingNow();
+  const int result = ops->read(connection, buffer, timeoutMs, count);
+  if (result == TILOIO_TIMEOUT || (result == TILOIO_SUCCESS && count && *count == 0)) {
+    WaitAccountingAdd(WaitKind::kSilentRead, WaitAccountingNow() - start);
+  }
+  return result;
 }
 
 int TiloIoControl(TiloIoConnection_t* connection, int value) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/test_hooks.h"
+#include "foundation/wait_accounting.h"
 
 using namespace tilo2::core;
 
@@ -118,6 +119,26 @@ TEST(WaitObject, ManyThreadsEachGetTheirOwnResult) {
     EXPECT_EQ(results[i], 100 + i);
     DeleteWaitObject(ids[i]);
   }
+}
+
+// The benchmark's split of a job's time: only a timed wait that ran to its end
+// counts as a quiet gap, and nothing is counted while accounting is off.
+TEST(WaitObject, TimedOutWaitsAreAccountedOnlyWhenAccountingIsOn) {
+  const uint64_t id = CreateWaitObject();
+  WaitAccountingTake();
+  EXPECT_EQ(WaitForWaitObject(id, 5, nullptr), 138);
+  EXPECT_EQ(WaitAccountingTake().count[static_cast<int>(WaitKind::kQuietGap)], 0);
+
+  WaitAccountingEnable(true);
+  EXPECT_EQ(WaitForWaitObject(id, 20, nullptr), 138);
+  SignalWaitObject(id, 1);
+  EXPECT_EQ(WaitForWaitObject(id, 20, nullptr), 0);
+  WaitAccountingEnable(false);
+  const WaitTotals totals = WaitAccountingTake();
+  const int gap = static_cast<int>(WaitKind::kQuietGap);
+  EXPECT_EQ(totals.count[gap], 1);
+  EXPECT_GE(totals.nanoseconds[gap], 20'000'000);
+  DeleteWaitObject(id);
 }
 
 }  // namespace
