@@ -72,5 +72,16 @@ int SendInfoQuery(PrintHandle_t* handle);
 
 // Paper support and information kind ("CheckSupportPaperType" is this).
 int QueryPrinterInfo(TdcBackendEnv_t* env, PrintHandle_t* handle);
+// DLE DC4 7 2 and the wait for the extended status block (1000 ms).
+int QueryExtStatus(TdcBackendEnv_t* env, PrintHandle_t* handle);
+// Interface control 0, DLE DC4 7 4 (1000 ms write), the wait for the "7" "#"
+// block (1000 ms), the 8 bytes into out, interface control 1 on every path.
+int QueryOfflineResponse(TdcBackendEnv_t* env, PrintHandle_t* handle, uint8_t out[8]);
+// ORs the reasons of an offline response into *flags.
+void DecodeOfflineResponse(PrintHandle_t* handle, const uint8_t response[8], uint32_t* flags);
+
+// extraReplyWait under its lock (0 for a null handle or a lock failure).
+int32_t GetExtraReplyWait(PrintHandle_t* handle);
+void SetExtraReplyWait(PrintHandle_t* handle, int32_t milliseconds);
 
 }  // namespace tilo2::core

@@ -7,6 +7,7 @@
 #include "engine/engine_log.h"
 #include "engine/event_callbacks.h"
 #include "engine/print_result.h"
+#include "engine/reply_analysis.h"
 #include "foundation/lock_guard.h"
 #include "foundation/logger.h"
 #include "io/connection_table.h"
@@ -77,6 +78,8 @@ void SetDefaults(PrintHandle_t* handle) {
   handle->needRecover = 1;
   handle->modelId = 0xFF;
   handle->paperSupport = 0xFFFFFFFFu;
+  // Records replies silently until the status monitor installs AnalyzeResponse.
+  handle->replyHandler = &AnalyzeOpenResponse;
 }
 
 void FreeHandle(PrintHandle_t* handle) {

@@ -7,6 +7,7 @@
 #include "engine/engine_log.h"
 #include "engine/print_handle.h"
 #include "engine/print_result.h"
+#include "engine/recovery.h"
 #include "engine/test_hooks.h"
 #include "engine/wait_object.h"
 #include "foundation/lock_guard.h"
@@ -19,8 +20,9 @@ namespace {
 constexpr int kPlatformThreadsExhausted = 11;
 
 PlatformMutex_t globalQueueLock = PLATFORM_MUTEX_STATIC_INITIALIZER;
-// The recovery step every chain starts with; null runs nothing.
-std::atomic<StepFunc> checkAndRecoverStep{nullptr};
+// The recovery step every chain starts with: CheckAndRecover unless a test put
+// another step (or null, which runs nothing) there.
+std::atomic<StepFunc> checkAndRecoverStep{&CheckAndRecover};
 
 void QueueTrace(const void* handle, const char* function, const char* text, const char* name,
                 const void* list, const void* node, const void* request) {

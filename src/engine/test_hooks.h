@@ -14,8 +14,9 @@ void EngineSetLastWaitId(uint32_t id);
 // test can act once a waiter is really waiting.
 int EngineWaitObjectWaiters(uint64_t id);
 
-// The step every chain starts with ("CheckAndRecover"); null runs nothing.
-// Tests put a recording step there.
+// The step every chain starts with ("CheckAndRecover"; CheckAndRecover until a
+// test sets another); null runs nothing. Tests put a recording step there and
+// put CheckAndRecover back afterwards.
 void EngineSetCheckAndRecoverStep(StepFunc step);
 
 }  // namespace tilo2::core

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/print_handle.h"
+#include "engine/recovery.h"
 #include "engine/test_hooks.h"
 #include "engine/wait_object.h"
 
@@ -128,7 +129,7 @@ class RequestQueue : public ::testing::Test {
       destroyQueue(queue_);
     }
     EXPECT_EQ(TiloDestroyHandle(handle_), 0);
-    EngineSetCheckAndRecoverStep(nullptr);
+    EngineSetCheckAndRecoverStep(CheckAndRecover);
   }
 
   StepContext_t Context(int tag, uint8_t printJob) {
