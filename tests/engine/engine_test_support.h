@@ -135,8 +135,12 @@ class EmulatedPrinter {
     return RunStep(&CallFunction, context, "TestFunction");
   }
 
-  // Everything that came in on the data port so far.
-  std::vector<uint8_t> DataBytes() const { return emulator_->tcpBytes(); }
+  // Everything that came in on the data port so far; with atLeast, once that
+  // many bytes came (or after five seconds).
+  std::vector<uint8_t> DataBytes(size_t atLeast = 0) const {
+    if (atLeast > 0) emulator_->waitForTcpBytes(atLeast, std::chrono::seconds(5));
+    return emulator_->tcpBytes();
+  }
 
  private:
   static int32_t CallFunction(StepContext_t* context) {

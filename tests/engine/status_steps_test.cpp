@@ -252,7 +252,7 @@ TEST(StatusSteps, EnableAsbSwitchesAutomaticStatusOnOnlyWhenOnline) {
 
   EXPECT_EQ(printer.RunStep(EnableAsb, enable), 0);
   EXPECT_EQ(enabled, 1);
-  EXPECT_EQ(printer.DataBytes(), kAsbEnable);
+  EXPECT_EQ(printer.DataBytes(kAsbEnable.size()), kAsbEnable);
   EXPECT_EQ(printer.emulator().udpRequests('Q', KDPX_INTERFACE_STATUS).size(), 1u);
 
   printer.emulator().clearLog();
