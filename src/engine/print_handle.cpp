@@ -8,6 +8,7 @@
 #include "engine/event_callbacks.h"
 #include "engine/print_result.h"
 #include "engine/reply_analysis.h"
+#include "engine/status_monitor.h"
 #include "foundation/lock_guard.h"
 #include "foundation/logger.h"
 #include "io/connection_table.h"
@@ -50,6 +51,7 @@ PlatformMutex_t PrintHandle_t::*const kHandleLocks[] = {
     &PrintHandle_t::eventTableLock,
     &PrintHandle_t::resultLock,
     &PrintHandle_t::jobListLock,
+    &PrintHandle_t::monitorStartLock,
 };
 
 void DestroyLocks(PrintHandle_t* handle) {
@@ -58,6 +60,7 @@ void DestroyLocks(PrintHandle_t* handle) {
   }
   if (handle->monitorWakeEvent != nullptr) platform_cond_destroy(&handle->monitorWakeEvent);
   if (handle->cycleDoneEvent != nullptr) platform_cond_destroy(&handle->cycleDoneEvent);
+  if (handle->jobsEmptyEvent != nullptr) platform_cond_destroy(&handle->jobsEmptyEvent);
 }
 
 bool CreateLocks(PrintHandle_t* handle) {
@@ -67,7 +70,9 @@ bool CreateLocks(PrintHandle_t* handle) {
   }
   platform_cond_init(&handle->monitorWakeEvent);
   platform_cond_init(&handle->cycleDoneEvent);
-  return handle->monitorWakeEvent != nullptr && handle->cycleDoneEvent != nullptr;
+  platform_cond_init(&handle->jobsEmptyEvent);
+  return handle->monitorWakeEvent != nullptr && handle->cycleDoneEvent != nullptr &&
+         handle->jobsEmptyEvent != nullptr;
 }
 
 // What every handle gets before its locks exist.
@@ -211,15 +216,30 @@ SharedPrnBuilder GetSendingBuilder(PrintHandle_t* handle) {
 }
 
 int32_t GetMonitorInterval(PrintHandle_t* handle) {
-  if (handle == nullptr) return 0;
+  // The monitor waits this long between cycles: never answer 0, which would
+  // make it cycle without pause.
+  if (handle == nullptr) {
+    EngineErrorLine(kMonitorSource, __LINE__);
+    return kDefaultMonitorIntervalMs;
+  }
   PlatformLockGuard lock(handle->monitorSettingsLock);
-  return lock ? handle->monitorIntervalMs : 0;
+  if (!lock) {
+    EngineErrorLine(kMonitorSource, __LINE__);
+    return kDefaultMonitorIntervalMs;
+  }
+  return handle->monitorIntervalMs;
 }
 
 int SetMonitorInterval(PrintHandle_t* handle, int32_t milliseconds) {
-  if (handle == nullptr) return TILOPRN_FAILURE;
+  if (handle == nullptr) {
+    EngineErrorLine(kMonitorSource, __LINE__);
+    return TILOPRN_FAILURE;
+  }
   PlatformLockGuard lock(handle->monitorSettingsLock);
-  if (!lock) return TILOPRN_FAILURE;
+  if (!lock) {
+    EngineErrorLine(kMonitorSource, __LINE__);
+    return TILOPRN_FAILURE;
+  }
   handle->monitorIntervalMs = milliseconds;
   return TILOPRN_SUCCESS;
 }

@@ -63,6 +63,8 @@ struct PrintHandle_t {
 
   PlatformMutex_t cycleDoneLock;
   uint8_t monitorCycleDone;
+  uint64_t monitorCyclesBegun;  // cycleDoneLock: normal monitor cycles begun so far
+  uint64_t monitorCyclesEnded;  // cycleDoneLock: the number of the last cycle that ended
   PlatformMutex_t batteryLock;
   int32_t battery;  // -1 unknown
   PlatformMutex_t recoverLock;
@@ -78,7 +80,8 @@ struct PrintHandle_t {
   PlatformMutex_t callbacksLock;
   uint8_t callbacksEnabled;
 
-  PlatformThread_t monitorThread;
+  PlatformMutex_t monitorStartLock;  // one start or stop of the monitor at a time
+  PlatformThread_t monitorThread;    // monitorStartLock
   std::atomic<uint8_t> monitorRunning;
   PlatformMutex_t monitorStateLock;
   uint8_t monitorEnabled;
@@ -108,6 +111,7 @@ struct PrintHandle_t {
   PlatformMutex_t jobListLock;
   JobWait_t* jobs;
   std::atomic<int32_t> jobCount;  // changed under jobListLock, read without it
+  PlatformCond_t jobsEmptyEvent;  // set when the last job wait leaves the list
   RequestQueue_t* queue;          // null while closed
 
   std::atomic<char*> printerName;  // first name the printer reported
