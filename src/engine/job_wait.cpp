@@ -11,8 +11,6 @@ namespace tilo2::core {
 
 namespace {
 
-constexpr const char* kWaitThreadSource = "tiloprint_common_waitThread";
-
 void Complete(JobWait_t* job, int32_t state, int32_t result) {
   job->state = state;
   job->result = result;

@@ -1,7 +1,7 @@
 #pragma once
-// The job-wait records of a handle's job list and the completions the reply
-// analysis raises on them. The threads that wait on the records come later;
-// this module only finds records and signals their done wait objects.
+// The job-wait records of a handle's job list, the completions the reply
+// analysis raises on them, and the one thread per record that waits for its
+// job to end and reports the outcome.
 
 #include <cstdint>
 
@@ -9,6 +9,8 @@
 #include "engine/print_handle.h"
 
 namespace tilo2::core {
+
+inline constexpr const char* kWaitThreadSource = "tiloprint_common_waitThread";
 
 enum JobKind : int32_t {
   kJobKindPrint = 0,
@@ -31,6 +33,7 @@ inline constexpr int32_t kJobStateCompleted = 1;
 inline constexpr int32_t kJobStateEnded = 0;
 
 struct JobWait_t {
+  PlatformThread_t thread;  // the record's wait thread; detached when the record goes
   uint64_t sentWaitId;
   uint64_t doneWaitId;
   char jobId[kJobIdLength];
@@ -61,16 +64,22 @@ int SignalJobByMethod(PrintHandle_t* handle, int32_t state, int32_t result, int3
 int CancelJobByMethod(PrintHandle_t* handle, int32_t method);
 
 // Creates the record with its done and sent wait objects and its thread, and
-// appends it under the job-list lock. Null on failure.
+// appends it under the job-list lock. Null on failure. Timeouts are 0 to
+// 600000 ms and count from the job's "sent" signal.
 JobWait_t* AddJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[kJobIdLength],
                       int32_t timeoutMs, int32_t kind);
 // 0; 1 for a bad argument; 5 out of memory; 255 when a wait object or the
-// thread cannot be created.
+// thread cannot be created. The caller holds the job-list lock and appends the
+// record before releasing it: the thread removes its record from the list.
 int CreateJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[kJobIdLength],
                   int32_t timeoutMs, int32_t kind, JobWait_t** out);
 // Every job ends without a result callback; returns once the list is empty.
 void CancelAllJobWaits(PrintHandle_t* handle);
 // jobCount less the jobs cancelled with 11; 1 for a null handle.
 int32_t CountActiveJobs(PrintHandle_t* handle);
+
+// Starts the engine's own threads (job waits, status monitor), so that a test
+// can make a start fail. platform_thread_create's results.
+int CreateEngineThread(PlatformThread_t* out, PlatformThreadEntry entry, void* argument);
 
 }  // namespace tilo2::core

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "engine/step_context.h"
+#include "foundation/platform.h"
 
 namespace tilo2::core {
 
@@ -13,6 +14,12 @@ void EngineSetLastWaitId(uint32_t id);
 // Threads inside WaitForWaitObject for the id (0 for an unknown id), so a
 // test can act once a waiter is really waiting.
 int EngineWaitObjectWaiters(uint64_t id);
+
+// Replaces platform_thread_create for the threads of the job waits and the
+// status monitor; null restores it.
+using EngineThreadCreate = int (*)(PlatformThread_t* out, PlatformThreadEntry entry,
+                                   void* argument);
+void EngineSetThreadCreate(EngineThreadCreate create);
 
 // The step every chain starts with ("CheckAndRecover"; CheckAndRecover until a
 // test sets another); null runs nothing. Tests put a recording step there and
