@@ -1,6 +1,7 @@
 #pragma once
 // Where tests reach into the print engine. Product code never calls these.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/step_context.h"
@@ -25,5 +26,11 @@ void EngineSetThreadCreate(EngineThreadCreate create);
 // test sets another); null runs nothing. Tests put a recording step there and
 // put CheckAndRecover back afterwards.
 void EngineSetCheckAndRecoverStep(StepFunc step);
+
+// Allocation of the builder operations' own blocks (decoded barcode and
+// symbol data, shifted images, raster output); null restores malloc. Blocks
+// are released with free().
+using EngineAllocFn = void* (*)(size_t size);
+void EngineSetBuilderAllocator(EngineAllocFn alloc);
 
 }  // namespace tilo2::core
