@@ -23,13 +23,11 @@
 #include "engine/event_callbacks.h"
 #include "engine/exchange.h"
 #include "engine/print_result.h"
-#include "engine/recovery.h"
 #include "engine/reply_analysis.h"
 #include "engine/request_queue.h"
 #include "engine/status_steps.h"
 #include "engine/status_store.h"
-#include "engine/test_hooks.h"
-#include "io/connection_interface.h"
+#include "engine_test_support.h"
 
 using namespace tilo2::core;
 using printer_emulator::Faults;
@@ -40,7 +38,7 @@ using printer_emulator::Profile;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr size_t kNotFound = static_cast<size_t>(-1);
+constexpr size_t kNotFound = std::string::npos;
 
 constexpr auto kDeadline = std::chrono::seconds(20);
 constexpr int32_t kJobTimeoutMs = 10000;
@@ -102,18 +100,7 @@ void RecordResult(PrintHandle_t* handle, const char*, int32_t code, uint32_t sta
 }
 
 size_t Find(const Bytes& haystack, const Bytes& needle, size_t from = 0) {
-  if (needle.empty() || haystack.size() < needle.size()) return kNotFound;
-  auto it = std::search(haystack.begin() + static_cast<std::ptrdiff_t>(from), haystack.end(),
-                        needle.begin(), needle.end());
-  return it == haystack.end() ? kNotFound : static_cast<size_t>(it - haystack.begin());
-}
-
-size_t Count(const Bytes& haystack, const Bytes& needle) {
-  size_t count = 0;
-  for (size_t at = Find(haystack, needle); at != kNotFound; at = Find(haystack, needle, at + 1)) {
-    ++count;
-  }
-  return count;
+  return engine_test::FindBytes(haystack, needle, from);
 }
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
@@ -138,99 +125,73 @@ std::vector<std::string> JobIds(const Bytes& wire) {
   return ids;
 }
 
-// A handle with an open TCP connection to its own emulator and a running
-// queue, as the opening code leaves it: the printer recovered, the monitor
-// wanted and the print result callback registered.
+// The shared emulated printer, left as the opening code leaves it: the
+// printer recovered, the monitor wanted and the print result callback set.
 class PrinterLink {
  public:
-  explicit PrinterLink(int address, Profile profile = Profile::Receipt) {
-    emulator_ = io_test::startEmulator(address);
-    if (emulator_ == nullptr) return;
-    emulator_->state().setProfile(profile);
-    EngineSetCheckAndRecoverStep(CheckAndRecover);
-    if (TiloCreateHandle(&handle_) != TILOPRN_SUCCESS) return;
-    const std::string ip = io_test::address(address);
-    if (TiloIoOpen(nullptr, &handle_->connection, TILOIO_TYPE_TCP, ip.c_str(), 5000) != 0) return;
-    handle_->connectionType = TILOIO_TYPE_TCP;
-    handle_->address = strdup(ip.c_str());
-    handle_->monitorWanted = 1;
-    SetNeedRecover(handle_, 0);
-    SetResultCallback(handle_, RESULT_PRINT, reinterpret_cast<void*>(&RecordResult));
-    handle_->queue = createQueue(nullptr, handle_);
-    if (handle_->queue == nullptr || startThread(handle_->queue) != TILOPRN_SUCCESS) return;
-    ready_ = emulator_->waitForClient(std::chrono::seconds(5));
+  explicit PrinterLink(int address, Profile profile = Profile::Receipt)
+      : printer_(address, profile) {
+    if (!printer_.ok()) return;
+    PrintHandle_t* handle = printer_.handle();
+    handle->monitorWanted = 1;
+    SetNeedRecover(handle, 0);
+    SetResultCallback(handle, RESULT_PRINT, reinterpret_cast<void*>(&RecordResult));
   }
 
   ~PrinterLink() {
-    if (handle_ != nullptr) {
-      // Every job wait ends before the queue it wakes goes away.
-      const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-      while (handle_->jobCount.load() != 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-      EXPECT_EQ(handle_->jobCount.load(), 0) << "a job wait never ended";
-      if (handle_->queue != nullptr) {
-        stopThread(handle_->queue);
-        destroyQueue(handle_->queue);
-        handle_->queue = nullptr;
-      }
-      SetSendingBuilder(handle_, nullptr);
-      if (handle_->connection != nullptr) TiloIoClose(handle_->connection);
-      handle_->connection = nullptr;
-      std::free(handle_->address);
-      handle_->address = nullptr;
-      resultLog.Forget(handle_);
-      TiloDestroyHandle(handle_);
+    PrintHandle_t* handle = printer_.handle();
+    if (handle == nullptr) return;
+    // Every job wait ends before the queue it wakes goes away.
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (handle->jobCount.load() != 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EngineSetCheckAndRecoverStep(nullptr);
+    EXPECT_EQ(handle->jobCount.load(), 0) << "a job wait never ended";
+    resultLog.Forget(handle);
+    printer_.Close();
   }
 
   PrinterLink(const PrinterLink&) = delete;
   PrinterLink& operator=(const PrinterLink&) = delete;
 
-  bool ready() const { return ready_; }
-  PrintHandle_t* handle() const { return handle_; }
-  PrinterEmulator& emulator() const { return *emulator_; }
+  bool ready() const { return printer_.ok(); }
+  PrintHandle_t* handle() const { return printer_.handle(); }
+  PrinterEmulator& emulator() const { return printer_.emulator(); }
 
   // Events, job completions and the job-end test, as while the monitor runs.
-  void AnalyseLikeTheMonitor() { handle_->replyHandler = AnalyzeResponse; }
+  void AnalyseLikeTheMonitor() { handle()->replyHandler = AnalyzeResponse; }
 
   // Switches automatic status on and waits until the first one is taken in.
   bool EnableAsb() {
-    if (SendAsbEnable(handle_) != TILOPRN_SUCCESS) return false;
+    if (SendAsbEnable(handle()) != TILOPRN_SUCCESS) return false;
     const auto deadline = std::chrono::steady_clock::now() + kDeadline;
     while (std::chrono::steady_clock::now() < deadline) {
       // Each read waits up to 100 ms for the printer.
       ReplyWaitContext replies{};
-      replies.handle = handle_;
+      replies.handle = handle();
       StepContext_t read{};
       read.replyWait = &replies;
       RunStep(read, CheckAsb, "CheckAsb");
       uint8_t raw[4];
-      GetRawAsb(handle_, raw);
+      GetRawAsb(handle(), raw);
       if (raw[0] != 0xFF) return true;
     }
     return false;
   }
 
   // Runs one step on the queue thread, as the opening code does.
-  int32_t RunStep(StepContext_t& context, StepFunc step, const char* name) {
-    context.handle = handle_;
-    int32_t result = -1;
-    EXPECT_EQ(RunStandaloneStep(handle_->queue, &context, step, name, &result), TILOPRN_SUCCESS);
-    return result;
+  int32_t RunStep(const StepContext_t& context, StepFunc step, const char* name) const {
+    return printer_.RunStep(step, context, name);
   }
 
   // What arrived on the data port once at least count bytes are there.
   Bytes WireAfter(size_t count) const {
-    emulator_->waitForTcpBytes(count, kDeadline);
-    return emulator_->tcpBytes();
+    emulator().waitForTcpBytes(count, kDeadline);
+    return emulator().tcpBytes();
   }
 
  private:
-  std::unique_ptr<PrinterEmulator> emulator_;
-  PrintHandle_t* handle_ = nullptr;
-  bool ready_ = false;
+  engine_test::EmulatedPrinter printer_;
 };
 
 // A builder for the receipt model whose body is exactly these bytes.
@@ -285,6 +246,8 @@ TEST(SendChain, JobIdsRunInOrderAndASecondJobsEndCompletesBoth) {
   link.AnalyseLikeTheMonitor();
   ASSERT_TRUE(link.EnableAsb());
   link.emulator().state().withModel([](auto& model) { model.setJobIdMode(JobIdMode::DropFirst); });
+  // The mode an attached builder sets: a second job may go while one is out.
+  link.handle()->queue->reorderMode = 1;
   JobBuilder first({'1', '\n'});
   JobBuilder second({'2', '\n'});
 
@@ -450,7 +413,7 @@ TEST(SendChain, PrinterErrorEndsTheJobWithItsReasons) {
     EXPECT_EQ(results[0].code, TILOPRN_PRINTER_ERROR);
     EXPECT_EQ(results[0].status & c.statusBits, c.statusBits);
     const Bytes wire = link.emulator().tcpBytes();
-    EXPECT_EQ(Count(wire, kOfflineResponseQuery), c.offlineQueries);
+    EXPECT_EQ(engine_test::CountBytes(wire, kOfflineResponseQuery), c.offlineQueries);
     EXPECT_TRUE(JobIds(wire).empty()) << "a job was sent to a printer in error";
     EXPECT_EQ(GetNeedRecover(link.handle()), 1);
   }
@@ -573,7 +536,7 @@ TEST(ClosingOperation, OfflinePrinterIsRecoveredOnce) {
   context.replyWait = &replies;
 
   EXPECT_EQ(link.RunStep(context, ClosingOperation, "ClosingOperation"), TILOPRN_SUCCESS);
-  EXPECT_EQ(Count(link.emulator().tcpBytes(), kClearBuffer), 1u);
+  EXPECT_EQ(engine_test::CountBytes(link.emulator().tcpBytes(), kClearBuffer), 1u);
   EXPECT_EQ(GetNeedRecover(link.handle()), 0);
 }
 
