@@ -344,6 +344,7 @@ TEST(PrinterModel, JobIdModes) {
       {JobIdMode::ReplaceABCD, cat({jobEnd("ABCD"), jobEnd("ABCD")})},
       {JobIdMode::Drop, {}},
       {JobIdMode::OutOfOrder, cat({jobEnd("0002"), jobEnd("0001")})},
+      {JobIdMode::DropFirst, jobEnd("0002")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.mode));

@@ -57,7 +57,8 @@ const char kHelp[] =
     "  --silent              the same as --tcp-mode silent\n"
     "  --no-clear-ack        never acknowledge the clear-buffer command\n"
     "  --refuse-interrupt    refuse interrupt printing (interrupt profile)\n"
-    "  --job-ids M           echo (default), ffff, abcd, drop, swap (out of order)\n"
+    "  --job-ids M           echo (default), ffff, abcd, drop, swap (out of order),\n"
+    "                        drop-first (no end for the first job)\n"
     "  --reply-delay C=MS    delay answers of class C: realtime, asb, query, jobend\n"
     "  --udp-delay CMD=MS    delay the control reply to command CMD (hex, e.g. 03000010)\n"
     "  --udp-silent CMD      never answer control command CMD\n"
@@ -253,6 +254,8 @@ int main(int argc, char** argv) {
         jobIds = JobIdMode::Drop;
       } else if (text == "swap") {
         jobIds = JobIdMode::OutOfOrder;
+      } else if (text == "drop-first") {
+        jobIds = JobIdMode::DropFirst;
       } else {
         return usage("unknown job id mode");
       }

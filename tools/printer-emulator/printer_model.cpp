@@ -696,6 +696,10 @@ void PrinterModel::handleCommand(std::span<const uint8_t> cmd) {
           reply.insert(reply.end(), body.begin() + 2, body.end());
         }
         reply.push_back(0);
+        if (jobIdMode_ == JobIdMode::DropFirst && !firstJobEndDropped_) {
+          firstJobEndDropped_ = true;
+          return;
+        }
         if (jobIdMode_ != JobIdMode::Drop) queueReply(std::move(reply));
         return;
       }

@@ -38,6 +38,7 @@ enum class JobIdMode {
   ReplaceABCD,  // "ABCD" instead of the id
   Drop,         // no job end at all
   OutOfOrder,   // each pair of job ends leaves second first (a lone one waits for the next)
+  DropFirst,    // no job end for the first job, the id the host sent for the later ones
 };
 
 // Conditions that change the automatic status.
@@ -187,6 +188,7 @@ class PrinterModel {
   bool clearAcknowledged_ = true;
   bool interruptRefused_ = false;
   JobIdMode jobIdMode_ = JobIdMode::Echo;
+  bool firstJobEndDropped_ = false;  // DropFirst: the one job end left out is gone
   bool displayConnected_ = true;
   uint8_t battery_ = 80;
   uint8_t extErrorBits_ = 0;
