@@ -378,6 +378,16 @@ TEST(BuilderOps, EveryOperationRefusesANullOrInvalidBuilder) {
   EXPECT_EQ(PrnCmdClose(closed), 0);
 }
 
+TEST(BuilderOps, TextTheBuilderCannotConvertGives255) {
+  // A duplicate has no converter: Ank text cannot be encoded (-1 from the builder).
+  Printer original("RP-S12F");
+  char name[] = "RP-S12F";
+  PrinterBuilder_t copy{MakeSharedPrnBuilder(PrnCmdDuplicate(original.b())), nullptr, name};
+  ASSERT_NE(copy.builder, nullptr);
+  EXPECT_EQ(TiloAddText(&copy, "abc"), 255);
+  EXPECT_EQ(copy.builder->cmdBuffer.body, nullptr);
+}
+
 TEST(BuilderOps, PageModeFollowsPageBeginAndEndTheModelHas) {
   Printer printer("RP-S12F");
   EXPECT_EQ(TiloAddPageBegin(printer.record), 0);
@@ -698,6 +708,44 @@ TEST(BuilderOps, ImageMemoryFailuresGiveFive) {
   FailingEngineAlloc failing(0);
   EXPECT_EQ(TiloAddImage(aligned.record, pixels.data(), 64, 4, 0, 0, 64, 4, 1, 1, 0, 1.0, 0), 5);
   EXPECT_TRUE(aligned.Body().empty());
+}
+
+// Records the size asked for and fails it, so that the largest images can be
+// sized without the memory for them.
+struct RecordingFailAlloc {
+  static inline size_t asked = 0;
+  RecordingFailAlloc() {
+    asked = 0;
+    EngineSetBuilderAllocator([](size_t size) -> void* {
+      asked = size;
+      return nullptr;
+    });
+  }
+  ~RecordingFailAlloc() { EngineSetBuilderAllocator(nullptr); }
+  RecordingFailAlloc(const RecordingFailAlloc&) = delete;
+  RecordingFailAlloc& operator=(const RecordingFailAlloc&) = delete;
+};
+
+TEST(BuilderOps, LargestImageSizesAreComputedWithoutOverflow) {
+  // Page mode: no cut, so the output is sized for 65535 x 65535 dots. The
+  // pixels are not read before the output exists.
+  const uint8_t pixel[3] = {0, 0, 0};
+  struct Case {
+    int mode;
+    size_t bytes;
+  };
+  for (const Case c : {Case{1, size_t(65535) * 32768}, Case{0, size_t(65535) * 8192},
+                       Case{2, size_t(65535) * 8192}}) {
+    SCOPED_TRACE(c.mode);
+    WidePrinter printer;
+    printer.b()->pageMode = 1;
+    RecordingFailAlloc recording;
+    EXPECT_EQ(
+        TiloAddImage(printer.record, pixel, 65535, 65535, 0, 0, 65535, 65535, 1, c.mode, 0, 1.0, 0),
+        5);
+    EXPECT_EQ(RecordingFailAlloc::asked, c.bytes);
+    EXPECT_TRUE(printer.Body().empty());
+  }
 }
 
 // ---------------------------------------------------------------------------
