@@ -203,9 +203,11 @@ int CheckJob(StepContext_t* context) {
   }
   if (handle->modelId == 0xFF || handle->interruptSupport == 0) SendModelIdQuery(handle);
 
+  // One extra wait (after a Bluetooth recovery) serves both queries below.
+  const int32_t extraWaitMs = ReadExtraReplyWait(handle);
   GetRawAsb(handle, context->jobRawStatus);
   if (context->jobRawStatus[0] == kNoStatus) {
-    const int fetched = FetchJobStatus(handle, context, ReadExtraReplyWait(handle));
+    const int fetched = FetchJobStatus(handle, context, extraWaitMs);
     ClearExtraReplyWait(handle);
     if (fetched != TILOPRN_SUCCESS) {
       WriteInt(context->jobForcedStatus, kForcedNoResponse);
@@ -217,7 +219,7 @@ int CheckJob(StepContext_t* context) {
   if (handle->batteryModel) {
     StepContext_t battery{};
     battery.handle = handle;
-    battery.extraWaitMs = ReadExtraReplyWait(handle);
+    battery.extraWaitMs = extraWaitMs;
     const int batteryResult = GetBatteryStatus(&battery);
     ClearExtraReplyWait(handle);
     if (batteryResult != TILOPRN_SUCCESS) return batteryResult;
