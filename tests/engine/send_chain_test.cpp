@@ -310,6 +310,9 @@ TEST(SendChain, JobWithoutAnEndTimesOutAsNoResponse) {
   EXPECT_EQ(results[0].code, TILOPRN_TIMEOUT);
   EXPECT_NE(results[0].status & 0x1u, 0u);
   EXPECT_GE(io_test::msSince(start), 1000);
+  // The job's copy is gone with its Exit step; the handle's own reference
+  // keeps the builder whose job end may still come.
+  EXPECT_TRUE(PrnCmdValid(GetSendingBuilder(link.handle()).get()));
 }
 
 // A builder record that holds no printer builder cannot be built; the job
