@@ -5,6 +5,7 @@
 #include <new>
 
 #include "engine/engine_log.h"
+#include "engine/job_wait.h"
 #include "engine/print_handle.h"
 #include "engine/print_result.h"
 #include "engine/recovery.h"
@@ -180,7 +181,7 @@ int startThread(RequestQueue_t* queue) {
   }
   queue->thread = holder;
   queue->stopped = 0;
-  const int created = platform_thread_create(holder, queueingThread, queue);
+  const int created = CreateEngineThread(holder, queueingThread, queue);
   if (created != 0) {
     queue->stopped = 1;
     queue->thread = nullptr;
@@ -495,6 +496,36 @@ int RunStandaloneStep(RequestQueue_t* queue, const StepContext_t* context, StepF
   WaitForWaitObject(wait, -1, &stepResult);
   DeleteWaitObject(wait);
   if (result != nullptr) *result = stepResult;
+  return TILOPRN_SUCCESS;
+}
+
+int RunChainStep(RequestQueue_t* queue, const StepContext_t* context, StepFunc step,
+                 const char* name, int32_t* result) {
+  if (queue == nullptr || context == nullptr) return TILOPRN_PARAMETER_ERROR;
+  if (IsQueueThread(queue)) {
+    EngineErrorLine(kPublicSource, __LINE__);
+    return TILOPRN_BUSY;
+  }
+  StepContext_t* chain = nullptr;
+  const int started = queueList_pushRecover(queue, context, &chain);
+  if (started != TILOPRN_SUCCESS) return started;
+  // The chain is open: only its "NULL" marker releases the global queue lock,
+  // so the marker is pushed even when the step could not be.
+  const int stepPushed =
+      PushNew(queue->list, NewQueueRequest(chain, QUEUE_CHAIN_STEP, 0, step, name));
+  uint64_t wait = 0;
+  const int ended = queueList_pushNull(queue, chain, &wait);
+  if (ended != TILOPRN_SUCCESS) {
+    // The copy stays with the queued "CheckAndRecover", which cannot free it;
+    // that small leak beats a context freed under a queued request.
+    return ended;
+  }
+  if (!queue_isStopped(queue)) signalThread(queue);
+  int32_t chainResult = 0;
+  WaitForWaitObject(wait, -1, &chainResult);
+  DeleteWaitObject(wait);
+  if (stepPushed != TILOPRN_SUCCESS) return stepPushed;
+  if (result != nullptr) *result = chainResult;
   return TILOPRN_SUCCESS;
 }
 

@@ -95,5 +95,11 @@ int queueList_pushStep(RequestQueue_t* queue, StepContext_t* context, StepContex
 // without limit. 7 with an ERROR line on the queue's own thread.
 int RunStandaloneStep(RequestQueue_t* queue, const StepContext_t* context, StepFunc step,
                       const char* name, int32_t* result);
+// Pushes the synchronous chain "CheckAndRecover", step, "NULL", wakes the
+// thread and waits without limit; *result is the chain result. 0 once the
+// chain ran, the push failure otherwise; 7 with an ERROR line on the queue's
+// own thread.
+int RunChainStep(RequestQueue_t* queue, const StepContext_t* context, StepFunc step,
+                 const char* name, int32_t* result);
 
 }  // namespace tilo2::core

@@ -16,8 +16,8 @@ void EngineSetLastWaitId(uint32_t id);
 // test can act once a waiter is really waiting.
 int EngineWaitObjectWaiters(uint64_t id);
 
-// Replaces platform_thread_create for the threads of the job waits and the
-// status monitor; null restores it.
+// Replaces platform_thread_create for the threads of the job waits, the
+// status monitor and the request queues; null restores it.
 using EngineThreadCreate = int (*)(PlatformThread_t* out, PlatformThreadEntry entry,
                                    void* argument);
 void EngineSetThreadCreate(EngineThreadCreate create);
