@@ -18,6 +18,9 @@ namespace tilo2::core {
 
 namespace {
 
+constexpr int32_t kMaxJobTimeoutMs = 600000;
+constexpr int32_t kMinMonitorIntervalMs = 1000;
+constexpr int32_t kMaxMonitorIntervalMs = 60000;
 constexpr uint8_t kInterruptPrinting[] = {0x1B, 0x3D, 0x01, 0x1B, 0x4A, 0x00, 0x0C};
 constexpr int32_t kInterruptWriteTimeoutMs = 500;
 constexpr int32_t kTransactionInfoTimeoutMs = 500;
@@ -96,7 +99,7 @@ void ResumeInterruptedJob(TdcBackendEnv_t* env, PrintHandle_t* handle) {
     return;
   }
   if (handle->interruptSupport == 1) {
-    RunChain(handle, context, SendInterruptPrinting, kSendInterruptPrintingName);
+    RunChain(handle, context, SendInterruptPrinting, "SendInterruptPrinting");
   }
 }
 

@@ -12,11 +12,6 @@
 
 namespace tilo2::core {
 
-inline constexpr int32_t kMaxJobTimeoutMs = 600000;
-inline constexpr int32_t kMinMonitorIntervalMs = 1000;
-inline constexpr int32_t kMaxMonitorIntervalMs = 60000;
-inline constexpr const char* kSendInterruptPrintingName = "SendInterruptPrinting";
-
 // Results are TiloPrintResult codes: 1 for an unknown handle, 6 for a closed one.
 
 // Queues the job and returns at once; its outcome arrives through the print
