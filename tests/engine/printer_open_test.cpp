@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -153,14 +154,25 @@ TEST(PrinterOpen, RefusesBadArgumentsBeforeConnecting) {
   EXPECT_EQ(emulator->clientsAccepted(), 1);
 }
 
+// The first thread an open starts is its queue thread.
+std::atomic<int> threadStartsToFail{0};
+int FailingThreadCreate(PlatformThread_t* out, PlatformThreadEntry entry, void* argument) {
+  if (threadStartsToFail.fetch_sub(1) > 0) {
+    *out = nullptr;
+    return PLATFORM_EWOULDBLOCK;
+  }
+  return platform_thread_create(out, entry, argument);
+}
+
 TEST(PrinterOpen, FailedQueueThreadStartClosesTheTransport) {
   auto emulator = io_test::startEmulator(204);
   ASSERT_NE(emulator, nullptr);
   const std::string address = io_test::address(204);
   Handle handle;
-  EngineFailQueueThreadStarts(1);
+  threadStartsToFail = 1;
+  EngineSetThreadCreate(FailingThreadCreate);
   EXPECT_EQ(TiloOpenPrinter(nullptr, handle.get(), 0, address.c_str(), 5000), 5);
-  EngineFailQueueThreadStarts(0);
+  EngineSetThreadCreate(nullptr);
   EXPECT_EQ(handle.get()->connection, nullptr);
   EXPECT_EQ(handle.get()->queue, nullptr);
   EXPECT_EQ(handle.get()->address, nullptr);
