@@ -1,21 +1,25 @@
-// Prints a small receipt to a network printer: builds the job with the printer
-// command builder and sends it over a direct TCP connection (data port 9100,
-// owner check over the UDP control port 3289).
+// Prints a small receipt to a network printer through the print engine: the
+// connection is taken from the shared connection list (data port 9100, owner
+// check over the UDP control port 3289), the job is built with the builder
+// operations and sent with TiloSendData, and the result callback reports the
+// job's outcome and the printer's status word once the printer has printed it.
 //
 // Without arguments it starts the bundled printer emulator on a loopback
 // address and prints to it, so the example runs anywhere:
 //     tilo2_example                 # prints to an emulator on 127.0.0.250
 //     tilo2_example 127.0.0.9       # prints to a printer (or emulator) there
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
-#include <thread>
 
-#include "encoding/builder/cmd_data.h"
-#include "encoding/printer/prn_cmd.h"
-#include "io/connection_interface.h"
+#include "engine/builder_ops.h"
+#include "engine/builder_records.h"
+#include "engine/engine_ops.h"
+#include "engine/event_callbacks.h"
+#include "engine/shared_connection.h"
 #include "orvik/tilo2/version.h"
 #include "printer_emulator.h"
 #include "transcript.h"
@@ -25,17 +29,53 @@ using namespace tilo2::core;
 namespace {
 
 constexpr const char* kEmulatorAddress = "127.0.0.250";
+constexpr uint32_t kPrinterUser = 1;
+constexpr int32_t kTcp = 0;
 
-struct BuilderCloser {
-  void operator()(PrnCmdHandle_t* b) const { PrnCmdClose(b); }
-};
-struct DataFreer {
-  void operator()(CmdData_t* d) const { CmdDataFree(d); }
-};
+// The result callback runs on the job's own wait thread.
+struct JobOutcome {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool arrived = false;
+  int32_t code = -1;
+  uint32_t status = 0;
+} outcome;
 
-int fail(const char* what, int rc) {
+void OnPrintResult(PrintHandle_t*, const char*, int32_t code, uint32_t status, int32_t,
+                   const char*) {
+  std::lock_guard lock(outcome.mutex);
+  outcome.arrived = true;
+  outcome.code = code;
+  outcome.status = status;
+  outcome.done.notify_all();
+}
+
+int Fail(const char* what, int rc) {
   std::fprintf(stderr, "%s failed: %d\n", what, rc);
   return 1;
+}
+
+// The receipt, through the same operations the printer class replays a job into.
+int AddReceipt(PrinterBuilder_t* b) {
+  const int steps[] = {
+      TiloAddTextAlign(b, 1),  // centre
+      TiloAddTextSize(b, 2, 2),
+      TiloAddText(b, "CAFE ORVIK\n"),
+      TiloAddTextSize(b, 1, 1),
+      TiloAddTextAlign(b, 0),
+      TiloAddText(b, "Espresso            2.40\n"),
+      TiloAddText(b, "Croissant           1.90\n"),
+      TiloAddText(b, "Crème brûlée        4.50\n"),
+      TiloAddTextStyle(b, -1, -1, 1, -1),  // bold
+      TiloAddText(b, "TOTAL              €8.80\n"),
+      TiloAddTextStyle(b, -1, -1, 0, -1),
+      TiloAddFeedLine(b, 3),
+      TiloAddCut(b, 1),
+  };
+  for (int rc : steps) {
+    if (rc != 0) return rc;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -57,64 +97,45 @@ int main(int argc, char** argv) {
     }
   }
 
-  // The job: a receipt for the "RP-S3" model in the default language.
-  PrnCmdHandle_t* raw = nullptr;
-  if (int rc = PrnCmdOpen("RP-S3", kPrnLangAnk, &raw); rc != 0) return fail("PrnCmdOpen", rc);
-  std::unique_ptr<PrnCmdHandle_t, BuilderCloser> builder(raw);
-  PrnCmdHandle_t* b = builder.get();
-  b->headerWanted = 1;
-  b->trailerWanted = 1;
-  std::memcpy(b->processId, "0001", 4);
+  PrinterBuilder_t* builder = nullptr;
+  if (int rc = TiloCreateBuilder(&builder, "RP-S3", kPrnLangAnk); rc != 0) {
+    return Fail("TiloCreateBuilder", rc);
+  }
+  if (int rc = AddReceipt(builder); rc != 0) return Fail("the builder operations", rc);
 
-  b->ops.align->align(b, 1);  // centre
-  b->ops.text->doubleWidth(b, 1);
-  PrnCmdAddText(b, "CAFE ORVIK\n");
-  b->ops.text->doubleWidth(b, 0);
-  b->ops.align->align(b, 0);  // left
-  PrnCmdAddText(b, "Espresso            2.40\n");
-  PrnCmdAddText(b, "Croissant           1.90\n");
-  PrnCmdAddText(b, "Crème brûlée        4.50\n");
-  b->ops.text->emphasis(b, 1);
-  PrnCmdAddText(b, "TOTAL              €8.80\n");
-  b->ops.text->emphasis(b, 0);
-  b->ops.feed->feedLine(b, 3);
-  PrnCmdAddCut(b, 1);
+  PrintHandle_t* handle = nullptr;
+  if (int rc =
+          AcquireSharedConnection(nullptr, kPrinterUser, kTcp, address.c_str(), 15000, &handle);
+      rc != 0) {
+    return Fail("AcquireSharedConnection", rc);
+  }
+  SetResultCallback(handle, 0, reinterpret_cast<void*>(&OnPrintResult));
+  TiloAttachBuilder(handle, builder);
+  if (int rc = TiloSendData(nullptr, handle, builder, 10000); rc != 0) {
+    return Fail("TiloSendData", rc);
+  }
+  std::printf("queued a receipt job to %s\n", address.c_str());
 
-  CmdData_t* rawData = nullptr;
-  if (int rc = PrnCmdBuild(b, &rawData); rc != 0) return fail("PrnCmdBuild", rc);
-  std::unique_ptr<CmdData_t, DataFreer> data(rawData);
-  const uint8_t* bytes = nullptr;
-  uint32_t length = 0;
-  CmdDataGetData(data.get(), &bytes);
-  CmdDataGetLength(data.get(), &length);
-
-  // Send it.
-  TiloIoConnection_t* connection = nullptr;
-  if (int rc = TiloIoOpen(nullptr, &connection, TILOIO_TYPE_TCP, address.c_str(), 15000); rc != 0)
-    return fail("TiloIoOpen", rc);
-  size_t written = 0;
-  const int writeRc = TiloIoWrite(connection, bytes, length, 10000, &written);
-  TiloIoClose(connection);
-  if (writeRc != 0) return fail("TiloIoWrite", writeRc);
-  std::printf("sent a %u-byte receipt job to %s (%zu bytes written)\n", length, address.c_str(),
-              written);
-
-  if (emulator) {
-    if (!emulator->waitForTcpBytes(length, std::chrono::seconds(10)))
-      return fail("emulator receive", -1);
-    // Show what the printer understood of the job and what it answered; the
-    // job end comes once everything before it is printed.
-    std::printf("the printer emulator received %zu bytes:\n", emulator->tcpBytes().size());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    bool ended = false;
-    while (!ended && std::chrono::steady_clock::now() < deadline) {
-      for (const auto& event : emulator->takeTranscript()) {
-        std::printf("  %s\n", printer_emulator::formatEvent(event).c_str());
-        ended = ended || (event.kind == printer_emulator::ModelEvent::Kind::Reply &&
-                          event.label == "[job end]");
-      }
-      if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  {
+    std::unique_lock lock(outcome.mutex);
+    if (!outcome.done.wait_for(lock, std::chrono::seconds(30), [] { return outcome.arrived; })) {
+      return Fail("waiting for the print result", -1);
     }
   }
-  return 0;
+  std::printf("print result: code %d (%s), status word %08Xh\n", outcome.code,
+              outcome.code == 0 ? "printed" : "failed", outcome.status);
+
+  const int released = ReleaseSharedConnection(nullptr, kPrinterUser, handle);
+  TiloDestroyBuilder(builder);
+  if (released != 0) return Fail("ReleaseSharedConnection", released);
+
+  if (emulator) {
+    // What the printer understood of the whole conversation (the engine's
+    // status queries included) and what it answered.
+    std::printf("the printer emulator's transcript:\n");
+    for (const auto& event : emulator->takeTranscript()) {
+      std::printf("  %s\n", printer_emulator::formatEvent(event).c_str());
+    }
+  }
+  return outcome.code == 0 ? 0 : 1;
 }

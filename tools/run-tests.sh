@@ -27,7 +27,7 @@ run() {  # run <build dir> <sanitizer> <build target> [ctest args...]
   # Benchmarks are built and run briefly so they cannot rot.
   if [ -z "$san" ]; then
     for b in "$dir"/bench/bench_*; do
-      [ -x "$b" ] && "$b" --benchmark_min_time=0.01 >/dev/null
+      [ -x "$b" ] && TILO2_BENCH_JOBS=5 "$b" --benchmark_min_time=0.01 >/dev/null
     done
   fi
   ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 300 "$@"

@@ -11,8 +11,9 @@ namespace tilo2::core {
 enum class WaitKind : int {
   kSilentRead = 0,  // a read that ended without bytes: the printer had nothing more to say
   kQuietGap = 1,    // a timed wait for a wait object that ran to its end
+  kReplyRead = 2,   // a read that brought bytes: the time until the printer answered
 };
-inline constexpr int kWaitKindCount = 2;
+inline constexpr int kWaitKindCount = 3;
 
 struct WaitTotals {
   int64_t nanoseconds[kWaitKindCount];

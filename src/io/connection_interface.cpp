@@ -100,9 +100,10 @@ int TiloIoRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size
   if (!WaitAccountingEnabled()) return ops->read(connection, buffer, timeoutMs, count);
   const int64_t start = WaitAccountingNow();
   const int result = ops->read(connection, buffer, timeoutMs, count);
-  if (result == TILOIO_TIMEOUT || (result == TILOIO_SUCCESS && count && *count == 0)) {
-    WaitAccountingAdd(WaitKind::kSilentRead, WaitAccountingNow() - start);
-  }
+  const bool silent =
+      result == TILOIO_TIMEOUT || (result == TILOIO_SUCCESS && count && *count == 0);
+  WaitAccountingAdd(silent ? WaitKind::kSilentRead : WaitKind::kReplyRead,
+                    WaitAccountingNow() - start);
   return result;
 }
 

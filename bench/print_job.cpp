@@ -1,0 +1,202 @@
+// A print job from TiloSendData to its result callback, against the printer
+// emulator answering at once: the latency of a 1 KB receipt (p50, p99), the
+// part of it spent in the printer protocol's own waits (reads that end in
+// silence, such as the Check step's 100 ms; reads that bring a reply, each
+// ending with the transport's 10 ms quiet gap; timed waits that run out) and
+// the engine's work on top of them; jobs per second with two jobs in flight (reorder mode 1); and
+// what a connection and its jobs cost in threads, memory and descriptors.
+//
+// TILO2_BENCH_JOBS sets the number of jobs per benchmark (default 200; the
+// test run uses a few).
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/builder_ops.h"
+#include "engine/builder_records.h"
+#include "engine/engine_ops.h"
+#include "engine/event_callbacks.h"
+#include "engine/shared_connection.h"
+#include "foundation/wait_accounting.h"
+#include "printer_emulator.h"
+
+using namespace tilo2::core;
+
+namespace {
+
+constexpr const char* kAddress = "127.0.0.251";
+
+int JobCount(int fallback) {
+  const char* text = std::getenv("TILO2_BENCH_JOBS");
+  const int n = text ? std::atoi(text) : 0;
+  return n > 0 ? n : fallback;
+}
+
+struct Results {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  int count = 0;
+  int failures = 0;
+} results;
+
+void OnPrintResult(PrintHandle_t*, const char*, int32_t code, uint32_t, int32_t, const char*) {
+  std::lock_guard lock(results.mutex);
+  ++results.count;
+  if (code != 0) ++results.failures;
+  results.arrived.notify_all();
+}
+
+bool WaitForResults(int count) {
+  std::unique_lock lock(results.mutex);
+  return results.arrived.wait_for(lock, std::chrono::seconds(120),
+                                  [count] { return results.count >= count; });
+}
+
+int CountEntries(const char* folder) {
+  int n = 0;
+  if (DIR* dir = opendir(folder)) {
+    while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
+    closedir(dir);
+  }
+  return n;
+}
+
+long RssKilobytes() {
+  long pages = 0, resident = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// One emulator and one open connection for the whole run.
+struct Printer {
+  std::unique_ptr<printer_emulator::PrinterEmulator> emulator;
+  PrintHandle_t* handle = nullptr;
+  PrinterBuilder_t* receipt = nullptr;
+  int threadsBefore = 0;
+  int threadsOpen = 0;
+
+  Printer() {
+    printer_emulator::Options options;
+    options.address = kAddress;
+    emulator = std::make_unique<printer_emulator::PrinterEmulator>(options);
+    std::string error;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!emulator->start(&error) && std::chrono::steady_clock::now() < deadline) {
+    }
+    TiloCreateBuilder(&receipt, "RP-S3", 0);
+    // About 1 KB of receipt: 40 lines of 24 characters and a cut.
+    for (int line = 0; line < 40; ++line) {
+      char text[64];
+      std::snprintf(text, sizeof text, "Item %02d           %2d.%02d\n", line, line % 17,
+                    line * 7 % 100);
+      TiloAddText(receipt, text);
+    }
+    TiloAddCut(receipt, 1);
+    threadsBefore = CountEntries("/proc/self/task");
+    if (AcquireSharedConnection(nullptr, 1, 0, kAddress, 15000, &handle) != 0) {
+      std::fprintf(stderr, "cannot open %s\n", kAddress);
+      std::exit(1);
+    }
+    threadsOpen = CountEntries("/proc/self/task");
+    // Keep the status monitor out of the measured jobs.
+    TiloSetInterval(handle, 60000);
+    SetResultCallback(handle, 0, reinterpret_cast<void*>(&OnPrintResult));
+    TiloAttachBuilder(handle, receipt);
+  }
+  ~Printer() {
+    ReleaseSharedConnection(nullptr, 1, handle);
+    TiloDestroyBuilder(receipt);
+  }
+};
+
+Printer& printer() {
+  static Printer p;
+  return p;
+}
+
+double Percentile(std::vector<double> values, int percent) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, values.size() * percent / 100)];
+}
+
+void BM_ReceiptSendToResult(benchmark::State& state) {
+  Printer& p = printer();
+  std::vector<double> latencyMs, overheadMs, silentMs, gapMs, replyMs;
+  WaitAccountingEnable(true);
+  WaitAccountingTake();
+  for (auto _ : state) {
+    const int expected = results.count + 1;
+    const auto start = std::chrono::steady_clock::now();
+    TiloSendData(nullptr, p.handle, p.receipt, 10000);
+    if (!WaitForResults(expected)) state.SkipWithError("no print result within 120 s");
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const WaitTotals waits = WaitAccountingTake();
+    const double silent = waits.nanoseconds[static_cast<int>(WaitKind::kSilentRead)] / 1e6;
+    const double gap = waits.nanoseconds[static_cast<int>(WaitKind::kQuietGap)] / 1e6;
+    const double reply = waits.nanoseconds[static_cast<int>(WaitKind::kReplyRead)] / 1e6;
+    latencyMs.push_back(ms);
+    silentMs.push_back(silent);
+    gapMs.push_back(gap);
+    replyMs.push_back(reply);
+    overheadMs.push_back(ms - silent - gap - reply);
+  }
+  WaitAccountingEnable(false);
+  state.counters["p50_ms"] = Percentile(latencyMs, 50);
+  state.counters["p99_ms"] = Percentile(latencyMs, 99);
+  state.counters["silent_read_p50_ms"] = Percentile(silentMs, 50);
+  state.counters["quiet_gap_p50_ms"] = Percentile(gapMs, 50);
+  state.counters["reply_read_p50_ms"] = Percentile(replyMs, 50);
+  state.counters["engine_p50_ms"] = Percentile(overheadMs, 50);
+  state.counters["engine_p99_ms"] = Percentile(overheadMs, 99);
+  state.counters["failed"] = results.failures;
+}
+BENCHMARK(BM_ReceiptSendToResult)
+    ->Iterations(JobCount(200))
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Two jobs may be outstanding before the next waits (a receipt model's job
+// ends name their job), so sends overlap the previous job's wait.
+void BM_JobsPerSecondTwoInFlight(benchmark::State& state) {
+  Printer& p = printer();
+  const int jobs = static_cast<int>(state.max_iterations);
+  const int first = results.count;
+  const int fdsBefore = CountEntries("/proc/self/fd");
+  const long rssBefore = RssKilobytes();
+  int maxThreads = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    TiloSendData(nullptr, p.handle, p.receipt, 10000);
+    maxThreads = std::max(maxThreads, CountEntries("/proc/self/task"));
+  }
+  if (!WaitForResults(first + jobs)) state.SkipWithError("results missing after 120 s");
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  state.counters["jobs_per_s"] = jobs / seconds;
+  state.counters["connection_threads"] = p.threadsOpen - p.threadsBefore;
+  state.counters["peak_job_threads"] = maxThreads - p.threadsOpen;
+  state.counters["rss_growth_kb"] = static_cast<double>(RssKilobytes() - rssBefore);
+  state.counters["fd_growth"] = CountEntries("/proc/self/fd") - fdsBefore;
+  state.counters["failed"] = results.failures;
+}
+BENCHMARK(BM_JobsPerSecondTwoInFlight)
+    ->Iterations(JobCount(200))
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
