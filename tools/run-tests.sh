@@ -64,16 +64,20 @@ check_install() {  # check_install <build dir>
   echo "--- exported symbols of libtilo2.so.2"
   local so=$libdir/libtilo2.so.2 exported offenders
   exported=$(nm -D --defined-only "$so" | awk '{ print $NF }' | sed 's/@.*//' | c++filt)
-  offenders=$(grep -Ev '^((typeinfo|typeinfo name|vtable) for )?Orvik::Tilo::Tilo2::' <<<"$exported" || true)
+  # Besides the namespace, only the two C-linkage activation entry points.
+  offenders=$(grep -Ev '^((typeinfo|typeinfo name|vtable) for )?Orvik::Tilo::Tilo2::|^(DllGetActivationFactory|DllCanUnloadNow)$' <<<"$exported" || true)
   if [ -n "$offenders" ]; then
     echo "$so exports symbols outside Orvik::Tilo::Tilo2:" >&2
     echo "$offenders" >&2
     return 1
   fi
-  if ! grep -qx 'Orvik::Tilo::Tilo2::Version()' <<<"$exported"; then
-    echo "$so does not export Orvik::Tilo::Tilo2::Version()" >&2
-    return 1
-  fi
+  local required
+  for required in 'Orvik::Tilo::Tilo2::Version()' DllGetActivationFactory DllCanUnloadNow; do
+    if ! grep -qx "$required" <<<"$exported"; then
+      echo "$so does not export $required" >&2
+      return 1
+    fi
+  done
   echo "$(wc -l <<<"$exported") symbols, all public"
 }
 

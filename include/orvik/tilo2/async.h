@@ -33,6 +33,7 @@
 
 #include "orvik/tilo2/exceptions.h"
 #include "orvik/tilo2/export.h"
+#include "orvik/tilo2/module.h"
 
 namespace Orvik::Tilo::Tilo2 {
 
@@ -219,6 +220,8 @@ class AsyncState : public std::enable_shared_from_this<AsyncState<T>> {
   Handler handler_;
   std::vector<std::function<void()>> continuations_;
   std::function<void()> cancelInner_;
+  // An operation alive keeps the library in use.
+  ModuleReference module_;
 };
 
 template <class T>

@@ -22,6 +22,8 @@ inline constexpr int32_t kENotImpl = static_cast<int32_t>(0x80004001u);
 inline constexpr int32_t kEPointer = static_cast<int32_t>(0x80004003u);
 // E_ILLEGAL_METHOD_CALL: the call is not allowed in the object's state.
 inline constexpr int32_t kEIllegalMethodCall = static_cast<int32_t>(0x8000000Eu);
+// E_OUTOFMEMORY
+inline constexpr int32_t kEOutOfMemory = static_cast<int32_t>(0x8007000Eu);
 // ERROR_CANCELLED as an HRESULT: the code of OperationCanceledException.
 inline constexpr int32_t kECanceled = static_cast<int32_t>(0x800704C7u);
 
