@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
 
 namespace tilo2::core {
 
@@ -18,5 +19,10 @@ bool TiloComponentWaitPoolWorkersAtMost(size_t count,
 // Waits until the queue is empty and at most `count` workers are running work, or
 // `deadline` passes; true when that state was reached.
 bool TiloComponentWaitPoolBusyAtMost(size_t count, std::chrono::steady_clock::time_point deadline);
+
+// Reads the device information from these files instead of the system's and
+// drops what was read so far; an empty path restores that source's default.
+void TiloComponentSetDeviceInformationSources(std::string osReleasePath,
+                                              std::string productNamePath);
 
 }  // namespace tilo2::core
