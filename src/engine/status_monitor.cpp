@@ -7,7 +7,6 @@
 #include "engine/reply_analysis.h"
 #include "engine/request_queue.h"
 #include "engine/status_steps.h"
-#include "engine/wait_object.h"
 #include "foundation/lock_guard.h"
 #include "foundation/logger.h"
 #include "io/kdpx.h"
@@ -44,38 +43,6 @@ void DmaTrace(const PrintHandle_t* handle, int32_t value) {
 void SetExtraReplyWait(PrintHandle_t* handle, int32_t milliseconds) {
   PlatformLockGuard lock(handle->replyWaitLock);
   if (lock) handle->extraReplyWait = milliseconds;
-}
-
-// Runs one step as a synchronous chain behind "CheckAndRecover", so the step
-// runs only once the printer is recovered. The chain's result.
-int RunChain(PrintHandle_t* handle, StepContext_t* context, StepFunc step, const char* name) {
-  RequestQueue_t* queue = handle->queue;
-  if (queue == nullptr) return TILOPRN_ILLEGAL_STATE;
-  if (IsQueueThread(queue)) {
-    EngineErrorLine(kMonitorSource, __LINE__);
-    return TILOPRN_BUSY;
-  }
-  StepContext_t* chain = nullptr;
-  if (queueList_pushRecover(queue, context, &chain) != TILOPRN_SUCCESS) {
-    EngineErrorLine(kMonitorSource, __LINE__);
-    return TILOPRN_FAILURE;
-  }
-  QueueRequest_t* request = NewQueueRequest(chain, QUEUE_CHAIN_STEP, 0, step, name);
-  if (request == nullptr || queueList_push(queue->list, request) != TILOPRN_SUCCESS) {
-    // The chain still ends with its marker, which releases the queue lock.
-    FreeQueueRequest(request);
-    EngineErrorLine(kMonitorSource, __LINE__);
-  }
-  uint64_t wait = 0;
-  if (queueList_pushNull(queue, chain, &wait) != TILOPRN_SUCCESS) {
-    EngineErrorLine(kMonitorSource, __LINE__);
-    return TILOPRN_FAILURE;
-  }
-  if (!queue_isStopped(queue)) signalThread(queue);
-  int32_t result = TILOPRN_SUCCESS;
-  WaitForWaitObject(wait, -1, &result);
-  DeleteWaitObject(wait);
-  return result;
 }
 
 int32_t MonitorIntervalMs(PrintHandle_t* handle) {
@@ -291,7 +258,8 @@ void SignalMonitorCycle(PrintHandle_t* handle) {
 int RequestStatusUpdate(PrintHandle_t* handle) {
   if (handle == nullptr) return TILOPRN_PARAMETER_ERROR;
   // A printer that cannot be recovered reports no response; its status
-  // steps would only time out.
+  // steps would only time out. Each step below runs behind "CheckAndRecover",
+  // so only once the printer is recovered.
   if (GetNeedRecover(handle) != 0 && RunRecover(handle) == 0) return TILOPRN_SUCCESS;
   if (handle->connectionType == kConnectionBluetooth && handle->displayConnected == 0) {
     ReplyWaitContext replyWait{};
@@ -300,14 +268,15 @@ int RequestStatusUpdate(PrintHandle_t* handle) {
     context.handle = handle;
     context.replyWait = &replyWait;
     context.readTimeoutMs = kDisplayReadTimeoutMs;
-    RunChain(handle, &context, CheckDisplayConnection, "CheckDisplayConnection");
+    RunChainStep(handle->queue, &context, CheckDisplayConnection, "CheckDisplayConnection",
+                 nullptr);
   }
   if (handle->asbSeen == 0) {
     int32_t switchedOn = 0;
     StepContext_t context{};
     context.handle = handle;
     context.resultOut = &switchedOn;
-    RunChain(handle, &context, EnableAsb, "EnableAsb");
+    RunChainStep(handle->queue, &context, EnableAsb, "EnableAsb", nullptr);
     if (switchedOn != 1) return TILOPRN_SUCCESS;
   }
   ReplyWaitContext replyWait{};
@@ -315,7 +284,7 @@ int RequestStatusUpdate(PrintHandle_t* handle) {
   StepContext_t context{};
   context.handle = handle;
   context.replyWait = &replyWait;
-  RunChain(handle, &context, CheckAsb, "CheckAsb");
+  RunChainStep(handle->queue, &context, CheckAsb, "CheckAsb", nullptr);
   return TILOPRN_SUCCESS;
 }
 
