@@ -108,11 +108,12 @@ int HexDigit(char c) {
 
 // Decodes the escapes of length bytes of data into a block of its own (one
 // spare byte, NUL); 0, or 5 with an ERROR line.
-int DecodeEscapes(const char* data, size_t length, Block<uint8_t>* out, size_t* outLength) {
-  const size_t count = ParseEscapes(data, length, nullptr);
+int DecodeEscapes(const char* data, size_t length, Block<uint8_t>* out, size_t* outLength,
+                  bool shiftJis = false) {
+  const size_t count = ParseEscapes(data, length, nullptr, shiftJis);
   Block<uint8_t> block(static_cast<uint8_t*>(Alloc(count + 1)));
   if (block == nullptr) return MemoryError(__LINE__);
-  const size_t written = ParseEscapes(data, length, block.get());
+  const size_t written = ParseEscapes(data, length, block.get(), shiftJis);
   block.get()[written] = 0;
   *out = std::move(block);
   *outLength = written;
@@ -384,7 +385,7 @@ int TiloAddSymbol(PrinterBuilder_t* record, const char* data, int32_t type, int3
   }
   Block<uint8_t> bytes;
   size_t length = 0;
-  const int decoded = DecodeEscapes(text, textLength, &bytes, &length);
+  const int decoded = DecodeEscapes(text, textLength, &bytes, &length, kanji != nullptr);
   if (decoded != 0) return decoded;
   kanji.reset();
   if (length == 0 || length > UINT32_MAX) return TILOPRN_PARAMETER_ERROR;
@@ -696,7 +697,7 @@ size_t CopyUtf8Char(const char* src, size_t available, uint8_t* out) {
   return length;
 }
 
-size_t ParseEscapes(const char* data, size_t length, uint8_t* out) {
+size_t ParseEscapes(const char* data, size_t length, uint8_t* out, bool shiftJis) {
   if (data == nullptr) return 0;
   size_t in = 0;
   size_t written = 0;
@@ -705,6 +706,16 @@ size_t ParseEscapes(const char* data, size_t length, uint8_t* out) {
     ++written;
   };
   while (in < length) {
+    if (shiftJis && data[in] != '\\') {
+      // A double-byte character's second byte may be 5Ch: it is not an escape.
+      const auto lead = static_cast<uint8_t>(data[in]);
+      const bool pair =
+          ((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC)) && in + 1 < length;
+      emit(lead);
+      if (pair) emit(static_cast<uint8_t>(data[in + 1]));
+      in += pair ? 2 : 1;
+      continue;
+    }
     if (data[in] != '\\') {
       const size_t taken = CopyUtf8Char(data + in, length - in, out ? out + written : nullptr);
       in += taken;

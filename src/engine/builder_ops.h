@@ -130,8 +130,10 @@ SharedPrnBuilder GetAttachedBuilder(PrintHandle_t* handle);
 // their length taken from the lead byte (2 to 6), but never past the end.
 // Decodes length bytes of data into out (nothing is written when out is
 // null) and returns the decoded byte count. Reads nothing at or beyond
-// data + length.
-size_t ParseEscapes(const char* data, size_t length, uint8_t* out);
+// data + length. With shiftJis the data is double-byte text instead of UTF-8:
+// a lead byte and the byte after it are copied whole, so a second byte of 5Ch
+// stays part of its character.
+size_t ParseEscapes(const char* data, size_t length, uint8_t* out, bool shiftJis = false);
 // Copies the character at src (at most available bytes, available > 0) to
 // out when out is not null; returns the bytes taken, 1 to 6.
 size_t CopyUtf8Char(const char* src, size_t available, uint8_t* out);

@@ -917,6 +917,13 @@ TEST(BuilderOps, SymbolSettingsAndDataMatchTheBuilder) {
          EXPECT_EQ(n, 6);
          return PrnCmdAddSymbol(b, 2, reinterpret_cast<const uint8_t*>(sjis), uint32_t(n));
        }},
+      // The second byte of 表 (95 5C) and of ソ (83 5C) is a backslash: it stays
+      // part of its character, and the escape after it still decodes.
+      {"QR Kanji ending in 5Ch", "\xE8\xA1\xA8\xE3\x82\xBD\\x41", 3, -1, -1, -1, -1,
+       [](PrnCmdHandle_t* b) {
+         const uint8_t data[] = {0x95, 0x5C, 0x83, 0x5C, 0x41};
+         return PrnCmdAddSymbol(b, 3, data, sizeof data);
+       }},
       {"PDF417 with everything", "data", 0, 5, 3, 4, 30,
        [](PrnCmdHandle_t* b) {
          PrnCmdSetSymbolLevel(b, 0, 5);
