@@ -61,6 +61,8 @@ constexpr int kClosingOnlineAddress = 173;
 constexpr int kClosingOfflineAddress = 174;
 constexpr int kArgumentsAddress = 175;
 constexpr int kCoverOpenAddress = 176;
+constexpr int kInfoVariantsAddress = 177;  // one row after the other
+constexpr int kClosingInterruptAddress = 178;
 
 struct JobResult {
   int32_t code;
@@ -113,6 +115,10 @@ const Bytes kJobIdRequest = {0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30};
 const Bytes kOfflineResponseQuery = {0x10, 0x14, 0x07, 0x04};
 const Bytes kModelIdQuery = {0x1B, 0x3D, 0x01, 0x1D, 0x49, 0x01};
 const Bytes kClearBuffer = {0x10, 0x14, 0x08, 0x01, 0x03, 0x14, 0x01, 0x06, 0x02, 0x08};
+const Bytes kPaperSupportQuery = {0x1B, 0x3D, 0x01, 0x1D, 0x49, 0x21};
+const Bytes kStatusRequest = {0x10, 0x14, 0x14, 0x00, 0x00, 0x01, 0x08};
+const Bytes kInterruptRequest = {0x10, 0x14, 0x06, 0x04, 0x00, 0x01,
+                                 0x03, 0x14, 0x01, 0x06, 0x02, 0x08};
 
 // The ids of the job-id requests on the wire, in order.
 std::vector<std::string> JobIds(const Bytes& wire) {
@@ -507,6 +513,41 @@ TEST(GetDeviceInformation, SilentPrinterStopsAfterTheAsbEnable) {
   EXPECT_EQ(Find(wire, kModelIdQuery), kNotFound);
 }
 
+// At a transaction end the paper support is known already; a printer that
+// was not online is asked for its status and recovered instead of queried.
+TEST(GetDeviceInformation, AsksOnlyWhatItDoesNotKnow) {
+  struct Case {
+    const char* what;
+    int32_t online;
+    uint8_t infoKnown;
+    uint32_t paperSupport;
+    bool modelQuery, paperQuery, statusRequest, recovered;
+  };
+  const Case cases[] = {
+      {"known at a transaction end", 1, 1, 0x7, true, false, false, false},
+      {"known flag without a value", 1, 1, 0xFFFFFFFFu, true, true, false, false},
+      {"not online", 0, 0, 0xFFFFFFFFu, false, false, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    PrinterLink link(kInfoVariantsAddress);
+    ASSERT_TRUE(link.ready());
+    int32_t online = 0;
+    StepContext_t context = OpenDeviceInfoContext(&online);
+    online = c.online;
+    context.deviceInfo.infoKnown = c.infoKnown;
+    context.deviceInfo.paperSupport = c.paperSupport;
+
+    EXPECT_EQ(link.RunStep(context, GetDeviceInformation, "GetDeviceInformation"), TILOPRN_SUCCESS);
+    const Bytes wire = link.emulator().tcpBytes();
+    EXPECT_EQ(Find(wire, kModelIdQuery) != kNotFound, c.modelQuery);
+    EXPECT_EQ(Find(wire, kPaperSupportQuery) != kNotFound, c.paperQuery);
+    EXPECT_EQ(Find(wire, kStatusRequest) != kNotFound, c.statusRequest);
+    EXPECT_EQ(Find(wire, kClearBuffer) != kNotFound, c.recovered);
+    EXPECT_NE(link.handle()->interruptSupport.load(), 0) << "still unknown after the step";
+  }
+}
+
 TEST(ClosingOperation, OnlinePrinterAnswersItsModelAndIsLeftAlone) {
   PrinterLink link(kClosingOnlineAddress);
   ASSERT_TRUE(link.ready());
@@ -541,6 +582,29 @@ TEST(ClosingOperation, OfflinePrinterIsRecoveredOnce) {
   EXPECT_EQ(link.RunStep(context, ClosingOperation, "ClosingOperation"), TILOPRN_SUCCESS);
   EXPECT_EQ(engine_test::CountBytes(link.emulator().tcpBytes(), kClearBuffer), 1u);
   EXPECT_EQ(GetNeedRecover(link.handle()), 0);
+}
+
+// A printer that takes interrupt jobs is asked to let this host go first; one
+// that refuses is left as it is.
+TEST(ClosingOperation, InterruptPrinterIsAskedFirst) {
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "refused" : "accepted");
+    PrinterLink link(kClosingInterruptAddress, Profile::Interrupt);
+    ASSERT_TRUE(link.ready());
+    link.emulator().state().withModel([&](auto& model) { model.setInterruptRefused(refused); });
+    link.handle()->interruptSupport = 1;
+    ReplyWaitContext replies{};
+    replies.handle = link.handle();
+    StepContext_t context{};
+    context.replyWait = &replies;
+
+    EXPECT_EQ(link.RunStep(context, ClosingOperation, "ClosingOperation"), TILOPRN_SUCCESS);
+    const Bytes wire = link.emulator().tcpBytes();
+    const size_t request = Find(wire, kInterruptRequest);
+    ASSERT_NE(request, kNotFound);
+    const size_t model = Find(wire, kModelIdQuery, request);
+    EXPECT_EQ(model == kNotFound, refused);
+  }
 }
 
 }  // namespace
