@@ -28,6 +28,7 @@
 #include "engine/status_steps.h"
 #include "engine/status_store.h"
 #include "engine_test_support.h"
+#include "foundation/lock_guard.h"
 
 using namespace tilo2::core;
 using printer_emulator::Faults;
@@ -153,6 +154,9 @@ class PrinterLink {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(handle->jobCount.load(), 0) << "a job wait never ended";
+    // The last wait thread lowers the count under the job-list lock; taking
+    // the lock once lets it finish with the lock before the handle goes.
+    { PlatformLockGuard settled(handle->jobListLock); }
     resultLog.Forget(handle);
     printer_.Close();
   }
