@@ -67,16 +67,6 @@ int32_t ReadInt(const uint8_t* bytes) {
 
 void WriteInt(uint8_t* bytes, int32_t value) { std::memcpy(bytes, &value, sizeof value); }
 
-int32_t ReadExtraReplyWait(PrintHandle_t* handle) {
-  PlatformLockGuard lock(handle->replyWaitLock);
-  return lock ? handle->extraReplyWait : 0;
-}
-
-void ClearExtraReplyWait(PrintHandle_t* handle) {
-  PlatformLockGuard lock(handle->replyWaitLock);
-  if (lock) handle->extraReplyWait = 0;
-}
-
 // Milliseconds since start; the tick clock never fails.
 int64_t ElapsedMs(uint64_t start) { return static_cast<int64_t>(platform_tick_ms() - start); }
 
@@ -204,11 +194,11 @@ int CheckJob(StepContext_t* context) {
   if (handle->modelId == 0xFF || handle->interruptSupport == 0) SendModelIdQuery(handle);
 
   // One extra wait (after a Bluetooth recovery) serves both queries below.
-  const int32_t extraWaitMs = ReadExtraReplyWait(handle);
+  const int32_t extraWaitMs = GetExtraReplyWait(handle);
   GetRawAsb(handle, context->jobRawStatus);
   if (context->jobRawStatus[0] == kNoStatus) {
     const int fetched = FetchJobStatus(handle, context, extraWaitMs);
-    ClearExtraReplyWait(handle);
+    SetExtraReplyWait(handle, 0);
     if (fetched != TILOPRN_SUCCESS) {
       WriteInt(context->jobForcedStatus, kForcedNoResponse);
       return fetched;
@@ -221,7 +211,7 @@ int CheckJob(StepContext_t* context) {
     battery.handle = handle;
     battery.extraWaitMs = extraWaitMs;
     const int batteryResult = GetBatteryStatus(&battery);
-    ClearExtraReplyWait(handle);
+    SetExtraReplyWait(handle, 0);
     if (batteryResult != TILOPRN_SUCCESS) return batteryResult;
     WriteInt(context->jobBattery, GetBatteryValue(handle));
   }
