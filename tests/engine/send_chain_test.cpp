@@ -64,6 +64,7 @@ constexpr int kArgumentsAddress = 175;
 constexpr int kCoverOpenAddress = 176;
 constexpr int kInfoVariantsAddress = 177;  // one row after the other
 constexpr int kClosingInterruptAddress = 178;
+constexpr int kClosingSilentModelAddress = 179;
 
 struct JobResult {
   int32_t code;
@@ -608,6 +609,40 @@ TEST(ClosingOperation, InterruptPrinterIsAskedFirst) {
     ASSERT_NE(request, kNotFound);
     const size_t model = Find(wire, kModelIdQuery, request);
     EXPECT_EQ(model == kNotFound, refused);
+  }
+}
+
+// A printer that answers its status but never its model: the closing gives
+// up at once when the near-end sensor explains it, else after 30 s in all.
+TEST(ClosingOperation, PrinterThatNeverAnswersItsModelIsGivenUp) {
+  struct Case {
+    const char* what;
+    uint32_t paperSupport;
+    uint8_t thirdStatusByte;
+    int64_t atLeastMs, atMostMs;
+  };
+  const Case cases[] = {
+      {"the near-end sensor explains it", 0x4, 0x08, 2000, 10000},
+      {"nothing explains it", 0x0, 0x00, 30000, 45000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    PrinterLink link(kClosingSilentModelAddress);
+    ASSERT_TRUE(link.ready());
+    link.emulator().setReplyDelay(printer_emulator::ReplyClass::Query, std::chrono::minutes(5));
+    link.handle()->paperSupport = c.paperSupport;
+    const uint8_t raw[4] = {0x10, 0x00, c.thirdStatusByte, 0x00};
+    SetRawAsb(link.handle(), raw);
+    ReplyWaitContext replies{};
+    replies.handle = link.handle();
+    StepContext_t context{};
+    context.replyWait = &replies;
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(link.RunStep(context, ClosingOperation, "ClosingOperation"), TILOPRN_TIMEOUT);
+    const int64_t took = io_test::msSince(start);
+    EXPECT_GE(took, c.atLeastMs);
+    EXPECT_LE(took, c.atMostMs);
   }
 }
 
