@@ -30,9 +30,14 @@ namespace io_test {
 
 // Addresses in use (127.0.0.N): emulator self-tests 10-13, control protocol
 // 14-29, address cache 30-39, TCP transport 40-51, later additions 52-69,
-// connection interface 70-99, the emulator's network front 100-106. 120 is the
-// broadcast sink: nothing listens there.
-inline std::string address(int n) { return "127.0.0." + std::to_string(n); }
+// connection interface 70-99, the emulator's network front 100-106, the print
+// engine 130-239, the example, benchmark and emulator program 246-251, the
+// hybrid and display chains from 300 (127.0.1.44) on. 120 is the broadcast
+// sink: nothing listens there.
+// Numbers above 255 continue in 127.0.1.x: the whole 127/8 is loopback.
+inline std::string address(int n) {
+  return "127.0." + std::to_string(n / 256) + "." + std::to_string(n % 256);
+}
 
 // ctest runs every test as a process of its own, all at once: two tests on one
 // address would fight over its fixed ports. A run of the whole binary notices
