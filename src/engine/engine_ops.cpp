@@ -103,6 +103,16 @@ void ResumeInterruptedJob(TdcBackendEnv_t* env, PrintHandle_t* handle) {
   }
 }
 
+// A status chain's result. Its "CheckAndRecover" fails only when the printer
+// does not acknowledge the recovery: that is a printer that does not answer,
+// not a failure of the query.
+int32_t RunStatusChain(PrintHandle_t* handle, const StepContext_t& context, StepFunc step,
+                       const char* name) {
+  const int32_t result = RunChain(handle, context, step, name);
+  if (result == TILOPRN_FAILURE && GetNeedRecover(handle) != 0) return TILOPRN_IO_ERROR;
+  return result;
+}
+
 // The status word of four status bytes. A first byte of FFh means no status
 // came: that is a printer that does not answer, never a healthy one.
 uint32_t StatusWord(uint8_t bytes[4], bool noResponse) {
@@ -222,8 +232,12 @@ int TiloGetStatus(TdcBackendEnv_t* env, PrintHandle_t* handle, uint32_t* status,
   StepContext_t context{};
   context.handle = handle;
   context.env = env;
+  bool noResponse = false;
   if (handle->monitorWanted != 0) {
     WakeStatusMonitor(handle);
+    // The cycle has just failed to recover the printer: it does not answer,
+    // and a second recovery in front of the query would only wait as long again.
+    noResponse = (handle->statusFlags & kStatusNoResponse) != 0 && GetNeedRecover(handle) != 0;
   } else if (GetNeedRecover(handle) != 0) {
     const int32_t recovered = RunStandalone(handle, context, TiloRecover, "_TiloRecover");
     if (recovered != 0) return recovered;
@@ -231,18 +245,19 @@ int TiloGetStatus(TdcBackendEnv_t* env, PrintHandle_t* handle, uint32_t* status,
   uint8_t bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
   context.statusOut = bytes;
   context.statusOutLength = 4;
-  bool noResponse = false;
-  int outcome =
-      StatusChainOutcome(RunChain(handle, context, GetCommandAsb, "GetCommandAsb"), &noResponse);
-  if (outcome != TILOPRN_SUCCESS) return outcome;
+  if (!noResponse) {
+    const int outcome = StatusChainOutcome(
+        RunStatusChain(handle, context, GetCommandAsb, "GetCommandAsb"), &noResponse);
+    if (outcome != TILOPRN_SUCCESS) return outcome;
+  }
   uint32_t word = StatusWord(bytes, noResponse);
   int32_t batteryValue = 0;
   if (!noResponse && handle->batteryModel != 0) {
     StepContext_t query{};
     query.handle = handle;
     query.env = env;
-    outcome = StatusChainOutcome(RunChain(handle, query, GetBatteryStatus, "GetBatteryStatus"),
-                                 &noResponse);
+    const int outcome = StatusChainOutcome(
+        RunStatusChain(handle, query, GetBatteryStatus, "GetBatteryStatus"), &noResponse);
     if (outcome != TILOPRN_SUCCESS) return outcome;
     if (!noResponse) batteryValue = GetBatteryValue(handle);
   }
