@@ -225,6 +225,7 @@ TEST_F(EngineOps, EventCallbackOnTheQueueThreadGetsBusy) {
   });
   io_test::LogCapture log;
   Faults({.coverOpen = true});
+  WakeStatusMonitor(handle_);
   ASSERT_TRUE(EventRecorder::Get().WaitFor(EVENT_COVER_OPEN));
   EXPECT_EQ(answer, 7);
   EXPECT_FALSE(log.lines({"ERROR", "tiloprint_common_public"}).empty());

@@ -116,7 +116,6 @@ TEST(PrinterOpen, SilentPrinterOpensAfterTwoChecksAndOneRecovery) {
     Handle handle;
     ASSERT_EQ(TiloOpenPrinter(&env, handle.get(), 0, io_test::address(c.address).c_str(), 3000), 0);
     EXPECT_EQ(handle.get()->dma, 1);
-    EXPECT_EQ(GetNeedRecover(handle.get()), 1);
     EXPECT_EQ(StepsBefore(log, "GetDeviceInformation"), c.steps);
     EXPECT_EQ(log.lines({"TiloOpenPrinter", "DMA->,1"}).size(), 1u);
   }

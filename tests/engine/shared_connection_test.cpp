@@ -98,10 +98,17 @@ TEST(SharedConnection, SilentPrinterIsReplacedByAFreshConnection) {
   PrintHandle_t* stale = nullptr;
   ASSERT_EQ(AcquireSharedConnection(nullptr, kPrinter, 0, address.c_str(), 5000, &stale), 0);
 
-  emulator->state().setPowerOff(true);
+  // The printer falls silent for exactly the check the next acquire makes:
+  // power returns as soon as the stale handle reports no response.
+  ASSERT_EQ(TiloSetInterval(stale, 60000), 0);
   WakeStatusMonitor(stale);
-  ASSERT_NE(stale->statusFlags & kStatusNoResponse, 0u);
-  emulator->state().setPowerOff(false);
+  EventRecorder::Get().Clear();
+  RecordEvents(stale);
+  ASSERT_EQ(TiloStartMonitor(nullptr, stale), 0);
+  EventRecorder::Get().SetHook([&](PrintHandle_t* handle, int slot) {
+    if (handle == stale && slot == EVENT_POWER_OFF) emulator->state().setPowerOff(false);
+  });
+  emulator->state().setPowerOff(true);
 
   PrintHandle_t* fresh = nullptr;
   ASSERT_EQ(AcquireSharedConnection(nullptr, kPrinter, 0, address.c_str(), 5000, &fresh), 0);
@@ -109,6 +116,8 @@ TEST(SharedConnection, SilentPrinterIsReplacedByAFreshConnection) {
   EXPECT_EQ(stale->connection, nullptr);
   EXPECT_EQ(GetDisconnectedInfo(stale), 1);
   EXPECT_EQ(GetDisconnectedInfo(fresh), 0);
+  EXPECT_EQ(EventRecorder::Get().Count(EVENT_POWER_OFF), 1);
+  EventRecorder::Get().SetHook(nullptr);
   EXPECT_EQ(emulator->clientsAccepted(), 2);
 
   // The stale node is never joined again.
