@@ -202,7 +202,12 @@ TEST_F(EngineOps, TransactionEndOnAnInterruptPrinterResumesTheJob) {
     if (unknownSupport) handle_->interruptSupport = 0;
     ASSERT_EQ(TiloBeginTransaction(nullptr, handle_), 0);
     ASSERT_EQ(TiloEndTransaction(nullptr, handle_), 0);
-    const std::string log = RenderLog(*emulator_, cursor);
+    // The emulator logs what it read a moment after the write returned.
+    std::string log;
+    ASSERT_TRUE(Eventually([&] {
+      log += RenderLog(*emulator_, cursor);
+      return log.find(resume) != std::string::npos;
+    })) << log;
     EXPECT_EQ(Occurrences(log, resume), 1u) << log;
     if (unknownSupport) {
       EXPECT_TRUE(InOrder(log, {" 10 04 12 01", resume}));
