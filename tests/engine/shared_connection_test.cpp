@@ -179,6 +179,28 @@ TEST(SharedConnection, RefusalsNeedNoPrinter) {
   EXPECT_FALSE(ProbeSharedConnection(nullptr));
 }
 
+// On Bluetooth the display's presence is what the printer told the status
+// steps; the other kinds ask the open connection, which a closed handle lacks.
+TEST(SharedConnection, ProbeOfAHandleWithoutConnection) {
+  struct Case {
+    int32_t connectionType;
+    int32_t displayConnected;
+    bool expected;
+  };
+  const Case cases[] = {
+      {1, 1, true}, {1, 0, false}, {1, 2, false}, {0, 1, false}, {2, 1, false},
+  };
+  PrintHandle_t* handle = nullptr;
+  ASSERT_EQ(TiloCreateHandle(&handle), 0);
+  for (const auto& c : cases) {
+    handle->connectionType = c.connectionType;
+    handle->displayConnected = c.displayConnected;
+    EXPECT_EQ(ProbeSharedConnection(handle), c.expected)
+        << c.connectionType << " " << c.displayConnected;
+  }
+  EXPECT_EQ(TiloDestroyHandle(handle), 0);
+}
+
 // Jobs, status queries, the event switch and a display joining and leaving,
 // all on one handle at once: every job reports exactly once.
 TEST(SharedConnection, FourThreadsOnOneHandle) {
