@@ -8,13 +8,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "connection_test_support.h"
 #include "engine/builder_records.h"
 #include "engine/engine_ops.h"
 #include "engine/job_wait.h"
+#include "engine/request_queue.h"
 #include "engine/status_monitor.h"
 #include "engine/test_hooks.h"
 
@@ -207,6 +211,97 @@ TEST(PrinterOpen, CloseWithAJobOutIsRefusedAndTheJobGoesOn) {
   ASSERT_TRUE(ResultRecorder::Get().WaitFor(1));
   EXPECT_EQ(ResultRecorder::Get().Results()[0].code, 0);
   ASSERT_TRUE(Eventually([&] { return CountActiveJobs(handle.get()) == 0; }));
+  EXPECT_EQ(TiloDestroyBuilder(builder), 0);
+}
+
+// Holds the status monitor's thread at its end until the test lets it go, so
+// a close waits in the monitor's stop while the test sends a job.
+class MonitorEndGate {
+ public:
+  static MonitorEndGate& Get() {
+    static MonitorEndGate gate;
+    return gate;
+  }
+  // The open creates its queue thread first and its monitor thread second.
+  void Arm() {
+    {
+      std::lock_guard lock(mutex_);
+      held_ = false;
+      open_ = false;
+    }
+    threadsToPass_ = 2;
+    EngineSetThreadCreate(&Create);
+  }
+  bool WaitUntilHeld() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kDeadline, [&] { return held_; });
+  }
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  struct Thread {
+    PlatformThreadEntry entry;
+    void* argument;
+  };
+  static void* RunThenHold(void* raw) {
+    auto* thread = static_cast<Thread*>(raw);
+    void* result = thread->entry(thread->argument);
+    delete thread;
+    MonitorEndGate& gate = Get();
+    std::unique_lock lock(gate.mutex_);
+    gate.held_ = true;
+    gate.changed_.notify_all();
+    gate.changed_.wait(lock, [&] { return gate.open_; });
+    return result;
+  }
+  static int Create(PlatformThread_t* out, PlatformThreadEntry entry, void* argument) {
+    if (Get().threadsToPass_.fetch_sub(1) != 1) return platform_thread_create(out, entry, argument);
+    return platform_thread_create(out, RunThenHold, new Thread{entry, argument});
+  }
+
+  std::atomic<int> threadsToPass_{0};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  bool open_ = false;
+};
+
+// A job that arrives while a close is already stopping the monitor is
+// cancelled by the close: it never reports.
+TEST(PrinterOpen, JobCancelledByTheCloseGetsNoCallback) {
+  auto emulator = io_test::startEmulator(206);
+  ASSERT_NE(emulator, nullptr);
+  Handle handle;
+  MonitorEndGate::Get().Arm();
+  ASSERT_EQ(TiloOpenPrinter(nullptr, handle.get(), 0, io_test::address(206).c_str(), 5000), 0);
+  EngineSetThreadCreate(nullptr);
+  ResultRecorder::Get().Clear();
+  RecordResults(handle.get());
+  emulator->state().withModel([](printer_emulator::PrinterModel& m) { m.setHoldPrinting(true); });
+
+  std::atomic<int> closed{-1};
+  std::thread closer([&] { closed = TiloDisconnectPrinter(nullptr, handle.get()); });
+  ASSERT_TRUE(MonitorEndGate::Get().WaitUntilHeld());
+  PrinterBuilder_t* builder = nullptr;
+  ASSERT_EQ(TiloCreateBuilder(&builder, "RP-S3", 0), 0);
+  PrnCmdAddText(builder->builder.get(), "late\n");
+  ASSERT_EQ(TiloSendData(nullptr, handle.get(), builder, 30000), 0);
+  ASSERT_TRUE(Eventually([&] {
+    uint64_t cursor = 0;
+    return RenderLog(*emulator, cursor).find(" 6C 61 74 65") != std::string::npos &&  // "late"
+           !queue_hasItem(handle.get()->queue) && CountActiveJobs(handle.get()) == 1;
+  }));
+  MonitorEndGate::Get().Open();
+  closer.join();
+
+  EXPECT_EQ(closed, 0);
+  EXPECT_EQ(handle.get()->connection, nullptr);
+  EXPECT_EQ(CountActiveJobs(handle.get()), 0);
+  EXPECT_TRUE(ResultRecorder::Get().Results().empty());
   EXPECT_EQ(TiloDestroyBuilder(builder), 0);
 }
 
