@@ -5,6 +5,7 @@
 
 #include "engine/engine_log.h"
 #include "engine/engine_ops.h"
+#include "engine/exchange.h"
 #include "engine/hybrid_steps.h"
 #include "engine/job_wait.h"
 #include "engine/print_result.h"
@@ -42,16 +43,6 @@ int IoKind(int32_t connectionType) {
     default:
       return TILOIO_TYPE_USB;
   }
-}
-
-int32_t ExtraReplyWait(PrintHandle_t* handle) {
-  PlatformLockGuard lock(handle->replyWaitLock);
-  return lock ? handle->extraReplyWait : 0;
-}
-
-void SetExtraReplyWait(PrintHandle_t* handle, int32_t milliseconds) {
-  PlatformLockGuard lock(handle->replyWaitLock);
-  if (lock) handle->extraReplyWait = milliseconds;
 }
 
 void ResetTransaction(PrintHandle_t* handle) {
@@ -138,7 +129,7 @@ int RunOpenSteps(TdcBackendEnv_t* env, PrintHandle_t* handle) {
   context.deviceInfo.settingQuery = 1;
   context.deviceInfo.infoKnown = 0;
   context.deviceInfo.paperSupport = handle->paperSupport;
-  context.deviceInfo.replyTimeoutMs = ExtraReplyWait(handle) + kDeviceInfoWaitMs;
+  context.deviceInfo.replyTimeoutMs = GetExtraReplyWait(handle) + kDeviceInfoWaitMs;
   context.deviceInfo.responseEnabled = handle->responseEnabled;
   context.deviceInfo.asbSettingDone = handle->asbSettingDone;
   context.readTimeoutMs = kDisplayReadTimeoutMs;
