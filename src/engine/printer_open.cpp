@@ -244,6 +244,12 @@ int TiloDisconnectPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle) {
     platform_sleep_ms(kBusyCheckGapMs);
   }
   StopStatusMonitor(handle);
+  // The monitor cannot stop itself: called from one of its event callbacks,
+  // the close leaves everything as it was.
+  if (handle->monitorRunning != 0) {
+    EngineErrorLine(kPublicSource, __LINE__);
+    return TILOPRN_BUSY;
+  }
   CancelAllJobWaits(handle);
   TiloEndTransaction(env, handle);
   handle->replyHandler = AnalyzeOpenResponse;
