@@ -157,30 +157,40 @@ TEST(PrinterOpen, RefusesBadArgumentsBeforeConnecting) {
   EXPECT_EQ(emulator->clientsAccepted(), 1);
 }
 
-// The first thread an open starts is its queue thread.
-std::atomic<int> threadStartsToFail{0};
+// An open starts its queue thread first and its monitor thread second; the
+// thread creation counted down to 1 fails as if no thread were left.
+std::atomic<int> threadStartsBeforeFailure{0};
 int FailingThreadCreate(PlatformThread_t* out, PlatformThreadEntry entry, void* argument) {
-  if (threadStartsToFail.fetch_sub(1) > 0) {
+  if (threadStartsBeforeFailure.fetch_sub(1) == 1) {
     *out = nullptr;
     return PLATFORM_EWOULDBLOCK;
   }
   return platform_thread_create(out, entry, argument);
 }
 
-TEST(PrinterOpen, FailedQueueThreadStartClosesTheTransport) {
+TEST(PrinterOpen, FailedThreadStartClosesTheTransport) {
   auto emulator = io_test::startEmulator(204);
   ASSERT_NE(emulator, nullptr);
   const std::string address = io_test::address(204);
   Handle handle;
-  threadStartsToFail = 1;
-  EngineSetThreadCreate(FailingThreadCreate);
-  EXPECT_EQ(TiloOpenPrinter(nullptr, handle.get(), 0, address.c_str(), 5000), 5);
-  EngineSetThreadCreate(nullptr);
-  EXPECT_EQ(handle.get()->connection, nullptr);
-  EXPECT_EQ(handle.get()->queue, nullptr);
-  EXPECT_EQ(handle.get()->address, nullptr);
-  EXPECT_TRUE(emulator->waitForNoClient(kDeadline));
-  // Nothing of the failed open holds the address: the next open works.
+  struct Case {
+    int failingStart;
+    int expected;
+  };
+  const Case cases[] = {{1, 5}, {2, 255}};  // the queue thread, the monitor thread
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failingStart);
+    threadStartsBeforeFailure = c.failingStart;
+    EngineSetThreadCreate(FailingThreadCreate);
+    EXPECT_EQ(TiloOpenPrinter(nullptr, handle.get(), 0, address.c_str(), 5000), c.expected);
+    EngineSetThreadCreate(nullptr);
+    EXPECT_EQ(handle.get()->connection, nullptr);
+    EXPECT_EQ(handle.get()->queue, nullptr);
+    EXPECT_EQ(handle.get()->address, nullptr);
+    EXPECT_TRUE(emulator->waitForNoClient(kDeadline));
+  }
+  // The connection layer refuses an address still open: the transport was
+  // closed each time, so the next open works.
   EXPECT_EQ(TiloOpenPrinter(nullptr, handle.get(), 0, address.c_str(), 5000), 0);
 }
 
