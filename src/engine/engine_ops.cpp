@@ -121,8 +121,8 @@ uint32_t StatusWord(uint8_t bytes[4], bool noResponse) {
   return FoldAsb(bytes);
 }
 
-// Maps the result of a status chain: 0 go on, 1 go on without a response,
-// anything else is the failure to return.
+// Maps the result of a status chain: 0 goes on (with *noResponse set when
+// the printer did not answer); anything else is the failure to return.
 int StatusChainOutcome(int32_t result, bool* noResponse) {
   switch (result) {
     case TILOPRN_SUCCESS:
