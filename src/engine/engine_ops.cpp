@@ -26,19 +26,6 @@ constexpr int32_t kInterruptWriteTimeoutMs = 500;
 constexpr int32_t kTransactionInfoTimeoutMs = 500;
 constexpr uint32_t kAutoRecoverableError = 0x4000;
 
-// 1 for an unknown handle, 6 for a closed one, each with an ERROR line.
-int CheckOpenHandle(PrintHandle_t* handle) {
-  if (!CheckHandleList(handle)) {
-    EngineErrorLine(kPublicSource, __LINE__);
-    return TILOPRN_PARAMETER_ERROR;
-  }
-  if (handle->connection == nullptr) {
-    EngineErrorLine(kPublicSource, __LINE__);
-    return TILOPRN_ILLEGAL_STATE;
-  }
-  return TILOPRN_SUCCESS;
-}
-
 int CheckKnownHandle(PrintHandle_t* handle) {
   if (CheckHandleList(handle)) return TILOPRN_SUCCESS;
   EngineErrorLine(kPublicSource, __LINE__);

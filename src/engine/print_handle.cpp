@@ -190,6 +190,18 @@ bool IsConnectionOpen(const PrintHandle_t* handle) {
   return FindHandleRow(handle->connection) >= 0;
 }
 
+int CheckOpenHandle(PrintHandle_t* handle) {
+  if (!CheckHandleList(handle)) {
+    EngineErrorLine(kPublicSource, __LINE__);
+    return TILOPRN_PARAMETER_ERROR;
+  }
+  if (handle->connection == nullptr) {
+    EngineErrorLine(kPublicSource, __LINE__);
+    return TILOPRN_ILLEGAL_STATE;
+  }
+  return TILOPRN_SUCCESS;
+}
+
 uint8_t GetNeedRecover(PrintHandle_t* handle) {
   if (handle == nullptr) return 0;
   PlatformLockGuard lock(handle->recoverLock);

@@ -156,6 +156,9 @@ bool CheckHandleList(const PrintHandle_t* handle);
 
 // True while the handle's connection is registered with the connection layer.
 bool IsConnectionOpen(const PrintHandle_t* handle);
+// The check of a public operation that needs an open connection: 1 for an
+// unknown handle, 6 for a closed one, each with an ERROR line; else 0.
+int CheckOpenHandle(PrintHandle_t* handle);
 
 // Field-group accessors; nothing happens (0) for a null handle.
 uint8_t GetNeedRecover(PrintHandle_t* handle);

@@ -225,14 +225,7 @@ int TiloOpenPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t connect
 }
 
 int TiloDisconnectPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle) {
-  if (!CheckHandleList(handle)) {
-    EngineErrorLine(kPublicSource, __LINE__);
-    return TILOPRN_PARAMETER_ERROR;
-  }
-  if (handle->connection == nullptr) {
-    EngineErrorLine(kPublicSource, __LINE__);
-    return TILOPRN_ILLEGAL_STATE;
-  }
+  if (const int checked = CheckOpenHandle(handle); checked != TILOPRN_SUCCESS) return checked;
   // Stopping the queue thread from itself would wait for itself.
   if (IsQueueThread(handle->queue)) {
     EngineErrorLine(kPublicSource, __LINE__);
