@@ -39,7 +39,7 @@ const char kHelp[] =
     "  --address A           loopback IPv4 address to listen on (required)\n"
     "  --port-tcp N          data port (default 9100)\n"
     "  --port-udp N          control port (default 3289)\n"
-    "  --profile P           receipt (default), line, impact, battery, interrupt\n"
+    "  --profile P           receipt (default), line, impact, battery, interrupt, hybrid\n"
     "  --mac XX:XX:XX:XX:XX:XX   MAC address it reports\n"
     "  --status B0B1B2B3     fixed automatic status bytes, hex (default: from the faults)\n"
     "  --print-speed BPS     print data this many bytes a second (default: instant)\n"
@@ -67,6 +67,19 @@ const char kHelp[] =
     "  --junk                a junk byte (FFh) before every answer\n"
     "  --disconnect W:N[:rst]  end the connection after N bytes (W bytes), job ends\n"
     "                        (W job) or real-time answers (W polls); FIN unless rst\n"
+    "  --no-display          no customer display behind the printer\n"
+    "  --ext-error10, --ext-error11  error bit 10 or 11 in the extended status\n"
+    "\n"
+    "Hybrid printer (--profile hybrid):\n"
+    "  --extended-info       GS I 33 says errors come from the extended status\n"
+    "  --slip-in, --validation-in  a sheet already in the slip or validation path\n"
+    "  --removal-waiting     an ejected sheet waits to be taken\n"
+    "  --wait-ends           an insertion wait ends by itself after its ESC f time\n"
+    "  --cueing-error        the cueing of a paper-type selection fails (bit 24)\n"
+    "  --cleaning-no-wait    the MICR cleaning never asks for the cleaning sheet\n"
+    "  --auto-insert         every insertion wait gets its sheet at once\n"
+    "  --micr-text TEXT      every MICR read gets its check and reads TEXT\n"
+    "  --micr-error L        every MICR read fails with the letter L (A..J)\n"
     "\n"
     "Output:\n"
     "  --hex                 raw bytes in and out instead of the transcript\n"
@@ -154,7 +167,12 @@ int main(int argc, char** argv) {
   PrinterState::Mac mac{};
   std::array<uint8_t, 4> status{};
   bool haveMac = false, haveStatus = false, hex = false, hold = false;
-  bool noClearAck = false, refuseInterrupt = false;
+  bool noClearAck = false, refuseInterrupt = false, noDisplay = false;
+  bool extendedInfo = false, slipIn = false, validationIn = false, removalWaiting = false;
+  bool waitEnds = false, cueingError = false, cleaningNoWait = false;
+  uint8_t extErrors = 0;
+  bool autoInsert = false;
+  std::optional<MicrResult> micrAuto;
   int powerOff = 0;  // 1 silent, 2 F000h
   Profile profile = Profile::Receipt;
   Faults faults;
@@ -307,6 +325,40 @@ int main(int argc, char** argv) {
         return usage("--disconnect takes bytes, job or polls");
       }
       disconnect = d;
+    } else if (arg == "--no-display") {
+      noDisplay = true;
+    } else if (arg == "--ext-error10") {
+      extErrors |= 0x04;
+    } else if (arg == "--ext-error11") {
+      extErrors |= 0x08;
+    } else if (arg == "--extended-info") {
+      extendedInfo = true;
+    } else if (arg == "--slip-in") {
+      slipIn = true;
+    } else if (arg == "--validation-in") {
+      validationIn = true;
+    } else if (arg == "--removal-waiting") {
+      removalWaiting = true;
+    } else if (arg == "--wait-ends") {
+      waitEnds = true;
+    } else if (arg == "--cueing-error") {
+      cueingError = true;
+    } else if (arg == "--cleaning-no-wait") {
+      cleaningNoWait = true;
+    } else if (arg == "--auto-insert") {
+      autoInsert = true;
+    } else if (arg == "--micr-text" && hasValue) {
+      text = value();
+      for (char c : text) {
+        if (static_cast<uint8_t>(c) < 0x20 || static_cast<uint8_t>(c) > 0x7E)
+          return usage("--micr-text takes printable ASCII");
+      }
+      micrAuto = MicrResult{text, false, 0};
+    } else if (arg == "--micr-error" && hasValue) {
+      text = value();
+      if (text.size() != 1 || text[0] < 'A' || text[0] > 'J')
+        return usage("--micr-error takes a letter A..J");
+      micrAuto = MicrResult{"", false, text[0]};
     } else if (arg == "--hex") {
       hex = true;
     } else if (arg == "--log" && hasValue) {
@@ -333,6 +385,17 @@ int main(int argc, char** argv) {
     m.setInterruptRefused(refuseInterrupt);
     m.setJobIdMode(jobIds);
     m.setBattery(static_cast<uint8_t>(battery));
+    m.setDisplayConnected(!noDisplay);
+    m.setExtendedStatus(extErrors);
+    m.setExtendedInfo(extendedInfo);
+    m.setSheetInserted(SheetPath::Slip, slipIn);
+    m.setSheetInserted(SheetPath::Validation, validationIn);
+    m.setRemovalWaiting(removalWaiting);
+    m.setInsertionAutoEnd(waitEnds);
+    m.setCueingError(cueingError);
+    m.setCleaningNeverWaits(cleaningNoWait);
+    m.setAutoInsert(autoInsert);
+    m.setMicrAutoResult(micrAuto);
   });
   if (powerOff) state.setPowerOff(true, powerOff == 2);
   emulator.setTcpMode(tcpMode);

@@ -202,6 +202,11 @@ void PrinterEmulator::log(LogChannel channel, bool fromPrinter, std::span<const 
 }
 
 void PrinterEmulator::collectModel() {
+  {
+    // Whoever waits for the model's state looks again.
+    std::lock_guard lock(mutex_);
+    changed_.notify_all();
+  }
   const auto now = std::chrono::steady_clock::now();
   for (const auto& r : state_.takeRouted()) {
     log(r.route == Route::Display ? LogChannel::TcpDisplay : LogChannel::TcpPrinter, false, r.bytes,
@@ -243,6 +248,50 @@ std::vector<ModelEvent> PrinterEmulator::takeTranscript() {
                               std::make_move_iterator(transcript_.end()));
   transcript_.clear();
   return out;
+}
+
+bool PrinterEmulator::insertSheet(SheetPath path) {
+  bool taken = false;
+  state_.withModel([&](PrinterModel& m) { taken = m.insertSheet(path); });
+  return taken;
+}
+
+bool PrinterEmulator::removeSheet() {
+  bool taken = false;
+  state_.withModel([&](PrinterModel& m) { taken = m.removeSheet(); });
+  return taken;
+}
+
+bool PrinterEmulator::answerMicr(const MicrResult& result) {
+  bool taken = false;
+  state_.withModel([&](PrinterModel& m) { taken = m.answerMicr(result); });
+  return taken;
+}
+
+void PrinterEmulator::pullOut() {
+  state_.withModel([](PrinterModel& m) { m.pullOut(); });
+}
+
+bool PrinterEmulator::cleaningSheetPassed() {
+  bool taken = false;
+  state_.withModel([&](PrinterModel& m) { taken = m.cleaningSheetPassed(); });
+  return taken;
+}
+
+void PrinterEmulator::setDisplayPresent(bool present) {
+  state_.withModel([&](PrinterModel& m) { m.setDisplayConnected(present); });
+}
+
+bool PrinterEmulator::waitForHybrid(const std::function<bool(const HybridStatus&)>& test,
+                                    std::chrono::milliseconds limit) const {
+  // The state's lock is taken inside the emulator's: nothing takes them the other way round.
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] { return test(state_.hybrid()); });
+}
+
+bool PrinterEmulator::waitForInsertionWait(std::chrono::milliseconds limit) const {
+  return waitForHybrid([](const HybridStatus& h) { return h.wait != HybridStatus::Wait::None; },
+                       limit);
 }
 
 std::vector<Arrival> PrinterEmulator::arrivals() const {

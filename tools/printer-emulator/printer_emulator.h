@@ -174,6 +174,23 @@ class PrinterEmulator {
   // Transcript lines since the last call (oldest dropped beyond the limit).
   std::vector<ModelEvent> takeTranscript();
 
+  // Hybrid printer (hybrid profile): what a person does at the printer. The
+  // status change and any answer go out to the client at once; each returns
+  // false when the printer is in no state to take it (see PrinterModel).
+  bool insertSheet(SheetPath path);
+  bool removeSheet();
+  bool answerMicr(const MicrResult& result);  // text, or an error letter 'A'..'J'
+  void pullOut();
+  bool cleaningSheetPassed();
+  // Customer display behind the printer: present (the default) or absent.
+  void setDisplayPresent(bool present);
+  // Waits until the hybrid state passes the test (checked after every chunk
+  // the printer took in and every control call); false at the limit.
+  bool waitForHybrid(const std::function<bool(const HybridStatus&)>& test,
+                     std::chrono::milliseconds limit) const;
+  // The printer waits for a sheet (or a cleaning sheet): the insertion-wait bit is set.
+  bool waitForInsertionWait(std::chrono::milliseconds limit) const;
+
  private:
   struct Loop;
   friend struct Loop;

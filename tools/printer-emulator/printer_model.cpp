@@ -10,7 +10,7 @@ namespace printer_emulator {
 
 namespace {
 
-constexpr uint8_t kDle = 0x10, kEsc = 0x1B, kFs = 0x1C, kGs = 0x1D;
+constexpr uint8_t kFf = 0x0C, kDle = 0x10, kEsc = 0x1B, kFs = 0x1C, kGs = 0x1D;
 
 bool startsCommand(uint8_t b) { return b == 0 || b == kDle || b == kEsc || b == kFs || b == kGs; }
 
@@ -63,6 +63,7 @@ size_t escParams(uint8_t c) {
     case '$':
     case '\\':
     case 'c':
+    case 'f':
       return 2;
     case 'p':
       return 3;
@@ -111,17 +112,31 @@ size_t fsParams(uint8_t c) {
       return 1;
     case 'p':
     case 'S':
+    case 'a':
       return 2;
     default:
       return 0;
   }
 }
 
+// MICR replies: "7" "*" status, then 40h 1Fh text or an error letter and a
+// nonzero byte, NUL-ended.
+constexpr uint8_t kMicrPlain = 0x40, kMicrInverted = 0x04, kMicrFailed = 0x20;
+
+std::vector<uint8_t> micrError(char letter) {
+  return {'7', '*', kMicrFailed, static_cast<uint8_t>(letter), 0x40, 0};
+}
+
+bool insertionWait(HybridStatus::Wait w) {
+  using W = HybridStatus::Wait;
+  return w == W::Slip || w == W::Validation || w == W::Micr || w == W::MicrRead;
+}
+
 }  // namespace
 
 std::optional<Profile> profileFromName(const std::string& name) {
-  for (Profile p :
-       {Profile::Receipt, Profile::Line, Profile::Impact, Profile::Battery, Profile::Interrupt}) {
+  for (Profile p : {Profile::Receipt, Profile::Line, Profile::Impact, Profile::Battery,
+                    Profile::Interrupt, Profile::Hybrid}) {
     if (name == profileName(p)) return p;
   }
   return std::nullopt;
@@ -137,6 +152,8 @@ const char* profileName(Profile profile) {
       return "battery";
     case Profile::Interrupt:
       return "interrupt";
+    case Profile::Hybrid:
+      return "hybrid";
     default:
       return "receipt";
   }
@@ -154,6 +171,8 @@ uint8_t PrinterModel::modelId() const {
       return 0x25;
     case Profile::Interrupt:
       return 0x21;
+    case Profile::Hybrid:
+      return 0x2A;
     default:
       return 0x20;
   }
@@ -169,6 +188,8 @@ std::string PrinterModel::modelName() const {
       return "MX-30B";
     case Profile::Interrupt:
       return "RX-80i";
+    case Profile::Hybrid:
+      return "HX-90S";
     default:
       return "RX-80";
   }
@@ -189,6 +210,15 @@ std::array<uint8_t, 4> PrinterModel::asb() const {
   if (f.autoRecoverable) b[1] |= 0x40;
   if (f.nearEnd) b[2] |= 0x01;
   if (f.paperEnd) b[2] |= 0x04;
+  if (profile_ == Profile::Hybrid) {
+    const HybridStatus& h = hybrid_;
+    if (h.wait != HybridStatus::Wait::None) b[2] |= 0x02;
+    if (h.removalWaiting) b[2] |= 0x08;
+    b[2] |= static_cast<uint8_t>((slipSensors_ & 0x03) << 5);
+    if (h.cueingError) b[3] |= 0x01;
+    if (!h.slipSheet) b[3] |= 0x02;
+    if (!h.validationSheet) b[3] |= 0x08;
+  }
   return b;
 }
 
@@ -255,7 +285,147 @@ void PrinterModel::setPowerOff(bool off) {
     asbEnabled_ = false;
     asbSent_.reset();
     route_ = Route::Printer;
+    displayBytes_.clear();
   }
+}
+
+void PrinterModel::sendAsbNow() {
+  if (!asbEnabled_ || powerOff_) return;
+  const auto now = asb();
+  asbSent_ = now;
+  send({now.begin(), now.end()}, "[ASB]");
+}
+
+void PrinterModel::setSheetInserted(SheetPath path, bool inserted) {
+  (path == SheetPath::Slip ? hybrid_.slipSheet : hybrid_.validationSheet) = inserted;
+  asbMaybeChanged();
+}
+
+void PrinterModel::setRemovalWaiting(bool waiting) {
+  hybrid_.removalWaiting = waiting;
+  asbMaybeChanged();
+}
+
+void PrinterModel::setSlipSensors(uint8_t bits) {
+  slipSensors_ = bits & 0x03;
+  asbMaybeChanged();
+}
+
+HybridStatus PrinterModel::hybrid() const { return hybrid_; }
+
+void PrinterModel::startWait(HybridStatus::Wait wait, Clock::time_point now) {
+  hybrid_.wait = wait;
+  waitEnds_.reset();
+  if (insertionAutoEnd_ && insertionWait(wait)) {
+    waitEnds_ = now + std::chrono::milliseconds(waitMs_.value_or(0));
+  }
+  asbMaybeChanged();
+  if (wait == HybridStatus::Wait::MicrRead && micrAuto_) {
+    answerMicr(*micrAuto_);
+  } else if (autoInsert_ && insertionWait(wait) && wait != HybridStatus::Wait::MicrRead) {
+    insertSheet(wait == HybridStatus::Wait::Validation ? SheetPath::Validation : SheetPath::Slip);
+  }
+}
+
+void PrinterModel::hybridTick(Clock::time_point now) {
+  if (!waitEnds_ || now < *waitEnds_) return;
+  waitEnds_.reset();
+  if (!insertionWait(hybrid_.wait)) return;
+  // Nobody inserted a sheet in time: the printer gives up waiting.
+  events_.push_back({ModelEvent::Kind::Command, route_, "[insertion wait over]", {}, 0});
+  const bool read = hybrid_.wait == HybridStatus::Wait::MicrRead;
+  hybrid_.wait = HybridStatus::Wait::None;
+  asbMaybeChanged();
+  if (read && hybrid_.micrRead) {
+    hybrid_.micrRead = false;
+    send(micrError('C'), "[MICR error]");
+  }
+}
+
+bool PrinterModel::insertSheet(SheetPath path) {
+  if (profile_ != Profile::Hybrid || powerOff_) return false;
+  bool& sheet = path == SheetPath::Slip ? hybrid_.slipSheet : hybrid_.validationSheet;
+  if (sheet || hybrid_.wait == HybridStatus::Wait::Cleaning) return false;
+  sheet = true;
+  if (insertionWait(hybrid_.wait)) {
+    hybrid_.wait = HybridStatus::Wait::None;
+    waitEnds_.reset();
+  }
+  events_.push_back({ModelEvent::Kind::Command,
+                     route_,
+                     path == SheetPath::Slip ? "[slip inserted]" : "[validation sheet inserted]",
+                     {},
+                     0});
+  asbMaybeChanged();
+  return true;
+}
+
+bool PrinterModel::removeSheet() {
+  if (profile_ != Profile::Hybrid || powerOff_) return false;
+  HybridStatus& h = hybrid_;
+  if (!h.slipSheet && !h.validationSheet && !h.removalWaiting) return false;
+  h.slipSheet = h.validationSheet = h.removalWaiting = false;
+  events_.push_back({ModelEvent::Kind::Command, route_, "[sheet removed]", {}, 0});
+  asbMaybeChanged();
+  return true;
+}
+
+bool PrinterModel::answerMicr(const MicrResult& result) {
+  if (profile_ != Profile::Hybrid || powerOff_ || !hybrid_.micrRead) return false;
+  std::vector<uint8_t> reply;
+  if (result.error != 0) {
+    if (result.error < 'A' || result.error > 'J') return false;
+    reply = micrError(result.error);
+  } else {
+    reply = {'7', '*', result.inverted ? kMicrInverted : kMicrPlain, 0x40, 0x1F};
+    for (char c : result.text) {
+      const auto b = static_cast<uint8_t>(c);
+      // A NUL would end the reply early; inverted, 7Eh and above cannot be sent.
+      if (b == 0 || (result.inverted && b >= 0x7E)) return false;
+      reply.push_back(result.inverted ? static_cast<uint8_t>(0x7E - b) : b);
+    }
+    reply.push_back(0);
+  }
+  if (hybrid_.wait == HybridStatus::Wait::MicrRead) {
+    // The check goes in, then the reader answers.
+    hybrid_.slipSheet = true;
+    hybrid_.wait = HybridStatus::Wait::None;
+    waitEnds_.reset();
+    asbMaybeChanged();
+  }
+  hybrid_.micrRead = false;
+  send(std::move(reply), result.error != 0 ? "[MICR error]" : "[MICR text]");
+  return true;
+}
+
+void PrinterModel::pullOut() {
+  if (profile_ != Profile::Hybrid || powerOff_) return;
+  send({'7', 'N', 0x40, '0', 0}, "[pulled out]");
+  HybridStatus& h = hybrid_;
+  if (insertionWait(h.wait)) {
+    h.wait = HybridStatus::Wait::None;
+    waitEnds_.reset();
+  }
+  h.micrRead = false;
+  h.slipSheet = h.validationSheet = h.removalWaiting = false;
+  asbMaybeChanged();
+}
+
+bool PrinterModel::cleaningSheetPassed() {
+  if (profile_ != Profile::Hybrid || powerOff_ || hybrid_.wait != HybridStatus::Wait::Cleaning) {
+    return false;
+  }
+  hybrid_.wait = HybridStatus::Wait::None;
+  events_.push_back({ModelEvent::Kind::Command, route_, "[cleaning sheet passed]", {}, 0});
+  asbMaybeChanged();
+  return true;
+}
+
+void PrinterModel::flushDisplay() {
+  if (displayBytes_.empty()) return;
+  events_.push_back(
+      {ModelEvent::Kind::Text, Route::Display, {}, std::exchange(displayBytes_, {}), codePage_});
+  trimEvents();
 }
 
 uint64_t PrinterModel::bytesWaiting() const {
@@ -290,10 +460,17 @@ void PrinterModel::scriptReply(const std::string& command, std::vector<uint8_t> 
 
 std::vector<uint8_t> PrinterModel::advance(Clock::time_point now) {
   print(now);
+  if (!powerOff_) hybridTick(now);
   return takeOutput();
 }
 
 std::optional<PrinterModel::Clock::time_point> PrinterModel::nextDue() const {
+  auto due = waitEnds_;
+  if (const auto printing = printDue()) due = due ? std::min(*due, *printing) : printing;
+  return due;
+}
+
+std::optional<PrinterModel::Clock::time_point> PrinterModel::printDue() const {
   if (hold_ || speed_ == 0 || held_.empty() || !lastPrint_) return std::nullopt;
   uint64_t bytes = 0;
   for (const auto& h : held_) {
@@ -308,9 +485,11 @@ std::optional<PrinterModel::Clock::time_point> PrinterModel::nextDue() const {
 void PrinterModel::send(std::vector<uint8_t> bytes, const std::string& label) {
   if (bytes.empty()) return;
   events_.push_back({ModelEvent::Kind::Reply, route_, label, bytes, 0});
+  // MICR results and pull-outs answer no real-time poll: they go with the queries.
+  const bool query = label == "[answer]" || label.rfind("[MICR", 0) == 0 || label == "[pulled out]";
   const ReplyClass replyClass = label == "[ASB]"       ? ReplyClass::Asb
                                 : label == "[job end]" ? ReplyClass::JobEnd
-                                : label == "[answer]"  ? ReplyClass::Query
+                                : query                ? ReplyClass::Query
                                                        : ReplyClass::Realtime;
   out_.push_back({replyClass, std::move(bytes)});
 }
@@ -385,7 +564,7 @@ void PrinterModel::print(Clock::time_point now) {
 size_t PrinterModel::commandLength(std::span<const uint8_t> b) const {
   const size_t have = b.size();
   auto need = [have](size_t n) -> size_t { return have >= n ? n : 0; };
-  if (b[0] == 0) return 1;
+  if (b[0] == 0 || b[0] == kFf) return 1;
   if (have < 2) return 0;
   const uint8_t c = b[1];
   if (b[0] == kDle) {
@@ -471,19 +650,46 @@ void PrinterModel::feed(std::span<const uint8_t> bytes, Clock::time_point now) {
     routed(Route::Printer, bytes);
     return;
   }
+  lastNow_ = now;
   print(now);
+  hybridTick(now);
   pending_.insert(pending_.end(), bytes.begin(), bytes.end());
   size_t pos = 0;
   while (pos < pending_.size()) {
+    if (route_ == Route::Display) {
+      // The display takes everything up to the printer's own ESC = ; the
+      // printer parses none of it (a display's ESC @ or FF is not the printer's).
+      size_t end = pos;
+      bool partial = false;
+      while (end < pending_.size()) {
+        if (pending_[end] == kEsc) {
+          if (end + 1 == pending_.size()) {
+            partial = true;
+            break;
+          }
+          if (pending_[end + 1] == '=') break;
+        }
+        ++end;
+      }
+      if (end > pos) {
+        const auto shown = std::span<const uint8_t>(pending_).subspan(pos, end - pos);
+        routed(Route::Display, shown);
+        displayBytes_.insert(displayBytes_.end(), shown.begin(), shown.end());
+        commandCounts_["display bytes"] += shown.size();
+        pos = end;
+        continue;
+      }
+      if (partial) break;
+    }
     const uint8_t b = pending_[pos];
     if (b == 0) {
       routed(route_, std::span<const uint8_t>(pending_).subspan(pos, 1));
       ++pos;  // filler: the host pads open sequences with NUL
       continue;
     }
-    if (!startsCommand(b)) {
+    if (!isCommandStart(b)) {
       size_t end = pos;
-      while (end < pending_.size() && !startsCommand(pending_[end])) ++end;
+      while (end < pending_.size() && !isCommandStart(pending_[end])) ++end;
       routed(route_, std::span<const uint8_t>(pending_).subspan(pos, end - pos));
       handleText(std::span<const uint8_t>(pending_).subspan(pos, end - pos));
       pos = end;
@@ -510,6 +716,12 @@ void PrinterModel::feed(std::span<const uint8_t> bytes, Clock::time_point now) {
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos));
   print(now);
+  hybridTick(now);
+}
+
+bool PrinterModel::isCommandStart(uint8_t b) const {
+  // FF ejects the sheet of a hybrid printer; elsewhere it is print data.
+  return startsCommand(b) || (b == kFf && profile_ == Profile::Hybrid);
 }
 
 void PrinterModel::handleText(std::span<const uint8_t> text) {
@@ -546,6 +758,21 @@ void PrinterModel::handleRealtime(std::span<const uint8_t> cmd) {
     return;
   }
   if (cmd[1] == 0x05) {
+    if (fn == 3 && profile_ == Profile::Hybrid) {
+      command("[cancel insertion]", key("DLE ENQ "));
+      // The wait for a sheet (or a cleaning sheet) stops at once; a MICR read
+      // reports that it was cancelled.
+      if (hybrid_.wait != HybridStatus::Wait::None) {
+        hybrid_.wait = HybridStatus::Wait::None;
+        waitEnds_.reset();
+        asbMaybeChanged();
+      }
+      if (hybrid_.micrRead) {
+        hybrid_.micrRead = false;
+        send(micrError('B'), "[MICR error]");
+      }
+      return;
+    }
     command({}, key("DLE ENQ "));
     return;
   }
@@ -572,6 +799,11 @@ void PrinterModel::handleRealtime(std::span<const uint8_t> cmd) {
       line_.clear();
       events_.push_back({ModelEvent::Kind::Command, route_, "[clear buffer]", {}, 0});
       if (clearAcknowledged_) send({'7', '%', 0}, "[cleared]");
+      if (hybrid_.cueingError) {
+        // Recovery clears the cueing error.
+        hybrid_.cueingError = false;
+        asbMaybeChanged();
+      }
       break;
     case 6:
       if (profile_ == Profile::Interrupt) {
@@ -589,6 +821,93 @@ void PrinterModel::handleRealtime(std::span<const uint8_t> cmd) {
   }
 }
 
+bool PrinterModel::hybridCommand(std::span<const uint8_t> cmd, bool afterWaitTime) {
+  using W = HybridStatus::Wait;
+  const uint8_t family = cmd[0];
+  const uint8_t c = cmd.size() > 1 ? cmd[1] : 0;
+  auto label = [&](const std::string& text) {
+    events_.push_back({ModelEvent::Kind::Command, route_, text, {}, 0});
+    trimEvents();
+  };
+  if (family == kFf) {
+    label("[eject]");
+    if (hybrid_.slipSheet || hybrid_.validationSheet) {
+      hybrid_.removalWaiting = true;
+      asbMaybeChanged();
+    }
+    return true;
+  }
+  if (family == kEsc && c == '@') {
+    // A new job forgets the last selection; the sheets stay where they are.
+    selected_.reset();
+    waitMs_.reset();
+    return false;
+  }
+  if (family == kEsc && c == 'f') {
+    waitMs_ = uint32_t{cmd[3]} * 100;
+    waitTimeJustSet_ = true;
+    label("[insertion wait " + std::to_string(*waitMs_) + " ms]");
+    return true;
+  }
+  if (family == kEsc && c == 'c' && cmd[2] == '0' && cmd[3] == 0x08) {
+    selected_ = W::Micr;
+    selectedWithPrologue_ = true;
+    return true;
+  }
+  if (family == kGs && c == '(' && cmd[2] == 'G' && cmd.size() == 7) {
+    const uint8_t fn = cmd[5], m = cmd[6];
+    if (fn == 0x30) {
+      selected_ = m == 0x04   ? std::optional(W::Slip)
+                  : m == 0x44 ? std::optional(W::Validation)
+                              : std::nullopt;
+      selectedWithPrologue_ = afterWaitTime;
+      return true;
+    }
+    if (fn == 0x54 && m == 0x01 && selected_) {
+      const W wait = *std::exchange(selected_, std::nullopt);
+      if (wait == W::Micr) {
+        label("[MICR insertion]");
+        startWait(W::Micr, lastNow_);
+      } else if (selectedWithPrologue_) {
+        label(wait == W::Slip ? "[slip insertion]" : "[validation insertion]");
+        startWait(wait, lastNow_);
+      } else {
+        // Without the prologue it is the cueing of a paper-type selection.
+        label("[slip cueing]");
+        cue();
+      }
+      return true;
+    }
+    return false;
+  }
+  if (family == kFs && c == 'a' && cmd[2] == '0') {
+    label("[MICR read" + std::string(cmd[3] == 1 ? ", font 1]" : "]"));
+    hybrid_.micrRead = true;
+    // With the check already in, the read only waits for its result.
+    if (!hybrid_.slipSheet) startWait(W::MicrRead, lastNow_);
+    return true;
+  }
+  if (family == kFs && c == 'c') {
+    label("[MICR cleaning]");
+    if (!cleaningNeverWaits_) startWait(W::Cleaning, lastNow_);
+    return true;
+  }
+  return false;
+}
+
+void PrinterModel::cue() {
+  // The first status shows the slip path empty, the next one the sheet drawn
+  // in (or the cueing error).
+  hybrid_.cueingError = false;
+  sendAsbNow();
+  if (cueingErrorSwitch_) {
+    hybrid_.cueingError = true;
+  } else {
+    hybrid_.slipSheet = true;
+  }
+  asbMaybeChanged();
+}
+
 void PrinterModel::handleCommand(std::span<const uint8_t> cmd) {
   const uint8_t family = cmd[0];
   const uint8_t c = cmd[1];
@@ -600,12 +919,22 @@ void PrinterModel::handleCommand(std::span<const uint8_t> cmd) {
     counter += printable(cmd[2]);
   }
   const uint8_t n = cmd.size() > 2 ? cmd[2] : 0;
+  // The insertion prologue ends with ESC f: the path selected next comes with it.
+  const bool afterWaitTime = std::exchange(waitTimeJustSet_, false);
+  if (family == kFf) counter = "FF";
+  if (profile_ == Profile::Hybrid && hybridCommand(cmd, afterWaitTime)) {
+    lastCounter_ = counter;
+    ++commandCounts_[counter];
+    return;
+  }
+  if (family == kFf) return command("", counter);
 
   if (family == kEsc) {
     switch (c) {
       case '=': {
         const Route next = (n & 0x01) ? Route::Printer : (n & 0x02) ? Route::Display : route_;
         if (next != route_ && !line_.empty()) flushTextLine();
+        if (next != Route::Display) flushDisplay();
         route_ = next;
         command(next == Route::Printer ? "[printer]" : "[display]", counter);
         return;
@@ -738,7 +1067,13 @@ void PrinterModel::handleCommand(std::span<const uint8_t> cmd) {
       if (n == 1 || n == 49) {
         queueReply({modelId()});
       } else if (n == 33) {
-        queueReply({'=', '!', 0x68, 0x60, 0});
+        // Endorsement, MICR and validation supported; the fourth byte says
+        // that errors are to be read from the extended status.
+        if (extendedInfo_) {
+          queueReply({'=', '!', 0x68, 0x60, 0x42, 0});
+        } else {
+          queueReply({'=', '!', 0x68, 0x60, 0});
+        }
       } else if (n == 67) {
         std::vector<uint8_t> reply{'_'};
         const auto name = modelName();

@@ -22,9 +22,10 @@ enum class Profile {
   Impact,     // the job end is the one status byte answering GS r 1
   Battery,    // answers the battery query; ASB bit 2 means battery empty
   Interrupt,  // supports interrupt printing
+  Hybrid,     // roll paper plus a slip and a validation path for cut sheets, and a MICR reader
 };
 
-// "receipt", "line", "impact", "battery", "interrupt".
+// "receipt", "line", "impact", "battery", "interrupt", "hybrid".
 std::optional<Profile> profileFromName(const std::string& name);
 const char* profileName(Profile profile);
 
@@ -39,6 +40,30 @@ enum class JobIdMode {
   Drop,         // no job end at all
   OutOfOrder,   // each pair of job ends leaves second first (a lone one waits for the next)
   DropFirst,    // no job end for the first job, the id the host sent for the later ones
+};
+
+// The two paths of a hybrid printer a cut sheet goes into.
+enum class SheetPath { Slip, Validation };
+
+// What the MICR reader reports for a read.
+struct MicrResult {
+  std::string text;       // the characters read
+  bool inverted = false;  // each character b sent as 7Eh - b (status bit 2)
+  char error = 0;         // 'A'..'J': the read failed with this letter, no text
+};
+
+// What a hybrid printer is doing, for tests that wait for a moment to act.
+struct HybridStatus {
+  // What the printer waits for while the insertion-wait bit (third byte 02h) is set.
+  enum class Wait { None, Slip, Validation, Micr, MicrRead, Cleaning };
+  Wait wait = Wait::None;
+  bool micrRead = false;         // a MICR read runs: its sheet or its result still to come
+  bool slipSheet = false;        // a sheet in the slip path (fourth byte 02h clear)
+  bool validationSheet = false;  // a sheet in the validation path (fourth byte 08h clear)
+  bool removalWaiting = false;   // an ejected sheet waits to be taken (third byte 08h)
+  bool cueingError = false;      // fourth byte 01h
+
+  bool operator==(const HybridStatus&) const = default;
 };
 
 // Conditions that change the automatic status.
@@ -105,7 +130,8 @@ class PrinterModel {
   // Sends bytes once, right after the next command counted under that name
   // ("DLE EOT 1", "GS ( H", ...; see commandCounts()), besides the own answer.
   void scriptReply(const std::string& command, std::vector<uint8_t> bytes);
-  // When the next held job end could come due with the print speed, if any.
+  // When the next held job end could come due with the print speed, or an
+  // insertion wait ends by itself, if any.
   std::optional<Clock::time_point> nextDue() const;
 
   // Status.
@@ -129,6 +155,34 @@ class PrinterModel {
   void setDisplayConnected(bool connected) { displayConnected_ = connected; }
   void setBattery(uint8_t percent) { battery_ = percent; }
   void setExtendedStatus(uint8_t errorBits) { extErrorBits_ = errorBits; }  // bits 2, 3: errors
+  bool displayConnected() const { return displayConnected_; }
+
+  // Hybrid profile switches.
+  // GS I 33 adds a fourth byte with bit 1: errors are read from the extended status.
+  void setExtendedInfo(bool on) { extendedInfo_ = on; }
+  void setSheetInserted(SheetPath path, bool inserted);  // a sheet already in the path
+  void setRemovalWaiting(bool waiting);
+  // An insertion wait (or a MICR read's) ends by itself after the time ESC f
+  // set; without this switch it waits for a trigger.
+  void setInsertionAutoEnd(bool on) { insertionAutoEnd_ = on; }
+  void setCueingError(bool on) { cueingErrorSwitch_ = on; }          // cueing sets bit 24 instead
+  void setCleaningNeverWaits(bool on) { cleaningNeverWaits_ = on; }  // FS c never sets bit 17
+  void setSlipSensors(uint8_t bits);  // third byte bits 5-6 (bits 0-1 here)
+  // Nobody at the printer: every insertion wait gets its sheet at once, and a
+  // MICR read its check and this result (a program run by hand uses these).
+  void setAutoInsert(bool on) { autoInsert_ = on; }
+  void setMicrAutoResult(std::optional<MicrResult> result) { micrAuto_ = std::move(result); }
+
+  // Hybrid triggers: what a person does at the printer. Each returns false
+  // (and changes nothing) when the printer is in no state to take it.
+  bool insertSheet(SheetPath path);  // ends an insertion wait; the sheet is in
+  bool removeSheet();                // takes an ejected or inserted sheet out
+  // Answers the running MICR read (its sheet goes in first if still awaited);
+  // false without a read, for a letter outside A..J or text that cannot be sent.
+  bool answerMicr(const MicrResult& result);
+  void pullOut();              // 37 4E x 30 00; ends a wait or a read, the sheet is gone
+  bool cleaningSheetPassed();  // ends the cleaning wait
+  HybridStatus hybrid() const;
 
   // What the printer understood.
   Route route() const { return route_; }
@@ -166,6 +220,15 @@ class PrinterModel {
   void routed(Route route, std::span<const uint8_t> bytes);
   void trimEvents();
   void print(Clock::time_point now);
+  bool isCommandStart(uint8_t b) const;
+  std::optional<Clock::time_point> printDue() const;
+  // Hybrid commands; true when the command was one of them.
+  bool hybridCommand(std::span<const uint8_t> cmd, bool afterWaitTime);
+  void cue();
+  void startWait(HybridStatus::Wait wait, Clock::time_point now);
+  void hybridTick(Clock::time_point now);
+  void sendAsbNow();  // even when unchanged: the engine counts the packets of a cueing
+  void flushDisplay();
 
   Profile profile_;
   Faults faults_;
@@ -192,6 +255,23 @@ class PrinterModel {
   bool displayConnected_ = true;
   uint8_t battery_ = 80;
   uint8_t extErrorBits_ = 0;
+
+  // Hybrid.
+  bool extendedInfo_ = false;
+  bool insertionAutoEnd_ = false;
+  bool cueingErrorSwitch_ = false;
+  bool cleaningNeverWaits_ = false;
+  bool autoInsert_ = false;
+  std::optional<MicrResult> micrAuto_;
+  uint8_t slipSensors_ = 0;
+  HybridStatus hybrid_;
+  std::optional<uint32_t> waitMs_;              // ESC f 0 n: n x 100 ms
+  bool waitTimeJustSet_ = false;                // the command before was ESC f: a prologue ran
+  std::optional<HybridStatus::Wait> selected_;  // the path GS ( G / ESC c 0 chose
+  bool selectedWithPrologue_ = false;
+  std::optional<Clock::time_point> waitEnds_;  // with the auto-end switch
+  Clock::time_point lastNow_{};
+  std::vector<uint8_t> displayBytes_;  // display data since ESC = 2, for one transcript line
 
   uint64_t bytesReceived_ = 0;
   uint64_t bytesPrinted_ = 0;

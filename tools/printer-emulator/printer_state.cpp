@@ -69,7 +69,13 @@ std::array<uint8_t, 13> PrinterState::onlineStatus() const {
   std::lock_guard lock(mutex_);
   auto status = onlineStatus_;
   if (model_.asb()[0] & 0x08) status[0] |= 0x02;  // the printer is offline
+  if (!model_.displayConnected()) status[0] |= 0x02;
   return status;
+}
+
+HybridStatus PrinterState::hybrid() const {
+  std::lock_guard lock(mutex_);
+  return model_.hybrid();
 }
 
 void PrinterState::setOnlineStatus(std::array<uint8_t, 13> status) {

@@ -51,7 +51,11 @@ class PrinterState {
   // The 13-byte interface status reply (query 03000010h).
   std::array<uint8_t, 13> interfaceStatus() const;
 
-  // The 13-byte online status reply (query 03000021h); byte 0 bit 1 set = offline.
+  // What the hybrid printer is doing (hybrid profile).
+  HybridStatus hybrid() const;
+
+  // The 13-byte online status reply (query 03000021h); byte 0 bit 1 set =
+  // offline, or no customer display behind the printer.
   std::array<uint8_t, 13> onlineStatus() const;
   void setOnlineStatus(std::array<uint8_t, 13> status);
   void setOffline(bool offline);

@@ -141,6 +141,15 @@ std::string formatEvent(const ModelEvent& event) {
       if (what == "job end" && event.text.size() == 7) {
         what += " \"" + std::string(event.text.begin() + 2, event.text.end() - 1) + "\"";
       }
+      if (what == "MICR text" && event.text.size() >= 6) {
+        // What the reader saw, undoing the 7Eh - b form the status byte announces.
+        std::string read;
+        for (size_t i = 5; i + 1 < event.text.size(); ++i) {
+          const uint8_t b = event.text[i];
+          read += static_cast<char>((event.text[2] & 0x04) ? 0x7E - b : b);
+        }
+        what += " \"" + read + "\"";
+      }
       return "-> " + what + ": " + hexBytes(event.text);
     }
   }
