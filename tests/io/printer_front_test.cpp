@@ -14,6 +14,7 @@
 
 #include "io_test_support.h"
 #include "kdpx_reply.h"
+#include "transcript.h"
 
 namespace {
 
@@ -383,6 +384,117 @@ TEST(PrinterFront, PrintSpeedHoldsTheJobEndBack) {
   // 1001 bytes at 2000 a second: the job end no sooner than half a second on.
   EXPECT_EQ(readBytes(data, 7), jobEnd("0007"));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 450ms);
+  ::close(data);
+}
+
+}  // namespace
+
+namespace {
+
+using printer_emulator::HybridStatus;
+using printer_emulator::MicrResult;
+using printer_emulator::Profile;
+using printer_emulator::SheetPath;
+
+// The slip insertion the print engine writes, prologue first (t = 500 ms).
+const Bytes kSlipInsertion{0x1B, 0x3D, 0x01, 0x1B, 0x40, 0x1D, 0x61, 0xFF, 0x1C, 0x28,
+                           0x65, 0x02, 0x00, 0x33, 0xFF, 0x1B, 0x66, 0x00, 0x05, 0x1D,
+                           0x28, 0x47, 0x02, 0x00, 0x30, 0x04, 0x1D, 0x28, 0x47, 0x02,
+                           0x00, 0x54, 0x01, 0x1B, 0x63, 0x31, 0x04};
+
+Bytes statusBytes(const std::string& ip) {
+  const auto r = exchange(ip, 'Q', 0x03000010, kWaitMs);
+  if (r.size() != 1 || r[0].size() != 27) return {};
+  return Bytes(r[0].begin() + 15, r[0].begin() + 19);
+}
+
+TEST(PrinterFront, HybridInsertionIsAnsweredAfterTheTrigger) {
+  const int n = 410;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  emu->state().setProfile(Profile::Hybrid);
+  const int data = io_test::connectDataPort(io_test::address(n));
+  ASSERT_GE(data, 0);
+  ASSERT_TRUE(emu->waitForClient(5s));
+
+  ASSERT_TRUE(sendAll(data, kSlipInsertion));
+  EXPECT_EQ(readBytes(data, 8), (Bytes{0x10, 0, 0, 0x0A, 0x10, 0, 0x02, 0x0A}));
+  ASSERT_TRUE(emu->waitForInsertionWait(std::chrono::milliseconds(kWaitMs)));
+  EXPECT_EQ(statusBytes(io_test::address(n)), (Bytes{0x10, 0, 0x02, 0x0A}));
+  // Nothing more comes until somebody inserts the sheet.
+  EXPECT_TRUE(readBytes(data, 1, 300).empty());
+  EXPECT_TRUE(emu->insertSheet(SheetPath::Slip));
+  EXPECT_EQ(readBytes(data, 4), (Bytes{0x10, 0, 0, 0x08}));
+  EXPECT_EQ(statusBytes(io_test::address(n)), (Bytes{0x10, 0, 0, 0x08}));
+
+  // Eject, then the sheet is taken.
+  ASSERT_TRUE(sendAll(data, {0x1B, 0x3D, 0x01, 0x0C}));
+  EXPECT_EQ(readBytes(data, 4), (Bytes{0x10, 0, 0x08, 0x08}));
+  EXPECT_TRUE(emu->removeSheet());
+  EXPECT_EQ(readBytes(data, 4), (Bytes{0x10, 0, 0, 0x0A}));
+
+  // A MICR read: the check goes in and the text follows at the trigger.
+  Bytes read{0x1B, 0x3D, 0x01, 0x1B, 0x40, 0x1D, 0x61, 0xFF, 0x1C, 0x28, 0x65, 0x02, 0x00,
+             0x33, 0xFF, 0x1B, 0x63, 0x31, 0x04, 0x1B, 0x66, 0x00, 0x05, 0x1C, 0x28, 0x66,
+             0x06, 0x00, 0x01, 0x01, 0x03, 0x01, 0x04, 0x01, 0x1C, 0x61, 0x30, 0x01};
+  ASSERT_TRUE(sendAll(data, read));
+  EXPECT_EQ(readBytes(data, 8), (Bytes{0x10, 0, 0, 0x0A, 0x10, 0, 0x02, 0x0A}));
+  ASSERT_TRUE(emu->waitForHybrid([](const HybridStatus& h) { return h.micrRead; },
+                                 std::chrono::milliseconds(kWaitMs)));
+  EXPECT_TRUE(emu->answerMicr(MicrResult{"10", true, 0}));
+  EXPECT_EQ(readBytes(data, 12),
+            (Bytes{0x10, 0, 0, 0x08, '7', '*', 0x04, 0x40, 0x1F, 0x4D, 0x4E, 0}));
+  ::close(data);
+}
+
+TEST(PrinterFront, DisplayBytesGoToTheDisplayChannel) {
+  const int n = 411;
+  printer_emulator::Options o;
+  auto emu = startWith(n, o);
+  ASSERT_TRUE(emu);
+  const int data = io_test::connectDataPort(io_test::address(n));
+  ASSERT_GE(data, 0);
+  ASSERT_TRUE(emu->waitForClient(5s));
+  const Bytes body{0x1B, 0x40, 0x0C, 'T', 'o', 't', 'a', 'l'};
+  Bytes job{0x1B, 0x3D, 0x02};
+  job.insert(job.end(), body.begin(), body.end());
+  const Bytes tail{0x1B, 0x3D, 0x01, 0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, '1', '0', '0', '0'};
+  job.insert(job.end(), tail.begin(), tail.end());
+  ASSERT_TRUE(sendAll(data, job));
+  EXPECT_EQ(readBytes(data, 7), jobEnd("1000"));
+
+  uint64_t cursor = 0;
+  Bytes shown;
+  for (const auto& e : readLogEntries(*emu, cursor, 4)) {
+    if (e.channel == LogChannel::TcpDisplay)
+      shown.insert(shown.end(), e.bytes.begin(), e.bytes.end());
+  }
+  EXPECT_EQ(shown, body);
+  bool line = false;
+  for (const auto& e : emu->takeTranscript()) {
+    line = line || printer_emulator::formatEvent(e) == "display: \\x1B@\\x0CTotal";
+  }
+  EXPECT_TRUE(line);
+  ::close(data);
+}
+
+TEST(PrinterFront, NoDisplaySwitchShowsInBothQueries) {
+  const int n = 412;
+  auto emu = io_test::startEmulator(n);
+  ASSERT_TRUE(emu);
+  const int data = io_test::connectDataPort(io_test::address(n));
+  ASSERT_GE(data, 0);
+  ASSERT_TRUE(emu->waitForClient(5s));
+  for (bool present : {true, false, true}) {
+    SCOPED_TRACE(present);
+    emu->setDisplayPresent(present);
+    const auto r = exchange(io_test::address(n), 'Q', 0x03000021, kWaitMs);
+    ASSERT_EQ(r.size(), 1u);
+    ASSERT_EQ(r[0].size(), 27u);
+    EXPECT_EQ(r[0][14] & 0x02, present ? 0 : 0x02);  // byte 0 of the 13-byte payload
+    ASSERT_TRUE(sendAll(data, {0x10, 0x04, 0x12, 0x02}));
+    EXPECT_EQ(readBytes(data, 1), (Bytes{static_cast<uint8_t>(present ? 0x12 : 0x16)}));
+  }
   ::close(data);
 }
 

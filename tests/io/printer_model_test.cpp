@@ -431,6 +431,9 @@ TEST(PrinterTranscript, DecodesTextAndNamesAnswers) {
   EXPECT_EQ(formatEvent(reply), "-> job end \"0001\": 37 22 30 30 30 31 00");
   ModelEvent line{ModelEvent::Kind::Text, printer_emulator::Route::Display, "", text("HI"), 0};
   EXPECT_EQ(formatEvent(line), "display: HI");
+  ModelEvent micr{ModelEvent::Kind::Reply, printer_emulator::Route::Printer, "[MICR text]",
+                  Bytes{'7', '*', 0x04, 0x40, 0x1F, 0x4D, 0x4E, 0}, 0};
+  EXPECT_EQ(formatEvent(micr), "-> MICR text \"10\": 37 2A 04 40 1F 4D 4E 00");
 }
 
 }  // namespace
@@ -511,6 +514,357 @@ TEST(PrinterModel, HostSplitterFindsEachAnswerAsOnePacket) {
     EXPECT_EQ(remainder.length, 0);  // nothing left waiting
     PrnReplyRemainderFree(&remainder);
     EXPECT_EQ(got, expected);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+using printer_emulator::HybridStatus;
+using printer_emulator::MicrResult;
+using printer_emulator::SheetPath;
+using Wait = HybridStatus::Wait;
+
+// The sequences the print engine writes to a hybrid printer (t = 500 ms).
+const Bytes kPrologue{0x1B, 0x3D, 0x01, 0x1B, 0x40, 0x1D, 0x61, 0xFF, 0x1C, 0x28,
+                      0x65, 0x02, 0x00, 0x33, 0xFF, 0x1B, 0x66, 0x00, 0x05};
+const Bytes kSlip{0x1D, 0x28, 0x47, 0x02, 0x00, 0x30, 0x04, 0x1D, 0x28,
+                  0x47, 0x02, 0x00, 0x54, 0x01, 0x1B, 0x63, 0x31, 0x04};
+const Bytes kValidation{0x1D, 0x28, 0x47, 0x02, 0x00, 0x30, 0x44, 0x1D, 0x28,
+                        0x47, 0x02, 0x00, 0x54, 0x01, 0x1B, 0x63, 0x31, 0x40};
+const Bytes kMicrInsertion{0x1B, 0x3D, 0x01, 0x1B, 0x40, 0x1D, 0x61, 0xFF, 0x1C, 0x28, 0x65, 0x02,
+                           0x00, 0x33, 0xFF, 0x1B, 0x63, 0x31, 0x08, 0x1B, 0x66, 0x00, 0x05, 0x1B,
+                           0x63, 0x30, 0x08, 0x1D, 0x28, 0x47, 0x02, 0x00, 0x54, 0x01};
+const Bytes kMicrHead{0x1B, 0x3D, 0x01, 0x1B, 0x40, 0x1D, 0x61, 0xFF, 0x1C, 0x28, 0x65, 0x02,
+                      0x00, 0x33, 0xFF, 0x1B, 0x63, 0x31, 0x04, 0x1B, 0x66, 0x00, 0x05, 0x1C,
+                      0x28, 0x66, 0x06, 0x00, 0x01, 0x01, 0x03, 0x01, 0x04, 0x01};
+const Bytes kMicrRead = cat({kMicrHead, {0x1C, 0x61, 0x30, 0x00}});
+const Bytes kCleaning = cat({kMicrHead, {0x1C, 0x63}});
+const Bytes kCancel{0x1B, 0x3D, 0x01, 0x10, 0x05, 0x03};
+const Bytes kEject{0x1B, 0x3D, 0x01, 0x0C};
+const Bytes kAsbOn{0x1B, 0x3D, 0x01, 0x1D, 0x61, 0xFF};
+
+Bytes asb(uint8_t b2, uint8_t b3) { return {0x10, 0x00, b2, b3}; }
+const Bytes kIdle = asb(0x00, 0x0A);
+const Bytes kWaiting = asb(0x02, 0x0A);
+
+// A hybrid printer with automatic status on, its first answer taken.
+PrinterModel hybridPrinter() {
+  PrinterModel m(Profile::Hybrid);
+  EXPECT_EQ(feed(m, kAsbOn), kIdle);
+  return m;
+}
+
+TEST(PrinterModel, HybridStatusBitsAndSwitches) {
+  struct Case {
+    const char* name;
+    void (*set)(PrinterModel&);
+    Bytes asb;
+  };
+  const Case cases[] = {
+      {"idle: no sheet in either path", [](PrinterModel&) {}, kIdle},
+      {"sheet in the slip path", [](PrinterModel& m) { m.setSheetInserted(SheetPath::Slip, true); },
+       asb(0x00, 0x08)},
+      {"sheet in the validation path",
+       [](PrinterModel& m) { m.setSheetInserted(SheetPath::Validation, true); }, asb(0x00, 0x02)},
+      {"removal waiting", [](PrinterModel& m) { m.setRemovalWaiting(true); }, asb(0x08, 0x0A)},
+      {"slip sensors", [](PrinterModel& m) { m.setSlipSensors(0x03); }, asb(0x60, 0x0A)},
+      {"roll paper near end and end",
+       [](PrinterModel& m) {
+         Faults f;
+         f.nearEnd = f.paperEnd = true;
+         m.setFaults(f);
+       },
+       {0x18, 0x00, 0x05, 0x0A}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrinterModel m = hybridPrinter();
+    c.set(m);
+    const auto status = m.asb();
+    EXPECT_EQ(Bytes(status.begin(), status.end()), c.asb);
+    // An ASB change goes out unasked, and only one.
+    EXPECT_EQ(m.takeOutput(), c.asb == kIdle ? Bytes{} : c.asb);
+  }
+  // A receipt printer has no paths: the switches leave its status alone.
+  PrinterModel receipt;
+  receipt.setSheetInserted(SheetPath::Slip, true);
+  receipt.setRemovalWaiting(true);
+  EXPECT_EQ(receipt.asb(), (std::array<uint8_t, 4>{0x10, 0, 0, 0}));
+  EXPECT_FALSE(receipt.insertSheet(SheetPath::Slip));
+}
+
+TEST(PrinterModel, HybridSupportBitsAndInformationKind) {
+  const Bytes query{0x1B, 0x3D, 0x01, 0x1D, 0x49, 0x21};
+  PrinterModel m(Profile::Hybrid);
+  // Endorsement (bit 5) and MICR (bit 3) in the second byte, validation (bit 5) in the third.
+  EXPECT_EQ(feed(m, query), (Bytes{'=', '!', 0x68, 0x60, 0}));
+  m.setExtendedInfo(true);
+  const auto extended = feed(m, query);
+  EXPECT_EQ(extended, (Bytes{'=', '!', 0x68, 0x60, 0x42, 0}));
+  EXPECT_TRUE(wellFormed(extended));
+  EXPECT_EQ(feed(m, {0x1D, 0x49, 0x01}), (Bytes{0x2A}));
+}
+
+TEST(PrinterModel, HybridInsertionWaitsUntilTheTrigger) {
+  struct Case {
+    const char* name;
+    Bytes sequence;
+    Wait wait;
+    SheetPath path;
+    Bytes inserted;  // the status once the sheet is in
+  };
+  const Case cases[] = {
+      {"slip", cat({kPrologue, kSlip}), Wait::Slip, SheetPath::Slip, asb(0x00, 0x08)},
+      {"validation", cat({kPrologue, kValidation}), Wait::Validation, SheetPath::Validation,
+       asb(0x00, 0x02)},
+      {"MICR", kMicrInsertion, Wait::Micr, SheetPath::Slip, asb(0x00, 0x08)},
+      {"slip into the validation path", cat({kPrologue, kSlip}), Wait::Slip, SheetPath::Validation,
+       asb(0x00, 0x02)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (bool split : {false, true}) {
+      PrinterModel m = hybridPrinter();
+      Bytes got;
+      if (split) {
+        for (uint8_t b : c.sequence) {
+          const auto r = m.receive(Bytes{b});
+          got.insert(got.end(), r.begin(), r.end());
+        }
+      } else {
+        got = feed(m, c.sequence);
+      }
+      // GS a in the prologue answers the status at once, then the wait begins.
+      EXPECT_EQ(got, cat({kIdle, kWaiting}));
+      EXPECT_EQ(m.hybrid().wait, c.wait);
+      // Nothing happens by itself, however long nobody inserts a sheet.
+      EXPECT_TRUE(m.advance(PrinterModel::Clock::now() + std::chrono::hours(1)).empty());
+      EXPECT_EQ(m.nextDue(), std::nullopt);
+      EXPECT_TRUE(m.insertSheet(c.path));
+      EXPECT_EQ(m.takeOutput(), c.inserted);
+      EXPECT_EQ(m.hybrid().wait, Wait::None);
+      EXPECT_FALSE(m.insertSheet(c.path));  // that path is taken
+    }
+  }
+}
+
+TEST(PrinterModel, HybridCancelEjectAndRemove) {
+  const Bytes cancelled = {'7', '*', 0x20, 'B', 0x40, 0};
+  struct Case {
+    const char* name;
+    Bytes start;
+    Bytes afterCancel;
+  };
+  const Case cases[] = {
+      {"insertion wait", cat({kPrologue, kSlip}), kIdle},
+      {"MICR read", kMicrRead, cat({kIdle, cancelled})},
+      {"cleaning", kCleaning, kIdle},
+      {"nothing running", kAsbOn, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrinterModel m = hybridPrinter();
+    feed(m, c.start);
+    EXPECT_EQ(feed(m, kCancel), c.afterCancel);
+    EXPECT_EQ(m.hybrid(), HybridStatus{});
+  }
+
+  PrinterModel m = hybridPrinter();
+  EXPECT_TRUE(feed(m, kEject).empty());  // nothing to eject
+  EXPECT_FALSE(m.removeSheet());
+  m.setSheetInserted(SheetPath::Slip, true);
+  EXPECT_EQ(m.takeOutput(), asb(0x00, 0x08));
+  EXPECT_EQ(feed(m, kEject), asb(0x08, 0x08));  // the sheet waits to be taken
+  EXPECT_TRUE(m.removeSheet());
+  EXPECT_EQ(m.takeOutput(), kIdle);
+  EXPECT_EQ(m.bytesPrinted(), 0u);  // FF is a command here, not print data
+}
+
+TEST(PrinterModel, MicrReadAnswersTextOrErrorLetter) {
+  struct Case {
+    MicrResult result;
+    Bytes reply;
+  };
+  const Case cases[] = {
+      {{"10", true, 0}, {'7', '*', 0x04, 0x40, 0x1F, 0x4D, 0x4E, 0}},
+      {{"T123T", false, 0}, cat({{'7', '*', 0x40, 0x40, 0x1F}, text("T123T"), {0}})},
+      {{"", false, 'A'}, {'7', '*', 0x20, 'A', 0x40, 0}},
+      {{"", false, 'J'}, {'7', '*', 0x20, 'J', 0x40, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.reply));
+    PrinterModel m = hybridPrinter();
+    EXPECT_FALSE(m.answerMicr(c.result));  // no read yet
+    EXPECT_EQ(feed(m, kMicrRead), cat({kIdle, kWaiting}));
+    EXPECT_EQ(m.hybrid().wait, Wait::MicrRead);
+    // The check goes in, then the reader answers.
+    EXPECT_TRUE(m.answerMicr(c.result));
+    const auto out = m.takeOutput();
+    EXPECT_EQ(out, cat({asb(0x00, 0x08), c.reply}));
+    EXPECT_TRUE(wellFormed(out));
+    EXPECT_FALSE(m.hybrid().micrRead);
+    EXPECT_FALSE(m.answerMicr(c.result));  // answered once
+  }
+  // Results that cannot be sent are refused, and the read goes on.
+  const MicrResult refused[] = {{"", false, 'K'}, {"~", true, 0}, {std::string(1, '\0'), false, 0}};
+  PrinterModel m = hybridPrinter();
+  feed(m, kMicrRead);
+  for (const auto& r : refused) EXPECT_FALSE(m.answerMicr(r));
+  EXPECT_TRUE(m.hybrid().micrRead);
+  // Every letter A..J is a reply of its own form.
+  for (char letter = 'A'; letter <= 'J'; ++letter) {
+    PrinterModel each = hybridPrinter();
+    feed(each, kMicrRead);
+    EXPECT_TRUE(each.answerMicr({"", false, letter}));
+    EXPECT_EQ(each.takeOutput(),
+              cat({asb(0x00, 0x08), {'7', '*', 0x20, static_cast<uint8_t>(letter), 0x40, 0}}));
+  }
+}
+
+TEST(PrinterModel, HybridPullOutAndCleaning) {
+  const Bytes pulled{'7', 'N', 0x40, '0', 0};
+  struct Case {
+    const char* name;
+    Bytes start;
+    Bytes afterPullOut;
+  };
+  const Case cases[] = {
+      {"insertion wait", cat({kPrologue, kSlip}), cat({pulled, kIdle})},
+      {"MICR read", kMicrRead, cat({pulled, kIdle})},
+      {"nothing running", kAsbOn, pulled},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrinterModel m = hybridPrinter();
+    feed(m, c.start);
+    m.pullOut();
+    const auto out = m.takeOutput();
+    EXPECT_EQ(out, c.afterPullOut);
+    EXPECT_TRUE(wellFormed(out));
+    EXPECT_EQ(m.hybrid(), HybridStatus{});
+  }
+
+  PrinterModel m = hybridPrinter();
+  EXPECT_FALSE(m.cleaningSheetPassed());
+  EXPECT_EQ(feed(m, kCleaning), cat({kIdle, kWaiting}));
+  EXPECT_EQ(m.hybrid().wait, Wait::Cleaning);
+  EXPECT_FALSE(m.insertSheet(SheetPath::Slip));  // the cleaning sheet is not a slip
+  EXPECT_TRUE(m.cleaningSheetPassed());
+  EXPECT_EQ(m.takeOutput(), kIdle);
+  // A reader that never asks for the cleaning sheet.
+  m.setCleaningNeverWaits(true);
+  EXPECT_EQ(feed(m, kCleaning), kIdle);
+  EXPECT_EQ(m.hybrid().wait, Wait::None);
+}
+
+TEST(PrinterModel, InsertionWaitEndsByItselfWithTheSwitch) {
+  const auto t0 = PrinterModel::Clock::now();
+  struct Case {
+    const char* name;
+    Bytes sequence;
+    Bytes atEnd;
+  };
+  const Case cases[] = {
+      {"slip", cat({kPrologue, kSlip}), kIdle},
+      {"MICR read: timeout letter", kMicrRead, cat({kIdle, {'7', '*', 0x20, 'C', 0x40, 0}})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrinterModel m(Profile::Hybrid);
+    m.setInsertionAutoEnd(true);
+    feed(m, kAsbOn);
+    EXPECT_EQ(m.receive(c.sequence, t0), cat({kIdle, kWaiting}));
+    // ESC f 0 5: 500 ms.
+    EXPECT_EQ(m.nextDue(), t0 + 500ms);
+    EXPECT_TRUE(m.advance(t0 + 499ms).empty());
+    EXPECT_EQ(m.advance(t0 + 500ms), c.atEnd);
+    EXPECT_EQ(m.hybrid(), HybridStatus{});
+    EXPECT_EQ(m.nextDue(), std::nullopt);
+  }
+}
+
+TEST(PrinterModel, CueingReportsTheSlipDrawnIn) {
+  // A slip insertion without the prologue: the cueing of a paper-type selection.
+  PrinterModel m = hybridPrinter();
+  // (word & 03000000h) = 02000000h, then 0.
+  EXPECT_EQ(feed(m, kSlip), cat({kIdle, asb(0x00, 0x08)}));
+  EXPECT_TRUE(m.hybrid().slipSheet);
+  EXPECT_EQ(m.hybrid().wait, Wait::None);
+
+  PrinterModel failing = hybridPrinter();
+  failing.setCueingError(true);
+  EXPECT_EQ(feed(failing, kValidation), cat({kIdle, asb(0x00, 0x0B)}));  // bit 24
+  EXPECT_TRUE(failing.hybrid().cueingError);
+  // The recovery's clear buffer ends the error.
+  EXPECT_EQ(feed(failing, {0x10, 0x14, 0x08, 0x01, 0x03, 0x14, 0x01, 0x06, 0x02, 0x08}),
+            cat({{'7', '%', 0}, kIdle}));
+}
+
+TEST(PrinterModel, ExtendedStatusErrorsWhileOfflineWithReason) {
+  struct Case {
+    uint8_t bits;
+    uint8_t second;
+  };
+  const Case cases[] = {{0x04, 0x44}, {0x08, 0x48}, {0x0C, 0x4C}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.bits));
+    PrinterModel m(Profile::Hybrid);
+    Faults f;
+    f.offlineReason = true;
+    m.setFaults(f);
+    m.setExtendedStatus(c.bits);
+    EXPECT_EQ(feed(m, {0x10, 0x14, 0x14, 0x00, 0x00, 0x01, 0x08}),
+              (Bytes{0x18, 0x01, 0x00, 0x0A, '9', c.second, 0x40, 0}));
+  }
+}
+
+TEST(PrinterModel, DisplayDataPassesThroughUntouched) {
+  // The display's own commands (ESC @, FF) are neither printed nor obeyed by
+  // the printer; the job-id request after ESC = 1 is answered as usual.
+  PrinterModel m(Profile::Hybrid);
+  m.setSheetInserted(SheetPath::Slip, true);
+  const Bytes body{0x1B, 0x40, 0x0C, 'H', 'I', 0x1B};
+  const Bytes tail{0x3D, 0x01, 0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, '1', '0', '0', '0'};
+  EXPECT_TRUE(feed(m, cat({{0x1B, 0x3D, 0x02}, body})).empty());
+  EXPECT_EQ(feed(m, tail), jobEnd("1000"));
+  EXPECT_FALSE(m.hybrid().removalWaiting);
+  EXPECT_EQ(m.bytesPrinted(), 0u);
+  const auto routed = m.takeRouted();
+  ASSERT_EQ(routed.size(), 3u);
+  EXPECT_EQ(routed[1].route, printer_emulator::Route::Display);
+  EXPECT_EQ(routed[1].bytes, Bytes(body.begin(), body.end() - 1));
+  std::vector<std::string> lines;
+  for (const auto& e : m.takeEvents()) lines.push_back(printer_emulator::formatEvent(e));
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "display: \\x1B@\\x0CHI"), lines.end())
+      << ::testing::PrintToString(lines);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PrinterModel, AutoInsertAndMicrResultForAProgramRunByHand) {
+  struct Case {
+    const char* name;
+    Bytes sequence;
+    Bytes after;  // behind the prologue's own status answer
+  };
+  const Case cases[] = {
+      {"slip", cat({kPrologue, kSlip}), cat({kWaiting, asb(0x00, 0x08)})},
+      {"validation", cat({kPrologue, kValidation}), cat({kWaiting, asb(0x00, 0x02)})},
+      {"MICR read", kMicrRead,
+       cat({kWaiting, asb(0x00, 0x08), {'7', '*', 0x40, 0x40, 0x1F, '4', '2', 0}})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrinterModel m = hybridPrinter();
+    m.setAutoInsert(true);
+    m.setMicrAutoResult(MicrResult{"42", false, 0});
+    EXPECT_EQ(feed(m, c.sequence), cat({kIdle, c.after}));
+    EXPECT_EQ(m.hybrid().wait, Wait::None);
+    EXPECT_FALSE(m.hybrid().micrRead);
   }
 }
 
