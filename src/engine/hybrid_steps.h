@@ -14,4 +14,92 @@ int32_t InitiaizeHybridPrinter(StepContext_t* context);
 // Runs the step standalone and waits for it; 0.
 int QueueInitiaizeHybridPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle);
 
+// ---- Insertion, cancel, eject, MICR read and cleaning chains ----
+// Each operation queues Init, Check, work and Exit steps and returns; its
+// outcome reaches the hybrid result callback through the job wait thread.
+
+// Results particular to hybrid operations (beside TiloPrintResult).
+enum HybridResult : int32_t {
+  kHybridNoMicrData = 12,
+  kHybridIllegalLength = 13,
+  kHybridNoMagneticData = 14,
+  kHybridRecognitionError = 15,
+  kHybridReadError = 16,
+  kHybridNoiseDetected = 17,
+  kHybridPaperJam = 18,
+  kHybridPaperPulledOut = 19,
+  kHybridCancelFailed = 20,
+  kHybridWrongPaperType = 21,
+  kHybridInsertionRunning = 22,
+  kHybridPaperInserted = 23,
+  kHybridRemovalWaiting = 24,
+};
+
+// Where a wait for insertion expects the sheet (StepContext_t::paperType).
+enum HybridInsertionKind : int32_t {
+  kInsertionSlip = 1,
+  kInsertionValidation = 2,
+  kInsertionMicr = 3,
+};
+
+// The printer's own insertion wait goes out in steps of 100 ms, at most this long.
+inline constexpr int32_t kMaxInsertionWaitMs = 6400;
+
+// Claims the flag of method 0, 4 or 5 for the caller: false once claimed (the
+// caller owns the flag and clears it when queueing fails); true when the
+// operation already runs, after reporting 22 through the hybrid result
+// callback (logged when there is none). The test and the set are one step
+// under the flag's lock, so of two racing callers exactly one goes on.
+bool ReportHybridBusy(PrintHandle_t* handle, int32_t method);
+
+// 0 queued (or refused as busy, reported through the callback); 1 for a bad
+// argument or a wait time above 6400 ms; 5 when the context cannot be
+// prepared; 255 when a step cannot be queued.
+int QueueWaitInsertionHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle,
+                                  int32_t insertionKind, int32_t insertionWaitMs, int32_t timeoutMs,
+                                  uint8_t removalPending);
+// Results as QueueWaitInsertionHybdPrinter; the job times out after 2000 ms.
+int QueueCancelInsertionHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle);
+// Runs the chain, waits for it and reports its result through the hybrid
+// result callback (method 3). 0; 1 for a bad argument or a call on the queue
+// thread; 255 when the chain cannot be queued.
+int QueueEjectPaperHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, uint8_t removalPending);
+int QueueReadMicrDataHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t micrFont,
+                                 int32_t insertionWaitMs, int32_t timeoutMs,
+                                 uint8_t removalPending);
+int QueueCleanMicrReaderHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle,
+                                    int32_t insertionWaitMs, int32_t timeoutMs,
+                                    uint8_t removalPending);
+// Check and cancel, each standalone and waited for, with cancelInsertion set
+// meanwhile: the first nonzero step result, else the cancel's (0 once the
+// printer reported the insertion ended, 4 after 500 ms). 7 on the queue thread.
+int QueueCancelInsertionHybdPrinterSync(TdcBackendEnv_t* env, PrintHandle_t* handle);
+
+// The steps run under their labels: InitWaitInsertionHybdPrinterCmd as
+// "Init_WaitInsertionHybdPrinter_Cmd", WaitInsertionHybdPrinterCmd as
+// "WaitInsertionHybdPrinter_Cmd", and likewise for the others.
+int32_t InitWaitInsertionHybdPrinterCmd(StepContext_t* context);
+int32_t CheckWaitInsertionHybdPrinterCmd(StepContext_t* context);
+// Kind in paperType, wait in insertionWaitMs; removalPending set leaves out
+// the prologue (cueing). 6 for an unknown kind, 1 for a wait above 6400 ms.
+int32_t WaitInsertionHybdPrinterCmd(StepContext_t* context);
+int32_t InitCancelInsertionHybdPrinterCmd(StepContext_t* context);
+int32_t CheckCancelInsertionHybdPrinterCmd(StepContext_t* context);
+int32_t CancelInsertionHybdPrinterCmd(StepContext_t* context);
+// Writes the cancel and waits 500 ms for the printer to end the insertion.
+int32_t CancelInsertionHybdPrinterSyncCmd(StepContext_t* context);
+int32_t InitEjectPaperHybdPrinterCmd(StepContext_t* context);
+int32_t CheckEjectPaperHybdPrinterCmd(StepContext_t* context);
+int32_t EjectPaperHybdPrinterCmd(StepContext_t* context);
+int32_t ExitEjectPaperHybdPrinterCmd(StepContext_t* context);
+int32_t InitReadMicrDataHybdPrinterCmd(StepContext_t* context);
+int32_t CheckReadMicrDataHybdPrinterCmd(StepContext_t* context);
+int32_t ReadMicrDataHybdPrinterCmd(StepContext_t* context);
+int32_t InitCleanMicrReaderHybdPrinterCmd(StepContext_t* context);
+int32_t CheckCleanMicrReaderHybdPrinterCmd(StepContext_t* context);
+int32_t CleanMicrReaderHybdPrinterCmd(StepContext_t* context);
+// The Exit step of the wait, cancel, MICR read and cleaning chains.
+int32_t ExitHybdPrinterCmd(StepContext_t* context);
+// ---- end of the insertion, cancel, eject, MICR read and cleaning chains ----
+
 }  // namespace tilo2::core

@@ -55,9 +55,13 @@ struct StepContext_t {
   DisplayBuilder_t* displayBuilder;  // the display job's private copy
 
   // Step-owned inputs.
-  int32_t extraWaitMs;    // GetCommandAsb, GetBatteryStatus: added to the reply wait
-  int32_t readTimeoutMs;  // CheckDisplayConnection: per read
-  int32_t paperType;      // CheckCueingPaper
+  int32_t extraWaitMs;      // GetCommandAsb, GetBatteryStatus: added to the reply wait
+  int32_t readTimeoutMs;    // CheckDisplayConnection: per read
+  int32_t paperType;        // CheckCueingPaper; hybrid paper type or insertion kind
+  int32_t insertionWaitMs;  // hybrid: the printer's own insertion wait, 0..6400
+  int32_t micrFont;         // hybrid MICR read: font selector
+  int32_t sendOption;       // hybrid send: builder set-up option
+  uint8_t removalPending;   // hybrid: last sheet still to be removed; in cueing: no prologue
   DeviceInfoRequest deviceInfo;
 };
 
