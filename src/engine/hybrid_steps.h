@@ -53,16 +53,16 @@ inline constexpr int32_t kMaxInsertionWaitMs = 6400;
 bool ReportHybridBusy(PrintHandle_t* handle, int32_t method);
 
 // 0 queued (or refused as busy, reported through the callback); 1 for a bad
-// argument or a wait time above 6400 ms; 5 when the context cannot be
-// prepared; 255 when a step cannot be queued.
+// argument; 5 when the context cannot be prepared; 255 when a step cannot be
+// queued. A wait time above 6400 ms reaches the callback as 1, nothing written.
 int QueueWaitInsertionHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle,
                                   int32_t insertionKind, int32_t insertionWaitMs, int32_t timeoutMs,
                                   uint8_t removalPending);
 // Results as QueueWaitInsertionHybdPrinter; the job times out after 2000 ms.
 int QueueCancelInsertionHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle);
 // Runs the chain, waits for it and reports its result through the hybrid
-// result callback (method 3). 0; 1 for a bad argument or a call on the queue
-// thread; 255 when the chain cannot be queued.
+// result callback (method 3). 0; 1 for a bad argument; 7 on the queue thread;
+// 255 when the chain cannot be queued.
 int QueueEjectPaperHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, uint8_t removalPending);
 int QueueReadMicrDataHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t micrFont,
                                  int32_t insertionWaitMs, int32_t timeoutMs,
