@@ -689,7 +689,7 @@ TEST(HybridChains, MicrTextReachesTheCallback) {
   ASSERT_TRUE(link.ready());
   const std::vector<MicrTextRow> rows = {
       {"inverted", {0x37, 0x2A, 0x04, 0x40, 0x1F, 0x4D, 0x4E, 0x00}, "10"},
-      {"plain", {0x37, 0x2A, 0x00, 0x40, 0x1F, '1', '2', '3', ' ', '4', 0x00}, "123 4"},
+      {"plain", {0x37, 0x2A, 0x01, 0x40, 0x1F, '1', '2', '3', ' ', '4', 0x00}, "123 4"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -798,7 +798,7 @@ TEST(HybridChains, CleaningCompletesOnceTheSheetPassed) {
             0);
 }
 
-// Five one-second waits in all: the printer never begins waiting for the sheet.
+// Five waits of up to a second: the printer never begins waiting for the sheet.
 TEST(HybridChains, CleaningGivesUpWith255WhenThePrinterNeverWaits) {
   HybridLink link(kCleaningGivesUpAddress);
   ASSERT_TRUE(link.ready());
@@ -809,7 +809,9 @@ TEST(HybridChains, CleaningGivesUpWith255WhenThePrinterNeverWaits) {
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].code, TILOPRN_FAILURE);
   EXPECT_EQ(results[0].method, kMethodCleanMicrReader);
-  EXPECT_GE(results[0].at - start, std::chrono::milliseconds(4900));
+  // Each wait ends early on anything the printer sends; at least the quiet
+  // ones run their full second.
+  EXPECT_GE(results[0].at - start, std::chrono::milliseconds(2000));
   EXPECT_LT(results[0].at - start, std::chrono::milliseconds(kLongTimeoutMs / 2));
 }
 
