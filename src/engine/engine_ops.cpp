@@ -26,35 +26,6 @@ constexpr int32_t kInterruptWriteTimeoutMs = 500;
 constexpr int32_t kTransactionInfoTimeoutMs = 500;
 constexpr uint32_t kAutoRecoverableError = 0x4000;
 
-int CheckKnownHandle(PrintHandle_t* handle) {
-  if (CheckHandleList(handle)) return TILOPRN_SUCCESS;
-  EngineErrorLine(kPublicSource, __LINE__);
-  return TILOPRN_PARAMETER_ERROR;
-}
-
-// Waiting for this queue on its own thread (from an event callback) would
-// wait for the waiter itself.
-bool OnQueueThread(PrintHandle_t* handle) {
-  if (!IsQueueThread(handle->queue)) return false;
-  EngineErrorLine(kPublicSource, __LINE__);
-  return true;
-}
-
-// The chain's result, or the push failure when it could not be queued.
-int32_t RunChain(PrintHandle_t* handle, const StepContext_t& context, StepFunc step,
-                 const char* name) {
-  int32_t result = 0;
-  const int pushed = RunChainStep(handle->queue, &context, step, name, &result);
-  return pushed != TILOPRN_SUCCESS ? pushed : result;
-}
-
-int32_t RunStandalone(PrintHandle_t* handle, const StepContext_t& context, StepFunc step,
-                      const char* name) {
-  int32_t result = 0;
-  const int pushed = RunStandaloneStep(handle->queue, &context, step, name, &result);
-  return pushed != TILOPRN_SUCCESS ? pushed : result;
-}
-
 // The printer counts as online for the device information when its last
 // word is known and shows neither silence nor offline.
 int32_t OnlineFromFlags(uint32_t flags) {
@@ -82,34 +53,60 @@ void ResumeInterruptedJob(TdcBackendEnv_t* env, PrintHandle_t* handle) {
   context.deviceInfo.responseEnabled = handle->responseEnabled;
   context.deviceInfo.asbSettingDone = handle->asbSettingDone;
   if (handle->interruptSupport == 0 &&
-      RunChain(handle, context, GetDeviceInformation, "GetDeviceInformation") != 0) {
+      RunOperationChain(handle, context, GetDeviceInformation, "GetDeviceInformation") != 0) {
     return;
   }
   if (handle->interruptSupport == 1) {
-    RunChain(handle, context, SendInterruptPrinting, "SendInterruptPrinting");
+    RunOperationChain(handle, context, SendInterruptPrinting, "SendInterruptPrinting");
   }
 }
 
-// A status chain's result. Its "CheckAndRecover" fails only when the printer
-// does not acknowledge the recovery: that is a printer that does not answer,
-// not a failure of the query.
+uint8_t CycleDone(PrintHandle_t* handle) {
+  PlatformLockGuard lock(handle->cycleDoneLock);
+  return lock ? handle->monitorCycleDone : 0;
+}
+
+}  // namespace
+
+int CheckKnownHandle(PrintHandle_t* handle) {
+  if (CheckHandleList(handle)) return TILOPRN_SUCCESS;
+  EngineErrorLine(kPublicSource, __LINE__);
+  return TILOPRN_PARAMETER_ERROR;
+}
+
+bool OnQueueThread(PrintHandle_t* handle) {
+  if (!IsQueueThread(handle->queue)) return false;
+  EngineErrorLine(kPublicSource, __LINE__);
+  return true;
+}
+
+int32_t RunOperationChain(PrintHandle_t* handle, const StepContext_t& context, StepFunc step,
+                          const char* name) {
+  int32_t result = 0;
+  const int pushed = RunChainStep(handle->queue, &context, step, name, &result);
+  return pushed != TILOPRN_SUCCESS ? pushed : result;
+}
+
+int32_t RunOperationStep(PrintHandle_t* handle, const StepContext_t& context, StepFunc step,
+                         const char* name) {
+  int32_t result = 0;
+  const int pushed = RunStandaloneStep(handle->queue, &context, step, name, &result);
+  return pushed != TILOPRN_SUCCESS ? pushed : result;
+}
+
 int32_t RunStatusChain(PrintHandle_t* handle, const StepContext_t& context, StepFunc step,
                        const char* name) {
-  const int32_t result = RunChain(handle, context, step, name);
+  const int32_t result = RunOperationChain(handle, context, step, name);
   if (result == TILOPRN_FAILURE && GetNeedRecover(handle) != 0) return TILOPRN_IO_ERROR;
   return result;
 }
 
-// The status word of four status bytes. A first byte of FFh means no status
-// came: that is a printer that does not answer, never a healthy one.
 uint32_t StatusWord(uint8_t bytes[4], bool noResponse) {
   if (bytes[0] == 0xFF) return kStatusNoResponse;
   if (noResponse) bytes[0] |= kStatusNoResponse;
   return FoldAsb(bytes);
 }
 
-// Maps the result of a status chain: 0 goes on (with *noResponse set when
-// the printer did not answer); anything else is the failure to return.
 int StatusChainOutcome(int32_t result, bool* noResponse) {
   switch (result) {
     case TILOPRN_SUCCESS:
@@ -128,12 +125,30 @@ int StatusChainOutcome(int32_t result, bool* noResponse) {
   }
 }
 
-uint8_t CycleDone(PrintHandle_t* handle) {
-  PlatformLockGuard lock(handle->cycleDoneLock);
-  return lock ? handle->monitorCycleDone : 0;
+int FoldedStatus(TdcBackendEnv_t* env, PrintHandle_t* handle, StepFunc step, const char* name,
+                 uint32_t* word, bool* noResponse) {
+  StepContext_t context{};
+  context.handle = handle;
+  context.env = env;
+  uint8_t bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  context.statusOut = bytes;
+  context.statusOutLength = 4;
+  if (!*noResponse) {
+    const int outcome = StatusChainOutcome(RunStatusChain(handle, context, step, name), noResponse);
+    if (outcome != TILOPRN_SUCCESS) return outcome;
+  }
+  *word = StatusWord(bytes, *noResponse);
+  return TILOPRN_SUCCESS;
 }
 
-}  // namespace
+void AddOfflineReasons(TdcBackendEnv_t* env, PrintHandle_t* handle, uint32_t* word) {
+  if ((*word & kAutoRecoverableError) == 0) return;
+  StepContext_t query{};
+  query.handle = handle;
+  query.env = env;
+  query.flagsOut = word;
+  RunOperationStep(handle, query, GetOfflineResponse, "GetOfflineResponse");
+}
 
 int TiloSendData(TdcBackendEnv_t* env, PrintHandle_t* handle, PrinterBuilder_t* builder,
                  int32_t timeoutMs) {
@@ -183,13 +198,13 @@ int TiloEndTransaction(TdcBackendEnv_t* env, PrintHandle_t* handle) {
   context.handle = handle;
   context.env = env;
   context.resultOut = &noAnswer;
-  if (RunChain(handle, context, IsPoweroff, "IsPoweroff") != 0) noAnswer = 1;
+  if (RunOperationChain(handle, context, IsPoweroff, "IsPoweroff") != 0) noAnswer = 1;
   bool recovered = true;
   if (GetNeedRecover(handle) != 0) {
     StepContext_t recover{};
     recover.handle = handle;
     recover.env = env;
-    recovered = RunChain(handle, recover, TiloRecover, "_TiloRecover") == 0;
+    recovered = RunOperationChain(handle, recover, TiloRecover, "_TiloRecover") == 0;
   }
   if (recovered && noAnswer == 0) ResumeInterruptedJob(env, handle);
   handle->inTransaction = 0;
@@ -226,18 +241,15 @@ int TiloGetStatus(TdcBackendEnv_t* env, PrintHandle_t* handle, uint32_t* status,
     // and a second recovery in front of the query would only wait as long again.
     noResponse = (handle->statusFlags & kStatusNoResponse) != 0 && GetNeedRecover(handle) != 0;
   } else if (GetNeedRecover(handle) != 0) {
-    const int32_t recovered = RunStandalone(handle, context, TiloRecover, "_TiloRecover");
+    const int32_t recovered = RunOperationStep(handle, context, TiloRecover, "_TiloRecover");
     if (recovered != 0) return recovered;
   }
-  uint8_t bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-  context.statusOut = bytes;
-  context.statusOutLength = 4;
-  if (!noResponse) {
-    const int outcome = StatusChainOutcome(
-        RunStatusChain(handle, context, GetCommandAsb, "GetCommandAsb"), &noResponse);
-    if (outcome != TILOPRN_SUCCESS) return outcome;
+  uint32_t word = 0;
+  if (const int outcome =
+          FoldedStatus(env, handle, GetCommandAsb, "GetCommandAsb", &word, &noResponse);
+      outcome != TILOPRN_SUCCESS) {
+    return outcome;
   }
-  uint32_t word = StatusWord(bytes, noResponse);
   int32_t batteryValue = 0;
   if (!noResponse && handle->batteryModel != 0) {
     StepContext_t query{};
@@ -248,13 +260,7 @@ int TiloGetStatus(TdcBackendEnv_t* env, PrintHandle_t* handle, uint32_t* status,
     if (outcome != TILOPRN_SUCCESS) return outcome;
     if (!noResponse) batteryValue = GetBatteryValue(handle);
   }
-  if (!noResponse && (word & kAutoRecoverableError) != 0) {
-    StepContext_t query{};
-    query.handle = handle;
-    query.env = env;
-    query.flagsOut = &word;
-    RunStandalone(handle, query, GetOfflineResponse, "GetOfflineResponse");
-  }
+  if (!noResponse) AddOfflineReasons(env, handle, &word);
   *status = word;
   *battery = batteryValue;
   return TILOPRN_SUCCESS;

@@ -39,4 +39,34 @@ int TiloStopMonitor(TdcBackendEnv_t* env, PrintHandle_t* handle);
 // 1000..60000 ms, or -2 for 3000; anything else 1.
 int TiloSetInterval(PrintHandle_t* handle, int32_t intervalMs);
 
+// What the operations share (the hybrid ones too).
+
+// CheckOpenHandle (print_handle.h) checks an operation that needs the connection.
+int CheckKnownHandle(PrintHandle_t* handle);
+// Waiting for this queue on its own thread (from an event callback) would
+// wait for the waiter itself: true, with an ERROR line, there.
+bool OnQueueThread(PrintHandle_t* handle);
+// The chain's (step's) result, or the push failure when it could not be queued.
+int32_t RunOperationChain(PrintHandle_t* handle, const StepContext_t& context, StepFunc step,
+                          const char* name);
+int32_t RunOperationStep(PrintHandle_t* handle, const StepContext_t& context, StepFunc step,
+                         const char* name);
+// A status chain's result; a recovery the printer did not acknowledge in its
+// "CheckAndRecover" counts as no answer (3).
+int32_t RunStatusChain(PrintHandle_t* handle, const StepContext_t& context, StepFunc step,
+                       const char* name);
+// The status word of four status bytes. A first byte of FFh means no status
+// came: that is a printer that does not answer, never a healthy one.
+uint32_t StatusWord(uint8_t bytes[4], bool noResponse);
+// Maps the result of a status chain: 0 go on (*noResponse set when the
+// printer did not answer), anything else is the failure to return.
+int StatusChainOutcome(int32_t result, bool* noResponse);
+// Runs the status step (GetCommandAsb or GetHybdCommandAsb) as a chain into
+// four bytes and folds them into *word; with *noResponse already set it
+// queries nothing and gives the no-response word.
+int FoldedStatus(TdcBackendEnv_t* env, PrintHandle_t* handle, StepFunc step, const char* name,
+                 uint32_t* word, bool* noResponse);
+// An automatically recoverable error: ORs the printer's reasons into *word.
+void AddOfflineReasons(TdcBackendEnv_t* env, PrintHandle_t* handle, uint32_t* word);
+
 }  // namespace tilo2::core

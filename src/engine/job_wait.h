@@ -66,13 +66,14 @@ int CancelJobByMethod(PrintHandle_t* handle, int32_t method);
 // Creates the record with its done and sent wait objects and its thread, and
 // appends it under the job-list lock. Null on failure. Timeouts are 0 to
 // 600000 ms and count from the job's "sent" signal.
+// A hybrid job names its method here, before any completion can look for it.
 JobWait_t* AddJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[kJobIdLength],
-                      int32_t timeoutMs, int32_t kind);
+                      int32_t timeoutMs, int32_t kind, int32_t method = 0);
 // 0; 1 for a bad argument; 5 out of memory; 255 when a wait object or the
 // thread cannot be created. The caller holds the job-list lock and appends the
 // record before releasing it: the thread removes its record from the list.
 int CreateJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[kJobIdLength],
-                  int32_t timeoutMs, int32_t kind, JobWait_t** out);
+                  int32_t timeoutMs, int32_t kind, JobWait_t** out, int32_t method = 0);
 // Every job ends without a result callback; returns once the list is empty.
 void CancelAllJobWaits(PrintHandle_t* handle);
 // jobCount less the jobs cancelled with 11; 1 for a null handle.

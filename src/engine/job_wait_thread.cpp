@@ -273,7 +273,7 @@ int CreateEngineThread(PlatformThread_t* out, PlatformThreadEntry entry, void* a
 }
 
 int CreateJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[kJobIdLength],
-                  int32_t timeoutMs, int32_t kind, JobWait_t** out) {
+                  int32_t timeoutMs, int32_t kind, JobWait_t** out, int32_t method) {
   if (handle == nullptr || jobId == nullptr || out == nullptr || timeoutMs < 0 ||
       timeoutMs > kMaxJobTimeoutMs || kind < kJobKindPrint || kind > kJobKindHybrid) {
     EngineErrorLine(kWaitThreadSource, __LINE__);
@@ -307,6 +307,7 @@ int CreateJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[
   job->status = 0;
   job->battery = GetBatteryValue(handle);
   job->kind = kind;
+  job->method = method;
   if (CreateEngineThread(&job->thread, JobWaitThread, args) != PLATFORM_OK) {
     FreeArgs(args);
     delete job;
@@ -320,7 +321,7 @@ int CreateJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[
 }
 
 JobWait_t* AddJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[kJobIdLength],
-                      int32_t timeoutMs, int32_t kind) {
+                      int32_t timeoutMs, int32_t kind, int32_t method) {
   if (handle == nullptr) {
     EngineErrorLine(kWaitThreadSource, __LINE__);
     return nullptr;
@@ -331,7 +332,9 @@ JobWait_t* AddJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jo
     return nullptr;
   }
   JobWait_t* job = nullptr;
-  if (CreateJobWait(env, handle, jobId, timeoutMs, kind, &job) != TILOPRN_SUCCESS) return nullptr;
+  if (CreateJobWait(env, handle, jobId, timeoutMs, kind, &job, method) != TILOPRN_SUCCESS) {
+    return nullptr;
+  }
   JobWait_t** tail = &handle->jobs;
   while (*tail != nullptr) tail = &(*tail)->next;
   *tail = job;

@@ -105,16 +105,6 @@ bool PrinterSilent(PrintHandle_t* handle) {
   return silent == 1;
 }
 
-// Takes in what the printer sent since the last read, as the job wait polls do.
-void ReadPending(PrintHandle_t* handle) {
-  ReplyWaitContext replies{};
-  replies.handle = handle;
-  StepContext_t check{};
-  check.handle = handle;
-  check.replyWait = &replies;
-  CheckAsb(&check);
-}
-
 int FetchJobStatus(PrintHandle_t* handle, StepContext_t* context, int32_t extraWaitMs) {
   StepContext_t query{};
   query.handle = handle;
@@ -124,7 +114,7 @@ int FetchJobStatus(PrintHandle_t* handle, StepContext_t* context, int32_t extraW
   return GetCommandAsb(&query);
 }
 
-int InitJob(StepContext_t* context) {
+int InitJob(StepContext_t* context, int32_t kind, int32_t method) {
   PrintHandle_t* handle = context->handle;
   if (handle == nullptr || context->jobHandle == nullptr) return TILOPRN_PARAMETER_ERROR;
   if (!CheckHandleList(context->jobHandle)) {
@@ -136,7 +126,7 @@ int InitJob(StepContext_t* context) {
   char jobId[kJobIdLength];
   NewPrintJobId(jobId);
   context->jobWait =
-      AddJobWait(context->env, context->jobHandle, jobId, context->timeoutMs, kJobKindPrint);
+      AddJobWait(context->env, context->jobHandle, jobId, context->timeoutMs, kind, method);
   if (context->jobWait == nullptr) {
     EngineErrorLine(kSendReceiveSource, __LINE__);
     return TILOPRN_FAILURE;
@@ -179,11 +169,9 @@ int InitJob(StepContext_t* context) {
   return TILOPRN_SUCCESS;
 }
 
-int CheckJob(StepContext_t* context) {
+int ReceiptChecks(StepContext_t* context, uint64_t start, const ReceiptCheckRules& rules) {
   PrintHandle_t* handle = context->handle;
   if (handle == nullptr || !HasJobBuffers(context)) return TILOPRN_FAILURE;
-  const uint64_t start = platform_tick_ms();
-  ReadPending(handle);
   if (handle->interruptSupport == 0) {
     int paused = 1;
     if (PauseReceive(nullptr, handle, &paused) == TILOPRN_SUCCESS) {
@@ -206,7 +194,7 @@ int CheckJob(StepContext_t* context) {
   } else {
     std::memcpy(context->jobStatus, context->jobRawStatus, kJobBufferBytes);
   }
-  if (handle->batteryModel) {
+  if (rules.withBattery && handle->batteryModel) {
     StepContext_t battery{};
     battery.handle = handle;
     battery.extraWaitMs = extraWaitMs;
@@ -218,7 +206,7 @@ int CheckJob(StepContext_t* context) {
 
   for (;;) {
     const uint8_t* status = context->jobStatus;
-    if (!IsOfflineWithReason(status)) {
+    if (!IsOfflineWithReason(status) || (rules.extStatusDecides && handle->infoKind.load() == 1)) {
       const int interrupt = RunInterruptPrinting(nullptr, handle, context->timeoutMs);
       if (interrupt != TILOPRN_SUCCESS && interrupt != TILOPRN_TIMEOUT) {
         WriteInt(context->jobForcedStatus, kForcedNoResponse);
@@ -232,7 +220,7 @@ int CheckJob(StepContext_t* context) {
     // Feeding or a pressed switch passes by itself: decide again on what the
     // printer reports next, never on the same bytes twice.
     if (ElapsedMs(start) >= context->timeoutMs) return TILOPRN_TIMEOUT;
-    ReadPending(handle);
+    ReadPendingReplies(handle);
     // A printer that stopped answering meanwhile will not finish feeding.
     if (const uint32_t flags = handle->statusFlags.load();
         flags != kStatusFlagsUnknown && (flags & kStatusNoResponse) != 0) {
@@ -307,7 +295,7 @@ void ReleaseJobWait(PrintHandle_t* jobHandle, JobWait_t* job, int32_t result, bo
   SignalWaitObject(sentWaitId, 0);
 }
 
-int32_t ExitJob(StepContext_t* context) {
+int32_t ExitJob(StepContext_t* context, NeedRecoverRule needRecoverAfter) {
   PrintHandle_t* handle = context->handle;
   int32_t result = context->stepResult;
   if (context->builtData != nullptr) {
@@ -326,7 +314,7 @@ int32_t ExitJob(StepContext_t* context) {
     }
   }
   if (result != TILOPRN_SUCCESS && handle != nullptr) {
-    SetNeedRecover(handle, 1);
+    if (needRecoverAfter(result)) SetNeedRecover(handle, 1);
     if (result == TILOPRN_IO_ERROR || result == TILOPRN_FAILURE) {
       const uint8_t none[4] = {kNoStatus, kNoStatus, kNoStatus, kNoStatus};
       SetRawAsb(handle, none);
@@ -353,6 +341,8 @@ int32_t ExitJob(StepContext_t* context) {
   return result;
 }
 
+bool AnyFailure(int32_t result) { return result != TILOPRN_SUCCESS; }
+
 // The Exit step of a chain whose Check or send step could not be queued: the
 // job must not wait for an end that its unsent bytes can never bring.
 int32_t ExitIncompleteChain(StepContext_t* context) {
@@ -360,6 +350,11 @@ int32_t ExitIncompleteChain(StepContext_t* context) {
   if (context->stepResult == TILOPRN_SUCCESS) context->stepResult = TILOPRN_FAILURE;
   return ExitSendPrinterCmd(context);
 }
+
+constexpr JobChainSteps kPrintJobChain = {
+    {InitSendPrinterCmd, kInitName}, {CheckSendPrinterCmd, kCheckName}, {SendPrinterCmd, kSendName},
+    {ExitSendPrinterCmd, kExitName}, {ExitIncompleteChain, kExitName},
+};
 
 // Ends a paused exchange on every path.
 void ResumeIfPaused(PrintHandle_t* handle, int paused) {
@@ -534,13 +529,66 @@ int ClosingPass(PrintHandle_t* handle, ReplyWaitContext* replies) {
 
 }  // namespace
 
-int QueueSendPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, PrinterBuilder_t* builder,
-                     int32_t timeoutMs) {
+void ReadPendingReplies(PrintHandle_t* handle) {
+  ReplyWaitContext replies{};
+  replies.handle = handle;
+  StepContext_t check{};
+  check.handle = handle;
+  check.replyWait = &replies;
+  CheckAsb(&check);
+}
+
+int QueueJobChain(StepContext_t* context, const JobChainSteps& steps) {
+  PrintHandle_t* handle = context->handle;
   if (handle == nullptr || handle->queue == nullptr) return TILOPRN_PARAMETER_ERROR;
-  if (builder == nullptr || timeoutMs < 0 || timeoutMs > kMaxJobTimeoutMs) {
+  if (context->printerBuilder == nullptr || context->timeoutMs < 0 ||
+      context->timeoutMs > kMaxJobTimeoutMs) {
     return TILOPRN_PARAMETER_ERROR;
   }
   RequestQueue_t* queue = handle->queue;
+  if (CopySendData(context) != TILOPRN_SUCCESS) return TILOPRN_MEMORY_ERROR;
+
+  StepContext_t* chain = nullptr;
+  if (queueList_pushStep(queue, context, &chain, QUEUE_JOB_START, nullptr, steps.init.step,
+                         steps.init.name) != TILOPRN_SUCCESS) {
+    // Nothing of the chain is queued: the copy is still ours.
+    EngineErrorLine(kSendReceiveSource, __LINE__);
+    FreeSendData(context);
+    return TILOPRN_FAILURE;
+  }
+  const bool complete = queueList_pushStep(queue, chain, nullptr, QUEUE_CHAIN_STEP, nullptr,
+                                           steps.check.step, steps.check.name) == TILOPRN_SUCCESS &&
+                        queueList_pushStep(queue, chain, nullptr, QUEUE_CHAIN_STEP, nullptr,
+                                           steps.send.step, steps.send.name) == TILOPRN_SUCCESS;
+  if (!complete) EngineErrorLine(kSendReceiveSource, __LINE__);
+  // The Exit step always goes in: it releases the job and frees the chain.
+  const StepFunc exit = complete ? steps.exit.step : steps.exitIncomplete.step;
+  const int exited =
+      queueList_pushStep(queue, chain, nullptr, QUEUE_JOB_EXIT, nullptr, exit, steps.exit.name);
+  if (exited != TILOPRN_SUCCESS) EngineErrorLine(kSendReceiveSource, __LINE__);
+  if (!queue_isStopped(queue)) signalThread(queue);
+  return complete && exited == TILOPRN_SUCCESS ? TILOPRN_SUCCESS : TILOPRN_FAILURE;
+}
+
+int32_t InitJobChain(StepContext_t* context, int32_t kind, int32_t method) {
+  if (context == nullptr) return TILOPRN_PARAMETER_ERROR;
+  return Finish(context, InitJob(context, kind, method));
+}
+
+int32_t CheckReceiptJob(StepContext_t* context, uint64_t startMs, const ReceiptCheckRules& rules) {
+  if (context == nullptr) return TILOPRN_PARAMETER_ERROR;
+  return ReceiptChecks(context, startMs, rules);
+}
+
+int32_t ExitJobChain(StepContext_t* context, NeedRecoverRule needRecoverAfter) {
+  if (context == nullptr) return TILOPRN_PARAMETER_ERROR;
+  return Finish(context,
+                ExitJob(context, needRecoverAfter != nullptr ? needRecoverAfter : AnyFailure));
+}
+
+int QueueSendPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, PrinterBuilder_t* builder,
+                     int32_t timeoutMs) {
+  if (handle == nullptr || builder == nullptr) return TILOPRN_PARAMETER_ERROR;
   StepContext_t context{};
   context.env = env;
   context.handle = handle;
@@ -548,38 +596,21 @@ int QueueSendPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, PrinterBuilder
   context.printerBuilder = builder;
   context.timeoutMs = timeoutMs;
   context.printJob = 1;
-  if (CopySendData(&context) != TILOPRN_SUCCESS) return TILOPRN_MEMORY_ERROR;
-
-  StepContext_t* chain = nullptr;
-  if (queueList_pushStep(queue, &context, &chain, QUEUE_JOB_START, nullptr, InitSendPrinterCmd,
-                         kInitName) != TILOPRN_SUCCESS) {
-    // Nothing of the chain is queued: the copy is still ours.
-    EngineErrorLine(kSendReceiveSource, __LINE__);
-    FreeSendData(&context);
-    return TILOPRN_FAILURE;
-  }
-  const bool complete = queueList_pushStep(queue, chain, nullptr, QUEUE_CHAIN_STEP, nullptr,
-                                           CheckSendPrinterCmd, kCheckName) == TILOPRN_SUCCESS &&
-                        queueList_pushStep(queue, chain, nullptr, QUEUE_CHAIN_STEP, nullptr,
-                                           SendPrinterCmd, kSendName) == TILOPRN_SUCCESS;
-  if (!complete) EngineErrorLine(kSendReceiveSource, __LINE__);
-  // The Exit step always goes in: it releases the job and frees the chain.
-  const int exited =
-      queueList_pushStep(queue, chain, nullptr, QUEUE_JOB_EXIT, nullptr,
-                         complete ? ExitSendPrinterCmd : ExitIncompleteChain, kExitName);
-  if (exited != TILOPRN_SUCCESS) EngineErrorLine(kSendReceiveSource, __LINE__);
-  if (!queue_isStopped(queue)) signalThread(queue);
-  return complete && exited == TILOPRN_SUCCESS ? TILOPRN_SUCCESS : TILOPRN_FAILURE;
+  return QueueJobChain(&context, kPrintJobChain);
 }
 
 int32_t InitSendPrinterCmd(StepContext_t* context) {
-  if (context == nullptr) return TILOPRN_PARAMETER_ERROR;
-  return Finish(context, InitJob(context));
+  return InitJobChain(context, kJobKindPrint, 0);
 }
 
 int32_t CheckSendPrinterCmd(StepContext_t* context) {
   if (context == nullptr) return TILOPRN_PARAMETER_ERROR;
-  return Finish(context, CheckJob(context));
+  if (context->handle == nullptr || !HasJobBuffers(context)) {
+    return Finish(context, TILOPRN_FAILURE);
+  }
+  const uint64_t start = platform_tick_ms();
+  ReadPendingReplies(context->handle);
+  return Finish(context, ReceiptChecks(context, start, ReceiptCheckRules{true, false}));
 }
 
 int32_t SendPrinterCmd(StepContext_t* context) {
@@ -587,10 +618,7 @@ int32_t SendPrinterCmd(StepContext_t* context) {
   return Finish(context, SendJob(context));
 }
 
-int32_t ExitSendPrinterCmd(StepContext_t* context) {
-  if (context == nullptr) return TILOPRN_PARAMETER_ERROR;
-  return Finish(context, ExitJob(context));
-}
+int32_t ExitSendPrinterCmd(StepContext_t* context) { return ExitJobChain(context, AnyFailure); }
 
 int32_t GetDeviceInformation(StepContext_t* context) {
   if (context == nullptr) return TILOPRN_PARAMETER_ERROR;

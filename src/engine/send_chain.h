@@ -17,6 +17,40 @@ namespace tilo2::core {
 int QueueSendPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, PrinterBuilder_t* builder,
                      int32_t timeoutMs);
 
+// What a job chain of another kind (the hybrid send) shares with the print
+// job's: the queueing, the Init and Exit steps and the receipt checks.
+struct NamedStep {
+  StepFunc step;
+  const char* name;
+};
+struct JobChainSteps {
+  NamedStep init, check, send, exit;
+  // Queued under the Exit step's name when the Check or send step could not be.
+  NamedStep exitIncomplete;
+};
+// Queues Init, Check, send and Exit on a private copy of context's builder.
+// The context holds handle, jobHandle, printerBuilder, timeoutMs and the
+// chain's own fields. Results as QueueSendPrinter.
+int QueueJobChain(StepContext_t* context, const JobChainSteps& steps);
+// The Init step: the job wait of that kind and method first, then the job's
+// id, its built bytes and its work buffers.
+int32_t InitJobChain(StepContext_t* context, int32_t kind, int32_t method);
+struct ReceiptCheckRules {
+  bool withBattery;
+  // With infoKind 1 the extended status decides an offline printer's error later.
+  bool extStatusDecides;
+};
+// The Check step's status decision after the printer's pending replies were
+// read; the job timeout counts from startMs. Its failures are left to the
+// Exit step to report.
+int32_t CheckReceiptJob(StepContext_t* context, uint64_t startMs, const ReceiptCheckRules& rules);
+// Whether a failed chain leaves the printer to recover first.
+using NeedRecoverRule = bool (*)(int32_t chainResult);
+// The Exit step: ends the job's record when the chain failed and frees the chain.
+int32_t ExitJobChain(StepContext_t* context, NeedRecoverRule needRecoverAfter);
+// CheckAsb with a reply context of its own: takes in what the printer sent.
+void ReadPendingReplies(PrintHandle_t* handle);
+
 int32_t InitSendPrinterCmd(StepContext_t* context);   // "Init_SendPrinter_Cmd"
 int32_t CheckSendPrinterCmd(StepContext_t* context);  // "Check_SendPrinter_Cmd"
 int32_t SendPrinterCmd(StepContext_t* context);       // "SendPrinter_Cmd"

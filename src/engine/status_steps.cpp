@@ -114,6 +114,28 @@ int ReadDisplayStatus(PrintHandle_t* handle, TdcBackendEnv_t* env, ReplyWaitCont
 
 }  // namespace
 
+int32_t GetNetworkAsb(StepContext_t* context, uint8_t out[4]) {
+  PrintHandle_t* handle = context->handle;
+  // The network interface knows the status; the data channel stays untouched.
+  const char* address = AddressOf(handle);
+  int status = -1;
+  if (address == nullptr || TiloIoKdpxGetStatus(address, &status) != TILOIO_SUCCESS ||
+      status == -1) {
+    return TILOPRN_IO_ERROR;
+  }
+  const auto value = static_cast<uint32_t>(status);
+  const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  std::memcpy(out, bytes, sizeof bytes);
+  // Analysed like any automatic status, so the handle's status follows it.
+  ReplyWaitContext reply{};
+  reply.handle = handle;
+  reply.env = context->env;
+  const PrnReplyHandler handler = handle->replyHandler.load();
+  if (handler != nullptr) handler(kPrnReplyAutoStatus, bytes, sizeof bytes, &reply);
+  return TILOPRN_SUCCESS;
+}
+
 int32_t GetCommandAsb(StepContext_t* context) {
   int32_t failed = 0;
   if (!CheckStep(context, &failed)) return failed;
@@ -121,25 +143,7 @@ int32_t GetCommandAsb(StepContext_t* context) {
   uint8_t scratch[4];
   uint8_t* out = context->statusOut != nullptr ? context->statusOut : scratch;
   std::memset(out, 0xFF, 4);
-  if (handle->connectionType == TILOIO_KIND_TCP) {
-    // The network interface knows the status; the data channel stays untouched.
-    const char* address = AddressOf(handle);
-    int status = -1;
-    if (address == nullptr || TiloIoKdpxGetStatus(address, &status) != TILOIO_SUCCESS ||
-        status == -1) {
-      return TILOPRN_IO_ERROR;
-    }
-    const auto value = static_cast<uint32_t>(status);
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    std::memcpy(out, bytes, sizeof bytes);
-    ReplyWaitContext reply{};
-    reply.handle = handle;
-    reply.env = context->env;
-    const PrnReplyHandler handler = handle->replyHandler.load();
-    if (handler != nullptr) handler(kPrnReplyAutoStatus, bytes, sizeof bytes, &reply);
-    return TILOPRN_SUCCESS;
-  }
+  if (handle->connectionType == TILOIO_KIND_TCP) return GetNetworkAsb(context, out);
   int paused = 1;
   const int pause = PauseReceive(context, handle, &paused);
   if (pause != TILOPRN_SUCCESS) return pause;

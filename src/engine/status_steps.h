@@ -12,6 +12,10 @@ namespace tilo2::core {
 // Four status bytes into statusOut; statusOutLength is the number of
 // real-time queries (1 or 4) and extraWaitMs the extra reply wait.
 int32_t GetCommandAsb(StepContext_t* context);
+// TCP: the four status bytes from the printer's network interface into out,
+// analysed as an automatic status; 3 when the exchange fails. context->handle
+// must be set.
+int32_t GetNetworkAsb(StepContext_t* context, uint8_t out[4]);
 // Drains and analyses what the printer sent (replyWait); always 0 once started.
 int32_t CheckAsb(StepContext_t* context);
 // Switches automatic status on; *resultOut 1 when it did.

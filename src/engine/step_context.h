@@ -57,11 +57,13 @@ struct StepContext_t {
   // Step-owned inputs.
   int32_t extraWaitMs;      // GetCommandAsb, GetBatteryStatus: added to the reply wait
   int32_t readTimeoutMs;    // CheckDisplayConnection: per read
-  int32_t paperType;        // CheckCueingPaper; hybrid paper type or insertion kind
+  int32_t paperType;        // hybrid paper type or insertion kind; CheckCueingPaper
   int32_t insertionWaitMs;  // hybrid: the printer's own insertion wait, 0..6400
-  int32_t micrFont;         // hybrid MICR read: font selector
-  int32_t sendOption;       // hybrid send: builder set-up option
-  uint8_t removalPending;   // hybrid: last sheet still to be removed; in cueing: no prologue
+  int32_t micrFont;         // MICR read: font selector
+  int32_t sendOption;       // hybrid send: the endorse variant the builder was set up for
+  // The last sheet must be removed first; in the cueing chain it tells the
+  // insertion step to leave out the prologue.
+  uint8_t removalPending;
   DeviceInfoRequest deviceInfo;
 };
 
