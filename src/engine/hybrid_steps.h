@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "engine/builder_records.h"
 #include "engine/print_handle.h"
 #include "engine/step_context.h"
 
@@ -101,5 +102,39 @@ int32_t CleanMicrReaderHybdPrinterCmd(StepContext_t* context);
 // The Exit step of the wait, cancel, MICR read and cleaning chains.
 int32_t ExitHybdPrinterCmd(StepContext_t* context);
 // ---- end of the insertion, cancel, eject, MICR read and cleaning chains ----
+
+// ---- The hybrid send, the paper-type cueing and the hybrid status ----
+
+// Paper types of a hybrid send and of the cueing.
+enum HybridPaperType : int32_t {
+  kPaperReceipt = 0,
+  kPaperSlip = 1,
+  kPaperEndorse = 2,
+  kPaperValidation = 3,
+};
+
+// Queues "Init_SendHybdPrinter_Cmd", "Check_SendHybdPrinter_Cmd",
+// "SendPrinter_Cmd" and "Exit_SendHybdPrinter_Cmd" on a private copy of the
+// builder and returns at once: 0 queued, 5 when the copy fails, 1 for a
+// missing handle, queue or builder or a timeout outside 0..600000, 255 when a
+// request cannot be queued. The outcome arrives through the hybrid result
+// callback as method 1.
+int QueueSendHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, PrinterBuilder_t* builder,
+                         int32_t paperType, int32_t timeoutMs, int32_t sendOption,
+                         uint8_t removalPending);
+int32_t InitSendHybdPrinterCmd(StepContext_t* context);   // "Init_SendHybdPrinter_Cmd"
+int32_t CheckSendHybdPrinterCmd(StepContext_t* context);  // "Check_SendHybdPrinter_Cmd"
+int32_t ExitSendHybdPrinterCmd(StepContext_t* context);   // "Exit_SendHybdPrinter_Cmd"
+
+int32_t CheckCuePaper(StepContext_t* context);  // "Check_CuePaper"
+
+// The four raw status bytes into statusOut: on TCP from the printer's network
+// interface, otherwise from the automatic status that answers a status
+// request. 0, or the exchange's failure.
+int32_t GetHybdCommandAsb(StepContext_t* context);
+// Reads until the cueing of paperType (1 or 2) is over: 0 done (or nothing to
+// cue), 255 on a cueing error or a read failure, 4 when it is not over within
+// ten seconds.
+int32_t CheckCueingPaper(StepContext_t* context);
 
 }  // namespace tilo2::core
