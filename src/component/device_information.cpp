@@ -2,6 +2,7 @@
 
 #include <sys/utsname.h>
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -29,6 +30,9 @@ Sources& CurrentSources() {
   static Sources sources;
   return sources;
 }
+// Set by tests to stand in for the whole read; null reads the sources.
+std::atomic<DeviceInformationProvider> gProvider{nullptr};
+
 std::shared_ptr<const DeviceInformation>& Cached() {
   static std::shared_ptr<const DeviceInformation> cached;
   return cached;
@@ -116,6 +120,9 @@ std::shared_ptr<const DeviceInformation> Read(const Sources& sources) {
 }  // namespace
 
 std::shared_ptr<const DeviceInformation> GetDeviceInformation() {
+  if (const DeviceInformationProvider provider = gProvider.load(std::memory_order_acquire)) {
+    return provider();
+  }
   std::lock_guard<std::mutex> lock(InformationMutex());
   if (!Cached()) Cached() = Read(CurrentSources());
   return Cached();
@@ -129,6 +136,10 @@ void TiloComponentSetDeviceInformationSources(std::string osReleasePath,
   if (!productNamePath.empty()) sources.productNamePath = std::move(productNamePath);
   CurrentSources() = std::move(sources);
   Cached().reset();
+}
+
+void TiloComponentSetDeviceInformationProvider(DeviceInformationProvider provider) {
+  gProvider.store(provider, std::memory_order_release);
 }
 
 }  // namespace tilo2::core

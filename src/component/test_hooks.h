@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace tilo2::core {
@@ -24,5 +25,12 @@ bool TiloComponentWaitPoolBusyAtMost(size_t count, std::chrono::steady_clock::ti
 // drops what was read so far; an empty path restores that source's default.
 void TiloComponentSetDeviceInformationSources(std::string osReleasePath,
                                               std::string productNamePath);
+
+struct DeviceInformation;
+using DeviceInformationProvider = std::shared_ptr<const DeviceInformation> (*)();
+
+// Makes GetDeviceInformation answer from `provider` (which may throw) instead of
+// reading its sources; null reads the sources again.
+void TiloComponentSetDeviceInformationProvider(DeviceInformationProvider provider);
 
 }  // namespace tilo2::core
