@@ -28,8 +28,7 @@ struct ActivatableClass {
 // a function that makes its factory.
 constexpr ActivatableClass kActivatableClasses[] = {
     {u"Orvik.Tilo.Tilo2.ErrorStatus", &MakeStaticClassFactory},
-    // "Orvik.Tilo.Tilo2.Log" belongs here once the Log class exists; static
-    // only, like ErrorStatus.
+    {u"Orvik.Tilo.Tilo2.Log", &MakeStaticClassFactory},
 };
 
 }  // namespace
