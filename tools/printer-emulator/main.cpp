@@ -76,6 +76,7 @@ const char kHelp[] =
     "  --removal-waiting     an ejected sheet waits to be taken\n"
     "  --wait-ends           an insertion wait ends by itself after its ESC f time\n"
     "  --cueing-error        the cueing of a paper-type selection fails (bit 24)\n"
+    "  --cueing-stalls       the cueing never draws the sheet in\n"
     "  --cleaning-no-wait    the MICR cleaning never asks for the cleaning sheet\n"
     "  --auto-insert         every insertion wait gets its sheet at once\n"
     "  --micr-text TEXT      every MICR read gets its check and reads TEXT\n"
@@ -169,7 +170,7 @@ int main(int argc, char** argv) {
   bool haveMac = false, haveStatus = false, hex = false, hold = false;
   bool noClearAck = false, refuseInterrupt = false, noDisplay = false;
   bool extendedInfo = false, slipIn = false, validationIn = false, removalWaiting = false;
-  bool waitEnds = false, cueingError = false, cleaningNoWait = false;
+  bool waitEnds = false, cueingError = false, cueingStalls = false, cleaningNoWait = false;
   uint8_t extErrors = 0;
   bool autoInsert = false;
   std::optional<MicrResult> micrAuto;
@@ -343,6 +344,8 @@ int main(int argc, char** argv) {
       waitEnds = true;
     } else if (arg == "--cueing-error") {
       cueingError = true;
+    } else if (arg == "--cueing-stalls") {
+      cueingStalls = true;
     } else if (arg == "--cleaning-no-wait") {
       cleaningNoWait = true;
     } else if (arg == "--auto-insert") {
@@ -393,6 +396,7 @@ int main(int argc, char** argv) {
     m.setRemovalWaiting(removalWaiting);
     m.setInsertionAutoEnd(waitEnds);
     m.setCueingError(cueingError);
+    m.setCueingStalls(cueingStalls);
     m.setCleaningNeverWaits(cleaningNoWait);
     m.setAutoInsert(autoInsert);
     m.setMicrAutoResult(micrAuto);

@@ -286,6 +286,14 @@ void PrinterModel::setPowerOff(bool off) {
     asbSent_.reset();
     route_ = Route::Printer;
     displayBytes_.clear();
+    // Whatever the printer waited for is over; the sheets stay where they are.
+    hybrid_.wait = HybridStatus::Wait::None;
+    hybrid_.micrRead = false;
+    hybrid_.cueingError = false;
+    waitEnds_.reset();
+    selected_.reset();
+    waitMs_.reset();
+    waitTimeJustSet_ = false;
   }
 }
 
@@ -884,7 +892,11 @@ bool PrinterModel::hybridCommand(std::span<const uint8_t> cmd, bool afterWaitTim
     label("[MICR read" + std::string(cmd[3] == 1 ? ", font 1]" : "]"));
     hybrid_.micrRead = true;
     // With the check already in, the read only waits for its result.
-    if (!hybrid_.slipSheet) startWait(W::MicrRead, lastNow_);
+    if (!hybrid_.slipSheet) {
+      startWait(W::MicrRead, lastNow_);
+    } else if (micrAuto_) {
+      answerMicr(*micrAuto_);
+    }
     return true;
   }
   if (family == kFs && c == 'c') {
@@ -902,7 +914,7 @@ void PrinterModel::cue() {
   sendAsbNow();
   if (cueingErrorSwitch_) {
     hybrid_.cueingError = true;
-  } else {
+  } else if (!cueingStalls_) {
     hybrid_.slipSheet = true;
   }
   asbMaybeChanged();

@@ -165,7 +165,9 @@ class PrinterModel {
   // An insertion wait (or a MICR read's) ends by itself after the time ESC f
   // set; without this switch it waits for a trigger.
   void setInsertionAutoEnd(bool on) { insertionAutoEnd_ = on; }
-  void setCueingError(bool on) { cueingErrorSwitch_ = on; }          // cueing sets bit 24 instead
+  void setCueingError(bool on) { cueingErrorSwitch_ = on; }  // cueing sets bit 24 instead
+  // Cueing never draws the sheet in: only its first status comes.
+  void setCueingStalls(bool on) { cueingStalls_ = on; }
   void setCleaningNeverWaits(bool on) { cleaningNeverWaits_ = on; }  // FS c never sets bit 17
   void setSlipSensors(uint8_t bits);  // third byte bits 5-6 (bits 0-1 here)
   // Nobody at the printer: every insertion wait gets its sheet at once, and a
@@ -260,6 +262,7 @@ class PrinterModel {
   bool extendedInfo_ = false;
   bool insertionAutoEnd_ = false;
   bool cueingErrorSwitch_ = false;
+  bool cueingStalls_ = false;
   bool cleaningNeverWaits_ = false;
   bool autoInsert_ = false;
   std::optional<MicrResult> micrAuto_;
