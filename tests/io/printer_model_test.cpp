@@ -680,6 +680,16 @@ TEST(PrinterModel, HybridCancelEjectAndRemove) {
   EXPECT_TRUE(m.removeSheet());
   EXPECT_EQ(m.takeOutput(), kIdle);
   EXPECT_EQ(m.bytesPrinted(), 0u);  // FF is a command here, not print data
+
+  // Power off ends a wait; the sheet stays where it is.
+  PrinterModel off = hybridPrinter();
+  off.setSheetInserted(SheetPath::Validation, true);
+  feed(off, kMicrRead);
+  off.setPowerOff(true);
+  off.setPowerOff(false);
+  HybridStatus left;
+  left.validationSheet = true;
+  EXPECT_EQ(off.hybrid(), left);
 }
 
 TEST(PrinterModel, MicrReadAnswersTextOrErrorLetter) {
@@ -713,6 +723,14 @@ TEST(PrinterModel, MicrReadAnswersTextOrErrorLetter) {
   feed(m, kMicrRead);
   for (const auto& r : refused) EXPECT_FALSE(m.answerMicr(r));
   EXPECT_TRUE(m.hybrid().micrRead);
+  // With the check already in, the read only waits for its result.
+  PrinterModel in = hybridPrinter();
+  in.setSheetInserted(SheetPath::Slip, true);
+  in.takeOutput();
+  EXPECT_EQ(feed(in, kMicrRead), asb(0x00, 0x08));
+  EXPECT_EQ(in.hybrid().wait, Wait::None);
+  EXPECT_TRUE(in.answerMicr({"7", false, 0}));
+  EXPECT_EQ(in.takeOutput(), (Bytes{'7', '*', 0x40, 0x40, 0x1F, '7', 0}));
   // Every letter A..J is a reply of its own form.
   for (char letter = 'A'; letter <= 'J'; ++letter) {
     PrinterModel each = hybridPrinter();
@@ -792,6 +810,12 @@ TEST(PrinterModel, CueingReportsTheSlipDrawnIn) {
   EXPECT_EQ(feed(m, kSlip), cat({kIdle, asb(0x00, 0x08)}));
   EXPECT_TRUE(m.hybrid().slipSheet);
   EXPECT_EQ(m.hybrid().wait, Wait::None);
+
+  // A sheet that never comes: only the first status.
+  PrinterModel stalled = hybridPrinter();
+  stalled.setCueingStalls(true);
+  EXPECT_EQ(feed(stalled, kSlip), kIdle);
+  EXPECT_EQ(stalled.hybrid(), HybridStatus{});
 
   PrinterModel failing = hybridPrinter();
   failing.setCueingError(true);

@@ -52,4 +52,39 @@ for want in '[centre]' '[bold]' 'Crème brûlée' '[cut]'; do
   grep -qF -- "$want" "$work/log" || fail "transcript lacks $want"
 done
 grep -qF -- 'Cr\x8A' "$work/log" && fail "text not decoded from the code table"
+kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+pid=
+
+# A hybrid printer nobody stands at: the slip goes in at once, a MICR read
+# reads its text, and the display gets its line. Its own address (127.0.1.157).
+hybrid=127.0.1.157
+"$emulator" --address "$hybrid" --profile hybrid --micr-error K 2>"$work/err"
+[ $? -eq 2 ] || fail "a MICR error letter outside A..J does not exit 2"
+: >"$work/log"
+"$emulator" --address "$hybrid" --profile hybrid --auto-insert --micr-text 'T12T' \
+  --log "$work/log" >"$work/out" 2>&1 &
+pid=$!
+for _ in $(seq 1200); do
+  (exec 3<>"/dev/tcp/$hybrid/9100") 2>/dev/null && break
+  kill -0 "$pid" 2>/dev/null || {
+    "$emulator" --address "$hybrid" --profile hybrid --auto-insert --micr-text 'T12T' \
+      --log "$work/log" >"$work/out" 2>&1 &
+    pid=$!
+  }
+  sleep 0.1
+done
+exec 3<>"/dev/tcp/$hybrid/9100" || fail "cannot connect to $hybrid:9100"
+prologue='\x1b\x3d\x01\x1b\x40\x1d\x61\xff\x1c\x28\x65\x02\x00\x33\xff'
+printf "$prologue"'\x1b\x66\x00\x05\x1d\x28\x47\x02\x00\x30\x04\x1d\x28\x47\x02\x00\x54\x01\x1b\x63\x31\x04' >&3
+wait_for "$work/log" '[slip inserted]' || fail "the slip was not inserted"
+printf '\x1b\x3d\x01\x0c' >&3
+wait_for "$work/log" '[eject]' || fail "no eject in the transcript"
+printf "$prologue"'\x1b\x63\x31\x04\x1b\x66\x00\x05\x1c\x28\x66\x06\x00\x01\x01\x03\x01\x04\x01\x1c\x61\x30\x00' >&3
+wait_for "$work/log" '-> MICR text "T12T"' || fail "no MICR text in the transcript"
+printf '\x1b\x3d\x02Total 9.99\x1b\x3d\x01' >&3
+wait_for "$work/log" 'display: Total 9.99' || fail "no display line in the transcript"
+exec 3>&-
+for want in '[slip insertion]' '[MICR read]'; do
+  grep -qF -- "$want" "$work/log" || fail "transcript lacks $want"
+done
 echo "printer emulator CLI: ok"
