@@ -807,19 +807,23 @@ TEST(PrinterModel, CueingReportsTheSlipDrawnIn) {
   // A slip insertion without the prologue: the cueing of a paper-type selection.
   PrinterModel m = hybridPrinter();
   // (word & 03000000h) = 02000000h, then 0.
-  EXPECT_EQ(feed(m, kSlip), cat({kIdle, asb(0x00, 0x08)}));
+  EXPECT_EQ(feed(m, kSlip), cat({kWaiting, asb(0x00, 0x08)}));
   EXPECT_TRUE(m.hybrid().slipSheet);
   EXPECT_EQ(m.hybrid().wait, Wait::None);
+  // A sheet already in goes the same way.
+  EXPECT_EQ(feed(m, kSlip), cat({kWaiting, asb(0x00, 0x08)}));
 
-  // A sheet that never comes: only the first status.
+  // A sheet that does not come by itself: the printer waits as for an insertion.
   PrinterModel stalled = hybridPrinter();
   stalled.setCueingStalls(true);
-  EXPECT_EQ(feed(stalled, kSlip), kIdle);
-  EXPECT_EQ(stalled.hybrid(), HybridStatus{});
+  EXPECT_EQ(feed(stalled, kSlip), kWaiting);
+  EXPECT_EQ(stalled.hybrid().wait, Wait::Slip);
+  EXPECT_TRUE(stalled.insertSheet(SheetPath::Slip));
+  EXPECT_EQ(stalled.takeOutput(), asb(0x00, 0x08));
 
   PrinterModel failing = hybridPrinter();
   failing.setCueingError(true);
-  EXPECT_EQ(feed(failing, kValidation), cat({kIdle, asb(0x00, 0x0B)}));  // bit 24
+  EXPECT_EQ(feed(failing, kValidation), cat({kWaiting, asb(0x00, 0x0B)}));  // bit 24
   EXPECT_TRUE(failing.hybrid().cueingError);
   // The recovery's clear buffer ends the error.
   EXPECT_EQ(feed(failing, {0x10, 0x14, 0x08, 0x01, 0x03, 0x14, 0x01, 0x06, 0x02, 0x08}),

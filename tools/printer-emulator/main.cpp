@@ -76,7 +76,7 @@ const char kHelp[] =
     "  --removal-waiting     an ejected sheet waits to be taken\n"
     "  --wait-ends           an insertion wait ends by itself after its ESC f time\n"
     "  --cueing-error        the cueing of a paper-type selection fails (bit 24)\n"
-    "  --cueing-stalls       the cueing never draws the sheet in\n"
+    "  --cueing-stalls       the cueing waits for the sheet like an insertion\n"
     "  --cleaning-no-wait    the MICR cleaning never asks for the cleaning sheet\n"
     "  --auto-insert         every insertion wait gets its sheet at once\n"
     "  --micr-text TEXT      every MICR read gets its check and reads TEXT\n"

@@ -365,6 +365,7 @@ bool PrinterModel::insertSheet(SheetPath path) {
                      {},
                      0});
   asbMaybeChanged();
+  if (hybrid_.micrRead && micrAuto_) answerMicr(*micrAuto_);
   return true;
 }
 
@@ -908,13 +909,18 @@ bool PrinterModel::hybridCommand(std::span<const uint8_t> cmd, bool afterWaitTim
 }
 
 void PrinterModel::cue() {
-  // The first status shows the slip path empty, the next one the sheet drawn
-  // in (or the cueing error).
+  // The first status shows the printer drawing the sheet in with the slip
+  // path still empty, the next one the sheet in place (or the cueing error).
   hybrid_.cueingError = false;
+  hybrid_.slipSheet = false;  // a sheet already in is drawn back to be cued
+  hybrid_.wait = HybridStatus::Wait::Slip;
+  waitEnds_.reset();
   sendAsbNow();
+  if (cueingStalls_) return;  // it waits like any insertion: a trigger still brings the sheet
+  hybrid_.wait = HybridStatus::Wait::None;
   if (cueingErrorSwitch_) {
     hybrid_.cueingError = true;
-  } else if (!cueingStalls_) {
+  } else {
     hybrid_.slipSheet = true;
   }
   asbMaybeChanged();

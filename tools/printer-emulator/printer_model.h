@@ -166,7 +166,7 @@ class PrinterModel {
   // set; without this switch it waits for a trigger.
   void setInsertionAutoEnd(bool on) { insertionAutoEnd_ = on; }
   void setCueingError(bool on) { cueingErrorSwitch_ = on; }  // cueing sets bit 24 instead
-  // Cueing never draws the sheet in: only its first status comes.
+  // Cueing never draws the sheet in by itself: it waits like an insertion.
   void setCueingStalls(bool on) { cueingStalls_ = on; }
   void setCleaningNeverWaits(bool on) { cleaningNeverWaits_ = on; }  // FS c never sets bit 17
   void setSlipSensors(uint8_t bits);  // third byte bits 5-6 (bits 0-1 here)
