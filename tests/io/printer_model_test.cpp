@@ -519,6 +519,17 @@ TEST(PrinterModel, HostSplitterFindsEachAnswerAsOnePacket) {
 
 }  // namespace
 
+namespace printer_emulator {
+
+// Readable failures for the hybrid state.
+void PrintTo(const HybridStatus& h, std::ostream* out) {
+  *out << "{wait " << static_cast<int>(h.wait) << ", micrRead " << h.micrRead << ", slip "
+       << h.slipSheet << ", validation " << h.validationSheet << ", removal " << h.removalWaiting
+       << ", cueing error " << h.cueingError << "}";
+}
+
+}  // namespace printer_emulator
+
 namespace {
 
 using printer_emulator::HybridStatus;
@@ -638,6 +649,9 @@ TEST(PrinterModel, HybridInsertionWaitsUntilTheTrigger) {
       }
       // GS a in the prologue answers the status at once, then the wait begins.
       EXPECT_EQ(got, cat({kIdle, kWaiting}));
+      EXPECT_EQ(m.hybrid().wait, c.wait);
+      // A receipt job meanwhile ends as usual and leaves the wait alone.
+      EXPECT_EQ(feed(m, job("0002", text("receipt\n"))), cat({kWaiting, jobEnd("0002")}));
       EXPECT_EQ(m.hybrid().wait, c.wait);
       // Nothing happens by itself, however long nobody inserts a sheet.
       EXPECT_TRUE(m.advance(PrinterModel::Clock::now() + std::chrono::hours(1)).empty());
