@@ -14,6 +14,7 @@
 #include "engine/print_result.h"
 #include "engine/reply_analysis.h"
 #include "engine/request_queue.h"
+#include "engine/send_chain.h"
 #include "engine/status_steps.h"
 #include "engine/status_store.h"
 #include "engine/status_word.h"
@@ -257,16 +258,11 @@ int InitHybridJob(StepContext_t* context, int32_t method, int32_t timeoutMs) {
     return TILOPRN_PARAMETER_ERROR;
   }
   JobWait_t* job =
-      AddJobWait(context->env, context->jobHandle, kHybridJobId, timeoutMs, kJobKindHybrid);
+      AddJobWait(context->env, context->jobHandle, kHybridJobId, timeoutMs, kJobKindHybrid, method);
   if (job == nullptr) {
     EngineErrorLine(kSendReceiveSource, __LINE__);
     SetMethodFlag(handle, method, 0);
     return TILOPRN_FAILURE;
-  }
-  {
-    // Only this queue thread completes jobs, but the job's own thread reads it.
-    PlatformLockGuard lock(context->jobHandle->jobListLock);
-    job->method = method;
   }
   context->jobWait = job;
   return TILOPRN_SUCCESS;
@@ -325,12 +321,7 @@ int32_t CheckHybrid(StepContext_t* context, CheckKind kind, int32_t method) {
     return Finish(context, TILOPRN_FAILURE);
   }
   if (context->stepResult != TILOPRN_SUCCESS) return context->stepResult;
-  ReplyWaitContext replies{};
-  replies.handle = handle;
-  StepContext_t check{};
-  check.handle = handle;
-  check.replyWait = &replies;
-  CheckAsb(&check);
+  ReadPendingReplies(handle);
   const uint32_t flags = handle->statusFlags.load();
   uint8_t raw[4];
   GetRawAsb(handle, raw);
