@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -32,7 +33,12 @@
 #include "foundation/lock_guard.h"
 
 using namespace tilo2::core;
+using printer_emulator::HybridStatus;
+using printer_emulator::MicrResult;
 using printer_emulator::PrinterEmulator;
+using printer_emulator::PrinterModel;
+using printer_emulator::Profile;
+using printer_emulator::SheetPath;
 
 namespace {
 
@@ -64,6 +70,7 @@ constexpr int kNoInsertionAddress = 314;
 constexpr int kSharedHandleAddress = 315;
 constexpr int kSyncCancelAddress = 316;
 constexpr int kBusyClaimAddress = 317;
+constexpr int kHybridProfileAddress = 318;
 
 // Automatic status of the hybrid printer: bits 25 and 27 set mean no sheet in
 // the slip or the validation path; third byte 02h the printer waits for a
@@ -169,7 +176,10 @@ void RecordPrint(PrintHandle_t* handle, const char*, int32_t code, uint32_t, int
 // reply analysis in place, automatic status on and the result callbacks set.
 class HybridLink {
  public:
-  explicit HybridLink(int address) : printer_(address) {
+  // The receipt profile plays the hybrid printer through a fixed automatic
+  // status; the hybrid profile is one, with its sheets and triggers.
+  explicit HybridLink(int address, Profile profile = Profile::Receipt)
+      : printer_(address, profile), hybridProfile_(profile == Profile::Hybrid) {
     if (!printer_.ok()) return;
     PrintHandle_t* handle = printer_.handle();
     handle->monitorWanted = 1;
@@ -179,7 +189,9 @@ class HybridLink {
     SetResultCallback(handle, RESULT_HYBRID, reinterpret_cast<void*>(&RecordHybrid));
     SetResultCallback(handle, RESULT_PRINT, reinterpret_cast<void*>(&RecordPrint));
     handle->replyHandler = AnalyzeResponse;
-    printer_.WithModel([](auto& model) { model.setAsbOverride(kIdle); });
+    if (!hybridProfile_) {
+      printer_.WithModel([](auto& model) { model.setAsbOverride(kIdle); });
+    }
     ready_ = SendAsbEnable(handle) == TILOPRN_SUCCESS && SetAsb(kIdle);
   }
 
@@ -204,7 +216,14 @@ class HybridLink {
 
   // The printer reports this status; true once the handle took it in.
   bool SetAsb(const Asb& bytes) const {
-    printer_.WithModel([&](auto& model) { model.setAsbOverride(bytes); });
+    if (!hybridProfile_) {
+      printer_.WithModel([&](auto& model) { model.setAsbOverride(bytes); });
+    }
+    return WaitForAsb(bytes);
+  }
+
+  // True once the handle took in this status from the printer.
+  bool WaitForAsb(const Asb& bytes) const {
     const auto deadline = std::chrono::steady_clock::now() + kDeadline;
     while (std::chrono::steady_clock::now() < deadline) {
       ReplyWaitContext replies{};
@@ -256,6 +275,7 @@ class HybridLink {
 
  private:
   engine_test::EmulatedPrinter printer_;
+  bool hybridProfile_;
   bool ready_ = false;
 };
 
@@ -909,6 +929,175 @@ TEST(HybridChains, SyncCancelTakesThePrintersAnswer) {
   ASSERT_TRUE(link.SetAsb(kWaitingForSheet));
   EXPECT_EQ(QueueCancelInsertionHybdPrinterSync(nullptr, handle), TILOPRN_TIMEOUT);
   EXPECT_EQ(ReadLockedFlag(handle->cancelInsertionLock, handle->cancelInsertion), 0);
+}
+
+// --- The emulator's hybrid printer ------------------------------------------------
+
+// Waits until the emulated printer is in the state.
+bool WaitForPrinter(HybridLink& link, const std::function<bool(const HybridStatus&)>& state) {
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while (!state(link.emulator().state().hybrid())) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+struct ProfileRow {
+  std::string what;
+  std::function<void(HybridLink&)> start;
+  std::function<bool(const HybridStatus&)> awaited;  // the printer's state before the trigger
+  std::function<void(HybridLink&)> trigger;
+  std::map<int32_t, int32_t> codes;  // by method
+  std::optional<std::string> text;
+};
+
+void StartWait(HybridLink& link, int32_t kind) {
+  EXPECT_EQ(QueueWaitInsertionHybdPrinter(nullptr, link.handle(), kind, 500, kLongTimeoutMs, 0),
+            TILOPRN_SUCCESS);
+}
+
+void StartRead(HybridLink& link) {
+  EXPECT_EQ(QueueReadMicrDataHybdPrinter(nullptr, link.handle(), 1, 500, kLongTimeoutMs, 0),
+            TILOPRN_SUCCESS);
+}
+
+std::function<bool(const HybridStatus&)> Waiting(HybridStatus::Wait wait) {
+  return [wait](const HybridStatus& status) { return status.wait == wait; };
+}
+
+std::function<void(HybridLink&)> AtPrinter(std::function<void(PrinterModel&)> act) {
+  return [act](HybridLink& link) { link.printer().WithModel(act); };
+}
+
+void Cancel(HybridLink& link) {
+  EXPECT_EQ(QueueCancelInsertionHybdPrinter(nullptr, link.handle()), TILOPRN_SUCCESS);
+}
+
+std::vector<ProfileRow> ProfileRows() {
+  using Wait = HybridStatus::Wait;
+  std::vector<ProfileRow> rows = {
+      {"slip inserted",
+       [](auto& link) { StartWait(link, kInsertionSlip); },
+       Waiting(Wait::Slip),
+       AtPrinter([](auto& model) { model.insertSheet(SheetPath::Slip); }),
+       {{kMethodWaitInsertion, TILOPRN_SUCCESS}},
+       std::nullopt},
+      {"validation sheet inserted",
+       [](auto& link) { StartWait(link, kInsertionValidation); },
+       Waiting(Wait::Validation),
+       AtPrinter([](auto& model) { model.insertSheet(SheetPath::Validation); }),
+       {{kMethodWaitInsertion, TILOPRN_SUCCESS}},
+       std::nullopt},
+      {"check inserted for MICR",
+       [](auto& link) { StartWait(link, kInsertionMicr); },
+       Waiting(Wait::Micr),
+       AtPrinter([](auto& model) { model.insertSheet(SheetPath::Slip); }),
+       {{kMethodWaitInsertion, TILOPRN_SUCCESS}},
+       std::nullopt},
+      {"wait cancelled",
+       [](auto& link) { StartWait(link, kInsertionSlip); },
+       Waiting(Wait::Slip),
+       Cancel,
+       {{kMethodCancelInsertion, TILOPRN_SUCCESS}, {kMethodWaitInsertion, TILOPRN_CANCELLED}},
+       std::nullopt},
+      {"wait, sheet pulled out",
+       [](auto& link) { StartWait(link, kInsertionSlip); },
+       Waiting(Wait::Slip),
+       AtPrinter([](auto& model) { model.pullOut(); }),
+       {{kMethodWaitInsertion, kHybridPaperPulledOut}},
+       std::nullopt},
+      {"MICR text",
+       StartRead,
+       Waiting(Wait::MicrRead),
+       AtPrinter([](auto& model) {
+         model.answerMicr({"10", true, 0});
+       }),
+       {{kMethodReadMicrData, TILOPRN_SUCCESS}},
+       "10"},
+      {"MICR read cancelled",
+       StartRead,
+       Waiting(Wait::MicrRead),
+       Cancel,
+       {{kMethodCancelInsertion, TILOPRN_SUCCESS}, {kMethodReadMicrData, TILOPRN_CANCELLED}},
+       std::nullopt},
+      {"MICR read, check pulled out",
+       StartRead,
+       Waiting(Wait::MicrRead),
+       AtPrinter([](auto& model) { model.pullOut(); }),
+       {{kMethodReadMicrData, kHybridPaperPulledOut}},
+       std::nullopt},
+      {"cleaning sheet passed",
+       [](auto& link) {
+         EXPECT_EQ(QueueCleanMicrReaderHybdPrinter(nullptr, link.handle(), 500, kLongTimeoutMs, 0),
+                   TILOPRN_SUCCESS);
+         // The sheet counts only once the step saw the printer wait for it.
+         EXPECT_TRUE(link.WaitFlag(link.handle()->cleaningInsertionSeenLock,
+                                   link.handle()->cleaningInsertionSeen, 1));
+       },
+       Waiting(Wait::Cleaning),
+       AtPrinter([](auto& model) { model.cleaningSheetPassed(); }),
+       {{kMethodCleanMicrReader, TILOPRN_SUCCESS}},
+       std::nullopt},
+      {"eject an inserted sheet",
+       [](auto& link) {
+         link.printer().WithModel(
+             [](auto& model) { model.setSheetInserted(SheetPath::Slip, true); });
+         ASSERT_TRUE(link.WaitForAsb(kSlipInserted));
+         EXPECT_EQ(QueueEjectPaperHybdPrinter(nullptr, link.handle(), 0), TILOPRN_SUCCESS);
+       },
+       [](const HybridStatus& status) { return status.removalWaiting; },
+       [](auto&) {},
+       {{kMethodEjectPaper, TILOPRN_SUCCESS}},
+       std::nullopt},
+  };
+  const std::pair<char, int32_t> letters[] = {
+      {'A', kHybridNoMicrData},     {'C', TILOPRN_TIMEOUT},         {'D', kHybridIllegalLength},
+      {'E', kHybridNoMagneticData}, {'F', kHybridRecognitionError}, {'G', kHybridReadError},
+      {'H', kHybridNoiseDetected},  {'I', TILOPRN_PRINTER_ERROR},   {'J', kHybridPaperJam},
+  };
+  for (const auto& [letter, code] : letters) {
+    const char error = letter;
+    rows.push_back({std::string("MICR error ") + letter,
+                    StartRead,
+                    Waiting(Wait::MicrRead),
+                    AtPrinter([error](auto& model) {
+                      model.answerMicr({"", false, error});
+                    }),
+                    {{kMethodReadMicrData, code}},
+                    std::nullopt});
+  }
+  return rows;
+}
+
+// Each operation against the emulator's hybrid printer, ended by what a
+// person does at the printer.
+TEST(HybridChains, TheHybridPrintersAnswersEndEachOperation) {
+  HybridLink link(kHybridProfileAddress, Profile::Hybrid);
+  ASSERT_TRUE(link.ready());
+  for (const auto& row : ProfileRows()) {
+    SCOPED_TRACE(row.what);
+    const size_t seen = resultLog.Hybrid(link.handle()).size();
+    row.start(link);
+    ASSERT_TRUE(WaitForPrinter(link, row.awaited));
+    row.trigger(link);
+    const auto results = resultLog.WaitForHybrid(link.handle(), seen + row.codes.size());
+    ASSERT_EQ(results.size(), seen + row.codes.size());
+    std::map<int32_t, int32_t> codes;
+    std::optional<std::string> text;
+    for (size_t i = seen; i < results.size(); ++i) {
+      codes[results[i].method] = results[i].code;
+      if (results[i].data.has_value()) text = results[i].data;
+    }
+    EXPECT_EQ(codes, row.codes);
+    EXPECT_EQ(text, row.text);
+    ASSERT_TRUE(link.WaitNoJobs());
+    // The next row starts with both paths empty and nothing to recover.
+    link.printer().WithModel([](auto& model) { model.removeSheet(); });
+    ASSERT_TRUE(WaitForPrinter(link, Waiting(HybridStatus::Wait::None)));
+    ASSERT_TRUE(link.WaitForAsb(kIdle));
+    SetNeedRecover(link.handle(), 0);
+  }
 }
 
 }  // namespace
