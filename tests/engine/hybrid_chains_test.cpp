@@ -71,6 +71,7 @@ constexpr int kSharedHandleAddress = 315;
 constexpr int kSyncCancelAddress = 316;
 constexpr int kBusyClaimAddress = 317;
 constexpr int kHybridProfileAddress = 318;
+constexpr int kWorkFailureAddress = 319;
 
 // Automatic status of the hybrid printer: bits 25 and 27 set mean no sheet in
 // the slip or the validation path; third byte 02h the printer waits for a
@@ -409,10 +410,11 @@ struct RefusalRow {
 };
 
 // Queues a wait for insertion and returns the callback's outcome.
-std::optional<HybridOutcome> WaitRefused(HybridLink& link, const RefusalRow& row) {
+std::optional<HybridOutcome> WaitRefused(HybridLink& link, const RefusalRow& row,
+                                         int32_t waitMs = 500) {
   const size_t seen = resultLog.Hybrid(link.handle()).size();
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(QueueWaitInsertionHybdPrinter(nullptr, link.handle(), row.kind, 500, kLongTimeoutMs,
+  EXPECT_EQ(QueueWaitInsertionHybdPrinter(nullptr, link.handle(), row.kind, waitMs, kLongTimeoutMs,
                                           row.removalPending),
             TILOPRN_SUCCESS);
   const auto results = resultLog.WaitForHybrid(link.handle(), seen + 1);
@@ -520,6 +522,36 @@ TEST(HybridChains, CancelWithNoInsertionAwaitedIsRefusedWith6) {
   ASSERT_TRUE(link.WaitNoJobs());
   EXPECT_EQ(ReadLockedFlag(link.handle()->cancelInsertionLock, link.handle()->cancelInsertion), 0);
   EXPECT_EQ(engine_test::FindBytes(link.emulator().tcpBytes(), kCancel), kNotFound);
+}
+
+struct WorkFailureRow {
+  const char* what;
+  int32_t kind;
+  int32_t waitMs;
+  int32_t code;
+};
+
+// A work step that writes nothing still ends its job: the Exit step reports it.
+TEST(HybridChains, AFailedWorkStepReachesTheCallbackThroughTheExitStep) {
+  HybridLink link(kWorkFailureAddress);
+  ASSERT_TRUE(link.ready());
+  const std::vector<WorkFailureRow> rows = {
+      {"wait time above 6400 ms", kInsertionSlip, 6401, TILOPRN_PARAMETER_ERROR},
+      {"unknown insertion kind", 4, 500, TILOPRN_ILLEGAL_STATE},
+  };
+  const size_t start = link.WireSize();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const auto outcome = WaitRefused(link, {row.what, kIdle, row.kind, 0, false, 0}, row.waitMs);
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(outcome->code, row.code);
+    EXPECT_EQ(outcome->method, kMethodWaitInsertion);
+    EXPECT_EQ(ReadLockedFlag(link.handle()->waitInsertionLock, link.handle()->waitInsertion), 0);
+    SetNeedRecover(link.handle(), 0);
+  }
+  const Bytes wire = link.emulator().tcpBytes();
+  EXPECT_EQ(engine_test::FindBytes(wire, kSlipInsertion, start), kNotFound);
+  EXPECT_EQ(engine_test::FindBytes(wire, {0x1B, 0x66, 0x00}, start), kNotFound);
 }
 
 // --- One operation of a kind at a time ------------------------------------------
