@@ -300,18 +300,6 @@ int32_t RefusalCode(StepContext_t* context, CheckKind kind, uint32_t flags, cons
   return extError11 ? TILOPRN_PRINTER_ERROR : TILOPRN_SUCCESS;
 }
 
-// Asks the printer for automatic status once the checks passed, unless an
-// offline printer without the extended status block could not answer.
-int ResponseEnableRule(PrintHandle_t* handle, const uint8_t raw[4]) {
-  if (IsOfflineWithReason(raw) && handle->infoKind.load() != kInfoKindExtStatus) {
-    return TILOPRN_SUCCESS;
-  }
-  if (handle->responseEnabled.load() != 0) return TILOPRN_SUCCESS;
-  const int sent = SendResponseEnable(handle);
-  if (sent == TILOPRN_SUCCESS) handle->responseEnabled = 1;
-  return sent;
-}
-
 // method -1: no job to complete (the eject).
 int32_t CheckHybrid(StepContext_t* context, CheckKind kind, int32_t method) {
   if (context == nullptr) return TILOPRN_PARAMETER_ERROR;
@@ -361,6 +349,16 @@ void ReleaseHybridJob(PrintHandle_t* jobHandle, JobWait_t* job, int32_t result) 
 }
 
 }  // namespace
+
+int ResponseEnableRule(PrintHandle_t* handle, const uint8_t raw[4]) {
+  if (IsOfflineWithReason(raw) && handle->infoKind.load() != kInfoKindExtStatus) {
+    return TILOPRN_SUCCESS;
+  }
+  if (handle->responseEnabled.load() != 0) return TILOPRN_SUCCESS;
+  const int sent = SendResponseEnable(handle);
+  if (sent == TILOPRN_SUCCESS) handle->responseEnabled = 1;
+  return sent;
+}
 
 bool ReportHybridBusy(PrintHandle_t* handle, int32_t method) {
   PlatformMutex_t* lock = nullptr;

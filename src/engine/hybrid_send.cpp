@@ -28,12 +28,6 @@ constexpr const char* kCheckName = "Check_SendHybdPrinter_Cmd";
 constexpr const char* kSendName = "SendPrinter_Cmd";
 constexpr const char* kExitName = "Exit_SendHybdPrinter_Cmd";
 
-constexpr int32_t kPaperPulledOut = 19;
-constexpr int32_t kWrongPaper = 21;
-constexpr int32_t kInsertionRunning = 22;
-constexpr int32_t kAlreadyInserted = 23;
-constexpr int32_t kRemovalWaiting = 24;
-
 constexpr uint32_t kPathsClear = kHybridSlipPathClear | kHybridValidationPathClear;
 constexpr uint32_t kCueingError = 0x01000000u;
 
@@ -55,10 +49,10 @@ bool HybridSendNeedsRecover(int32_t result) {
   switch (result) {
     case TILOPRN_SUCCESS:
     case TILOPRN_ILLEGAL_STATE:
-    case kWrongPaper:
-    case kInsertionRunning:
-    case kAlreadyInserted:
-    case kRemovalWaiting:
+    case kHybridWrongPaperType:
+    case kHybridInsertionRunning:
+    case kHybridPaperInserted:
+    case kHybridRemovalWaiting:
       return false;
     default:
       return true;
@@ -97,16 +91,6 @@ uint32_t CurrentFlags(StepContext_t* context) {
   return flags == kStatusFlagsUnknown ? kStatusNoResponse : flags;
 }
 
-// The end of every passed check: response enable goes out once, unless the
-// printer is in an error that only the extended status would explain.
-int ResponseEnableRule(PrintHandle_t* handle, const uint8_t raw[4]) {
-  if (IsOfflineWithReason(raw) && handle->infoKind.load() != 1) return TILOPRN_SUCCESS;
-  if (handle->responseEnabled.load() != 0) return TILOPRN_SUCCESS;
-  const int sent = SendResponseEnable(handle);
-  if (sent == TILOPRN_SUCCESS) handle->responseEnabled = 1;
-  return sent;
-}
-
 bool PaperTypeKnown(int32_t paperType) {
   return paperType >= kPaperReceipt && paperType <= kPaperValidation;
 }
@@ -122,20 +106,22 @@ int HybridPaperChecks(StepContext_t* context) {
   if ((flags & kStatusNoResponse) != 0) return TILOPRN_IO_ERROR;
   if (handle->paperPulledOut.exchange(0) != 0) {
     SetNeedRecover(handle, 1);
-    return kPaperPulledOut;
+    return kHybridPaperPulledOut;
   }
   if (!PaperTypeKnown(paper)) {
     EngineErrorLine(kSendReceiveSource, __LINE__);
     return TILOPRN_ILLEGAL_STATE;
   }
-  if (removal && (paper == kPaperReceipt || paper == kPaperValidation)) return kWrongPaper;
-  if ((flags & kStatusInsertionWait) != 0) return kInsertionRunning;
-  if ((flags & kStatusRemovalWait) != 0) return kRemovalWaiting;
-  if (paper == kPaperReceipt && (flags & kPathsClear) != kPathsClear) return kWrongPaper;
+  if (removal && (paper == kPaperReceipt || paper == kPaperValidation))
+    return kHybridWrongPaperType;
+  if ((flags & kStatusInsertionWait) != 0) return kHybridInsertionRunning;
+  if ((flags & kStatusRemovalWait) != 0) return kHybridRemovalWaiting;
+  if (paper == kPaperReceipt && (flags & kPathsClear) != kPathsClear) return kHybridWrongPaperType;
   if ((paper == kPaperSlip || paper == kPaperEndorse) && (flags & kHybridSlipPathClear) != 0) {
-    return kWrongPaper;
+    return kHybridWrongPaperType;
   }
-  if (paper == kPaperValidation && (flags & kHybridValidationPathClear) != 0) return kWrongPaper;
+  if (paper == kPaperValidation && (flags & kHybridValidationPathClear) != 0)
+    return kHybridWrongPaperType;
   bool extError10 = false;
   bool extError11 = false;
   const int offline = CheckOfflineError(context->env, handle, raw, &extError10, &extError11);

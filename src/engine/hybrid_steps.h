@@ -101,6 +101,10 @@ int32_t CheckCleanMicrReaderHybdPrinterCmd(StepContext_t* context);
 int32_t CleanMicrReaderHybdPrinterCmd(StepContext_t* context);
 // The Exit step of the wait, cancel, MICR read and cleaning chains.
 int32_t ExitHybdPrinterCmd(StepContext_t* context);
+// The end of every passed hybrid Check step: response enable goes out once,
+// unless the printer is offline with a reason that no extended status block
+// explains. 0 when nothing was written, else the write's result.
+int ResponseEnableRule(PrintHandle_t* handle, const uint8_t raw[4]);
 // ---- end of the insertion, cancel, eject, MICR read and cleaning chains ----
 
 // ---- The hybrid send, the paper-type cueing and the hybrid status ----

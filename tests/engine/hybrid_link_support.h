@@ -44,7 +44,7 @@ inline constexpr Asb kValidationSheetIn = {0x10, 0x00, 0x00, 0x02};
 inline constexpr Asb kInsertionWait = {0x10, 0x00, 0x02, 0x0A};
 inline constexpr Asb kRemovalWait = {0x10, 0x00, 0x08, 0x0A};
 
-struct HybridResult {
+struct HybridOutcome {
   PrintHandle_t* handle;
   int32_t code;
   uint32_t status;
@@ -65,7 +65,7 @@ class HybridRecorder {
                data != nullptr ? std::optional<std::string>(data) : std::nullopt,
                std::chrono::steady_clock::now()});
   }
-  void Add(HybridResult result) {
+  void Add(HybridOutcome result) {
     {
       std::lock_guard lock(mutex_);
       results_.push_back(std::move(result));
@@ -73,24 +73,24 @@ class HybridRecorder {
     changed_.notify_all();
   }
   // The results of the handle once there are count of them (or fewer at the deadline).
-  std::vector<HybridResult> WaitFor(PrintHandle_t* handle, size_t count,
-                                    std::chrono::milliseconds limit = kDeadline) {
+  std::vector<HybridOutcome> WaitFor(PrintHandle_t* handle, size_t count,
+                                     std::chrono::milliseconds limit = kDeadline) {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, limit, [&] { return Of(handle).size() >= count; });
     return Of(handle);
   }
-  std::vector<HybridResult> Results(PrintHandle_t* handle) {
+  std::vector<HybridOutcome> Results(PrintHandle_t* handle) {
     std::lock_guard lock(mutex_);
     return Of(handle);
   }
   void Forget(PrintHandle_t* handle) {
     std::lock_guard lock(mutex_);
-    std::erase_if(results_, [&](const HybridResult& r) { return r.handle == handle; });
+    std::erase_if(results_, [&](const HybridOutcome& r) { return r.handle == handle; });
   }
 
  private:
-  std::vector<HybridResult> Of(PrintHandle_t* handle) const {
-    std::vector<HybridResult> out;
+  std::vector<HybridOutcome> Of(PrintHandle_t* handle) const {
+    std::vector<HybridOutcome> out;
     for (const auto& r : results_) {
       if (r.handle == handle) out.push_back(r);
     }
@@ -98,7 +98,7 @@ class HybridRecorder {
   }
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<HybridResult> results_;
+  std::vector<HybridOutcome> results_;
 };
 
 // Polls cond every 10 ms until it holds or the deadline passes.
