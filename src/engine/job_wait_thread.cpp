@@ -252,6 +252,9 @@ void* JobWaitThread(void* argument) {
       ReadJob(handle, job, &view);
     }
     completed = Report(handle, view, code);
+  } else if (cancelled && view.kind == kJobKindHybrid) {
+    // A cancelled operation is over as well: its flag must not refuse the next.
+    ClearMethodFlag(handle, view.method);
   }
   SetNeedRecover(handle, completed ? 0 : 1);
 
