@@ -8,13 +8,17 @@
 #include "engine/hybrid_steps.h"
 #include "engine/print_result.h"
 #include "engine/reply_analysis.h"
+#include "engine/shared_connection.h"
 #include "engine/status_steps.h"
+#include "engine/status_store.h"
+#include "foundation/lock_guard.h"
 
 namespace tilo2::core {
 
 namespace {
 
 constexpr int32_t kMaxJobTimeoutMs = 600000;
+constexpr int32_t kDefaultInsertionWaitMs = 500;
 
 struct Density {
   int32_t x;
@@ -34,6 +38,42 @@ int CheckWaitingOperation(PrintHandle_t* handle) {
   if (const int checked = CheckOpenHandle(handle); checked != TILOPRN_SUCCESS) return checked;
   if (OnQueueThread(handle)) return TILOPRN_BUSY;
   return TILOPRN_SUCCESS;
+}
+
+// The operations that queue a hybrid chain: the handle open, and no job's
+// bytes on their way (the printer would take the chain's bytes for the job's).
+int CheckHybridOperation(PrintHandle_t* handle) {
+  if (handle == nullptr) {
+    EngineErrorLine(kPublicSource, __LINE__);
+    return TILOPRN_PARAMETER_ERROR;
+  }
+  if (const int checked = CheckOpenHandle(handle); checked != TILOPRN_SUCCESS) return checked;
+  if (GetSendInProgress(handle) != 0) {
+    EngineErrorLine(kPublicSource, __LINE__);
+    return TILOPRN_BUSY;
+  }
+  return TILOPRN_SUCCESS;
+}
+
+// The printer's insertion wait (-2: 500 ms) and the job timeout.
+bool InsertionTimesValid(int32_t* delayMs, int32_t timeoutMs) {
+  if (*delayMs == -2) *delayMs = kDefaultInsertionWaitMs;
+  if (*delayMs < 0 || *delayMs > kMaxInsertionWaitMs || timeoutMs < 0 ||
+      timeoutMs > kMaxJobTimeoutMs) {
+    EngineErrorLine(kPublicSource, __LINE__);
+    return false;
+  }
+  return true;
+}
+
+void SetSlipCueing(PrintHandle_t* handle, uint8_t value) {
+  PlatformLockGuard lock(handle->slipCueingLock);
+  if (lock) handle->slipCueing = value;
+}
+
+void SetHybridClosing(PrintHandle_t* handle, uint8_t value) {
+  PlatformLockGuard lock(handle->hybridClosingLock);
+  if (lock) handle->hybridClosing = value;
 }
 
 PrnCmdHandle_t* ValidBuilder(PrinterBuilder_t* builder) {
@@ -168,6 +208,78 @@ int TiloSendHybridData(TdcBackendEnv_t* env, PrintHandle_t* handle, PrinterBuild
       QueueSendHybdPrinter(env, handle, builder, paperType, timeoutMs, option, removalPending);
   if (queued != TILOPRN_SUCCESS) EngineErrorLine(kPublicSource, __LINE__);
   return queued;
+}
+
+int TiloSelectPaperType(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t paperType) {
+  if (const int checked = CheckWaitingOperation(handle); checked != TILOPRN_SUCCESS) {
+    return checked;
+  }
+  // While set, the reply analysis follows the printer's cueing reports.
+  SetSlipCueing(handle, 1);
+  const int result = QueueCuePaper(env, handle, paperType);
+  SetSlipCueing(handle, 0);
+  return result;
+}
+
+int TiloCancelInsertionSync(TdcBackendEnv_t* env, PrintHandle_t* handle) {
+  if (const int checked = CheckHybridOperation(handle); checked != TILOPRN_SUCCESS) return checked;
+  if (OnQueueThread(handle)) return TILOPRN_BUSY;
+  return QueueCancelInsertionHybdPrinterSync(env, handle);
+}
+
+int TiloWaitInsertion(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t paperType,
+                      int32_t delayMs, int32_t timeoutMs, uint8_t removalPending) {
+  if (handle == nullptr || !InsertionTimesValid(&delayMs, timeoutMs)) {
+    return TILOPRN_PARAMETER_ERROR;
+  }
+  if (const int checked = CheckHybridOperation(handle); checked != TILOPRN_SUCCESS) return checked;
+  return QueueWaitInsertionHybdPrinter(env, handle, paperType, delayMs, timeoutMs, removalPending);
+}
+
+int TiloCancelInsertion(TdcBackendEnv_t* env, PrintHandle_t* handle) {
+  if (const int checked = CheckHybridOperation(handle); checked != TILOPRN_SUCCESS) return checked;
+  return QueueCancelInsertionHybdPrinter(env, handle);
+}
+
+int TiloEjectPaper(TdcBackendEnv_t* env, PrintHandle_t* handle, uint8_t removalPending) {
+  if (const int checked = CheckHybridOperation(handle); checked != TILOPRN_SUCCESS) return checked;
+  if (OnQueueThread(handle)) return TILOPRN_BUSY;
+  return QueueEjectPaperHybdPrinter(env, handle, removalPending);
+}
+
+int TiloReadMicrData(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t font, int32_t delayMs,
+                     int32_t timeoutMs, uint8_t removalPending) {
+  if (handle == nullptr || !InsertionTimesValid(&delayMs, timeoutMs)) {
+    return TILOPRN_PARAMETER_ERROR;
+  }
+  if (const int checked = CheckHybridOperation(handle); checked != TILOPRN_SUCCESS) return checked;
+  return QueueReadMicrDataHybdPrinter(env, handle, font, delayMs, timeoutMs, removalPending);
+}
+
+int TiloCleanMicrReader(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t delayMs,
+                        int32_t timeoutMs, uint8_t removalPending) {
+  if (handle == nullptr || !InsertionTimesValid(&delayMs, timeoutMs)) {
+    return TILOPRN_PARAMETER_ERROR;
+  }
+  if (const int checked = CheckHybridOperation(handle); checked != TILOPRN_SUCCESS) return checked;
+  return QueueCleanMicrReaderHybdPrinter(env, handle, delayMs, timeoutMs, removalPending);
+}
+
+int TiloCloseHybridPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle) {
+  if (handle == nullptr || !CheckHandleList(handle)) {
+    EngineErrorLine(kPublicSource, __LINE__);
+    return TILOPRN_PARAMETER_ERROR;
+  }
+  // While closing, the printer's end of the insertion cancels its job: the
+  // user who waited for it is leaving and takes no callback.
+  SetHybridClosing(handle, 1);
+  if (ReadLockedFlag(handle->waitInsertionLock, handle->waitInsertion) != 0) {
+    if (const int cancelled = TiloCancelInsertionSync(env, handle); cancelled != TILOPRN_SUCCESS) {
+      EngineErrorLine(kPublicSource, __LINE__);
+    }
+  }
+  SetHybridClosing(handle, 0);
+  return ReleaseSharedConnection(env, kSharedUserHybrid, handle);
 }
 
 }  // namespace tilo2::core

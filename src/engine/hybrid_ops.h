@@ -38,4 +38,29 @@ int TiloSendHybridData(TdcBackendEnv_t* env, PrintHandle_t* handle, PrinterBuild
                        int32_t paperType, int32_t timeoutMs, int32_t option,
                        uint8_t removalPending);
 
+// Selects the paper type: the printer cues the sheet (slipCueing is set
+// meanwhile). QueueCuePaper's result.
+int TiloSelectPaperType(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t paperType);
+// The operations below answer 7 while a job's bytes are being sent, else
+// pass on the queueing's result; their outcome arrives through the hybrid
+// result callback. delayMs is the printer's own insertion wait, 0..6400 or -2
+// (500); timeoutMs 0..600000; anything else 1.
+// Cancels a pending insertion and waits for the printer to end it.
+int TiloCancelInsertionSync(TdcBackendEnv_t* env, PrintHandle_t* handle);
+// paperType is the insertion kind: 1 slip, 2 validation, 3 MICR.
+int TiloWaitInsertion(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t paperType,
+                      int32_t delayMs, int32_t timeoutMs, uint8_t removalPending);
+int TiloCancelInsertion(TdcBackendEnv_t* env, PrintHandle_t* handle);
+// Waits for the eject and reports it (method 3) before it returns.
+int TiloEjectPaper(TdcBackendEnv_t* env, PrintHandle_t* handle, uint8_t removalPending);
+int TiloReadMicrData(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t font, int32_t delayMs,
+                     int32_t timeoutMs, uint8_t removalPending);
+int TiloCleanMicrReader(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t delayMs,
+                        int32_t timeoutMs, uint8_t removalPending);
+
+// The hybrid printer leaves the shared connection: a pending insertion is
+// cancelled first (its job ends without a callback), then user bit 4 goes.
+// ReleaseSharedConnection's result.
+int TiloCloseHybridPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle);
+
 }  // namespace tilo2::core

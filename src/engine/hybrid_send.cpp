@@ -27,6 +27,11 @@ constexpr const char* kInitName = "Init_SendHybdPrinter_Cmd";
 constexpr const char* kCheckName = "Check_SendHybdPrinter_Cmd";
 constexpr const char* kSendName = "SendPrinter_Cmd";
 constexpr const char* kExitName = "Exit_SendHybdPrinter_Cmd";
+constexpr const char* kCheckCueName = "Check_CuePaper";
+constexpr const char* kWaitInsertionName = "WaitInsertionHybdPrinter_Cmd";
+constexpr const char* kCueingName = "CheckCueingPaper";
+constexpr const char* kRecoverName = "_TiloRecover";
+constexpr int32_t kCueingInsertionWaitMs = 500;
 
 constexpr uint32_t kPathsClear = kHybridSlipPathClear | kHybridValidationPathClear;
 constexpr uint32_t kCueingError = 0x01000000u;
@@ -257,6 +262,46 @@ int32_t CheckSendHybdPrinterCmd(StepContext_t* context) {
 
 int32_t ExitSendHybdPrinterCmd(StepContext_t* context) {
   return ExitJobChain(context, HybridSendNeedsRecover);
+}
+
+int QueueCuePaper(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t paperType) {
+  if (handle == nullptr || handle->queue == nullptr) return TILOPRN_PARAMETER_ERROR;
+  RequestQueue_t* queue = handle->queue;
+  StepContext_t context{};
+  context.handle = handle;
+  context.env = env;
+  int32_t result = TILOPRN_FAILURE;
+  int run = RunStandaloneStep(queue, &context, CheckCuePaper, kCheckCueName, &result);
+  if (run != TILOPRN_SUCCESS) return run;
+  if (result == TILOPRN_SUCCESS) {
+    context.paperType = paperType;
+    context.insertionWaitMs = kCueingInsertionWaitMs;
+    // The printer is already set up: the cueing leaves the prologue out.
+    context.removalPending = 1;
+    run = RunStandaloneStep(queue, &context, WaitInsertionHybdPrinterCmd, kWaitInsertionName,
+                            &result);
+    if (run != TILOPRN_SUCCESS) return run;
+  }
+  if (result == TILOPRN_SUCCESS) {
+    // The send's own Check refuses a slip that did not arrive.
+    ReplyWaitContext replies{};
+    StepContext_t cueing{};
+    cueing.handle = handle;
+    cueing.env = env;
+    cueing.replyWait = &replies;
+    cueing.paperType = paperType;
+    RunStandaloneStep(queue, &cueing, CheckCueingPaper, kCueingName, nullptr);
+    return TILOPRN_SUCCESS;
+  }
+  if (const HybridResultCallback callback = GetResultCallbacks(handle).hybrid;
+      callback != nullptr) {
+    callback(handle, handle->address, result, handle->statusFlags.load(), kMethodSendData, nullptr);
+  }
+  StepContext_t recover{};
+  recover.handle = handle;
+  recover.env = env;
+  RunStandaloneStep(queue, &recover, TiloRecover, kRecoverName, nullptr);
+  return result;
 }
 
 int32_t CheckCuePaper(StepContext_t* context) {

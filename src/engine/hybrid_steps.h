@@ -130,6 +130,13 @@ int32_t InitSendHybdPrinterCmd(StepContext_t* context);   // "Init_SendHybdPrint
 int32_t CheckSendHybdPrinterCmd(StepContext_t* context);  // "Check_SendHybdPrinter_Cmd"
 int32_t ExitSendHybdPrinterCmd(StepContext_t* context);   // "Exit_SendHybdPrinter_Cmd"
 
+// Runs while a paper type is selected (slipCueing set by the caller): the
+// printer's check, a slip insertion without prologue and the wait for the
+// sheet to be cued, each standalone and waited for. 0 once the insertion went
+// out, whatever the cueing read gives; else the failure of the check or the
+// insertion, which also reaches the hybrid result callback (method 1) before
+// the printer is recovered. 1 without handle or queue; 7 on the queue thread.
+int QueueCuePaper(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t paperType);
 int32_t CheckCuePaper(StepContext_t* context);  // "Check_CuePaper"
 
 // The four raw status bytes into statusOut: on TCP from the printer's network
