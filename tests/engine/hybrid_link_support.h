@@ -116,14 +116,19 @@ inline bool Eventually(const std::function<bool()>& cond,
 // taken in, the hybrid result callback recorded.
 class HybridLink {
  public:
-  explicit HybridLink(int n, Asb status = kIdle) : printer_(n) {
+  // The receipt profile shows exactly the status given; the hybrid profile
+  // starts from it and then follows what the printer is asked to do.
+  explicit HybridLink(int n, Asb status = kIdle,
+                      printer_emulator::Profile profile = printer_emulator::Profile::Receipt)
+      : printer_(n, profile) {
     if (!printer_.ok()) return;
     PrintHandle_t* h = handle();
     h->monitorWanted = 1;
     h->replyHandler = AnalyzeResponse;
     SetNeedRecover(h, 0);
     SetResultCallback(h, RESULT_HYBRID, reinterpret_cast<void*>(&HybridRecorder::OnResult));
-    SetStatus(status);
+    const bool fixed = profile != printer_emulator::Profile::Hybrid || status != kIdle;
+    if (fixed) SetStatus(status);
     ready_ = SendAsbEnable(h) == 0 && WaitForStatus(status);
   }
   ~HybridLink() {
