@@ -132,16 +132,21 @@ TEST(HybridOps, GetHybridStatusOnTcpAsksOnlyTheNetworkInterface) {
 }
 
 TEST(HybridOps, CheckSupportPaperTypeLearnsTheSupportBits) {
-  HybridLink link(kSupportAddress);
-  ASSERT_TRUE(link.ready());
-  PrintHandle_t* handle = link.handle();
-  handle->paperSupport = 0xFFFFFFFFu;
-  handle->infoKind = 0;
+  // A printer that reads its errors from the extended status says so too.
+  for (const bool extendedInfo : {false, true}) {
+    SCOPED_TRACE(extendedInfo ? "extended information" : "plain");
+    HybridLink link(kSupportAddress, kIdle, Profile::Hybrid);
+    ASSERT_TRUE(link.ready());
+    link.printer().WithModel([&](auto& m) { m.setExtendedInfo(extendedInfo); });
+    PrintHandle_t* handle = link.handle();
+    handle->paperSupport = 0xFFFFFFFFu;
+    handle->infoKind = 0;
 
-  EXPECT_EQ(TiloCheckSupportPaperType(nullptr, handle), TILOPRN_SUCCESS);
-  // Endorsement, validation and MICR.
-  EXPECT_EQ(handle->paperSupport.load(), 0x7u);
-  EXPECT_EQ(handle->infoKind.load(), 2);
+    EXPECT_EQ(TiloCheckSupportPaperType(nullptr, handle), TILOPRN_SUCCESS);
+    // Endorsement, validation and MICR.
+    EXPECT_EQ(handle->paperSupport.load(), 0x7u);
+    EXPECT_EQ(handle->infoKind.load(), extendedInfo ? 1 : 2);
+  }
 }
 
 TEST(HybridOps, OperationsRefuseBadArguments) {

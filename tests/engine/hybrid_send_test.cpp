@@ -26,6 +26,7 @@ constexpr int kRefusalAddress = 341;  // one row after the other
 constexpr int kExitAddress = 342;
 constexpr int kCueingAddress = 343;  // one row after the other
 constexpr int kCueingLimitAddress = 344;
+constexpr int kFeedAddress = 345;
 
 constexpr int32_t kJobTimeoutMs = 20000;
 // A refusal reaches the callback long before the job's own timeout.
@@ -91,7 +92,47 @@ TEST(HybridSend, BuilderIsSetUpForThePaperType) {
   }
 }
 
+// The receipt checks are the print job's: a printer that feeds paper is read
+// again on every pass until the job's timeout, and the job ends with 4.
+TEST(HybridSend, ReceiptSendWaitsForAFeedUntilItsTimeout) {
+  HybridLink link(kFeedAddress, {0x58, 0x00, 0x00, 0x0A});
+  ASSERT_TRUE(link.ready());
+  JobBuilder job("fed\n");
+  const size_t polls = link.emulator().udpRequests('Q', 0x03000017).size();
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(QueueSendHybdPrinter(nullptr, link.handle(), job.record, 0, 1500, 0, 0),
+            TILOPRN_SUCCESS);
+  const auto results = HybridRecorder::Get().WaitFor(link.handle(), 1);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].code, TILOPRN_TIMEOUT);
+  EXPECT_EQ(results[0].method, kMethodSendData);
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(results[0].when - start).count(),
+            1500);
+  // Each pass asked the printer before deciding again.
+  EXPECT_GT(link.emulator().udpRequests('Q', 0x03000017).size(), polls + 3);
+  EXPECT_EQ(engine_test::FindBytes(link.emulator().tcpBytes(), {'f', 'e', 'd'}), std::string::npos);
+}
+
 TEST(HybridSend, UnknownEndorseOptionLeavesTheBuilderAsItWas) {
+  {
+    // Through the send: the job still goes, on the builder as it was.
+    HybridLink link(kBuilderSetUpAddress, kSlipSheetIn);
+    ASSERT_TRUE(link.ready());
+    JobBuilder job("as it was\n");
+    ASSERT_NE(job.record, nullptr);
+    const int32_t densityX = job.prn()->dotDensityX;
+    const int32_t densityY = job.prn()->dotDensityY;
+    const PrnFrameFn header = job.prn()->ops.control->header;
+    ASSERT_EQ(TiloSendHybridData(nullptr, link.handle(), job.record, 2, kJobTimeoutMs, 2, 0),
+              TILOPRN_SUCCESS);
+    EXPECT_EQ(job.prn()->dotDensityX, densityX);
+    EXPECT_EQ(job.prn()->dotDensityY, densityY);
+    EXPECT_EQ(job.prn()->ops.control->header, header);
+    const auto results = HybridRecorder::Get().WaitFor(link.handle(), 1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].code, TILOPRN_SUCCESS);
+  }
   JobBuilder job("x");
   ASSERT_NE(job.record, nullptr);
   job.prn()->dotDensityX = 203;
