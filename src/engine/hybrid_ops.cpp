@@ -128,7 +128,16 @@ int TiloCheckHybridReady(TdcBackendEnv_t* env, PrintHandle_t* handle, uint8_t al
   context.env = env;
   context.replyWait = &replies;
   RunOperationStep(handle, context, CheckAsb, "CheckAsb");
-  const uint32_t flags = handle->statusFlags.load();
+  uint32_t flags = handle->statusFlags.load();
+  if (flags == kStatusFlagsUnknown) {
+    // Nothing received yet is not silence: ask once.
+    bool noResponse = false;
+    if (const int outcome =
+            FoldedStatus(env, handle, GetCommandAsb, "GetCommandAsb", &flags, &noResponse);
+        outcome != TILOPRN_SUCCESS) {
+      return outcome;
+    }
+  }
   if ((flags & kStatusNoResponse) != 0) {
     EngineErrorLine(kPublicSource, __LINE__);
     return TILOPRN_IO_ERROR;

@@ -28,6 +28,7 @@ constexpr int kCloseAddress = 366;
 constexpr int kCloseLastAddress = 367;
 constexpr int kEjectAddress = 368;  // one row after the other
 constexpr int kSendingAddress = 369;
+constexpr int kNotHeardAddress = 370;  // one row after the other
 
 using printer_emulator::Profile;
 
@@ -100,6 +101,23 @@ TEST(HybridOps, CheckHybridReadyRefusesAWaitingOrSilentPrinter) {
     ASSERT_TRUE(link.ready());
     if (c.powerOff) link.emulator().state().setPowerOff(true);
     EXPECT_EQ(TiloCheckHybridReady(nullptr, link.handle(), c.allowInsertionWait), c.result);
+  }
+}
+
+// A printer whose status never came is asked, not taken for silent.
+TEST(HybridOps, CheckHybridReadyAsksAPrinterNotHeardFromYet) {
+  struct Case {
+    Asb status;
+    int result;
+  };
+  const Case cases[] = {{kIdle, TILOPRN_SUCCESS}, {kRemovalWait, TILOPRN_ILLEGAL_STATE}};
+  for (const auto& c : cases) {
+    engine_test::EmulatedPrinter printer(kNotHeardAddress);
+    ASSERT_TRUE(printer.ok());
+    printer.WithModel([&](auto& m) { m.setAsbOverride(c.status); });
+    ASSERT_EQ(printer.handle()->statusFlags.load(), kStatusFlagsUnknown);
+    EXPECT_EQ(TiloCheckHybridReady(nullptr, printer.handle(), 0), c.result);
+    EXPECT_NE(printer.handle()->statusFlags.load(), kStatusFlagsUnknown);
   }
 }
 
