@@ -162,6 +162,16 @@ class HybridLink {
       return Asb{raw[0], raw[1], raw[2], raw[3]} == status;
     });
   }
+  // Whether needle arrives on the data port after the first `from` bytes; a
+  // write the engine has finished may not have been taken in yet.
+  bool Arrives(const Bytes& needle, size_t from) const {
+    return Eventually([&] {
+      const Bytes wire = emulator().tcpBytes();
+      return wire.size() > from &&
+             engine_test::FindBytes(Bytes(wire.begin() + static_cast<long>(from), wire.end()),
+                                    needle) != std::string::npos;
+    });
+  }
   void ReadPending() {
     ReplyWaitContext replies{};
     replies.handle = handle();

@@ -27,6 +27,7 @@ constexpr int kExitAddress = 342;
 constexpr int kCueingAddress = 343;  // one row after the other
 constexpr int kCueingLimitAddress = 344;
 constexpr int kFeedAddress = 345;
+constexpr int kUnknownOptionAddress = 346;
 
 constexpr int32_t kJobTimeoutMs = 20000;
 // A refusal reaches the callback long before the job's own timeout.
@@ -117,7 +118,7 @@ TEST(HybridSend, ReceiptSendWaitsForAFeedUntilItsTimeout) {
 TEST(HybridSend, UnknownEndorseOptionLeavesTheBuilderAsItWas) {
   {
     // Through the send: the job still goes, on the builder as it was.
-    HybridLink link(kBuilderSetUpAddress, kSlipSheetIn);
+    HybridLink link(kUnknownOptionAddress, kSlipSheetIn);
     ASSERT_TRUE(link.ready());
     JobBuilder job("as it was\n");
     ASSERT_NE(job.record, nullptr);
