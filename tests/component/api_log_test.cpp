@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <limits>
@@ -173,9 +174,9 @@ std::shared_ptr<const DeviceInformation> TestInformation() {
 std::string FolderOfLength(const std::string& base, size_t length) {
   std::string path = base;
   while (path.size() < length) {
-    const size_t left = length - path.size() - 1;  // after the next "/"
-    const size_t part = left > 200 ? 100 : left;
-    path += "/" + std::string(part, 'd');
+    const size_t left = length - path.size();  // the next "/" and what follows it
+    path += '/';
+    path.append(std::min<size_t>(left - 1, left > 201 ? 100 : 255), 'd');
   }
   return path;
 }
