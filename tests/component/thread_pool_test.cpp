@@ -68,7 +68,11 @@ TEST(ThreadPoolTest, SixtyFourBodiesOnOneBarrierAllFinish) {
   RunBarrierParties(64);
   EXPECT_GE(PoolWorkerCount(), 64u);
   EXPECT_LE(PoolWorkerCount(), kPoolMaxWorkers);
-  // A second round reuses the idle workers instead of starting more.
+  // A second round reuses the idle workers instead of starting more. The
+  // bodies have counted but their workers may not be back to idle yet: a
+  // worker still busy would rightly make the pool start another.
+  ASSERT_TRUE(TiloComponentWaitPoolBusyAtMost(
+      0, std::chrono::steady_clock::now() + std::chrono::seconds(30)));
   const size_t before = PoolWorkerCount();
   RunBarrierParties(64);
   EXPECT_EQ(PoolWorkerCount(), before);
