@@ -203,12 +203,14 @@ int QueueHybridChain(StepContext_t* context, const ChainSteps& steps) {
     return TILOPRN_SUCCESS;
   }
   StepContext_t* chain = nullptr;
-  if (queueList_pushStep(queue, context, &chain, QUEUE_JOB_START, nullptr, steps.init,
-                         steps.initName) != TILOPRN_SUCCESS) {
+  const int pushed = queueList_pushStep(queue, context, &chain, QUEUE_JOB_START, nullptr,
+                                        steps.init, steps.initName);
+  if (pushed != TILOPRN_SUCCESS) {
     EngineErrorLine(kSendReceiveSource, __LINE__);
     SetMethodFlag(handle, steps.method, 0);
     FreeSendData(context);
-    return TILOPRN_FAILURE;
+    // The cleaning tells its caller why; the others answer 255.
+    return steps.method == kMethodCleanMicrReader ? pushed : TILOPRN_FAILURE;
   }
   const bool complete = queueList_pushStep(queue, chain, nullptr, QUEUE_CHAIN_STEP, nullptr,
                                            steps.check, steps.checkName) == TILOPRN_SUCCESS &&

@@ -54,8 +54,9 @@ inline constexpr int32_t kMaxInsertionWaitMs = 6400;
 bool ReportHybridBusy(PrintHandle_t* handle, int32_t method);
 
 // 0 queued (or refused as busy, reported through the callback); 1 for a bad
-// argument; 5 when the context cannot be prepared; 255 when a step cannot be
-// queued. A wait time above 6400 ms reaches the callback as 1, nothing written.
+// argument or a timeout above 600000 ms; 5 when the context cannot be
+// prepared; 255 when a step cannot be queued. A wait time above 6400 ms
+// reaches the callback as 1, nothing written.
 int QueueWaitInsertionHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle,
                                   int32_t insertionKind, int32_t insertionWaitMs, int32_t timeoutMs,
                                   uint8_t removalPending);
@@ -68,6 +69,8 @@ int QueueEjectPaperHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, uint
 int QueueReadMicrDataHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t micrFont,
                                  int32_t insertionWaitMs, int32_t timeoutMs,
                                  uint8_t removalPending);
+// As QueueWaitInsertionHybdPrinter, except that a failed first push answers
+// with its own result (1, 5 or 255).
 int QueueCleanMicrReaderHybdPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle,
                                     int32_t insertionWaitMs, int32_t timeoutMs,
                                     uint8_t removalPending);
