@@ -72,6 +72,7 @@ constexpr int kSyncCancelAddress = 316;
 constexpr int kBusyClaimAddress = 317;
 constexpr int kHybridProfileAddress = 318;
 constexpr int kWorkFailureAddress = 319;
+constexpr int kArgumentsAddress = 320;
 
 // Automatic status of the hybrid printer: bits 25 and 27 set mean no sheet in
 // the slip or the validation path; third byte 02h the printer waits for a
@@ -552,6 +553,38 @@ TEST(HybridChains, AFailedWorkStepReachesTheCallbackThroughTheExitStep) {
   const Bytes wire = link.emulator().tcpBytes();
   EXPECT_EQ(engine_test::FindBytes(wire, kSlipInsertion, start), kNotFound);
   EXPECT_EQ(engine_test::FindBytes(wire, {0x1B, 0x66, 0x00}, start), kNotFound);
+}
+
+// Bad arguments are answered by the call itself; nothing is queued. Calls that
+// wait for the queue are refused on its own thread instead of deadlocking.
+TEST(HybridChains, BadArgumentsAndCallsFromTheQueueThreadAreRefused) {
+  HybridLink link(kArgumentsAddress);
+  ASSERT_TRUE(link.ready());
+  PrintHandle_t* handle = link.handle();
+  EXPECT_EQ(QueueWaitInsertionHybdPrinter(nullptr, nullptr, kInsertionSlip, 500, 1000, 0),
+            TILOPRN_PARAMETER_ERROR);
+  EXPECT_EQ(QueueWaitInsertionHybdPrinter(nullptr, handle, kInsertionSlip, 500, 600001, 0),
+            TILOPRN_PARAMETER_ERROR);
+  EXPECT_EQ(QueueWaitInsertionHybdPrinter(nullptr, handle, kInsertionSlip, 500, -1, 0),
+            TILOPRN_PARAMETER_ERROR);
+  EXPECT_EQ(QueueCancelInsertionHybdPrinter(nullptr, nullptr), TILOPRN_PARAMETER_ERROR);
+  EXPECT_EQ(QueueEjectPaperHybdPrinter(nullptr, nullptr, 0), TILOPRN_PARAMETER_ERROR);
+  EXPECT_EQ(QueueReadMicrDataHybdPrinter(nullptr, handle, 0, 500, 600001, 0),
+            TILOPRN_PARAMETER_ERROR);
+  EXPECT_EQ(QueueCleanMicrReaderHybdPrinter(nullptr, nullptr, 500, 1000, 0),
+            TILOPRN_PARAMETER_ERROR);
+  EXPECT_EQ(QueueCancelInsertionHybdPrinterSync(nullptr, nullptr), TILOPRN_PARAMETER_ERROR);
+  EXPECT_FALSE(ReportHybridBusy(nullptr, kMethodWaitInsertion));
+  EXPECT_FALSE(ReportHybridBusy(handle, kMethodEjectPaper)) << "an eject has no flag to claim";
+
+  EXPECT_EQ(link.printer().OnQueue([&] { return QueueEjectPaperHybdPrinter(nullptr, handle, 0); }),
+            TILOPRN_BUSY);
+  EXPECT_EQ(
+      link.printer().OnQueue([&] { return QueueCancelInsertionHybdPrinterSync(nullptr, handle); }),
+      TILOPRN_BUSY);
+  EXPECT_EQ(ReadLockedFlag(handle->cancelInsertionLock, handle->cancelInsertion), 0);
+  EXPECT_EQ(handle->jobCount.load(), 0);
+  EXPECT_TRUE(resultLog.Hybrid(handle).empty());
 }
 
 // --- One operation of a kind at a time ------------------------------------------
