@@ -31,6 +31,7 @@
 #include "engine/status_store.h"
 #include "engine_test_support.h"
 #include "foundation/lock_guard.h"
+#include "hybrid_link_support.h"
 
 using namespace tilo2::core;
 using printer_emulator::HybridStatus;
@@ -110,135 +111,78 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-struct HybridOutcome {
-  int32_t code;
-  uint32_t status;
-  int32_t method;
-  std::optional<std::string> data;
-  std::chrono::steady_clock::time_point at;
-};
+using hybrid_test::HybridOutcome;
+using hybrid_test::HybridRecorder;
 
-// The hybrid and print results each handle received, in order.
+// The hybrid results come through the shared recorder; the print results of
+// the test that shares a handle with a print job are kept here.
 class ResultLog {
  public:
-  void AddHybrid(PrintHandle_t* handle, int32_t code, uint32_t status, int32_t method,
-                 const char* data) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::optional<std::string> text;
-    if (data != nullptr) text = data;
-    hybrid_[handle].push_back({code, status, method, text, std::chrono::steady_clock::now()});
-    changed_.notify_all();
-  }
   void AddPrint(PrintHandle_t* handle, int32_t code) {
     std::lock_guard<std::mutex> lock(mutex_);
     print_[handle].push_back(code);
     changed_.notify_all();
   }
   // The first count hybrid results of the handle, or fewer when they do not come.
-  std::vector<HybridOutcome> WaitForHybrid(PrintHandle_t* handle, size_t count,
-                                           std::chrono::milliseconds limit = kDeadline) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, limit, [&] { return hybrid_[handle].size() >= count; });
-    return hybrid_[handle];
+  std::vector<HybridOutcome> WaitForHybrid(PrintHandle_t* handle, size_t count) {
+    return HybridRecorder::Get().WaitFor(handle, count);
+  }
+  std::vector<HybridOutcome> Hybrid(PrintHandle_t* handle) {
+    return HybridRecorder::Get().Results(handle);
   }
   std::vector<int32_t> WaitForPrint(PrintHandle_t* handle, size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, kDeadline, [&] { return print_[handle].size() >= count; });
     return print_[handle];
   }
-  std::vector<HybridOutcome> Hybrid(PrintHandle_t* handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return hybrid_[handle];
-  }
   void Forget(PrintHandle_t* handle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    hybrid_.erase(handle);
     print_.erase(handle);
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::map<PrintHandle_t*, std::vector<HybridOutcome>> hybrid_;
   std::map<PrintHandle_t*, std::vector<int32_t>> print_;
 };
 
 ResultLog resultLog;
 
-void RecordHybrid(PrintHandle_t* handle, const char*, int32_t code, uint32_t statusFlags,
-                  int32_t method, const char* data) {
-  resultLog.AddHybrid(handle, code, statusFlags, method, data);
-}
-
 void RecordPrint(PrintHandle_t* handle, const char*, int32_t code, uint32_t, int32_t, const char*) {
   resultLog.AddPrint(handle, code);
 }
 
-// The hybrid printer as the opening code leaves it: recovered, the monitor's
-// reply analysis in place, automatic status on and the result callbacks set.
-class HybridLink {
+// The shared hybrid link, with the information kind known (no check asks
+// for it on the way), print results recorded, and the waits these tests use.
+class HybridLink : public hybrid_test::HybridLink {
  public:
   // The receipt profile plays the hybrid printer through a fixed automatic
   // status; the hybrid profile is one, with its sheets and triggers.
   explicit HybridLink(int address, Profile profile = Profile::Receipt)
-      : printer_(address, profile), hybridProfile_(profile == Profile::Hybrid) {
-    if (!printer_.ok()) return;
-    PrintHandle_t* handle = printer_.handle();
-    handle->monitorWanted = 1;
-    SetNeedRecover(handle, 0);
-    // The information kind is known: no check asks for it on the way.
-    handle->infoKind = 2;
-    SetResultCallback(handle, RESULT_HYBRID, reinterpret_cast<void*>(&RecordHybrid));
-    SetResultCallback(handle, RESULT_PRINT, reinterpret_cast<void*>(&RecordPrint));
-    handle->replyHandler = AnalyzeResponse;
-    if (!hybridProfile_) {
-      printer_.WithModel([](auto& model) { model.setAsbOverride(kIdle); });
-    }
-    ready_ = SendAsbEnable(handle) == TILOPRN_SUCCESS && SetAsb(kIdle);
+      : hybrid_test::HybridLink(address, kIdle, profile),
+        hybridProfile_(profile == Profile::Hybrid) {
+    PrintHandle_t* h = handle();
+    if (h == nullptr) return;
+    h->infoKind = 2;
+    SetResultCallback(h, RESULT_PRINT, reinterpret_cast<void*>(&RecordPrint));
   }
 
   ~HybridLink() {
-    PrintHandle_t* handle = printer_.handle();
-    if (handle == nullptr) return;
-    EXPECT_TRUE(WaitNoJobs()) << "a job wait never ended";
-    // The last wait thread lowers the count under the job-list lock; taking
-    // the lock once lets it finish with the lock before the handle goes.
-    { PlatformLockGuard settled(handle->jobListLock); }
-    resultLog.Forget(handle);
-    printer_.Close();
+    if (handle() == nullptr) return;
+    // No print result may come once its record is gone.
+    WaitNoJobs();
+    resultLog.Forget(handle());
   }
 
   HybridLink(const HybridLink&) = delete;
   HybridLink& operator=(const HybridLink&) = delete;
 
-  bool ready() const { return ready_ && printer_.ok(); }
-  PrintHandle_t* handle() const { return printer_.handle(); }
-  PrinterEmulator& emulator() const { return printer_.emulator(); }
-  const engine_test::EmulatedPrinter& printer() const { return printer_; }
-
   // The printer reports this status; true once the handle took it in.
-  bool SetAsb(const Asb& bytes) const {
-    if (!hybridProfile_) {
-      printer_.WithModel([&](auto& model) { model.setAsbOverride(bytes); });
-    }
-    return WaitForAsb(bytes);
+  bool SetAsb(const Asb& bytes) {
+    if (!hybridProfile_) SetStatus(bytes);
+    return WaitForStatus(bytes);
   }
-
-  // True once the handle took in this status from the printer.
-  bool WaitForAsb(const Asb& bytes) const {
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < deadline) {
-      ReplyWaitContext replies{};
-      replies.handle = handle();
-      StepContext_t read{};
-      read.replyWait = &replies;
-      printer_.RunStep(CheckAsb, read, "CheckAsb");
-      uint8_t raw[4];
-      GetRawAsb(handle(), raw);
-      if (std::equal(bytes.begin(), bytes.end(), raw)) return true;
-    }
-    return false;
-  }
+  bool WaitForAsb(const Asb& bytes) { return WaitForStatus(bytes); }
 
   // Where needle first shows on the wire at or after from, waiting for it.
   size_t WaitForWire(const Bytes& needle, size_t from = 0) const {
@@ -254,31 +198,19 @@ class HybridLink {
   size_t WireSize() const { return emulator().tcpBytes().size(); }
 
   bool WaitNoJobs() const {
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (handle()->jobCount.load() != 0) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return hybrid_test::Eventually([&] { return handle()->jobCount.load() == 0; });
   }
 
   // Waits until the flag of a running operation is set (or cleared).
   bool WaitFlag(PlatformMutex_t& lock, const uint8_t& flag, uint8_t value) const {
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (ReadLockedFlag(lock, flag) != value) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return hybrid_test::Eventually([&] { return ReadLockedFlag(lock, flag) == value; });
   }
 
   // Sends bytes to the host as the printer's own reply.
   bool Reply(const Bytes& bytes) const { return emulator().sendToClient({bytes}); }
 
  private:
-  engine_test::EmulatedPrinter printer_;
   bool hybridProfile_;
-  bool ready_ = false;
 };
 
 // A pending record of the method in the handle's job list.
@@ -420,7 +352,7 @@ std::optional<HybridOutcome> WaitRefused(HybridLink& link, const RefusalRow& row
             TILOPRN_SUCCESS);
   const auto results = resultLog.WaitForHybrid(link.handle(), seen + 1);
   if (results.size() <= seen) return std::nullopt;
-  EXPECT_LT(results[seen].at - start, kAtOnce) << "the refusal waited for the job's timeout";
+  EXPECT_LT(results[seen].when - start, kAtOnce) << "the refusal waited for the job's timeout";
   EXPECT_TRUE(link.WaitNoJobs());
   return results[seen];
 }
@@ -519,7 +451,7 @@ TEST(HybridChains, CancelWithNoInsertionAwaitedIsRefusedWith6) {
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].code, TILOPRN_ILLEGAL_STATE);
   EXPECT_EQ(results[0].method, kMethodCancelInsertion);
-  EXPECT_LT(results[0].at - start, kAtOnce);
+  EXPECT_LT(results[0].when - start, kAtOnce);
   ASSERT_TRUE(link.WaitNoJobs());
   EXPECT_EQ(ReadLockedFlag(link.handle()->cancelInsertionLock, link.handle()->cancelInsertion), 0);
   EXPECT_EQ(engine_test::FindBytes(link.emulator().tcpBytes(), kCancel), kNotFound);
@@ -607,7 +539,7 @@ TEST(HybridChains, ASecondWaitWhileOneRunsIsAnswered22AndNotQueued) {
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].code, kHybridInsertionRunning);
   EXPECT_EQ(results[0].method, kMethodWaitInsertion);
-  EXPECT_LT(results[0].at - start, kAtOnce);
+  EXPECT_LT(results[0].when - start, kAtOnce);
   EXPECT_EQ(link.handle()->jobCount.load(), 1);
   EXPECT_TRUE(JobPending(link.handle(), kJobKindHybrid, kMethodWaitInsertion));
 
@@ -896,8 +828,8 @@ TEST(HybridChains, CleaningGivesUpWith255WhenThePrinterNeverWaits) {
   EXPECT_EQ(results[0].method, kMethodCleanMicrReader);
   // Each wait ends early on anything the printer sends; at least the quiet
   // ones run their full second.
-  EXPECT_GE(results[0].at - start, std::chrono::milliseconds(2000));
-  EXPECT_LT(results[0].at - start, std::chrono::milliseconds(kLongTimeoutMs / 2));
+  EXPECT_GE(results[0].when - start, std::chrono::milliseconds(2000));
+  EXPECT_LT(results[0].when - start, std::chrono::milliseconds(kLongTimeoutMs / 2));
 }
 
 TEST(HybridChains, AWaitWithoutASheetTimesOutWith4) {
@@ -912,7 +844,7 @@ TEST(HybridChains, AWaitWithoutASheetTimesOutWith4) {
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].code, TILOPRN_TIMEOUT);
   EXPECT_EQ(results[0].method, kMethodWaitInsertion);
-  EXPECT_GE(results[0].at - start, std::chrono::milliseconds(kTimeoutMs));
+  EXPECT_GE(results[0].when - start, std::chrono::milliseconds(kTimeoutMs));
 }
 
 // A builder for the receipt model whose body is these bytes.
