@@ -928,7 +928,8 @@ void PrinterModel::cue() {
 
 void PrinterModel::handleCommand(std::span<const uint8_t> cmd) {
   const uint8_t family = cmd[0];
-  const uint8_t c = cmd[1];
+  // FF on the hybrid profile is a command of one byte.
+  const uint8_t c = cmd.size() > 1 ? cmd[1] : 0;
   const char* familyName = family == kEsc ? "ESC " : family == kFs ? "FS " : "GS ";
   std::string counter = familyName;
   counter += printable(c);
