@@ -154,18 +154,8 @@ int InitJob(StepContext_t* context, int32_t kind, int32_t method) {
     EngineErrorLine(kSendReceiveSource, __LINE__);
     return buildResult == 3 ? TILOPRN_MEMORY_ERROR : TILOPRN_FAILURE;
   }
-  context->builtData = built;
-  uint32_t length = 0;
-  if (CmdDataGetLength(built, &length) != 0) length = 0;
-  context->sendLength = static_cast<int32_t>(length);
-  const uint8_t* bytes = nullptr;
-  if (length > 0 && CmdDataGetData(built, &bytes) == 0) {
-    context->sendData = const_cast<uint8_t*>(bytes);
-  }
-  if (context->sendData == nullptr) {
-    context->sendLength = 0;
-    if (PrinterSilent(handle)) return TILOPRN_IO_ERROR;
-  }
+  TakeBuiltData(context, built);
+  if (context->sendData == nullptr && PrinterSilent(handle)) return TILOPRN_IO_ERROR;
   return TILOPRN_SUCCESS;
 }
 
@@ -541,8 +531,8 @@ void ReadPendingReplies(PrintHandle_t* handle) {
 int QueueJobChain(StepContext_t* context, const JobChainSteps& steps) {
   PrintHandle_t* handle = context->handle;
   if (handle == nullptr || handle->queue == nullptr) return TILOPRN_PARAMETER_ERROR;
-  if (context->printerBuilder == nullptr || context->timeoutMs < 0 ||
-      context->timeoutMs > kMaxJobTimeoutMs) {
+  if ((context->printerBuilder == nullptr && context->displayBuilder == nullptr) ||
+      context->timeoutMs < 0 || context->timeoutMs > kMaxJobTimeoutMs) {
     return TILOPRN_PARAMETER_ERROR;
   }
   RequestQueue_t* queue = handle->queue;
@@ -556,10 +546,12 @@ int QueueJobChain(StepContext_t* context, const JobChainSteps& steps) {
     FreeSendData(context);
     return TILOPRN_FAILURE;
   }
-  const bool complete = queueList_pushStep(queue, chain, nullptr, QUEUE_CHAIN_STEP, nullptr,
-                                           steps.check.step, steps.check.name) == TILOPRN_SUCCESS &&
-                        queueList_pushStep(queue, chain, nullptr, QUEUE_CHAIN_STEP, nullptr,
-                                           steps.send.step, steps.send.name) == TILOPRN_SUCCESS;
+  const bool complete =
+      (steps.check.step == nullptr ||
+       queueList_pushStep(queue, chain, nullptr, QUEUE_CHAIN_STEP, nullptr, steps.check.step,
+                          steps.check.name) == TILOPRN_SUCCESS) &&
+      queueList_pushStep(queue, chain, nullptr, QUEUE_CHAIN_STEP, nullptr, steps.send.step,
+                         steps.send.name) == TILOPRN_SUCCESS;
   if (!complete) EngineErrorLine(kSendReceiveSource, __LINE__);
   // The Exit step always goes in: it releases the job and frees the chain.
   const StepFunc exit = complete ? steps.exit.step : steps.exitIncomplete.step;
@@ -568,6 +560,18 @@ int QueueJobChain(StepContext_t* context, const JobChainSteps& steps) {
   if (exited != TILOPRN_SUCCESS) EngineErrorLine(kSendReceiveSource, __LINE__);
   if (!queue_isStopped(queue)) signalThread(queue);
   return complete && exited == TILOPRN_SUCCESS ? TILOPRN_SUCCESS : TILOPRN_FAILURE;
+}
+
+void TakeBuiltData(StepContext_t* context, CmdData_t* built) {
+  context->builtData = built;
+  context->sendData = nullptr;
+  uint32_t length = 0;
+  if (CmdDataGetLength(built, &length) != 0) length = 0;
+  const uint8_t* bytes = nullptr;
+  if (length > 0 && CmdDataGetData(built, &bytes) == 0 && bytes != nullptr) {
+    context->sendData = const_cast<uint8_t*>(bytes);
+  }
+  context->sendLength = context->sendData != nullptr ? static_cast<int32_t>(length) : 0;
 }
 
 int32_t InitJobChain(StepContext_t* context, int32_t kind, int32_t method) {

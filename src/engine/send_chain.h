@@ -17,20 +17,21 @@ namespace tilo2::core {
 int QueueSendPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, PrinterBuilder_t* builder,
                      int32_t timeoutMs);
 
-// What a job chain of another kind (the hybrid send) shares with the print
-// job's: the queueing, the Init and Exit steps and the receipt checks.
+// What a job chain of another kind (the hybrid send, the display job) shares
+// with the print job's: the queueing, the Init and Exit steps and the receipt
+// checks.
 struct NamedStep {
   StepFunc step;
   const char* name;
 };
 struct JobChainSteps {
-  NamedStep init, check, send, exit;
+  NamedStep init, check, send, exit;  // a chain without Check has a null check step
   // Queued under the Exit step's name when the Check or send step could not be.
   NamedStep exitIncomplete;
 };
-// Queues Init, Check, send and Exit on a private copy of context's builder.
-// The context holds handle, jobHandle, printerBuilder, timeoutMs and the
-// chain's own fields. Results as QueueSendPrinter.
+// Queues Init, Check, send and Exit on private copies of context's builders.
+// The context holds handle, jobHandle, printerBuilder or displayBuilder,
+// timeoutMs and the chain's own fields. Results as QueueSendPrinter.
 int QueueJobChain(StepContext_t* context, const JobChainSteps& steps);
 // The Init step: the job wait of that kind and method first, then the job's
 // id, its built bytes and its work buffers.
@@ -48,6 +49,9 @@ int32_t CheckReceiptJob(StepContext_t* context, uint64_t startMs, const ReceiptC
 using NeedRecoverRule = bool (*)(int32_t chainResult);
 // The Exit step: ends the job's record when the chain failed and frees the chain.
 int32_t ExitJobChain(StepContext_t* context, NeedRecoverRule needRecoverAfter);
+// Takes a build's bytes into the context: builtData, sendLength and, when
+// there are any, sendData (owned by built).
+void TakeBuiltData(StepContext_t* context, CmdData_t* built);
 // CheckAsb with a reply context of its own: takes in what the printer sent.
 void ReadPendingReplies(PrintHandle_t* handle);
 
