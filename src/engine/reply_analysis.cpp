@@ -286,6 +286,9 @@ void JobEnd(ReplyWaitContext* context, PrnCmdHandle_t* builder, int kind, const 
   if (!handed && kind == kPrnReplySeven && length == 7 && bytes[1] == kJobEndMark &&
       bytes[2] == '1' && bytes[6] == 0) {
     SignalJobById(handle, reinterpret_cast<const char*>(bytes + 2));
+    // The send that the display job began is over as well: a reader that saw
+    // no job end would leave the handle sending for good.
+    context->jobEndSeen = 1;
   }
 }
 

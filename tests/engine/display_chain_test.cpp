@@ -295,6 +295,8 @@ TEST(DisplayChain, BodyGoesFramedToTheDisplayAndTheJobEndsWithItsId) {
   ASSERT_EQ(QueueSendDisplay(nullptr, link.handle(), display.record), TILOPRN_SUCCESS);
   EXPECT_EQ(displayLog.WaitFor(link.handle(), 1), Codes{TILOPRN_SUCCESS});
   EXPECT_LT(io_test::msSince(start), kPromptMs) << "ended by the timeout, not by its job end";
+  // The printer has taken the job: the handle is no longer sending.
+  EXPECT_EQ(GetSendInProgress(link.handle()), 0);
 
   const Bytes wire = link.Wire();
   const auto ids = JobIds(wire);
@@ -457,6 +459,7 @@ TEST(DisplayChain, JobEndCompletesItWhateverBuilderIsAttached) {
     ASSERT_EQ(QueueSendDisplay(nullptr, link.handle(), display.record), TILOPRN_SUCCESS);
     EXPECT_EQ(displayLog.WaitFor(link.handle(), 1), Codes{TILOPRN_SUCCESS});
     EXPECT_LT(io_test::msSince(start), kPromptMs) << "ended by the timeout, not by its job end";
+    EXPECT_EQ(GetSendInProgress(link.handle()), 0) << "the handle still counts as sending";
   }
 }
 

@@ -192,6 +192,7 @@ TEST_F(ReplyAnalysis, JobEndsCompleteTheNamedJobAndTheOneBefore) {
        false,
        {true, false},
        1},
+      // The display job's end still counts as a job end for the reader.
       {"display id past the attached test",
        {{"0000", 2, 0}, {"1005", 1, 0}},
        8,
@@ -199,7 +200,7 @@ TEST_F(ReplyAnalysis, JobEndsCompleteTheNamedJobAndTheOneBefore) {
        kAttachedImpact,
        false,
        {false, true},
-       0},
+       1},
       {"insertion job with the same id untouched",
        {{"0000", 2, 0}, {"0000", 0, 0}},
        8,
