@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "../io/io_test_support.h"
+#include "encoding/builder/cmd_handle.h"
 #include "encoding/display/dsp_cmd_handle.h"
 #include "encoding/printer/prn_cmd.h"
 #include "engine/builder_ops.h"
@@ -502,6 +503,12 @@ TEST(DisplayChain, RefusesWhatCannotBeSent) {
   PrintHandle_t* unconnected = nullptr;
   ASSERT_EQ(TiloCreateHandle(&unconnected), 0);
   PrintHandle_t stranger{};
+  // A display command builder of an older, smaller record cannot be copied.
+  DspCmdHandle_t truncated{};
+  truncated.size = sizeof truncated - 1;
+  truncated.tag = kDspCmdTag;
+  DisplayBuilder_t uncopyable{};
+  uncopyable.builder = &truncated;
   struct Case {
     const char* what;
     PrintHandle_t* handle;
@@ -513,6 +520,7 @@ TEST(DisplayChain, RefusesWhatCannotBeSent) {
       {"no builder", link.handle(), nullptr, TILOPRN_PARAMETER_ERROR},
       {"unknown handle", &stranger, display.record, TILOPRN_PARAMETER_ERROR},
       {"no connection", unconnected, display.record, TILOPRN_ILLEGAL_STATE},
+      {"builder that cannot be copied", link.handle(), &uncopyable, TILOPRN_MEMORY_ERROR},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
