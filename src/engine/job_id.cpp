@@ -1,7 +1,5 @@
 #include "engine/job_id.h"
 
-#include <cstdio>
-
 #include "foundation/lock_guard.h"
 #include "foundation/platform.h"
 
@@ -24,10 +22,13 @@ int TakeJobNumber() {
   return id;
 }
 
+// Four upper-case hexadecimal digits, without a terminator.
 void FormatJobId(int number, char out[kJobIdLength]) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(number));
-  for (int i = 0; i < kJobIdLength; ++i) out[i] = text[i];
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  const auto value = static_cast<unsigned>(number) & 0xFFFFu;
+  for (int i = 0; i < kJobIdLength; ++i) {
+    out[i] = kDigits[(value >> (4 * (kJobIdLength - 1 - i))) & 0xFu];
+  }
 }
 
 }  // namespace
