@@ -546,6 +546,20 @@ TEST(GetDeviceInformation, AsksOnlyWhatItDoesNotKnow) {
     context.deviceInfo.paperSupport = c.paperSupport;
 
     EXPECT_EQ(link.RunStep(context, GetDeviceInformation, "GetDeviceInformation"), TILOPRN_SUCCESS);
+    // The step's last writes may still be on their way when it returns: wait
+    // for every sequence it should have sent before judging the others.
+    const std::pair<const Bytes*, bool> wanted[] = {{&kModelIdQuery, c.modelQuery},
+                                                    {&kPaperSupportQuery, c.paperQuery},
+                                                    {&kStatusRequest, c.statusRequest},
+                                                    {&kClearBuffer, c.recovered}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (const auto& [sequence, sent] : wanted) {
+      while (sent && Find(link.emulator().tcpBytes(), *sequence) == kNotFound &&
+             std::chrono::steady_clock::now() < deadline) {
+        link.emulator().waitForTcpBytes(link.emulator().tcpBytes().size() + 1,
+                                        std::chrono::milliseconds(100));
+      }
+    }
     const Bytes wire = link.emulator().tcpBytes();
     EXPECT_EQ(Find(wire, kModelIdQuery) != kNotFound, c.modelQuery);
     EXPECT_EQ(Find(wire, kPaperSupportQuery) != kNotFound, c.paperQuery);
