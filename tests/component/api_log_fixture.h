@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,6 +35,17 @@ class ApiLogTest : public LogTest {
     return out;
   }
 };
+
+// A folder whose path takes exactly `length` bytes, under `base`.
+inline std::string FolderOfLength(const std::string& base, size_t length) {
+  std::string path = base;
+  while (path.size() < length) {
+    const size_t left = length - path.size() - 1;  // after the next "/"
+    const size_t part = left > 200 ? 100 : left;
+    path += "/" + std::string(part, 'd');
+  }
+  return path;
+}
 
 // A one-shot signal whose wait gives up at a generous deadline.
 class Signal {

@@ -170,17 +170,6 @@ std::shared_ptr<const DeviceInformation> TestInformation() {
   return std::make_shared<const DeviceInformation>(DeviceInformation{"Test OS 1", "Virtual"});
 }
 
-// A folder whose path takes exactly `length` bytes, under `base`.
-std::string FolderOfLength(const std::string& base, size_t length) {
-  std::string path = base;
-  while (path.size() < length) {
-    const size_t left = length - path.size();  // the next "/" and what follows it
-    path += '/';
-    path.append(std::min<size_t>(left - 1, left > 201 ? 100 : 255), 'd');
-  }
-  return path;
-}
-
 TEST_F(ApiLogTest, InitializeLogHandsTheHeaderValuesOn) {
   TiloComponentSetDeviceInformationProvider(&TestInformation);
   use_file();
