@@ -7,6 +7,7 @@
 #include <chrono>
 #include <vector>
 
+#include "component/async_frame.h"
 #include "component/run_async.h"
 
 using namespace tilo2::core;
@@ -42,5 +43,12 @@ void BM_EmptyActionThenToGet(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_EmptyActionThenToGet)->UseRealTime();
+
+// What a device class's ...Async method hands the app: the empty body on the
+// pool, its exception filter after it, and the app's operation over both.
+void BM_EmptyMethodOperationStartToGet(benchmark::State& state) {
+  TimeEach(state, [] { StartOperation([] {}).get(); });
+}
+BENCHMARK(BM_EmptyMethodOperationStartToGet)->UseRealTime();
 
 }  // namespace
