@@ -42,7 +42,8 @@ inline std::string FolderOfLength(const std::string& base, size_t length) {
   while (path.size() < length) {
     const size_t left = length - path.size() - 1;  // after the next "/"
     const size_t part = left > 200 ? 100 : left;
-    path += "/" + std::string(part, 'd');
+    path += '/';
+    path.append(part, 'd');
   }
   return path;
 }
