@@ -378,6 +378,39 @@ TEST_F(DeviceFrameTest, SynchronousMethodRunsBetweenItsLines) {
   EXPECT_EQ(ApiBodies(), expected);
 }
 
+// Without a record (construction never finished) every method fails its
+// handle check with ErrFailure, the getters give "", and going away writes nothing.
+TEST_F(DeviceFrameTest, MissingRecordFailsTheHandleCheck) {
+  use_file();
+  {
+    DeviceFrame<GadgetKind> frame;
+    auto failure = [](const std::function<void()>& call) {
+      try {
+        call();
+      } catch (const RuntimeException& e) {
+        return e.HResult();
+      }
+      return 0;
+    };
+    EXPECT_EQ(failure([&] { frame.EnsureHandle(); }), ErrorStatus::ErrFailure);
+    EXPECT_EQ(failure([&] { frame.EnsureHandle(kBeepName); }), ErrorStatus::ErrFailure);
+    EXPECT_EQ(failure([&] {
+                frame.Call(
+                    kBeepName, [] { return LogArguments{1}; }, [](FakeRecord&) {});
+              }),
+              ErrorStatus::ErrFailure);
+    EXPECT_EQ(frame.Admin(), String());
+    EXPECT_EQ(frame.Self(), nullptr);
+  }
+  const std::vector<std::string> expected = {
+      Line("->", nullptr, "", kBeepName, "()"),  Line("<-", nullptr, "a004820f", kBeepName, "()"),
+      Line("->", nullptr, "", kBeepName, "(1)"), Line("<-", nullptr, "a004820f", kBeepName, "(1)"),
+      Line("->", nullptr, "", kAdminName, "()"), Line("<-", nullptr, "a004820f", kAdminName, "()"),
+  };
+  EXPECT_EQ(ApiBodies(), expected);
+  EXPECT_EQ(Core().With([](FakeCore::State& s) { return s.tornDown; }), 0);
+}
+
 TEST_F(DeviceFrameTest, AdminAndLocationNeverRaise) {
   auto device = Gadget::Create(0);
   FakeRecord* record = device->Record();
