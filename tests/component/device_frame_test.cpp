@@ -76,11 +76,11 @@ class FakeCore {
     return f(state_);
   }
 
-  void NoteTeardown() {
+  void NoteTeardown(bool marked) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++state_.tornDown;
     state_.teardownThread = std::this_thread::get_id();
-    state_.teardownMarked = InCoreCallback();
+    state_.teardownMarked = marked;
     changed_.notify_all();
   }
 
@@ -129,8 +129,9 @@ struct GadgetKind {
   }
   // As the device API does: a disconnect of a service connection reports
   // event 2 on the calling thread before the record's pairs are cleared.
+  // Noted once it is all done, so a test waiting for it finds nothing running.
   static void TearDown(FakeRecord* record) noexcept {
-    Core().NoteTeardown();
+    const bool marked = InCoreCallback();
     if (record->mode == kModeDeviceService) {
       record->mode = 0;
       if (record->connectionCallback != nullptr) {
@@ -140,6 +141,7 @@ struct GadgetKind {
     record->connectionCallback = nullptr;
     record->connectionUserData = nullptr;
     delete record;
+    Core().NoteTeardown(marked);
   }
   static std::string AdminName(const FakeRecord& record) {
     if (Core().With([](FakeCore::State& s) { return s.failAdmin; })) throw std::bad_alloc();
