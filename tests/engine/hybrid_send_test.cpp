@@ -28,6 +28,7 @@ constexpr int kCueingAddress = 343;  // one row after the other
 constexpr int kCueingLimitAddress = 344;
 constexpr int kFeedAddress = 345;
 constexpr int kUnknownOptionAddress = 346;
+constexpr int kOwnRefusalAddress = 347;
 
 constexpr int32_t kJobTimeoutMs = 20000;
 // A refusal reaches the callback long before the job's own timeout.
@@ -218,6 +219,38 @@ TEST(HybridSend, CheckRefusesWhatThePrinterStateDoesNotAllow) {
     EXPECT_EQ(GetNeedRecover(handle), c.needRecover);
     EXPECT_EQ(handle->paperPulledOut.load(), 0);
   }
+}
+
+// A refused send ends its own job only: an earlier send still waiting for
+// the printer's end keeps waiting and ends with that end.
+TEST(HybridSend, RefusalEndsOnlyItsOwnSend) {
+  HybridLink link(kOwnRefusalAddress, kSlipSheetIn);
+  ASSERT_TRUE(link.ready());
+  PrintHandle_t* handle = link.handle();
+  // Two jobs may be out at once, as with an attached builder that names its ends.
+  handle->queue->reorderMode = 1;
+  link.printer().WithModel([](auto& m) { m.setHoldPrinting(true); });
+  JobBuilder first("first\n");
+  JobBuilder second("second\n");
+
+  ASSERT_EQ(QueueSendHybdPrinter(nullptr, handle, first.record, 1, kJobTimeoutMs, 0, 0),
+            TILOPRN_SUCCESS);
+  ASSERT_TRUE(link.Arrives({'f', 'i', 'r', 's', 't'}, 0));
+  link.SetStatus(kIdle);
+  ASSERT_TRUE(link.WaitForStatus(kIdle));
+  ASSERT_EQ(QueueSendHybdPrinter(nullptr, handle, second.record, 1, kJobTimeoutMs, 0, 0),
+            TILOPRN_SUCCESS);
+  auto results = HybridRecorder::Get().WaitFor(handle, 1);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].code, kHybridWrongPaperType);
+  ASSERT_TRUE(Eventually([&] { return handle->jobCount.load() == 1; }));
+  EXPECT_EQ(HybridRecorder::Get().Results(handle).size(), 1u) << "the first send ended too";
+
+  link.printer().WithModel([](auto& m) { m.setHoldPrinting(false); });
+  results = HybridRecorder::Get().WaitFor(handle, 2);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[1].code, TILOPRN_SUCCESS);
+  EXPECT_EQ(results[1].method, kMethodSendData);
 }
 
 // The Exit step leaves the recovery flag alone after a refusal that leaves the
