@@ -122,6 +122,8 @@ struct Printer {
     // run's emulator on this address to let them go).
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (AcquireSharedConnection(nullptr, 1, 0, kAddress, 15000, &handle) != 0) {
+      // An emulator that found its ports taken has exited: start another.
+      if (waitpid(emulator, nullptr, WNOHANG) == emulator) emulator = StartEmulatorProcess();
       if (std::chrono::steady_clock::now() > deadline) {
         std::fprintf(stderr, "cannot open %s\n", kAddress);
         std::exit(1);
