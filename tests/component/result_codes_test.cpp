@@ -146,7 +146,7 @@ TEST(ResultCodesTest, CheckRange) {
   }
 }
 
-TEST(ResultCodesTest, PassOrMapExceptionKeepsOnlyTheSdksOwnCodes) {
+TEST(ResultCodesTest, PassOrMapExceptionKeepsTheSdksOwnCodesAlone) {
   const struct {
     uint32_t hresult;
     uint32_t expected;
