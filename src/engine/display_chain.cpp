@@ -25,11 +25,6 @@ constexpr int kBuildParameterError = 1;
 constexpr int kBuildMemoryError = 3;
 constexpr int kBuildWindowError = 4;
 
-int32_t Finish(StepContext_t* context, int32_t result) {
-  context->stepResult = result;
-  return result;
-}
-
 // Print jobs still waiting for their end hold a display job back: with two
 // jobs allowed at once (reorder mode 1) one of them may be out.
 bool PrintJobsInTheWay(const PrintHandle_t* handle) {

@@ -90,11 +90,6 @@ constexpr size_t kMicrCleaningWaitAt = 22;
 static_assert(sizeof kPrologue == 19 && sizeof kSlipInsertion == 18 &&
               sizeof kMicrInsertion == 34 && sizeof kMicrRead == 38 && sizeof kMicrCleaning == 36);
 
-int32_t Finish(StepContext_t* context, int32_t result) {
-  context->stepResult = result;
-  return result;
-}
-
 // The flag that marks a running operation of the method; false for methods
 // without one.
 bool MethodFlag(PrintHandle_t* handle, int32_t method, PlatformMutex_t** lock, uint8_t** flag) {

@@ -44,11 +44,6 @@ constexpr uint64_t kCueingLimitMs = 10000;
 constexpr uint32_t kBusyPauseMs = 100;
 constexpr int kBusyRetries = 10;
 
-int32_t Finish(StepContext_t* context, int32_t result) {
-  context->stepResult = result;
-  return result;
-}
-
 // Refusals that leave the printer as it was: nothing to recover from.
 bool HybridSendNeedsRecover(int32_t result) {
   switch (result) {

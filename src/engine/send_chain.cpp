@@ -54,11 +54,6 @@ constexpr uint32_t kClosingSettleMs = 700;
 constexpr uint64_t kClosingLimitMs = 30000;
 constexpr uint32_t kPaperSupportNearEndSensor = 0x4;
 
-int32_t Finish(StepContext_t* context, int32_t result) {
-  context->stepResult = result;
-  return result;
-}
-
 int32_t ReadInt(const uint8_t* bytes) {
   int32_t value = 0;
   std::memcpy(&value, bytes, sizeof value);

@@ -70,4 +70,10 @@ struct StepContext_t {
 // Returns a TiloPrintResult; a non-zero result skips the chain's later steps.
 using StepFunc = int32_t (*)(StepContext_t* context);
 
+// A step's last word: its result, kept where the chain's Exit step reads it.
+inline int32_t Finish(StepContext_t* context, int32_t result) {
+  context->stepResult = result;
+  return result;
+}
+
 }  // namespace tilo2::core
