@@ -7,17 +7,9 @@
 #include <cstdint>
 #include <memory>
 
-namespace tilo2::core {
+#include "device/device_types.h"
 
-// The field order is fixed: the device API layer reads the fields by position.
-struct TdcEnvData_t {
-  void* context1;  // platform contexts for both backends; null from the runtime classes
-  void* context2;
-  void* reserved;          // read by nothing
-  int32_t isVirtual;       // 1 when the system product name is exactly "Virtual"
-  void* bluetoothContext;  // handed to a backend only for a Bluetooth target; null
-  void* usbContext;        // handed to a backend only for a USB target; null
-};
+namespace tilo2::core {
 
 namespace CommonUtils {
 

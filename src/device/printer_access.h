@@ -1,0 +1,46 @@
+#pragma once
+// How operations reach a printer record's backend state safely: one
+// operation per record at a time, a consistent view of mode, connection,
+// handle and builder, and a use of the device-service connection for the
+// operation's length.
+
+#include <cstdint>
+
+#include "device/device_types.h"
+
+namespace tilo2::core {
+
+// The record's backend state; read and written under stateLock only.
+struct TdcPrinterState_t {
+  int32_t mode;
+  TdevConnection_t* connection;
+  void* handle;
+  void* builder;
+};
+
+TdcPrinterState_t TdcReadPrinterState(TdcPrinter_t* record);
+void TdcWritePrinterState(TdcPrinter_t* record, const TdcPrinterState_t& state);
+// mode 0 and no connection, handle or builder.
+void TdcClearPrinterState(TdcPrinter_t* record);
+
+// Held for an operation that reaches a backend: takes the record's opLock
+// (recursive), reads the state, and in mode 2 takes a use of the connection
+// so a disconnect meanwhile cannot free it; all released at scope end.
+class TdcPrinterOperation {
+ public:
+  explicit TdcPrinterOperation(TdcPrinter_t* record);
+  ~TdcPrinterOperation();
+  TdcPrinterOperation(const TdcPrinterOperation&) = delete;
+  TdcPrinterOperation& operator=(const TdcPrinterOperation&) = delete;
+
+  // False when the opLock could not be taken (the operation answers 255).
+  bool Locked() const { return locked_; }
+  const TdcPrinterState_t& State() const { return state_; }
+
+ private:
+  TdcPrinter_t* record_;
+  bool locked_;
+  TdcPrinterState_t state_;
+};
+
+}  // namespace tilo2::core

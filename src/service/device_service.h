@@ -1,0 +1,138 @@
+#pragma once
+// What the device API layer calls of the device-service client: host
+// connections, device handles, the printer's document, slot setters, status,
+// sends, immediate operations, the status monitor and the printer document
+// builders. Connections and handles are opaque here. Results are the
+// client's own codes (0 success), which the layer translates. "env" is the
+// device-service form of TdcBackendEnv_t; the client never reads it.
+
+#include <cstdint>
+
+#include "io/io_types.h"
+
+namespace tilo2::core {
+
+struct TdevConnection_t;
+struct TdevPrinterHandle_t;
+struct TdevDocument_t;
+
+enum TdevDeviceType : int32_t {
+  TDEV_DEVICE_PRINTER = 0,
+  TDEV_DEVICE_HYBRID_PRINTER = 1,
+  TDEV_DEVICE_DISPLAY = 2,
+  TDEV_DEVICE_KEYBOARD = 3,
+  TDEV_DEVICE_SCANNER = 4,
+  TDEV_DEVICE_SERIAL = 5,
+};
+
+// ---- Connections --------------------------------------------------------------
+// Hands out the connected connection of the host at once, else connects a new
+// one (TLS when useTls is 1) and waits within timeoutMs for the service.
+int TdevConnectSync(TdcBackendEnv_t* env, const char* host, int32_t useTls, TdevConnection_t** out,
+                    int32_t timeoutMs);
+// 0 at once while a device or message box still uses the connection; else
+// disconnects it, and the disconnected notifier reports it.
+int TdevDisconnectIfUnused(TdcBackendEnv_t* env, TdevConnection_t* connection);
+// Frees the connection with all its device handles.
+int TdevDestroyConnection(TdevConnection_t* connection);
+// 1 while connected, 0 otherwise.
+int TdevIsConnected(TdevConnection_t* connection);
+// Install the layer's TdcOnReconnecting, TdcOnReconnected and TdcOnDisconnected.
+int TdevSetReconnectingCallback(TdevConnection_t* connection);
+int TdevSetReconnectCallback(TdevConnection_t* connection);
+int TdevSetDisconnectCallback(TdevConnection_t* connection);
+
+// ---- Devices --------------------------------------------------------------------
+// *outHandle gets the new handle of the kind's type (a TdevPrinterHandle_t* for
+// printers and hybrid printers); it must be null on entry.
+int TdevOpenDeviceSync(TdcBackendEnv_t* env, TdevConnection_t* connection, const char* deviceId,
+                       int32_t type, void** outHandle);
+int TdevCloseDeviceSync(TdcBackendEnv_t* env, TdevConnection_t* connection, void* handle);
+int TdevDocClearBody(TdevDocument_t* document);
+
+// ---- Printer slot setters: each installs one fixed notifier of the layer ---------
+int TdevPrinterSetOnlineCallback(TdevPrinterHandle_t* handle);         // slot 1
+int TdevPrinterSetOfflineCallback(TdevPrinterHandle_t* handle);        // slot 2
+int TdevPrinterSetPowerOffCallback(TdevPrinterHandle_t* handle);       // slot 3
+int TdevPrinterSetCoverCloseCallback(TdevPrinterHandle_t* handle);     // slot 4
+int TdevPrinterSetCoverOpenCallback(TdevPrinterHandle_t* handle);      // slot 5
+int TdevPrinterSetPaperOkCallback(TdevPrinterHandle_t* handle);        // slot 6
+int TdevPrinterSetPaperNearEndCallback(TdevPrinterHandle_t* handle);   // slot 7
+int TdevPrinterSetPaperEmptyCallback(TdevPrinterHandle_t* handle);     // slot 8
+int TdevPrinterSetDrawerHighCallback(TdevPrinterHandle_t* handle);     // slot 9
+int TdevPrinterSetDrawerLowCallback(TdevPrinterHandle_t* handle);      // slot 10
+int TdevPrinterSetBatteryEmptyCallback(TdevPrinterHandle_t* handle);   // slot 11
+int TdevPrinterSetBatteryEnoughCallback(TdevPrinterHandle_t* handle);  // slot 12
+int TdevPrinterSetReceiveCallback(TdevPrinterHandle_t* handle);        // slot 14
+
+// ---- Status, jobs, immediate operations, monitor ---------------------------------
+// Always 0 with a word once it ran: 1 when no usable answer came, 0 when the
+// query never started (1 for null outputs, 255 for a lock failure).
+int TdevPrinterGetStatus(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, uint32_t* status,
+                         int32_t* battery);
+// Sends the handle's document; the job's result arrives through slot 14.
+int TdevPrinterSendData(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t timeoutMs,
+                        const char* printJobId, int32_t force, int32_t noBody);
+int TdevClearCommandBuffer(TdevPrinterHandle_t* handle);
+int TdevPrinterForceRecover(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t timeoutMs);
+int TdevPrinterForceReset(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t timeoutMs);
+int TdevPrinterForceStopSound(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t timeoutMs);
+int TdevPrinterForcePulse(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t drawer,
+                          int32_t pulseTime, int32_t timeoutMs);
+int TdevPrinterForceCommand(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, const uint8_t* bytes,
+                            int32_t length, int32_t timeoutMs);
+int TdevSetMonitorInterval(TdevPrinterHandle_t* handle, int32_t intervalMs);
+int TdevStartMonitor(TdevPrinterHandle_t* handle);
+int TdevStopMonitor(TdevPrinterHandle_t* handle);
+
+// ---- Printer document builders: slot k of the service's printer operations ------
+// 0 appended, 1 a value the service does not take (the command is left out),
+// any other code stops the replay.
+int TdevPrinterAddTextAlign(TdevPrinterHandle_t* handle, int32_t align);
+int TdevPrinterAddLineSpace(TdevPrinterHandle_t* handle, int32_t linespc);
+int TdevPrinterAddTextRotate(TdevPrinterHandle_t* handle, int32_t rotate);
+int TdevPrinterAddText(TdevPrinterHandle_t* handle, const char* text);
+int TdevPrinterAddTextLang(TdevPrinterHandle_t* handle, int32_t lang);
+int TdevPrinterAddTextFont(TdevPrinterHandle_t* handle, int32_t font);
+int TdevPrinterAddTextSmooth(TdevPrinterHandle_t* handle, int32_t smooth);
+int TdevPrinterAddTextSize(TdevPrinterHandle_t* handle, int32_t width, int32_t height);
+int TdevPrinterAddTextStyle(TdevPrinterHandle_t* handle, int32_t reverse, int32_t ul, int32_t em,
+                            int32_t color);
+int TdevPrinterAddHPosition(TdevPrinterHandle_t* handle, int32_t x);
+int TdevPrinterAddFeedUnit(TdevPrinterHandle_t* handle, int32_t unit);
+int TdevPrinterAddFeedLine(TdevPrinterHandle_t* handle, int32_t line);
+// Pixels are three bytes each, blue, green, red, rows of width pixels.
+int TdevPrinterAddImage(TdevPrinterHandle_t* handle, const uint8_t* pixels, int32_t imageWidth,
+                        int32_t imageHeight, int32_t x, int32_t y, int32_t width, int32_t height,
+                        int32_t color, int32_t mode, int32_t halftone, double brightness);
+int TdevPrinterAddLogo(TdevPrinterHandle_t* handle, int32_t key1, int32_t key2);
+int TdevPrinterAddBarcode(TdevPrinterHandle_t* handle, const char* data, int32_t type, int32_t hri,
+                          int32_t font, int32_t width, int32_t height);
+int TdevPrinterAddSymbol(TdevPrinterHandle_t* handle, const char* data, int32_t type, int32_t level,
+                         int32_t width, int32_t height, int32_t size);
+int TdevPrinterAddHLine(TdevPrinterHandle_t* handle, int32_t x1, int32_t x2, int32_t style);
+int TdevPrinterAddVLineBegin(TdevPrinterHandle_t* handle, int32_t x, int32_t style);
+int TdevPrinterAddVLineEnd(TdevPrinterHandle_t* handle, int32_t x, int32_t style);
+int TdevPrinterAddPageBegin(TdevPrinterHandle_t* handle);
+int TdevPrinterAddPageEnd(TdevPrinterHandle_t* handle);
+int TdevPrinterAddPageArea(TdevPrinterHandle_t* handle, int32_t x, int32_t y, int32_t width,
+                           int32_t height);
+int TdevPrinterAddPageDirection(TdevPrinterHandle_t* handle, int32_t dir);
+int TdevPrinterAddPagePosition(TdevPrinterHandle_t* handle, int32_t x, int32_t y);
+int TdevPrinterAddPageLine(TdevPrinterHandle_t* handle, int32_t x1, int32_t y1, int32_t x2,
+                           int32_t y2, int32_t style);
+int TdevPrinterAddPageRectangle(TdevPrinterHandle_t* handle, int32_t x1, int32_t y1, int32_t x2,
+                                int32_t y2, int32_t style);
+int TdevPrinterAddCut(TdevPrinterHandle_t* handle, int32_t type);
+int TdevPrinterAddPulse(TdevPrinterHandle_t* handle, int32_t drawer, int32_t time);
+int TdevPrinterAddSound(TdevPrinterHandle_t* handle, int32_t pattern, int32_t repeat,
+                        int32_t cycle);
+// Slot 29 of the printer operations and slot 14 of the display's: any handle
+// that carries a document.
+int TdevAddCommand(void* handle, const uint8_t* bytes, int32_t length);
+int TdevPrinterAddFeedPosition(TdevPrinterHandle_t* handle, int32_t pos);
+int TdevPrinterAddLayout(TdevPrinterHandle_t* handle, int32_t type, int32_t width, int32_t height,
+                         int32_t marginTop, int32_t marginBottom, int32_t offsetCut,
+                         int32_t offsetLabel);
+
+}  // namespace tilo2::core
