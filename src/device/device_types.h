@@ -204,10 +204,10 @@ struct TdcPrinter_t {
   // Our own fields. Every operation that reaches a backend runs under opLock
   // (recursive); mode, connection, handle and builder are read and written
   // under stateLock, which is never held across a backend call. Callbacks
-  // hold the record from find to return; destroy waits for the holds.
+  // hold the record from find to return (the registry counts the holds);
+  // destroy waits for them.
   PlatformMutex_t opLock;
   PlatformMutex_t stateLock;
-  struct TdcRecordHolds_t* holds;
 };
 
 }  // namespace tilo2::core

@@ -41,6 +41,9 @@ int AcquireSharedConnection(TdcBackendEnv_t* env, uint32_t userBit, int32_t conn
 // or a user bit it does not hold (nothing changes then); a failed close (7
 // while jobs are out) keeps the user bit, so the caller may try again.
 int ReleaseSharedConnection(TdcBackendEnv_t* env, uint32_t userBit, PrintHandle_t* handle);
+// A malloc'ed copy of the address of the connection that holds the handle,
+// taken under the list lock; null when no node holds it or out of memory.
+char* CopySharedConnectionAddress(PrintHandle_t* handle);
 // The disconnected mark of the node that holds the handle; 0 when none does.
 uint8_t GetDisconnectedInfo(PrintHandle_t* handle);
 
