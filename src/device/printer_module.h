@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "device/device_types.h"
+#include "device/registry.h"
 #include "engine/print_handle.h"
 
 namespace tilo2::core {
@@ -20,6 +21,9 @@ int TdcCreatePrinter(TdcPrinter_t** out, int32_t series, int32_t modelLang);
 int TdcDestroyPrinter(TdcPrinter_t* record);
 void TdcRegisterPrinter(TdcPrinter_t* record);
 void TdcUnregisterPrinter(TdcPrinter_t* record);
+// Unregisters the record and frees it with freeRecord once no other thread
+// holds it (see TdcRegistryBase::Retire); used by TdcDestroyPrinter.
+void TdcRetirePrinter(TdcPrinter_t* record, TdcRegistryFreeFn freeRecord);
 
 // A registered record whose handle equals the given non-null one, held until
 // TdcReleasePrinter; null when none.
