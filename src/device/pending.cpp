@@ -1,0 +1,1 @@
+// Empty: a place for temporary local definitions while the layer is being written.
