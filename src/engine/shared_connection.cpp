@@ -169,6 +169,16 @@ int ReleaseSharedConnection(TdcBackendEnv_t* env, uint32_t userBit, PrintHandle_
   return TILOPRN_SUCCESS;
 }
 
+char* CopySharedConnectionAddress(PrintHandle_t* handle) {
+  if (handle == nullptr) return nullptr;
+  PlatformLockGuard lock(connectionListLock);
+  if (!lock) return nullptr;
+  // Copied under the lock: the last user's release frees the node's text.
+  const ConnectionListNode_t* node = FindNode(handle);
+  if (node == nullptr || node->address == nullptr) return nullptr;
+  return strdup(node->address);
+}
+
 uint8_t GetDisconnectedInfo(PrintHandle_t* handle) {
   uint8_t disconnected = 0;
   {
