@@ -32,7 +32,7 @@ struct ParseCase {
 
 class ParseTarget : public ::testing::TestWithParam<ParseCase> {};
 
-TEST_P(ParseTarget, YieldsItsPartsOrRefuses) {
+TEST_P(ParseTarget, YieldsPortAddressAndIdOrRefuses) {
   const ParseCase& c = GetParam();
   TdcTarget_t* raw = nullptr;
   ASSERT_EQ(TdcParseTarget(c.text, &raw), c.result);
