@@ -1,1 +1,106 @@
-// placeholder
+// Sending a printer record's command list as one job: replayed into the
+// backend's builder, sent, and the builder emptied for the next job. The
+// command list itself stays as it is.
+
+#include <cstdlib>
+
+#include "device/code_tables.h"
+#include "device/command_list.h"
+#include "device/printer_access.h"
+#include "device/printer_module.h"
+#include "device/target.h"
+#include "engine/builder_records.h"
+#include "engine/engine_ops.h"
+#include "engine/shared_connection.h"
+#include "foundation/logger.h"
+#include "service/device_service.h"
+
+namespace tilo2::core {
+
+namespace {
+
+constexpr int32_t kDefaultSendTimeout = 10000;
+constexpr const char* kPrinterSource = "tilo2_common_printer";
+
+// A direct job whose connection vanished: what the port-error report needs
+// once the operation mutex is let go.
+struct PortError {
+  PrintHandle_t* handle = nullptr;
+  char* address = nullptr;
+};
+
+// Runs under the record's operation mutex. 0 with *portError.handle set
+// asks the caller to report a port error after releasing it.
+int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs, PortError* portError) {
+  TdcPrinterOperation operation(record);
+  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  const TdcPrinterState_t& state = operation.State();
+  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
+
+  const int replayed = TdcReplayPrinterCommands(state.mode, state.builder, &record->commands);
+  if (replayed != 0) {
+    // A replay stopped half-way must not leave its commands for the next job.
+    TdcClearPrinterBuilder(state.mode, state.builder);
+    return replayed;
+  }
+
+  const int32_t portType = record->settings->portType;
+  if (state.mode == TDC_MODE_DIRECT) {
+    auto* handle = static_cast<PrintHandle_t*>(state.handle);
+    auto* builder = static_cast<PrinterBuilder_t*>(state.builder);
+    if (!IsConnectionOpen(handle)) {
+      TiloClearBuilder(builder);
+      portError->handle = handle;
+      portError->address = CopySharedConnectionAddress(handle);
+      return TDC_SUCCESS;
+    }
+    TdcBackendEnv_t* backendEnv = nullptr;
+    TdcCopyEnvData(portType, TDC_MODE_DIRECT, env, &backendEnv);
+    const int sent = TiloSendData(backendEnv, handle, builder, timeoutMs);
+    std::free(backendEnv);
+    TiloClearBuilder(builder);
+    return TdcFromEngineResult(sent);
+  }
+  if (state.mode == TDC_MODE_SERVICE) {
+    auto* handle = static_cast<TdevPrinterHandle_t*>(state.handle);
+    TdcBackendEnv_t* backendEnv = nullptr;
+    TdcCopyEnvData(portType, TDC_MODE_SERVICE, env, &backendEnv);
+    int sent = TdevPrinterSendData(backendEnv, handle, timeoutMs, "", 0, 0);
+    std::free(backendEnv);
+    if (sent == 1) {
+      // The service refused the document's parameters.
+      log_error_line("ERROR", kPrinterSource, __LINE__);
+      sent = 5;
+    }
+    TdevClearCommandBuffer(handle);
+    return TdcFromServiceResult(sent);
+  }
+  return TDC_ERR_FAILURE;
+}
+
+}  // namespace
+
+int TdcSendPrinterData(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs) {
+  if (record == nullptr) return TDC_ERR_PARAM;
+  if (timeoutMs == kTdcDefault) {
+    timeoutMs = kDefaultSendTimeout;
+  } else if (timeoutMs < 5000 || timeoutMs > 600000) {
+    return TDC_ERR_PARAM;
+  }
+  PortError portError;
+  const int sent = SendLocked(env, record, timeoutMs, &portError);
+  if (sent != 0 || portError.handle == nullptr) return sent;
+
+  // The app's result handler runs on the report's thread and may call into
+  // this record: no layer lock is held while it runs. The send returns once
+  // the result was delivered.
+  const int posted =
+      TdcPostPortErrorResult(portError.handle, portError.address, TDC_PORT_ERROR_PRINT,
+                             reinterpret_cast<void*>(&TdcOnPrinterDirectResult));
+  std::free(portError.address);
+  // A report that could not be made would leave the app waiting for a result
+  // that never comes: say so instead of answering success.
+  return posted;
+}
+
+}  // namespace tilo2::core
