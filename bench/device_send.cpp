@@ -1,1 +1,162 @@
+// A receipt sent through a printer record over the direct backend, from
+// TdcSendPrinterData (replay of the command list, build, queue) to the
+// record's print-result callback, against the printer emulator answering at
+// once: p50 and p99 of that latency, and the part spent before the send
+// returned.
+//
+// TILO2_BENCH_JOBS sets the number of jobs (default 200; the test run uses a few).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "device/command_list.h"
+#include "device/printer_module.h"
+#include "engine/engine_ops.h"
+
+using namespace tilo2::core;
+
+namespace {
+
+constexpr const char* kAddress = "127.0.0.253";
+constexpr const char* kTarget = "TCP:127.0.0.253";
+constexpr int32_t kSeriesS3B = 6;
+
+int JobCount(int fallback) {
+  const char* text = std::getenv("TILO2_BENCH_JOBS");
+  const int n = text ? std::atoi(text) : 0;
+  return n > 0 ? n : fallback;
+}
+
+struct Results {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  int count = 0;
+  int failures = 0;
+} results;
+
+void OnResult(void*, int32_t code, TdcStatus_t*, const char*, void*) {
+  std::lock_guard lock(results.mutex);
+  ++results.count;
+  if (code != 0) ++results.failures;
+  results.arrived.notify_all();
+}
+
+bool WaitForResults(int count) {
+  std::unique_lock lock(results.mutex);
+  return results.arrived.wait_for(lock, std::chrono::seconds(120),
+                                  [count] { return results.count >= count; });
+}
+
+// The emulator runs as a process of its own, so its log stays out of this
+// process and its threads out of the measured scheduling.
+pid_t StartEmulatorProcess() {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execl(PRINTER_EMULATOR_PATH, "printer-emulator", "--address", kAddress,
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+// One emulator and one connected record with a receipt in its command list.
+struct Printer {
+  pid_t emulator = -1;
+  TdcPrinter_t* record = nullptr;
+
+  Printer() {
+    emulator = StartEmulatorProcess();
+    if (TdcCreatePrinter(&record, kSeriesS3B, 0) != 0) {
+      std::fprintf(stderr, "cannot create the printer record\n");
+      std::exit(1);
+    }
+    TdcRegisterPrinter(record);
+    record->receiveCallback = &OnResult;
+    TdcCommandList_t* list = &record->commands.commandList;
+    // About 1 KB of receipt: 40 lines of 24 characters and a cut.
+    for (int line = 0; line < 40; ++line) {
+      char text[64];
+      std::snprintf(text, sizeof text, "Item %02d           %2d.%02d\n", line, line % 17,
+                    line * 7 % 100);
+      TdcAddPrinterCommandText(list, text);
+    }
+    TdcAddPrinterCommandInt(list, TDC_CMD_CUT, kTdcDefault);
+    // The emulator may still be binding its ports, or another run's
+    // emulator may hold this address for a while.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (TdcConnectPrinter(nullptr, record, kTarget, nullptr, 15000) != 0) {
+      if (waitpid(emulator, nullptr, WNOHANG) == emulator) emulator = StartEmulatorProcess();
+      if (std::chrono::steady_clock::now() > deadline) {
+        std::fprintf(stderr, "cannot connect %s\n", kTarget);
+        std::exit(1);
+      }
+      usleep(100 * 1000);
+    }
+    // Keep the status monitor out of the measured jobs.
+    TiloSetInterval(static_cast<PrintHandle_t*>(record->handle), 60000);
+  }
+  ~Printer() {
+    // The last job's end may still be on its way.
+    for (int i = 0; i < 1000 && TdcDisconnectPrinter(nullptr, record) == 7; ++i) usleep(10 * 1000);
+    TdcDestroyPrinter(record);
+    if (emulator > 0) {
+      kill(emulator, SIGTERM);
+      waitpid(emulator, nullptr, 0);
+    }
+  }
+};
+
+Printer& printer() {
+  static Printer p;
+  return p;
+}
+
+double Percentile(std::vector<double> values, int percent) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, values.size() * percent / 100)];
+}
+
+void BM_DeviceSendToResult(benchmark::State& state) {
+  Printer& p = printer();
+  std::vector<double> latencyMs, sendMs;
+  for (auto _ : state) {
+    const int expected = results.count + 1;
+    const auto start = std::chrono::steady_clock::now();
+    if (TdcSendPrinterData(nullptr, p.record, 10000) != 0) {
+      state.SkipWithError("TdcSendPrinterData failed");
+      break;
+    }
+    const auto sent = std::chrono::steady_clock::now();
+    if (!WaitForResults(expected)) {
+      state.SkipWithError("no print result within 120 s");
+      break;
+    }
+    const auto end = std::chrono::steady_clock::now();
+    latencyMs.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+    sendMs.push_back(std::chrono::duration<double, std::milli>(sent - start).count());
+  }
+  state.counters["p50_ms"] = Percentile(latencyMs, 50);
+  state.counters["p99_ms"] = Percentile(latencyMs, 99);
+  state.counters["send_call_p50_ms"] = Percentile(sendMs, 50);
+  state.counters["failed"] = results.failures;
+}
+BENCHMARK(BM_DeviceSendToResult)
+    ->Iterations(JobCount(200))
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
