@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -48,11 +49,19 @@ class Recorder {
  public:
   static void OnStatus(void*, int32_t event, void* user) {
     auto* self = static_cast<Recorder*>(user);
+    std::function<void(int32_t)> hook;
     {
       std::lock_guard lock(self->mutex_);
       self->events_.push_back({event, std::this_thread::get_id()});
+      hook = self->hook_;
     }
     self->changed_.notify_all();
+    if (hook) hook(event);
+  }
+  // Runs on the callback's thread after each status event.
+  void SetHook(std::function<void(int32_t)> hook) {
+    std::lock_guard lock(mutex_);
+    hook_ = std::move(hook);
   }
   static void OnResult(void*, int32_t code, TdcStatus_t* status, const char* jobId, void* user) {
     auto* self = static_cast<Recorder*>(user);
@@ -91,6 +100,7 @@ class Recorder {
   std::condition_variable changed_;
   std::vector<ResultSeen> results_;
   std::vector<EventSeen> events_;
+  std::function<void(int32_t)> hook_;
 };
 
 // Bytes the printer took in on its data port, from the emulator's log.
@@ -239,11 +249,18 @@ TEST_F(PrinterDirect, SendOnAVanishedConnectionReportsAPortErrorBeforeReturning)
   ASSERT_EQ(TiloSetInterval(stale, 60000), 0);
   WakeStatusMonitor(stale);
   ASSERT_EQ(TiloStartMonitor(nullptr, stale), 0);
+  // Silent for exactly the check the next user makes: power returns as soon
+  // as the record hears of the power-off.
+  recorder.SetHook([&](int32_t event) {
+    if (event == 2) emulator_->state().setPowerOff(false);
+  });
   emulator_->state().setPowerOff(true);
 
   PrintHandle_t* fresh = nullptr;
   const int acquired = AcquireSharedConnection(nullptr, kSharedUserHybrid, 0,
                                                io_test::address(472).c_str(), 5000, &fresh);
+  recorder.SetHook(nullptr);
+  EXPECT_EQ(acquired, 0);
   ASSERT_FALSE(IsConnectionOpen(stale));
   emulator_->state().setPowerOff(false);
 
