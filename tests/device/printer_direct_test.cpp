@@ -159,7 +159,8 @@ class PrinterDirect : public ::testing::Test {
     target_ = "TCP:" + io_test::address(n);
   }
 
-  TdcPrinter_t* NewRecord(Recorder* recorder) {
+  TdcPrinter_t* NewRecord() {
+    Recorder* recorder = &recorder_;
     TdcPrinter_t* record = nullptr;
     EXPECT_EQ(TdcCreatePrinter(&record, kSeriesS3B, 0), 0);
     if (record == nullptr) return nullptr;
@@ -182,6 +183,8 @@ class PrinterDirect : public ::testing::Test {
     ASSERT_EQ(TdcAddPrinterCommandInt(list, TDC_CMD_CUT, kTdcDefault), 0);
   }
 
+  // Outlives the records: TearDown's destroy waits for their last callback.
+  Recorder recorder_;
   std::unique_ptr<printer_emulator::PrinterEmulator> emulator_;
   std::string target_;
   std::vector<TdcPrinter_t*> records_;
@@ -189,8 +192,7 @@ class PrinterDirect : public ::testing::Test {
 
 TEST_F(PrinterDirect, SendsTextAndACutAndReportsSuccessOnAnotherThread) {
   Start(470);
-  Recorder recorder;
-  TdcPrinter_t* record = NewRecord(&recorder);
+  TdcPrinter_t* record = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, -2), 0);
   EXPECT_EQ(TdcReadPrinterState(record).mode, TDC_MODE_DIRECT);
   EXPECT_EQ(record->settings->portType, TDC_PORT_TCP);
@@ -199,8 +201,8 @@ TEST_F(PrinterDirect, SendsTextAndACutAndReportsSuccessOnAnotherThread) {
 
   AddReceipt(record, "Tilo receipt 470\n");
   ASSERT_EQ(TdcSendPrinterData(nullptr, record, -2), 0);
-  ASSERT_TRUE(recorder.WaitResults(1));
-  const ResultSeen first = recorder.Results()[0];
+  ASSERT_TRUE(recorder_.WaitResults(1));
+  const ResultSeen first = recorder_.Results()[0];
   EXPECT_EQ(first.code, TDC_CB_SUCCESS);
   EXPECT_EQ(first.connection, 1);
   EXPECT_NE(first.thread, std::this_thread::get_id());
@@ -216,15 +218,14 @@ TEST_F(PrinterDirect, SendsTextAndACutAndReportsSuccessOnAnotherThread) {
 
   // The list stays after a send: the next send prints it again.
   ASSERT_EQ(TdcSendPrinterData(nullptr, record, 5000), 0);
-  ASSERT_TRUE(recorder.WaitResults(2));
-  EXPECT_EQ(recorder.Results()[1].code, TDC_CB_SUCCESS);
+  ASSERT_TRUE(recorder_.WaitResults(2));
+  EXPECT_EQ(recorder_.Results()[1].code, TDC_CB_SUCCESS);
   ASSERT_TRUE(Eventually([&] { return Count(PrinterBytes(*emulator_), "Tilo receipt 470") == 2; }));
 }
 
 TEST_F(PrinterDirect, EmptyListSendsNothingAndStatusSeesAHealthyPrinter) {
   Start(471);
-  Recorder recorder;
-  TdcPrinter_t* record = NewRecord(&recorder);
+  TdcPrinter_t* record = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, 5000), 0);
   EXPECT_EQ(TdcSendPrinterData(nullptr, record, -2), TDC_ERR_ILLEGAL);
 
@@ -234,7 +235,7 @@ TEST_F(PrinterDirect, EmptyListSendsNothingAndStatusSeesAHealthyPrinter) {
   EXPECT_EQ(status->online, 1);
   EXPECT_EQ(status->coverOpen, 0);
   std::free(status);
-  EXPECT_TRUE(recorder.Results().empty());
+  EXPECT_TRUE(recorder_.Results().empty());
 }
 
 // The printer stopped answering and another user of its address replaced the
@@ -242,8 +243,7 @@ TEST_F(PrinterDirect, EmptyListSendsNothingAndStatusSeesAHealthyPrinter) {
 // port error on another thread before the send returns.
 TEST_F(PrinterDirect, SendOnAVanishedConnectionReportsAPortErrorBeforeReturning) {
   Start(472);
-  Recorder recorder;
-  TdcPrinter_t* record = NewRecord(&recorder);
+  TdcPrinter_t* record = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, 5000), 0);
   PrintHandle_t* stale = Handle(record);
   ASSERT_EQ(TiloSetInterval(stale, 60000), 0);
@@ -251,7 +251,7 @@ TEST_F(PrinterDirect, SendOnAVanishedConnectionReportsAPortErrorBeforeReturning)
   ASSERT_EQ(TiloStartMonitor(nullptr, stale), 0);
   // Silent for exactly the check the next user makes: power returns as soon
   // as the record hears of the power-off.
-  recorder.SetHook([&](int32_t event) {
+  recorder_.SetHook([&](int32_t event) {
     if (event == 2) emulator_->state().setPowerOff(false);
   });
   emulator_->state().setPowerOff(true);
@@ -259,7 +259,7 @@ TEST_F(PrinterDirect, SendOnAVanishedConnectionReportsAPortErrorBeforeReturning)
   PrintHandle_t* fresh = nullptr;
   const int acquired = AcquireSharedConnection(nullptr, kSharedUserHybrid, 0,
                                                io_test::address(472).c_str(), 5000, &fresh);
-  recorder.SetHook(nullptr);
+  recorder_.SetHook(nullptr);
   EXPECT_EQ(acquired, 0);
   ASSERT_FALSE(IsConnectionOpen(stale));
   emulator_->state().setPowerOff(false);
@@ -267,7 +267,7 @@ TEST_F(PrinterDirect, SendOnAVanishedConnectionReportsAPortErrorBeforeReturning)
   AddReceipt(record, "never printed\n");
   ASSERT_EQ(TdcSendPrinterData(nullptr, record, -2), 0);
   // Delivered before the send returned.
-  const auto results = recorder.Results();
+  const auto results = recorder_.Results();
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].code, TDC_CB_PORT);
   EXPECT_EQ(results[0].connection, 0);
@@ -282,11 +282,10 @@ TEST_F(PrinterDirect, SendOnAVanishedConnectionReportsAPortErrorBeforeReturning)
 
 TEST_F(PrinterDirect, MonitorStartReportsOnceOnTheCallerAndACoverOpenGivesEvent4) {
   Start(473);
-  Recorder recorder;
-  TdcPrinter_t* record = NewRecord(&recorder);
+  TdcPrinter_t* record = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, 5000), 0);
   ASSERT_EQ(TdcStartMonitor(nullptr, record), 0);
-  const auto atStart = recorder.Events();
+  const auto atStart = recorder_.Events();
   ASSERT_FALSE(atStart.empty());
   int online = 0;
   int coverClose = 0;
@@ -300,8 +299,8 @@ TEST_F(PrinterDirect, MonitorStartReportsOnceOnTheCallerAndACoverOpenGivesEvent4
 
   emulator_->state().setFaults({.coverOpen = true});
   WakeStatusMonitor(Handle(record));
-  ASSERT_TRUE(recorder.WaitEvent(4));
-  const auto events = recorder.Events();
+  ASSERT_TRUE(recorder_.WaitEvent(4));
+  const auto events = recorder_.Events();
   for (size_t i = atStart.size(); i < events.size(); ++i) {
     EXPECT_NE(events[i].thread, std::this_thread::get_id());
   }
@@ -311,9 +310,8 @@ TEST_F(PrinterDirect, MonitorStartReportsOnceOnTheCallerAndACoverOpenGivesEvent4
 
 TEST_F(PrinterDirect, ASecondRecordOnTheSameAddressIsRefusedUntilTheFirstLeaves) {
   Start(474);
-  Recorder recorder;
-  TdcPrinter_t* first = NewRecord(&recorder);
-  TdcPrinter_t* second = NewRecord(&recorder);
+  TdcPrinter_t* first = NewRecord();
+  TdcPrinter_t* second = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, first, target_.c_str(), nullptr, 5000), 0);
   EXPECT_EQ(TdcConnectPrinter(nullptr, second, target_.c_str(), nullptr, 5000), TDC_ERR_CONNECT);
   EXPECT_EQ(TdcReadPrinterState(second).mode, TDC_MODE_CLOSED);
@@ -393,8 +391,7 @@ TEST(PrinterDirectRefusals, OperationsOfAnUnconnectedRecord) {
 
 TEST_F(PrinterDirect, ImmediateOperationsAreTheServiceOnes) {
   Start(475);
-  Recorder recorder;
-  TdcPrinter_t* record = NewRecord(&recorder);
+  TdcPrinter_t* record = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, 5000), 0);
   const uint8_t bytes[] = {0x1b, 0x40};
   EXPECT_EQ(TdcForceStopSound(nullptr, record, 1000), TDC_ERR_UNSUPPORTED);
