@@ -1,1 +1,266 @@
-// placeholder
+// How both backends report status changes, print results and connection
+// events to printer records, and the registration of those callbacks.
+//
+// Every backend callback finds its record in the registry, which holds it
+// until the callback releases it: a record being destroyed on another thread
+// is freed only after the callback returned.
+
+#include <cstdlib>
+
+#include "device/code_tables.h"
+#include "device/printer_module.h"
+#include "device/printer_status.h"
+#include "engine/event_callbacks.h"
+#include "foundation/lock_guard.h"
+#include "service/device_service.h"
+
+namespace tilo2::core {
+
+namespace {
+
+// Runtime EventType numbers delivered to statusCallback.
+enum PrinterEvent : int32_t {
+  kOnline = 0,
+  kOffline = 1,
+  kPowerOff = 2,
+  kCoverClose = 3,
+  kCoverOpen = 4,
+  kPaperOk = 5,
+  kPaperNearEnd = 6,
+  kPaperEmpty = 7,
+  kDrawerHigh = 8,
+  kDrawerLow = 9,
+  kBatteryEnough = 10,
+  kBatteryEmpty = 11,
+};
+
+int32_t SeriesOf(const TdcPrinter_t* record) {
+  return record->settings != nullptr ? record->settings->series : kTdcNone;
+}
+
+void NotifyStatus(TdcPrinter_t* record, int32_t event) {
+  if (record->statusCallback != nullptr) record->statusCallback(record, event, record->statusUser);
+}
+
+// A direct print handle is shared by every module whose record connected to
+// the same printer, so a status change reaches the records of each module
+// on it. The printer module keeps at most one record per print handle (a
+// second printer record on the address is refused), so its find is its
+// whole share; the hybrid printer module adds its own find here.
+void NotifyDirectStatus(PrintHandle_t* handle, int32_t event) {
+  TdcPrinter_t* record = TdcFindPrinter(handle);
+  if (record == nullptr) return;
+  NotifyStatus(record, event);
+  TdcReleasePrinter(record);
+}
+
+void NotifyServiceStatus(TdevPrinterHandle_t* handle, int32_t event) {
+  TdcPrinter_t* record = TdcFindPrinter(handle);
+  if (record == nullptr) return;
+  NotifyStatus(record, event);
+  TdcReleasePrinter(record);
+}
+
+// Calls the receive callback with a status record that is freed after it.
+void DeliverResult(TdcPrinter_t* record, int32_t code, TdcStatus_t* status,
+                   const char* printJobId) {
+  if (status == nullptr) status = TdcNewStatus();
+  if (status == nullptr) return;  // out of memory: the runtime cannot take a null status
+  if (record->receiveCallback != nullptr)
+    record->receiveCallback(record, code, status, printJobId, record->receiveUser);
+  std::free(status);
+}
+
+// The print engine's slot registration answers 1 for a handle it does not list.
+int SetEventChecked(PrintHandle_t* handle, int slot, EventCallback callback) {
+  if (!CheckHandleList(handle)) return 1;
+  return SetEventCallback(handle, slot, callback);
+}
+
+}  // namespace
+
+// ---- Print engine -------------------------------------------------------------------
+
+void TdcPrinterDirectEventOnline(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
+  NotifyDirectStatus(handle, kOnline);
+}
+void TdcPrinterDirectEventOffline(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
+  NotifyDirectStatus(handle, kOffline);
+}
+void TdcPrinterDirectEventPowerOff(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
+  NotifyDirectStatus(handle, kPowerOff);
+}
+void TdcPrinterDirectEventCoverClose(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
+                                     uint32_t) {
+  NotifyDirectStatus(handle, kCoverClose);
+}
+void TdcPrinterDirectEventCoverOpen(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
+                                    uint32_t) {
+  NotifyDirectStatus(handle, kCoverOpen);
+}
+void TdcPrinterDirectEventPaperOk(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
+  NotifyDirectStatus(handle, kPaperOk);
+}
+void TdcPrinterDirectEventPaperNearEnd(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
+                                       uint32_t) {
+  NotifyDirectStatus(handle, kPaperNearEnd);
+}
+void TdcPrinterDirectEventPaperEmpty(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
+                                     uint32_t) {
+  NotifyDirectStatus(handle, kPaperEmpty);
+}
+void TdcPrinterDirectEventDrawerHigh(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
+                                     uint32_t) {
+  NotifyDirectStatus(handle, kDrawerHigh);
+}
+void TdcPrinterDirectEventDrawerLow(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
+                                    uint32_t) {
+  NotifyDirectStatus(handle, kDrawerLow);
+}
+void TdcPrinterDirectEventBatteryEnough(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
+                                        uint32_t) {
+  NotifyDirectStatus(handle, kBatteryEnough);
+}
+void TdcPrinterDirectEventBatteryEmpty(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
+                                       uint32_t) {
+  NotifyDirectStatus(handle, kBatteryEmpty);
+}
+
+void TdcOnPrinterDirectResult(PrintHandle_t* handle, const char*, int32_t code,
+                              uint32_t statusFlags, int32_t battery, const char* printJobId) {
+  TdcPrinter_t* record = TdcFindPrinter(handle);
+  if (record == nullptr) return;
+  const int32_t series = SeriesOf(record);
+  int32_t callbackCode = TDC_CB_FAILURE;
+  if (TdcGetPrintResultCode(series, code, statusFlags, &callbackCode) != 0)
+    callbackCode = TDC_CB_FAILURE;
+  DeliverResult(record, callbackCode, TdcMakePrinterStatus(series, statusFlags, battery),
+                printJobId);
+  TdcReleasePrinter(record);
+}
+
+// ---- Device service -------------------------------------------------------------------
+
+void TdcPrinterServiceEventOnline(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kOnline);
+}
+void TdcPrinterServiceEventOffline(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kOffline);
+}
+void TdcPrinterServiceEventPowerOff(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kPowerOff);
+}
+void TdcPrinterServiceEventCoverClose(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kCoverClose);
+}
+void TdcPrinterServiceEventCoverOpen(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kCoverOpen);
+}
+void TdcPrinterServiceEventPaperOk(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kPaperOk);
+}
+void TdcPrinterServiceEventPaperNearEnd(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kPaperNearEnd);
+}
+void TdcPrinterServiceEventPaperEmpty(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kPaperEmpty);
+}
+void TdcPrinterServiceEventDrawerHigh(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kDrawerHigh);
+}
+void TdcPrinterServiceEventDrawerLow(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kDrawerLow);
+}
+void TdcPrinterServiceEventBatteryEnough(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kBatteryEnough);
+}
+void TdcPrinterServiceEventBatteryEmpty(TdevPrinterHandle_t* handle, const char*, const char*) {
+  NotifyServiceStatus(handle, kBatteryEmpty);
+}
+
+void TdcOnPrinterServiceResult(TdevPrinterHandle_t* handle, const char*, const char*, int32_t,
+                               int32_t code, uint32_t status, int32_t battery,
+                               const char* printJobId) {
+  TdcPrinter_t* record = TdcFindPrinter(handle);
+  if (record == nullptr) return;
+  DeliverResult(record, TdcCallbackFromService(code),
+                TdcMakePrinterServiceStatus(SeriesOf(record), status, battery), printJobId);
+  TdcReleasePrinter(record);
+}
+
+// ---- Connection listener ---------------------------------------------------------------
+
+// Runs under the listener list's lock, which keeps another thread's destroy
+// of the record waiting at its listener removal. The record may be destroyed
+// by its own connection callback (on this thread), so it is not touched
+// after that call. Only the leaf lock is taken: an operation holding the
+// record's operation mutex may be waiting in the client for this thread.
+void TdcOnPrinterConnectionEvent(void* pointer, int32_t event) {
+  auto* record = static_cast<TdcPrinter_t*>(pointer);
+  if (record == nullptr) return;
+  if (event == TDC_EVENT_DISCONNECTED) {
+    PlatformLockGuard guard(record->stateLock);
+    if (guard && record->mode == TDC_MODE_SERVICE) {
+      // The operation table stays: the next connect or destroy frees it.
+      record->handle = nullptr;
+      record->builder = nullptr;
+      record->connection = nullptr;
+      record->mode = TDC_MODE_CLOSED;
+    }
+  }
+  TdcConnectionCallback callback = record->connectionCallback;
+  void* user = record->connectionUser;
+  if (callback != nullptr) callback(record, event, user);
+}
+
+// ---- Registration ------------------------------------------------------------------------
+
+int TdcSetPrinterDirectCallbacks(PrintHandle_t* handle, int32_t series) {
+  int result = SetEventChecked(handle, EVENT_ONLINE, &TdcPrinterDirectEventOnline);
+  if (result == 0) result = SetEventChecked(handle, EVENT_OFFLINE, &TdcPrinterDirectEventOffline);
+  if (result == 0)
+    result = SetEventChecked(handle, EVENT_POWER_OFF, &TdcPrinterDirectEventPowerOff);
+  if (result == 0) result = TiloSetCoverCloseCallback(handle, &TdcPrinterDirectEventCoverClose);
+  if (result == 0) result = TiloSetCoverOpenCallback(handle, &TdcPrinterDirectEventCoverOpen);
+  if (result == 0) result = TiloSetPaperOkCallback(handle, &TdcPrinterDirectEventPaperOk);
+  if (result == 0) result = TiloSetPaperNearEndCallback(handle, &TdcPrinterDirectEventPaperNearEnd);
+  if (result == 0) result = TiloSetPaperEmptyCallback(handle, &TdcPrinterDirectEventPaperEmpty);
+  if (TdcIsBatterySeries(series)) {
+    if (result == 0)
+      result = SetEventChecked(handle, EVENT_BATTERY_ENOUGH, &TdcPrinterDirectEventBatteryEnough);
+    if (result == 0)
+      result = SetEventChecked(handle, EVENT_BATTERY_EMPTY, &TdcPrinterDirectEventBatteryEmpty);
+  } else {
+    if (result == 0) result = TiloSetDrawerHighCallback(handle, &TdcPrinterDirectEventDrawerHigh);
+    if (result == 0) result = TiloSetDrawerLowCallback(handle, &TdcPrinterDirectEventDrawerLow);
+  }
+  if (result == 0) {
+    result = CheckHandleList(handle)
+                 ? SetResultCallback(handle, RESULT_PRINT,
+                                     reinterpret_cast<void*>(&TdcOnPrinterDirectResult))
+                 : 1;
+  }
+  return result == 0 ? TDC_SUCCESS : TdcFromEngineResult(result);
+}
+
+int TdcSetPrinterServiceCallbacks(TdevPrinterHandle_t* handle, int32_t series) {
+  int result = TdevPrinterSetOnlineCallback(handle);
+  if (result == 0) result = TdevPrinterSetOfflineCallback(handle);
+  if (result == 0) result = TdevPrinterSetPowerOffCallback(handle);
+  if (result == 0) result = TdevPrinterSetCoverCloseCallback(handle);
+  if (result == 0) result = TdevPrinterSetCoverOpenCallback(handle);
+  if (result == 0) result = TdevPrinterSetPaperOkCallback(handle);
+  if (result == 0) result = TdevPrinterSetPaperNearEndCallback(handle);
+  if (result == 0) result = TdevPrinterSetPaperEmptyCallback(handle);
+  if (TdcIsBatterySeries(series)) {
+    if (result == 0) result = TdevPrinterSetBatteryEnoughCallback(handle);
+    if (result == 0) result = TdevPrinterSetBatteryEmptyCallback(handle);
+  } else {
+    if (result == 0) result = TdevPrinterSetDrawerHighCallback(handle);
+    if (result == 0) result = TdevPrinterSetDrawerLowCallback(handle);
+  }
+  if (result == 0) result = TdevPrinterSetReceiveCallback(handle);
+  return result == 0 ? TDC_SUCCESS : TdcFromServiceResult(result);
+}
+
+}  // namespace tilo2::core

@@ -141,14 +141,6 @@ int Finish(size_t index, int result) {
   return FinishLocked(index, result);
 }
 
-// A call whose answer is its script or the default 0, with nothing else to do.
-int Simple(Call call) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(std::move(call), &hasScript, &code);
-  return Finish(index, hasScript ? code : 0);
-}
-
 Call MakeCall(const char* name, const void* target, std::vector<int64_t> ints = {},
               std::vector<std::string> texts = {}) {
   Call call;
@@ -537,7 +529,6 @@ using fake::Finish;
 using fake::FinishLocked;
 using fake::MakeCall;
 using fake::S;
-using fake::Simple;
 using fake::Text;
 
 int TdevConnectSync(TdcBackendEnv_t*, const char* host, int32_t useTls, TdevConnection_t** out,
