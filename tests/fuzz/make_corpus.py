@@ -132,3 +132,11 @@ put("fuzz_builder_calls", "out_of_range_everywhere",
     bytes([9, 0]) + bytes([9, 3, 1, 2]) + arg(70000 & 0xFFFF) + bytes([13]) + bytes([5, 0x7F]) * 7 + bytes([14, 4]) + u32(0x80000000))
 # INT_MIN as a width scale through the text table's slot (found by the fuzzer).
 put("fuzz_builder_calls", "found_width_scale_int_min", bytes([9, 0, 18, 6, 4]) + u32(0x80000000) + BUILD)
+
+# --- connection target: the text itself
+put("fuzz_target", "tcp_blanks", b"TCP:  192.168.0.5")
+put("fuzz_target", "tcps_device", b"TCPS:10.0.0.1[printer1]")
+put("fuzz_target", "empty_id", b"TCP:10.0.0.1[]")
+put("fuzz_target", "bluetooth_colons", b"xxBT:00:11:22:33:44:55")
+put("fuzz_target", "bad_id", b"USB:1[a b]")
+put("fuzz_target", "open_bracket", b"TCP:host[abc")
