@@ -9,22 +9,29 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "../engine/connection_test_support.h"
 #include "device/printer_access.h"
+#include "device/printer_module.h"
 #include "engine/engine_ops.h"
 #include "engine/event_callbacks.h"
 #include "engine/print_handle.h"
 #include "engine/shared_connection.h"
 #include "foundation/lock_guard.h"
+#include "service_fake/fake_service.h"
 
 using namespace tilo2::core;
 
 namespace {
+
+namespace fake = tilo2::fake;
 
 constexpr int32_t kSeries = 6;  // a drawer series
 
@@ -400,6 +407,205 @@ TEST(PrinterOperationsDirect, StartMonitorReportsOnceOnTheCallingThread) {
   EXPECT_EQ(TdcStopMonitor(Env(), record.get()), 0);
   EXPECT_FALSE(IsCallbackEnabled(printer.handle()));
   SetEventCallback(printer.handle(), EVENT_STATUS_CHANGE, nullptr);
+}
+
+// ---- Device service ----------------------------------------------------------------------
+
+// A printer record connected through the scripted client, as the runtime
+// makes one: created, registered, connected to "TCP:<address>[printer1]".
+class ServiceOperations : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::Reset(); }
+  void TearDown() override {
+    if (record_ != nullptr) {
+      TdcDisconnectPrinter(Env(), record_);
+      TdcDestroyPrinter(record_);
+    }
+    EXPECT_TRUE(fake::WaitIdle());
+    fake::Reset();
+  }
+  void Connect(int n, int32_t intervalBeforeConnect = 3000) {
+    ASSERT_EQ(TdcCreatePrinter(&record_, kSeries, 0), 0);
+    TdcRegisterPrinter(record_);
+    ASSERT_EQ(TdcSetInterval(record_, intervalBeforeConnect), 0);
+    const std::string target = "TCP:" + io_test::address(n) + "[printer1]";
+    ASSERT_EQ(TdcConnectPrinter(Env(), record_, target.c_str(), nullptr, 5000), 0);
+    const TdcPrinterState_t state = TdcReadPrinterState(record_);
+    ASSERT_EQ(state.mode, TDC_MODE_SERVICE);
+    handle_ = state.handle;
+    connection_ = state.connection;
+  }
+  // The calls made since the connect, by name.
+  std::vector<fake::Call> CallsAfterConnect(const std::string& name) {
+    std::vector<fake::Call> calls;
+    for (const auto& call : fake::Calls(name)) {
+      if (call.target == handle_) calls.push_back(call);
+    }
+    return calls;
+  }
+
+  TdcPrinter_t* record_ = nullptr;
+  void* handle_ = nullptr;
+  TdevConnection_t* connection_ = nullptr;
+};
+
+TEST_F(ServiceOperations, MonitorStartSendsTheStoredIntervalAndIgnoresTheAnswers) {
+  Connect(440, 7000);
+  fake::SetResult("TdevSetMonitorInterval", 255);
+  fake::SetResult("TdevStartMonitor", 4);
+  fake::SetResult("TdevStopMonitor", 255);
+  EXPECT_EQ(TdcStartMonitor(Env(), record_), 0);
+  EXPECT_EQ(TdcStopMonitor(Env(), record_), 0);
+  const std::vector<std::string> names = fake::CallNames();
+  const auto start = std::find(names.begin(), names.end(), "TdevSetMonitorInterval");
+  ASSERT_NE(start, names.end());
+  EXPECT_EQ(
+      std::vector<std::string>(start, names.end()),
+      (std::vector<std::string>{"TdevSetMonitorInterval", "TdevStartMonitor", "TdevStopMonitor"}));
+  const auto interval = CallsAfterConnect("TdevSetMonitorInterval");
+  ASSERT_EQ(interval.size(), 1u);
+  EXPECT_EQ(interval[0].ints, (std::vector<int64_t>{7000}));
+  EXPECT_EQ(CallsAfterConnect("TdevStartMonitor").size(), 1u);
+  EXPECT_EQ(CallsAfterConnect("TdevStopMonitor").size(), 1u);
+}
+
+TEST_F(ServiceOperations, IntervalDefaultBecomesThreeSecondsAndIsStored) {
+  Connect(441);
+  fake::SetResult("TdevSetMonitorInterval", 255);  // not looked at
+  EXPECT_EQ(TdcSetInterval(record_, -2), 0);
+  EXPECT_EQ(TdcSetInterval(record_, 999), 1);
+  EXPECT_EQ(TdcSetInterval(record_, 60000), 0);
+  const auto calls = CallsAfterConnect("TdevSetMonitorInterval");
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].ints, (std::vector<int64_t>{3000}));
+  EXPECT_EQ(calls[1].ints, (std::vector<int64_t>{60000}));
+  {
+    const PlatformLockGuard lock(record_->intervalLock);
+    EXPECT_EQ(record_->interval, 60000);
+  }
+  EXPECT_EQ(TdcSetInterval(record_, -2), 0);
+  const PlatformLockGuard lock(record_->intervalLock);
+  EXPECT_EQ(record_->interval, 3000);
+}
+
+TEST_F(ServiceOperations, TransactionsAreTheLayersMarkerOnly) {
+  Connect(442);
+  const size_t before = fake::Calls().size();
+  EXPECT_EQ(TdcBeginTransaction(Env(), record_), 0);
+  EXPECT_EQ(TdcBeginTransaction(Env(), record_), 5);
+  EXPECT_EQ(TdcEndTransaction(Env(), record_), 0);
+  EXPECT_EQ(TdcEndTransaction(Env(), record_), 5);
+  EXPECT_EQ(fake::Calls().size(), before) << "the service was told";
+}
+
+// Codes the client answers, and the layer's result for each.
+const std::pair<int, int> kServiceAnswers[] = {
+    {0, 0},    {1, 1},   {2, 2},   {3, 4},   {4, 3},     {5, 5},
+    {10, 255}, {12, 10}, {14, 12}, {17, 15}, {255, 255}, {30, 1},  // in no row
+};
+
+TEST_F(ServiceOperations, RecoverAndResetPassTheTimeoutAndTranslateTheAnswer) {
+  Connect(443);
+  struct Op {
+    const char* name;
+    int (*run)(TdcEnvData_t*, TdcPrinter_t*, int32_t);
+  };
+  const Op ops[] = {{"TdevPrinterForceRecover", &TdcForceRecover},
+                    {"TdevPrinterForceReset", &TdcForceReset}};
+  for (const auto& op : ops) {
+    SCOPED_TRACE(op.name);
+    for (const auto& [answer, result] : kServiceAnswers) {
+      fake::PushResult(op.name, answer);
+      EXPECT_EQ(op.run(Env(), record_, 20000), result) << "answer " << answer;
+    }
+    EXPECT_EQ(op.run(Env(), record_, -2), 0);
+    EXPECT_EQ(op.run(Env(), record_, 0), 0);
+    EXPECT_EQ(op.run(Env(), record_, 600001), 1);
+    EXPECT_EQ(op.run(Env(), record_, -1), 1);
+    const auto calls = CallsAfterConnect(op.name);
+    ASSERT_EQ(calls.size(), std::size(kServiceAnswers) + 2);
+    EXPECT_EQ(calls[0].ints, (std::vector<int64_t>{20000}));
+    EXPECT_EQ(calls[calls.size() - 2].ints, (std::vector<int64_t>{-2}));
+    EXPECT_EQ(calls.back().ints, (std::vector<int64_t>{0}));
+  }
+}
+
+TEST_F(ServiceOperations, PulseSendsTheServiceValuesOfDrawerAndTime) {
+  Connect(444);
+  struct Case {
+    int32_t drawer, time, timeout;
+    int result;
+    std::vector<int64_t> sent;  // empty: nothing sent
+  };
+  const Case cases[] = {
+      {1, 4, 5000, 0, {1, 4, 5000}},
+      {-2, -2, -2, 0, {0, 0, -2}},
+      {0, 2, 600000, 0, {0, 2, 600000}},
+      {2, 0, -2, 1, {}},
+      {-1, 0, -2, 1, {}},
+      {0, 5, -2, 1, {}},
+      {0, -1, -2, 1, {}},
+      {0, 0, 600001, 1, {}},
+  };
+  for (const auto& c : cases) {
+    const size_t before = CallsAfterConnect("TdevPrinterForcePulse").size();
+    EXPECT_EQ(TdcForcePulse(Env(), record_, c.drawer, c.time, c.timeout), c.result)
+        << c.drawer << " " << c.time << " " << c.timeout;
+    const auto calls = CallsAfterConnect("TdevPrinterForcePulse");
+    if (c.sent.empty()) {
+      EXPECT_EQ(calls.size(), before);
+    } else {
+      ASSERT_EQ(calls.size(), before + 1);
+      EXPECT_EQ(calls.back().ints, c.sent);
+    }
+  }
+  for (const auto& [answer, result] : kServiceAnswers) {
+    fake::PushResult("TdevPrinterForcePulse", answer);
+    EXPECT_EQ(TdcForcePulse(Env(), record_, 0, 0, -2), result) << "answer " << answer;
+  }
+}
+
+// The host link drops while an immediate operation waits in the client: the
+// record is closed at once, but the connection the client is using stays
+// alive until the operation is done with it.
+TEST_F(ServiceOperations, ConnectionOutlivesADisconnectDuringAnOperation) {
+  Connect(445);
+  ASSERT_TRUE(fake::IsLive(connection_));
+  fake::Hold("TdevPrinterForceRecover");
+  int result = -1;
+  std::thread worker([&] { result = TdcForceRecover(Env(), record_, -2); });
+  ASSERT_TRUE(fake::WaitBlocked("TdevPrinterForceRecover"));
+
+  ASSERT_TRUE(fake::FireDisconnected(connection_));
+  EXPECT_EQ(TdcReadPrinterState(record_).handle, nullptr);
+  EXPECT_TRUE(fake::IsLive(connection_)) << "freed under the waiting call";
+
+  fake::ReleaseHold("TdevPrinterForceRecover");
+  worker.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(fake::IsLive(connection_)) << "the last use frees it";
+  EXPECT_EQ(TdcForceRecover(Env(), record_, -2), 5);
+}
+
+// Operations of one record never overlap: a second one waits until the one
+// in the client returns.
+TEST_F(ServiceOperations, OperationsOfOneRecordRunOneAtATime) {
+  Connect(446);
+  fake::Hold("TdevPrinterForceReset");
+  std::thread first([&] { EXPECT_EQ(TdcForceReset(Env(), record_, -2), 0); });
+  ASSERT_TRUE(fake::WaitBlocked("TdevPrinterForceReset"));
+  std::atomic<bool> secondDone{false};
+  std::thread second([&] {
+    EXPECT_EQ(TdcForcePulse(Env(), record_, 0, 0, -2), 0);
+    secondDone = true;
+  });
+  // The second is kept out of the client for as long as the first is in it.
+  EXPECT_FALSE(fake::WaitForCalls("TdevPrinterForcePulse", 1, std::chrono::milliseconds(300)));
+  EXPECT_FALSE(secondDone.load());
+  fake::ReleaseHold("TdevPrinterForceReset");
+  first.join();
+  second.join();
+  EXPECT_EQ(fake::CallCount("TdevPrinterForcePulse"), 1);
 }
 
 }  // namespace
