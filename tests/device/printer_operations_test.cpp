@@ -370,6 +370,29 @@ TEST(PrinterOperationsDirect, TransactionBegunBeforeAReconnectEndsCleanly) {
   EXPECT_EQ(record->transaction, 0);
 }
 
+// The same through the printer module's own connect and disconnect.
+TEST(PrinterOperationsDirect, TransactionSurvivesTheModulesDisconnectAndReconnect) {
+  auto emulator = io_test::startEmulator(433);
+  ASSERT_NE(emulator, nullptr);
+  const std::string target = "TCP:" + io_test::address(433);
+  TdcPrinter_t* record = nullptr;
+  ASSERT_EQ(TdcCreatePrinter(&record, kSeries, 0), 0);
+  TdcRegisterPrinter(record);
+  ASSERT_EQ(TdcConnectPrinter(Env(), record, target.c_str(), nullptr, 15000), 0);
+  EXPECT_EQ(TdcBeginTransaction(Env(), record), 0);
+  ASSERT_EQ(TdcDisconnectPrinter(Env(), record), 0);
+  ASSERT_EQ(TdcConnectPrinter(Env(), record, target.c_str(), nullptr, 15000), 0);
+  auto* handle = static_cast<PrintHandle_t*>(TdcReadPrinterState(record).handle);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(handle->inTransaction, 0);
+  EXPECT_EQ(TdcEndTransaction(Env(), record), 0);
+  EXPECT_EQ(TdcBeginTransaction(Env(), record), 0);
+  EXPECT_EQ(handle->inTransaction, 1);
+  EXPECT_EQ(TdcEndTransaction(Env(), record), 0);
+  EXPECT_EQ(TdcDisconnectPrinter(Env(), record), 0);
+  EXPECT_EQ(TdcDestroyPrinter(record), 0);
+}
+
 // The engine refuses a begin while it has a transaction open (another user of
 // the shared handle began one): the marker stays clear.
 TEST(PrinterOperationsDirect, EngineRefusedBeginLeavesTheMarkerClear) {
