@@ -4,6 +4,7 @@
 #include "device/printer_access.h"
 
 #include "device/conn_listener.h"
+#include "device/printer_module.h"
 #include "foundation/lock_guard.h"
 
 namespace tilo2::core {
@@ -31,11 +32,17 @@ void TdcClearPrinterState(TdcPrinter_t* record) {
 }
 
 TdcPrinterOperation::TdcPrinterOperation(TdcPrinter_t* record)
-    : record_(record), locked_(false), state_{} {
+    : record_(record), held_(false), locked_(false), state_{} {
   if (record_ == nullptr) return;
+  held_ = TdcHoldPrinter(record_);
   locked_ = platform_mutex_lock(&record_->opLock, -1) == PLATFORM_OK;
   if (!locked_) return;
-  state_ = TdcReadPrinterState(record_);
+  // The use is taken under the leaf lock: a disconnect event clears the
+  // state under the same lock before it may free the connection, so the
+  // snapshot never names a connection already freed.
+  PlatformLockGuard lock(record_->stateLock);
+  if (!lock) return;
+  state_ = {record_->mode, record_->connection, record_->handle, record_->builder};
   // The snapshot's connection is the one released at the end, whatever the
   // operation or a disconnect event writes into the record meanwhile.
   if (state_.mode == TDC_MODE_SERVICE && state_.connection != nullptr) {
@@ -44,11 +51,14 @@ TdcPrinterOperation::TdcPrinterOperation(TdcPrinter_t* record)
 }
 
 TdcPrinterOperation::~TdcPrinterOperation() {
-  if (!locked_) return;
-  if (state_.mode == TDC_MODE_SERVICE && state_.connection != nullptr) {
-    TdcReleaseConnectionUse(state_.connection);
+  if (locked_) {
+    if (state_.mode == TDC_MODE_SERVICE && state_.connection != nullptr) {
+      TdcReleaseConnectionUse(state_.connection);
+    }
+    platform_mutex_unlock(&record_->opLock);
   }
-  platform_mutex_unlock(&record_->opLock);
+  // Last: this release may free the record.
+  if (held_) TdcReleasePrinter(record_);
 }
 
 }  // namespace tilo2::core

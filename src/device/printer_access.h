@@ -23,9 +23,12 @@ void TdcWritePrinterState(TdcPrinter_t* record, const TdcPrinterState_t& state);
 // mode 0 and no connection, handle or builder.
 void TdcClearPrinterState(TdcPrinter_t* record);
 
-// Held for an operation that reaches a backend: takes the record's opLock
-// (recursive), reads the state, and in mode 2 takes a use of the connection
-// so a disconnect meanwhile cannot free it; all released at scope end.
+// Held for an operation that reaches a backend: holds a registered record so
+// that a destroy waits for the operation (or, from a handler the operation
+// raised on its own thread, frees the record only once it ended), takes the
+// record's opLock (recursive), reads the state, and in mode 2 takes a use of
+// the connection so a disconnect meanwhile cannot free it; all released at
+// scope end.
 class TdcPrinterOperation {
  public:
   explicit TdcPrinterOperation(TdcPrinter_t* record);
@@ -39,6 +42,7 @@ class TdcPrinterOperation {
 
  private:
   TdcPrinter_t* record_;
+  bool held_;
   bool locked_;
   TdcPrinterState_t state_;
 };

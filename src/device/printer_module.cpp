@@ -277,6 +277,10 @@ void TdcRetirePrinter(TdcPrinter_t* record, TdcRegistryFreeFn freeRecord) {
 
 TdcPrinter_t* TdcFindPrinter(const void* handle) { return PrinterRegistry().Find(handle); }
 
+bool TdcHoldPrinter(TdcPrinter_t* record) {
+  return record != nullptr && PrinterRegistry().Hold(record);
+}
+
 void TdcReleasePrinter(TdcPrinter_t* record) {
   if (record != nullptr) PrinterRegistry().Release(record);
 }

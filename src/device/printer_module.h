@@ -29,6 +29,9 @@ void TdcRetirePrinter(TdcPrinter_t* record, TdcRegistryFreeFn freeRecord);
 // TdcReleasePrinter; null when none.
 TdcPrinter_t* TdcFindPrinter(const void* handle);
 void TdcReleasePrinter(TdcPrinter_t* record);
+// Holds a registered record for an operation's length (false when it is not
+// registered); released with TdcReleasePrinter.
+bool TdcHoldPrinter(TdcPrinter_t* record);
 
 // reserved is never read.
 int TdcConnectPrinter(TdcEnvData_t* env, TdcPrinter_t* record, const char* target,

@@ -15,11 +15,11 @@ struct Node {
 };
 
 // One thread's holds of one record.
-struct Hold {
+struct HoldEntry {
   void* record;
   uint32_t thread;
   int count;
-  Hold* next;
+  HoldEntry* next;
 };
 
 // A record being retired: either a Retire waiting for other threads' holds
@@ -43,7 +43,7 @@ class TdcRegistryCore {
       head = next;
     }
     while (holds != nullptr) {
-      Hold* next = holds->next;
+      HoldEntry* next = holds->next;
       delete holds;
       holds = next;
     }
@@ -53,13 +53,13 @@ class TdcRegistryCore {
   // All under mutex.
   bool AddHold(void* record) {
     const uint32_t self = platform_thread_self_id();
-    for (Hold* h = holds; h != nullptr; h = h->next) {
+    for (HoldEntry* h = holds; h != nullptr; h = h->next) {
       if (h->record == record && h->thread == self) {
         ++h->count;
         return true;
       }
     }
-    Hold* h = new (std::nothrow) Hold{record, self, 1, holds};
+    HoldEntry* h = new (std::nothrow) HoldEntry{record, self, 1, holds};
     if (h == nullptr) return false;
     holds = h;
     return true;
@@ -70,7 +70,7 @@ class TdcRegistryCore {
     const uint32_t self = platform_thread_self_id();
     *others = 0;
     *own = 0;
-    for (Hold* h = holds; h != nullptr; h = h->next) {
+    for (HoldEntry* h = holds; h != nullptr; h = h->next) {
       if (h->record != record) continue;
       (h->thread == self ? *own : *others) += h->count;
     }
@@ -105,7 +105,7 @@ class TdcRegistryCore {
   TdcRegistryKeyFn key;
   Node* head = nullptr;
   Node* tail = nullptr;
-  Hold* holds = nullptr;
+  HoldEntry* holds = nullptr;
   Retiring* retiring = nullptr;
 };
 
@@ -168,6 +168,16 @@ int TdcRegistryBase::FindAll(const void* handle, void** out, int capacity) {
   return found;
 }
 
+bool TdcRegistryBase::Hold(void* record) {
+  if (record == nullptr || core_ == nullptr) return false;
+  PlatformLockGuard guard(core_->mutex);
+  if (!guard) return false;
+  for (Node* node = core_->head; node != nullptr; node = node->next) {
+    if (node->record == record) return core_->AddHold(record);
+  }
+  return false;
+}
+
 void TdcRegistryBase::Release(void* record) {
   if (record == nullptr || core_ == nullptr) return;
   TdcRegistryFreeFn freeNow = nullptr;
@@ -175,8 +185,8 @@ void TdcRegistryBase::Release(void* record) {
     PlatformLockGuard guard(core_->mutex);
     if (!guard) return;
     const uint32_t self = platform_thread_self_id();
-    for (Hold** link = &core_->holds; *link != nullptr; link = &(*link)->next) {
-      Hold* h = *link;
+    for (HoldEntry** link = &core_->holds; *link != nullptr; link = &(*link)->next) {
+      HoldEntry* h = *link;
       if (h->record != record || h->thread != self) continue;
       if (--h->count == 0) {
         *link = h->next;

@@ -33,6 +33,9 @@ class TdcRegistryBase {
   // Every registered record whose key equals handle, each held, in order;
   // returns how many were written to out (at most capacity).
   int FindAll(const void* handle, void** out, int capacity);
+  // Holds the record itself when it is registered, as a find does: an
+  // operation keeps a record alive this way for its whole length.
+  bool Hold(void* record);
   void Release(void* record);
   // Unregisters every node of the record, then waits until no other thread
   // holds it and frees it with freeRecord; when the calling thread itself

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -21,6 +23,7 @@
 #include "device/printer_access.h"
 #include "device/printer_module.h"
 #include "device/printer_operations.h"
+#include "engine/builder_records.h"
 #include "engine/engine_ops.h"
 #include "engine/shared_connection.h"
 #include "engine/status_monitor.h"
@@ -306,6 +309,33 @@ TEST_F(PrinterDirect, MonitorStartReportsOnceOnTheCallerAndACoverOpenGivesEvent4
   }
   EXPECT_EQ(TdcStopMonitor(nullptr, record), 0);
   emulator_->state().setFaults({});
+}
+
+// A handler that destroys its record in an event the monitor start raises on
+// the calling thread: the record outlives the start, which still holds it.
+TEST_F(PrinterDirect, HandlerDestroyingItsRecordDuringTheMonitorStart) {
+  Start(476);
+  TdcPrinter_t* record = NewRecord();
+  ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, 5000), 0);
+  const TdcPrinterState_t state = TdcReadPrinterState(record);
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> destroyed{false};
+  recorder_.SetHook([&](int32_t) {
+    if (std::this_thread::get_id() == caller && !destroyed.exchange(true)) {
+      EXPECT_EQ(TdcDestroyPrinter(record), 0);
+    }
+  });
+  records_.erase(std::find(records_.begin(), records_.end(), record));
+  EXPECT_EQ(TdcStartMonitor(nullptr, record), 0);
+  EXPECT_TRUE(destroyed.load());
+  recorder_.SetHook(nullptr);
+  EXPECT_EQ(TdcFindPrinter(state.handle), nullptr);
+
+  // The record is gone without a disconnect: leave its connection by hand.
+  auto* handle = static_cast<PrintHandle_t*>(state.handle);
+  EXPECT_TRUE(Eventually(
+      [&] { return ReleaseSharedConnection(nullptr, kSharedUserPrinter, handle) != 7; }));
+  TiloDestroyBuilder(static_cast<PrinterBuilder_t*>(state.builder));
 }
 
 TEST_F(PrinterDirect, ASecondRecordOnTheSameAddressIsRefusedUntilTheFirstLeaves) {
