@@ -30,9 +30,4 @@ struct TdcDataArgs_t {
 
 // Kind 12: TdcImageArgs_t, rgb pointing at the node's own pixel copy.
 
-// The allocation behind every node; tests swap it to fail on purpose. Null
-// restores malloc.
-using TdcCommandAllocFn = void* (*)(size_t size);
-void TdcSetCommandAllocator(TdcCommandAllocFn alloc);
-
 }  // namespace tilo2::core

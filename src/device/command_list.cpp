@@ -10,6 +10,7 @@
 #include <new>
 
 #include "device/command_blocks.h"
+#include "device/test_hooks.h"
 #include "foundation/lock_guard.h"
 
 namespace tilo2::core {

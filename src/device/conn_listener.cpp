@@ -1,9 +1,11 @@
 #include "device/conn_listener.h"
 
+#include <atomic>
 #include <cstdint>
 #include <new>
 
 #include "device/code_tables.h"
+#include "device/test_hooks.h"
 #include "foundation/lock_guard.h"
 #include "foundation/platform.h"
 #include "service/device_service.h"
@@ -34,6 +36,9 @@ struct ConnectionUse {
 };
 PlatformMutex_t g_useMutex = PLATFORM_MUTEX_STATIC_INITIALIZER;
 ConnectionUse* g_uses = nullptr;
+
+// Listener adds a test asked to fail.
+std::atomic<int> g_failAdds{0};
 
 ListenerNode* AsNode(TdcConnListener_t* listener) {
   return reinterpret_cast<ListenerNode*>(listener);
@@ -77,9 +82,14 @@ void Notify(TdevConnection_t* connection, int32_t event) {
 
 }  // namespace
 
+void TdcFailListenerAdds(int count) { g_failAdds.store(count); }
+
 int TdcAddConnectionListener(TdevConnection_t* connection, void* record,
                              TdcListenerCallback callback) {
   if (connection == nullptr || record == nullptr || callback == nullptr) return TDC_ERR_PARAM;
+  for (int left = g_failAdds.load(); left > 0;) {
+    if (g_failAdds.compare_exchange_weak(left, left - 1)) return TDC_ERR_MEMORY;
+  }
   auto* node = new (std::nothrow) ListenerNode{{connection, record, callback, nullptr}, 0};
   if (node == nullptr) return TDC_ERR_MEMORY;
   PlatformLockGuard guard(g_listMutex);

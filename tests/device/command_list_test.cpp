@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "device/command_blocks.h"
+#include "device/test_hooks.h"
 
 using namespace tilo2::core;
 

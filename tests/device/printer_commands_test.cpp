@@ -14,6 +14,7 @@
 
 #include "device/command_blocks.h"
 #include "device/command_list.h"
+#include "device/test_hooks.h"
 
 using namespace tilo2::core;
 

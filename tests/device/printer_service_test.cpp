@@ -15,6 +15,7 @@
 #include "device/command_list.h"
 #include "device/printer_access.h"
 #include "device/printer_module.h"
+#include "device/test_hooks.h"
 #include "service_fake/fake_service.h"
 
 using namespace tilo2::core;
@@ -102,6 +103,28 @@ TEST_F(PrinterService, EachConnectStepFailingLeavesTheRecordClosedAndUndoesTheEa
     records_.clear();
     events_.connection.clear();
   }
+}
+
+// A listener add that fails undoes the connect: without its listener the
+// record would keep the handles of a connection the client later frees.
+TEST_F(PrinterService, FailingListenerAddUndoesTheConnect) {
+  TdcPrinter_t* record = NewRecord();
+  TdcFailListenerAdds(1);
+  EXPECT_EQ(TdcConnectPrinter(nullptr, record, Target("p1").c_str(), nullptr, 5000),
+            TDC_ERR_MEMORY);
+  const TdcPrinterState_t state = TdcReadPrinterState(record);
+  EXPECT_EQ(state.mode, TDC_MODE_CLOSED);
+  EXPECT_EQ(state.handle, nullptr);
+  EXPECT_EQ(state.connection, nullptr);
+  EXPECT_EQ(record->settings->portType, kTdcNone);
+  EXPECT_EQ(fake::CallCount("TdevCloseDeviceSync"), 1);
+  EXPECT_EQ(fake::CallCount("TdevDisconnectIfUnused"), 1);
+  EXPECT_TRUE(fake::WaitIdle());
+  EXPECT_EQ(fake::LiveConnections(), 0);
+  EXPECT_TRUE(events_.connection.empty());
+
+  EXPECT_EQ(TdcConnectPrinter(nullptr, record, Target("p1").c_str(), nullptr, 5000), 0);
+  EXPECT_EQ(TdcDisconnectPrinter(nullptr, record), 0);
 }
 
 TEST_F(PrinterService, ConnectFillsTheRecordAndSecondIdOnTheHostSharesTheConnection) {

@@ -1,1 +1,0 @@
-// Empty: a place for temporary local definitions while the layer is being written.
