@@ -19,6 +19,7 @@
 #include <mutex>
 #include <vector>
 
+#include "bench_support.h"
 #include "device/command_list.h"
 #include "device/printer_module.h"
 #include "engine/engine_ops.h"
@@ -32,46 +33,11 @@ constexpr const char* kAddress = "127.0.0.253";
 constexpr const char* kTarget = "TCP:127.0.0.253";
 constexpr int32_t kSeriesS3B = 6;
 
-int JobCount(int fallback) {
-  const char* text = std::getenv("TILO2_BENCH_JOBS");
-  const int n = text ? std::atoi(text) : 0;
-  return n > 0 ? n : fallback;
-}
+bench::ResultCounter results;
 
-struct Results {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  int count = 0;
-  int failures = 0;
-} results;
+void OnResult(void*, int32_t code, TdcStatus_t*, const char*, void*) { results.Add(code); }
 
-void OnResult(void*, int32_t code, TdcStatus_t*, const char*, void*) {
-  std::lock_guard lock(results.mutex);
-  ++results.count;
-  if (code != 0) ++results.failures;
-  results.arrived.notify_all();
-}
-
-bool WaitForResults(int count) {
-  std::unique_lock lock(results.mutex);
-  return results.arrived.wait_for(lock, std::chrono::seconds(120),
-                                  [count] { return results.count >= count; });
-}
-
-// The emulator runs as a process of its own, so its log stays out of this
-// process and its threads out of the measured scheduling.
-pid_t StartEmulatorProcess() {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    execl(PRINTER_EMULATOR_PATH, "printer-emulator", "--address", kAddress,
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
-}
+bool WaitForResults(int count) { return results.WaitFor(count); }
 
 // One emulator and one connected record with a receipt in its command list.
 struct Printer {
@@ -79,7 +45,7 @@ struct Printer {
   TdcPrinter_t* record = nullptr;
 
   Printer() {
-    emulator = StartEmulatorProcess();
+    emulator = bench::StartEmulatorProcess(kAddress);
     if (TdcCreatePrinter(&record, kSeriesS3B, 0) != 0) {
       std::fprintf(stderr, "cannot create the printer record\n");
       std::exit(1);
@@ -99,7 +65,8 @@ struct Printer {
     // emulator may hold this address for a while.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (TdcConnectPrinter(nullptr, record, kTarget, nullptr, 15000) != 0) {
-      if (waitpid(emulator, nullptr, WNOHANG) == emulator) emulator = StartEmulatorProcess();
+      if (waitpid(emulator, nullptr, WNOHANG) == emulator)
+        emulator = bench::StartEmulatorProcess(kAddress);
       if (std::chrono::steady_clock::now() > deadline) {
         std::fprintf(stderr, "cannot connect %s\n", kTarget);
         std::exit(1);
@@ -113,22 +80,13 @@ struct Printer {
     // The last job's end may still be on its way.
     for (int i = 0; i < 1000 && TdcDisconnectPrinter(nullptr, record) == 7; ++i) usleep(10 * 1000);
     TdcDestroyPrinter(record);
-    if (emulator > 0) {
-      kill(emulator, SIGTERM);
-      waitpid(emulator, nullptr, 0);
-    }
+    bench::StopEmulatorProcess(emulator);
   }
 };
 
 Printer& printer() {
   static Printer p;
   return p;
-}
-
-double Percentile(std::vector<double> values, int percent) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, values.size() * percent / 100)];
 }
 
 void BM_DeviceSendToResult(benchmark::State& state) {
@@ -159,16 +117,16 @@ void BM_DeviceSendToResult(benchmark::State& state) {
     protocolMs.push_back(waited);
   }
   WaitAccountingEnable(false);
-  state.counters["p50_ms"] = Percentile(latencyMs, 50);
-  state.counters["p99_ms"] = Percentile(latencyMs, 99);
-  state.counters["send_call_p50_ms"] = Percentile(sendMs, 50);
+  state.counters["p50_ms"] = bench::Percentile(latencyMs, 50);
+  state.counters["p99_ms"] = bench::Percentile(latencyMs, 99);
+  state.counters["send_call_p50_ms"] = bench::Percentile(sendMs, 50);
   // The printer protocol's own waits (the job's end check reads into
   // silence for 100 ms); the rest is the layer's and the engine's work.
-  state.counters["protocol_wait_p50_ms"] = Percentile(protocolMs, 50);
+  state.counters["protocol_wait_p50_ms"] = bench::Percentile(protocolMs, 50);
   state.counters["failed"] = results.failures;
 }
 BENCHMARK(BM_DeviceSendToResult)
-    ->Iterations(JobCount(200))
+    ->Iterations(bench::JobCount(200))
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "engine/builder_ops.h"
 #include "engine/builder_records.h"
 #include "engine/engine_ops.h"
@@ -39,31 +40,13 @@ namespace {
 
 constexpr const char* kAddress = "127.0.0.251";
 
-int JobCount(int fallback) {
-  const char* text = std::getenv("TILO2_BENCH_JOBS");
-  const int n = text ? std::atoi(text) : 0;
-  return n > 0 ? n : fallback;
-}
-
-struct Results {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  int count = 0;
-  int failures = 0;
-} results;
+bench::ResultCounter results;
 
 void OnPrintResult(PrintHandle_t*, const char*, int32_t code, uint32_t, int32_t, const char*) {
-  std::lock_guard lock(results.mutex);
-  ++results.count;
-  if (code != 0) ++results.failures;
-  results.arrived.notify_all();
+  results.Add(code);
 }
 
-bool WaitForResults(int count) {
-  std::unique_lock lock(results.mutex);
-  return results.arrived.wait_for(lock, std::chrono::seconds(120),
-                                  [count] { return results.count >= count; });
-}
+bool WaitForResults(int count) { return results.WaitFor(count); }
 
 int CountEntries(const char* folder) {
   int n = 0;
@@ -83,21 +66,6 @@ long RssKilobytes() {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// The emulator runs as a process of its own, so its logs of every byte it
-// received stay out of this process's memory figures.
-pid_t StartEmulatorProcess() {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    execl(PRINTER_EMULATOR_PATH, "printer-emulator", "--address", kAddress,
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
-}
-
 // One emulator and one open connection for the whole run.
 struct Printer {
   pid_t emulator = -1;
@@ -107,7 +75,7 @@ struct Printer {
   int threadsOpen = 0;
 
   Printer() {
-    emulator = StartEmulatorProcess();
+    emulator = bench::StartEmulatorProcess(kAddress);
     TiloCreateBuilder(&receipt, "RP-S3", 0);
     // About 1 KB of receipt: 40 lines of 24 characters and a cut.
     for (int line = 0; line < 40; ++line) {
@@ -123,7 +91,8 @@ struct Printer {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (AcquireSharedConnection(nullptr, 1, 0, kAddress, 15000, &handle) != 0) {
       // An emulator that found its ports taken has exited: start another.
-      if (waitpid(emulator, nullptr, WNOHANG) == emulator) emulator = StartEmulatorProcess();
+      if (waitpid(emulator, nullptr, WNOHANG) == emulator)
+        emulator = bench::StartEmulatorProcess(kAddress);
       if (std::chrono::steady_clock::now() > deadline) {
         std::fprintf(stderr, "cannot open %s\n", kAddress);
         std::exit(1);
@@ -139,22 +108,13 @@ struct Printer {
   ~Printer() {
     ReleaseSharedConnection(nullptr, 1, handle);
     TiloDestroyBuilder(receipt);
-    if (emulator > 0) {
-      kill(emulator, SIGTERM);
-      waitpid(emulator, nullptr, 0);
-    }
+    bench::StopEmulatorProcess(emulator);
   }
 };
 
 Printer& printer() {
   static Printer p;
   return p;
-}
-
-double Percentile(std::vector<double> values, int percent) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, values.size() * percent / 100)];
 }
 
 void BM_ReceiptSendToResult(benchmark::State& state) {
@@ -180,17 +140,17 @@ void BM_ReceiptSendToResult(benchmark::State& state) {
     overheadMs.push_back(ms - silent - gap - reply);
   }
   WaitAccountingEnable(false);
-  state.counters["p50_ms"] = Percentile(latencyMs, 50);
-  state.counters["p99_ms"] = Percentile(latencyMs, 99);
-  state.counters["silent_read_p50_ms"] = Percentile(silentMs, 50);
-  state.counters["quiet_gap_p50_ms"] = Percentile(gapMs, 50);
-  state.counters["reply_read_p50_ms"] = Percentile(replyMs, 50);
-  state.counters["engine_p50_ms"] = Percentile(overheadMs, 50);
-  state.counters["engine_p99_ms"] = Percentile(overheadMs, 99);
+  state.counters["p50_ms"] = bench::Percentile(latencyMs, 50);
+  state.counters["p99_ms"] = bench::Percentile(latencyMs, 99);
+  state.counters["silent_read_p50_ms"] = bench::Percentile(silentMs, 50);
+  state.counters["quiet_gap_p50_ms"] = bench::Percentile(gapMs, 50);
+  state.counters["reply_read_p50_ms"] = bench::Percentile(replyMs, 50);
+  state.counters["engine_p50_ms"] = bench::Percentile(overheadMs, 50);
+  state.counters["engine_p99_ms"] = bench::Percentile(overheadMs, 99);
   state.counters["failed"] = results.failures;
 }
 BENCHMARK(BM_ReceiptSendToResult)
-    ->Iterations(JobCount(200))
+    ->Iterations(bench::JobCount(200))
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
@@ -232,7 +192,7 @@ void BM_JobsPerSecondTwoInFlight(benchmark::State& state) {
   state.counters["failed"] = results.failures;
 }
 BENCHMARK(BM_JobsPerSecondTwoInFlight)
-    ->Iterations(JobCount(1000))
+    ->Iterations(bench::JobCount(1000))
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
