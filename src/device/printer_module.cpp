@@ -85,17 +85,6 @@ bool ValidImmediateTimeout(int32_t timeoutMs) {
   return timeoutMs == kTdcDefault || (timeoutMs >= 0 && timeoutMs <= 600000);
 }
 
-// The backend environment of one call, freed at scope end.
-struct BackendEnv {
-  BackendEnv(int32_t portType, int32_t mode, const TdcEnvData_t* env) {
-    TdcCopyEnvData(portType, mode, env, &value);
-  }
-  ~BackendEnv() { std::free(value); }
-  BackendEnv(const BackendEnv&) = delete;
-  BackendEnv& operator=(const BackendEnv&) = delete;
-  TdcBackendEnv_t* value = nullptr;
-};
-
 struct TargetDeleter {
   void operator()(TdcTarget_t* target) const { TdcFreeTarget(target); }
 };
@@ -157,9 +146,9 @@ int ConnectDirect(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& ta
   const int created = TiloCreateBuilder(&builder, model, language);
   if (created != 0) return TdcFromEngineResult(created);
 
-  BackendEnv backendEnv(portType, TDC_MODE_DIRECT, env);
+  TdcScopedBackendEnv backendEnv(portType, TDC_MODE_DIRECT, env);
   PrintHandle_t* handle = nullptr;
-  const int acquired = AcquireSharedConnection(backendEnv.value, kSharedUserPrinter, connectionType,
+  const int acquired = AcquireSharedConnection(backendEnv.get(), kSharedUserPrinter, connectionType,
                                                target.address, timeoutMs, &handle);
   if (acquired != 0) {
     TiloDestroyBuilder(builder);
@@ -168,7 +157,7 @@ int ConnectDirect(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& ta
   // Already translated by the registration.
   const int registered = TdcSetPrinterDirectCallbacks(handle, Series(record));
   if (registered != 0) {
-    ReleaseSharedConnection(backendEnv.value, kSharedUserPrinter, handle);
+    ReleaseSharedConnection(backendEnv.get(), kSharedUserPrinter, handle);
     TiloDestroyBuilder(builder);
     return registered;
   }
@@ -180,9 +169,9 @@ int ConnectDirect(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& ta
 // Device-service connect; every failing step undoes the earlier ones.
 int ConnectService(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& target,
                    int32_t portType, int32_t timeoutMs, TdcPrinterState_t* state) {
-  BackendEnv backendEnv(portType, TDC_MODE_SERVICE, env);
+  TdcScopedBackendEnv backendEnv(portType, TDC_MODE_SERVICE, env);
   TdevConnection_t* connection = nullptr;
-  const int connected = TdevConnectSync(backendEnv.value, target.address,
+  const int connected = TdevConnectSync(backendEnv.get(), target.address,
                                         portType == TDC_PORT_TCPS ? 1 : 0, &connection, timeoutMs);
   if (connected != 0 || connection == nullptr) {
     return connected != 0 ? TdcFromServiceResult(connected) : TDC_ERR_FAILURE;
@@ -197,30 +186,30 @@ int ConnectService(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& t
 
   const int callbacks = TdcSetConnectionCallbacks(connection);
   if (callbacks != 0) {
-    TdevDisconnectIfUnused(backendEnv.value, connection);
+    TdevDisconnectIfUnused(backendEnv.get(), connection);
     return callbacks;
   }
   void* device = nullptr;
-  const int opened = TdevOpenDeviceSync(backendEnv.value, connection, target.deviceId,
+  const int opened = TdevOpenDeviceSync(backendEnv.get(), connection, target.deviceId,
                                         TDEV_DEVICE_PRINTER, &device);
   if (opened != 0 || device == nullptr) {
-    if (opened == 0) TdevCloseDeviceSync(backendEnv.value, connection, device);
-    TdevDisconnectIfUnused(backendEnv.value, connection);
+    if (opened == 0) TdevCloseDeviceSync(backendEnv.get(), connection, device);
+    TdevDisconnectIfUnused(backendEnv.get(), connection);
     return opened != 0 ? TdcFromServiceResult(opened) : TDC_ERR_FAILURE;
   }
   auto* printer = static_cast<TdevPrinterHandle_t*>(device);
   const int registered = TdcSetPrinterServiceCallbacks(printer, Series(record));
   if (registered != 0) {
-    TdevCloseDeviceSync(backendEnv.value, connection, device);
-    TdevDisconnectIfUnused(backendEnv.value, connection);
+    TdevCloseDeviceSync(backendEnv.get(), connection, device);
+    TdevDisconnectIfUnused(backendEnv.get(), connection);
     return registered;
   }
   // Without its listener the record would keep the handles a later
   // disconnect of the host frees: undo the whole connect.
   const int listened = TdcAddConnectionListener(connection, record, &TdcOnPrinterConnectionEvent);
   if (listened != 0) {
-    TdevCloseDeviceSync(backendEnv.value, connection, device);
-    TdevDisconnectIfUnused(backendEnv.value, connection);
+    TdevCloseDeviceSync(backendEnv.get(), connection, device);
+    TdevDisconnectIfUnused(backendEnv.get(), connection);
     return listened;
   }
   *state = {TDC_MODE_SERVICE, connection, device, device};
@@ -350,20 +339,20 @@ int TdcDisconnectPrinter(TdcEnvData_t* env, TdcPrinter_t* record) {
     if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
 
     if (state.mode == TDC_MODE_DIRECT) {
-      BackendEnv backendEnv(PortType(record), TDC_MODE_DIRECT, env);
+      TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_DIRECT, env);
       auto* handle = static_cast<PrintHandle_t*>(state.handle);
-      const int released = ReleaseSharedConnection(backendEnv.value, kSharedUserPrinter, handle);
+      const int released = ReleaseSharedConnection(backendEnv.get(), kSharedUserPrinter, handle);
       if (released != 0) return TdcFromEngineResult(released);
       TiloDestroyBuilder(static_cast<PrinterBuilder_t*>(state.builder));
     } else if (state.mode == TDC_MODE_SERVICE) {
-      BackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
-      const int closed = TdevCloseDeviceSync(backendEnv.value, state.connection, state.handle);
+      TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
+      const int closed = TdevCloseDeviceSync(backendEnv.get(), state.connection, state.handle);
       if (closed != 0) return TdcFromServiceResult(closed);
       TdcRemoveConnectionListener(record);
       // The handle is gone with the close: the record is closed whatever
       // the host link does now. The operation's use of the connection keeps
       // it alive if the client reports the host's disconnect meanwhile.
-      reportDisconnected = TdevDisconnectIfUnused(backendEnv.value, state.connection) == 0;
+      reportDisconnected = TdevDisconnectIfUnused(backendEnv.get(), state.connection) == 0;
     } else {
       return TDC_ERR_ILLEGAL;
     }
@@ -388,18 +377,18 @@ TdcStatus_t* TdcGetPrinterStatus(TdcEnvData_t* env, TdcPrinter_t* record) {
   if (state.mode == TDC_MODE_DIRECT) {
     auto* handle = static_cast<PrintHandle_t*>(state.handle);
     if (!IsConnectionOpen(handle)) return TdcNewStatus();
-    BackendEnv backendEnv(PortType(record), TDC_MODE_DIRECT, env);
+    TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_DIRECT, env);
     uint32_t flags = 0;
     int32_t battery = 0;
-    if (TiloGetStatus(backendEnv.value, handle, &flags, &battery) != 0) return TdcNewStatus();
+    if (TiloGetStatus(backendEnv.get(), handle, &flags, &battery) != 0) return TdcNewStatus();
     return TdcMakePrinterStatus(Series(record), flags, battery);
   }
   if (state.mode == TDC_MODE_SERVICE) {
-    BackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
+    TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
     uint32_t word = 0;
     int32_t battery = 0;
     const int asked = TdevPrinterGetStatus(
-        backendEnv.value, static_cast<TdevPrinterHandle_t*>(state.handle), &word, &battery);
+        backendEnv.get(), static_cast<TdevPrinterHandle_t*>(state.handle), &word, &battery);
     // Word 0 means the query never ran: no reply ever gives it.
     if (asked != 0 || word == 0) return TdcNewStatus();
     return TdcMakePrinterServiceStatus(Series(record), word, battery);
@@ -415,10 +404,10 @@ int TdcRequestPrintJobStatus(TdcEnvData_t* env, TdcPrinter_t* record, const char
   if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   if (state.mode == TDC_MODE_DIRECT) return TDC_SUCCESS;
   if (state.mode != TDC_MODE_SERVICE) return TDC_ERR_FAILURE;
-  BackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
+  TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
   // No body: the service answers about that job without printing.
   const int sent = TdevPrinterSendData(
-      backendEnv.value, static_cast<TdevPrinterHandle_t*>(state.handle), 10000, printJobId, 0, 1);
+      backendEnv.get(), static_cast<TdevPrinterHandle_t*>(state.handle), 10000, printJobId, 0, 1);
   return TdcFromServiceResult(sent);
 }
 
@@ -441,9 +430,9 @@ int TdcForceStopSound(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs
   if (record == nullptr) return TDC_ERR_PARAM;
   TdcPrinterOperation operation(record);
   if (const int checked = CheckImmediate(operation, timeoutMs); checked != 0) return checked;
-  BackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
+  TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
   return TdcFromServiceResult(TdevPrinterForceStopSound(
-      backendEnv.value, static_cast<TdevPrinterHandle_t*>(operation.State().handle), timeoutMs));
+      backendEnv.get(), static_cast<TdevPrinterHandle_t*>(operation.State().handle), timeoutMs));
 }
 
 int TdcForcePrinterCommand(TdcEnvData_t* env, TdcPrinter_t* record, const uint8_t* bytes,
@@ -451,9 +440,9 @@ int TdcForcePrinterCommand(TdcEnvData_t* env, TdcPrinter_t* record, const uint8_
   if (record == nullptr || bytes == nullptr || length <= 0) return TDC_ERR_PARAM;
   TdcPrinterOperation operation(record);
   if (const int checked = CheckImmediate(operation, timeoutMs); checked != 0) return checked;
-  BackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
+  TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
   return TdcFromServiceResult(TdevPrinterForceCommand(
-      backendEnv.value, static_cast<TdevPrinterHandle_t*>(operation.State().handle), bytes, length,
+      backendEnv.get(), static_cast<TdevPrinterHandle_t*>(operation.State().handle), bytes, length,
       timeoutMs));
 }
 

@@ -26,21 +26,10 @@ constexpr int32_t kMaxImmediateTimeout = 600000;
 // The engine's answer to an end without an open transaction.
 constexpr int kEngineIllegalState = 6;
 
-// The environment of one backend call, freed when the call is done.
-class BackendEnv {
- public:
-  BackendEnv(const TdcPrinter_t* record, int32_t mode, const TdcEnvData_t* env) {
-    const int32_t portType = record->settings != nullptr ? record->settings->portType : kTdcNone;
-    TdcCopyEnvData(portType, mode, env, &value_);
-  }
-  ~BackendEnv() { std::free(value_); }
-  BackendEnv(const BackendEnv&) = delete;
-  BackendEnv& operator=(const BackendEnv&) = delete;
-  TdcBackendEnv_t* get() const { return value_; }
-
- private:
-  TdcBackendEnv_t* value_ = nullptr;
-};
+// The environment of one backend call for the record's port type.
+TdcScopedBackendEnv RecordEnv(const TdcPrinter_t* record, int32_t mode, const TdcEnvData_t* env) {
+  return {record->settings != nullptr ? record->settings->portType : kTdcNone, mode, env};
+}
 
 PrintHandle_t* PrintHandle(const TdcPrinterState_t& state) {
   return static_cast<PrintHandle_t*>(state.handle);
@@ -79,7 +68,7 @@ int ForceOperation(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs, T
   if (const int checked = CheckImmediate(operation, timeoutMs); checked != TDC_SUCCESS) {
     return checked;
   }
-  const BackendEnv backendEnv(record, TDC_MODE_SERVICE, env);
+  const TdcScopedBackendEnv backendEnv = RecordEnv(record, TDC_MODE_SERVICE, env);
   return TdcFromServiceResult(force(backendEnv.get(), DeviceHandle(operation.State()), timeoutMs));
 }
 
@@ -96,7 +85,7 @@ int TdcBeginTransaction(TdcEnvData_t* env, TdcPrinter_t* record) {
   if (state.mode == TDC_MODE_DIRECT) {
     // A vanished connection only moves the marker; the send will report the port error.
     if (IsConnectionOpen(PrintHandle(state))) {
-      const BackendEnv backendEnv(record, TDC_MODE_DIRECT, env);
+      const TdcScopedBackendEnv backendEnv = RecordEnv(record, TDC_MODE_DIRECT, env);
       const int begun =
           TdcFromEngineResult(TiloBeginTransaction(backendEnv.get(), PrintHandle(state)));
       if (begun != TDC_SUCCESS) return begun;
@@ -120,7 +109,7 @@ int TdcEndTransaction(TdcEnvData_t* env, TdcPrinter_t* record) {
   if (record->transaction == 0 || state.handle == nullptr) return TDC_ERR_ILLEGAL;
   if (state.mode == TDC_MODE_DIRECT) {
     if (IsConnectionOpen(PrintHandle(state))) {
-      const BackendEnv backendEnv(record, TDC_MODE_DIRECT, env);
+      const TdcScopedBackendEnv backendEnv = RecordEnv(record, TDC_MODE_DIRECT, env);
       const int ended = TiloEndTransaction(backendEnv.get(), PrintHandle(state));
       // The engine knows no transaction: a disconnect since the begin ended
       // it with its connection, and the marker only has to follow.
@@ -138,7 +127,13 @@ int TdcEndTransaction(TdcEnvData_t* env, TdcPrinter_t* record) {
 
 // ---- Status monitor ----------------------------------------------------------------
 
-int TdcStartMonitor(TdcEnvData_t* env, TdcPrinter_t* record) {
+namespace {
+
+using EngineMonitorFn = int (*)(TdcBackendEnv_t*, PrintHandle_t*);
+
+// Starts or stops the monitor: the engine's answer translated; the client's
+// monitor reports through the status notifiers and its answers carry nothing.
+int SwitchMonitor(TdcEnvData_t* env, TdcPrinter_t* record, bool start) {
   if (record == nullptr) return TDC_ERR_PARAM;
   const TdcPrinterOperation operation(record);
   if (!operation.Locked()) return TDC_ERR_FAILURE;
@@ -146,34 +141,30 @@ int TdcStartMonitor(TdcEnvData_t* env, TdcPrinter_t* record) {
   if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   if (state.mode == TDC_MODE_DIRECT) {
     if (!IsConnectionOpen(PrintHandle(state))) return TDC_SUCCESS;
-    const BackendEnv backendEnv(record, TDC_MODE_DIRECT, env);
-    return TdcFromEngineResult(TiloStartMonitor(backendEnv.get(), PrintHandle(state)));
+    const EngineMonitorFn engine = start ? &TiloStartMonitor : &TiloStopMonitor;
+    const TdcScopedBackendEnv backendEnv = RecordEnv(record, TDC_MODE_DIRECT, env);
+    return TdcFromEngineResult(engine(backendEnv.get(), PrintHandle(state)));
   }
   if (state.mode == TDC_MODE_SERVICE) {
-    // The client's monitor reports through the status notifiers; its answers carry nothing.
-    TdevSetMonitorInterval(DeviceHandle(state), ReadInterval(record));
-    TdevStartMonitor(DeviceHandle(state));
+    if (start) {
+      TdevSetMonitorInterval(DeviceHandle(state), ReadInterval(record));
+      TdevStartMonitor(DeviceHandle(state));
+    } else {
+      TdevStopMonitor(DeviceHandle(state));
+    }
     return TDC_SUCCESS;
   }
   return TDC_ERR_FAILURE;
 }
 
+}  // namespace
+
+int TdcStartMonitor(TdcEnvData_t* env, TdcPrinter_t* record) {
+  return SwitchMonitor(env, record, true);
+}
+
 int TdcStopMonitor(TdcEnvData_t* env, TdcPrinter_t* record) {
-  if (record == nullptr) return TDC_ERR_PARAM;
-  const TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
-  const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
-  if (state.mode == TDC_MODE_DIRECT) {
-    if (!IsConnectionOpen(PrintHandle(state))) return TDC_SUCCESS;
-    const BackendEnv backendEnv(record, TDC_MODE_DIRECT, env);
-    return TdcFromEngineResult(TiloStopMonitor(backendEnv.get(), PrintHandle(state)));
-  }
-  if (state.mode == TDC_MODE_SERVICE) {
-    TdevStopMonitor(DeviceHandle(state));
-    return TDC_SUCCESS;
-  }
-  return TDC_ERR_FAILURE;
+  return SwitchMonitor(env, record, false);
 }
 
 int TdcSetInterval(TdcPrinter_t* record, int32_t intervalMs) {
@@ -228,7 +219,7 @@ int TdcForcePulse(TdcEnvData_t* env, TdcPrinter_t* record, int32_t drawer, int32
       !TdcMapStoredValue(kTdcPulseTimeTable, TDC_MODE_SERVICE, time, &serviceTime)) {
     return TDC_ERR_PARAM;
   }
-  const BackendEnv backendEnv(record, TDC_MODE_SERVICE, env);
+  const TdcScopedBackendEnv backendEnv = RecordEnv(record, TDC_MODE_SERVICE, env);
   return TdcFromServiceResult(TdevPrinterForcePulse(backendEnv.get(), DeviceHandle(state),
                                                     serviceDrawer, serviceTime, timeoutMs));
 }

@@ -54,19 +54,15 @@ int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs, PortE
       portError->address = CopySharedConnectionAddress(handle);
       return TDC_SUCCESS;
     }
-    TdcBackendEnv_t* backendEnv = nullptr;
-    TdcCopyEnvData(portType, TDC_MODE_DIRECT, env, &backendEnv);
-    const int sent = TiloSendData(backendEnv, handle, builder, timeoutMs);
-    std::free(backendEnv);
+    const int sent = TiloSendData(TdcScopedBackendEnv(portType, TDC_MODE_DIRECT, env).get(), handle,
+                                  builder, timeoutMs);
     TiloClearBuilder(builder);
     return TdcFromEngineResult(sent);
   }
   if (state.mode == TDC_MODE_SERVICE) {
     auto* handle = static_cast<TdevPrinterHandle_t*>(state.handle);
-    TdcBackendEnv_t* backendEnv = nullptr;
-    TdcCopyEnvData(portType, TDC_MODE_SERVICE, env, &backendEnv);
-    int sent = TdevPrinterSendData(backendEnv, handle, timeoutMs, "", 0, 0);
-    std::free(backendEnv);
+    int sent = TdevPrinterSendData(TdcScopedBackendEnv(portType, TDC_MODE_SERVICE, env).get(),
+                                   handle, timeoutMs, "", 0, 0);
     if (sent == 1) {
       // The service refused the document's parameters.
       log_error_line("ERROR", kPrinterSource, __LINE__);

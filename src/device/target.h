@@ -4,6 +4,7 @@
 // that reports a port error when a direct connection vanished before a send.
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "device/device_types.h"
 #include "engine/print_handle.h"
@@ -29,6 +30,22 @@ int TdcCheckDeviceId(const char* deviceId);
 // *out gets a new record for mode 1 (four fields) or 2 (isVirtual left 0);
 // nothing for any other mode, a null env or out, or no memory.
 void TdcCopyEnvData(int32_t portType, int32_t mode, const TdcEnvData_t* env, TdcBackendEnv_t** out);
+
+// The environment of one backend call, freed when the call is done; null
+// where TdcCopyEnvData writes nothing.
+class TdcScopedBackendEnv {
+ public:
+  TdcScopedBackendEnv(int32_t portType, int32_t mode, const TdcEnvData_t* env) {
+    TdcCopyEnvData(portType, mode, env, &value_);
+  }
+  ~TdcScopedBackendEnv() { std::free(value_); }
+  TdcScopedBackendEnv(const TdcScopedBackendEnv&) = delete;
+  TdcScopedBackendEnv& operator=(const TdcScopedBackendEnv&) = delete;
+  TdcBackendEnv_t* get() const { return value_; }
+
+ private:
+  TdcBackendEnv_t* value_ = nullptr;
+};
 
 // The direct port map {port type, -3, print-engine connection type}; -3 in
 // the last column: refused.
