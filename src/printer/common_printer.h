@@ -168,4 +168,12 @@ class CommonPrinter final : public ::Orvik::Tilo::Tilo2::Object,
   bool ownerSet_ = false;
 };
 
+// The image path's conversion: premultiplied BGRA8 (width * height * 4 bytes
+// of `source`) onto a white background as BGR (width * height * 3 bytes of
+// `out`): each channel c of a pixel with alpha a becomes c + 255 - a, capped at
+// 255 so that straight-alpha input (c > a) cannot wrap to a dark colour.
+// ErrParameter for a width or height below 1 or a span too small.
+void FlattenBgraOnWhite(std::span<const uint8_t> source, int32_t width, int32_t height,
+                        std::span<uint8_t> out);
+
 }  // namespace tilo2::core
