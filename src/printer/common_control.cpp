@@ -59,7 +59,7 @@ void CommonPrinter::StopMonitor() {
 // the owner and record checks, work(record), the exit line; then the filter.
 // The operation holds this object and the owner until it ends.
 #define TILO2_START_OPERATION(member, makeArgs, work)                          \
-  StartOperation([keep = KeepAlive(), makeArgs, work]() {                      \
+  StartHeldOperation(KeepAlive(), [keep = KeepAlive(), makeArgs, work]() {     \
     const CommonPrinter& self = *keep.self;                                    \
     TdcPrinter_t* record = self.Record();                                      \
     RunApiCall(record, TILO2_COMMON_PRINTER_NAME(member), makeArgs, [&] {      \

@@ -3,6 +3,7 @@
 // the frame of the asynchronous members. Private to src/printer/common_*.cpp.
 
 #include <cstdint>
+#include <memory>
 #include <utility>
 
 #include "component/api_log.h"
@@ -56,6 +57,20 @@ void BuildCommand(TdcPrinter_t* record, const char* method, const MakeArgs& make
     if (record == nullptr) throw CommonUtils::MakeException(kErrFailureNumber);
     CommonUtils::ThrowIfFailed(work(*record));
   });
+}
+
+// An ordinary asynchronous member: body, then the filter, which also holds
+// `keep` (the CommonPrinter and its owner) so that they are let go only once
+// the app's operation has ended.
+template <class Keep, class Body>
+::Orvik::Tilo::Tilo2::IAsyncAction StartHeldOperation(Keep keep, Body body) {
+  using ::Orvik::Tilo::Tilo2::IAsyncAction;
+  auto cancel = std::make_shared<ChainCancel>();
+  auto first = FirstStep(cancel, std::move(body));
+  auto filtered = first.then([keep = std::move(keep)](const IAsyncAction& antecedent) {
+    return Tilo2ObserveException<void>{kErrFailureNumber}(antecedent);
+  });
+  return AppOperation(cancel, filtered);
 }
 
 }  // namespace tilo2::core::common_printer
