@@ -19,6 +19,13 @@ using ::Orvik::Tilo::Tilo2::IActivationFactory;
 
 IActivationFactory* MakeStaticClassFactory() { return new ActivationFactory(); }
 
+}  // namespace
+
+// The factories of the device classes, defined beside each class.
+IActivationFactory* MakePrinterFactory();
+
+namespace {
+
 struct ActivatableClass {
   std::u16string_view name;  // full runtime class name
   IActivationFactory* (*makeFactory)();
@@ -29,6 +36,7 @@ struct ActivatableClass {
 constexpr ActivatableClass kActivatableClasses[] = {
     {u"Orvik.Tilo.Tilo2.ErrorStatus", &MakeStaticClassFactory},
     {u"Orvik.Tilo.Tilo2.Log", &MakeStaticClassFactory},
+    {u"Orvik.Tilo.Tilo2.Printer.Printer", &MakePrinterFactory},
 };
 
 }  // namespace

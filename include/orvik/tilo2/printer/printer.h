@@ -111,14 +111,15 @@ class TILO2_EXPORT Printer final : public Object, public IDevice {
   void AddHPosition(int32_t x);
   void AddFeedUnit(int32_t unit);
   void AddFeedLine(int32_t line);
-  IAsyncAction AddImageAsync(const std::shared_ptr<Imaging::IBitmapFrame>& data, int32_t x,
-                             int32_t y, int32_t width, int32_t height, Color color, Mode mode,
+  IAsyncAction AddImageAsync(std::shared_ptr<Imaging::IBitmapFrame> data, int32_t x, int32_t y,
+                             int32_t width, int32_t height, Color color, Mode mode,
                              Halftone halftone, double brightness, Compression compress);
   void AddLogo(int32_t key1, int32_t key2);
   void AddBarcode(const String& data, BarcodeType type, Hri hri, Font font, int32_t width,
                   int32_t height);
-  void AddSymbol(const String& data, SymbolType type, Level level, int32_t width, int32_t height,
-                 int32_t size);
+  // Aztec types take levelPercent and ignore level; the others the reverse.
+  void AddSymbol(const String& data, SymbolType type, Level level, int32_t levelPercent,
+                 int32_t width, int32_t height, int32_t size);
   void AddPageBegin();
   void AddPageEnd();
   void AddPageArea(int32_t x, int32_t y, int32_t width, int32_t height);
