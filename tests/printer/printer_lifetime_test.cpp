@@ -1,0 +1,176 @@
+// A Printer's lifetime against the operations it started, the command list
+// shared by an app thread and a sending thread, and activation by name.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "component/run_async.h"
+#include "orvik/tilo2/activation.h"
+#include "orvik/tilo2/imaging.h"
+#include "printer_test_support.h"
+
+namespace printer_test {
+namespace {
+
+// A frame whose pixel data arrives only once the test lets it go.
+class HeldFrame final : public Imaging::IBitmapFrame {
+ public:
+  HeldFrame(uint32_t width, uint32_t height) : width_(width), height_(height) {}
+  uint32_t PixelWidth() const override { return width_; }
+  uint32_t PixelHeight() const override { return height_; }
+  IAsyncOperation<std::vector<uint8_t>> GetPixelDataAsync() override {
+    requested_.Set();
+    auto release = release_;
+    const size_t size = static_cast<size_t>(width_) * height_ * 4;
+    return ::tilo2::core::RunAsync([release, size] {
+      release->Wait();
+      return std::vector<uint8_t>(size, 0xFF);  // opaque white
+    });
+  }
+  String GetRuntimeClassName() const override { return "Orvik.Tilo.Tilo2.Test.HeldFrame"; }
+
+  Signal& Requested() { return requested_; }
+  void Release() { release_->Set(); }
+
+ private:
+  uint32_t width_;
+  uint32_t height_;
+  Signal requested_;
+  std::shared_ptr<Signal> release_ = std::make_shared<Signal>();
+};
+
+class PrinterLifetime : public PrinterTest {};
+
+TEST_F(PrinterLifetime, ReleasedWhileAnImageWaitsForItsPixels) {
+  auto frame = std::make_shared<HeldFrame>(8, 8);
+  auto printer = Printer::Create(Series::RP_S3, ModelLang::Ank);
+  std::weak_ptr<Printer> weak = printer;
+  IAsyncAction action = printer->AddImageAsync(frame, 0, 0, 8, 8, Color::Default, Mode::Mono,
+                                               Halftone::Default, -2.0, Compression::Default);
+  ASSERT_TRUE(frame->Requested().Wait());
+  printer.reset();
+  EXPECT_FALSE(weak.expired());  // the operation holds its printer
+  frame->Release();
+  action.get();
+  EXPECT_EQ(action.Status(), AsyncStatus::Completed);
+  EXPECT_TRUE(Eventually([&] { return weak.expired(); }));
+}
+
+TEST_F(PrinterLifetime, ReleasedWhileATransactionEnds) {
+  Start(569);
+  auto printer = Printer::Create(Series::RP_S3, ModelLang::Ank);
+  std::weak_ptr<Printer> weak = printer;
+  printer->ConnectAsync(String(target_), -2).get();
+  printer->BeginTransactionAsync().get();
+  // The end's checks wait for the printer's answers for a while.
+  emulator_->setReplyDelay(printer_emulator::ReplyClass::Realtime, std::chrono::milliseconds(300));
+  IAsyncAction end = printer->EndTransactionAsync();
+  printer.reset();
+  EXPECT_EQ(HResultOf([&] { end.get(); }), 0);
+  EXPECT_TRUE(Eventually([&] { return weak.expired(); }));
+  // Torn down: disconnected, the address free again.
+  EXPECT_TRUE(emulator_->waitForNoClient(std::chrono::seconds(30)));
+}
+
+// One thread rebuilds the receipt again and again while another sends: every
+// job is a run of one receipt's lines from its first on, never a torn one.
+TEST_F(PrinterLifetime, AppendsAndClearsWhileAnotherThreadSends) {
+  auto printer = Connected(570);
+  std::atomic<bool> done{false};
+  std::thread builder([&] {
+    for (int n = 0; !done.load(); ++n) {
+      printer->ClearCommandBuffer();
+      for (int k = 0; k < 10 && !done.load(); ++k) {
+        printer->AddText(String("R" + std::to_string(n) + ":" + std::to_string(k) + "\n"));
+      }
+    }
+  });
+  size_t sent = 0;
+  for (int i = 0; i < 20; ++i) {
+    const int32_t result = HResultOf([&] { printer->SendDataAsync(-2).get(); });
+    if (result == 0) {
+      ++sent;
+    } else {
+      EXPECT_EQ(result, ErrorStatus::ErrIllegalState);  // caught between a clear and an add
+    }
+  }
+  done = true;
+  builder.join();
+  ASSERT_GT(sent, 0u);
+  ASSERT_TRUE(recorder_.WaitResults(sent));
+  for (const auto& r : recorder_.Results()) EXPECT_EQ(r.code, CallbackCode::Success);
+
+  const auto bytes = PrinterBytes(*emulator_);
+  const std::string text(bytes.begin(), bytes.end());
+  const std::regex line("R([0-9]+):([0-9]+)\n");
+  size_t jobs = 0;
+  long lastN = -1;
+  long lastK = -1;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator();
+       ++it) {
+    const long n = std::stol((*it)[1]);
+    const long k = std::stol((*it)[2]);
+    if (k == 0) {
+      ++jobs;
+    } else {
+      EXPECT_EQ(n, lastN) << "a line of another receipt inside a job";
+      EXPECT_EQ(k, lastK + 1) << "a job with a gap";
+    }
+    lastN = n;
+    lastK = k;
+  }
+  EXPECT_EQ(jobs, sent);
+  printer->DisconnectAsync().get();
+}
+
+TEST_F(PrinterLifetime, ActivatedByNameAndFactoryItPrints) {
+  Start(571);
+  IActivationFactory* factory = nullptr;
+  ASSERT_EQ(DllGetActivationFactory(u"Orvik.Tilo.Tilo2.Printer.Printer", &factory), kSOk);
+  ASSERT_NE(factory, nullptr);
+  std::shared_ptr<Object> object;
+  EXPECT_EQ(factory->ActivateInstance(&object), kENotImpl);  // no default constructor
+  auto* printers = dynamic_cast<IPrinterFactory*>(factory);
+  ASSERT_NE(printers, nullptr);
+  std::shared_ptr<Printer> printer;
+  EXPECT_EQ(printers->CreateInstance(static_cast<Series>(19), ModelLang::Ank, &printer),
+            ErrorStatus::ErrParameter);
+  EXPECT_EQ(printer, nullptr);
+  EXPECT_EQ(printers->CreateInstance(Series::RP_S3, ModelLang::Ank, nullptr), kEPointer);
+  ASSERT_EQ(printers->CreateInstance(Series::RP_S3, ModelLang::Ank, &printer), kSOk);
+  factory->Release();
+  ASSERT_NE(printer, nullptr);
+  EXPECT_EQ(printer->GetRuntimeClassName(), String("Orvik.Tilo.Tilo2.Printer.Printer"));
+
+  recorder_.Attach(*printer);
+  printer->ConnectAsync(String(target_), -2).get();
+  printer->AddText("activated 571\n");
+  printer->AddCut(Cut::Feed);
+  printer->SendDataAsync(-2).get();
+  ASSERT_TRUE(recorder_.WaitResults(1));
+  EXPECT_EQ(recorder_.Results()[0].code, CallbackCode::Success);
+  EXPECT_EQ(Count(PrinterBytes(*emulator_), "activated 571"), 1u);
+  printer->DisconnectAsync().get();
+}
+
+TEST(PrinterConstruction, RefusedArgumentsMakeNoPrinter) {
+  EXPECT_EQ(HResultOf([] { Printer::Create(static_cast<Series>(19), ModelLang::Ank); }),
+            ErrorStatus::ErrParameter);
+  EXPECT_EQ(HResultOf([] { Printer::Create(Series::RP_S3, static_cast<ModelLang>(7)); }),
+            ErrorStatus::ErrParameter);
+  EXPECT_EQ(HResultOf([] { Printer::Create(static_cast<Series>(-1), ModelLang::Ank); }),
+            ErrorStatus::ErrParameter);
+  auto printer = Printer::Create(Series::RP_B2, ModelLang::SouthAsia);
+  EXPECT_EQ(printer->Interval(), 3000);
+}
+
+}  // namespace
+}  // namespace printer_test
