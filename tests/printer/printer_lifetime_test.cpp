@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "component/run_async.h"
+#include "device/printer_access.h"
+#include "engine/print_handle.h"
 #include "orvik/tilo2/activation.h"
 #include "orvik/tilo2/imaging.h"
 #include "printer_test_support.h"
@@ -170,6 +172,57 @@ TEST(PrinterConstruction, RefusedArgumentsMakeNoPrinter) {
             ErrorStatus::ErrParameter);
   auto printer = Printer::Create(Series::RP_B2, ModelLang::SouthAsia);
   EXPECT_EQ(printer->Interval(), 3000);
+}
+
+}  // namespace
+}  // namespace printer_test
+
+namespace printer_test {
+namespace {
+
+class PrinterFrameLines : public PrinterTest {};
+
+TEST_F(PrinterFrameLines, ConstructorDestructorAndInterval) {
+  use_file();
+  const void* record = nullptr;
+  {
+    auto printer = Printer::Create(Series::RP_S3, ModelLang::Japanese);
+    record = RecordOf(*printer);
+    EXPECT_EQ(printer->Interval(), 3000);
+    EXPECT_EQ(HResultOf([&] { printer->Interval(999); }), ErrorStatus::ErrParameter);
+    EXPECT_EQ(printer->Interval(), 3000);
+    printer->Interval(-2);
+    EXPECT_EQ(printer->Interval(), -2);
+  }
+  const std::string ctor = PrinterName("Printer");
+  const std::string dtor = PrinterName("~Printer");
+  EXPECT_EQ(LinesOf(ctor), (std::vector<std::string>{
+                               Entry(nullptr, ctor, "(RP_S3, Japanese)"),
+                               Exit(record, 0, ctor, "(RP_S3, Japanese)"),
+                           }));
+  EXPECT_EQ(LinesOf(dtor), (std::vector<std::string>{Entry(record, dtor, "()")}));
+  // The getter writes nothing; the setter logs under the CommonPrinter's name.
+  EXPECT_TRUE(LinesOf(PrinterName("Interval::get")).empty());
+
+  EXPECT_EQ(HResultOf([] { Printer::Create(static_cast<Series>(19), ModelLang::Ank); }),
+            ErrorStatus::ErrParameter);
+  EXPECT_EQ(LinesOf(ctor).back(), Exit(nullptr, ErrorStatus::ErrParameter, ctor,
+                                       "(Orvik.Tilo.Tilo2.Printer.Series, Ank)"));
+}
+
+// A value set while closed reaches the engine with the next connect.
+TEST_F(PrinterFrameLines, IntervalSetWhileClosedIsUsedAfterTheConnect) {
+  Start(572);
+  auto printer = NewPrinter();
+  printer->Interval(1500);
+  printer->ConnectAsync(String(target_), -2).get();
+  auto* handle = static_cast<::tilo2::core::PrintHandle_t*>(
+      ::tilo2::core::TdcReadPrinterState(RecordOf(*printer)).handle);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(::tilo2::core::GetMonitorInterval(handle), 1500);
+  printer->Interval(60000);
+  EXPECT_EQ(::tilo2::core::GetMonitorInterval(handle), 60000);
+  printer->DisconnectAsync().get();
 }
 
 }  // namespace
