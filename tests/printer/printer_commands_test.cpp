@@ -191,7 +191,7 @@ TEST(PrinterForced, UnconnectedRefusals) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(HResultOf([&] { c.start().get(); }), c.result);
+    EXPECT_EQ(ResultOf(c.start()), c.result);
   }
 }
 
@@ -200,16 +200,15 @@ class PrinterForcedDirect : public PrinterTest {};
 TEST_F(PrinterForcedDirect, DirectConnectionIsUnsupportedAndCommandBytesAreCopied) {
   use_file();
   auto printer = Connected(540);
-  EXPECT_EQ(HResultOf([&] { printer->ForceStopSoundAsync(-2).get(); }),
-            ErrorStatus::ErrUnsupported);
+  EXPECT_EQ(ResultOf(printer->ForceStopSoundAsync(-2)), ErrorStatus::ErrUnsupported);
   IAsyncAction action;
   {
     std::vector<uint8_t> bytes = {0x1b, 0x40};
     action = printer->ForceCommandAsync(bytes, 1000);
     bytes.assign(2, 0xEE);  // the call took its own copy
   }
-  EXPECT_EQ(HResultOf([&] { action.get(); }), ErrorStatus::ErrUnsupported);
-  EXPECT_EQ(HResultOf([&] { printer->ForceCommandAsync({}, 1000).get(); }), kErrParameter);
+  EXPECT_EQ(ResultOf(action), ErrorStatus::ErrUnsupported);
+  EXPECT_EQ(ResultOf(printer->ForceCommandAsync({}, 1000)), kErrParameter);
   const std::string name = PrinterName("ForceCommandAsync::Body");
   const void* record = RecordOf(*printer);
   const auto lines = LinesOf(name);

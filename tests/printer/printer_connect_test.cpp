@@ -35,8 +35,7 @@ TEST_F(PrinterConnect, TargetAndTimeoutChecksWriteNoExitLine) {
   };
   for (const Refused& c : {Refused{"", 15000}, Refused{target_, 999}, Refused{target_, 300001}}) {
     SCOPED_TRACE(c.target + " " + std::to_string(c.timeout));
-    EXPECT_EQ(HResultOf([&] { printer->ConnectAsync(String(c.target), c.timeout).get(); }),
-              kErrParameter);
+    EXPECT_EQ(ResultOf(printer->ConnectAsync(String(c.target), c.timeout)), kErrParameter);
   }
   EXPECT_EQ(LinesOf(check), (std::vector<std::string>{
                                 Entry(record, check, "(null, 15000)"),
@@ -72,7 +71,7 @@ TEST_F(PrinterConnect, RefusedTargetsAndSeries) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto printer = NewPrinter(c.series);
-    EXPECT_EQ(HResultOf([&] { printer->ConnectAsync(String(c.target), 1000).get(); }), c.result);
+    EXPECT_EQ(ResultOf(printer->ConnectAsync(String(c.target), 1000)), c.result);
     // A failed connect leaves the printer closed and usable.
     auto status = printer->GetStatusAsync().get();
     EXPECT_EQ(status->Connection(), Connection::False);
@@ -94,8 +93,7 @@ TEST_F(PrinterConnect, UnpairedBluetoothTargetFailsBeforeAnyCoreCall) {
   ::tilo2::core::SetBluetoothPairing(std::make_shared<NoPairings>());
   use_file();
   auto printer = NewPrinter();
-  EXPECT_EQ(HResultOf([&] { printer->ConnectAsync("BT:00:01:90:AA:BB:CC", -2).get(); }),
-            ErrorStatus::ErrConnect);
+  EXPECT_EQ(ResultOf(printer->ConnectAsync("BT:00:01:90:AA:BB:CC", -2)), ErrorStatus::ErrConnect);
   ::tilo2::core::SetBluetoothPairing(nullptr);
   EXPECT_TRUE(LinesOf(PrinterName("ConnectAsync::Connect")).empty());
   EXPECT_EQ(RecordOf(*printer)->settings->portType, -3);  // never reached the device API
@@ -110,7 +108,7 @@ TEST_F(PrinterConnect, SendTimeoutsRepeatsAndClear) {
   const std::string send = PrinterName("SendDataAsync::Body");
   for (int32_t timeout : {4999, 600001}) {
     SCOPED_TRACE(timeout);
-    EXPECT_EQ(HResultOf([&] { printer->SendDataAsync(timeout).get(); }), kErrParameter);
+    EXPECT_EQ(ResultOf(printer->SendDataAsync(timeout)), kErrParameter);
     EXPECT_EQ(LinesOf(send).back(),
               Exit(record, kErrParameter, send, "(" + std::to_string(timeout) + ")"));
   }
@@ -131,14 +129,13 @@ TEST_F(PrinterConnect, SendTimeoutsRepeatsAndClear) {
   ASSERT_TRUE(Eventually([&] { return Count(PrinterBytes(*emulator_), "Tilo receipt 542") == 3; }));
 
   printer->ClearCommandBuffer();
-  EXPECT_EQ(HResultOf([&] { printer->SendDataAsync(-2).get(); }), ErrorStatus::ErrIllegalState);
+  EXPECT_EQ(ResultOf(printer->SendDataAsync(-2)), ErrorStatus::ErrIllegalState);
   printer->DisconnectAsync().get();
 }
 
 TEST_F(PrinterConnect, SecondConnectIsRefusedAndTheFirstStillPrints) {
   auto printer = Connected(543);
-  EXPECT_EQ(HResultOf([&] { printer->ConnectAsync(String(target_), -2).get(); }),
-            ErrorStatus::ErrIllegalState);
+  EXPECT_EQ(ResultOf(printer->ConnectAsync(String(target_), -2)), ErrorStatus::ErrIllegalState);
   printer->AddText("still here 543\n");
   printer->SendDataAsync(-2).get();
   ASSERT_TRUE(recorder_.WaitResults(1));
@@ -197,7 +194,7 @@ TEST_F(PrinterConnect, StatusUnconnectedAndConnectedWithItsExitLine) {
 
 TEST_F(PrinterConnect, DirectJobStatusRequestAdminAndLocation) {
   auto printer = Connected(547);
-  EXPECT_EQ(HResultOf([&] { printer->RequestPrintJobStatusAsync("").get(); }), kErrParameter);
+  EXPECT_EQ(ResultOf(printer->RequestPrintJobStatusAsync("")), kErrParameter);
   printer->RequestPrintJobStatusAsync("job-1").get();
   EXPECT_EQ(printer->Admin(), String(""));
   EXPECT_EQ(printer->Location(), String(""));
@@ -206,9 +203,8 @@ TEST_F(PrinterConnect, DirectJobStatusRequestAdminAndLocation) {
   printer->GetStatusAsync().get();
   EXPECT_TRUE(recorder_.Results().empty());
   printer->DisconnectAsync().get();
-  EXPECT_EQ(HResultOf([&] { printer->RequestPrintJobStatusAsync("job-1").get(); }),
-            ErrorStatus::ErrIllegalState);
-  EXPECT_EQ(HResultOf([&] { printer->DisconnectAsync().get(); }), ErrorStatus::ErrIllegalState);
+  EXPECT_EQ(ResultOf(printer->RequestPrintJobStatusAsync("job-1")), ErrorStatus::ErrIllegalState);
+  EXPECT_EQ(ResultOf(printer->DisconnectAsync()), ErrorStatus::ErrIllegalState);
 }
 
 TEST_F(PrinterConnect, DisconnectWhileAJobEndIsWithheldIsRefusedAndStaysConnected) {
@@ -218,7 +214,7 @@ TEST_F(PrinterConnect, DisconnectWhileAJobEndIsWithheldIsRefusedAndStaysConnecte
   printer->SendDataAsync(30000).get();
   // The job is out once the printer has its bytes; its end is withheld.
   ASSERT_TRUE(Eventually([&] { return Count(PrinterBytes(*emulator_), "held 548") == 1; }));
-  EXPECT_EQ(HResultOf([&] { printer->DisconnectAsync().get(); }), ErrorStatus::ErrProcessing);
+  EXPECT_EQ(ResultOf(printer->DisconnectAsync()), ErrorStatus::ErrProcessing);
   EXPECT_EQ(::tilo2::core::TdcReadPrinterState(RecordOf(*printer)).mode, 1);
   emulator_->state().withModel([](printer_emulator::PrinterModel& m) { m.setHoldPrinting(false); });
   ASSERT_TRUE(recorder_.WaitResults(1));

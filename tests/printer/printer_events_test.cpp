@@ -212,8 +212,7 @@ TEST_F(PrinterEvents, AWithheldJobEndTimesOutAfterTheSendTimeout) {
   EXPECT_EQ(recorder_.Results()[0].code, CallbackCode::ErrorTimeout);
   EXPECT_GE(elapsed, std::chrono::milliseconds(4900));
   emulator_->state().withModel([](printer_emulator::PrinterModel& m) { m.setHoldPrinting(false); });
-  EXPECT_TRUE(
-      Eventually([&] { return HResultOf([&] { printer->DisconnectAsync().get(); }) == 0; }));
+  EXPECT_TRUE(Eventually([&] { return ResultOf(printer->DisconnectAsync()) == 0; }));
 }
 
 // The printer went silent and another user of its address replaced the stale

@@ -76,7 +76,7 @@ TEST_F(PrinterLifetime, ReleasedWhileATransactionEnds) {
   emulator_->setReplyDelay(printer_emulator::ReplyClass::Realtime, std::chrono::milliseconds(300));
   IAsyncAction end = printer->EndTransactionAsync();
   printer.reset();
-  EXPECT_EQ(HResultOf([&] { end.get(); }), 0);
+  EXPECT_EQ(ResultOf(end), 0);
   EXPECT_TRUE(Eventually([&] { return weak.expired(); }));
   // Torn down: disconnected, the address free again.
   EXPECT_TRUE(emulator_->waitForNoClient(std::chrono::seconds(30)));
@@ -97,7 +97,7 @@ TEST_F(PrinterLifetime, AppendsAndClearsWhileAnotherThreadSends) {
   });
   size_t sent = 0;
   for (int i = 0; i < 20; ++i) {
-    const int32_t result = HResultOf([&] { printer->SendDataAsync(-2).get(); });
+    const int32_t result = ResultOf(printer->SendDataAsync(-2));
     if (result == 0) {
       ++sent;
     } else {

@@ -136,6 +136,16 @@ int32_t HResultOf(F&& f) {
   return 0;
 }
 
+// How an operation ended: 0, or its HRESULT. Read from the operation rather
+// than by catching what get() throws: the exception object is shared with the
+// pool thread that drops the chain's last reference to it, a hand-over that
+// ThreadSanitizer cannot see inside the uninstrumented runtime library.
+template <class Handle>
+int32_t ResultOf(const Handle& operation) {
+  operation.wait();
+  return operation.Status() == AsyncStatus::Completed ? 0 : operation.ErrorCode();
+}
+
 // What a Printer raised, with the thread each ran on.
 class EventRecorder {
  public:
