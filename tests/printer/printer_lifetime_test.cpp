@@ -87,16 +87,18 @@ TEST_F(PrinterLifetime, ReleasedWhileATransactionEnds) {
 TEST_F(PrinterLifetime, AppendsAndClearsWhileAnotherThreadSends) {
   auto printer = Connected(570);
   std::atomic<bool> done{false};
+  std::atomic<int> receipts{0};
   std::thread builder([&] {
-    for (int n = 0; !done.load(); ++n) {
+    for (int n = 0; !done.load(); ++n, ++receipts) {
       printer->ClearCommandBuffer();
       for (int k = 0; k < 10 && !done.load(); ++k) {
         printer->AddText(String("R" + std::to_string(n) + ":" + std::to_string(k) + "\n"));
       }
     }
   });
+  EXPECT_TRUE(Eventually([&] { return receipts.load() > 0; }));
   size_t sent = 0;
-  for (int i = 0; i < 20; ++i) {
+  for (int i = 0; i < 200 && sent < 20; ++i) {
     const int32_t result = ResultOf(printer->SendDataAsync(-2));
     if (result == 0) {
       ++sent;
