@@ -220,3 +220,63 @@ TEST_F(PrinterForcedDirect, DirectConnectionIsUnsupportedAndCommandBytesAreCopie
 
 }  // namespace
 }  // namespace printer_test
+
+namespace printer_test {
+namespace {
+
+// The shared monitoring, transaction and forced members reached through a
+// Printer, its connect and disconnect in between.
+class PrinterShared : public PrinterTest {};
+
+TEST_F(PrinterShared, ForcedOperationsAndTransactionsAcrossAReconnect) {
+  Start(573);
+  auto printer = NewPrinter();
+  struct Forced {
+    const char* name;
+    std::function<IAsyncAction()> start;
+    int32_t closed;  // on a closed printer
+    int32_t direct;  // on a direct connection
+  };
+  const int32_t kIllegal = ErrorStatus::ErrIllegalState;
+  const int32_t kUnsupported = ErrorStatus::ErrUnsupported;
+  const Forced cases[] = {
+      {"recover 0", [&] { return printer->ForceRecoverAsync(0); }, kIllegal, kUnsupported},
+      {"recover 600000", [&] { return printer->ForceRecoverAsync(600000); }, kIllegal,
+       kUnsupported},
+      {"recover 600001", [&] { return printer->ForceRecoverAsync(600001); }, kErrParameter,
+       kErrParameter},
+      {"recover -1", [&] { return printer->ForceRecoverAsync(-1); }, kErrParameter, kErrParameter},
+      {"pulse", [&] { return printer->ForcePulseAsync(Drawer::Drawer5Pin, Pulse::Pulse300, -2); },
+       kIllegal, kUnsupported},
+      {"reset", [&] { return printer->ForceResetAsync(-2); }, kIllegal, kUnsupported},
+      {"stop sound", [&] { return printer->ForceStopSoundAsync(-2); }, kIllegal, kUnsupported},
+  };
+  for (const Forced& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ResultOf(c.start()), c.closed);
+  }
+  EXPECT_EQ(HResultOf([&] { printer->StartMonitor(); }), kIllegal);
+  EXPECT_EQ(ResultOf(printer->BeginTransactionAsync()), kIllegal);
+
+  printer->ConnectAsync(String(target_), -2).get();
+  for (const Forced& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ResultOf(c.start()), c.direct);
+  }
+  EXPECT_EQ(ResultOf(printer->EndTransactionAsync()), kIllegal);
+  EXPECT_EQ(ResultOf(printer->BeginTransactionAsync()), 0);
+  EXPECT_EQ(ResultOf(printer->BeginTransactionAsync()), kIllegal);
+
+  // A transaction left open across a reconnect: the new connection has none,
+  // yet a begin waits for an end, and that end succeeds.
+  printer->DisconnectAsync().get();
+  printer->ConnectAsync(String(target_), -2).get();
+  EXPECT_EQ(ResultOf(printer->BeginTransactionAsync()), kIllegal);
+  EXPECT_EQ(ResultOf(printer->EndTransactionAsync()), 0);
+  EXPECT_EQ(ResultOf(printer->BeginTransactionAsync()), 0);
+  EXPECT_EQ(ResultOf(printer->EndTransactionAsync()), 0);
+  printer->DisconnectAsync().get();
+}
+
+}  // namespace
+}  // namespace printer_test
