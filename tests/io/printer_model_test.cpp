@@ -281,10 +281,18 @@ TEST(PrinterModel, TranscriptNamesTheCommands) {
             "Cr\x8A"
             "me");
   EXPECT_EQ(page, 2);
-  const std::vector<std::string> expected{
-      "[printer]",     "[init]",           "[ASB on]", "[code page 2]",
-      "[centre]",      "[bold]",           "text",     "[barcode EAN13 \"4901234567894\"]",
-      "[QR 27 bytes]", "[raster 576x120]", "[cut]",    "[job end \"0001\"]"};
+  const std::vector<std::string> expected{"[printer]",
+                                          "[init]",
+                                          "[ASB on]",
+                                          "[code page 2]",
+                                          "[centre]",
+                                          "[bold]",
+                                          "text",
+                                          "[barcode EAN13 \"4901234567894\"]",
+                                          "[QR \"https://example.invalid/abc\"]",
+                                          "[raster 576x120]",
+                                          "[cut]",
+                                          "[job end \"0001\"]"};
   // The header's page direction and motion units are counted, not shown.
   std::vector<std::string> shown;
   for (const auto& l : lines) {

@@ -347,13 +347,15 @@ void PrinterEmulator::Loop::readClient() {
   {
     std::lock_guard lock(owner.mutex_);
     const auto& d = owner.disconnect_;
-    if (d && d->point == DisconnectPoint::AfterBytes && clientBytes + bytes.size() >= d->count) {
+    if (d && ((d->point == DisconnectPoint::AfterBytes && clientBytes + bytes.size() >= d->count) ||
+              d->point == DisconnectPoint::BeforeNextBytes)) {
       cut = d;
       owner.disconnect_.reset();
     }
   }
   if (cut) {
-    const auto taken = static_cast<size_t>(cut->count > clientBytes ? cut->count - clientBytes : 0);
+    const uint64_t end = cut->point == DisconnectPoint::BeforeNextBytes ? clientBytes : cut->count;
+    const auto taken = static_cast<size_t>(end > clientBytes ? end - clientBytes : 0);
     clientBytes += taken;
     owner.state_.receiveReplies(bytes.first(taken));
     owner.collectModel();
@@ -427,6 +429,7 @@ void PrinterEmulator::Loop::checkDisconnect() {
     std::lock_guard lock(owner.mutex_);
     if (!owner.disconnect_) return;
     d = *owner.disconnect_;
+    if (d.point == DisconnectPoint::BeforeNextBytes) return;  // readClient takes it
     const uint64_t seen = d.point == DisconnectPoint::AfterBytes    ? clientBytes
                           : d.point == DisconnectPoint::AfterJobEnd ? jobEndsSent
                                                                     : realtimeSent;

@@ -50,6 +50,8 @@ const char kHelp[] =
     "  --offline             offline without a reason\n"
     "  --offline-reason      offline, waiting for online recovery\n"
     "  --auto-recoverable    automatically recoverable error (head overheat)\n"
+    "  --mechanical-error, --autocutter-error, --unrecoverable-error\n"
+    "  --withhold-job-ends   print jobs but never report their ends\n"
     "  --power-off           data port silent, no client reported, status query silent\n"
     "  --power-off-f000      as --power-off, the status query answered with result F000h\n"
     "  --hold                receive buffer full: print data and job ends wait\n"
@@ -172,7 +174,7 @@ int main(int argc, char** argv) {
   bool extendedInfo = false, slipIn = false, validationIn = false, removalWaiting = false;
   bool waitEnds = false, cueingError = false, cueingStalls = false, cleaningNoWait = false;
   uint8_t extErrors = 0;
-  bool autoInsert = false;
+  bool autoInsert = false, withholdJobEnds = false;
   std::optional<MicrResult> micrAuto;
   int powerOff = 0;  // 1 silent, 2 F000h
   Profile profile = Profile::Receipt;
@@ -234,6 +236,14 @@ int main(int argc, char** argv) {
     } else if (arg == "--auto-recoverable") {
       faults.autoRecoverable = true;
       faults.offlineReasons |= 0x02;
+    } else if (arg == "--mechanical-error") {
+      faults.mechanicalError = true;
+    } else if (arg == "--autocutter-error") {
+      faults.autocutterError = true;
+    } else if (arg == "--unrecoverable-error") {
+      faults.unrecoverableError = true;
+    } else if (arg == "--withhold-job-ends") {
+      withholdJobEnds = true;
     } else if (arg == "--power-off") {
       powerOff = 1;
     } else if (arg == "--power-off-f000") {
@@ -400,6 +410,7 @@ int main(int argc, char** argv) {
     m.setCleaningNeverWaits(cleaningNoWait);
     m.setAutoInsert(autoInsert);
     m.setMicrAutoResult(micrAuto);
+    m.setJobEndsWithheld(withholdJobEnds);
   });
   if (powerOff) state.setPowerOff(true, powerOff == 2);
   emulator.setTcpMode(tcpMode);

@@ -289,6 +289,16 @@ bool PrinterEmulator::waitForHybrid(const std::function<bool(const HybridStatus&
   return changed_.wait_for(lock, limit, [&] { return test(state_.hybrid()); });
 }
 
+void PrinterEmulator::setJobEndsWithheld(bool withheld) {
+  state_.withModel([withheld](PrinterModel& m) { m.setJobEndsWithheld(withheld); });
+}
+
+bool PrinterEmulator::waitForWithheldJobEnds(size_t count, std::chrono::milliseconds limit) const {
+  // The state's lock is taken inside the emulator's, as in waitForHybrid.
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] { return state_.jobEndsWithheld() >= count; });
+}
+
 bool PrinterEmulator::waitForInsertionWait(std::chrono::milliseconds limit) const {
   return waitForHybrid([](const HybridStatus& h) { return h.wait != HybridStatus::Wait::None; },
                        limit);

@@ -83,6 +83,9 @@ enum class DisconnectPoint {
   AfterBytes,     // once this many bytes came from the client (before or during a job)
   AfterJobEnd,    // once this many job ends went out (after a job)
   AfterRealtime,  // once this many real-time answers went out (between polls)
+  // As the next bytes arrive after it was scheduled, before the printer takes
+  // any of them (count unused): the printer is gone just as a send begins.
+  BeforeNextBytes,
 };
 
 struct Disconnect {
@@ -153,6 +156,12 @@ class PrinterEmulator {
   // Ends the current (or next) client's connection at the scripted point;
   // counts start at the client's accept.
   void scheduleDisconnect(Disconnect disconnect);
+
+  // Job ends: while withheld, each job end that comes due is kept back (the
+  // printer still answers its queries and status); releasing sends the kept
+  // ones in order. waitForWithheldJobEnds waits until count are kept back.
+  void setJobEndsWithheld(bool withheld);
+  bool waitForWithheldJobEnds(size_t count, std::chrono::milliseconds limit) const;
 
   // Log of what arrived.
   std::vector<Arrival> arrivals() const;

@@ -29,6 +29,47 @@ const char* barcodeName(uint8_t m) {
   return "?";
 }
 
+// Two-dimensional symbols by the cn byte of their GS ( k commands.
+const char* symbolName(uint8_t cn) {
+  switch (cn) {
+    case 0x30:
+      return "PDF417";
+    case 0x31:
+      return "QR";
+    case 0x32:
+      return "MaxiCode";
+    case 0x33:
+      return "GS1 DataBar";
+    case 0x34:
+      return "Composite";
+    case 0x35:
+      return "Aztec";
+    case 0x36:
+      return "DataMatrix";
+    default:
+      return "symbol";
+  }
+}
+
+// Symbol data for a person: printable ASCII as it is, other bytes as \xNN, a
+// long text cut with its length behind.
+std::string quoted(std::span<const uint8_t> data) {
+  constexpr size_t kShown = 60;
+  std::string out = "\"";
+  for (size_t i = 0; i < data.size() && i < kShown; ++i) {
+    const uint8_t c = data[i];
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char part[8];
+      std::snprintf(part, sizeof part, "\\x%02X", c);
+      out += part;
+    }
+  }
+  if (data.size() > kShown) return out + "...\" " + std::to_string(data.size()) + " bytes";
+  return out + "\"";
+}
+
 // 16-bit little-endian value at i.
 size_t le16(std::span<const uint8_t> b, size_t i) { return b[i] | (size_t{b[i + 1]} << 8); }
 
@@ -198,8 +239,10 @@ std::string PrinterModel::modelName() const {
 std::array<uint8_t, 4> PrinterModel::asb() const {
   if (asbOverride_) return *asbOverride_;
   const Faults& f = faults_;
-  const bool offline = f.offline || f.offlineReason || f.coverOpen || f.paperEnd || f.feed ||
-                       f.panelSwitch || f.autoRecoverable;
+  const bool error =
+      f.autoRecoverable || f.mechanicalError || f.autocutterError || f.unrecoverableError;
+  const bool offline =
+      f.offline || f.offlineReason || f.coverOpen || f.paperEnd || f.feed || f.panelSwitch || error;
   std::array<uint8_t, 4> b{0x10, 0, 0, 0};
   if (f.drawerHigh || (profile_ == Profile::Battery && f.batteryEmpty)) b[0] |= 0x04;
   if (offline) b[0] |= 0x08;
@@ -207,6 +250,9 @@ std::array<uint8_t, 4> PrinterModel::asb() const {
   if (f.feed) b[0] |= 0x40;
   if (f.offlineReason) b[1] |= 0x01;
   if (f.panelSwitch) b[1] |= 0x02;
+  if (f.mechanicalError) b[1] |= 0x04;
+  if (f.autocutterError) b[1] |= 0x08;
+  if (f.unrecoverableError) b[1] |= 0x20;
   if (f.autoRecoverable) b[1] |= 0x40;
   if (f.nearEnd) b[2] |= 0x01;
   if (f.paperEnd) b[2] |= 0x04;
@@ -237,10 +283,10 @@ uint8_t PrinterModel::realtimeStatus(int n) const {
       if (f.coverOpen) r |= 0x04;
       if (f.feed) r |= 0x08;
       if (f.paperEnd) r |= 0x20;
-      if (f.autoRecoverable) r |= 0x40;
+      if (status[1] & 0x6C) r |= 0x40;  // an error of any kind
       break;
     case 3:
-      if (f.autoRecoverable) r |= 0x40;
+      r |= status[1] & 0x6C;  // mechanical, autocutter, unrecoverable, auto-recoverable
       break;
     case 4:
       if (f.nearEnd) r |= 0x0C;
@@ -273,6 +319,23 @@ void PrinterModel::asbMaybeChanged() {
 void PrinterModel::setPrintSpeed(uint32_t bytesPerSecond) { speed_ = bytesPerSecond; }
 
 void PrinterModel::setHoldPrinting(bool hold) { hold_ = hold; }
+
+void PrinterModel::setJobEndsWithheld(bool withheld) {
+  withholdJobEnds_ = withheld;
+  if (withheld) return;
+  while (!withheld_.empty()) {
+    send(std::move(withheld_.front()), "[job end]");
+    withheld_.pop_front();
+  }
+}
+
+void PrinterModel::sendJobEnd(std::vector<uint8_t> reply) {
+  if (withholdJobEnds_) {
+    withheld_.push_back(std::move(reply));
+    return;
+  }
+  send(std::move(reply), "[job end]");
+}
 
 void PrinterModel::setPowerOff(bool off) {
   powerOff_ = off;
@@ -560,12 +623,16 @@ void PrinterModel::print(Clock::time_point now) {
         deferredJobEnd_ = std::move(reply);
         continue;
       }
-      send(std::move(reply), "[job end]");
-      send(std::move(*deferredJobEnd_), "[job end]");
+      sendJobEnd(std::move(reply));
+      sendJobEnd(std::move(*deferredJobEnd_));
       deferredJobEnd_.reset();
       continue;
     }
-    send(std::move(reply), jobEnd ? "[job end]" : "[answer]");
+    if (jobEnd) {
+      sendJobEnd(std::move(reply));
+    } else {
+      send(std::move(reply), "[answer]");
+    }
   }
   if (held_.empty()) printCredit_ = 0;
 }
@@ -805,6 +872,7 @@ void PrinterModel::handleRealtime(std::span<const uint8_t> cmd) {
       // Clear buffer: whatever was not printed yet, job ends included, is gone.
       held_.clear();
       deferredJobEnd_.reset();
+      withheld_.clear();
       line_.clear();
       events_.push_back({ModelEvent::Kind::Command, route_, "[clear buffer]", {}, 0});
       if (clearAcknowledged_) send({'7', '%', 0}, "[cleared]");
@@ -1017,8 +1085,10 @@ void PrinterModel::handleCommand(std::span<const uint8_t> cmd) {
       const uint8_t sub = cmd[2];
       const auto body = cmd.subspan(at);
       if (sub == 'k' && body.size() >= 3 && body[1] == 0x50) {
-        return command(std::string(body[0] == 0x31 ? "[QR " : "[PDF417 ") +
-                           std::to_string(body.size() - 3) + " bytes]",
+        // Storing the data is the one line a symbol gets; its settings and
+        // its print command are counted only.
+        return command(std::string("[") + symbolName(body[0]) + " " +
+                           quoted(body.subspan(body[0] == 0x33 && body.size() > 3 ? 4 : 3)) + "]",
                        counter);
       }
       if (sub == 'L' && body.size() >= 10 && body[0] == 0x30 && body[1] == 0x70) {

@@ -75,9 +75,12 @@ struct Faults {
   bool offlineReason = false;  // offline, waiting for online recovery
   bool feed = false;           // paper fed with the feed button
   bool panelSwitch = false;
-  bool autoRecoverable = false;  // automatically recoverable error
-  uint8_t offlineReasons = 0;    // reason bits of the offline response (bit 0 cover .. bit 4 paper)
-  bool batteryEmpty = false;     // battery profile only
+  bool autoRecoverable = false;     // automatically recoverable error
+  bool mechanicalError = false;     // recoverable error (a paper jam)
+  bool autocutterError = false;     // the cutter is stuck
+  bool unrecoverableError = false;  // only a power cycle helps
+  uint8_t offlineReasons = 0;  // reason bits of the offline response (bit 0 cover .. bit 4 paper)
+  bool batteryEmpty = false;   // battery profile only
   bool drawerHigh = false;
 
   bool operator==(const Faults&) const = default;
@@ -155,6 +158,10 @@ class PrinterModel {
   void setDisplayConnected(bool connected) { displayConnected_ = connected; }
   void setBattery(uint8_t percent) { battery_ = percent; }
   void setExtendedStatus(uint8_t errorBits) { extErrorBits_ = errorBits; }  // bits 2, 3: errors
+  // Job ends that come due are kept back (queries are still answered) until
+  // the switch goes off, then sent in order; the clear-buffer command drops them.
+  void setJobEndsWithheld(bool withheld);
+  size_t jobEndsWithheld() const { return withheld_.size(); }
   bool displayConnected() const { return displayConnected_; }
 
   // Hybrid profile switches.
@@ -222,6 +229,7 @@ class PrinterModel {
   void routed(Route route, std::span<const uint8_t> bytes);
   void trimEvents();
   void print(Clock::time_point now);
+  void sendJobEnd(std::vector<uint8_t> reply);
   bool isCommandStart(uint8_t b) const;
   std::optional<Clock::time_point> printDue() const;
   // Hybrid commands; true when the command was one of them.
@@ -254,6 +262,8 @@ class PrinterModel {
   bool interruptRefused_ = false;
   JobIdMode jobIdMode_ = JobIdMode::Echo;
   bool firstJobEndDropped_ = false;  // DropFirst: the one job end left out is gone
+  bool withholdJobEnds_ = false;
+  std::deque<std::vector<uint8_t>> withheld_;  // due job ends kept back, oldest first
   bool displayConnected_ = true;
   uint8_t battery_ = 80;
   uint8_t extErrorBits_ = 0;

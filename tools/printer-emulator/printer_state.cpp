@@ -171,4 +171,9 @@ uint64_t PrinterState::dataBytesReceived() const {
   return dataBytes_;
 }
 
+size_t PrinterState::jobEndsWithheld() const {
+  std::lock_guard lock(mutex_);
+  return model_.jobEndsWithheld();
+}
+
 }  // namespace printer_emulator

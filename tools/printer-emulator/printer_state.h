@@ -85,6 +85,7 @@ class PrinterState {
   std::vector<ModelEvent> takeEvents();
   std::map<std::string, uint64_t> commandCounts() const;
   uint64_t dataBytesReceived() const;
+  size_t jobEndsWithheld() const;
 
  private:
   mutable std::mutex mutex_;
