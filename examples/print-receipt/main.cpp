@@ -139,6 +139,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string address = AddressFrom(argc == 2 ? argv[1] : kDefaultAddress);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // in order with stderr when piped
   std::printf("Tilo2 SDK %s\n", tilo::Log::GetSdkVersion().utf8().c_str());
   try {
     return Run(address);

@@ -78,7 +78,8 @@ inline void Build(prn::Printer& printer) {
                        prn::Color::Unspecified);
   printer.AddTextAlign(prn::Alignment::Center);
   printer.AddBarcode(kBarcode, prn::BarcodeType::EAN13, prn::Hri::Below, prn::Font::FontA, 2, 60);
-  printer.AddSymbol(kQrText, prn::SymbolType::QRCodeModel2, prn::Level::LevelM, 6, 6, 0);
+  // Level M; the level in percent (0 here) counts for Aztec codes only.
+  printer.AddSymbol(kQrText, prn::SymbolType::QRCodeModel2, prn::Level::LevelM, 0, 6, 6, 0);
   printer.AddCut(prn::Cut::Feed);
 }
 
