@@ -27,12 +27,12 @@ namespace tilo2::core::hal {
 
 // One Bluetooth device offering a SerialPort service.
 struct SimBluetoothDevice {
-  std::string address;                      // "00:1A:7D:DA:71:13", either case
-  std::string name;                         // the device's display name (the parent record)
+  std::string address{};                    // "00:1A:7D:DA:71:13", either case
+  std::string name{};                       // the device's display name (the parent record)
   std::string serviceName = "Serial Port";  // the service's own display name
   uint8_t channel = 1;
   // The address property's text; empty: the address without colons, upper case.
-  std::string addressProperty;
+  std::string addressProperty{};
   // Leave the name key out of the service record.
   bool serviceUnnamed = false;
   std::string adapter = "00:11:22:33:44:55";
@@ -42,16 +42,16 @@ struct SimBluetoothDevice {
 struct SimUsbDevice {
   uint16_t vendorId = 0;  // usually UsbVendorId()
   uint16_t productId = kUsbPrinterProductId;
-  std::string serial;  // empty: the instance id ends in a bus-port path
+  std::string serial{};  // empty: the instance id ends in a bus-port path
   std::string name = "Printer";
   std::string portPath = "1-1";
 };
 
 // What a USB control transfer answers.
 struct SimControlReply {
-  std::vector<uint8_t> data;     // ControlIn: the reply bytes (cut to the capacity)
-  uint32_t transferred = 0;      // ControlOut: the bytes reported transferred
-  std::optional<Hresult> error;  // set: the transfer throws Error(error)
+  std::vector<uint8_t> data{};     // ControlIn: the reply bytes (cut to the capacity)
+  uint32_t transferred = 0;        // ControlOut: the bytes reported transferred
+  std::optional<Hresult> error{};  // set: the transfer throws Error(error)
 };
 using SimControlHandler = std::function<SimControlReply(const UsbSetupPacket&)>;
 
