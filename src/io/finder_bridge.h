@@ -1,7 +1,9 @@
 #pragma once
-// The finders that a discovery starts and polls: the UDP finder and the
-// Bluetooth and USB finders. Not in the tree yet: until they are, every start
-// answers 255 and every list is empty with result 255 (finders_pending.cpp).
+// The finders that a discovery starts and polls: the UDP finder (not in the
+// tree yet: its start answers 255 and its list is empty with result 255,
+// finders_pending.cpp) and the Bluetooth and USB finders (finder_bridge.cpp).
+// No exception leaves any of these. A list's arrays and rows stay owned by
+// the finder until its next poll or its stop.
 
 #include "io/io_types.h"
 
@@ -13,5 +15,12 @@ int TiloIoBtStartFinder();
 int TiloIoUsbStartFinder();
 TiloIoDeviceArrays_t* TiloIoBtGetFoundDevices(int listFilter, int* count, int* result);
 TiloIoDeviceArrays_t* TiloIoUsbGetFoundDevices(int listFilter, int* count, int* result);
+int TiloIoBtStopFinder();
+int TiloIoUsbStopFinder();
+
+// n zeroed rows (n may be 0); null when memory runs out.
+TiloIoDeviceArrays_t* newDeviceArrays(int n);
+// Frees the rows' strings, the arrays and the record; nothing for null.
+void freeFoundDeviceArrays(TiloIoDeviceArrays_t* arrays, int count);
 
 }  // namespace tilo2::core

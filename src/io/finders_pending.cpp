@@ -1,4 +1,4 @@
-// Stand-ins for the finders until they exist: a discovery that asks for them
+// Stand-in for the UDP finder until it exists: a discovery that asks for it
 // gets a clear failure instead of an empty success.
 
 #include "foundation/logger.h"
@@ -28,13 +28,4 @@ int TiloIoUdpStartDiscovery(const void*, const char*) {
 TiloIoDeviceArrays_t* TiloIoUdpGetDeviceList(int* count, int* result) {
   return NoList(count, result);
 }
-int TiloIoBtStartFinder() { return NotAvailable("TiloIoBtStartFinder"); }
-int TiloIoUsbStartFinder() { return NotAvailable("TiloIoUsbStartFinder"); }
-TiloIoDeviceArrays_t* TiloIoBtGetFoundDevices(int, int* count, int* result) {
-  return NoList(count, result);
-}
-TiloIoDeviceArrays_t* TiloIoUsbGetFoundDevices(int, int* count, int* result) {
-  return NoList(count, result);
-}
-
 }  // namespace tilo2::core
