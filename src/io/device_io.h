@@ -58,6 +58,8 @@ class OrvikDeviceIo {
   void SetClosing(bool closing) { closing_ = closing; }
   bool Closing() const { return closing_; }
   bool ConnectionLost() const { return connectionLost_; }
+  // Bytes received and not yet read.
+  size_t BufferedBytes();
 
  protected:
   // Wires the derived open's streams and starts the receive thread.
@@ -70,13 +72,14 @@ class OrvikDeviceIo {
   // runs in Close once the streams are gone.
   virtual void ReleaseTransport() {}
   const std::string& StoredAddress() const { return address_; }
+  // As the receive thread does when the link ends.
+  void MarkLost() { connectionLost_ = true; }
 
  private:
   void ReceiveLoop(std::shared_ptr<hal::InputStream> reader);
   void Gate();
   std::shared_ptr<hal::OutputStream> CurrentWriter();
   bool HasReader();
-  size_t BufferedBytes();
 
   std::string address_;
   // Guards the stream and thread fields against a Close or Reconnect swapping them.
