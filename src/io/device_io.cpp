@@ -96,6 +96,7 @@ void OrvikDeviceIo::ReceiveLoop(std::shared_ptr<hal::InputStream> reader) {
       }
       const size_t keep = std::min(n, kReceiveBufferBytes);
       received_.insert(received_.end(), chunk + (n - keep), chunk + n);
+      receivedTotal_ += n;
       if (stopping) break;
     }
   } catch (const hal::Cancelled&) {

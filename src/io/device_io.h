@@ -60,6 +60,8 @@ class OrvikDeviceIo {
   bool ConnectionLost() const { return connectionLost_; }
   // Bytes received and not yet read.
   size_t BufferedBytes();
+  // Bytes received since the object was made, kept or dropped.
+  uint64_t ReceivedTotal() const { return receivedTotal_; }
 
  protected:
   // Wires the derived open's streams and starts the receive thread.
@@ -90,6 +92,7 @@ class OrvikDeviceIo {
   // Guards received_.
   PlatformMutex_t bufferLock_;
   std::deque<uint8_t> received_;
+  std::atomic<uint64_t> receivedTotal_{0};
   std::atomic<bool> connectionLost_{false};
   std::atomic<bool> closing_{false};
 };

@@ -21,12 +21,12 @@ TEST(DeviceMaps, HresultsMapToResults) {
   const struct {
     uint32_t hresult;
     int result;
-  } cases[] = {{0x80070057, 1}, {0x80070005, 3}, {0x80004004, 4}, {0x8007000E, 5},
-               {0x8000000E, 6}, {0x8000000A, 7}, {0x80070490, 255}, {0x80004005, 255},
-               {0, 255}};
+  } cases[] = {{0x80070057, 1},   {0x80070005, 3},   {0x80004004, 4},
+               {0x8007000E, 5},   {0x8000000E, 6},   {0x8000000A, 7},
+               {0x80070490, 255}, {0x80004005, 255}, {0, 255}};
   for (const auto& c : cases) {
-    EXPECT_EQ(TiloIoHresultToResult(static_cast<int32_t>(c.hresult)), c.result) << std::hex
-                                                                                 << c.hresult;
+    EXPECT_EQ(TiloIoHresultToResult(static_cast<int32_t>(c.hresult)), c.result)
+        << std::hex << c.hresult;
   }
 }
 
@@ -34,9 +34,8 @@ TEST(DeviceMaps, ResultsMakeTheirExceptions) {
   const struct {
     int result;
     uint32_t hresult;
-  } cases[] = {{1, 0x80070057}, {2, 0x80070005}, {3, 0x80070005}, {4, 0x80004004},
-               {5, 0x8007000E}, {6, 0x8000000E}, {7, 0x8000000A}, {9, 0x80004005},
-               {255, 0x80004005}};
+  } cases[] = {{1, 0x80070057}, {2, 0x80070005}, {3, 0x80070005}, {4, 0x80004004},  {5, 0x8007000E},
+               {6, 0x8000000E}, {7, 0x8000000A}, {9, 0x80004005}, {255, 0x80004005}};
   for (const auto& c : cases) {
     try {
       std::rethrow_exception(TiloIoResultToException(c.result));
@@ -145,10 +144,14 @@ TEST(DeviceText, BluetoothAddressForm) {
   const struct {
     const char* address;
     bool valid;
-  } cases[] = {{"00:1A:7D:DA:71:13", true},   {"00:1a:7d:da:71:13", true},
-               {"00-1A-7D-DA-71-13", false},  {"001A7DDA7113", false},
-               {"00:1A:7D:DA:71:13:14", false}, {"00:1A:7D:DA:71:1G", false},
-               {"", false},                   {"00:1A:7D:DA:71:13\n", false}};
+  } cases[] = {{"00:1A:7D:DA:71:13", true},
+               {"00:1a:7d:da:71:13", true},
+               {"00-1A-7D-DA-71-13", false},
+               {"001A7DDA7113", false},
+               {"00:1A:7D:DA:71:13:14", false},
+               {"00:1A:7D:DA:71:1G", false},
+               {"", false},
+               {"00:1A:7D:DA:71:13\n", false}};
   for (const auto& c : cases) EXPECT_EQ(isValidBluetoothAddress(c.address), c.valid) << c.address;
 }
 
@@ -164,11 +167,11 @@ TEST(DeviceText, PrinterNameFilter) {
   const struct {
     std::string name;
     bool passes;
-  } cases[] = {{"RP-S100", true},       {"RP-M30", true},         {"RP-k10", true},
-               {"IF-C01", true},        {"NQ31", true},           {"NQ31 ", false},
-               {"xNQ31", false},        {"My RP-X1", true},       {"RP-X", true},
-               {"A RP-S", false},       {"rp-s100", false},       {"", false},
-               {long127, true},         {long127 + "y", false},   {"RP-S \xC3\xA9t\xC3\xA9", true},
+  } cases[] = {{"RP-S100", true},      {"RP-M30", true},       {"RP-k10", true},
+               {"IF-C01", true},       {"NQ31", true},         {"NQ31 ", false},
+               {"xNQ31", false},       {"My RP-X1", true},     {"RP-X", true},
+               {"A RP-S", false},      {"rp-s100", false},     {"", false},
+               {long127, true},        {long127 + "y", false}, {"RP-S \xC3\xA9t\xC3\xA9", true},
                {"\xC3\xA9RP-S", false}};
   for (const auto& c : cases) EXPECT_EQ(matchesPrinterName(c.name), c.passes) << c.name;
 }
