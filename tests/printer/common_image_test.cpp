@@ -383,3 +383,39 @@ TEST(FlattenTest, RefusesSizesThatDoNotFit) {
 }
 
 }  // namespace
+
+namespace {
+
+// Builders, images and clears from different threads meet only through the
+// command list's lock: every command stays whole and nothing is lost or freed twice.
+TEST_F(CommonImage, AppendsImagesAndClearsFromSeveralThreads) {
+  auto printer = NewPrinter();
+  auto bitmap = Opaque(16, 8);
+  std::atomic<bool> stop{false};
+  std::thread clearer([&] {
+    while (!stop.load()) {
+      printer->ClearCommandBuffer();
+      std::this_thread::yield();
+    }
+  });
+  std::thread texts([&] {
+    for (int i = 0; i < 300; ++i) printer->AddText(String("line"));
+  });
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(AddImage(*printer, bitmap, 0, 0, 16, 8), 0);
+  }
+  texts.join();
+  stop.store(true);
+  clearer.join();
+  for (const Stored& s : ReadCommands(printer->Record())) {
+    if (s.kind == TDC_CMD_TEXT) {
+      EXPECT_EQ(s.text, "line");
+    }
+    if (s.kind == TDC_CMD_IMAGE) {
+      ASSERT_NE(s.image, nullptr);
+      EXPECT_EQ(s.image->rgb[0], 10);
+    }
+  }
+}
+
+}  // namespace
