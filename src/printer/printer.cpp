@@ -4,10 +4,12 @@
 
 #include "orvik/tilo2/printer/printer.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "component/activation.h"
@@ -15,6 +17,7 @@
 #include "component/async_frame.h"
 #include "component/env_data.h"
 #include "component/result_codes.h"
+#include "component/thread_pool.h"
 #include "component/utf8_buffer.h"
 #include "device/command_list.h"
 #include "device/printer_module.h"
@@ -116,11 +119,45 @@ void PrinterKind::StoreCallbacks(TdcPrinter_t& record, void* userData) {
 
 void PrinterKind::DestroyRecord(TdcPrinter_t* record) noexcept { TdcDestroyPrinter(record); }
 
-void PrinterKind::TearDown(TdcPrinter_t* record) noexcept {
-  // A closed printer answers 5 and stays as it is.
-  TdcDisconnectPrinter(nullptr, record);
+namespace {
+
+// How long a teardown keeps retrying the disconnect of a connection whose jobs
+// are still out: past the longest job wait (600000 ms) with room to spare.
+constexpr auto kJobDrainLimit = std::chrono::minutes(15);
+constexpr auto kJobDrainPoll = std::chrono::milliseconds(100);
+
+void FreeRecord(TdcPrinter_t* record) noexcept {
   TdcClearPrinterCommands(&record->commands.commandList);
   TdcDestroyPrinter(record);
+}
+
+// Disconnects once the connection's jobs have ended, then frees the record.
+// The object is gone already: the jobs' results reach no handler.
+void DrainAndFree(TdcPrinter_t* record) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + kJobDrainLimit;
+  while (TdcDisconnectPrinter(nullptr, record) == TDC_ERR_PROCESSING &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(kJobDrainPoll);
+  }
+  FreeRecord(record);
+}
+
+}  // namespace
+
+void PrinterKind::TearDown(TdcPrinter_t* record) noexcept {
+  // A closed printer answers 5 and stays as it is. A direct connection with
+  // jobs still out refuses (2): freeing the record then would leave the
+  // connection open for the life of the process and its address unusable, so
+  // a pool worker waits for the jobs to end and disconnects then.
+  if (TdcDisconnectPrinter(nullptr, record) == TDC_ERR_PROCESSING) {
+    try {
+      PoolSubmit([record] { DrainAndFree(record); });
+      return;
+    } catch (...) {
+      // No worker: free it now, as a teardown without one would.
+    }
+  }
+  FreeRecord(record);
 }
 
 // The device-service client does not report the host's administrator and

@@ -229,3 +229,33 @@ TEST_F(PrinterFrameLines, IntervalSetWhileClosedIsUsedAfterTheConnect) {
 
 }  // namespace
 }  // namespace printer_test
+
+namespace printer_test {
+namespace {
+
+// Released with a job still out: the connection is closed once the job ended,
+// not left open for the life of the process, so the address can be used again.
+TEST_F(PrinterLifetime, ReleasedWithAJobOutClosesItsConnectionOnceTheJobEnds) {
+  Start(574);
+  auto printer = Printer::Create(Series::RP_S3, ModelLang::Ank);
+  printer->ConnectAsync(String(target_), -2).get();
+  emulator_->state().withModel([](printer_emulator::PrinterModel& m) { m.setHoldPrinting(true); });
+  printer->AddText("held 574\n");
+  printer->SendDataAsync(30000).get();
+  ASSERT_TRUE(Eventually([&] { return Count(PrinterBytes(*emulator_), "held 574") == 1; }));
+  printer.reset();
+  emulator_->state().withModel([](printer_emulator::PrinterModel& m) { m.setHoldPrinting(false); });
+  EXPECT_TRUE(emulator_->waitForNoClient(std::chrono::seconds(30)));
+
+  auto next = NewPrinter();
+  recorder_.Attach(*next);
+  next->ConnectAsync(String(target_), -2).get();
+  next->AddText("next 574\n");
+  next->SendDataAsync(-2).get();
+  ASSERT_TRUE(recorder_.WaitResults(1));
+  EXPECT_EQ(recorder_.Results()[0].code, CallbackCode::Success);
+  next->DisconnectAsync().get();
+}
+
+}  // namespace
+}  // namespace printer_test
