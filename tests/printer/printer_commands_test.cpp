@@ -280,3 +280,30 @@ TEST_F(PrinterShared, ForcedOperationsAndTransactionsAcrossAReconnect) {
 
 }  // namespace
 }  // namespace printer_test
+
+namespace printer_test {
+namespace {
+
+// The printer-only commands replayed into a direct job: a sound the direct
+// builder has no counterpart for is left out, and the job still prints.
+TEST_F(PrinterShared, PrinterOnlyCommandsPrintOnADirectConnection) {
+  auto printer = Connected(575);
+  int32_t id = 0;
+  printer->AddLayout(Layout::Receipt, 580, 0, 0, 0, 0, 0);
+  printer->AddHLine(0, 400, LineStyle::Medium);
+  printer->AddVLineBegin(100, LineStyle::Thin, &id);
+  printer->AddText("ruled 575\n");
+  printer->AddVLineEnd(id);
+  printer->AddSound(Pattern::None, 1, 1000);
+  printer->AddSound(Pattern::PatternA, 0, -2);
+  printer->AddSound(Pattern::PatternB, 2, 1000);
+  printer->AddFeedPosition(Feed::Cutting);
+  printer->SendDataAsync(-2).get();
+  ASSERT_TRUE(recorder_.WaitResults(1));
+  EXPECT_EQ(recorder_.Results()[0].code, CallbackCode::Success);
+  EXPECT_EQ(Count(PrinterBytes(*emulator_), "ruled 575"), 1u);
+  printer->DisconnectAsync().get();
+}
+
+}  // namespace
+}  // namespace printer_test
