@@ -298,3 +298,46 @@ TEST_F(PrinterEvents, MonitorStartReportsOnceAndCoverChangesOnlyWhileMonitoring)
 
 }  // namespace
 }  // namespace printer_test
+
+namespace printer_test {
+namespace {
+
+// The printer closed or reset the connection before a send: the send does
+// not hang, and the job ends with a port error.
+TEST_F(PrinterEvents, AConnectionClosedOrResetBeforeTheSendEndsTheJobWithAPortError) {
+  struct Case {
+    const char* name;
+    int address;
+    bool reset;
+  };
+  // Outlive the printers, which the fixture may release only at its end.
+  EventRecorder recorders[2];
+  const Case cases[] = {{"close", 576, false}, {"reset", 577, true}};
+  for (size_t i = 0; i < 2; ++i) {
+    const Case& c = cases[i];
+    EventRecorder& recorder = recorders[i];
+    SCOPED_TRACE(c.name);
+    Start(c.address);
+    auto printer = NewPrinter();
+    recorder.Attach(*printer);
+    printer->ConnectAsync(String(target_), -2).get();
+    if (c.reset) {
+      emulator_->resetClient();
+    } else {
+      emulator_->closeClient();
+    }
+    ASSERT_TRUE(emulator_->waitForNoClient(std::chrono::seconds(30)));
+    printer->AddText("after close\n");
+    EXPECT_EQ(ResultOf(printer->SendDataAsync(-2)), 0);
+    ASSERT_TRUE(recorder.WaitResults(1));
+    const auto result = recorder.Results()[0];
+    EXPECT_EQ(result.code, CallbackCode::ErrorPort);
+    EXPECT_NE(result.thread, std::this_thread::get_id());
+    EXPECT_EQ(ResultOf(printer->DisconnectAsync()), 0);
+    printers_.clear();
+    emulator_->stop();
+  }
+}
+
+}  // namespace
+}  // namespace printer_test
