@@ -34,7 +34,7 @@ TEST_F(PrinterConnect, TargetAndTimeoutChecksWriteNoExitLine) {
     int32_t timeout;
   };
   for (const Refused& c : {Refused{"", 15000}, Refused{target_, 999}, Refused{target_, 300001}}) {
-    SCOPED_TRACE(c.target + " " + std::to_string(c.timeout));
+    SCOPED_TRACE(c.target + std::string(" ") + std::to_string(c.timeout));
     EXPECT_EQ(ResultOf(printer->ConnectAsync(String(c.target), c.timeout)), kErrParameter);
   }
   EXPECT_EQ(LinesOf(check), (std::vector<std::string>{
@@ -48,8 +48,8 @@ TEST_F(PrinterConnect, TargetAndTimeoutChecksWriteNoExitLine) {
   for (int32_t timeout : {-2, 1000, 300000}) {
     SCOPED_TRACE(timeout);
     printer->ConnectAsync(String(target_), timeout).get();
-    const std::string args = "(" + target_ + ", " + std::to_string(timeout) + ")";
-    EXPECT_EQ(LinesOf(connect).back(), Exit(record, 0, connect, args));
+    const std::string args = "(" + target_ + std::string(", ") + std::to_string(timeout) + ")";
+    EXPECT_EQ(LastLineOf(connect), Exit(record, 0, connect, args));
     printer->DisconnectAsync().get();
   }
 }
@@ -109,8 +109,8 @@ TEST_F(PrinterConnect, SendTimeoutsRepeatsAndClear) {
   for (int32_t timeout : {4999, 600001}) {
     SCOPED_TRACE(timeout);
     EXPECT_EQ(ResultOf(printer->SendDataAsync(timeout)), kErrParameter);
-    EXPECT_EQ(LinesOf(send).back(),
-              Exit(record, kErrParameter, send, "(" + std::to_string(timeout) + ")"));
+    EXPECT_EQ(LastLineOf(send),
+              Exit(record, kErrParameter, send, std::string("(") + std::to_string(timeout) + ")"));
   }
   // Each accepted send replays the whole list: three jobs, three receipts.
   size_t jobs = 0;
@@ -118,7 +118,7 @@ TEST_F(PrinterConnect, SendTimeoutsRepeatsAndClear) {
     SCOPED_TRACE(timeout);
     printer->SendDataAsync(timeout).get();
     ++jobs;
-    EXPECT_EQ(LinesOf(send).back(), Exit(record, 0, send, "()"));
+    EXPECT_EQ(LastLineOf(send), Exit(record, 0, send, "()"));
     ASSERT_TRUE(recorder_.WaitResults(jobs));
   }
   for (const auto& result : recorder_.Results()) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <regex>
 #include <string>
@@ -92,7 +93,9 @@ TEST_F(PrinterLifetime, AppendsAndClearsWhileAnotherThreadSends) {
     for (int n = 0; !done.load(); ++n, ++receipts) {
       printer->ClearCommandBuffer();
       for (int k = 0; k < 10 && !done.load(); ++k) {
-        printer->AddText(String("R" + std::to_string(n) + ":" + std::to_string(k) + "\n"));
+        char line[32];
+        std::snprintf(line, sizeof line, "R%d:%d\n", n, k);
+        printer->AddText(String(line));
       }
     }
   });
@@ -208,8 +211,8 @@ TEST_F(PrinterFrameLines, ConstructorDestructorAndInterval) {
 
   EXPECT_EQ(HResultOf([] { Printer::Create(static_cast<Series>(19), ModelLang::Ank); }),
             ErrorStatus::ErrParameter);
-  EXPECT_EQ(LinesOf(ctor).back(), Exit(nullptr, ErrorStatus::ErrParameter, ctor,
-                                       "(Orvik.Tilo.Tilo2.Printer.Series, Ank)"));
+  EXPECT_EQ(LastLineOf(ctor), Exit(nullptr, ErrorStatus::ErrParameter, ctor,
+                                   "(Orvik.Tilo.Tilo2.Printer.Series, Ank)"));
 }
 
 // A value set while closed reaches the engine with the next connect.

@@ -271,6 +271,11 @@ class PrinterTest : public ApiLogTest {
     }
     return out;
   }
+  // The last of them; "" when there is none (a missing line fails the comparison).
+  std::string LastLineOf(const std::string& name) const {
+    const std::vector<std::string> lines = LinesOf(name);
+    return lines.empty() ? std::string() : lines.back();
+  }
 
   EventRecorder recorder_;  // outlives the printers: their events reach it
   std::unique_ptr<printer_emulator::PrinterEmulator> emulator_;
