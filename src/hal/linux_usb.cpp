@@ -125,9 +125,9 @@ class UsbOut : public OutputStream {
     auto* bytes = static_cast<unsigned char*>(const_cast<void*>(data));
     size_t sent = 0;
     while (sent < length) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+              .count();
       if (left <= 0) break;
       int done = 0;
       const int chunk = static_cast<int>(std::min<size_t>(length - sent, 1 << 20));

@@ -16,10 +16,11 @@ namespace tilo2::core::hal {
 
 namespace {
 
-// Milliseconds until the deadline, 0 once it passed.
+// Milliseconds until the deadline, rounded up so a wait never ends before
+// it; 0 once it passed.
 int MillisecondsLeft(Deadline deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0) return 0;
   return static_cast<int>(std::min<int64_t>(left.count(), 60000));
 }
