@@ -184,3 +184,47 @@ TEST(DeviceText, CutsOnACharacterBoundary) {
 }
 
 }  // namespace
+
+namespace {
+
+// What ObserveException makes of each failure, with the code 2 a connect
+// step holds and the code 255 every other step holds.
+TEST(DeviceMaps, ObserveExceptionKeepsSixHresultsAndCancellations) {
+  const struct {
+    const char* what;
+    void (*raise)();
+    uint32_t withConnect;  // 1: a cancellation passes
+    uint32_t withFailure;
+  } cases[] = {
+      {"E_INVALIDARG", [] { throw hal::Error(hal::kHrInvalidArg); }, 0x80070057, 0x80070057},
+      {"E_ACCESSDENIED", [] { throw hal::Error(hal::kHrAccessDenied); }, 0x80070005, 0x80070005},
+      {"E_ABORT", [] { throw hal::Error(hal::kHrAbort); }, 0x80004004, 0x80004004},
+      {"E_OUTOFMEMORY", [] { throw hal::Error(hal::kHrOutOfMemory); }, 0x8007000E, 0x8007000E},
+      {"E_ILLEGAL", [] { throw hal::Error(hal::kHrIllegalMethodCall); }, 0x8000000E, 0x8000000E},
+      {"E_PENDING", [] { throw hal::Error(hal::kHrPending); }, 0x8000000A, 0x8000000A},
+      {"refused", [] { throw hal::Error(hal::kHrConnectionRefused); }, 0x80070005, 0x80004005},
+      {"E_FAIL", [] { throw hal::Error(hal::kHrFail); }, 0x80070005, 0x80004005},
+      {"runtime_error", [] { throw std::runtime_error("x"); }, 0x80004005, 0x80004005},
+      {"bad_alloc", [] { throw std::bad_alloc(); }, 0x8007000E, 0x8007000E},
+      {"cancelled", [] { throw hal::Cancelled(); }, 1, 1},
+  };
+  for (const auto& c : cases) {
+    for (const auto& [code, expected] : {std::pair{2, c.withConnect}, {255, c.withFailure}}) {
+      uint32_t got = 0;
+      try {
+        try {
+          c.raise();
+        } catch (...) {
+          ObserveException(code);
+        }
+      } catch (const hal::Cancelled&) {
+        got = 1;
+      } catch (const hal::Error& error) {
+        got = static_cast<uint32_t>(error.hresult());
+      }
+      EXPECT_EQ(got, expected) << c.what << " with " << code;
+    }
+  }
+}
+
+}  // namespace
