@@ -55,6 +55,11 @@ class DevicePrint : public SimTest {};
 
 TEST_F(DevicePrint, BluetoothPrinterOpensPrintsAndCloses) {
   printer_emulator::BluetoothFront front(sim, kAddress, "RP-S100");
+  // A network printer listening where the control protocol's broadcasts go:
+  // nothing of a Bluetooth print may reach it.
+  auto network = io_test::startEmulator(600);
+  ASSERT_NE(network, nullptr);
+  const io_test::BroadcastTo broadcast(600);
   io_test::LogCapture log;
   Handle handle;
   ASSERT_EQ(TiloOpenPrinter(nullptr, handle.get(), 1, "00:1a:7d:da:71:13", 15000), 0);
@@ -67,6 +72,9 @@ TEST_F(DevicePrint, BluetoothPrinterOpensPrintsAndCloses) {
   EXPECT_EQ(TiloDisconnectPrinter(nullptr, handle.get()), 0);
   EXPECT_FALSE(log.lines({"ClosingOperation"}).empty());
   EXPECT_EQ(sim->OpenConnections(), 0);
+  for (const auto& arrival : network->arrivals()) {
+    EXPECT_NE(arrival.channel, printer_emulator::Channel::Udp);
+  }
 }
 
 TEST_F(DevicePrint, UsbPrinterOpensPrintsAndClosesWithVendorRequests) {
