@@ -189,7 +189,9 @@ void BM_PublicReceiptToReceived(benchmark::State& state) {
   state.counters["send_call_p50_us"] = bench::Percentile(sendCall, 50);
   state.counters["send_call_p99_us"] = bench::Percentile(sendCall, 99);
   state.counters["engine_p50_ms"] = bench::Percentile(engine, 50);
+  state.counters["engine_p99_ms"] = bench::Percentile(engine, 99);
   state.counters["protocol_p50_ms"] = bench::Percentile(protocol, 50);
+  state.counters["protocol_p99_ms"] = bench::Percentile(protocol, 99);
   state.counters["callback_p50_us"] = bench::Percentile(callback, 50);
   state.counters["callback_p99_us"] = bench::Percentile(callback, 99);
   state.counters["failed"] = results.failures;
