@@ -21,6 +21,7 @@
 #include "foundation/poll_wait.h"
 #include "hal/bluez_map.h"
 #include "hal/linux_backend.h"
+#include "hal/loop_watcher.h"
 #include "hal/socket_stream.h"
 
 namespace tilo2::core::hal {
@@ -181,20 +182,11 @@ class RfcommLink : public RfcommConnection {
 };
 
 // ---- The watcher: a bus thread of its own ----
-struct BluezWatchState {
-  PlatformMutex_t lock{};
-  std::map<WatcherToken, std::pair<bool, WatcherHandler>> handlers;
-  WatcherToken next = 0;
-  std::atomic<bool> running{false};
+struct BluezWatchState : WatchHandlers {
   // Bus thread only.
   std::vector<BluezAdapter> adapters;
   std::map<std::string, BluezDevice> devices;  // by path
   std::set<std::string> reported;              // service ids sent as Added
-
-  BluezWatchState() { platform_mutex_init(&lock); }
-  ~BluezWatchState() { platform_mutex_destroy(&lock); }
-  BluezWatchState(const BluezWatchState&) = delete;
-  BluezWatchState& operator=(const BluezWatchState&) = delete;
 
   void Deliver(bool added, const DeviceRecord& record) {
     std::vector<WatcherHandler> list;
@@ -284,33 +276,6 @@ void BusLoop(std::shared_ptr<BluezWatchState> state) {
   }
 }
 
-class BluezWatcher : public Watcher {
- public:
-  BluezWatcher() : state_(std::make_shared<BluezWatchState>()) {}
-  ~BluezWatcher() override { Stop(); }
-  WatcherToken OnAdded(WatcherHandler handler) override { return Add(true, std::move(handler)); }
-  WatcherToken OnUpdated(WatcherHandler handler) override { return Add(false, std::move(handler)); }
-  void Remove(WatcherToken token) override {
-    PlatformLockGuard guard(state_->lock);
-    state_->handlers.erase(token);
-  }
-  void Start() override {
-    if (state_->running.exchange(true)) return;
-    // The thread owns its state; Stop never waits for it.
-    std::thread(BusLoop, state_).detach();
-  }
-  void Stop() override { state_->running.store(false); }
-
- private:
-  WatcherToken Add(bool added, WatcherHandler handler) {
-    PlatformLockGuard guard(state_->lock);
-    const WatcherToken token = ++state_->next;
-    state_->handlers[token] = {added, std::move(handler)};
-    return token;
-  }
-  std::shared_ptr<BluezWatchState> state_;
-};
-
 // The RFCOMM channel of the device's Serial Port service; 0 when none.
 int SdpSerialPortChannel(const std::string& address) {
   bdaddr_t target{};
@@ -377,7 +342,10 @@ class BluezHalf : public LinuxBluetooth {
     return BluezRecordOfId(adapters, devices, id);
   }
 
-  std::shared_ptr<Watcher> CreateWatcher() override { return std::make_shared<BluezWatcher>(); }
+  std::shared_ptr<Watcher> CreateWatcher() override {
+    return std::make_shared<LoopWatcher<BluezWatchState>>(std::make_shared<BluezWatchState>(),
+                                                          &BusLoop);
+  }
 
   std::optional<RfcommService> GetRfcommService(const std::string& id) override {
     const auto address = BluetoothIdDeviceAddress(id);

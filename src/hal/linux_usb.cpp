@@ -10,6 +10,7 @@
 
 #include "foundation/lock_guard.h"
 #include "hal/linux_backend.h"
+#include "hal/loop_watcher.h"
 #include "hal/usb_map.h"
 
 namespace tilo2::core::hal {
@@ -184,17 +185,9 @@ class LibusbDevice : public UsbDevice {
 
 // The hotplug watcher: libusb's callbacks only queue; the watcher's thread
 // reads the devices' strings and calls the handlers.
-struct UsbWatchState {
+struct UsbWatchState : WatchHandlers {
   std::shared_ptr<UsbContext> context;
   Selector selector;
-  PlatformMutex_t lock{};
-  UsbWatchState() { platform_mutex_init(&lock); }
-  ~UsbWatchState() { platform_mutex_destroy(&lock); }
-  UsbWatchState(const UsbWatchState&) = delete;
-  UsbWatchState& operator=(const UsbWatchState&) = delete;
-  std::map<WatcherToken, std::pair<bool, WatcherHandler>> handlers;
-  WatcherToken next = 0;
-  std::atomic<bool> running{false};
   std::vector<libusb_device*> arrived;  // referenced, under lock
 
   std::vector<WatcherHandler> Added() {
@@ -254,33 +247,6 @@ void WatchLoop(std::shared_ptr<UsbWatchState> state) {
   state->arrived.clear();
 }
 
-class UsbWatcher : public Watcher {
- public:
-  explicit UsbWatcher(std::shared_ptr<UsbWatchState> state) : state_(std::move(state)) {}
-  ~UsbWatcher() override { Stop(); }
-  WatcherToken OnAdded(WatcherHandler handler) override { return Add(true, std::move(handler)); }
-  WatcherToken OnUpdated(WatcherHandler handler) override { return Add(false, std::move(handler)); }
-  void Remove(WatcherToken token) override {
-    PlatformLockGuard guard(state_->lock);
-    state_->handlers.erase(token);
-  }
-  void Start() override {
-    if (state_->running.exchange(true)) return;
-    // The thread owns its state; Stop never waits for it.
-    std::thread(WatchLoop, state_).detach();
-  }
-  void Stop() override { state_->running.store(false); }
-
- private:
-  WatcherToken Add(bool added, WatcherHandler handler) {
-    PlatformLockGuard guard(state_->lock);
-    const WatcherToken token = ++state_->next;
-    state_->handlers[token] = {added, std::move(handler)};
-    return token;
-  }
-  std::shared_ptr<UsbWatchState> state_;
-};
-
 class LibusbHalf : public LinuxUsb {
  public:
   explicit LibusbHalf(std::shared_ptr<UsbContext> context) : context_(std::move(context)) {}
@@ -317,7 +283,7 @@ class LibusbHalf : public LinuxUsb {
     auto state = std::make_shared<UsbWatchState>();
     state->context = context_;
     state->selector = selector;
-    return std::make_shared<UsbWatcher>(std::move(state));
+    return std::make_shared<LoopWatcher<UsbWatchState>>(std::move(state), &WatchLoop);
   }
 
   std::shared_ptr<UsbDevice> Open(const std::string& id) override {
