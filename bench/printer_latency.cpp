@@ -38,6 +38,7 @@
 #include "orvik/tilo2/printer/printer.h"
 #include "printer/printer_internal.h"
 #include "public_receipt.h"
+#include "receipt_build.h"
 
 using namespace tilo2::core;
 namespace tilo = Orvik::Tilo::Tilo2;

@@ -22,6 +22,7 @@
 #include "orvik/tilo2/printer/printer.h"
 #include "printer/printer_internal.h"
 #include "public_receipt.h"
+#include "receipt_build.h"
 
 using namespace tilo2::core;
 namespace tilo = Orvik::Tilo::Tilo2;
@@ -52,19 +53,11 @@ void BM_PublicReceiptEncode(benchmark::State& state) {
   try {
     for (auto _ : state) {
       bench::AddReceipt(*printer, items);
-      if (TdcReplayPrinterCommands(TDC_MODE_DIRECT, builder, &record->commands) != 0) {
-        state.SkipWithError("replay failed");
+      bytes = bench::ReplayAndBuild(builder, &record->commands);
+      if (bytes == 0) {
+        state.SkipWithError("replay or build failed");
         break;
       }
-      CmdData_t* data = nullptr;
-      if (PrnCmdBuild(builder->builder.get(), &data) != 0) {
-        state.SkipWithError("build failed");
-        break;
-      }
-      bytes = data->length;
-      benchmark::DoNotOptimize(data->data);
-      CmdDataFree(data);
-      TiloClearBuilder(builder);
       printer->ClearCommandBuffer();
     }
   } catch (const tilo::RuntimeException& e) {

@@ -13,19 +13,6 @@
 
 namespace bench {
 
-inline std::vector<std::string> ReceiptItems() {
-  std::vector<std::string> lines;
-  for (int i = 1; i <= 36; ++i) {
-    char name[64];
-    std::snprintf(name, sizeof(name), "Item %02d fresh produce", i);
-    const int cents = (i * 137) % 2000 + 99;
-    char line[128];
-    std::snprintf(line, sizeof(line), "%-40s%5d.%02d\n", name, cents / 100, cents % 100);
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 // Throws RuntimeException as the Add methods do.
 inline void AddReceipt(Orvik::Tilo::Tilo2::Printer::Printer& p,
                        const std::vector<std::string>& items) {

@@ -16,23 +16,11 @@
 #include "encoding/builder/cmd_data.h"
 #include "encoding/printer/prn_cmd.h"
 #include "engine/builder_records.h"
+#include "receipt_build.h"
 
 using namespace tilo2::core;
 
 namespace {
-
-std::vector<std::string> ItemLines() {
-  std::vector<std::string> lines;
-  for (int i = 1; i <= 36; ++i) {
-    char name[64];
-    std::snprintf(name, sizeof(name), "Item %02d fresh produce", i);
-    const int cents = (i * 137) % 2000 + 99;
-    char line[128];
-    std::snprintf(line, sizeof(line), "%-40s%5d.%02d\n", name, cents / 100, cents % 100);
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 // Alignment: 1 centre, 0 left. Text style: (reverse, underline, emphasis, color).
 bool AppendReceipt(TdcPrinter_t* r, const std::vector<std::string>& items) {
@@ -65,7 +53,7 @@ bool AppendReceipt(TdcPrinter_t* r, const std::vector<std::string>& items) {
 }
 
 void BM_ReceiptReplay(benchmark::State& state) {
-  const std::vector<std::string> items = ItemLines();
+  const std::vector<std::string> items = bench::ReceiptItems();
   TdcPrinterSettings_t settings{6, 0, TDC_PORT_TCP};
   TdcPrinter_t record{};
   record.settings = &settings;
@@ -84,19 +72,11 @@ void BM_ReceiptReplay(benchmark::State& state) {
       state.SkipWithError("append failed");
       break;
     }
-    if (TdcReplayPrinterCommands(TDC_MODE_DIRECT, builder, &record.commands) != 0) {
-      state.SkipWithError("replay failed");
+    bytes = bench::ReplayAndBuild(builder, &record.commands);
+    if (bytes == 0) {
+      state.SkipWithError("replay or build failed");
       break;
     }
-    CmdData_t* data = nullptr;
-    if (PrnCmdBuild(builder->builder.get(), &data) != 0) {
-      state.SkipWithError("build failed");
-      break;
-    }
-    bytes = data->length;
-    benchmark::DoNotOptimize(data->data);
-    CmdDataFree(data);
-    TiloClearBuilder(builder);
     TdcClearPrinterCommands(&record.commands.commandList);
   }
   state.counters["bytes"] = static_cast<double>(bytes);
