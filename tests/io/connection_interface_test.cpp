@@ -2,7 +2,6 @@
 // connection kind, and the discovery dispatch.
 
 #include "io/connection_interface.h"
-#include "io/finder_bridge.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +12,7 @@
 
 #include "io/address_cache.h"
 #include "io/connection_table.h"
+#include "io/finder_bridge.h"
 #include "io_test_support.h"
 
 using namespace tilo2::core;
@@ -110,9 +110,9 @@ TEST(ConnectionInterface, OpenArgumentsAndDevicesNotThere) {
     const char* address;
     int rc;
   } cases[] = {
-      {TILOIO_TYPE_BLUETOOTH, "00:11:22:33:44:5", 1},     // 16 characters
-      {TILOIO_TYPE_BLUETOOTH, "00:11:22:33:44:555", 1},   // 18 characters
-      {TILOIO_TYPE_BLUETOOTH, "00:11:22:aa:bb:cc", 2},  // no such paired device here
+      {TILOIO_TYPE_BLUETOOTH, "00:11:22:33:44:5", 1},    // 16 characters
+      {TILOIO_TYPE_BLUETOOTH, "00:11:22:33:44:555", 1},  // 18 characters
+      {TILOIO_TYPE_BLUETOOTH, "00:11:22:aa:bb:cc", 2},   // no such paired device here
       {TILOIO_TYPE_USB, "USB\\VID_04B8&PID_0E15\\1", 2},
       {TILOIO_TYPE_USB, "", 1},
       {260, "127.0.0.72", 1},
