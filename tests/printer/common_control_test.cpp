@@ -27,15 +27,6 @@ using ::Orvik::Tilo::Tilo2::RuntimeException;
 
 namespace {
 
-int32_t Outcome(const IAsyncAction& action) {
-  try {
-    action.get();
-  } catch (const RuntimeException& e) {
-    return e.HResult();
-  }
-  return 0;
-}
-
 // Status events the record reported, with the thread each came on.
 struct StatusSeen {
   std::mutex mutex;

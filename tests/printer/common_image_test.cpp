@@ -100,16 +100,6 @@ std::shared_ptr<MemoryBitmap> Opaque(uint32_t width, uint32_t height) {
                                  AlphaMode::Premultiplied);
 }
 
-// The action's end: its error code, 0 on success.
-int32_t Outcome(const IAsyncAction& action) {
-  try {
-    action.get();
-  } catch (const RuntimeException& e) {
-    return e.HResult();
-  }
-  return 0;
-}
-
 class CommonImage : public CommonPrinterTest {
  protected:
   int32_t AddImage(CommonPrinter& p, std::shared_ptr<IBitmapFrame> image, int32_t x, int32_t y,

@@ -14,6 +14,7 @@
 #include "device/command_blocks.h"
 #include "device/command_list.h"
 #include "device/printer_module.h"
+#include "orvik/tilo2/async.h"
 #include "orvik/tilo2/exceptions.h"
 #include "printer/common_printer.h"
 
@@ -21,6 +22,15 @@ namespace common_test {
 
 using namespace tilo2::core;
 namespace P = ::Orvik::Tilo::Tilo2::Printer;
+
+// An action's end: its error code, 0 on success. Read from the operation
+// rather than by catching what get() throws: the exception object is shared
+// with the pool thread that drops the chain's last reference to it, a hand-over
+// ThreadSanitizer cannot see inside the uninstrumented runtime library.
+inline int32_t Outcome(const ::Orvik::Tilo::Tilo2::IAsyncAction& action) {
+  action.wait();
+  return action.Status() == ::Orvik::Tilo::Tilo2::AsyncStatus::Completed ? 0 : action.ErrorCode();
+}
 
 inline constexpr int32_t kSeriesS3 = static_cast<int32_t>(P::Series::RP_S3);
 inline constexpr int32_t kSeriesD4 = static_cast<int32_t>(P::Series::RP_D4);
