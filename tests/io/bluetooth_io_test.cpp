@@ -2,9 +2,15 @@
 
 #include "io/bluetooth_io.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
 
 #include "device_test_support.h"
 #include "io/connection_interface.h"
@@ -18,6 +24,36 @@ using namespace device_test;
 namespace {
 
 constexpr const char* kAddress = "00:1A:7D:DA:71:13";
+
+// The process's threads, by id.
+std::set<int> threadIds() {
+  std::set<int> ids;
+  DIR* dir = ::opendir("/proc/self/task");
+  if (dir == nullptr) return ids;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ids.insert(std::atoi(entry->d_name));
+  }
+  ::closedir(dir);
+  return ids;
+}
+
+// How often a thread gave up the CPU on its own (each wake-up from a wait
+// ends in one); -1 once the thread is gone.
+long voluntarySwitches(int tid) {
+  std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::atol(line.c_str() + 24);
+  }
+  return -1;
+}
+
+int64_t processCpuMicros() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
+         usage.ru_stime.tv_usec;
+}
 
 int32_t hresultOf(const std::function<void()>& operation) {
   try {
@@ -288,6 +324,41 @@ TEST_F(BluetoothIo, CloseStopsTheReceiveThreadAndTakesItsPauses) {
   start = std::chrono::steady_clock::now();
   EXPECT_EQ(TiloIoClose(connection), 0);
   EXPECT_GE(io_test::msSince(start), 200);
+}
+
+// An open link with nothing to read costs nothing: the receive thread sleeps
+// in its load, it does not poll.
+TEST_F(BluetoothIo, AnIdleOpenConnectionUsesNoCpu) {
+  const std::set<int> before = threadIds();
+  TiloIoConnection_t* connection = nullptr;
+  ASSERT_EQ(TiloIoOpen(nullptr, &connection, TILOIO_TYPE_BLUETOOTH, kAddress, 15000), 0);
+  std::set<int> started;
+  for (int tid : threadIds()) {
+    if (before.count(tid) == 0) started.insert(tid);
+  }
+  EXPECT_FALSE(started.empty());  // the receive thread
+  Peer peer(sim->TakePeer(kAddress, kWait));
+  // One byte through, so the receive thread is surely running and back in its load.
+  peer.Send({0x16});
+  char byte = 0;
+  size_t count = 0;
+  ASSERT_EQ(TiloIoRead(connection, &byte, 5000, &count), 0);
+  ASSERT_EQ(count, 1u);
+
+  std::map<int, long> switches;
+  for (int tid : started) switches[tid] = voluntarySwitches(tid);
+  const int64_t cpuBefore = processCpuMicros();
+  // The window is at least one second, however the sleeps fall.
+  const auto end = std::chrono::steady_clock::now() + 1s;
+  while (std::chrono::steady_clock::now() < end) std::this_thread::sleep_until(end);
+  const int64_t cpuUsed = processCpuMicros() - cpuBefore;
+  EXPECT_LT(cpuUsed, 50000) << "microseconds of CPU in an idle second";
+  for (const auto& [tid, was] : switches) {
+    const long now = voluntarySwitches(tid);
+    if (was < 0 || now < 0) continue;
+    EXPECT_LT(now - was, 10) << "wake-ups of thread " << tid << " in an idle second";
+  }
+  EXPECT_EQ(TiloIoClose(connection), 0);
 }
 
 }  // namespace

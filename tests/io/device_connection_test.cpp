@@ -2,13 +2,37 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "device_test_support.h"
 #include "io/connection_interface.h"
+#include "io/connection_table.h"
 #include "io_test_support.h"
 
 using namespace device_test;
 
 namespace {
+
+// Takes every free row of the connection table by hand, so an open running
+// meanwhile finds no row to register in; the rows go again at the end.
+class RowFiller {
+ public:
+  ~RowFiller() {
+    for (auto& record : records_) delHandleInList(record.get());
+  }
+  void fill() {
+    while (countHandleList() >= 0) {
+      records_.push_back(std::make_unique<TiloIoConnection_t>());
+      records_.back()->type = TILOIO_TYPE_TCP;
+      records_.back()->socket = -1;
+      const std::string address = "filler-" + std::to_string(records_.size());
+      if (setHandleToList(records_.back().get(), address.c_str()) != 0) return;
+    }
+  }
+
+ private:
+  std::vector<std::unique_ptr<TiloIoConnection_t>> records_;
+};
 
 class DeviceConnections : public SimTest {
  protected:
@@ -86,6 +110,41 @@ TEST_F(DeviceConnections, UsbThroughTheInterface) {
   EXPECT_EQ(online, 1);
   EXPECT_EQ(TiloIoClose(connection), 0);
   EXPECT_EQ(sim->OpenConnections(), 0);
+}
+
+// The table fills up while the transport opens (from inside the simulated
+// device's accept): the registration fails after the link is up, and the open
+// link must be closed again, not left holding the printer.
+TEST_F(DeviceConnections, AFailedRegistrationClosesTheOpenedTransport) {
+  struct Case {
+    int type;
+    std::string address;
+    std::string device;  // the simulated device's address or instance id
+  };
+  const Case cases[] = {
+      {TILOIO_TYPE_BLUETOOTH, "00:1a:7d:da:71:13", "00:1A:7D:DA:71:13"},
+      {TILOIO_TYPE_USB, "abc123", usbId},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    RowFiller rows;
+    std::mutex mutex;
+    std::unique_ptr<Peer> peer;
+    sim->SetAcceptor(c.device, [&](OwnedFd fd) {
+      rows.fill();
+      std::lock_guard lock(mutex);
+      peer = std::make_unique<Peer>(std::move(fd));
+    });
+    TiloIoConnection_t* connection = reinterpret_cast<TiloIoConnection_t*>(1);
+    EXPECT_EQ(TiloIoOpen(nullptr, &connection, c.type, c.address.c_str(), 15000), 6);
+    EXPECT_EQ(connection, nullptr);
+    sim->SetAcceptor(c.device, nullptr);
+    std::unique_lock lock(mutex);
+    ASSERT_NE(peer, nullptr);
+    EXPECT_TRUE(peer->WaitEnd());  // the device saw its link closed
+    EXPECT_EQ(sim->OpenConnections(), 0);
+  }
+  EXPECT_EQ(countHandleList(), 0);
 }
 
 }  // namespace
