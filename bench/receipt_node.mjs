@@ -52,7 +52,8 @@ function receipt(encoder) {
     .encode();
 }
 
-const options = { language: 'esc-pos', columns: 48 };
+// The encoder's default command language is the one the printer speaks.
+const options = { columns: 48 };
 const shared = new ReceiptPrinterEncoder(options);
 
 // Median microseconds per receipt over several timed batches, after a warm-up.
