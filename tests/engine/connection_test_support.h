@@ -195,14 +195,6 @@ inline size_t Occurrences(const std::string& text, const std::string& piece) {
   return n;
 }
 
-// Waits for a condition with a generous deadline, polling.
-inline bool Eventually(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + kDeadline;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using io_test::Eventually;
 
 }  // namespace connection_test

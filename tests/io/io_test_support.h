@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -139,6 +141,44 @@ inline int64_t msSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                start)
       .count();
+}
+
+// Waits for a condition with a generous deadline, polling.
+inline bool Eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Bytes the printer took in on its data port, from the emulator's log.
+inline std::vector<uint8_t> PrinterBytes(printer_emulator::PrinterEmulator& emulator) {
+  std::vector<uint8_t> bytes;
+  uint64_t cursor = 0;
+  for (const auto& entry : emulator.readLog(cursor)) {
+    if (entry.fromPrinter || entry.channel != printer_emulator::LogChannel::TcpPrinter) continue;
+    bytes.insert(bytes.end(), entry.bytes.begin(), entry.bytes.end());
+  }
+  return bytes;
+}
+
+// How often the text stands in the bytes.
+inline size_t Count(const std::vector<uint8_t>& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (auto it = haystack.begin();
+       (it = std::search(it, haystack.end(), needle.begin(), needle.end())) != haystack.end();
+       ++it) {
+    ++n;
+  }
+  return n;
+}
+
+inline bool Contains(const std::vector<uint8_t>& haystack, const std::string& needle) {
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+         haystack.end();
 }
 
 }  // namespace io_test

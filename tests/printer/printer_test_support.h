@@ -203,35 +203,9 @@ class EventRecorder {
   std::vector<Status> statuses_;
 };
 
-inline bool Eventually(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + kDeadline;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-// Bytes the printer took in on its data port.
-inline std::vector<uint8_t> PrinterBytes(printer_emulator::PrinterEmulator& emulator) {
-  std::vector<uint8_t> bytes;
-  uint64_t cursor = 0;
-  for (const auto& entry : emulator.readLog(cursor)) {
-    if (entry.fromPrinter || entry.channel != printer_emulator::LogChannel::TcpPrinter) continue;
-    bytes.insert(bytes.end(), entry.bytes.begin(), entry.bytes.end());
-  }
-  return bytes;
-}
-
-inline size_t Count(const std::vector<uint8_t>& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (auto it = haystack.begin();
-       (it = std::search(it, haystack.end(), needle.begin(), needle.end())) != haystack.end();
-       ++it) {
-    ++n;
-  }
-  return n;
-}
+using io_test::Count;
+using io_test::Eventually;
+using io_test::PrinterBytes;
 
 // The log fixture with an emulator on the test's address, started on demand.
 class PrinterTest : public ApiLogTest {
