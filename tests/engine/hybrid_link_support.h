@@ -101,16 +101,7 @@ class HybridRecorder {
   std::vector<HybridOutcome> results_;
 };
 
-// Polls cond every 10 ms until it holds or the deadline passes.
-inline bool Eventually(const std::function<bool()>& cond,
-                       std::chrono::milliseconds limit = kDeadline) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
+using io_test::Eventually;
 
 // The emulated hybrid printer on one address, its status switched on and
 // taken in, the hybrid result callback recorded.
