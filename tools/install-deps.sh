@@ -5,7 +5,8 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 PACKAGES=(cmake ninja-build g++ clang clang-format binutils pkg-config zlib1g-dev libssl-dev
           libgtest-dev libgmock-dev libbenchmark-dev python3
-          libusb-1.0-0-dev libsystemd-dev libbluetooth-dev)
+          libusb-1.0-0-dev libsystemd-dev libbluetooth-dev
+          libpugixml-dev nlohmann-json3-dev)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -135,4 +135,21 @@ int TdevPrinterAddLayout(TdevPrinterHandle_t* handle, int32_t type, int32_t widt
                          int32_t marginTop, int32_t marginBottom, int32_t offsetCut,
                          int32_t offsetLabel);
 
+// ---- Queries about a printer's device service (plain HTTP, 3000 ms) -------------
+struct TdevDeviceListEntry_t {
+  int32_t type;  // TdevDeviceType
+  char* deviceId;
+  char* modelName;  // may be null
+};
+// Returns at once; the answer goes to onDeviceListResult with the same host,
+// name and mac (entries null and count 0 when none came).
+int TdevGetDeviceList(const char* host, const char* name, const char* mac);
+// Blocking: {endorsement, validation, MICR} units, each 1 or 0.
+int TdevGetSystemVersion(const char* host, uint8_t* units);
+// Blocking: {plain port, TLS port}.
+int TdevGetSystemPortList(const char* host, int32_t* ports);
+// The discovery engine's device-list result callback (defined by the engine).
+void onDeviceListResult(const char* host, const char* name, const char* mac,
+                        TdevDeviceListEntry_t* entries, int32_t count);
+
 }  // namespace tilo2::core

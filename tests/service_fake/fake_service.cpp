@@ -990,3 +990,16 @@ int TdevPrinterAddLayout(TdevPrinterHandle_t* handle, int32_t type, int32_t widt
 #undef TDEV_FAKE_APPEND
 
 }  // namespace tilo2::core
+
+namespace tilo2::core {
+
+// Discovery's device-service queries: no hosted devices, no port list.
+int TdevGetDeviceList(const char* host, const char* name, const char* mac) {
+  if (!host) return 1;
+  onDeviceListResult(host, name, mac, nullptr, 0);
+  return 0;
+}
+int TdevGetSystemVersion(const char*, uint8_t*) { return 255; }
+int TdevGetSystemPortList(const char*, int32_t*) { return 255; }
+
+}  // namespace tilo2::core

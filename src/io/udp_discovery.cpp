@@ -1,4 +1,4 @@
-// Stand-in for the UDP finder until it exists: a discovery that asks for it
+// Placeholder for the UDP finder: a discovery that asks for it
 // gets a clear failure instead of an empty success.
 
 #include "foundation/logger.h"

@@ -1,0 +1,1 @@
+// Placeholder until the device-service emulator lands.
