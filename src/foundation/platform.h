@@ -28,7 +28,9 @@ enum : int {
   PLATFORM_ESOCKET = 14,  // any other socket error
   PLATFORM_EBUSY = 16,    // trylock busy; close of a mutex or event failed
   PLATFORM_EINVAL = 22,
+  PLATFORM_ENFILE = 23,
   PLATFORM_EMFILE = 24,
+  PLATFORM_EPIPE = 32,  // the peer is gone; sends pass MSG_NOSIGNAL, so no signal
   PLATFORM_EAFNOSUPPORT = 102,
   PLATFORM_ECONNABORTED = 106,
   PLATFORM_ECONNREFUSED = 107,

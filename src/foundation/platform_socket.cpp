@@ -43,6 +43,10 @@ int platform_socket_errno(int native_error) {
       return PLATFORM_EACCES;
     case EMFILE:
       return PLATFORM_EMFILE;
+    case ENFILE:
+      return PLATFORM_ENFILE;
+    case EPIPE:
+      return PLATFORM_EPIPE;
     case EINPROGRESS:
       return PLATFORM_EINPROGRESS;
     case EPROTONOSUPPORT:

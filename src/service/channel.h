@@ -36,6 +36,9 @@ struct TdevSocket_t {
   ssl_st* tls_connection;   // null for plain TCP
   ssl_ctx_st* tls_context;  // null for plain TCP
   int32_t tls_failed;       // 1 after a fatal TLS error: no close_notify is sent then
+  // Held around each call into the TLS object: the receive thread reads while
+  // another thread writes, and one TLS object takes one call at a time.
+  PlatformMutex_t tls_lock;
 };
 
 // Wrapper errno (platform_socket_errno's space) to TdevSocketResult: the

@@ -36,7 +36,8 @@ TEST(PlatformSocket, ErrnoMapPutsLinuxNumbersIntoTheWrapperSpace) {
       {ENOMEM, 12},
       {EACCES, 13},
       {EMFILE, 24},
-      {EPIPE, 14},
+      {EPIPE, 32},
+      {ENFILE, 23},
       {EBADF, 14},
       {10035, 14},
   };
