@@ -1,7 +1,6 @@
-#include "service/live_threads.h"
-
 #include <gtest/gtest.h>
 
+#include "service/live_threads.h"
 #include "service/test_hooks.h"
 
 namespace tilo2::core {
