@@ -130,6 +130,23 @@ class Conn {
     return false;
   }
 
+  // True when the TLS client ended with close_notify within the limit.
+  bool seesCloseNotify(std::chrono::milliseconds limit = kDeadline) {
+    const auto end = Clock::now() + limit;
+    while (ssl_ != nullptr && Clock::now() < end) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      char buffer[4096];
+      const int n = SSL_read(ssl_, buffer, sizeof buffer);
+      if (n > 0) continue;
+      const int error = SSL_get_error(ssl_, n);
+      if (error == SSL_ERROR_WANT_READ) continue;
+      ERR_clear_error();
+      return error == SSL_ERROR_ZERO_RETURN;
+    }
+    return false;
+  }
+
   // A reset: the client's next read or write fails at once.
   void reset() {
     if (fd_ < 0) return;
@@ -696,6 +713,39 @@ TEST_F(ChannelTest, SilentTlsPeerTimesOutWithinTheConnectLimit) {
   EXPECT_EQ(TdevChannelResultToResult(log.connectCode(), -1), 3);
   EXPECT_GE(elapsed, 1400);
   EXPECT_LT(elapsed, 1500 + 5000);
+}
+
+// A handshake that hangs on one silent peer holds up no other connection,
+// and its channel, freed, stops waiting at once.
+TEST_F(ChannelTest, SilentHandshakeDoesNotHoldUpAnotherConnection) {
+  Peer silent(863);
+  Peer good(864);
+  ChannelLog silentLog;
+  ChannelLog goodLog;
+  TdevChannel_t* waiting = open(silent, 1, 120000, silentLog);
+  auto raw = silent.accept(true, false);
+  ASSERT_TRUE(raw);
+  open(good, 1, 120000, goodLog);
+  auto conn = good.accept(true);
+  ASSERT_TRUE(conn);
+  ASSERT_TRUE(goodLog.waitConnect());
+  EXPECT_EQ(goodLog.connectCode(), 0);
+  EXPECT_EQ(silentLog.connectCode(), -1);  // still in its handshake
+  freeNow(waiting);
+  EXPECT_EQ(silentLog.connectCode(), TDEV_CHANNEL_FAILED);
+}
+
+// A freed TLS channel ends the session with close_notify, sent once and not
+// waited for.
+TEST_F(ChannelTest, FreedTlsChannelSendsCloseNotify) {
+  Peer peer(865);
+  ChannelLog log;
+  TdevChannel_t* channel = open(peer, 1, 60000, log);
+  auto conn = peer.accept(true);
+  ASSERT_TRUE(conn);
+  ASSERT_TRUE(log.waitConnect());
+  freeNow(channel);
+  EXPECT_TRUE(conn->seesCloseNotify());
 }
 
 // A peer that is not a TLS server at all fails the handshake at once.
