@@ -128,7 +128,7 @@ class TdevMessageFramer {
         [](void* context, const char* message, size_t size) {
           (*static_cast<std::remove_reference_t<OnMessage>*>(context))(message, size);
         },
-        &onMessage);
+        const_cast<void*>(static_cast<const void*>(&onMessage)));
   }
   // Frames and dispatches through TdevDispatchMessage; each failure is logged.
   void Feed(const void* bytes, size_t length, TdevConnection_t* connection,
