@@ -140,3 +140,22 @@ put("fuzz_target", "empty_id", b"TCP:10.0.0.1[]")
 put("fuzz_target", "bluetooth_colons", b"xxBT:00:11:22:33:44:55")
 put("fuzz_target", "bad_id", b"USB:1[a b]")
 put("fuzz_target", "open_bracket", b"TCP:host[abc")
+
+# --- device-service messages: chunking seed, then NUL-separated messages
+put("fuzz_service_messages", "connect_and_result", bytes([3])
+    + b"<connect><data><client_id>C1</client_id><protocol_version>1.0</protocol_version></data></connect>\0"
+    + b"<device_data><sequence>1</sequence><device_id>p</device_id><data><type>onxmlresult</type>"
+    + b"<resultdata><response success=\"false\" code=\"\" status=\"0x10\" battery=\"0\"/></resultdata>"
+    + b"</data></device_data>\0<admin_info><code>OK</code>")
+put("fuzz_service_messages", "history_and_receive", bytes([9])
+    + b"<commbox_data><sequence>2</sequence><data><type>getcommhistory</type><box_id>b</box_id>"
+    + b"<history_list><senderId>a</senderId><receiverId>b</receiverId><message>&amp;lt;</message>"
+    + b"</history_list></data></commbox_data>\0<commbox_data><data><type>onreceive</type>"
+    + b"<sender_id>x</sender_id><receiver_id>y</receiver_id><message>m</message></data></commbox_data>\0")
+put("fuzz_service_messages", "keyboard_serial", bytes([0])
+    + b"<device_data><data><type>onstring</type><input>a&amp;amp;b</input><prefix>3</prefix></data></device_data>\0"
+    + b"<device_data><data><type>oncommandreply</type><data>0a1B</data></data></device_data>\0"
+    + b"<device_data><data><type>oncommandreply</type><data>0a1</data></data></device_data>\0"
+    + b"<device_data><data><type>onreceive</type><eventtype>slip</eventtype><data>x</data></data></device_data>\0")
+put("fuzz_service_messages", "soap_status", bytes([1])
+    + b"<?xml version=\"1.0\"?><s:Envelope><s:Body><response success=\"true\" status=\"251854870\" battery=\"0\"/></s:Body></s:Envelope>")
