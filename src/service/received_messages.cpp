@@ -174,16 +174,17 @@ void AllElements(pugi::xml_node scope, const char* name, std::vector<pugi::xml_n
 }
 
 // A field under the field rules: " " when missing or empty.
-std::string Field(pugi::xml_node scope, const char* name) {
-  std::string text = InnerText(FirstElement(scope, name));
-  if (text.empty()) text = " ";
+std::string OrSpace(std::string text) {
+  if (text.empty()) text.push_back(' ');
   return text;
 }
 
+std::string Field(pugi::xml_node scope, const char* name) {
+  return OrSpace(InnerText(FirstElement(scope, name)));
+}
+
 std::string Attribute(pugi::xml_node element, const char* name) {
-  std::string text = element ? element.attribute(name).value() : "";
-  if (text.empty()) text = " ";
-  return text;
+  return OrSpace(element ? std::string(element.attribute(name).value()) : std::string());
 }
 
 // Results and hybrid events: a failure without a code gets its own code.
@@ -368,8 +369,7 @@ int ParseDeviceReceive(pugi::xml_node m, const TdevMessageSinks_t& sinks, TdevCo
   const bool success = ReadSuccess(Field(m, "success"));
   const int32_t code = ResultCode(success, ReadCode(Field(m, "code")));
   const uint32_t status = ReadStatus(Field(m, "status"));
-  std::string data = InnerText(Payload(m));
-  if (data.empty()) data = " ";
+  const std::string data = OrSpace(InnerText(Payload(m)));
   sinks.onDeviceReceive(c, sequence, deviceId.c_str(), eventType.c_str(),
                         static_cast<int32_t>(eventType.size()), success ? 1 : 0, code, status,
                         data.c_str());

@@ -37,7 +37,9 @@ std::string Format(const char* format, ...) {
 }
 
 std::string Item(const TdevCommHistoryItem_t& item) {
-  return std::string("{") + item.senderId + "|" + item.receiverId + "|" + item.message + "}";
+  std::string text(1, '{');
+  text.append(item.senderId).append("|").append(item.receiverId).append("|");
+  return text.append(item.message).append("}");
 }
 
 const TdevMessageSinks_t kRecordingSinks{
@@ -58,7 +60,10 @@ const TdevMessageSinks_t kRecordingSinks{
     [](TdevConnection_t* c, int32_t sequence, const char* box, int32_t code,
        TdevCommHistoryItem_t* items, int32_t count, int32_t dataId) {
       std::string line = Format("history %d %s %d %d %d", sequence, box, code, count, dataId);
-      for (int32_t i = 0; i < count; ++i) line += " " + Item(items[i]);
+      for (int32_t i = 0; i < count; ++i) {
+        line.push_back(' ');
+        line.append(Item(items[i]));
+      }
       if (count == 0 && items) line += " items-not-null";
       Of(c).calls.push_back(line);
     },
@@ -68,7 +73,7 @@ const TdevMessageSinks_t kRecordingSinks{
     },
     [](TdevConnection_t* c, int32_t sequence, const char* box, TdevCommHistoryItem_t* item,
        int32_t dataId) {
-      Of(c).calls.push_back(Format("receive %d %s %d ", sequence, box, dataId) + Item(*item));
+      Of(c).calls.push_back(Format("receive %d %s %d ", sequence, box, dataId).append(Item(*item)));
     },
     [](TdevConnection_t* c, int32_t code, const char* device, int32_t dataId) {
       Of(c).calls.push_back(Format("open_device %d %s %d", code, device, dataId));
