@@ -373,6 +373,21 @@ TEST(TdevReceivedMessages, NoDocumentTypeIsProcessed) {
   });
 }
 
+// Hostile nesting as deep as a message allows is walked without recursion.
+TEST(TdevReceivedMessages, DeepNestingIsReadWithoutExhaustingTheStack) {
+  constexpr int kDepth = 200000;
+  std::string message = "<connect>";
+  message.reserve(static_cast<size_t>(kDepth) * 7 + 64);
+  for (int i = 0; i < kDepth; ++i) message.append("<a>");
+  message.append("<client_id>deep</client_id>");
+  for (int i = 0; i < kDepth; ++i) message.append("</a>");
+  message.append("</connect>");
+  Recorder r;
+  EXPECT_EQ(Dispatch(r, message), 0);
+  ASSERT_EQ(r.calls.size(), 1u);
+  EXPECT_EQ(r.calls[0], "connect deep 0");
+}
+
 TEST(TdevReceivedMessages, EmptySlotsRefuseTheirMessages) {
   Recorder r;
   const TdevMessageSinks_t none{};
