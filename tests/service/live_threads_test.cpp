@@ -1,6 +1,7 @@
+#include "service/live_threads.h"
+
 #include <gtest/gtest.h>
 
-#include "service/live_threads.h"
 #include "service/test_hooks.h"
 
 namespace tilo2::core {

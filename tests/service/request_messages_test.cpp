@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <functional>
+#include <pugixml.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -668,6 +670,48 @@ TEST(TdevDisplayElements, EveryBuilderWithItsRefusals) {
           {"command", [&](D d) { return TdevXmlCommand(d, bytes, 1); }, 0, "<command>0C</command>"},
           {"print element in a display document", [](D d) { return TdevXmlCut(d, 0); }, 2, ""},
       });
+}
+
+// Whatever bytes a text holds, an accepted message is well-formed and a reader
+// gets the very bytes back: no escape is missed, none is applied twice.
+TEST(TdevMessages, TextsRoundTripThroughAnXmlReader) {
+  const std::string alphabet = "<>&\"'\t\n\ra ;#\xC3\xA9\xE2\x82\xAC\x80\xBF\xC0\xDF\xE0\xEF";
+  std::mt19937 random(17);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    const size_t length = 1 + random() % 24;
+    for (size_t i = 0; i < length; ++i) text.push_back(alphabet[random() % alphabet.size()]);
+
+    DocumentFixture f;
+    ASSERT_EQ(TdevXmlText(f.document, text.c_str()), 0);
+    ASSERT_EQ(TdevXmlBarcode(f.document, text.data(), static_cast<int32_t>(text.size()), 10, -1, -1,
+                             4, 7),
+              0);
+    Built job;
+    ASSERT_EQ(TdevMsgPrintData(f.document, 1, 1, text.c_str(), 0, 0, &job.buffer), 0);
+    Built send;
+    ASSERT_EQ(TdevMsgCommBoxSend("box", "m", text.c_str(), 2, &send.buffer), 0);
+
+    const struct {
+      const Built* built;
+      std::vector<const char*> names;
+    } checks[] = {{&job, {"text", "barcode", "printjobid"}}, {&send, {"message"}}};
+    for (const auto& check : checks) {
+      const std::string bytes = check.built->Text();
+      pugi::xml_document document;
+      // No end-of-line normalisation: a CR is sent as it is and must stay one.
+      ASSERT_TRUE(document.load_buffer(bytes.data(), bytes.size(),
+                                       pugi::parse_escapes | pugi::parse_ws_pcdata,
+                                       pugi::encoding_utf8))
+          << bytes;
+      for (const char* name : check.names) {
+        const pugi::xml_node node =
+            document.find_node([name](pugi::xml_node n) { return std::string(n.name()) == name; });
+        ASSERT_TRUE(node) << name << " in " << bytes;
+        EXPECT_EQ(node.child_value(), text) << name << " in " << bytes;
+      }
+    }
+  }
 }
 
 }  // namespace
