@@ -48,6 +48,8 @@ struct Options {
   bool http = true;  // serve HTTP and HTTPS
   // Records kept; older ones are dropped.
   size_t logLimit = 100000;
+  // A long-running program keeps no records (it prints them through trace).
+  bool keepNoLog = false;
   // Called on the emulator's thread for every record (the program prints them);
   // must not call back into the emulator.
   std::function<void(const std::string& line)> trace;
@@ -189,9 +191,9 @@ class ServiceEmulator {
                std::chrono::milliseconds pause = std::chrono::milliseconds(0));
   // Sends one message: the text plus one NUL.
   bool sendMessage(int client, const std::string& text);
-  // The next data id of the client's session (what the next message with a
-  // data id would carry), so a test can build an event with it.
-  int nextDataId(int client);
+  // Takes the next data id of the client's session (the counter moves on), for
+  // an event the test builds itself; 0 when no such client is connected.
+  int takeDataId(int client);
   bool closeClient(int client);  // orderly close (FIN)
   bool resetClient(int client);  // abortive close (RST)
 
@@ -210,8 +212,8 @@ class ServiceEmulator {
   void clearLog();
 
   // Waits (at most limit) until count messages of the kind arrived from
-  // clients, count accepts happened, count clients are connected, or count
-  // HTTP requests arrived.
+  // clients, count accepts happened, exactly count clients are connected, or
+  // count HTTP requests arrived.
   bool waitForReceived(const std::string& kind, size_t count,
                        std::chrono::milliseconds limit) const;
   bool waitForAccepted(int count, std::chrono::milliseconds limit) const;
