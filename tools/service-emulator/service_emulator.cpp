@@ -377,6 +377,8 @@ class ServiceEmulator::Impl {
 
   // ---- accepting ----
   void acceptOn(Listener& l) {
+    // The control API may have closed or filled the listener since the poll.
+    if (l.fd < 0 || l.refusing || l.backlogFull) return;
     for (;;) {
       const int fd = ::accept4(l.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) return;
@@ -624,6 +626,10 @@ class ServiceEmulator::Impl {
       if (data[i] != '\0') continue;
       if (c.skippingToNul) {
         c.skippingToNul = false;
+      } else if (c.in.size() + (i - start) > kMaxPending) {
+        // However the bytes came in, a message beyond the cap is dropped whole.
+        trace(c.clientId + ": message beyond 1 MiB dropped");
+        c.in.clear();
       } else {
         c.in.append(data + start, i - start + 1);
         std::string message;
