@@ -448,6 +448,17 @@ TEST(ServiceEmulator, SendsChosenBytesAndBreaksTheLinkOnRequest) {
   EXPECT_EQ(id, 1);
   ASSERT_TRUE(emulator->sendMessage(0, "<x/>"));
   EXPECT_EQ(a.next(), "<x/>");
+  EXPECT_EQ(emulator->newestClient(), 1);
+  EXPECT_EQ(emulator->sendDeviceEvent(0, "kbd", "onkeypress", "<keycode>13</keycode>", 4), 2);
+  EXPECT_EQ(a.next(),
+            "<device_data><sequence>4</sequence><device_id>kbd</device_id><data_id>2</data_id>"
+            "<data><type>onkeypress</type><keycode>13</keycode></data></device_data>");
+  // A dropped disconnect reply leaves the link up.
+  emulator->overrideNextReply("disconnect", with<ReplyOverride>([](auto& o) { o.drop = true; }));
+  ASSERT_TRUE(a.send("<disconnect><data><client_id>C1</client_id></data></disconnect>"));
+  ASSERT_TRUE(emulator->waitForReceived("disconnect", 1, kLimit));
+  ASSERT_TRUE(a.send("<admin_info></admin_info>"));
+  EXPECT_TRUE(has(a.next().value_or(""), "<code>OK</code>"));
 
   ASSERT_TRUE(emulator->resetClient(0));
   EXPECT_EQ(readError(a.fd()), ECONNRESET);

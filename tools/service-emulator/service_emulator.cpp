@@ -696,7 +696,7 @@ class ServiceEmulator::Impl {
       ReplyOverride ov = takeOverride(root);
       const bool known = textOf(doc, "client_id") == c.clientId;
       if (known) sessions.erase(c.clientId);
-      ov.closeAfter = true;
+      if (!ov.drop) ov.closeAfter = true;
       emit(serial,
            "<disconnect><data>" + codeElement(ov.code.value_or(known ? "OK" : "CLIENT_NOT_FOUND")) +
                "</data></disconnect>",
@@ -1402,6 +1402,27 @@ int ServiceEmulator::takeDataId(int client) {
   ChannelConn* c = impl_->findConn(client);
   if (c == nullptr) return 0;
   return ++impl_->sessions[c->clientId].lastDataId;
+}
+
+int ServiceEmulator::sendDeviceEvent(int client, const std::string& deviceId,
+                                     const std::string& type, const std::string& fields,
+                                     int sequence) {
+  std::lock_guard lock(impl_->mu);
+  ChannelConn* c = impl_->findConn(client);
+  if (c == nullptr) return 0;
+  const int dataId = ++impl_->sessions[c->clientId].lastDataId;
+  const std::string text = "<device_data>" + number("sequence", sequence) +
+                           element("device_id", deviceId) + number("data_id", dataId) + "<data>" +
+                           element("type", type) + fields + "</data></device_data>";
+  impl_->queueMessage(c->serial, text + std::string(1, '\0'));
+  impl_->wake();
+  return dataId;
+}
+
+int ServiceEmulator::newestClient() const {
+  std::lock_guard lock(impl_->mu);
+  ChannelConn* c = impl_->findConn(0);
+  return c == nullptr ? 0 : c->serial;
 }
 
 bool ServiceEmulator::closeClient(int client) {

@@ -106,7 +106,9 @@ struct ReplyOverride {
   std::chrono::milliseconds delay{0};   // sent this long after the request
   bool drop = false;                    // no reply at all
   bool duplicate = false;               // the reply twice
-  bool closeAfter = false;  // close the link right after the reply (or instead, with drop)
+  // Close the link right after the reply (or instead of it, with drop). A
+  // "disconnect" reply always closes after it; a dropped one closes only so.
+  bool closeAfter = false;
 };
 
 // How a listener treats the connections it accepts.
@@ -194,6 +196,15 @@ class ServiceEmulator {
   // Takes the next data id of the client's session (the counter moves on), for
   // an event the test builds itself; 0 when no such client is connected.
   int takeDataId(int client);
+  // Sends a device event with the session's next data id:
+  // "<device_data><sequence>S</sequence><device_id>ID</device_id><data_id>N</data_id>
+  //  <data><type>TYPE</type>" + fields + "</data></device_data>" plus a NUL.
+  // fields is XML the test writes (escaped by the test). Returns the data id,
+  // 0 when no such client is connected.
+  int sendDeviceEvent(int client, const std::string& deviceId, const std::string& type,
+                      const std::string& fields, int sequence = 0);
+  // The accept serial of the newest connected client, 0 when none.
+  int newestClient() const;
   bool closeClient(int client);  // orderly close (FIN)
   bool resetClient(int client);  // abortive close (RST)
 
