@@ -1298,8 +1298,13 @@ bool ServiceEmulator::setRefusing(Transport transport, bool refusing) {
   Listener& l = impl_->listeners[transport == Transport::Tls ? 1 : 0];
   if (refusing == l.refusing) return true;
   if (refusing) {
-    // With no listener the kernel answers connects with a reset.
-    if (l.fd >= 0) ::close(l.fd);
+    // With no listener the kernel answers connects with a reset. The shutdown
+    // stops the listening at once, even while the loop's poll still holds the
+    // socket (a close alone would wait for the poll to return).
+    if (l.fd >= 0) {
+      ::shutdown(l.fd, SHUT_RDWR);
+      ::close(l.fd);
+    }
     l.fd = -1;
     l.refusing = true;
   } else {
