@@ -10,6 +10,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -536,6 +537,28 @@ TEST(ServiceEmulator, TlsUsesTheSelfSignedIdentityAndSendsOneRecord) {
   ASSERT_TRUE(a.send("<admin_info></admin_info>"));
   EXPECT_TRUE(has(a.next().value_or(""), "<code>OK</code>"));
   EXPECT_EQ(emulator->received("admin_info").at(0).transport, Transport::Tls);
+}
+
+// The test process keeps SIGPIPE's default action: a write of the emulator
+// to a peer that has gone must fail quietly, on TLS as on plain TCP.
+TEST(ServiceEmulator, WritesToAVanishedPeerRaiseNoSigpipe) {
+  auto emulator = service_test::startServiceEmulator(892);
+  ASSERT_TRUE(emulator);
+  ASSERT_EQ(signal(SIGPIPE, SIG_DFL), SIG_DFL);
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "TLS" : "plain");
+    {
+      Peer a(emulator->options().address, tls ? 8143 : 8009, tls);
+      ASSERT_TRUE(a.next());
+      // Not reading, the emulator learns of the close only by its writes.
+      emulator->setReading(false);
+    }  // gone without reading what comes next
+    std::vector<size_t> splits;
+    for (size_t i = 1; i < 40; ++i) splits.push_back(i * 16384);
+    ASSERT_TRUE(emulator->sendRaw(0, std::string(40 * 16384, 'z'), splits, 5ms));
+    EXPECT_TRUE(emulator->waitForConnected(0, kLimit));
+    emulator->setReading(true);
+  }
 }
 
 TEST(ServiceEmulator, ListenerFaultsOnRequest) {

@@ -10,6 +10,8 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -304,6 +306,13 @@ class ServiceEmulator::Impl {
 
   // ---- the loop ----
   void run() {
+    // Writes to a vanished peer must fail, not raise SIGPIPE in the host
+    // process (the TLS library writes with plain write()). The signal is
+    // blocked for this thread only; the process keeps its own disposition.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::unique_lock lock(mu);
     while (!stopping) {
       std::vector<pollfd> fds;
