@@ -238,7 +238,7 @@ TEST(ServiceEmulator, ChannelExchangesFollowTheProtocol) {
   EXPECT_EQ(field(*result, "type"), "onxmlresult");
   EXPECT_EQ(field(*result, "data_id"), "2");
   EXPECT_EQ(field(*result, "printjobid"), "J1");
-  EXPECT_TRUE(has(*result, "<response success=\"true\" code=\"\" status=\"24\" battery=\"0\"/>"));
+  EXPECT_TRUE(has(*result, "<response success=\"true\" code=\"\" status=\"2\" battery=\"0\"/>"));
 
   ASSERT_TRUE(a.send("<close_device><device_id>local_printer</device_id></close_device>"));
   EXPECT_EQ(a.next(),

@@ -22,7 +22,7 @@ void usage(std::FILE* out) {
                "  --device ID=TYPE   offer a device (TYPE: type_printer, type_hybrid_printer,\n"
                "                     type_display, type_keyboard, type_scanner,\n"
                "                     type_simple_serial); repeatable; default local_printer\n"
-               "  --status N         status word of every device (decimal or 0x hex)\n"
+               "  --status N         status word of every device (decimal or 0x hex; default 0x2)\n"
                "  --admin NAME       administrator name of admin_info\n"
                "  --location TEXT    location of admin_info\n"
                "  --quiet            print nothing but errors\n"
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   std::vector<std::pair<std::string, std::string>> devices;
   std::string admin, location;
   bool haveAdmin = false, haveLocation = false, quiet = false;
-  uint32_t status = 0x18;
+  uint32_t status = 0x2;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](const char* name) -> const char* {

@@ -60,7 +60,9 @@ struct Options {
 // "type_scanner", "type_simple_serial").
 struct Device {
   std::string type = "type_printer";
-  uint32_t status = 0x18;  // status word of the SOAP reply and of job results
+  // Status word of the SOAP reply and of job results: 0x2 is a printer that
+  // printed and is online, cover closed, paper present.
+  uint32_t status = 0x2;
   int battery = 0;
   std::string model = "TL-M30";  // modelName of the device list
 };
