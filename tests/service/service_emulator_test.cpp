@@ -11,11 +11,14 @@
 #include <openssl/x509.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -905,6 +908,76 @@ TEST(ServiceEmulator, HttpOverridesShapeTheReply) {
   const auto before = Clock::now();
   EXPECT_EQ(bodyOf(httpPost(ip, emulator->httpPort(), false, target, "").bytes), normal);
   EXPECT_GE(Clock::now() - before, 300ms);
+}
+
+// ---- the program ----------------------------------------------------------------
+
+// The program as a person runs it: it serves on its address, prints what
+// passes, and ends on SIGTERM.
+TEST(ServiceEmulator, ProgramServesAndPrintsUntilTerminated) {
+  const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
+                       "tools/service-emulator/service-emulator";
+  if (!std::filesystem::exists(program)) GTEST_SKIP() << program << " is not built";
+  io_test::claimAddress(893);
+  const std::string ip = io_test::address(893);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  const std::string path = program.string();
+  std::vector<std::string> args = {
+      path,       "--address",         ip,        "--http-port", "0", "--https-port", "0",
+      "--device", "kbd=type_keyboard", "--admin", "Ann"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  // Whatever fails below, the program does not outlive the test.
+  struct Child {
+    pid_t pid = 0;
+    ~Child() {
+      if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+  } child;
+  pid_t& pid = child.pid;
+  ASSERT_EQ(posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  std::string printed;
+  // Reads the program's output until it holds the text (or the limit passes).
+  auto readUntil = [&](const std::string& text) {
+    const auto deadline = Clock::now() + kLimit;
+    while (!has(printed, text) && waitReadable(out[0], deadline)) {
+      char buf[4096];
+      const ssize_t n = ::read(out[0], buf, sizeof buf);
+      if (n <= 0) break;
+      printed.append(buf, static_cast<size_t>(n));
+    }
+    return has(printed, text);
+  };
+  EXPECT_TRUE(readUntil("serving on " + ip + ": TCP 8009, TLS 8143, HTTP ")) << printed;
+  {
+    Peer a(ip, 8009, false);
+    ASSERT_TRUE(a.next());
+    ASSERT_TRUE(a.send("<admin_info></admin_info>"));
+    EXPECT_TRUE(has(a.next().value_or(""), "<admin_name>Ann</admin_name>"));
+    ASSERT_TRUE(a.send(openDevice("kbd", "type_keyboard")));
+    EXPECT_EQ(field(a.next().value_or(""), "code"), "OK");
+  }
+  EXPECT_TRUE(readUntil("C1 -> <admin_info></admin_info>")) << printed;
+  EXPECT_TRUE(readUntil("C1 <- <open_device><device_id>kbd</device_id>")) << printed;
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  int status = 0;
+  const bool ended =
+      io_test::Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, kLimit);
+  ASSERT_TRUE(ended) << "the program did not end on SIGTERM";
+  pid = 0;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ::close(out[0]);
 }
 
 }  // namespace
