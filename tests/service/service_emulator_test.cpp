@@ -304,6 +304,53 @@ TEST(ServiceEmulator, OpenDeviceAnswersEveryRefusal) {
   EXPECT_EQ(field(a.next().value_or(""), "data_id"), "3");
 }
 
+TEST(ServiceEmulator, JobsAndHybridOperationsEndWithTheirEvents) {
+  auto emulator = service_test::startServiceEmulator(894);
+  ASSERT_TRUE(emulator);
+  emulator->setDevice("slip", {"type_hybrid_printer", 0x40600000, 0, "TL-H6"});
+  Peer a(emulator->options().address, 8009, false);
+  ASSERT_TRUE(a.next());
+  ASSERT_TRUE(a.send(openDevice("slip", "type_hybrid_printer")));
+  ASSERT_EQ(field(a.next().value_or(""), "code"), "OK");
+  emulator->overrideNextReply("print", with<ReplyOverride>([](auto& o) {
+                                o.success = false;
+                                o.code = "TPTR_COVER_OPEN";
+                                o.status = 0x20;
+                              }));
+  struct Case {
+    const char* device;
+    const char* type;
+    const char* event;    // type of the answer
+    const char* content;  // a part of it
+  } cases[] = {
+      {"slip", "print", "onxmlresult",
+       "<response success=\"false\" code=\"TPTR_COVER_OPEN\" status=\"32\" battery=\"0\"/>"},
+      {"slip", "print", "onxmlresult",
+       "<response success=\"true\" code=\"\" status=\"1080033280\""},
+      {"slip", "clearbuffer", "onreceive",
+       "<eventtype>clearbuffer</eventtype><success>true</success><code>OK</code>"
+       "<status>1080033280</status>"},
+      {"slip", "slipwaitinsertion", "onreceive", "<eventtype>slipwaitinsertion</eventtype>"},
+      {"slip", "eject", "onreceive", "<eventtype>eject</eventtype>"},
+      {"slip", "micrread", "onreceive", "<data><data>T123456789T 0123456789O</data></data>"},
+      {"other", "slipcancel", "onreceive", "<success>false</success><code>DEVICE_NOT_OPEN</code>"},
+      {"other", "print", "onxmlresult", "success=\"false\" code=\"DEVICE_NOT_OPEN\""},
+  };
+  int sequence = 10;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.device) + " " + c.type);
+    ASSERT_TRUE(a.send("<device_data><sequence>" + std::to_string(++sequence) +
+                       "</sequence><device_id>" + c.device + "</device_id><data><type>" + c.type +
+                       "</type><timeout>500</timeout></data></device_data>"));
+    const auto event = a.next();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(field(*event, "sequence"), std::to_string(sequence));
+    EXPECT_EQ(field(*event, "device_id"), c.device);
+    EXPECT_EQ(field(*event, "type"), c.event);
+    EXPECT_TRUE(has(*event, c.content)) << *event;
+  }
+}
+
 TEST(ServiceEmulator, ReconnectChecksTheOldClientAndItsReceivedId) {
   auto emulator = service_test::startServiceEmulator(882);
   ASSERT_TRUE(emulator);

@@ -900,18 +900,30 @@ class ServiceEmulator::Impl {
                "<resultdata>" + response + "</resultdata>" +
                element("printjobid", textOf(doc, "printjobid")) + "</data></device_data>",
            ov);
-    } else if (type == "clearbuffer") {
+    } else if (isHybridOperation(type)) {
+      // The hybrid printer's operations end with an "onreceive" event named
+      // after them; the emulated paper is always there at once.
       ReplyOverride ov = takeOverride(type);
       const bool success = ov.success.value_or(open);
       emit(c.serial,
            "<device_data>" + number("sequence", sequence) + element("device_id", id) +
                number("data_id", ++s.lastDataId) + "<data>" + element("type", "onreceive") +
-               element("eventtype", "clearbuffer") +
-               element("success", success ? "true" : "false") +
+               element("eventtype", type) + element("success", success ? "true" : "false") +
                codeElement(ov.code.value_or(open ? "OK" : "DEVICE_NOT_OPEN")) +
-               number("status", ov.status.value_or(status)) + "</data></device_data>",
+               number("status", ov.status.value_or(status)) + "<data><data>" +
+               xmlEscape(type == "micrread" ? micrText : std::string()) + "</data></data>" +
+               "</data></device_data>",
            ov);
     }
+  }
+
+  static bool isHybridOperation(const std::string& type) {
+    static const char* const kTypes[] = {
+        "clearbuffer",   "slipwaitinsertion", "endorsewaitinsertion", "validationwaitinsertion",
+        "slipprint2",    "endorseprint2",     "validationprint2",     "slipcancel",
+        "endorsecancel", "validationcancel",  "micrcancel",           "eject",
+        "micrread",      "micrcleaning"};
+    return std::find(std::begin(kTypes), std::end(kTypes), type) != std::end(kTypes);
   }
 
   ReplyOverride takeOverride(const std::string& kind) {
@@ -1233,6 +1245,7 @@ class ServiceEmulator::Impl {
   std::string adminName = "admin";
   std::string location = "counter 1";
   bool units[3] = {false, false, false};
+  std::string micrText = "T123456789T 0123456789O";
   std::map<std::string, std::deque<StatusAnswer>> statusQueue;
   std::map<std::string, std::deque<ReplyOverride>> overrides;
   std::vector<std::pair<std::string, HttpOverride>> httpOverrides;

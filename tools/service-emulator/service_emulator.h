@@ -98,7 +98,10 @@ struct HttpRequest {
 // element ("admin_info", "open_device", "close_device", "disconnect",
 // "reconnect", "open_commbox", "close_commbox"), the type of a "device_data" or
 // "commbox_data" request ("print", "display", "getcommhistory", "send",
-// "clearbuffer", ...), or "connect" for the message sent on accept.
+// "clearbuffer", "slipwaitinsertion", "eject", "micrread", ...), or "connect"
+// for the message sent on accept. Print and display jobs are answered with
+// "onxmlresult", the hybrid printer's operations with an "onreceive" event
+// whose eventtype is the request's type (the MICR text nested in micrread's).
 struct ReplyOverride {
   std::optional<std::string> code;      // the "code" text; "" leaves the element out
   std::optional<bool> success;          // "success" of job results
