@@ -688,9 +688,12 @@ TEST(ServiceEmulator, MessageBoxesCarryMessagesBetweenClients) {
   Peer b(ip, 8009, false);
   ASSERT_TRUE(a.next() && b.next());
   auto open = [](int seq, const std::string& member) {
-    return "<open_commbox><sequence>" + std::to_string(seq) +
-           "</sequence><data><box_id>box1</box_id><member_id>" + member +
-           "</member_id></data></open_commbox>";
+    std::string text = "<open_commbox><sequence>";
+    text.append(std::to_string(seq));
+    text.append("</sequence><data><box_id>box1</box_id><member_id>");
+    text.append(member);
+    text.append("</member_id></data></open_commbox>");
+    return text;
   };
   struct Step {
     Peer* peer;
