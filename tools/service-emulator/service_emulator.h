@@ -119,7 +119,9 @@ struct ReplyOverride {
 // How a listener treats the connections it accepts.
 enum class AcceptMode {
   Normal,
-  Silent,         // accept, never read or write (on TLS: never handshake)
+  // Accept, never read or write (on TLS: never handshake). Such a connection
+  // counts as connected until the emulator stops; its close goes unnoticed.
+  Silent,
   CloseOnAccept,  // accept and close at once
   ResetOnAccept,  // accept and reset at once
 };
