@@ -958,6 +958,18 @@ TEST(ServiceEmulator, HttpOverridesShapeTheReply) {
   const auto before = Clock::now();
   EXPECT_EQ(bodyOf(httpPost(ip, emulator->httpPort(), false, target, "").bytes), normal);
   EXPECT_GE(Clock::now() - before, 300ms);
+  // Over HTTPS the head can go alone, the body (in chunks) after a pause.
+  emulator->overrideHttp("", with<HttpOverride>([](auto& o) {
+                           o.splits = {0};
+                           o.pause = 200ms;
+                           o.chunked = true;
+                           o.chunkSize = 1000;
+                         }));
+  const HttpReply tls = httpPost(ip, emulator->httpsPort(), true, target, "");
+  ASSERT_GE(tls.arrivals.size(), 2u);
+  EXPECT_GE(tls.arrivals.back() - tls.arrivals.front(), 200ms);
+  EXPECT_EQ(bodyOf(tls.bytes), "2c\r\n" + normal + "\r\n0\r\n\r\n");
+  EXPECT_TRUE(tls.closed);
 }
 
 // ---- the program ----------------------------------------------------------------

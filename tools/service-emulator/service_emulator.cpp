@@ -487,6 +487,10 @@ class ServiceEmulator::Impl {
   bool flush(Conn& c) {
     while (!c.out.empty()) {
       Piece& p = c.out.front();
+      if (p.bytes.empty()) {  // a TLS write of nothing would read as a failure
+        c.out.pop_front();
+        continue;
+      }
       if (c.ssl != nullptr) {
         ERR_clear_error();
         const int n = SSL_write(c.ssl, p.bytes.data(), static_cast<int>(p.bytes.size()));
