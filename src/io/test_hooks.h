@@ -27,4 +27,24 @@ struct TiloIoFinderOps {
 // Null restores the real finders.
 void TiloIoSetFinderOps(const TiloIoFinderOps* ops);
 
+// Where discovery's queries go. With a list set, a query whose destination
+// (the filter's broadcast text) lies outside 127/8 goes to each listed address
+// instead; a destination inside 127/8 is used unchanged. Every entry must be
+// a dotted IPv4 address in 127/8 and there are at most 64: else 1 and the list
+// stays as it was. Null or count 0 empties the list: 0. Read at every send,
+// so a change reaches a running discovery.
+int TiloIoUdpSetDiscoveryDestinations(const char* const* addresses, int count);
+
+// The loopback guard of the test binaries, installed at their start-up:
+// from then on a discovery query for a destination outside 127/8 never goes
+// there, but to the list above, or to fallback (a loopback address nobody
+// listens on) while the list is empty. A fallback outside 127/8 or null is
+// refused (1); 0 once installed. The guard cannot be removed.
+int TiloIoInstallLoopbackGuard(const char* fallback);
+bool TiloIoLoopbackGuardInstalled();
+
+// While on, the discovery receive thread's wait fails as a lasting socket
+// error would (the thread then waits out its slice before sending again).
+void TiloIoUdpForceReceiveError(bool on);
+
 }  // namespace tilo2::core

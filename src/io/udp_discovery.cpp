@@ -1,8 +1,11 @@
 // Placeholder for the UDP finder: a discovery that asks for it
 // gets a clear failure instead of an empty success.
 
+#include "io/udp_discovery.h"
+
 #include "foundation/logger.h"
 #include "io/finder_bridge.h"
+#include "io/test_hooks.h"
 
 namespace tilo2::core {
 
@@ -28,4 +31,12 @@ int TiloIoUdpStartDiscovery(const void*, const char*) {
 TiloIoDeviceArrays_t* TiloIoUdpGetDeviceList(int* count, int* result) {
   return NoList(count, result);
 }
+}  // namespace tilo2::core
+
+namespace tilo2::core {
+int TiloIoUdpStopDiscovery() { return TILOIO_ILLEGAL_STATE; }
+int TiloIoUdpSetDiscoveryDestinations(const char* const*, int) { return 0; }
+int TiloIoInstallLoopbackGuard(const char*) { return 0; }
+bool TiloIoLoopbackGuardInstalled() { return false; }
+void TiloIoUdpForceReceiveError(bool) {}
 }  // namespace tilo2::core

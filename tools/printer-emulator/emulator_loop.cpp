@@ -273,7 +273,9 @@ void PrinterEmulator::Loop::handleDatagram() {
     }
     pending.push_back({due, from, std::move(decoyBytes)});
   }
-  pending.push_back({due, from, encodeKdpx(*reply)});
+  auto replyBytes = encodeKdpx(*reply);
+  if (rule.cutTo && *rule.cutTo < replyBytes.size()) replyBytes.resize(*rule.cutTo);
+  pending.push_back({due, from, std::move(replyBytes)});
   sendDue();
 }
 

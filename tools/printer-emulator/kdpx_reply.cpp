@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace printer_emulator {
 
@@ -81,6 +82,17 @@ std::optional<KdpxDatagram> answerKdpx(const KdpxDatagram& request, PrinterState
     }
   } else if (request.type == 'C' && request.command == kClearConnectionTimeout) {
     state.clearConnectionTimeout();
+  } else if (request.type == 'Q' && request.command == kDiscoveryNameQuery) {
+    const std::string name = state.name();
+    reply.payload.assign(5, 0);
+    reply.payload.insert(reply.payload.end(), name.begin(), name.end());
+    reply.payload.push_back(0);
+  } else if (request.type == 'Q' && request.command == kDiscoveryMacQuery) {
+    const auto mac = state.mac();
+    reply.payload.assign(1, 0);
+    reply.payload.insert(reply.payload.end(), mac.begin(), mac.end());
+    reply.payload.push_back(0);
+    reply.payload.push_back(state.dhcp() ? kDiscoveryDhcpFlag : 0);
   } else if (request.type == 'P' && request.command == kMacQuery) {
     // Every printer on the segment sees the query; only the one it names answers.
     const auto mac = state.mac();

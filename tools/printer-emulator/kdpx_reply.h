@@ -14,6 +14,13 @@ namespace printer_emulator {
 
 inline constexpr size_t kKdpxHeaderSize = 14;
 inline constexpr uint32_t kClientAddressQuery = 0x03000017;
+// The two queries of a discovery, both of type 'Q' with no payload: the name
+// (answered with five zero bytes, the name and a NUL) and the MAC (answered
+// with a zero byte, the six MAC bytes, a zero byte and a flags byte whose
+// bit 2 means DHCP).
+inline constexpr uint32_t kDiscoveryNameQuery = 0x03000000;
+inline constexpr uint32_t kDiscoveryMacQuery = 0x00000010;
+inline constexpr uint8_t kDiscoveryDhcpFlag = 0x04;
 
 struct KdpxDatagram {
   char type = 0;

@@ -59,7 +59,8 @@ struct UdpRule {
   int decoysBefore = 0;  // wrong replies (type, command, short) sent before the right one
   std::optional<std::vector<uint8_t>> payload;  // payload of every reply
   std::deque<std::vector<uint8_t>>
-      payloadScript;  // payloads of the next replies, then the normal one
+      payloadScript;            // payloads of the next replies, then the normal one
+  std::optional<size_t> cutTo;  // the whole reply datagram cut to this many bytes (if longer)
 };
 
 // What the data port does with a client it accepts.
@@ -130,6 +131,14 @@ class PrinterEmulator {
 
   void setUdpRule(char type, uint32_t command, UdpRule rule);
   void clearUdpRules();
+
+  // What the printer tells a discovery (queries 'Q' kDiscoveryNameQuery and
+  // kDiscoveryMacQuery): its name, its MAC and its DHCP flag. The defaults are
+  // "RP-S100", the state's MAC and no DHCP. Faults per query go through
+  // setUdpRule: silent, delay, result, cutTo.
+  void setName(std::string name) { state_.setName(std::move(name)); }
+  void setMac(PrinterState::Mac mac) { state_.setMac(mac); }
+  void setDhcp(bool dhcp) { state_.setDhcp(dhcp); }
 
   // Data port.
   void setTcpMode(TcpMode mode);

@@ -127,6 +127,26 @@ void PrinterState::setMac(Mac mac) {
   mac_ = mac;
 }
 
+std::string PrinterState::name() const {
+  std::lock_guard lock(mutex_);
+  return name_;
+}
+
+void PrinterState::setName(std::string name) {
+  std::lock_guard lock(mutex_);
+  name_ = std::move(name);
+}
+
+bool PrinterState::dhcp() const {
+  std::lock_guard lock(mutex_);
+  return dhcp_;
+}
+
+void PrinterState::setDhcp(bool dhcp) {
+  std::lock_guard lock(mutex_);
+  dhcp_ = dhcp;
+}
+
 std::vector<uint8_t> PrinterState::receiveData(std::span<const uint8_t> bytes) {
   std::vector<uint8_t> out;
   for (const auto& r : receiveReplies(bytes)) out.insert(out.end(), r.bytes.begin(), r.bytes.end());

@@ -72,6 +72,13 @@ class PrinterState {
   Mac mac() const;
   void setMac(Mac mac);
 
+  // What the discovery replies carry: the name (any bytes, any length; the
+  // reply ends it with a NUL) and whether the printer takes its address by DHCP.
+  std::string name() const;
+  void setName(std::string name);
+  bool dhcp() const;
+  void setDhcp(bool dhcp);
+
   // Bytes that arrived on the data port; returns what the printer answers.
   std::vector<uint8_t> receiveData(std::span<const uint8_t> bytes);
   // The same, one entry per answer.
@@ -93,6 +100,8 @@ class PrinterState {
   uint8_t interfaceControl_ = 0;
   int timeoutClears_ = 0;
   Mac mac_{};
+  std::string name_ = "RP-S100";
+  bool dhcp_ = false;
   uint64_t dataBytes_ = 0;
   PrinterModel model_;
   bool powerOffF000_ = false;
