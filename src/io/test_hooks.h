@@ -47,4 +47,8 @@ bool TiloIoLoopbackGuardInstalled();
 // error would (the thread then waits out its slice before sending again).
 void TiloIoUdpForceReceiveError(bool on);
 
+// Datagrams the discovery receive thread has read and handled (or ignored)
+// since the process started: a test waits on it instead of on time.
+uint64_t TiloIoUdpDatagramsHandled();
+
 }  // namespace tilo2::core
