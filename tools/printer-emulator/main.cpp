@@ -41,6 +41,8 @@ const char kHelp[] =
     "  --port-udp N          control port (default 3289)\n"
     "  --profile P           receipt (default), line, impact, battery, interrupt, hybrid\n"
     "  --mac XX:XX:XX:XX:XX:XX   MAC address it reports\n"
+    "  --name TEXT           name it tells a discovery (default RP-S100)\n"
+    "  --dhcp                tell a discovery it takes its address by DHCP\n"
     "  --status B0B1B2B3     fixed automatic status bytes, hex (default: from the faults)\n"
     "  --print-speed BPS     print data this many bytes a second (default: instant)\n"
     "  --battery PERCENT     battery level (battery profile)\n"
@@ -170,6 +172,8 @@ int main(int argc, char** argv) {
   PrinterState::Mac mac{};
   std::array<uint8_t, 4> status{};
   bool haveMac = false, haveStatus = false, hex = false, hold = false;
+  std::optional<std::string> printerName;
+  bool dhcp = false;
   bool noClearAck = false, refuseInterrupt = false, noDisplay = false;
   bool extendedInfo = false, slipIn = false, validationIn = false, removalWaiting = false;
   bool waitEnds = false, cueingError = false, cueingStalls = false, cleaningNoWait = false;
@@ -212,6 +216,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--mac" && hasValue) {
       if (!parseMac(argv[++i], mac)) return usage("bad MAC address");
       haveMac = true;
+    } else if (arg == "--name" && hasValue) {
+      printerName = value();
+    } else if (arg == "--dhcp") {
+      dhcp = true;
     } else if (arg == "--status" && hasValue) {
       if (!parseStatus(argv[++i], status)) return usage("bad status bytes");
       haveStatus = true;
@@ -389,6 +397,8 @@ int main(int argc, char** argv) {
   auto& state = emulator.state();
   state.setProfile(profile);
   if (haveMac) state.setMac(mac);
+  if (printerName) state.setName(*printerName);
+  state.setDhcp(dhcp);
   state.setFaults(faults);
   if (haveStatus) state.setAutomaticStatus(status);
   state.withModel([&](PrinterModel& m) {
