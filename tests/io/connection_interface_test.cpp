@@ -323,9 +323,10 @@ TEST_F(Discovery, OnlyFailedStartsGiveTheLastResult) {
   EXPECT_EQ(FakeFinders::starts(), (std::vector<int>{0, 1, 0}));
 }
 
-// The UDP finder is not in the tree; the Bluetooth and USB finders start even
-// on a machine without a bus or adapter, and find nothing.
-TEST(DiscoveryPending, DeviceFindersStartWhereTheUdpFinderIsMissing) {
+// The UDP finder refuses a request without a broadcast address (1); the
+// Bluetooth and USB finders start even on a machine without a bus or adapter,
+// and find nothing.
+TEST(DiscoveryPending, DeviceFindersStartWhereTheUdpFinderRefusesTheRequest) {
   TiloIoClearActiveFinders();
   TiloIoDiscoveryRequest_t request{TILOIO_FINDER_ALL, nullptr, 0};
   EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 0);
@@ -335,7 +336,7 @@ TEST(DiscoveryPending, DeviceFindersStartWhereTheUdpFinderIsMissing) {
   EXPECT_EQ(TiloIoUsbStopFinder(), 0);
   TiloIoClearActiveFinders();
   request.finderMask = TILOIO_FINDER_UDP;
-  EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), 255);
+  EXPECT_EQ(TiloIoStartDiscovery(nullptr, &request), TILOIO_PARAMETER_ERROR);
   EXPECT_EQ(TiloIoGetActiveFinders(), 0);
 }
 
