@@ -436,6 +436,26 @@ TEST_F(UdpDiscovery, ALastingReceiveErrorSendsAtMostOnePairPerSlice) {
   ASSERT_TRUE(Eventually([] { return Poll().size() == 1; }, seconds(30)));
 }
 
+// At full log level every query sent is a "Write" dump and every reply a
+// "Read" dump of the UDP transport; a stop while idle leaves an error line of
+// the finder's own source.
+TEST_F(UdpDiscovery, QueriesAndRepliesAreLoggedAsDumps) {
+  auto printer = Printer(697, "RP-S100");
+  ASSERT_TRUE(printer);
+  io_test::LogCapture log;
+  const uint64_t before = TiloIoUdpDatagramsHandled();
+  ASSERT_EQ(TiloIoUdpStartDiscovery(nullptr, address(697).c_str()), TILOIO_SUCCESS);
+  ASSERT_TRUE(HandledAtLeast(before + 2));
+  ASSERT_EQ(TiloIoUdpStopDiscovery(), TILOIO_SUCCESS);
+  EXPECT_EQ(TiloIoUdpStopDiscovery(), TILOIO_ILLEGAL_STATE);
+
+  EXPECT_EQ(log.lines({"IOCMN", ",UDP,,Write,0000000e,0000000e,"}).size(), 2u);
+  // 27 bytes: header, five zero bytes, "RP-S100" and its NUL; 23 bytes of MAC reply.
+  EXPECT_EQ(log.lines({"IOCMN", ",UDP,,Read,,0000001b,"}).size(), 1u);
+  EXPECT_EQ(log.lines({"IOCMN", ",UDP,,Read,,00000017,"}).size(), 1u);
+  EXPECT_EQ(log.lines({"ERROR,--,net_udp("}).size(), 1u);
+}
+
 // The emulator's own replies, as a raw socket sees them: type 'q', the
 // request's command, result 0; the name at offset 19 with a NUL, the MAC at
 // 15 and the flags at 22.
