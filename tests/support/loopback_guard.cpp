@@ -1,8 +1,9 @@
 // Linked into every test binary: before any test runs, discovery queries for
 // an address outside 127/8 (the default 255.255.255.255 included) are turned
-// to a loopback address where nobody listens, so a test that forgets its own
-// destinations still sends nothing off the machine. 127.0.0.120 is the io
-// tests' broadcast sink, kept free of listeners.
+// to a loopback address where nobody listens, and so is the MAC-address
+// broadcast, so a test that forgets its own destinations still sends nothing
+// off the machine. 127.0.0.120 is the io tests' broadcast sink, kept free of
+// listeners.
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@ const bool kGuardInstalled = [] {
     std::fputs("loopback guard: cannot be installed\n", stderr);
     std::abort();
   }
+  tilo2::core::TiloIoKdpxSetBroadcastDestination("127.0.0.120");
   return true;
 }();
 
