@@ -1,5 +1,7 @@
 // Placeholder until the discovery engine lands.
 #include "device/discovery_engine.h"
+
+#include "device/test_hooks.h"
 #include "service/device_service.h"
 
 namespace tilo2::core {
@@ -10,6 +12,7 @@ int TdcStartDiscoveryNotify(TdcDiscoveryCallback, const DiscoveryFilter_t*) { re
 int TdcStopDiscoveryNotify() { return 5; }
 int TdcStartDiscoveryPolling() { return 255; }
 int TdcStopDiscoveryPolling() { return 5; }
+void TdcSetDeviceListOps(const TdcDeviceListOps*) {}
 void onDeviceListResult(const char*, const char*, const char*, TdevDeviceListEntry_t*, int32_t) {}
 
 }  // namespace tilo2::core
