@@ -98,10 +98,19 @@ int wait_signal_timedwait(wait_signal_t* signal, int milliseconds) {
         platform_cond_wait(&signal->event, &signal->mutex);
     } else {
       const int64_t micros = static_cast<int64_t>(milliseconds % 1000) * 1000 + now.tv_usec;
-      const PlatformTimespec_t deadline{now.tv_sec + milliseconds / 1000,
-                                        static_cast<int32_t>(micros * 1000)};
-      while (signal->state == WAIT_SIGNAL_NOT_SET &&
-             platform_cond_timedwait(&signal->event, &signal->mutex, &deadline) == PLATFORM_OK) {
+      const int64_t endSec = now.tv_sec + milliseconds / 1000;
+      const int64_t endMicros = micros;  // may exceed one second: not carried
+      // The wait rounds its remaining time down to whole milliseconds; asking
+      // for 999 us more keeps it from ending before the deadline.
+      const PlatformTimespec_t deadline{endSec, static_cast<int32_t>((micros + 999) * 1000)};
+      const auto reached = [&] {
+        PlatformTimeval_t t{};
+        platform_gettimeofday(&t);
+        return (t.tv_sec - endSec) * 1000000 + t.tv_usec - endMicros >= 0;
+      };
+      while (signal->state == WAIT_SIGNAL_NOT_SET) {
+        const int rc = platform_cond_timedwait(&signal->event, &signal->mutex, &deadline);
+        if (rc != PLATFORM_OK && (rc != PLATFORM_ETIMEDOUT || reached())) break;
       }
     }
     signal->waiting = 1;
@@ -185,6 +194,11 @@ wait_signal_t* wait_signal_take_polling() {
     platform_cond_wait(&g_slotIdle, &g_slotLock);
   }
   return signal;
+}
+
+int wait_signal_polling_users() {
+  PlatformLockGuard lock(g_slotLock);
+  return g_slotUsers;
 }
 
 }  // namespace tilo2::core

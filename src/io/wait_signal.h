@@ -56,5 +56,7 @@ void wait_signal_install_polling(wait_signal_t* signal);
 // wait_signal_set is still using it, so the caller may destroy it. A caller
 // still waiting on it is woken by a set first.
 wait_signal_t* wait_signal_take_polling();
+// How many callers are inside wait_signal_wait or wait_signal_set right now.
+int wait_signal_polling_users();
 
 }  // namespace tilo2::core
