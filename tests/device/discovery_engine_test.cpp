@@ -25,6 +25,7 @@
 #include "../io/io_test_support.h"
 #include "device/test_hooks.h"
 #include "io/connection_interface.h"
+#include "io/device_finder.h"
 #include "io/finder_bridge.h"
 #include "io/test_hooks.h"
 #include "service/device_service.h"
@@ -812,6 +813,106 @@ TEST_F(DiscoveryEngine, AStopFromInsideTheCallbackIsRefusedInsteadOfWaitingForIt
   ASSERT_TRUE(WaitFor([&] { return inside != -100; }));
   EXPECT_EQ(inside, 5);
   EXPECT_EQ(TdcStopDiscoveryNotify(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Bluetooth and USB on the simulated backend
+// ----------------------------------------------------
+
+class DiscoveryEngineSim : public device_test::SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    TiloIoSetFinderOps(nullptr);
+    TdcSetDeviceListOps(&kFakeService);
+    g_service.Reset();
+    std::lock_guard lock(g_recorder.mutex);
+    g_recorder.found.clear();
+    g_recorder.inside = nullptr;
+  }
+  void TearDown() override {
+    TdcStopDiscoveryPolling();
+    TdcStopDiscoveryNotify();
+    TdcStopDiscovery();
+    g_service.Drain();
+    TdcSetDeviceListOps(nullptr);
+    EXPECT_TRUE(WaitFor([] { return TiloIoBtAddressLookupsRunning() == 0; }));
+    SimTest::TearDown();
+  }
+  void AddBluetooth(const std::string& address, const std::string& name) {
+    hal::SimBluetoothDevice device;
+    device.address = address;
+    device.name = name;
+    sim->AddBluetoothDevice(device);
+  }
+};
+
+TEST_F(DiscoveryEngineSim, BluetoothAndUsbFindsBecomeTargets) {
+  AddBluetooth("00:1A:7D:DA:71:13", "RP-S100");
+  hal::SimUsbDevice usb;
+  usb.vendorId = hal::UsbVendorId();
+  usb.serial = "S1";
+  usb.name = "RP-S100";
+  const std::string usbId = sim->PlugUsbDevice(usb);
+  for (int portType : {3, 4}) {
+    SCOPED_TRACE(portType);
+    {
+      std::lock_guard lock(g_recorder.mutex);
+      g_recorder.found.clear();
+    }
+    const DiscoveryFilter_t filter = MakeFilter(portType);
+    ASSERT_EQ(TdcStartDiscovery(nullptr, &filter), 0);
+    ASSERT_EQ(TdcStartDiscoveryNotify(Record, &filter), 0);
+    ASSERT_EQ(TdcStartDiscoveryPolling(), 0);
+    ASSERT_TRUE(WaitFor([] { return !Delivered().empty(); }));
+    EXPECT_EQ(TdcStopDiscoveryPolling(), 0);
+    EXPECT_EQ(TdcStopDiscoveryNotify(), 0);
+    EXPECT_EQ(TdcStopDiscovery(), 0);
+    const Found expected =
+        portType == 3 ? Found{1,
+                              "BT:00:1A:7D:DA:71:13",
+                              "RP-S100",
+                              std::nullopt,
+                              std::nullopt,
+                              "00:1A:7D:DA:71:13"}
+                      : Found{1, "USB:" + usbId, "RP-S100", std::nullopt, std::nullopt, ""};
+    EXPECT_EQ(Delivered(), std::vector<Found>{expected}) << Text(Delivered());
+  }
+}
+
+TEST_F(DiscoveryEngineSim, TheNameFilterKeepsOtherBluetoothDevicesOut) {
+  AddBluetooth("00:1A:7D:DA:71:20", "Phone");
+  AddBluetooth("00:1A:7D:DA:71:21", "RP-S100");
+  for (int nameFilter : {0, 1}) {
+    SCOPED_TRACE(nameFilter);
+    {
+      std::lock_guard lock(g_recorder.mutex);
+      g_recorder.found.clear();
+    }
+    const DiscoveryFilter_t filter = MakeFilter(3, 0, nameFilter);
+    ASSERT_EQ(TdcStartDiscovery(nullptr, &filter), 0);
+    ASSERT_EQ(TdcStartDiscoveryNotify(Record, &filter), 0);
+    ASSERT_EQ(TdcStartDiscoveryPolling(), 0);
+    ASSERT_TRUE(WaitFor([] { return CountTarget("BT:00:1A:7D:DA:71:21") == 1; }));
+    EXPECT_EQ(TdcStopDiscoveryPolling(), 0);
+    // One more poll, by hand, once the finder surely lists both devices and a
+    // third that comes last: when the third is delivered, the phone had its chance.
+    AddBluetooth("00:1A:7D:DA:71:22", "RP-S200");
+    ASSERT_TRUE(WaitFor([] {
+      int count = 0, result = -1;
+      TiloIoBtGetFoundDevices(0, &count, &result);
+      return result == 0 && count == 3 && TiloIoBtAddressLookupsRunning() == 0;
+    }));
+    EXPECT_EQ(TiloIoPollDiscovery(), 0);
+    ASSERT_TRUE(WaitFor([] { return CountTarget("BT:00:1A:7D:DA:71:22") == 1; }));
+    EXPECT_EQ(TdcStopDiscoveryNotify(), 0);
+    EXPECT_EQ(TdcStopDiscovery(), 0);
+    EXPECT_EQ(CountTarget("BT:00:1A:7D:DA:71:20"), nameFilter == 1 ? 1 : 0) << Text(Delivered());
+    sim->RemoveBluetoothDevice("00:1A:7D:DA:71:22");
+  }
 }
 
 }  // namespace
