@@ -916,3 +916,67 @@ TEST_F(DiscoveryEngineSim, TheNameFilterKeepsOtherBluetoothDevicesOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- Printer emulators on loopback
+// ---------------------------------------------------------------
+
+class DiscoveryEngineEmulators : public DiscoveryEngine {
+ protected:
+  void SetUp() override {
+    DiscoveryEngine::SetUp();
+    TiloIoSetFinderOps(nullptr);  // the real UDP finder
+  }
+  void TearDown() override {
+    DiscoveryEngine::TearDown();
+    TiloIoUdpSetDiscoveryDestinations(nullptr, 0);
+  }
+};
+
+// The default broadcast text goes, through the test's destination list, to
+// both emulators: a printer without DHCP is addressed by its IP, one with DHCP
+// by its MAC; each one's device service is asked with that address.
+TEST_F(DiscoveryEngineEmulators, EmulatedPrintersAndTheirHostedDevicesAreDelivered) {
+  auto plain = io_test::startEmulator(720);
+  auto dhcp = io_test::startEmulator(721);
+  ASSERT_TRUE(plain && dhcp);
+  plain->setName("RP-S100");
+  plain->setMac({0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x13});
+  dhcp->setName("RP-X5 abc");
+  dhcp->setMac({0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x14});
+  dhcp->setDhcp(true);
+  const std::string ipA = Addr(720), ipB = Addr(721);
+  const std::string macA = "00:1A:7D:DA:71:13", macB = "00:1A:7D:DA:71:14";
+  const char* destinations[] = {ipA.c_str(), ipB.c_str()};
+  ASSERT_EQ(TiloIoUdpSetDiscoveryDestinations(destinations, 2), 0);
+  {
+    std::lock_guard lock(g_service.mutex);
+    g_service.scripts[ipA] = {{{3, "kbd1", "KB-100"}}, false};
+    g_service.scripts[macB] = {{{4, "scan1", "SC-1"}}, false};
+  }
+  const DiscoveryFilter_t filter = MakeFilter(0, 0, 0, 0, "255.255.255.255");
+  StartAll(filter);
+  ASSERT_TRUE(WaitFor([&] {
+    return CountTarget("TCP:" + ipA + "[kbd1]") == 1 && CountTarget("TCP:" + macB + "[scan1]") == 1;
+  })) << Text(Delivered());
+  StopAll();
+  std::vector<Found> found = Delivered();
+  std::vector<Found> expected = {
+      {1, "TCP:" + ipA, "RP-S100", ipA, macA, ""},
+      {1, "TCP:" + macB, "RP-X5 abc", ipB, macB, ""},
+      {2, "TCP:" + macB, "RP-X5 abc", ipB, macB, ""},
+      {4, "TCP:" + ipA + "[kbd1]", "KB-100", ipA, macA, ""},
+      {5, "TCP:" + macB + "[scan1]", "SC-1", ipB, macB, ""},
+  };
+  const auto order = [](const Found& a, const Found& b) {
+    return std::tie(a.target, a.type) < std::tie(b.target, b.type);
+  };
+  std::sort(found.begin(), found.end(), order);
+  std::sort(expected.begin(), expected.end(), order);
+  EXPECT_EQ(found, expected) << Text(found);
+  std::lock_guard lock(g_service.mutex);
+  EXPECT_EQ(g_service.asked.size(), 2u);
+}
+
+}  // namespace
