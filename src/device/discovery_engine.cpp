@@ -247,6 +247,8 @@ void StartDeviceListQuery(const char* address, const char* ip, const char* mac) 
 
 void DeliverBatch(const DiscoveryNotify_t& notify, const std::vector<FoundDevice_t*>& batch) {
   for (FoundDevice_t* record : batch) {
+    // A stop that began meanwhile wants no more callbacks: it waits for this thread.
+    if (g_stopFlag.load() != 0) return;
     TdcTarget_t* target = nullptr;
     if (TdcParseTarget(record->target, &target) != TDC_SUCCESS || !target) continue;
     const int hasId = target->deviceId && target->deviceId[0] != '\0' ? 2 : 1;
