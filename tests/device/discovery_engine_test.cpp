@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -669,7 +670,11 @@ TEST_F(DiscoveryEngine, ListedDeviceTypesMapAndTheTypeFilterSelects) {
                                     {7, "x7", "odd"},     {-3, "n3", std::nullopt}};
       // One entry of each known type at the end: once the filter's own one is
       // delivered, every entry before it has been handled.
-      for (int t = 0; t <= 5; ++t) entries.push_back({t, "z" + std::to_string(t), "Z"});
+      for (int t = 0; t <= 5; ++t) {
+        char id[8];
+        std::snprintf(id, sizeof id, "z%d", t);
+        entries.push_back({t, id, "Z"});
+      }
       g_service.scripts[ip] = {entries, false};
     }
     const DiscoveryFilter_t filter = MakeFilter(1, 0, 0, c.typeFilter);
