@@ -15,11 +15,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -70,12 +72,11 @@ struct FoundRecord {
   FoundRecord& operator=(const FoundRecord&) = delete;
 };
 
-// Null when memory runs out.
-std::unique_ptr<FoundRecord> MakeRecord(int32_t type, std::string target, const char* name,
-                                        const char* ip, const char* mac, std::string bdAddress) {
+// Null when memory runs out; every copy is made in here.
+std::unique_ptr<FoundRecord> MakeRecord(int32_t type, const std::string& target, const char* name,
+                                        const char* ip, const char* mac, const char* bdAddress) {
   try {
-    return std::make_unique<FoundRecord>(type, std::move(target), name, ip, mac,
-                                         std::move(bdAddress));
+    return std::make_unique<FoundRecord>(type, target, name, ip, mac, bdAddress);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
@@ -100,7 +101,7 @@ struct NotifySide {
   // Under g_engineLock.
   bool running = false;
   uint64_t run = 0;
-  std::set<std::string> asked;  // printer addresses this run sent a query for
+  std::set<std::string, std::less<>> asked;  // printer addresses this run sent a query for
   std::vector<PlatformThread_t> queries;
   wait_signal_t* signal = nullptr;  // the found-list signal while running
 
@@ -224,8 +225,16 @@ void StartDeviceListQuery(const char* address, const char* ip, const char* mac) 
   NotifySide& side = Notify();
   PlatformLockGuard lock(g_engineLock);
   if (!lock || !side.running) return;
+  std::set<std::string, std::less<>>::iterator asked;
   try {
-    if (!side.asked.insert(address).second) return;
+    bool fresh = false;
+    std::tie(asked, fresh) = side.asked.insert(address);
+    if (!fresh) return;
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  // From here on a failure takes the entry back: no answer can come for it.
+  try {
     ReserveOneMore(side.queries);
     auto args = std::make_unique<QueryArgs>();
     args->address = address;
@@ -233,13 +242,13 @@ void StartDeviceListQuery(const char* address, const char* ip, const char* mac) 
     if (mac) args->mac.emplace(mac);
     PlatformThread_t thread = nullptr;
     if (platform_thread_create(&thread, DeviceListQueryThread, args.get()) != PLATFORM_OK) {
-      side.asked.erase(address);
+      side.asked.erase(asked);
       return;
     }
     args.release();
     side.queries.push_back(thread);
   } catch (const std::bad_alloc&) {
-    side.asked.erase(address);
+    side.asked.erase(asked);
   }
 }
 
@@ -303,14 +312,13 @@ void ReportFoundDevice(int connectionType, const char* name, const char* address
       break;
   }
   std::string target;
-  std::string bdAddress;
   try {
     target = std::string(prefix) + address;
     if (target.size() > kTargetMax) target.resize(kTargetMax);
-    if (bluetooth) bdAddress = address;
   } catch (const std::bad_alloc&) {
     return;
   }
+  const char* bdAddress = bluetooth ? address : "";
   if (g_stopFlag.load() != 0) return;
   Push(MakeRecord(1, target, name, ip, mac, bdAddress));
   // A hybrid printer is both a printer and a hybrid printer; the X5D is a plain printer.
@@ -531,7 +539,7 @@ void onDeviceListResult(const char* host, const char* ip, const char* mac,
       if (!entry.deviceId) continue;
       const int32_t type = entry.type >= 0 && entry.type <= 5 ? entry.type + 1 : -1;
       std::string target = std::string(prefix) + host + "[" + entry.deviceId + "]";
-      auto record = MakeRecord(type, std::move(target), entry.modelName, ip, mac, "");
+      auto record = MakeRecord(type, target, entry.modelName, ip, mac, "");
       if (record) records.push_back(std::move(record));
     }
   } catch (const std::bad_alloc&) {
