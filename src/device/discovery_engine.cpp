@@ -287,6 +287,8 @@ void* DiscoveryNotifyThread(void* argument) {
   }
   std::vector<FoundDevice_t*> batch;
   while (signal && TakeNewFoundDevices(signal, batch) == TDC_SUCCESS) DeliverBatch(*notify, batch);
+  // Thread ids are reused: a later thread must not pass for this one.
+  g_notifyThreadId = 0;
   return nullptr;
 }
 
