@@ -23,6 +23,8 @@ IActivationFactory* MakeStaticClassFactory() { return new ActivationFactory(); }
 
 // The factories of the device classes, defined beside each class.
 IActivationFactory* MakePrinterFactory();
+IActivationFactory* MakeDiscoveryFactory();
+IActivationFactory* MakeFilterOptionFactory();
 
 namespace {
 
@@ -37,6 +39,8 @@ constexpr ActivatableClass kActivatableClasses[] = {
     {u"Orvik.Tilo.Tilo2.ErrorStatus", &MakeStaticClassFactory},
     {u"Orvik.Tilo.Tilo2.Log", &MakeStaticClassFactory},
     {u"Orvik.Tilo.Tilo2.Printer.Printer", &MakePrinterFactory},
+    {u"Orvik.Tilo.Tilo2.Discovery.Discovery", &MakeDiscoveryFactory},
+    {u"Orvik.Tilo.Tilo2.Discovery.FilterOption", &MakeFilterOptionFactory},
 };
 
 }  // namespace
