@@ -85,9 +85,13 @@ TEST_F(DiscoveryRun, EmulatedPrintersArriveAsDeviceInfos) {
 }
 
 // A refused start and a refused stop leave the state as it was: the state
-// stays stopped after a bad filter, and a running discovery goes on.
+// stays stopped after a bad filter, and a running discovery goes on (its
+// printer's hosted device, held back until after the refusals, still comes).
 TEST_F(DiscoveryRun, RefusedStartsLeaveTheStateAlone) {
   AddPrinter(804, "RP-S100", {0x00, 0x1A, 0x7D, 0x00, 0x00, 0x04});
+  FakeDeviceService service;
+  service.SetEntries({{3, "kbd1", "KB-1"}});
+  service.Hold();
   Recorder recorder;
   auto bad = std::make_shared<disc::FilterOption>();
   bad->PortType(static_cast<disc::PortType>(3));
@@ -97,10 +101,11 @@ TEST_F(DiscoveryRun, RefusedStartsLeaveTheStateAlone) {
   auto tcp = std::make_shared<disc::FilterOption>();
   tcp->PortType(disc::PortType::Tcp);
   ASSERT_EQ(Outcome(disc::Discovery::StartAsync(tcp)), 0);
+  ASSERT_TRUE(service.WaitAsked(1));
   EXPECT_EQ(Outcome(disc::Discovery::StartAsync(tcp)), api::ErrorStatus::ErrIllegalState);
   EXPECT_EQ(Outcome(disc::Discovery::StartAsync(nullptr)), api::ErrorStatus::ErrIllegalState);
-  // The first start still runs: its printer comes.
-  EXPECT_TRUE(recorder.WaitForDevice("TCP:127.0.3.36", disc::DeviceType::Printer));
+  service.Release();
+  EXPECT_TRUE(recorder.WaitForDevice("TCP:127.0.3.36[kbd1]", disc::DeviceType::Keyboard));
   EXPECT_EQ(Outcome(disc::Discovery::StopAsync()), 0);
   EXPECT_EQ(Outcome(disc::Discovery::StopAsync()), api::ErrorStatus::ErrIllegalState);
 
@@ -113,11 +118,64 @@ TEST_F(DiscoveryRun, RefusedStartsLeaveTheStateAlone) {
   // Every start reports every device again.
   const size_t before =
       Recorder::Count(recorder.All(), "TCP:127.0.3.36", disc::DeviceType::Printer);
+  EXPECT_EQ(before, 1u);
   ASSERT_EQ(Outcome(disc::Discovery::StartAsync(tcp)), 0);
   EXPECT_TRUE(recorder.WaitFor([&](const auto& all) {
     return Recorder::Count(all, "TCP:127.0.3.36", disc::DeviceType::Printer) == before + 1;
   }));
   EXPECT_EQ(Outcome(disc::Discovery::StopAsync()), 0);
+}
+
+// The devices a printer's device service hosts arrive with the device id in
+// the target and the type of their kind; a kind nobody knows comes as -1 and
+// only when every type is wanted. The printer's record comes first and the
+// entries in list order, so whatever the type filter holds back would have
+// come before the keyboard.
+TEST_F(DiscoveryRun, HostedDevicesFromTheDeviceService) {
+  use_file();
+  AddPrinter(809, "RP-S100", {0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x13});
+  FakeDeviceService service;
+  service.SetEntries({{7, "x1", "Other"}, {3, "kbd1", "KB-1"}});
+  struct Case {
+    disc::DeviceType filter;
+    std::vector<std::pair<std::string, int32_t>> seen;  // target, type
+  };
+  const Case cases[] = {
+      {disc::DeviceType::All,
+       {{"TCP:127.0.3.41", 1}, {"TCP:127.0.3.41[x1]", -1}, {"TCP:127.0.3.41[kbd1]", 4}}},
+      {disc::DeviceType::Keyboard, {{"TCP:127.0.3.41[kbd1]", 4}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.filter));
+    Recorder recorder;
+    auto filter = std::make_shared<disc::FilterOption>();
+    filter->DeviceType(c.filter);
+    ASSERT_EQ(Outcome(disc::Discovery::StartAsync(filter)), 0);
+    ASSERT_TRUE(recorder.WaitForDevice("TCP:127.0.3.41[kbd1]", disc::DeviceType::Keyboard));
+    ASSERT_EQ(Outcome(disc::Discovery::StopAsync()), 0);
+    std::vector<std::pair<std::string, int32_t>> seen;
+    for (const Seen& s : recorder.All()) {
+      seen.emplace_back(s.target(), static_cast<int32_t>(s.info->DeviceType()));
+      if (s.info->DeviceType() == disc::DeviceType::Keyboard) {
+        EXPECT_EQ(s.name(), "KB-1");
+        EXPECT_EQ(s.info->IpAddress().utf8(), "127.0.3.41");
+        EXPECT_EQ(s.info->MacAddress().utf8(), "00:1A:7D:DA:71:13");
+        EXPECT_TRUE(s.info->BdAddress().empty());
+      }
+    }
+    EXPECT_EQ(seen, c.seen);
+  }
+  // The device list is asked once per start, with the printer's address.
+  EXPECT_EQ(service.AskedHosts(), (std::vector<std::string>{"127.0.3.41", "127.0.3.41"}));
+  bool keyboardLine = false;
+  for (const std::string& line : LinesOf(kOnDiscovery)) {
+    keyboardLine =
+        keyboardLine || line == "APIIO,<<,0000000000000000,,,"s + kOnDiscovery +
+                                    ",(DeviceType->, Keyboard, Target->, TCP:127.0.3.41[kbd1], "
+                                    "DeviceName->, KB-1, IpAddress->, 127.0.3.41, MacAddress->, "
+                                    "00:1A:7D:DA:71:13, BdAddress->, null)";
+  }
+  EXPECT_TRUE(keyboardLine);
 }
 
 // StopAsync waits for a handler that is still running, and once it has

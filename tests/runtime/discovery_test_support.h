@@ -18,10 +18,12 @@
 
 #include "../component/api_log_fixture.h"
 #include "../io/io_test_support.h"
+#include "device/test_hooks.h"
 #include "hal_sim.h"
 #include "io/test_hooks.h"
 #include "orvik/tilo2/discovery.h"
 #include "orvik/tilo2/error_status.h"
+#include "service/device_service.h"
 
 namespace discovery_test {
 
@@ -103,6 +105,141 @@ class Recorder {
   std::condition_variable changed_;
   std::vector<Seen> seen_;
   api::EventToken token_ = 0;
+};
+
+// A printer's device service as discovery asks it: the devices it hosts and
+// its ports. Each device-list query is answered from a thread of the fake's
+// own, at once or, while held, when the test releases it. Installed for the
+// object's life; its threads are joined before it goes.
+class FakeDeviceService {
+ public:
+  struct Entry {
+    int32_t type;  // TdevDeviceType
+    std::string deviceId;
+    std::string modelName;
+  };
+
+  FakeDeviceService() {
+    std::lock_guard lock(Mutex());
+    Instance() = this;
+    static const tilo2::core::TdcDeviceListOps ops{&GetDeviceList, &GetSystemPortList};
+    tilo2::core::TdcSetDeviceListOps(&ops);
+  }
+  ~FakeDeviceService() {
+    Release();
+    {
+      std::lock_guard lock(Mutex());
+      Instance() = nullptr;
+    }
+    // Restored only now: a query that started meanwhile answers with nothing.
+    tilo2::core::TdcSetDeviceListOps(nullptr);
+    std::vector<std::thread> threads;
+    {
+      std::lock_guard lock(mutex_);
+      threads.swap(threads_);
+    }
+    for (auto& t : threads) t.join();
+  }
+  FakeDeviceService(const FakeDeviceService&) = delete;
+  FakeDeviceService& operator=(const FakeDeviceService&) = delete;
+
+  void SetEntries(std::vector<Entry> entries) {
+    std::lock_guard lock(mutex_);
+    entries_ = std::move(entries);
+  }
+  // {plain, TLS}; a TLS port of 0 means none.
+  void SetPorts(int32_t plain, int32_t tls) {
+    std::lock_guard lock(mutex_);
+    ports_[0] = plain;
+    ports_[1] = tls;
+  }
+  // Answers wait until Release.
+  void Hold() {
+    std::lock_guard lock(mutex_);
+    held_ = true;
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    held_ = false;
+    changed_.notify_all();
+  }
+  // Waits until `n` device-list queries have come; false at the deadline.
+  bool WaitAsked(int n) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kWait, [&] { return asked_ >= n; });
+  }
+  // Waits until `n` answers have been handed to the engine.
+  bool WaitAnswered(int n) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kWait, [&] { return answered_ >= n; });
+  }
+  std::vector<std::string> AskedHosts() {
+    std::lock_guard lock(mutex_);
+    return hosts_;
+  }
+
+ private:
+  static std::mutex& Mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  static FakeDeviceService*& Instance() {
+    static FakeDeviceService* instance = nullptr;
+    return instance;
+  }
+
+  static int GetDeviceList(const char* host, const char* name, const char* mac) {
+    std::lock_guard lock(Mutex());
+    if (Instance() == nullptr) {
+      tilo2::core::onDeviceListResult(host, name, mac, nullptr, 0);
+      return 0;
+    }
+    Instance()->Start(host ? host : "", name ? name : "", mac ? mac : "");
+    return 0;
+  }
+  static int GetSystemPortList(const char*, int32_t* ports) {
+    std::lock_guard lock(Mutex());
+    if (Instance() == nullptr || ports == nullptr) return 255;
+    std::lock_guard own(Instance()->mutex_);
+    ports[0] = Instance()->ports_[0];
+    ports[1] = Instance()->ports_[1];
+    return 0;
+  }
+
+  void Start(std::string host, std::string name, std::string mac) {
+    std::lock_guard lock(mutex_);
+    ++asked_;
+    hosts_.push_back(host);
+    changed_.notify_all();
+    threads_.emplace_back([this, host, name, mac] {
+      std::vector<Entry> entries;
+      {
+        std::unique_lock waitLock(mutex_);
+        changed_.wait_for(waitLock, kWait, [&] { return !held_; });
+        entries = entries_;
+      }
+      std::vector<tilo2::core::TdevDeviceListEntry_t> records;
+      for (Entry& e : entries) {
+        records.push_back({e.type, e.deviceId.data(), e.modelName.data()});
+      }
+      tilo2::core::onDeviceListResult(host.c_str(), name.c_str(), mac.c_str(),
+                                      records.empty() ? nullptr : records.data(),
+                                      static_cast<int32_t>(records.size()));
+      std::lock_guard doneLock(mutex_);
+      ++answered_;
+      changed_.notify_all();
+    });
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Entry> entries_;
+  int32_t ports_[2] = {8009, 0};
+  bool held_ = false;
+  int asked_ = 0;
+  int answered_ = 0;
+  std::vector<std::string> hosts_;
+  std::vector<std::thread> threads_;
 };
 
 // The simulated backend for the whole test, discovery stopped at its end
