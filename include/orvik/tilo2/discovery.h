@@ -19,9 +19,11 @@
 // Discovered is raised synchronously on the discovery's own thread, one
 // device at a time, handlers in the order they were added. StopAsync waits
 // for that thread to end, so once it has completed no event comes any more,
-// and a Discovered handler must not wait for StopAsync (nor for anything
-// that waits for it): it would wait for its own thread. An exception leaving
-// a handler skips the later handlers for that device only.
+// and a Discovered handler must not wait for StopAsync, nor for a StartAsync
+// (which may be queued behind a stop), nor for anything that waits for
+// either: it would wait for its own thread. Starting or stopping from a
+// handler without waiting is fine. An exception leaving a handler skips the
+// later handlers for that device only.
 
 #include <cstdint>
 #include <functional>
