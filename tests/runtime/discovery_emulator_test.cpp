@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/discovery_engine.h"
 #include "discovery_test_support.h"
 #include "io/device_finder.h"
 
@@ -176,6 +177,44 @@ TEST_F(DiscoveryRun, HostedDevicesFromTheDeviceService) {
                                     "00:1A:7D:DA:71:13, BdAddress->, null)";
   }
   EXPECT_TRUE(keyboardLine);
+}
+
+// A start whose later step fails undoes the earlier ones and ends stopped:
+// here another user of the engine holds one of its parts, so that step
+// answers "already running". Once that user lets go, a start succeeds, which
+// it would not if a part of the failed start had been left running.
+TEST_F(DiscoveryRun, StartUndoesItsStepsWhenALaterOneFails) {
+  static tilo2::core::DiscoveryFilter_t bluetooth{};
+  bluetooth.portType = 3;
+  bluetooth.broadcast = const_cast<char*>("255.255.255.255");
+  struct Case {
+    const char* what;
+    std::function<int()> take;
+    std::function<int()> release;
+  };
+  const Case cases[] = {
+      {"finders", [] { return tilo2::core::TdcStartDiscovery(nullptr, &bluetooth); },
+       [] { return tilo2::core::TdcStopDiscovery(); }},
+      {"notify side",
+       [] {
+         return tilo2::core::TdcStartDiscoveryNotify([](int32_t, tilo2::core::FoundDevice_t*) {},
+                                                     &bluetooth);
+       },
+       [] { return tilo2::core::TdcStopDiscoveryNotify(); }},
+      {"polling", [] { return tilo2::core::TdcStartDiscoveryPolling(); },
+       [] { return tilo2::core::TdcStopDiscoveryPolling(); }},
+  };
+  auto filter = std::make_shared<disc::FilterOption>();
+  filter->PortType(disc::PortType::Bluetooth);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(c.take(), 0);
+    EXPECT_EQ(Outcome(disc::Discovery::StartAsync(filter)), api::ErrorStatus::ErrIllegalState);
+    EXPECT_EQ(Outcome(disc::Discovery::StopAsync()), api::ErrorStatus::ErrIllegalState);
+    EXPECT_EQ(c.release(), 0);
+    EXPECT_EQ(Outcome(disc::Discovery::StartAsync(filter)), 0);
+    EXPECT_EQ(Outcome(disc::Discovery::StopAsync()), 0);
+  }
 }
 
 // StopAsync waits for a handler that is still running, and once it has
