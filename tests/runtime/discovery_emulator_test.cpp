@@ -110,8 +110,11 @@ TEST_F(DiscoveryRun, RefusedStartsLeaveTheStateAlone) {
   EXPECT_EQ(Outcome(disc::Discovery::StopAsync()), 0);
   EXPECT_EQ(Outcome(disc::Discovery::StopAsync()), api::ErrorStatus::ErrIllegalState);
 
-  // A broadcast text the network search refuses fails the start, which undoes itself.
+  // A broadcast text the network search refuses fails a network-only start,
+  // which undoes itself. (Searching every transport, the other finders would
+  // still start, and so would the discovery.)
   auto longText = std::make_shared<disc::FilterOption>();
+  longText->PortType(disc::PortType::Tcp);
   longText->Broadcast(std::string(32, '1'));
   EXPECT_EQ(Outcome(disc::Discovery::StartAsync(longText)), api::ErrorStatus::ErrParameter);
   EXPECT_EQ(Outcome(disc::Discovery::StopAsync()), api::ErrorStatus::ErrIllegalState);

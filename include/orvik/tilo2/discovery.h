@@ -178,8 +178,10 @@ class TILO2_EXPORT Discovery {
 
   // Starts searching with `filter` (null: a new FilterOption's defaults).
   // Fails with ErrIllegalState while a discovery runs, ErrParameter for a
-  // filter value outside its enumeration or a broadcast text the network
-  // search refuses; the discovery is then stopped.
+  // filter value outside its enumeration; the discovery is then stopped. A
+  // broadcast text the network search refuses (32 bytes or more, or no IPv4
+  // address) fails a PortType::Tcp start with ErrParameter; with
+  // PortType::All the Bluetooth and USB search start without it.
   static IAsyncAction StartAsync(std::shared_ptr<FilterOption> filter);
   // Stops it and waits until no Discovered event can come any more; fails
   // with ErrIllegalState when none runs. Never wait for it inside a
