@@ -267,6 +267,75 @@ TEST_F(DiscoveryRun, StopWaitsForTheRunningHandlerAndNothingComesAfter) {
   EXPECT_EQ(recorder.All().size(), delivered);
 }
 
+// A printer's name reaches the app as valid text whatever bytes it sent: the
+// network search keeps at most 127 bytes, which may cut a character, and
+// ill-formed bytes become U+FFFD. An empty name is reported as "RP Printer".
+TEST_F(DiscoveryRun, PrinterNamesBecomeValidText) {
+  struct Case {
+    int address;
+    std::string sent;
+    std::u16string reported;
+  };
+  const Case cases[] = {
+      {812, "", u"RP Printer"},
+      {813, std::string(126, 'A') + "\xC3\xA9xyz", std::u16string(126, u'A') + u"\uFFFD"},
+      {814, "Caf\xC3\xA9 \xE2\x82\xAC", u"Caf\u00E9 \u20AC"},
+      {815, "RP\xFF\xFE-S", u"RP\uFFFD\uFFFD-S"},
+  };
+  for (const Case& c : cases) {
+    AddPrinter(c.address, c.sent, {0x00, 0x1A, 0x7D, 0x00, 0x01, static_cast<uint8_t>(c.address)});
+  }
+  Recorder recorder;
+  ASSERT_EQ(Outcome(disc::Discovery::StartAsync(nullptr)), 0);
+  for (const Case& c : cases) {
+    const std::string target = "TCP:" + io_test::address(c.address);
+    SCOPED_TRACE(target);
+    ASSERT_TRUE(recorder.WaitForDevice(target, disc::DeviceType::Printer));
+    for (const Seen& s : recorder.All()) {
+      if (s.target() == target) {
+        EXPECT_EQ(s.info->DeviceName(), api::String(c.reported));
+      }
+    }
+  }
+  EXPECT_EQ(Outcome(disc::Discovery::StopAsync()), 0);
+}
+
+// What a handler does stays with that handler and that device: one that
+// always throws keeps the later handlers from every device, but the discovery
+// goes on delivering to the earlier ones; and a handler may stop the
+// discovery as long as it does not wait for the stop.
+TEST_F(DiscoveryRun, HandlersThatThrowOrStop) {
+  AddPrinter(816, "RP-S100", {0x00, 0x1A, 0x7D, 0x00, 0x02, 0x01});
+  AddPrinter(817, "RP-S200", {0x00, 0x1A, 0x7D, 0x00, 0x02, 0x02});
+  {
+    Recorder first;
+    HandlerScope thrower([](const auto&) { throw std::runtime_error("handler"); });
+    Recorder never;
+    ASSERT_EQ(Outcome(disc::Discovery::StartAsync(nullptr)), 0);
+    EXPECT_TRUE(first.WaitForDevice("TCP:127.0.3.48", disc::DeviceType::Printer));
+    EXPECT_TRUE(first.WaitForDevice("TCP:127.0.3.49", disc::DeviceType::Printer));
+    ASSERT_EQ(Outcome(disc::Discovery::StopAsync()), 0);
+    EXPECT_TRUE(never.All().empty());
+  }
+
+  // The next start's first event stops it from inside the handler.
+  std::mutex mutex;
+  api::IAsyncAction stop;
+  Recorder stopper([&](const Seen&) {
+    std::lock_guard lock(mutex);
+    if (!stop) stop = disc::Discovery::StopAsync();
+  });
+  ASSERT_EQ(Outcome(disc::Discovery::StartAsync(nullptr)), 0);
+  api::IAsyncAction stopping;
+  ASSERT_TRUE(io_test::Eventually([&] {
+    std::lock_guard lock(mutex);
+    stopping = stop;
+    return static_cast<bool>(stopping);
+  }));
+  EXPECT_EQ(Outcome(stopping), 0);
+  EXPECT_EQ(Outcome(disc::Discovery::StopAsync()), api::ErrorStatus::ErrIllegalState);
+}
+
 // The name filter reaches the Bluetooth finder: with Name a device whose name
 // is not a printer model's stays unreported, with None it comes too. A
 // Bluetooth find carries its address as target and as BdAddress.

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "../component/api_log_fixture.h"
 #include "device/discovery_engine.h"
+#include "discovery_test_support.h"
 #include "orvik/tilo2/activation.h"
 #include "orvik/tilo2/error_status.h"
 #include "runtime/discovery_internal.h"
@@ -38,16 +38,6 @@ std::string PointerText(const void* p) {
   return text;
 }
 
-// HRESULT of what the operation's get() throws; 0 when it completes.
-int32_t Outcome(const api::IAsyncAction& action) {
-  try {
-    action.get();
-  } catch (const api::RuntimeException& e) {
-    return e.HResult();
-  }
-  return 0;
-}
-
 // One found device as the engine hands it over; null texts stay null.
 struct Found {
   int32_t deviceType;
@@ -67,48 +57,9 @@ struct Found {
   }
 };
 
-// A Discovered handler recording every DeviceInfo, removed with the object.
-class Recorder {
- public:
-  Recorder() {
-    token_ = disc::Discovery::Discovered([this](const auto& args) {
-      std::lock_guard lock(mutex_);
-      infos_.push_back(args->DeviceInfo());
-      threads_.push_back(std::this_thread::get_id());
-    });
-  }
-  ~Recorder() { disc::Discovery::Discovered(token_); }
-  Recorder(const Recorder&) = delete;
-  Recorder& operator=(const Recorder&) = delete;
-
-  std::vector<std::shared_ptr<const disc::DeviceInfo>> Infos() {
-    std::lock_guard lock(mutex_);
-    return infos_;
-  }
-  std::vector<std::thread::id> Threads() {
-    std::lock_guard lock(mutex_);
-    return threads_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::shared_ptr<const disc::DeviceInfo>> infos_;
-  std::vector<std::thread::id> threads_;
-  api::EventToken token_ = 0;
-};
-
-// Removes a handler at the end of a test, whatever the test's outcome.
-class HandlerScope {
- public:
-  explicit HandlerScope(disc::DiscoveredHandler handler)
-      : token_(disc::Discovery::Discovered(std::move(handler))) {}
-  ~HandlerScope() { disc::Discovery::Discovered(token_); }
-  HandlerScope(const HandlerScope&) = delete;
-  HandlerScope& operator=(const HandlerScope&) = delete;
-
- private:
-  api::EventToken token_;
-};
+using discovery_test::HandlerScope;
+using discovery_test::Outcome;
+using discovery_test::Recorder;
 
 class DiscoveryClasses : public ApiLogTest {
  protected:

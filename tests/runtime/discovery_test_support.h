@@ -77,6 +77,12 @@ class Recorder {
     std::lock_guard lock(mutex_);
     return seen_;
   }
+  std::vector<std::shared_ptr<const disc::DeviceInfo>> Infos() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<const disc::DeviceInfo>> out;
+    for (const Seen& s : seen_) out.push_back(s.info);
+    return out;
+  }
 
   // Waits until `done` holds for the events so far; false at the deadline.
   bool WaitFor(const std::function<bool(const std::vector<Seen>&)>& done,
@@ -105,6 +111,19 @@ class Recorder {
   std::condition_variable changed_;
   std::vector<Seen> seen_;
   api::EventToken token_ = 0;
+};
+
+// A Discovered handler for the object's life.
+class HandlerScope {
+ public:
+  explicit HandlerScope(disc::DiscoveredHandler handler)
+      : token_(disc::Discovery::Discovered(std::move(handler))) {}
+  ~HandlerScope() { disc::Discovery::Discovered(token_); }
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+
+ private:
+  api::EventToken token_;
 };
 
 // A printer's device service as discovery asks it: the devices it hosts and
