@@ -387,5 +387,26 @@ TEST_F(DiscoveryRun, BluetoothFindsUnderTheNameFilter) {
   }
 }
 
+// Searching every transport takes in USB printers too: the target is "USB:"
+// and the device's instance id, and a USB device has no addresses.
+TEST_F(DiscoveryRun, UsbFindUnderEveryTransport) {
+  hal::SimUsbDevice usb;
+  usb.vendorId = hal::UsbVendorId();
+  usb.serial = "S100";
+  usb.name = "RP-S100";
+  const std::string id = sim->PlugUsbDevice(usb);
+  Recorder recorder;
+  ASSERT_EQ(Outcome(disc::Discovery::StartAsync(nullptr)), 0);
+  ASSERT_TRUE(recorder.WaitForDevice("USB:" + id, disc::DeviceType::Printer));
+  ASSERT_EQ(Outcome(disc::Discovery::StopAsync()), 0);
+  for (const Seen& s : recorder.All()) {
+    if (s.target() != "USB:" + id) continue;
+    EXPECT_EQ(s.name(), "RP-S100");
+    EXPECT_TRUE(s.info->IpAddress().empty());
+    EXPECT_TRUE(s.info->MacAddress().empty());
+    EXPECT_TRUE(s.info->BdAddress().empty());
+  }
+}
+
 }  // namespace
 }  // namespace discovery_test
