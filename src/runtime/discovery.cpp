@@ -46,8 +46,9 @@ constexpr char kOnDiscoveryName[] = TILO2_DISCOVERY_NAME("OnDiscovery");
 
 constexpr char kDefaultBroadcast[] = "255.255.255.255";
 
-// The engine's "already running" result.
+// The engine's "already running" and "failed" results.
 constexpr int kTdcIllegalState = 5;
+constexpr int kTdcFailure = 255;
 
 constexpr ErrorNumber kErrIllegalStateNumber = 5;
 
@@ -92,6 +93,7 @@ int32_t ToCore(E value) {
 // Start in the engine's order; each step that fails undoes the earlier ones.
 int StartEngine(DiscoveryState& state, const DiscoveryFilter_t& filter) {
   PlatformLockGuard engineLock(state.engineLock);
+  if (!engineLock) return kTdcFailure;
   if (state.storedCallback != nullptr) return kTdcIllegalState;
   int result = TdcStartDiscovery(nullptr, &filter);
   if (result != 0) return result;
@@ -117,6 +119,7 @@ void StartBody(const FilterValues& values) {
       nullptr, kStartName, [&] { return FilterLogArguments(values); },
       [&] {
         PlatformLockGuard classLock(state.classLock);
+        if (!classLock) throw CommonUtils::MakeException(kErrFailureNumber);
         if (state.isStopped == 0) throw CommonUtils::MakeException(kErrIllegalStateNumber);
         DiscoveryFilter_t filter{};
         filter.portType = ToCore(values.portType);
@@ -138,11 +141,12 @@ void StopBody() {
   DiscoveryState& state = State();
   RunApiCall(nullptr, kStopName, NoLogArguments, [&] {
     PlatformLockGuard classLock(state.classLock);
+    if (!classLock) throw CommonUtils::MakeException(kErrFailureNumber);
     if (state.isStopped == 1) throw CommonUtils::MakeException(kErrIllegalStateNumber);
     int result = 0;
     {
       PlatformLockGuard engineLock(state.engineLock);
-      result = TdcStopDiscoveryPolling();
+      result = engineLock ? TdcStopDiscoveryPolling() : kTdcFailure;
       if (result == 0) {
         TdcStopDiscoveryNotify();
         state.storedCallback = nullptr;
