@@ -187,6 +187,8 @@ int TdevHasOpenDriverHandle(TdevConnection_t* connection);
 int32_t TdevCountBusyRecords(TdevConnection_t* connection);
 // Unlinks and destroys every handle of the connection, whatever its state.
 void TdevRemoveAllDriverHandleList(TdevConnection_t* connection);
+// Unlinks and destroys one handle (an open whose waiter expired).
+void TdevRemoveDriverHandle(TdevConnection_t* connection, const void* handle);
 
 // ---- Open and close a device -----------------------------------------------------
 // 1 null or a type outside 0..5; 4 not connected; 8 the id is already open;
@@ -204,14 +206,20 @@ void TdevFailOpeningDevices(TdevConnection_t* connection);
 void TdevFailClosingDevices(TdevConnection_t* connection);
 
 // ---- Message boxes -----------------------------------------------------------------
-// Creates the entry, links it in state 0 with a new sequence number (written
-// to *sequence before anything is sent) and sends "open_commbox". On failure
-// nothing stays linked. 1 null, 4 not connected, 12, 2 busy, a send failure, else 0.
+// Creates the entry, links it in state 0 with the given sequence number (the
+// caller takes it from TdevNextSequence and registers its waiter first) and
+// sends "open_commbox". On failure nothing stays linked. 1 null, 4 not
+// connected, 12 no memory, builder failures, 2 busy, a send failure, else 0.
 int TdevOpenCommBox(TdevConnection_t* connection, const char* boxId, const char* memberId,
-                    std::shared_ptr<TdevCommBoxEntry_t>* entry, int32_t* sequence);
-// Sends "close_commbox" with a new sequence number; the node goes to state 2
-// whether or not the send worked (it still counts). 1, 4, 255 not linked, 2, else 0.
-int TdevCloseCommBox(TdevConnection_t* connection, TdevCommBoxEntry_t* entry, int32_t* sequence);
+                    int32_t sequence, std::shared_ptr<TdevCommBoxEntry_t>* entry);
+// Sends "close_commbox" with the given sequence; the node is in state 2 while
+// the reply is awaited, back in state 1 when the send failed (it still
+// counts). 1 null, 4 not connected, 255 not linked, 2 busy, a send failure, else 0.
+int TdevCloseCommBox(TdevConnection_t* connection, TdevCommBoxEntry_t* entry, int32_t sequence);
+// Puts a box whose close was given up back into state 1.
+void TdevCommBoxListReopen(TdevConnection_t* connection, TdevCommBoxEntry_t* entry);
+// Unlinks a box whose open was given up (its waiter expired).
+void TdevCommBoxListDrop(TdevConnection_t* connection, TdevCommBoxEntry_t* entry);
 int TdevCommBoxListSetCallback(TdevConnection_t* connection, int32_t index,
                                TdevCommBoxResultCallback callback);
 std::shared_ptr<TdevCommBoxEntry_t> TdevCommBoxListFindById(TdevConnection_t* connection,

@@ -19,6 +19,7 @@
 namespace tilo2::core {
 
 struct TdevChannel_t;
+struct TdevChannelHolder_t;  // a channel and its framing; closed when the last holder goes
 struct TdevHandleBase_t;
 struct TdevCommBoxEntry_t;
 
@@ -95,10 +96,11 @@ struct TdevConnection_t {
   double protocolVersion = 0.0;
   PlatformMutex_t textLock{};
 
-  // The current channel (null when none) and its framing, under channelLock.
-  // A channel is handed to its close thread exactly once: the hand-over takes
-  // the pointer and sets it to null under this lock.
-  TdevChannel_t* channel = nullptr;
+  // The current channel (null when none), under channelLock. A hand-over
+  // takes the reference and leaves null; the channel is joined and freed on a
+  // close thread of its own once the last holder (a sender, a hook) lets go,
+  // so it is closed exactly once and never under a sender.
+  std::shared_ptr<TdevChannelHolder_t> channel;
   PlatformMutex_t channelLock{};
 
   // Device handles opened on the host, in the order they were opened.
@@ -133,7 +135,14 @@ struct TdevConnection_t {
   PlatformCond_t disconnectEvent = nullptr;
   PlatformMutex_t disconnectLock{};
 
-  bool destroyed = false;  // under the global list lock
+  // Under the global list lock: destroyed, and claimed by a disconnect of
+  // TdevDisconnectIfUnused (no longer handed out).
+  bool destroyed = false;
+  bool claimed = false;
+
+  // A reconnect under way: its generation and the event that ends its watch.
+  uint64_t reconnectGeneration = 0;
+  PlatformCond_t reconnectEvent = nullptr;
 
   TdevConnection_t();
   ~TdevConnection_t();
@@ -149,8 +158,9 @@ int TdevCreateConnection(TdevConnection_t** out);
 TdevConnectionRef TdevRefConnection(const TdevConnection_t* connection);
 // The first live connection whose host text equals host, byte for byte.
 TdevConnectionRef TdevFindConnection(const char* host);
-// The live connection whose current channel is this one.
-TdevConnectionRef TdevFindConnectionByChannel(const TdevChannel_t* channel);
+// The connected connection of the host, with one more user counted, or null.
+TdevConnection_t* TdevTakeConnectedUser(const char* host);
+void TdevAddConnectionUser(TdevConnection_t* connection);
 
 // ---- Connect and disconnect -------------------------------------------------
 // Opens the channel (TLS on 8143, else 8009); the outcome reaches slot 3.
@@ -200,10 +210,12 @@ void TdevOnChannelLost(TdevChannel_t* channel, const char* host);
 void TdevOnChannelData(TdevChannel_t* channel, const char* host, const uint8_t* bytes,
                        int32_t length);
 
-// Hands a channel to a short-lived close thread that joins and frees it.
-// 0, 12 no thread for lack of resources, 255 another failure (the channel
-// is then joined and freed here, unless this is its own receive thread).
-int TdevCloseChannelAsync(TdevChannel_t* channel);
+// Hands a channel to a short-lived close thread that joins and frees it
+// (and then calls done(context) when given). 0, or 12 when no thread starts
+// (the channel is then joined and freed here unless this is its own receive
+// thread, which leaves it to leak rather than free it under itself).
+int TdevCloseChannelAsync(TdevChannel_t* channel, void (*done)(void*) = nullptr,
+                          void* context = nullptr);
 
 // ---- Bounds (test hooks in test_hooks.h set them) ---------------------------
 int32_t TdevReconnectLimitMs();

@@ -6,33 +6,7 @@
 
 namespace tilo2::core {
 
-int TdevConnectSync(TdcBackendEnv_t*, const char*, int32_t, TdevConnection_t**, int32_t) {
-  return 255;
-}
-int TdevDisconnectIfUnused(TdcBackendEnv_t*, TdevConnection_t*) { return 255; }
-int TdevDestroyConnection(TdevConnection_t*) { return 255; }
-int TdevIsConnected(TdevConnection_t*) { return 0; }
-int TdevSetReconnectingCallback(TdevConnection_t*) { return 255; }
-int TdevSetReconnectCallback(TdevConnection_t*) { return 255; }
-int TdevSetDisconnectCallback(TdevConnection_t*) { return 255; }
-int TdevOpenDeviceSync(TdcBackendEnv_t*, TdevConnection_t*, const char*, int32_t, void**) {
-  return 255;
-}
-int TdevCloseDeviceSync(TdcBackendEnv_t*, TdevConnection_t*, void*) { return 255; }
 int TdevDocClearBody(TdevDocument_t*) { return 255; }
-int TdevPrinterSetOnlineCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetOfflineCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetPowerOffCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetCoverCloseCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetCoverOpenCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetPaperOkCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetPaperNearEndCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetPaperEmptyCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetDrawerHighCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetDrawerLowCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetBatteryEmptyCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetBatteryEnoughCallback(TdevPrinterHandle_t*) { return 255; }
-int TdevPrinterSetReceiveCallback(TdevPrinterHandle_t*) { return 255; }
 int TdevPrinterGetStatus(TdcBackendEnv_t*, TdevPrinterHandle_t*, uint32_t*, int32_t*) {
   return 255;
 }
@@ -51,7 +25,6 @@ int TdevPrinterForceCommand(TdcBackendEnv_t*, TdevPrinterHandle_t*, const uint8_
                             int32_t) {
   return 255;
 }
-int TdevSetMonitorInterval(TdevPrinterHandle_t*, int32_t) { return 255; }
 int TdevStartMonitor(TdevPrinterHandle_t*) { return 255; }
 int TdevStopMonitor(TdevPrinterHandle_t*) { return 255; }
 int TdevPrinterAddTextAlign(TdevPrinterHandle_t*, int32_t) { return 255; }
