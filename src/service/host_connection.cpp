@@ -652,6 +652,15 @@ void TdevConnectionAdminInfo(TdevConnection_t* connection, std::string* adminNam
   if (location != nullptr) *location = connection->location;
 }
 
+TdevChannel_t* TdevConnectionChannel(TdevConnection_t* connection,
+                                     std::shared_ptr<TdevChannelHolder_t>* keep) {
+  if (connection == nullptr) return nullptr;
+  std::shared_ptr<TdevChannelHolder_t> holder = CurrentChannel(connection);
+  if (holder == nullptr) return nullptr;
+  if (keep != nullptr) *keep = holder;
+  return holder->channel;
+}
+
 int TdevConnectionSend(TdevConnection_t* connection, const char* bytes, int32_t length) {
   if (connection == nullptr || bytes == nullptr || length <= 0) return 1;
   return SendOnChannel(connection, bytes, length, false);

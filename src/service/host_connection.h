@@ -188,6 +188,10 @@ uint8_t TdevConnectionTls(TdevConnection_t* connection);
 // Admin name and location, read together under one lock.
 void TdevConnectionAdminInfo(TdevConnection_t* connection, std::string* adminName,
                              std::string* location);
+// The current channel, kept open while *keep holds it (tests use it to
+// play a channel that is no longer the connection's own).
+TdevChannel_t* TdevConnectionChannel(TdevConnection_t* connection,
+                                     std::shared_ptr<TdevChannelHolder_t>* keep);
 // Users handed out by TdevConnectSync still held.
 int32_t TdevConnectionUsers(TdevConnection_t* connection);
 
