@@ -538,7 +538,9 @@ int TdevDisconnectIfUnused(TdcBackendEnv_t*, TdevConnection_t* connection) {
 }
 
 int TdevIsConnected(TdevConnection_t* connection) {
-  if (connection == nullptr) return 0;
+  // The device layer may ask about a connection that is gone.
+  TdevConnectionRef ref = TdevRefConnection(connection);
+  if (ref == nullptr) return 0;
   return TdevGetCondition(connection) == TDEV_CONDITION_CONNECTED ? 1 : 0;
 }
 
