@@ -398,8 +398,9 @@ void TdevOnCloseDevice(TdevConnection_t* connection, int32_t replyCode, const ch
       TdevSetDriverHandleState(connection, handle.get(), TDEV_HANDLE_OPEN);
       slot(connection, handle.get(), host.c_str(), deviceId, static_cast<int32_t>(type), result);
     } else {
-      slot(connection, handle.get(), host.c_str(), deviceId, static_cast<int32_t>(type), 0);
+      // Gone before the waiter wakes; the reference above keeps it for the call.
       TdevRemoveDriverHandle(connection, handle.get());
+      slot(connection, handle.get(), host.c_str(), deviceId, static_cast<int32_t>(type), 0);
     }
   }
   if (dataId > 0) TdevSetReceivedId(connection, dataId);
@@ -598,9 +599,8 @@ void OnBoxReply(TdevConnection_t* connection, int index, int32_t replyCode, int3
   }
   if (entry != nullptr) {
     const std::string host = TdevConnectionHost(connection);
+    if ((index == 0) == (result != 0)) UnregisterBox(entry.get());
     callback(connection, result == 0 ? entry.get() : nullptr, host.c_str(), result, sequence);
-    const bool unlinked = (index == 0) == (result != 0);
-    if (unlinked) UnregisterBox(entry.get());
   }
   if (dataId > 0) TdevSetReceivedId(connection, dataId);
 }

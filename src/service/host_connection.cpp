@@ -119,6 +119,9 @@ int32_t OpenChannel(TdevConnection_t* connection, const std::string& host, int32
   std::shared_ptr<TdevChannelHolder_t> old;
   PlatformLockGuard guard(connection->channelLock);
   old = std::exchange(connection->channel, nullptr);
+  // A destroyed connection opens nothing (its destruction took the channel
+  // under this lock, after making it unreachable).
+  if (TdevRefConnection(connection) == nullptr) return 8;
   const int32_t code =
       TdevChannelOpen(&holder->channel, host.c_str(), port, tls, timeoutMs, holder->context);
   if (code != 0) return code;  // holder frees the context
@@ -168,8 +171,7 @@ void CleanUp(const TdevConnectionRef& connection) {
     PlatformLockGuard guard(connection->disconnectLock);
     if (connection->cleanedUp) return;
     connection->cleanedUp = true;
-    ++connection->session;
-    platform_cond_signal(&connection->disconnectEvent);
+    connection->settled = false;
   }
   EndReconnectWatch(connection.get());
   TdevSetCondition(connection.get(), TDEV_CONDITION_DISCONNECTED);
@@ -184,6 +186,15 @@ void CleanUp(const TdevConnectionRef& connection) {
   }
   TakeChannel(connection.get());
   TdevRemoveAllDriverHandleList(connection.get());
+  {
+    // A disconnect waiting for its reply returns now, with everything settled.
+    PlatformLockGuard guard(connection->disconnectLock);
+    connection->settled = true;
+    ++connection->session;
+    platform_cond_signal(&connection->disconnectEvent);
+  }
+  // A connection destroyed meanwhile tells nobody.
+  if (TdevRefConnection(connection.get()) == nullptr) return;
   if (TdevConnectionNotifier slot = ReadNotifier(connection.get(), TDEV_SLOT_DISCONNECTED)) {
     slot(connection.get(), host.c_str());
   }
@@ -227,9 +238,13 @@ void* ReconnectWatchThread(void* argument) {
       PlatformLockGuard guard(connection->disconnectLock);
       if (connection->reconnectGeneration != watch->generation) return nullptr;
     }
+    // Destroyed meanwhile: nothing left to give up.
+    if (TdevRefConnection(connection) == nullptr) return nullptr;
     const uint64_t now = platform_tick_ms();
     if (now >= end) break;
-    platform_cond_wait_ms(&connection->reconnectEvent, static_cast<int>(end - now));
+    // Short slices: an end signalled before this thread started is seen too.
+    platform_cond_wait_ms(&connection->reconnectEvent,
+                          static_cast<int>(std::min<uint64_t>(end - now, 200)));
   }
   if (TdevGetCondition(connection) == TDEV_CONDITION_RECONNECTING) {
     log_trace(kTag, LOG_TRACE_INFO, connection, 0, "ReconnectWatch", LOG_ARG_STRING,
@@ -444,6 +459,7 @@ int TdevConnect(TdevConnection_t* connection, const char* host, int32_t tls, int
     {
       PlatformLockGuard wait(connection->disconnectLock);
       connection->cleanedUp = false;
+      connection->settled = false;
       ++connection->session;
     }
     TdevSetCondition(connection, TDEV_CONDITION_CONNECTING);
@@ -509,7 +525,7 @@ int TdevDisconnect(TdevConnection_t* connection) {
     for (;;) {
       {
         PlatformLockGuard guard(connection->disconnectLock);
-        if (connection->cleanedUp || connection->session != session) break;
+        if (connection->settled || connection->session != session) break;
       }
       if (TdevRefConnection(connection) == nullptr) return 0;  // destroyed meanwhile
       const uint64_t now = platform_tick_ms();

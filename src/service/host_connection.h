@@ -130,7 +130,8 @@ struct TdevConnection_t {
   // TdevDisconnectIfUnused; and the state of the disconnect clean-up.
   int32_t users = 0;
   bool disconnectWaiting = false;  // a TdevDisconnect call waits for the reply
-  bool cleanedUp = false;          // the clean-up of this session ran
+  bool cleanedUp = false;          // the clean-up of this session started
+  bool settled = false;            // ... and has left the connection disconnected
   uint64_t session = 0;            // rises with every TdevConnect and every clean-up
   PlatformCond_t disconnectEvent = nullptr;
   PlatformMutex_t disconnectLock{};
