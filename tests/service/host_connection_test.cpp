@@ -233,11 +233,13 @@ TEST_F(HostConnection, MessagesCutAnywhereAreDispatchedOnceEach) {
   static std::mutex mutex;
   static std::vector<std::vector<uint8_t>> replies;
   replies.clear();
-  static_cast<TdevDeviceHandle_t*>(handle)->dataBytes = [](void*, const char*, const char*,
-                                                           const uint8_t* bytes, int32_t count) {
+  auto* device = static_cast<TdevDeviceHandle_t*>(handle);
+  PlatformLockGuard slotGuard(device->callbackLock);
+  device->dataBytes = [](void*, const char*, const char*, const uint8_t* bytes, int32_t count) {
     std::lock_guard lock(mutex);
     replies.emplace_back(bytes, bytes + count);
   };
+  slotGuard.Unlock();
   auto reply = [](const std::string& hex) {
     return "<device_data><sequence>0</sequence><device_id>serial_1</device_id><data><type>"
            "oncommandreply</type><data>" +
