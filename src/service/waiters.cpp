@@ -25,6 +25,7 @@ enum Family : int {
 };
 
 constexpr int32_t kTimedOut = 3;
+constexpr int32_t kConnectGraceMs = 1000;
 
 // One blocked call. Shared between the waiting thread and the callback that
 // takes it off its list, so neither frees it under the other.
@@ -184,7 +185,9 @@ int TdevConnectSync(TdcBackendEnv_t*, const char* host, int32_t useTls, TdevConn
     if (result != 0) {
       Remove(kConnect, waiter);
     } else {
-      result = Wait(kConnect, waiter, timeoutMs == -2 ? 15000 : timeoutMs);
+      // The channel gives its own verdict (refused, timed out) when the
+      // timeout ends; a short grace lets that verdict through.
+      result = Wait(kConnect, waiter, (timeoutMs == -2 ? 15000 : timeoutMs) + kConnectGraceMs);
     }
   }
   if (result != 0) {

@@ -167,6 +167,54 @@ TEST_F(HostConnection, ReconnectNotDoneWithinTheLimitDisconnects) {
   EXPECT_EQ(TdevGetCondition(c), TDEV_CONDITION_DISCONNECTED);
 }
 
+TEST_F(HostConnection, ConnectFailuresAnswerTheChannelsResultWithinTheTimeout) {
+  struct Case {
+    const char* name;
+    int address;
+    int tls;
+    bool refuse;
+    int expected;
+  } cases[] = {
+      {"refused", 981, 0, true, 255},
+      {"TLS peer that never handshakes", 982, 1, false, 3},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    auto e = startService(k.address);
+    ASSERT_NE(e, nullptr);
+    const Transport transport = k.tls ? Transport::Tls : Transport::Plain;
+    if (k.refuse) {
+      ASSERT_TRUE(e->setRefusing(transport, true));
+    } else {
+      e->setAcceptMode(transport, AcceptMode::Silent);
+    }
+    const std::string target = io_test::address(k.address);
+    const auto start = std::chrono::steady_clock::now();
+    TdevConnection_t* c = nullptr;
+    EXPECT_EQ(TdevConnectSync(nullptr, target.c_str(), k.tls, &c, 1500), k.expected);
+    EXPECT_EQ(c, nullptr);
+    EXPECT_LT(io_test::msSince(start), 8000);
+    EXPECT_EQ(TdevFindConnection(target.c_str()), nullptr) << "a failed connect leaves nothing";
+  }
+}
+
+TEST_F(HostConnection, LinkLostWhileReconnectingEndsTheConnection) {
+  auto& e = service(983);
+  TdevConnection_t* c = connect();
+  ASSERT_NE(c, nullptr);
+  e.setAcceptMode(Transport::Plain, AcceptMode::Silent);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(e.resetClient(0));
+  ASSERT_TRUE(e.waitForAccepted(2, 10s));
+  ASSERT_TRUE(Eventually([&] { return SlotRecorder::instance().count(c, 1) == 1; }));
+  // The new link goes too, before the service greeted it.
+  ASSERT_TRUE(Eventually([&] { return e.resetClient(0); }));
+  ASSERT_TRUE(Eventually([&] { return SlotRecorder::instance().count(c, 0) == 1; }));
+  EXPECT_LT(io_test::msSince(start), 30000) << "well before the reconnect limit";
+  EXPECT_EQ(SlotRecorder::instance().slots(c), (std::vector<int>{1, 0}));
+  EXPECT_EQ(TdevGetCondition(c), TDEV_CONDITION_DISCONNECTED);
+}
+
 TEST_F(HostConnection, DisconnectWithoutReplyCleansUpOnceAfterItsBound) {
   auto& e = service(977);
   TdevSetReplyBounds(0, 800);
