@@ -365,6 +365,8 @@ void TdevOnOpenDevice(TdevConnection_t* connection, int32_t replyCode, const cha
                       int32_t dataId) {
   if (connection == nullptr || deviceId == nullptr) return;
   const int32_t result = TdevReplyCodeToResult(replyCode);
+  // Stored first, so a waiter that wakes on the reply sees it.
+  if (dataId > 0) TdevSetReceivedId(connection, dataId);
   TdevDeviceResultCallback slot = ReadSlot(connection, &TdevConnectionSlots_t::openResult);
   uint32_t type = 0;
   int32_t state = -1;
@@ -381,13 +383,14 @@ void TdevOnOpenDevice(TdevConnection_t* connection, int32_t replyCode, const cha
       slot(connection, handle.get(), host.c_str(), deviceId, static_cast<int32_t>(type), 0);
     }
   }
-  if (dataId > 0) TdevSetReceivedId(connection, dataId);
 }
 
 void TdevOnCloseDevice(TdevConnection_t* connection, int32_t replyCode, const char* deviceId,
                        int32_t dataId) {
   if (connection == nullptr || deviceId == nullptr) return;
   const int32_t result = TdevReplyCodeToResult(replyCode);
+  // Stored first, so a waiter that wakes on the reply sees it.
+  if (dataId > 0) TdevSetReceivedId(connection, dataId);
   TdevDeviceResultCallback slot = ReadSlot(connection, &TdevConnectionSlots_t::closeResult);
   uint32_t type = 0;
   int32_t state = -1;
@@ -403,7 +406,6 @@ void TdevOnCloseDevice(TdevConnection_t* connection, int32_t replyCode, const ch
       slot(connection, handle.get(), host.c_str(), deviceId, static_cast<int32_t>(type), 0);
     }
   }
-  if (dataId > 0) TdevSetReceivedId(connection, dataId);
 }
 
 void TdevFailOpeningDevices(TdevConnection_t* connection) {
@@ -577,6 +579,7 @@ void OnBoxReply(TdevConnection_t* connection, int index, int32_t replyCode, int3
                 int32_t dataId) {
   if (connection == nullptr) return;
   const int32_t result = TdevReplyCodeToResult(replyCode);
+  if (dataId > 0) TdevSetReceivedId(connection, dataId);
   const int32_t wanted = index == 0 ? TDEV_HANDLE_OPENING : TDEV_HANDLE_CLOSING;
   std::shared_ptr<TdevCommBoxEntry_t> entry;
   TdevCommBoxResultCallback callback = BoxCallback(connection, index);
@@ -602,7 +605,6 @@ void OnBoxReply(TdevConnection_t* connection, int index, int32_t replyCode, int3
     if ((index == 0) == (result != 0)) UnregisterBox(entry.get());
     callback(connection, result == 0 ? entry.get() : nullptr, host.c_str(), result, sequence);
   }
-  if (dataId > 0) TdevSetReceivedId(connection, dataId);
 }
 
 // Link lost: the boxes in the given state are told 4.
