@@ -221,6 +221,27 @@ void FailConnect(const TdevConnectionRef& connection, int32_t result) {
   }
 }
 
+// A detached thread of the client is counted from before it starts, so no
+// check of the count can fall between its start and its first step.
+struct CountedThread {
+  CountedThread(const CountedThread&) = delete;
+  CountedThread& operator=(const CountedThread&) = delete;
+  CountedThread() = default;
+  ~CountedThread() { TdevLiveThreads().fetch_sub(1); }
+};
+
+int StartCountedThread(PlatformThreadEntry entry, void* argument) {
+  TdevLiveThreads().fetch_add(1);
+  PlatformThread_t thread = nullptr;
+  const int started = platform_thread_create(&thread, entry, argument);
+  if (started != 0) {
+    TdevLiveThreads().fetch_sub(1);
+    return started;
+  }
+  platform_thread_close(thread);
+  return 0;
+}
+
 struct ReconnectWatch {
   TdevConnectionRef connection;
   uint64_t generation;
@@ -229,7 +250,7 @@ struct ReconnectWatch {
 // Gives a reconnect the reconnect limit; when it has not completed by then,
 // the connection is given up (clean-up, slot 0).
 void* ReconnectWatchThread(void* argument) {
-  TdevLiveThread live;
+  CountedThread live;
   std::unique_ptr<ReconnectWatch> watch(static_cast<ReconnectWatch*>(argument));
   TdevConnection_t* connection = watch->connection.get();
   const uint64_t end = platform_tick_ms() + static_cast<uint64_t>(TdevReconnectLimitMs());
@@ -262,12 +283,10 @@ void StartReconnectWatch(const TdevConnectionRef& connection) {
   }
   platform_cond_reset(&connection->reconnectEvent);
   auto* watch = new (std::nothrow) ReconnectWatch{connection, generation};
-  PlatformThread_t thread = nullptr;
-  if (watch == nullptr || platform_thread_create(&thread, &ReconnectWatchThread, watch) != 0) {
+  if (watch == nullptr || StartCountedThread(&ReconnectWatchThread, watch) != 0) {
     delete watch;
     return;  // the channel's own connect limit still ends a reconnect that cannot connect
   }
-  platform_thread_close(thread);
 }
 
 struct CloseJob {
@@ -277,7 +296,7 @@ struct CloseJob {
 };
 
 void* CloseChannelThread(void* argument) {
-  TdevLiveThread live;
+  CountedThread live;
   std::unique_ptr<CloseJob> job(static_cast<CloseJob*>(argument));
   TdevChannelFree(job->channel);
   if (job->done != nullptr) job->done(job->context);
@@ -822,11 +841,7 @@ void TdevOnChannelData(TdevChannel_t* channel, const char*, const uint8_t* bytes
 int TdevCloseChannelAsync(TdevChannel_t* channel, void (*done)(void*), void* context) {
   if (channel == nullptr) return 1;
   auto* job = new (std::nothrow) CloseJob{channel, done, context};
-  PlatformThread_t thread = nullptr;
-  if (job != nullptr && platform_thread_create(&thread, &CloseChannelThread, job) == 0) {
-    platform_thread_close(thread);
-    return 0;
-  }
+  if (job != nullptr && StartCountedThread(&CloseChannelThread, job) == 0) return 0;
   delete job;
   // No thread: close here, unless this is the channel's own thread.
   if (TdevChannelFree(channel) == 0 && done != nullptr) done(context);
