@@ -215,6 +215,35 @@ TEST_F(HostConnection, LinkLostWhileReconnectingEndsTheConnection) {
   EXPECT_EQ(TdevGetCondition(c), TDEV_CONDITION_DISCONNECTED);
 }
 
+TEST_F(HostConnection, TheLayersDisconnectNotifierDestroysTheConnectionInsideSlotZero) {
+  auto& e = service(984);
+  struct Case {
+    const char* name;
+    bool refuseReconnect;
+  } cases[] = {{"orderly disconnect", false}, {"refused reconnect", true}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    TdevConnection_t* c = nullptr;
+    ASSERT_EQ(TdevConnectSync(nullptr, host(), 0, &c, 10000), 0);
+    // The device layer's own notifiers: slot 0 destroys the connection,
+    // on the receive thread or on the disconnecting one.
+    ASSERT_EQ(TdevSetDisconnectCallback(c), 0);
+    ASSERT_EQ(TdevSetReconnectingCallback(c), 0);
+    ASSERT_EQ(TdevSetReconnectCallback(c), 0);
+    if (k.refuseReconnect) {
+      ReplyOverride refuse;
+      refuse.code = "CLIENT_NOT_FOUND";
+      e.overrideNextReply("reconnect", refuse);
+      ASSERT_TRUE(e.resetClient(0));
+    } else {
+      EXPECT_EQ(TdevDisconnectIfUnused(nullptr, c), 0);
+    }
+    EXPECT_TRUE(Eventually([&] { return TdevRefConnection(c) == nullptr; }));
+    EXPECT_EQ(TdevFindConnection(host()), nullptr);
+    EXPECT_TRUE(e.waitForConnected(0, 10s));
+  }
+}
+
 TEST_F(HostConnection, DisconnectWithoutReplyCleansUpOnceAfterItsBound) {
   auto& e = service(977);
   TdevSetReplyBounds(0, 800);
