@@ -162,6 +162,15 @@ void EndReconnectWatch(TdevConnection_t* connection) {
   platform_cond_signal(&connection->reconnectEvent);
 }
 
+// Requests still waiting for a reply that can no longer come end now with 4
+// (their waiters wake), before the records are dropped.
+void FailPending(TdevConnection_t* connection) {
+  TdevFailOpeningDevices(connection);
+  TdevFailClosingDevices(connection);
+  TdevFailOpeningCommBoxes(connection);
+  TdevFailClosingCommBoxes(connection);
+}
+
 // The disconnect clean-up: runs once per session, whichever comes first (the
 // service's "disconnect", a lost link, an expired reconnect or disconnect
 // wait, a failed reconnect). It ends with slot 0, whose owner may destroy the
@@ -185,6 +194,7 @@ void CleanUp(const TdevConnectionRef& connection) {
     connection->location.clear();
   }
   TakeChannel(connection.get());
+  FailPending(connection.get());
   TdevRemoveAllDriverHandleList(connection.get());
   {
     // A disconnect waiting for its reply returns now, with everything settled.
@@ -436,6 +446,10 @@ int TdevDestroyConnection(TdevConnection_t* connection) {
   log_trace(kTag, LOG_TRACE_INFO, connection, 0, "RemoveHandleList", LOG_ARG_STRING,
             "Remove handle.", LOG_ARG_END);
   EndReconnectWatch(connection);
+  // Whoever waits on this connection stops waiting: a connect with 4, opens
+  // and closes through their slots.
+  TdevOnConnectReply(connection, TdevConnectionHost(connection).c_str(), 4);
+  FailPending(connection);
   {
     // A disconnect still waiting for its reply ends now.
     PlatformLockGuard guard(connection->disconnectLock);

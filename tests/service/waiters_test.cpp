@@ -176,6 +176,26 @@ TEST_F(Waiters, LinkLostWhileWaitingGivesNotConnectedOrCloseError) {
   EXPECT_EQ(TdevCloseDeviceSync(nullptr, c, handle), 10);
 }
 
+TEST_F(Waiters, DestroyingTheConnectionEndsItsWaitsAtOnce) {
+  auto& e = service(998);
+  TdevConnection_t* c = connect();
+  ASSERT_NE(c, nullptr);
+  ReplyOverride silent;
+  silent.drop = true;
+  e.overrideNextReply("open_device", silent);
+  std::atomic<int> result{-1};
+  std::thread opener([&] {
+    void* handle = nullptr;
+    result = TdevOpenDeviceSync(nullptr, c, "local_printer", TDEV_DEVICE_PRINTER, &handle);
+  });
+  ASSERT_TRUE(e.waitForReceived("open_device", 1, 10s));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(TdevDestroyConnection(c), 0);
+  opener.join();
+  EXPECT_EQ(result.load(), 4);
+  EXPECT_LT(io_test::msSince(start), 5000) << "not the whole reply bound";
+}
+
 TEST_F(Waiters, MessageBoxOpensAndClosesWithItsSequence) {
   auto& e = service(996);
   TdevConnection_t* c = connect();
