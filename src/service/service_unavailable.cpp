@@ -25,8 +25,6 @@ int TdevPrinterForceCommand(TdcBackendEnv_t*, TdevPrinterHandle_t*, const uint8_
                             int32_t) {
   return 255;
 }
-int TdevStartMonitor(TdevPrinterHandle_t*) { return 255; }
-int TdevStopMonitor(TdevPrinterHandle_t*) { return 255; }
 int TdevPrinterAddTextAlign(TdevPrinterHandle_t*, int32_t) { return 255; }
 int TdevPrinterAddLineSpace(TdevPrinterHandle_t*, int32_t) { return 255; }
 int TdevPrinterAddTextRotate(TdevPrinterHandle_t*, int32_t) { return 255; }
