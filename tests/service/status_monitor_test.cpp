@@ -390,6 +390,25 @@ TEST_F(StatusMonitorTest, RequestStatusOfASilentOrUnreachableServiceEndsWithinIt
   EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
 }
 
+TEST_F(StatusMonitorTest, StatusRequestsOfATlsConnectionGoOverHttps) {
+  service_ = http_test::startService(963);
+  ASSERT_TRUE(service_);
+  host_ = service_->options().address;
+  ASSERT_EQ(TdevConnectSync(nullptr, host_.c_str(), 1, &connection_, 10000), 0);
+  void* handle = nullptr;
+  ASSERT_EQ(TdevOpenDeviceSync(nullptr, connection_, "local_printer", 0, &handle), 0);
+  handle_ = static_cast<TdevPrinterHandle_t*>(handle);
+  service_->queueStatus("local_printer", StatusAnswer{0x8, "", true, 0, false});
+  uint32_t status = 0;
+  int32_t battery = -1;
+  int32_t result = -1;
+  ASSERT_EQ(TdevRequestStatus(handle_, &status, &battery, &result), 0);
+  EXPECT_EQ(status, 0x10000008u);
+  ASSERT_TRUE(TdevSetMonitorInterval(handle_, 100) == 0 && TdevStartMonitor(handle_) == 0);
+  ASSERT_TRUE(service_->waitForHttpRequests(2, 30s));
+  for (const auto& request : service_->httpRequests()) EXPECT_TRUE(request.tls);
+}
+
 // Handles destroyed and connections dropped while monitors and requests run:
 // nothing is reported to a destroyed handle and every thread ends.
 TEST_F(StatusMonitorTest, DestroyWhileMonitorsAndRequestsRun) {
@@ -416,7 +435,9 @@ TEST_F(StatusMonitorTest, DestroyWhileMonitorsAndRequestsRun) {
       int32_t result = 0;
       TdevRequestStatus(printer, &status, &battery, &result);
     });
-    ASSERT_TRUE(service->waitForHttpRequests(static_cast<size_t>(3 * (round + 1)), 30s));
+    // A device-list query in flight as well.
+    ASSERT_EQ(TdevGetDeviceList(host_.c_str(), nullptr, nullptr), 0);
+    ASSERT_TRUE(service->waitForHttpRequests(static_cast<size_t>(4 * (round + 1)), 30s));
     if (round % 2) service->resetClient(0);
     // Destroyed with its monitor running and requests in flight.
     EXPECT_EQ(TdevDestroyConnection(connection), 0);
