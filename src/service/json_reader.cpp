@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <set>
 
 namespace tilo2::core {
 namespace {
@@ -10,9 +11,26 @@ namespace {
 using nlohmann::json;
 
 // Strict parse without exceptions: malformed text gives a discarded value.
+// A key repeated within one object keeps its first value.
 json ParseStrict(const char* text, size_t length) {
   if (!text) return json(json::value_t::discarded);
-  return json::parse(text, text + length, nullptr, /*allow_exceptions=*/false);
+  std::vector<std::set<std::string>> keys;  // of each open object
+  const json::parser_callback_t firstKeyWins = [&keys](int, json::parse_event_t event,
+                                                       json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+        keys.emplace_back();
+        return true;
+      case json::parse_event_t::object_end:
+        if (!keys.empty()) keys.pop_back();
+        return true;
+      case json::parse_event_t::key:
+        return keys.empty() || keys.back().insert(parsed.get<std::string>()).second;
+      default:
+        return true;
+    }
+  };
+  return json::parse(text, text + length, firstKeyWins, /*allow_exceptions=*/false);
 }
 
 const std::string* StringMember(const json& object, const char* key) {

@@ -93,6 +93,8 @@ TEST(JsonPortList, PortsAreTruncatedNumbersWithinInt32) {
       {R"({"NativeSocket":2147483648,"SSLNativeSocket":-2147483649})", 0, 0},
       {R"({"NativeSocket":1e300,"SSLNativeSocket":18446744073709551616})", 0, 0},
       {R"({"NativeSocket":8.143e3})", 8143, 0},
+      // A repeated key keeps its first value, also when a nested object repeats it.
+      {R"({"NativeSocket":1,"x":{"NativeSocket":3},"NativeSocket":2})", 1, 0},
       {"{}", 0, 0},
   };
   for (const auto& c : cases) {
