@@ -19,31 +19,20 @@
 
 #include "../io/io_test_support.h"
 #include "service/test_hooks.h"
-#include "service_emulator.h"
+#include "service_emulator_support.h"
 
 namespace http_test {
 
 using namespace std::chrono_literals;
 
 // Starts an emulator on 127.0.0.N and hands its HTTP and HTTPS ports to the
-// client for that host. The fixed channel ports of another run's test on the
-// same address are waited for.
+// client for that host.
 inline std::unique_ptr<service_emulator::ServiceEmulator> startService(int n) {
-  io_test::claimAddress(n);
-  service_emulator::Options options;
-  options.address = io_test::address(n);
-  auto emulator = std::make_unique<service_emulator::ServiceEmulator>(options);
-  std::string error;
-  const auto deadline = std::chrono::steady_clock::now() + 120s;
-  while (!emulator->start(&error)) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << "service emulator on " << options.address << ": " << error;
-      return nullptr;
-    }
-    std::this_thread::sleep_for(50ms);
+  auto emulator = service_test::startServiceEmulator(n);
+  if (emulator) {
+    tilo2::core::TdevSetHttpPorts(emulator->options().address.c_str(), emulator->httpPort(),
+                                  emulator->httpsPort());
   }
-  tilo2::core::TdevSetHttpPorts(options.address.c_str(), emulator->httpPort(),
-                                emulator->httpsPort());
   return emulator;
 }
 
