@@ -57,7 +57,7 @@ int32_t http_request_post(const TdevHttpRequest_t* options, int32_t tls, int32_t
 // tests change them through TdevSetHttpPorts).
 int32_t TdevHttpPort(const char* host, int32_t tls);
 
-// ---- Pieces, open for tests -----------------------------------------------------
+// ---- Building blocks, open for tests ---------------------------------------------
 
 // The whole request: request line "POST path?devid=D&timeout=T HTTP/1.1",
 // "Host: " with the address, "Content-Length: ", an empty line and the body.

@@ -85,7 +85,7 @@ void FillSlots(TdevPrinterHandle_t* handle) {
   }
 }
 
-// ---- Pure pieces -----------------------------------------------------------------------------
+// ---- Without a peer -----------------------------------------------------------------------------
 
 TEST(StatusRequest, SoapBodyBytes) {
   EXPECT_EQ(TdevStatusRequestBody(),
