@@ -349,6 +349,23 @@ TEST_F(HttpClientTest, EndlessRedirectEndsWithoutBody) {
   EXPECT_FALSE(replies.waitFor(3, 300ms));
 }
 
+TEST_F(HttpClientTest, RedirectToAClosedHttpsPortEndsWithoutBody) {
+  auto service = http_test::startService(931);
+  ASSERT_TRUE(service);
+  const std::string host = service->options().address;
+  HttpOverride moved;
+  moved.status = 302;
+  service->overrideHttp(kStatusPath, moved);
+  // Nothing listens on the HTTPS port: the re-issued request cannot connect.
+  TdevSetHttpPorts(host.c_str(), service->httpPort(), 1);
+  Replies replies;
+  Post(host, kStatusPath, replies, 1000, 0, "local_printer");
+  ASSERT_TRUE(replies.waitFor(1));
+  EXPECT_FALSE(replies.all()[0].body);
+  EXPECT_EQ(service->httpRequests().size(), 1u);
+  EXPECT_FALSE(replies.waitFor(2, 300ms));
+}
+
 TEST_F(HttpClientTest, SilentServiceEndsWithinTheRequestTimeout) {
   auto service = http_test::startService(925);
   ASSERT_TRUE(service);

@@ -3,7 +3,7 @@
 // emulator on the test's own loopback address with the client pointed at its
 // HTTP ports, and a collector of reply callbacks.
 //
-// Addresses in use (127.0.0.N, N = 920..969): HTTP client 920-939, queries
+// Addresses in use (io_test::address(N), N = 920..969): HTTP client 920-939, queries
 // 940-954, status monitor 955-969.
 
 #include <gtest/gtest.h>
