@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -407,6 +408,34 @@ TEST_F(StatusMonitorTest, StatusRequestsOfATlsConnectionGoOverHttps) {
   ASSERT_TRUE(TdevSetMonitorInterval(handle_, 100) == 0 && TdevStartMonitor(handle_) == 0);
   ASSERT_TRUE(service_->waitForHttpRequests(2, 30s));
   for (const auto& request : service_->httpRequests()) EXPECT_TRUE(request.tls);
+}
+
+// A handler may stop monitoring from the monitor's own thread: the stop
+// does not wait for itself, and the thread still ends.
+std::atomic<TdevPrinterHandle_t*> g_stopFromSlot{nullptr};
+std::atomic<int> g_stopResult{-1};
+void StopInsideSlot(TdevPrinterHandle_t* handle, const char*, const char*) {
+  if (handle == g_stopFromSlot.load()) g_stopResult = TdevStopMonitor(handle);
+  Record({'P', 2, 0});
+}
+
+TEST_F(StatusMonitorTest, StopFromInsideAStatusHandlerWaitsForNothing) {
+  Open(964, TDEV_DEVICE_PRINTER);
+  const int32_t before = TdevLiveThreadCount();
+  // A stored word is reported once when monitoring starts, on the monitor's thread.
+  ASSERT_EQ(TdevSetPrinterStatus(handle_, 0x8), 0);
+  TdevSetPrinterCallback(handle_, 2, reinterpret_cast<TdevAnyCallback>(&StopInsideSlot));
+  g_stopFromSlot = handle_;
+  ASSERT_EQ(TdevSetMonitorInterval(handle_, 60000), 0);
+  ASSERT_EQ(TdevStartMonitor(handle_), 0);
+  ASSERT_TRUE(io_test::Eventually([] { return g_stopResult.load() == 0; }));
+  EXPECT_TRUE(io_test::Eventually([&] { return TdevLiveThreadCount() == before; }));
+  EXPECT_EQ(TdevIsMonitorRunning(handle_), 0);
+  EXPECT_EQ(service_->httpRequests().size(), 0u);
+  // It starts again afterwards.
+  g_stopFromSlot = nullptr;
+  ASSERT_EQ(TdevStartMonitor(handle_), 0);
+  EXPECT_TRUE(service_->waitForHttpRequests(1, 30s));
 }
 
 // Handles destroyed and connections dropped while monitors and requests run:
