@@ -283,6 +283,7 @@ TEST_F(DeviceHandles, DestroyedRecordsAreUnreachable) {
 
 TEST_F(DeviceHandles, ConnectOpenDropAndDestroyInLoopsLeaveNothingRunning) {
   auto& e = service(1005);
+  TdevSetHttpPorts(host(), e.httpPort(), e.httpsPort());
   for (int round = 0; round < 8; ++round) {
     SCOPED_TRACE(round);
     TdevConnection_t* c = nullptr;
@@ -295,6 +296,11 @@ TEST_F(DeviceHandles, ConnectOpenDropAndDestroyInLoopsLeaveNothingRunning) {
     e.setDevice(printer, Device{});
     void* handle = nullptr;
     ASSERT_EQ(TdevOpenDeviceSync(nullptr, c, printer, TDEV_DEVICE_PRINTER, &handle), 0);
+    // Its status monitor asks over HTTP while the link drops and the
+    // connection goes.
+    auto* monitored = static_cast<TdevPrinterHandle_t*>(handle);
+    ASSERT_EQ(TdevSetMonitorInterval(monitored, 20), 0);
+    ASSERT_EQ(TdevStartMonitor(monitored), 0);
     // Opens racing the drop, from another thread.
     std::thread opener([&] {
       for (int i = 0; i < 5; ++i) {
@@ -312,6 +318,8 @@ TEST_F(DeviceHandles, ConnectOpenDropAndDestroyInLoopsLeaveNothingRunning) {
     EXPECT_EQ(TdevDestroyConnection(c), 0);
     EXPECT_EQ(TdevRefHandle(handle), nullptr);
   }
+  EXPECT_GT(e.httpRequests().size(), 0u) << "the monitors were asking";
+  TdevSetHttpPorts(nullptr, 0, 0);
 }
 
 }  // namespace
