@@ -286,6 +286,7 @@ TEST_F(HostConnection, ALateReportOfAnOldChannelChangesNothing) {
   TdevChannel_t* old = TdevConnectionChannel(c, &keep);
   ASSERT_NE(old, nullptr);
   EXPECT_EQ(TdevDisconnect(c), 0);
+  ASSERT_TRUE(Eventually([&] { return SlotRecorder::instance().count(c, 0) == 1; }));
   SlotRecorder::instance().clear();
 
   // A new connect on the same record, then the old channel reports.
