@@ -121,14 +121,16 @@ std::shared_ptr<TdevHandleBase_t> CreateHandle(TdevConnection_t* connection,
   return handle;
 }
 
-// Ends a handle's life: its monitor stops, and it becomes unreachable. The
+// Ends a handle's life: it becomes unreachable, and its monitor stops. The
 // memory goes with the last reference.
 void DestroyHandle(const std::shared_ptr<TdevHandleBase_t>& handle) {
   if (handle == nullptr) return;
+  // Unreachable first, whatever the monitor's stop takes; the caller's
+  // reference keeps the record for the stop.
+  Unregister(handle.get());
   if (handle->type == TDEV_DEVICE_PRINTER || handle->type == TDEV_DEVICE_HYBRID_PRINTER) {
     TdevStopMonitor(static_cast<TdevPrinterHandle_t*>(handle.get()));
   }
-  Unregister(handle.get());
 }
 
 // Under driverLock: the entry of a handle.
@@ -286,6 +288,8 @@ void TdevRemoveAllDriverHandleList(TdevConnection_t* connection) {
     PlatformLockGuard guard(connection->driverLock);
     taken.swap(connection->drivers);
   }
+  // All unreachable before any monitor is waited for.
+  for (auto& entry : taken) Unregister(entry.handle.get());
   for (auto& entry : taken) {
     log_trace(kTag, LOG_TRACE_INFO, connection, 0, "TdevRemoveAllDriverHandleList", LOG_ARG_STRING,
               "Remove handle.", LOG_ARG_END);
