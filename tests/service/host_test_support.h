@@ -112,7 +112,6 @@ class HostTest : public ::testing::Test {
   void SetUp() override {
     SlotRecorder::instance().clear();
     threadsBefore_ = TdevLiveThreadCount();
-    if (getenv("HOST_TEST_DEBUG")) fprintf(stderr, "threads at start %d\n", threadsBefore_);
   }
   void TearDown() override {
     for (TdevConnection_t* c : connections_) TdevDestroyConnection(c);
