@@ -57,7 +57,7 @@ void BM_ServiceReceiptReusedDocument(benchmark::State& state) {
   TdevDocument_t* document = nullptr;
   TdevDocCreate(TDEV_DOC_PRINT, "local_printer", &document);
   for (auto _ : state) {
-    TdevDocResetBody(document);
+    TdevDocClearBody(document);
     if (!BuildReceipt(document)) state.SkipWithError("a builder refused");
     TdevBuffer_t* message = nullptr;
     if (TdevMsgPrintData(document, 42, 60000, "", 0, 0, &message) != 0)

@@ -365,7 +365,7 @@ void TdevDocFree(TdevDocument_t* document) {
   std::free(document);
 }
 
-int TdevDocResetBody(TdevDocument_t* document) {
+int TdevDocClearBody(TdevDocument_t* document) {
   if (!document) return TDEV_BUILD_BAD_ARGUMENT;
   // Keeps the old block when it can: the next job of the handle is likely as
   // big as the last one.

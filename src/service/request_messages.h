@@ -73,10 +73,9 @@ struct TdevDocument_t {
 // kind, a missing device id or out pointer give 1.
 int TdevDocCreate(int32_t kind, const char* deviceId, TdevDocument_t** out);
 void TdevDocFree(TdevDocument_t* document);  // null is fine
-// Empties the body for the next job (TdevDocClearBody of device_service.h
-// forwards here). A document left without a body gets a new empty one; 3 when
-// that cannot be had (later appends then answer 1).
-int TdevDocResetBody(TdevDocument_t* document);
+// Empties the body for the next job. A document left without a body gets a
+// new empty one; 3 when that cannot be had (later appends then answer 1).
+int TdevDocClearBody(TdevDocument_t* document);
 
 // ---- Conversions -------------------------------------------------------------
 // Two upper-case hex digits per byte, then a NUL: out holds 2 * count + 1.

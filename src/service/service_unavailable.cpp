@@ -6,7 +6,6 @@
 
 namespace tilo2::core {
 
-int TdevDocClearBody(TdevDocument_t*) { return 255; }
 int TdevPrinterGetStatus(TdcBackendEnv_t*, TdevPrinterHandle_t*, uint32_t*, int32_t*) {
   return 255;
 }

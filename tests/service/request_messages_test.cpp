@@ -178,16 +178,16 @@ TEST(TdevDocument, KindsAndTheirHeaders) {
 TEST(TdevDocument, ResetBodyEmptiesItForTheNextJob) {
   DocumentFixture f;
   ASSERT_EQ(TdevXmlCut(f.document, 1), 0);
-  EXPECT_EQ(TdevDocResetBody(f.document), 0);
+  EXPECT_EQ(TdevDocClearBody(f.document), 0);
   EXPECT_EQ(f.Body(), "");
   ASSERT_EQ(TdevXmlFeedLine(f.document, 2), 0);
   EXPECT_EQ(f.Body(), "<feed line=\"2\"/>");
   // A document that lost its body gets a new one; without one, appends refuse.
   TdevBufferRelease(&f.document->body);
   EXPECT_EQ(TdevXmlCut(f.document, 0), 1);
-  EXPECT_EQ(TdevDocResetBody(f.document), 0);
+  EXPECT_EQ(TdevDocClearBody(f.document), 0);
   EXPECT_EQ(TdevXmlCut(f.document, 0), 0);
-  EXPECT_EQ(TdevDocResetBody(nullptr), 1);
+  EXPECT_EQ(TdevDocClearBody(nullptr), 1);
 }
 
 // ---- Message frames: golden bytes -------------------------------------------------------
