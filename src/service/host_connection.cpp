@@ -171,6 +171,18 @@ void FailPending(TdevConnection_t* connection) {
   TdevFailClosingCommBoxes(connection);
 }
 
+// Takes the host text away and forgets what the service told about itself:
+// the connection names no host once it is down.
+std::string TakeHostTexts(TdevConnection_t* connection) {
+  PlatformLockGuard guard(connection->textLock);
+  std::string host = std::move(connection->host);
+  connection->host.clear();
+  connection->clientId.clear();
+  connection->adminName.clear();
+  connection->location.clear();
+  return host;
+}
+
 // The disconnect clean-up: runs once per session, whichever comes first (the
 // service's "disconnect", a lost link, an expired reconnect or disconnect
 // wait, a failed reconnect). It ends with slot 0, whose owner may destroy the
@@ -184,15 +196,7 @@ void CleanUp(const TdevConnectionRef& connection) {
   }
   EndReconnectWatch(connection.get());
   TdevSetCondition(connection.get(), TDEV_CONDITION_DISCONNECTED);
-  std::string host;
-  {
-    PlatformLockGuard guard(connection->textLock);
-    host = std::move(connection->host);
-    connection->host.clear();
-    connection->clientId.clear();
-    connection->adminName.clear();
-    connection->location.clear();
-  }
+  const std::string host = TakeHostTexts(connection.get());
   TakeChannel(connection.get());
   FailPending(connection.get());
   TdevRemoveAllDriverHandleList(connection.get());
@@ -213,15 +217,7 @@ void CleanUp(const TdevConnectionRef& connection) {
 // A connect that failed (the channel's failure, or a link lost before the
 // service's "connect"): condition 1 and slot 3 with the result.
 void FailConnect(const TdevConnectionRef& connection, int32_t result) {
-  std::string host;
-  {
-    PlatformLockGuard guard(connection->textLock);
-    host = std::move(connection->host);
-    connection->host.clear();
-    connection->clientId.clear();
-    connection->adminName.clear();
-    connection->location.clear();
-  }
+  const std::string host = TakeHostTexts(connection.get());
   TakeChannel(connection.get());
   TdevRemoveAllDriverHandleList(connection.get());
   TdevSetCondition(connection.get(), TDEV_CONDITION_DISCONNECTED);

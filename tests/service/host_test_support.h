@@ -23,6 +23,7 @@
 #include "service/test_hooks.h"
 #include "service/waiters.h"
 #include "service_emulator.h"
+#include "service_emulator_support.h"
 
 namespace host_test {
 
@@ -32,20 +33,7 @@ using namespace std::chrono_literals;
 
 // Addresses 970-1019 (127.0.3.202 ...) belong to these tests.
 inline std::unique_ptr<service_emulator::ServiceEmulator> startService(int n) {
-  io_test::claimAddress(n);
-  service_emulator::Options options;
-  options.address = io_test::address(n);
-  auto emulator = std::make_unique<service_emulator::ServiceEmulator>(options);
-  std::string error;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (!emulator->start(&error)) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << "service emulator on " << options.address << ": " << error;
-      return nullptr;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return emulator;
+  return service_test::startServiceEmulator(n);
 }
 
 // What the connection slots 0, 1 and 2 reported, per connection.
