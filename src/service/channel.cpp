@@ -553,8 +553,18 @@ void Stop(TdevChannel_t* channel) {
   [[maybe_unused]] const ssize_t ignored = ::write(channel->stop.Get(), &one, sizeof one);
 }
 
+// The thread's share of the live count, taken by TdevChannelOpen before the
+// start so the count never misses a thread that was started but has not run
+// yet; given back when the thread ends, however it ends.
+struct LiveCountRelease {
+  LiveCountRelease() = default;
+  LiveCountRelease(const LiveCountRelease&) = delete;
+  LiveCountRelease& operator=(const LiveCountRelease&) = delete;
+  ~LiveCountRelease() { TdevLiveThreads().fetch_sub(1); }
+};
+
 void* ChannelThread(void* argument) {
-  TdevLiveThread live;
+  const LiveCountRelease live;
   auto* channel = static_cast<TdevChannel_t*>(argument);
   channel->threadId.store(platform_thread_self_id());
   const int stopFd = channel->stop.Get();
@@ -801,8 +811,11 @@ int32_t TdevChannelOpen(TdevChannel_t** out, const char* host, int32_t port, int
     return mapped == TDEV_SOCKET_RESOURCES ? TDEV_CHANNEL_RESOURCES : TDEV_CHANNEL_FAILED;
   }
   *out = channel;
+  // Counted from before the start: the thread gives the count back when it ends.
+  TdevLiveThreads().fetch_add(1);
   // The platform's thread start answers 11 for every failure, lack of resources among them.
   if (platform_thread_create(&channel->thread, ChannelThread, channel) != 0) {
+    TdevLiveThreads().fetch_sub(1);
     *out = nullptr;
     channel->thread = nullptr;
     DestroyChannel(channel);

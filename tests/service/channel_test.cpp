@@ -1,6 +1,6 @@
 // The socket layer and the channel against small loopback peers of the test's
 // own: a plain TCP listener and a TLS acceptor with a self-signed identity
-// made in memory. Each test takes its own address 127.0.0.N (840..879).
+// made in memory. Each test takes its own address 127.0.0.N (840..879, 1030).
 #include "service/channel.h"
 
 #include <arpa/inet.h>
@@ -915,6 +915,28 @@ TEST_F(ChannelTest, OpenUseAndFreeInALoop) {
     freeNow(channel);
   }
   EXPECT_TRUE(io_test::Eventually([&] { return TdevLiveThreadCount() == threadsAtStart_; }));
+}
+
+// The receive thread is counted from the moment TdevChannelOpen returns,
+// before it has had a chance to run, and uncounted once TdevChannelFree has
+// joined it: a test reading the count right after either call sees it exact.
+// Nobody accepts, so every thread stays busy connecting, reading or in its
+// handshake until it is freed.
+TEST_F(ChannelTest, LiveCountHoldsTheThreadFromOpenUntilFree) {
+  Peer peer(1030);
+  std::vector<TdevChannel_t*> opened;
+  for (int i = 0; i < 8; ++i) {
+    ChannelLog& log = makeLog();
+    TdevChannel_t* channel = open(peer, i % 2, 120000, log);
+    ASSERT_NE(channel, nullptr);
+    opened.push_back(channel);
+    EXPECT_EQ(TdevLiveThreadCount(), threadsAtStart_ + i + 1) << "after open " << i;
+  }
+  for (size_t i = 0; i < opened.size(); ++i) {
+    freeNow(opened[i]);
+    EXPECT_EQ(TdevLiveThreadCount(), threadsAtStart_ + static_cast<int32_t>(opened.size() - i - 1))
+        << "after free " << i;
+  }
 }
 
 }  // namespace
