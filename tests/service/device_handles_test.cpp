@@ -3,7 +3,11 @@
 // handle's slots, keyboard prefixes, and the lifetime of shared records.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #include "host_test_support.h"
 #include "service/received_messages.h"
@@ -252,6 +256,95 @@ TEST_F(DeviceHandles, KeyboardPrefixSetKeepsDistinctNonzeroBytes) {
   EXPECT_EQ(TdevKeyboardAddPrefix(&keyboard, nullptr, 1), 1);
   EXPECT_EQ(TdevKeyboardClearPrefix(&keyboard), 0);
   EXPECT_EQ(std::string(keyboard.prefix), "");
+}
+
+// Another sender holds the connection's send lock from its own thread for as
+// long as this lives, so a request's send fails (busy) without touching the
+// link.
+class SendLockHolder {
+ public:
+  explicit SendLockHolder(TdevConnection_t* connection)
+      : thread_([this, connection] {
+          PlatformLockGuard guard(connection->sendLock);
+          std::unique_lock lock(mutex_);
+          held_ = static_cast<bool>(guard);
+          changed_.notify_all();
+          changed_.wait(lock, [this] { return release_; });
+        }) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return held_; });
+  }
+  ~SendLockHolder() {
+    {
+      std::lock_guard lock(mutex_);
+      release_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  SendLockHolder(const SendLockHolder&) = delete;
+  SendLockHolder& operator=(const SendLockHolder&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  bool release_ = false;
+  std::thread thread_;
+};
+
+// A close that never went out leaves the handle or box open and counted: the
+// host is not disconnected under it, it is found and usable, and a later close
+// goes out and ends it.
+TEST_F(DeviceHandles, CloseWhoseSendFailedLeavesTheRecordOpenAndCounted) {
+  auto& e = service(1031);
+  e.setDevice("p1", Device{"type_printer", 0, 0, ""});
+  TdevConnection_t* c = connect();
+  ASSERT_NE(c, nullptr);
+  void* handle = nullptr;
+  ASSERT_EQ(TdevOpenDeviceSync(nullptr, c, "p1", TDEV_DEVICE_PRINTER, &handle), 0);
+  TdevCommBoxEntry_t* box = nullptr;
+  ASSERT_EQ(TdevOpenCommBoxSync(nullptr, c, "b1", "me", &box), 0);
+  ASSERT_EQ(TdevCountBusyRecords(c), 2);
+
+  {
+    SendLockHolder busy(c);
+    struct Case {
+      const char* what;
+      std::function<int()> close;
+    } cases[] = {
+        {"device, one-shot", [&] { return TdevCloseDevice(c, handle); }},
+        {"device, waited", [&] { return TdevCloseDeviceSync(nullptr, c, handle); }},
+        {"box, waited", [&] { return TdevCloseCommBoxSync(nullptr, c, box); }},
+    };
+    for (const auto& k : cases) {
+      SCOPED_TRACE(k.what);
+      EXPECT_EQ(k.close(), 2);  // busy: nothing was sent
+      uint32_t type = 0;
+      int32_t state = -1;
+      EXPECT_EQ(TdevFindDriverHandle(c, "p1", &type, &state).get(), handle);
+      EXPECT_EQ(state, TDEV_HANDLE_OPEN);
+      EXPECT_NE(TdevRefHandle(handle), nullptr);
+      EXPECT_EQ(TdevHasOpenDriverHandle(c), 1);
+      EXPECT_EQ(TdevCommBoxListFindById(c, "b1").get(), box);
+      EXPECT_EQ(TdevCommBoxListHasOpen(c), 1);
+      EXPECT_EQ(TdevCountBusyRecords(c), 2);
+      EXPECT_EQ(TdevPendingWaiters(), 0);
+    }
+    // The user leaves, but the open records keep the host connected.
+    EXPECT_EQ(TdevDisconnectIfUnused(nullptr, c), 0);
+    EXPECT_EQ(TdevIsConnected(c), 1);
+  }
+  EXPECT_TRUE(receivedRaw(e, "close_device").empty());
+  EXPECT_TRUE(receivedRaw(e, "close_commbox").empty());
+
+  // Still usable: the closes go out now and end both records.
+  EXPECT_EQ(TdevCloseDeviceSync(nullptr, c, handle), 0);
+  EXPECT_EQ(TdevCloseCommBoxSync(nullptr, c, box), 0);
+  EXPECT_EQ(receivedRaw(e, "close_device").size(), 1u);
+  EXPECT_EQ(receivedRaw(e, "close_commbox").size(), 1u);
+  EXPECT_EQ(TdevRefHandle(handle), nullptr);
+  EXPECT_EQ(TdevCountBusyRecords(c), 0);
 }
 
 TEST_F(DeviceHandles, DestroyedRecordsAreUnreachable) {
