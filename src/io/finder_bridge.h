@@ -1,7 +1,7 @@
 #pragma once
-// The finders that a discovery starts and polls: the UDP finder (not in the
-// tree yet: its start answers 255 and its list is empty with result 255,
-// finders_pending.cpp) and the Bluetooth and USB finders (finder_bridge.cpp).
+// The finders that a discovery starts and polls: the UDP finder
+// (udp_discovery.cpp; its start refuses a missing broadcast address) and the
+// Bluetooth and USB finders (finder_bridge.cpp).
 // No exception leaves any of these. A list's arrays and rows stay owned by
 // the finder until its next poll or its stop.
 

@@ -278,7 +278,8 @@ TEST_F(Finders, DiscoveryPollsUdpThenBluetoothThenUsb) {
   sim->PlugUsbDevice(usb);
   TiloIoClearActiveFinders();
   TiloIoDiscoveryRequest_t request{0xFFFF, nullptr, 0};
-  // The UDP finder is not there: Bluetooth and USB still start.
+  // No broadcast address: the UDP finder refuses to start (and sends nothing),
+  // and Bluetooth and USB still start.
   ASSERT_EQ(TiloIoStartDiscovery(nullptr, &request), 0);
   EXPECT_EQ(TiloIoGetActiveFinders(), TILOIO_FINDER_BLUETOOTH | TILOIO_FINDER_USB);
   TiloIoSetFoundDeviceCallback([](int type, const char* name, const char*, const char*,
