@@ -12,7 +12,8 @@ ROOT=$(pwd)
 SECONDS_EACH=${FUZZ_SECONDS:-3}
 JOBS=${FUZZ_JOBS:-4}
 TARGETS=(fuzz_reply_splitter fuzz_kdpx_reply fuzz_log_settings fuzz_converter fuzz_dbcs
-         fuzz_rasteriser fuzz_builder_calls fuzz_target fuzz_service_messages)
+         fuzz_rasteriser fuzz_builder_calls fuzz_target fuzz_service_messages
+         fuzz_service_json)
 
 SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/tilo2-fuzz-run-XXXXXX")
 trap 'rm -rf "$SCRATCH"' EXIT

@@ -159,3 +159,24 @@ put("fuzz_service_messages", "keyboard_serial", bytes([0])
     + b"<device_data><data><type>onreceive</type><eventtype>slip</eventtype><data>x</data></data></device_data>\0")
 put("fuzz_service_messages", "soap_status", bytes([1])
     + b"<?xml version=\"1.0\"?><s:Envelope><s:Body><response success=\"true\" status=\"251854870\" battery=\"0\"/></s:Body></s:Envelope>")
+
+# --- device-service HTTP replies and JSON answers: the whole input is the text
+put("fuzz_service_json", "device_list", b'[{"deviceId":"local_printer","deviceType":"type_printer",'
+    b'"modelName":"RP-S"},{"deviceId":"k1","deviceType":"type_keyboard","modelName":7}]')
+put("fuzz_service_json", "device_list_one_object", b'{"deviceId":"d","deviceType":"type_display","deviceId":"x"}')
+put("fuzz_service_json", "device_list_bad_item", b'[{"deviceId":"a","deviceType":""},{"deviceId":1}]')
+put("fuzz_service_json", "port_list", b'{"NativeSocket": 8009, "SSLNativeSocket": 8143.9}')
+put("fuzz_service_json", "port_list_out_of_range", b'{"NativeSocket":2147483648,"SSLNativeSocket":-1e300}')
+put("fuzz_service_json", "system_version", b'{"Services":[{"EndorsementUnit":"1"},{"ValidationUnit":"1",'
+    b'"MICRUnit":"01"},{"EndorsementUnit":"0"},5]}')
+put("fuzz_service_json", "surrogates", b'{"deviceId":"\\ud83d\\ude00","deviceType":"\\ud800x"}')
+put("fuzz_service_json", "truncated", b'[{"deviceId":"a","deviceTy')
+put("fuzz_service_json", "bare_t", b"t")
+put("fuzz_service_json", "deep", b"[" * 200 + b"]" * 200)
+put("fuzz_service_json", "reply_content_length", b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+    b"Content-Length: 44\r\n\r\n" b'{"NativeSocket":8009,"SSLNativeSocket":8143}')
+put("fuzz_service_json", "reply_chunked", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n"
+    b'7;ext=1\r\n[{"devi\r\n1B \r\nceId":"p","deviceType":"t"}\r\n1\r\n]\r\n0\r\nTrailer: x\r\n\r\n')
+put("fuzz_service_json", "reply_head_only", b"HTTP/1.1 302 Found\r\nLocation: https://x/\r\n\r\n")
+put("fuzz_service_json", "reply_two_lengths", b"HTTP/1.0 500 Oops\r\ncontent-length: 1\r\nContent-Length: 2\r\n\r\nab")
+put("fuzz_service_json", "chunked_only", b"4\r\nabcd\r\nFFFFFFFF\r\n")
