@@ -88,25 +88,15 @@ int WaitEither(int fd, short events, int stopFd, int milliseconds) {
     if (r < 0 && errno == 0) errno = EBADF;
     return r;
   }
-  const int limit = milliseconds < 0 ? 0 : milliseconds;
-  const uint64_t start = platform_tick_ms();
-  int left = limit;
-  for (;;) {
-    pollfd p[2] = {{fd, events, 0}, {stopFd, POLLIN, 0}};
-    const int n = ::poll(p, 2, left);
-    if (n < 0 && errno == EINTR) {
-      const uint64_t elapsed = platform_tick_ms() - start;
-      left = elapsed >= static_cast<uint64_t>(limit) ? 0 : limit - static_cast<int>(elapsed);
-      continue;
-    }
-    if (n < 0) return -1;
-    if (p[1].revents != 0) return kStopped;
-    if ((p[0].revents & POLLNVAL) != 0) {
-      errno = EBADF;
-      return -1;
-    }
-    return n > 0 ? 1 : 0;
+  pollfd p[2] = {{fd, events, 0}, {stopFd, POLLIN, 0}};
+  const int n = PollWaitAny(p, 2, milliseconds);
+  if (n < 0) return -1;
+  if (p[1].revents != 0) return kStopped;
+  if ((p[0].revents & POLLNVAL) != 0) {
+    errno = EBADF;
+    return -1;
   }
+  return n > 0 ? 1 : 0;
 }
 
 // A pause that the stop descriptor cuts short: true when stopped.
