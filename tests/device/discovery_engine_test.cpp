@@ -611,7 +611,7 @@ TEST_F(DiscoveryEngine, HostedDevicesGetTargetsWithTheirIdAndTheServicePortDecid
     }
     {
       std::lock_guard lock(g_service.mutex);
-      g_service.scripts[ip] = {{{3, "kbd1", "TM-KBD"}}, false};
+      g_service.scripts[ip] = {{{3, "kbd1", "KB-1"}}, false};
       g_service.portResult = c.portResult;
       g_service.ports[0] = 8009;
       g_service.ports[1] = c.tlsPort;
@@ -623,7 +623,7 @@ TEST_F(DiscoveryEngine, HostedDevicesGetTargetsWithTheirIdAndTheServicePortDecid
     ASSERT_TRUE(WaitFor([&] { return CountTarget(target) == 1; })) << Text(Delivered());
     ASSERT_TRUE(WaitFor([&] { return g_service.AnsweredCount(ip) >= 1; }));
     StopAll();
-    const std::vector<Found> expected = {{4, target, "TM-KBD", ip, mac, ""}};
+    const std::vector<Found> expected = {{4, target, "KB-1", ip, mac, ""}};
     EXPECT_EQ(Delivered(), expected) << Text(Delivered());
     // Asked once, with the printer's address, its ip in the name's place, and its MAC.
     std::lock_guard lock(g_service.mutex);

@@ -15,14 +15,14 @@ std::optional<std::vector<TdevDeviceRecord_t>> DeviceList(const std::string& tex
 
 TEST(JsonDeviceList, ReadsRecordsInOrderWithOptionalModel) {
   const auto list =
-      DeviceList(R"([{"deviceId":"local_printer","deviceType":"type_printer","modelName":"TM-1"},)"
+      DeviceList(R"([{"deviceId":"local_printer","deviceType":"type_printer","modelName":"RP-1"},)"
                  R"( {"deviceId":"kb","deviceType":"type_keyboard","modelName":7},)"
                  R"( {"deviceType":"type_display","deviceId":"d\u00e9\ud83d\ude00"}])");
   ASSERT_TRUE(list);
   ASSERT_EQ(list->size(), 3u);
   EXPECT_EQ((*list)[0].deviceId, "local_printer");
   EXPECT_EQ((*list)[0].deviceType, "type_printer");
-  EXPECT_EQ((*list)[0].modelName, std::optional<std::string>("TM-1"));
+  EXPECT_EQ((*list)[0].modelName, std::optional<std::string>("RP-1"));
   // A model that is not a string is no model.
   EXPECT_EQ((*list)[1].modelName, std::nullopt);
   // \u escapes, a surrogate pair included, come out as UTF-8.
