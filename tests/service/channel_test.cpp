@@ -326,6 +326,19 @@ class ChannelTest : public ::testing::Test {
     if (channel != nullptr) channels_.push_back(channel);
     return channel;
   }
+  // Opens a channel, takes the peer's side of it and waits for the connect
+  // report; conn stays null (with the failure recorded) when any step fails.
+  TdevChannel_t* openAccepted(Peer& peer, int tls, int timeoutMs, ChannelLog& log,
+                              std::unique_ptr<Conn>& conn) {
+    TdevChannel_t* channel = open(peer, tls, timeoutMs, log);
+    conn = peer.accept(tls == 1);
+    if (conn && !log.waitConnect()) {
+      ADD_FAILURE() << "no connect report";
+      conn.reset();
+    }
+    if (!conn) ADD_FAILURE() << "the peer took no connection";
+    return channel;
+  }
   // A log that outlives every channel of the test (they are freed in TearDown).
   ChannelLog& makeLog() { return *logs_.emplace_back(std::make_unique<ChannelLog>()); }
 
@@ -524,10 +537,9 @@ TEST_P(ChannelBothTest, SendAddsOneNulAndDataComesBack) {
   const int tls = GetParam();
   Peer peer(843 + tls);
   ChannelLog& log = makeLog();
-  TdevChannel_t* channel = open(peer, tls, 5000, log);
-  auto conn = peer.accept(tls == 1);
+  std::unique_ptr<Conn> conn;
+  TdevChannel_t* channel = openAccepted(peer, tls, 5000, log, conn);
   ASSERT_TRUE(conn);
-  ASSERT_TRUE(log.waitConnect());
   ASSERT_EQ(log.connectCode(), 0);
   EXPECT_EQ(TdevChannelIsConnected(channel), 1);
   EXPECT_EQ(TdevChannelTls(channel), tls);
@@ -558,10 +570,9 @@ TEST_P(ChannelBothTest, PeerCloseReportsLinkLostOnce) {
   const int tls = GetParam();
   Peer peer(845 + tls);
   ChannelLog& log = makeLog();
-  TdevChannel_t* channel = open(peer, tls, 5000, log);
-  auto conn = peer.accept(tls == 1);
+  std::unique_ptr<Conn> conn;
+  TdevChannel_t* channel = openAccepted(peer, tls, 5000, log, conn);
   ASSERT_TRUE(conn);
-  ASSERT_TRUE(log.waitConnect());
   ASSERT_TRUE(conn->write(std::string("last\0", 5)));
   ASSERT_TRUE(log.waitBytes(5));
   conn->close();
@@ -617,10 +628,9 @@ TEST_F(ChannelTest, ReadsAreDeliveredInCallsOfAtMost4096Bytes) {
 TEST_F(ChannelTest, ReadEndingInNulIsDeliveredWithoutTheDrainWait) {
   Peer peer(848);
   ChannelLog& log = makeLog();
-  TdevChannel_t* channel = open(peer, 0, 5000, log);
-  auto conn = peer.accept(false);
+  std::unique_ptr<Conn> conn;
+  TdevChannel_t* channel = openAccepted(peer, 0, 5000, log, conn);
   ASSERT_TRUE(conn);
-  ASSERT_TRUE(log.waitConnect());
   std::atomic<bool> stop{false};
   // The peer answers every message it gets.
   std::thread echo([&] {
@@ -666,10 +676,9 @@ TEST_F(ChannelTest, JoinFromTheDataHookAnswersSevenAndDoesNotWait) {
     joinResult.store(TdevChannelJoin(channel));
     freeResult.store(TdevChannelFree(channel));
   };
-  TdevChannel_t* channel = open(peer, 0, 5000, log);
-  auto conn = peer.accept(false);
+  std::unique_ptr<Conn> conn;
+  TdevChannel_t* channel = openAccepted(peer, 0, 5000, log, conn);
   ASSERT_TRUE(conn);
-  ASSERT_TRUE(log.waitConnect());
   ASSERT_TRUE(conn->write(std::string("x\0", 2)));
   ASSERT_TRUE(io_test::Eventually([&] { return freeResult.load() != -1; }));
   EXPECT_EQ(joinResult.load(), TDEV_CHANNEL_SELF_JOIN);
@@ -748,10 +757,9 @@ TEST_F(ChannelTest, SilentHandshakeDoesNotHoldUpAnotherConnection) {
 TEST_F(ChannelTest, FreedTlsChannelSendsCloseNotify) {
   Peer peer(865);
   ChannelLog& log = makeLog();
-  TdevChannel_t* channel = open(peer, 1, 60000, log);
-  auto conn = peer.accept(true);
+  std::unique_ptr<Conn> conn;
+  TdevChannel_t* channel = openAccepted(peer, 1, 60000, log, conn);
   ASSERT_TRUE(conn);
-  ASSERT_TRUE(log.waitConnect());
   freeNow(channel);
   EXPECT_TRUE(conn->seesCloseNotify());
 }
@@ -798,10 +806,9 @@ TEST_P(ChannelResetTest, PeerResetDuringALargeSendFailsTheSend) {
   const int tls = GetParam();
   Peer peer(856 + tls);
   ChannelLog& log = makeLog();
-  TdevChannel_t* channel = open(peer, tls, 60000, log);
-  auto conn = peer.accept(tls == 1);
+  std::unique_ptr<Conn> conn;
+  TdevChannel_t* channel = openAccepted(peer, tls, 60000, log, conn);
   ASSERT_TRUE(conn);
-  ASSERT_TRUE(log.waitConnect());
 
   const std::string large(32 * 1024 * 1024, 'L');
   std::atomic<int32_t> result{-1};
@@ -828,10 +835,9 @@ INSTANTIATE_TEST_SUITE_P(PlainAndTls, ChannelResetTest, ::testing::Values(0, 1),
 TEST_F(ChannelTest, JoinReleasesASendWaitingOnAFullSocket) {
   Peer peer(858);
   ChannelLog& log = makeLog();
-  TdevChannel_t* channel = open(peer, 0, 60000, log);
-  auto conn = peer.accept(false);
+  std::unique_ptr<Conn> conn;
+  TdevChannel_t* channel = openAccepted(peer, 0, 60000, log, conn);
   ASSERT_TRUE(conn);
-  ASSERT_TRUE(log.waitConnect());
   const std::string large(64 * 1024 * 1024, 'F');
   std::atomic<int32_t> result{-1};
   std::thread sender([&] {
@@ -861,10 +867,9 @@ TEST_P(ChannelBothTest, ConcurrentSendsStayWhole) {
   const int tls = GetParam();
   Peer peer(859 + tls);
   ChannelLog& log = makeLog();
-  TdevChannel_t* channel = open(peer, tls, 5000, log);
-  auto conn = peer.accept(tls == 1);
+  std::unique_ptr<Conn> conn;
+  TdevChannel_t* channel = openAccepted(peer, tls, 5000, log, conn);
   ASSERT_TRUE(conn);
-  ASSERT_TRUE(log.waitConnect());
   constexpr int kThreads = 4;
   constexpr int kEach = 25;
   constexpr size_t kSize = 30000;
@@ -902,10 +907,9 @@ TEST_F(ChannelTest, OpenUseAndFreeInALoop) {
       freeNow(open(early, tls, 5000, log));
       continue;
     }
-    TdevChannel_t* channel = open(peer, tls, 5000, log);
-    auto conn = peer.accept(tls == 1);
+    std::unique_ptr<Conn> conn;
+    TdevChannel_t* channel = openAccepted(peer, tls, 5000, log, conn);
     ASSERT_TRUE(conn);
-    ASSERT_TRUE(log.waitConnect());
     EXPECT_EQ(TdevChannelSend(channel, "ping", 4), 0);
     EXPECT_EQ(conn->read(5), std::string("ping\0", 5));
     if (round % 3 == 0) {
