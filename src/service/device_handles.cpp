@@ -209,6 +209,16 @@ std::shared_ptr<TdevHandleBase_t> TdevRefHandle(const void* handle) {
   return it == Handles().end() ? nullptr : it->second;
 }
 
+TdevDocument_t* TdevGetDocument(const void* handle) {
+  auto base = TdevRefHandle(handle);
+  if (base == nullptr) return nullptr;
+  if (base->type == TDEV_DEVICE_PRINTER || base->type == TDEV_DEVICE_HYBRID_PRINTER)
+    return static_cast<TdevPrinterHandle_t*>(base.get())->document;
+  if (base->type == TDEV_DEVICE_DISPLAY)
+    return static_cast<TdevDisplayHandle_t*>(base.get())->document;
+  return nullptr;
+}
+
 std::shared_ptr<TdevPrinterHandle_t> TdevRefPrinterHandle(const TdevPrinterHandle_t* handle) {
   auto base = TdevRefHandle(handle);
   if (base == nullptr ||

@@ -21,8 +21,7 @@
 
 namespace tilo2::core {
 
-struct TdevStatusQuery_t;      // a running status request (status monitor)
-struct TdevCommHistoryItem_t;  // one message-box message (received messages)
+struct TdevStatusQuery_t;  // a running status request (status monitor)
 
 // Any callback slot is stored as this type and called through its typed alias.
 using TdevAnyCallback = void (*)();

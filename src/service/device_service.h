@@ -14,7 +14,18 @@ namespace tilo2::core {
 
 struct TdevConnection_t;
 struct TdevPrinterHandle_t;
+struct TdevDisplayHandle_t;
+struct TdevKeyboardHandle_t;
+struct TdevDeviceHandle_t;  // barcode scanners and simple serial devices
+struct TdevCommBoxEntry_t;
 struct TdevDocument_t;
+
+// One message-box message as the client hands it to the layer.
+struct TdevCommHistoryItem_t {
+  char* senderId;
+  char* receiverId;
+  char* message;
+};
 
 enum TdevDeviceType : int32_t {
   TDEV_DEVICE_PRINTER = 0,
@@ -49,6 +60,9 @@ int TdevOpenDeviceSync(TdcBackendEnv_t* env, TdevConnection_t* connection, const
                        int32_t type, void** outHandle);
 int TdevCloseDeviceSync(TdcBackendEnv_t* env, TdevConnection_t* connection, void* handle);
 int TdevDocClearBody(TdevDocument_t* document);
+// The command document of a printer, hybrid printer or display handle; null
+// for other handles and for null.
+TdevDocument_t* TdevGetDocument(const void* handle);
 
 // ---- Printer slot setters: each installs one fixed notifier of the layer ---------
 int TdevPrinterSetOnlineCallback(TdevPrinterHandle_t* handle);         // slot 1
@@ -134,6 +148,113 @@ int TdevPrinterAddFeedPosition(TdevPrinterHandle_t* handle, int32_t pos);
 int TdevPrinterAddLayout(TdevPrinterHandle_t* handle, int32_t type, int32_t width, int32_t height,
                          int32_t marginTop, int32_t marginBottom, int32_t offsetCut,
                          int32_t offsetLabel);
+
+// ---- Hybrid printers --------------------------------------------------------------
+// Slot setters: slots 0..15 take the layer's status notifiers
+// (TdcHybridServiceEvent*), slot 16 its result notifier, 17 and 18 the
+// client's own reply hooks of the two blocking requests.
+int TdevHybridSetOnlineCallback(TdevPrinterHandle_t* handle);             // slot 0
+int TdevHybridSetOfflineCallback(TdevPrinterHandle_t* handle);            // slot 1
+int TdevHybridSetPowerOffCallback(TdevPrinterHandle_t* handle);           // slot 2
+int TdevHybridSetCoverCloseCallback(TdevPrinterHandle_t* handle);         // slot 3
+int TdevHybridSetCoverOpenCallback(TdevPrinterHandle_t* handle);          // slot 4
+int TdevHybridSetPaperOkCallback(TdevPrinterHandle_t* handle);            // slot 5
+int TdevHybridSetPaperNearEndCallback(TdevPrinterHandle_t* handle);       // slot 6
+int TdevHybridSetPaperEmptyCallback(TdevPrinterHandle_t* handle);         // slot 7
+int TdevHybridSetDrawerHighCallback(TdevPrinterHandle_t* handle);         // slot 8
+int TdevHybridSetDrawerLowCallback(TdevPrinterHandle_t* handle);          // slot 9
+int TdevHybridSetInsertionWaitCallback(TdevPrinterHandle_t* handle);      // slot 10
+int TdevHybridSetInsertionWaitNoneCallback(TdevPrinterHandle_t* handle);  // slot 11
+int TdevHybridSetRemovalWaitPaperCallback(TdevPrinterHandle_t* handle);   // slot 12
+int TdevHybridSetRemovalWaitNoneCallback(TdevPrinterHandle_t* handle);    // slot 13
+int TdevHybridSetSlipPaperOkCallback(TdevPrinterHandle_t* handle);        // slot 14
+int TdevHybridSetSlipPaperEmptyCallback(TdevPrinterHandle_t* handle);     // slot 15
+int TdevHybridSetReceiveCallback(TdevPrinterHandle_t* handle);            // slot 16
+int TdevHybridSetWaitInsertionReply(TdevPrinterHandle_t* handle);         // slot 17
+int TdevHybridSetClearBufferReply(TdevPrinterHandle_t* handle);           // slot 18
+// While the flag is 1, insertion events go to the wait-insertion hook.
+int TdevHybridSetSelectingPaper(TdevPrinterHandle_t* handle, int32_t flag);
+// Blocking: the request is sent and its reply awaited.
+int TdevHybridClearBufferSync(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle);
+int TdevHybridWaitInsertionSync(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t paper,
+                                int32_t reserved, int32_t timeoutMs);
+// Each returns once its request is sent; completion comes through slot 16.
+int TdevHybridWaitInsertion(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t paper,
+                            int32_t waitTimeMs, int32_t timeoutMs, int32_t removal);
+int TdevHybridSendData(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t paper,
+                       int32_t timeoutMs, int32_t fortyColumn, int32_t removal, int32_t force);
+int TdevHybridCancelInsertion(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t paper);
+int TdevHybridCancelMicr(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle);
+int TdevHybridEjectPaper(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t spare,
+                         int32_t removal);
+int TdevHybridReadMicrData(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t font,
+                           int32_t waitTimeMs, int32_t timeoutMs, int32_t removal);
+int TdevHybridCleanMicrReader(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, int32_t waitTimeMs,
+                              int32_t timeoutMs, int32_t removal);
+int TdevHybridForceCommand(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, const uint8_t* bytes,
+                           int32_t length, int32_t paper, int32_t fortyColumn, int32_t removal,
+                           int32_t timeoutMs);
+// 1 when the printer can take a job at once, else 0.
+int TdevPrinterIsReady(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle);
+
+// ---- Line displays ------------------------------------------------------------------
+// Installs TdcOnLineDisplayServiceResult.
+int TdevDisplaySetReceiveCallback(TdevDisplayHandle_t* handle);
+// Sends the display document; the job's result arrives through that notifier.
+int TdevDisplaySendData(TdcBackendEnv_t* env, TdevDisplayHandle_t* handle);
+// Slot k of the service's display operations (slot 14 is TdevAddCommand).
+int TdevDisplayAddInitialize(TdevDisplayHandle_t* handle);
+int TdevDisplayAddCreateWindow(TdevDisplayHandle_t* handle, int32_t number, int32_t x, int32_t y,
+                               int32_t width, int32_t height, int32_t scrollMode);
+int TdevDisplayAddDestroyWindow(TdevDisplayHandle_t* handle, int32_t number);
+int TdevDisplayAddSetCurrentWindow(TdevDisplayHandle_t* handle, int32_t number);
+int TdevDisplayAddClearCurrentWindow(TdevDisplayHandle_t* handle);
+int TdevDisplayAddSetCursorPosition(TdevDisplayHandle_t* handle, int32_t x, int32_t y);
+int TdevDisplayAddMoveCursorPosition(TdevDisplayHandle_t* handle, int32_t target);
+int TdevDisplayAddSetCursorType(TdevDisplayHandle_t* handle, int32_t type);
+int TdevDisplayAddText(TdevDisplayHandle_t* handle, const char* text, int32_t x, int32_t y,
+                       int32_t lang);
+int TdevDisplayAddReverseText(TdevDisplayHandle_t* handle, const char* text, int32_t x, int32_t y,
+                              int32_t lang);
+int TdevDisplayAddMarqueeText(TdevDisplayHandle_t* handle, const char* text, int32_t format,
+                              int32_t unitWaitMs, int32_t repeatWaitMs, int32_t repeatCount,
+                              int32_t lang);
+int TdevDisplayAddSetBlink(TdevDisplayHandle_t* handle, int32_t intervalMs);
+int TdevDisplayAddSetBrightness(TdevDisplayHandle_t* handle, int32_t level);
+int TdevDisplayAddShowClock(TdevDisplayHandle_t* handle);
+
+// ---- Keyboards, barcode scanners, simple serial devices ---------------------------
+// Install TdcOnKeyPress and TdcOnReadString.
+int TdevKeyboardSetKeyPressCallback(TdevKeyboardHandle_t* handle);
+int TdevKeyboardSetStringCallback(TdevKeyboardHandle_t* handle);
+// Replaces the prefix set and sends it to the keyboard.
+int TdevKeyboardSetPrefix(TdcBackendEnv_t* env, TdevKeyboardHandle_t* handle, const uint8_t* bytes,
+                          int32_t length);
+// Copies the prefix set (distinct non-zero bytes, at most 99) under the
+// handle's prefix lock: *length bytes into out, which holds capacity bytes.
+// 1 null arguments, 255 lock, else 0.
+int TdevKeyboardGetPrefix(TdevKeyboardHandle_t* handle, uint8_t* out, int32_t capacity,
+                          int32_t* length);
+// Install TdcOnScanData and TdcOnSerialData.
+int TdevScannerSetDataCallback(TdevDeviceHandle_t* handle);
+int TdevSerialSetDataCallback(TdevDeviceHandle_t* handle);
+// Sends the bytes as hexadecimal text; returns once the message is written.
+int TdevSerialSendCommand(TdcBackendEnv_t* env, TdevDeviceHandle_t* handle, const uint8_t* bytes,
+                          int32_t length);
+
+// ---- Message boxes ------------------------------------------------------------------
+// Blocking open and close; on 0 *out holds the new entry.
+int TdevOpenCommBoxSync(TdcBackendEnv_t* env, TdevConnection_t* connection, const char* boxId,
+                        const char* memberId, TdevCommBoxEntry_t** out);
+int TdevCloseCommBoxSync(TdcBackendEnv_t* env, TdevConnection_t* connection,
+                         TdevCommBoxEntry_t* entry);
+// Installs TdcOnCommBoxReceive.
+int TdevCommBoxSetReceiveCallback(TdevCommBoxEntry_t* entry);
+// Send the request with a new sequence number (written to *sequence) and
+// install TdcOnCommBoxHistory / TdcOnCommBoxSendResult for its reply.
+int TdevGetCommHistory(TdcBackendEnv_t* env, TdevCommBoxEntry_t* entry, int32_t* sequence);
+int TdevSendCommBoxMessage(TdcBackendEnv_t* env, TdevCommBoxEntry_t* entry, const char* memberId,
+                           const char* message, int32_t* sequence);
 
 // ---- Queries about a printer's device service (plain HTTP, 3000 ms) -------------
 struct TdevDeviceListEntry_t {

@@ -17,17 +17,15 @@
 #include <string>
 #include <type_traits>
 
+#include "service/device_service.h"
+
 namespace tilo2::core {
 
 struct TdevConnection_t;
 
-// One message-box message; the three texts belong to whoever handed the item
-// to the sink and are freed after the sink returns.
-struct TdevCommHistoryItem_t {
-  char* senderId;
-  char* receiverId;
-  char* message;
-};
+// Message-box messages (TdevCommHistoryItem_t, device_service.h): the three
+// texts belong to whoever handed the item to the sink and are freed after the
+// sink returns.
 
 // The 18 sink slots, in slot order. Every sink receives the connection first.
 // Texts are valid only during the call. Reply codes are TdevReplyCode values.

@@ -15,14 +15,10 @@
 
 namespace tilo2::core {
 
-// Message boxes (device_service.h lists the device and connection calls).
-// 1 null arguments or *out already set; 4 not connected; 3 no reply within
-// the bound; else the reply's result; on 0 *out holds the new entry.
-int TdevOpenCommBoxSync(TdcBackendEnv_t* env, TdevConnection_t* connection, const char* boxId,
-                        const char* memberId, TdevCommBoxEntry_t** out);
-// As for devices, 4 (not connected, or the link lost) becomes 11.
-int TdevCloseCommBoxSync(TdcBackendEnv_t* env, TdevConnection_t* connection,
-                         TdevCommBoxEntry_t* entry);
+// Message boxes: TdevOpenCommBoxSync and TdevCloseCommBoxSync (device_service.h)
+// answer 1 for null arguments or *out already set, 4 when not connected (11
+// for a close, as for devices), 3 without a reply within the bound, else the
+// reply's result.
 
 // Hybrid printers: the request is sent by send(handle) once the waiter is on
 // its list; the clear-buffer reply reaches slot 18, the wait-insertion reply

@@ -10,84 +10,11 @@
 
 #include "device/conn_listener.h"
 #include "device/printer_module.h"
-
-// The fake's records behind the client's opaque types. Fields that change
-// after creation are read and written under the fake's mutex only.
-namespace tilo2::core {
-
-struct TdevDocument_t {
-  std::vector<fake::Call> elements;
-};
-
-struct TdevConnection_t {
-  uint32_t magic;
-  std::string host;
-  bool connected;
-  bool notifier[3];  // 0 disconnected, 1 reconnecting, 2 reconnected
-  std::vector<TdevPrinterHandle_t*> handles;
-};
-
-struct TdevPrinterHandle_t {
-  uint32_t magic;
-  TdevConnection_t* connection;
-  std::string deviceId;
-  int32_t type;
-  bool open;
-  bool slots[15];
-  TdevDocument_t document;
-};
-
-}  // namespace tilo2::core
+#include "service_fake/fake_internal.h"
 
 namespace tilo2::fake {
-namespace {
 
 using namespace tilo2::core;
-
-constexpr uint32_t kConnectionMagic = 0xC0AA11EC;
-constexpr uint32_t kHandleMagic = 0x4A4D17E5;
-
-struct Status {
-  int result;
-  uint32_t word;
-  int32_t battery;
-};
-
-struct AutoResult {
-  bool on = false;
-  int32_t success = 1;
-  int32_t code = 0;
-  uint32_t status = kStatusOnline;
-  int32_t battery = 0;
-};
-
-struct State {
-  std::mutex mu;
-  std::condition_variable cv;
-  std::vector<Call> calls;
-  std::map<std::string, int> results;
-  std::map<std::string, std::deque<int>> queued;
-  Status status{0, kStatusOnline, 0};
-  std::deque<Status> queuedStatus;
-  std::set<std::string> holds;
-  std::map<std::string, uint64_t> holdGeneration;
-  std::map<std::string, int> blocked;
-  int activeCalls = 0;
-  std::set<TdevConnection_t*> live;
-  std::map<std::string, TdevConnection_t*> hostConnection;
-  std::vector<Job> jobs;
-  DisconnectNotify disconnectNotify = DisconnectNotify::kCallerThread;
-  AutoResult autoResult;
-  std::vector<std::thread> threads;
-  int runningNotifiers = 0;
-  std::thread::id lastNotifierThread;
-
-  ~State() {
-    // Threads left by a test without Reset must be joined before exit.
-    for (auto& t : threads)
-      if (t.joinable()) t.join();
-  }
-};
 
 State& S() {
   static State state;
@@ -141,8 +68,8 @@ int Finish(size_t index, int result) {
   return FinishLocked(index, result);
 }
 
-Call MakeCall(const char* name, const void* target, std::vector<int64_t> ints = {},
-              std::vector<std::string> texts = {}) {
+Call MakeCall(const char* name, const void* target, std::vector<int64_t> ints,
+              std::vector<std::string> texts) {
   Call call;
   call.name = name;
   call.target = target;
@@ -217,10 +144,9 @@ constexpr StatusNotifier kStatusNotifiers[13] = {
 
 void FreeConnection(TdevConnection_t* connection) {
   for (TdevPrinterHandle_t* handle : connection->handles) delete handle;
+  for (TdevCommBoxEntry_t* entry : connection->boxes) delete entry;
   delete connection;
 }
-
-}  // namespace
 
 // ---- Test interface -------------------------------------------------------------
 
@@ -354,8 +280,6 @@ bool IsLive(const TdevConnection_t* connection) {
   return S().live.count(const_cast<TdevConnection_t*>(connection)) != 0;
 }
 
-namespace {
-// The live handle at this address, under the fake's mutex; null for none.
 TdevPrinterHandle_t* FindHandleLocked(const void* handle) {
   if (handle == nullptr) return nullptr;
   for (TdevConnection_t* connection : S().live)
@@ -363,7 +287,6 @@ TdevPrinterHandle_t* FindHandleLocked(const void* handle) {
       if (h == handle) return h;
   return nullptr;
 }
-}  // namespace
 
 int OpenDevices(const TdevConnection_t* connection) {
   std::lock_guard lock(S().mu);
@@ -544,7 +467,7 @@ int TdevConnectSync(TdcBackendEnv_t*, const char* host, int32_t useTls, TdevConn
   if (it != S().hostConnection.end() && it->second->connected) {
     *out = it->second;
   } else {
-    auto* connection = new TdevConnection_t{fake::kConnectionMagic, host, true, {}, {}};
+    auto* connection = new TdevConnection_t{fake::kConnectionMagic, host, true, {}, {}, {}};
     S().live.insert(connection);
     S().hostConnection[host] = connection;
     *out = connection;
@@ -667,7 +590,7 @@ int TdevOpenDeviceSync(TdcBackendEnv_t*, TdevConnection_t* connection, const cha
     for (TdevPrinterHandle_t* handle : connection->handles)
       if (handle->open && handle->deviceId == deviceId) return FinishLocked(index, 8);
     auto* handle =
-        new TdevPrinterHandle_t{fake::kHandleMagic, connection, deviceId, type, true, {}, {}};
+        new TdevPrinterHandle_t{fake::kHandleMagic, connection, deviceId, type, true, {}, {}, {}};
     connection->handles.push_back(handle);
     *outHandle = handle;
   }
@@ -687,6 +610,12 @@ int TdevCloseDeviceSync(TdcBackendEnv_t*, TdevConnection_t* connection, void* ha
     h->open = false;
   }
   return Finish(index, 0);
+}
+
+TdevDocument_t* TdevGetDocument(const void* handle) {
+  std::lock_guard lock(S().mu);
+  TdevPrinterHandle_t* h = fake::FindHandleLocked(handle);
+  return h == nullptr ? nullptr : &h->document;
 }
 
 int TdevDocClearBody(TdevDocument_t* document) {

@@ -1,11 +1,12 @@
-// The device-service client linked into the library until the real one
-// lands: every operation answers 255 ("failure of its own") and touches
-// nothing, so an app that names a device id gets a clean error.
+// The printer operations over the device service: placeholders answering 255
+// ("failure of its own") until they land, so an app that names a device id
+// gets a clean error.
 
 #include "service/device_service.h"
 
 namespace tilo2::core {
 
+int TdevPrinterIsReady(TdcBackendEnv_t*, TdevPrinterHandle_t*) { return 0; }
 int TdevPrinterGetStatus(TdcBackendEnv_t*, TdevPrinterHandle_t*, uint32_t*, int32_t*) {
   return 255;
 }
