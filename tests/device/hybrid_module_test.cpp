@@ -1,0 +1,2 @@
+// Placeholder until the tests of this area land.
+#include <gtest/gtest.h>
