@@ -717,6 +717,28 @@ TEST_F(PrinterOps, StatusQueryAsksAgainOnlyOnTheServicesTimeoutAndAtMostThreeTim
   EXPECT_EQ(TdevPrinterGetStatus(nullptr, nullptr, &word, &battery), 1);
 }
 
+TEST_F(PrinterOps, AStatusQueryAndAReadinessTestOfOneHandleRunOneAfterTheOther) {
+  TdevPrinterHandle_t* p = openPrinter(1207);
+  ASSERT_NE(p, nullptr);
+  HttpOverride slow;
+  slow.delay = 600ms;
+  emulator_->overrideHttp("service.cgi", slow);
+  emulator_->queueStatus(kId, StatusAnswer{0x20, "", true, 0, false});
+  emulator_->queueStatus(kId, StatusAnswer{kOnline, "", true, 0, false});
+  uint32_t word = 0;
+  int32_t battery = 0;
+  std::thread query([&] { EXPECT_EQ(TdevPrinterGetStatus(nullptr, p, &word, &battery), 0); });
+  // The query waits for its slow reply; the readiness test starts meanwhile.
+  ASSERT_TRUE(emulator_->waitForHttpRequests(1, 10s));
+  EXPECT_EQ(TdevPrinterIsReady(nullptr, p), 1);
+  query.join();
+  EXPECT_EQ(word, 0x10000020u);
+  const auto requests = emulator_->httpRequests();
+  ASSERT_EQ(requests.size(), 2u);
+  // The second request went out only after the first one's reply.
+  EXPECT_GE(requests[1].when - requests[0].when, 600ms);
+}
+
 TEST_F(PrinterOps, ReadinessNeedsAnAnsweringOnlinePrinter) {
   TdevPrinterHandle_t* p = openPrinter(1201);
   ASSERT_NE(p, nullptr);
