@@ -11,6 +11,7 @@
 #include "foundation/logger.h"
 #include "service/channel.h"
 #include "service/device_handles.h"
+#include "service/hybrid_ops.h"
 #include "service/live_threads.h"
 #include "service/received_messages.h"
 #include "service/reply_codes.h"
@@ -169,6 +170,7 @@ void FailPending(TdevConnection_t* connection) {
   TdevFailClosingDevices(connection);
   TdevFailOpeningCommBoxes(connection);
   TdevFailClosingCommBoxes(connection);
+  TdevFailHybridWaits(connection);
 }
 
 // Takes the host text away and forgets what the service told about itself:
@@ -801,6 +803,7 @@ void TdevOnChannelLost(TdevChannel_t* channel, const char*) {
       TdevFailClosingDevices(c);
       TdevFailOpeningCommBoxes(c);
       TdevFailClosingCommBoxes(c);
+      TdevFailHybridWaits(c);
       std::string host;
       int32_t port = 0;
       int32_t tls = 0;
