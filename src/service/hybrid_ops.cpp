@@ -218,8 +218,9 @@ int EndIfConnectionGone(TdevPrinterHandle_t* handle, int sent, void (*end)(TdevP
 }
 
 int SendClearBuffer(TdevPrinterHandle_t* handle, void*) {
-  return EndIfConnectionGone(handle, TdevHybridClearBuffer(nullptr, handle),
-                             [](TdevPrinterHandle_t* h) { TdevOnClearBufferReply(h, 4); });
+  return EndIfConnectionGone(
+      handle, TdevHybridClearBuffer(nullptr, handle),
+      [](TdevPrinterHandle_t* h) { TdevOnClearBufferReply(h, TDEV_ERR_NOT_CONNECTED); });
 }
 
 struct InsertionRequest {
@@ -235,8 +236,9 @@ int SendWaitInsertion(TdevPrinterHandle_t* handle, void* context) {
   // A refusal went to slot 16 and nothing was sent, so no reply will come:
   // the caller gets the refusal rather than a wait.
   if (refused != 0) return refused;
-  return EndIfConnectionGone(handle, sent,
-                             [](TdevPrinterHandle_t* h) { TdevOnWaitInsertionReply(h, 4, 0); });
+  return EndIfConnectionGone(handle, sent, [](TdevPrinterHandle_t* h) {
+    TdevOnWaitInsertionReply(h, TDEV_ERR_NOT_CONNECTED, 0);
+  });
 }
 
 template <class Slot>

@@ -676,6 +676,25 @@ TEST_F(HybridOps, ARawCommandIsForcedOnlyWhenThePrinterIsNotReady) {
   }
 }
 
+TEST_F(HybridOps, ARawCommandWhileTheHostIsNotConnectedGives4AndLeavesTheDocument) {
+  TdevPrinterHandle_t* h = openHybrid(1244, kSlipIn);
+  ASSERT_NE(h, nullptr);
+  auto& e = *emulator_;
+  // The link drops and the reconnect hangs: the host is not connected.
+  e.setAcceptMode(service_emulator::Transport::Plain, service_emulator::AcceptMode::Silent);
+  ASSERT_TRUE(e.resetClient(0));
+  ASSERT_TRUE(Eventually(
+      [&] { return TdevGetCondition(connection_) == TDEV_CONDITION_RECONNECTING; }, 10s));
+  TdevDocument_t* doc = TdevGetDocument(h);
+  ASSERT_EQ(TdevXmlText(doc, "kept"), 0);
+  const int32_t length = doc->body->length;
+  const uint8_t bytes[] = {0x1B, 0x40};
+  EXPECT_EQ(TdevHybridForceCommand(nullptr, h, bytes, 2, 1, 0, 0, -2), 4);
+  EXPECT_EQ(doc->body->length, length);
+  EXPECT_TRUE(e.httpRequests().empty()) << "no status was asked";
+  EXPECT_TRUE(ResultRecorder::instance().results().empty());
+}
+
 // ---- The blocking requests, end to end ---------------------------------------------------
 
 TEST_F(HybridOps, BlockingBufferClearEndsWithTheServicesAnswer) {
