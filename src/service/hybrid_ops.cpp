@@ -20,7 +20,6 @@
 #include "service/device_service.h"
 #include "service/reply_codes.h"
 #include "service/request_messages.h"
-#include "service/status_monitor.h"
 #include "service/waiters.h"
 
 namespace tilo2::core {
@@ -31,7 +30,6 @@ constexpr const char* kSource = "tilodevice_hybrid";
 
 // Status bits the operations test.
 constexpr uint32_t kNoResponse = 0x1;
-constexpr uint32_t kOffline = 0x8;
 constexpr uint32_t kWaitingInsertion = 0x10000;
 constexpr uint32_t kWaitingRemoval = 0x40000;
 constexpr uint32_t kSlipAbsent = 0x2000000;        // no slip or endorsement paper in place
@@ -59,7 +57,6 @@ constexpr int32_t kTimeoutMax = 600000;
 constexpr int32_t kTimeoutDefault = 15000;
 constexpr int32_t kCommandTimeoutDefault = 10000;
 constexpr int32_t kClearBufferTimeoutMs = 500;  // what the clear-buffer message carries
-constexpr int32_t kStatusAttempts = 3;
 
 using PrinterRef = std::shared_ptr<TdevPrinterHandle_t>;
 
@@ -87,36 +84,6 @@ bool IsPaper(int32_t paper) { return paper >= kReceipt && paper <= kValidation; 
 bool IsFlag(int32_t flag) { return flag == 0 || flag == 1; }
 bool PaperPresent(uint32_t status) { return (status & kNoPaper) != kNoPaper; }
 
-// The printer's status word: the service is asked again at once while it
-// answers with its own timeout towards the printer, three requests at most.
-// Queries of one handle run one after the other. false when the query could
-// not run at all.
-bool QueryStatus(TdevPrinterHandle_t* handle, uint32_t* status) {
-  PlatformLockGuard guard(handle->statusRequestLock);
-  if (!guard) return false;
-  for (int attempt = 1;; ++attempt) {
-    uint32_t word = kNoResponse;  // what a query that never ran leaves
-    int32_t battery = 0;
-    int32_t result = 0;
-    TdevRequestStatus(handle, &word, &battery, &result);
-    *status = word;
-    if (result != TDEV_ERR_SERVICE_TIMEOUT || attempt == kStatusAttempts) return true;
-    log_error_line("ERROR", kSource, __LINE__);
-  }
-}
-
-// One status request: ready when the word is not 0 and shows neither "no
-// response" nor "offline".
-bool IsReady(TdevPrinterHandle_t* handle) {
-  PlatformLockGuard guard(handle->statusRequestLock);
-  if (!guard) return false;
-  uint32_t word = 0;
-  int32_t battery = 0;
-  int32_t result = 0;
-  TdevRequestStatus(handle, &word, &battery, &result);
-  return word != 0 && (word & (kNoResponse | kOffline)) == 0;
-}
-
 // Reports a refusal through slot 16 (no host, no device id, success 1, the
 // word just read, no data). 0, or 255 when the slot is empty and the refusal
 // cannot reach anyone.
@@ -131,10 +98,13 @@ int Refuse(TdevPrinterHandle_t* handle, int32_t code, uint32_t status, int32_t o
 }
 
 // The status step every checked operation starts with: 0 with the word, or
-// the refusal (20) when the printer cannot be asked or does not answer.
+// the refusal (20) when the printer cannot be asked or does not answer. The
+// printer's own query asks again while the service times out towards the
+// printer; its word 0 means the query never ran.
 int32_t StatusStep(TdevPrinterHandle_t* handle, uint32_t* status) {
-  *status = kNoResponse;
-  if (!QueryStatus(handle, status)) {
+  int32_t battery = 0;
+  if (TdevPrinterGetStatus(nullptr, handle, status, &battery) != 0 || *status == 0) {
+    *status = kNoResponse;
     log_error_line("ERROR", kSource, __LINE__);
     return TDEV_ERR_PORT;
   }
@@ -512,7 +482,7 @@ int TdevHybridForceCommand(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, co
   const int built = TdevXmlCommand(document, bytes, length);
   if (built != TDEV_BUILD_OK) return TdevBuilderResultToResult(built);
   // A printer that cannot take a job at once gets it forced.
-  const int32_t force = IsReady(handle) ? 0 : 1;
+  const int32_t force = TdevPrinterIsReady(env, handle) == 1 ? 0 : 1;
   const int result = TdevHybridSendData(env, handle, paper, timeout, fortyColumn, removal, force);
   TdevDocClearBody(document);
   return result;

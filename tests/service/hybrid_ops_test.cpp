@@ -104,7 +104,7 @@ std::string PrintData(bool force, const std::string& body) {
          (force ? "true" : "false") + "\">" + body + "</tilo-print></printdata>";
 }
 
-class HybridOps : public HostTest {
+class HybridServiceOps : public HostTest {
  protected:
   void SetUp() override {
     HostTest::SetUp();
@@ -156,7 +156,7 @@ class HybridOps : public HostTest {
   TdevConnection_t* connection_ = nullptr;
 };
 
-TEST_F(HybridOps, SettersInstallTheirFixedFunctions) {
+TEST_F(HybridServiceOps, SettersInstallTheirFixedFunctions) {
   TdevPrinterHandle_t* h = openHybrid(1230);
   ASSERT_NE(h, nullptr);
   using Setter = int (*)(TdevPrinterHandle_t*);
@@ -215,7 +215,7 @@ TEST_F(HybridOps, SettersInstallTheirFixedFunctions) {
   for (const auto& row : rows) EXPECT_EQ(row.setter(h), 1);
 }
 
-TEST_F(HybridOps, EachRequestCarriesItsBytes) {
+TEST_F(HybridServiceOps, EachRequestCarriesItsBytes) {
   TdevPrinterHandle_t* h = openHybrid(1231);
   ASSERT_NE(h, nullptr);
   TdevDocument_t* doc = TdevGetDocument(h);
@@ -333,7 +333,7 @@ TEST_F(HybridOps, EachRequestCarriesItsBytes) {
   for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i], expected[i]) << cases[i].name;
 }
 
-TEST_F(HybridOps, ArgumentsAreRefusedBeforeTheStatusIsAsked) {
+TEST_F(HybridServiceOps, ArgumentsAreRefusedBeforeTheStatusIsAsked) {
   TdevPrinterHandle_t* h = openHybrid(1232);
   ASSERT_NE(h, nullptr);
   void* plain = nullptr;
@@ -400,7 +400,7 @@ TEST_F(HybridOps, ArgumentsAreRefusedBeforeTheStatusIsAsked) {
   EXPECT_EQ(TdevGetDocument(h)->body->length, 0) << "nothing was left in the document";
 }
 
-TEST_F(HybridOps, StatusRefusalsAreReportedThroughTheResultSlot) {
+TEST_F(HybridServiceOps, StatusRefusalsAreReportedThroughTheResultSlot) {
   TdevPrinterHandle_t* h = openHybrid(1233);
   ASSERT_NE(h, nullptr);
   struct Case {
@@ -496,7 +496,7 @@ TEST_F(HybridOps, StatusRefusalsAreReportedThroughTheResultSlot) {
   EXPECT_EQ(emulator_->httpRequests().size(), std::size(cases)) << "one status request each";
 }
 
-TEST_F(HybridOps, ARefusalNobodyHearsAnswers255) {
+TEST_F(HybridServiceOps, ARefusalNobodyHearsAnswers255) {
   TdevPrinterHandle_t* h = openHybrid(1234, kNoPaper);
   ASSERT_NE(h, nullptr);
   ASSERT_EQ(TdevSetHybridPrinterCallback(h, 16, nullptr), 0);
@@ -508,7 +508,7 @@ TEST_F(HybridOps, ARefusalNobodyHearsAnswers255) {
   EXPECT_EQ(TdevPendingWaiters(), 0);
 }
 
-TEST_F(HybridOps, TheStatusIsAskedAgainWhileTheServiceTimesOut) {
+TEST_F(HybridServiceOps, TheStatusIsAskedAgainWhileTheServiceTimesOut) {
   TdevPrinterHandle_t* h = openHybrid(1235, kNoPaper);
   ASSERT_NE(h, nullptr);
   auto& e = *emulator_;
@@ -554,7 +554,7 @@ TEST_F(HybridOps, TheStatusIsAskedAgainWhileTheServiceTimesOut) {
   EXPECT_TRUE(deviceRequests().empty());
 }
 
-TEST_F(HybridOps, ABusySendLockGives2AndSendsNothing) {
+TEST_F(HybridServiceOps, ABusySendLockGives2AndSendsNothing) {
   TdevPrinterHandle_t* h = openHybrid(1236, kSlipIn);
   ASSERT_NE(h, nullptr);
   std::promise<void> held;
@@ -577,7 +577,7 @@ TEST_F(HybridOps, ABusySendLockGives2AndSendsNothing) {
   EXPECT_EQ(deviceRequests()[0], withNul(Head(3, "eject") + kTail));
 }
 
-TEST_F(HybridOps, TheServicesAnswersReachTheResultSlot) {
+TEST_F(HybridServiceOps, TheServicesAnswersReachTheResultSlot) {
   TdevPrinterHandle_t* h = openHybrid(1237, kNoPaper);
   ASSERT_NE(h, nullptr);
   TdevDocument_t* doc = TdevGetDocument(h);
@@ -627,7 +627,7 @@ TEST_F(HybridOps, TheServicesAnswersReachTheResultSlot) {
   }
 }
 
-TEST_F(HybridOps, ARawCommandIsForcedOnlyWhenThePrinterIsNotReady) {
+TEST_F(HybridServiceOps, ARawCommandIsForcedOnlyWhenThePrinterIsNotReady) {
   TdevPrinterHandle_t* h = openHybrid(1238, kSlipIn);
   ASSERT_NE(h, nullptr);
   TdevDocument_t* doc = TdevGetDocument(h);
@@ -676,7 +676,7 @@ TEST_F(HybridOps, ARawCommandIsForcedOnlyWhenThePrinterIsNotReady) {
   }
 }
 
-TEST_F(HybridOps, ARawCommandWhileTheHostIsNotConnectedGives4AndLeavesTheDocument) {
+TEST_F(HybridServiceOps, ARawCommandWhileTheHostIsNotConnectedGives4AndLeavesTheDocument) {
   TdevPrinterHandle_t* h = openHybrid(1244, kSlipIn);
   ASSERT_NE(h, nullptr);
   auto& e = *emulator_;
@@ -697,7 +697,7 @@ TEST_F(HybridOps, ARawCommandWhileTheHostIsNotConnectedGives4AndLeavesTheDocumen
 
 // ---- The blocking requests, end to end ---------------------------------------------------
 
-TEST_F(HybridOps, BlockingBufferClearEndsWithTheServicesAnswer) {
+TEST_F(HybridServiceOps, BlockingBufferClearEndsWithTheServicesAnswer) {
   TdevPrinterHandle_t* h = openHybrid(1239, kNoResponse);
   ASSERT_NE(h, nullptr);
   struct Case {
@@ -722,7 +722,7 @@ TEST_F(HybridOps, BlockingBufferClearEndsWithTheServicesAnswer) {
   EXPECT_TRUE(ResultRecorder::instance().results().empty()) << "the answers go to slot 18 only";
 }
 
-TEST_F(HybridOps, BlockingInsertionWaitEndsWithTheInsertion) {
+TEST_F(HybridServiceOps, BlockingInsertionWaitEndsWithTheInsertion) {
   TdevPrinterHandle_t* h = openHybrid(1240, kNoPaper);
   ASSERT_NE(h, nullptr);
   auto& e = *emulator_;
@@ -773,7 +773,7 @@ const std::string kMarker =
     "<resultdata><response success=\"true\" code=\"\" status=\"0\" battery=\"0\"/>"
     "</resultdata><printjobid></printjobid>";
 
-TEST_F(HybridOps, AReplyThatNeverComesEndsAtTheBoundAndALateOneFindsNothing) {
+TEST_F(HybridServiceOps, AReplyThatNeverComesEndsAtTheBoundAndALateOneFindsNothing) {
   TdevPrinterHandle_t* h = openHybrid(1241, kNoPaper);
   ASSERT_NE(h, nullptr);
   auto& e = *emulator_;
@@ -846,7 +846,7 @@ class TwoWaits {
   std::thread insertion_;
 };
 
-TEST_F(HybridOps, ALostLinkEndsTheBlockingRequestsWith4) {
+TEST_F(HybridServiceOps, ALostLinkEndsTheBlockingRequestsWith4) {
   TdevPrinterHandle_t* h1 = openHybrid(1242, kNoPaper);
   ASSERT_NE(h1, nullptr);
   auto& e = *emulator_;
@@ -876,7 +876,7 @@ TEST_F(HybridOps, ALostLinkEndsTheBlockingRequestsWith4) {
   TdevHybridSetSelectingPaper(h2, 0);
 }
 
-TEST_F(HybridOps, DestroyingTheConnectionEndsTheBlockingRequestsAtOnce) {
+TEST_F(HybridServiceOps, DestroyingTheConnectionEndsTheBlockingRequestsAtOnce) {
   TdevPrinterHandle_t* h1 = openHybrid(1243, kNoPaper);
   ASSERT_NE(h1, nullptr);
   auto& e = *emulator_;
