@@ -490,6 +490,9 @@ int TdevDisconnectIfUnused(TdcBackendEnv_t*, TdevConnection_t* connection) {
     std::lock_guard lock(S().mu);
     for (TdevPrinterHandle_t* handle : connection->handles)
       if (handle->open) return FinishLocked(index, 0);
+    // An open message box uses the connection as a device does.
+    for (TdevCommBoxEntry_t* entry : connection->boxes)
+      if (entry->open) return FinishLocked(index, 0);
     connection->connected = false;
     host = connection->host;
     auto it = S().hostConnection.find(host);
