@@ -4,7 +4,7 @@
 // set, serial commands, the message-box requests with their deep copies, and
 // destroying a record while one of its notifiers runs.
 //
-// Addresses (io_test::address): 1905-1918 and 1920-1939 (four kinds per typed test); the fake never
+// Addresses (io_test::address): 1905-1919 and 1920-1939 (four kinds per typed test); the fake never
 // opens a socket, the address only names the host.
 
 #include <gtest/gtest.h>
@@ -970,6 +970,34 @@ TEST_F(Peripherals, DestroyOrUnregisterWaitsForAKeyPressStillBeingDelivered) {
     EXPECT_TRUE(fake::WaitIdle());
     EXPECT_EQ(gate.seenUser, &gate);
   }
+}
+
+// A close frees the client's handle, so a disconnect waits for an operation
+// that is still using it on another thread.
+TEST_F(Peripherals, DisconnectWaitsForAPrefixReadStillUsingTheHandle) {
+  auto* keyboard = Make<KeyboardKind>();
+  ASSERT_EQ(TdcConnectKeyboard(&g_env, keyboard, Target(1919, "kb1").c_str(), -2), 0);
+  fake::Hold("TdevKeyboardGetPrefix");
+  int read = -1;
+  std::thread reader([&] {
+    const uint8_t* bytes = nullptr;
+    int32_t length = 0;
+    read = TdcGetPrefix(keyboard, &bytes, &length);
+  });
+  ASSERT_TRUE(fake::WaitBlocked("TdevKeyboardGetPrefix"));
+  int disconnected = -1;
+  std::thread closer([&] { disconnected = TdcDisconnectKeyboard(&g_env, keyboard); });
+  // A disconnect that did not wait would close the handle under the read.
+  EXPECT_FALSE(fake::WaitForCalls("TdevCloseDeviceSync", 1, std::chrono::milliseconds(300)));
+  fake::ReleaseHold("TdevKeyboardGetPrefix");
+  reader.join();
+  closer.join();
+  EXPECT_EQ(read, 0);
+  EXPECT_EQ(disconnected, 0);
+  const auto names = fake::CallNames();
+  const auto get = std::find(names.begin(), names.end(), "TdevKeyboardGetPrefix");
+  const auto close = std::find(names.begin(), names.end(), "TdevCloseDeviceSync");
+  EXPECT_LT(get, close);
 }
 
 // A record destroyed from inside its own callback is freed once the callback returned.
