@@ -847,8 +847,9 @@ TEST_F(CommBox, SendNeedsAMemberIdAndForgetsThePairOfAFailedRequest) {
 TEST_F(CommBox, ReceivedMessagesArriveAsCopiesOnlyWithAMessageAndACallback) {
   auto* box = Connected(1916);
   EXPECT_TRUE(fake::FireCommReceive(box->commBox, {std::nullopt, "member-a", "hello"}));
-  EXPECT_TRUE(fake::FireCommReceive(box->commBox, {"m2", "member-a", "x"}, true));
+  // The client's strings of that call, alive while the callback saw its copies.
   const std::vector<const void*> clientPointers = fake::LastItemPointers();
+  EXPECT_TRUE(fake::FireCommReceive(box->commBox, {"m2", "member-a", "x"}, true));
   TdcFailCommBoxCopy(1);
   EXPECT_TRUE(fake::FireCommReceive(box->commBox, {"m2", "member-a", "lost"}));
   {
