@@ -210,6 +210,20 @@ int Connect(TdcEnvData_t* env, typename K::Record* record, const char* target, i
     SetClosed<K>(record);
     return opened != 0 ? TdcFromServiceResult(opened) : TDC_ERR_FAILURE;
   }
+  // Published before the listener is added, so a disconnect reported from
+  // then on finds the record in mode 2 and closes it.
+  {
+    PlatformLockGuard lock(StateLock());
+    if (!lock) {
+      K::Close(backendEnv.get(), connection, handle);
+      TdevDisconnectIfUnused(backendEnv.get(), connection);
+      return TDC_ERR_FAILURE;
+    }
+    record->mode = TDC_MODE_SERVICE;
+    record->portType = portType;
+    record->connection = connection;
+    K::Key(record) = handle;
+  }
   // A device whose notifiers are missing would never report anything, and
   // a record without its listener would keep the handle after the host's
   // disconnect frees it: either undoes the whole connect.
@@ -217,18 +231,17 @@ int Connect(TdcEnvData_t* env, typename K::Record* record, const char* target, i
   if (failed != 0) failed = TdcFromServiceResult(failed);
   if (failed == 0) failed = TdcAddConnectionListener(connection, record, &K::Listener);
   if (failed != 0) {
+    SetClosed<K>(record);
     K::Close(backendEnv.get(), connection, handle);
     TdevDisconnectIfUnused(backendEnv.get(), connection);
-    SetClosed<K>(record);
     return failed;
   }
-  {
-    PlatformLockGuard lock(StateLock());
-    if (!lock) return TDC_ERR_FAILURE;
-    record->mode = TDC_MODE_SERVICE;
-    record->portType = portType;
-    record->connection = connection;
-    K::Key(record) = handle;
+  // A link lost before the listener was in place told the other records
+  // only; the connection and its handles go when this connect lets go of it.
+  if (TdevIsConnected(connection) != 1) {
+    TdcRemoveConnectionListener(record);
+    SetClosed<K>(record);
+    return TDC_ERR_CONNECT;
   }
   return TDC_SUCCESS;
 }

@@ -4,7 +4,7 @@
 // set, serial commands, the message-box requests with their deep copies, and
 // destroying a record while one of its notifiers runs.
 //
-// Addresses (io_test::address): 1905-1919 and 1920-1939 (four kinds per typed test); the fake never
+// Addresses (io_test::address): 1904-1919 and 1920-1939 (four kinds per typed test); the fake never
 // opens a socket, the address only names the host.
 
 #include <gtest/gtest.h>
@@ -971,6 +971,30 @@ TEST_F(Peripherals, DestroyOrUnregisterWaitsForAKeyPressStillBeingDelivered) {
     EXPECT_TRUE(fake::WaitIdle());
     EXPECT_EQ(gate.seenUser, &gate);
   }
+}
+
+// The link drops while the connect is still installing the notifiers: the
+// connect fails instead of keeping a handle the connection takes with it.
+TEST_F(Peripherals, ALinkLostDuringTheConnectFailsItWithoutKeepingTheHandle) {
+  auto* keyboard = Make<KeyboardKind>();
+  const std::string target = Target(1904, "kb1");
+  fake::Hold("TdevKeyboardSetStringCallback");
+  int connected = -1;
+  std::thread connector(
+      [&] { connected = TdcConnectKeyboard(&g_env, keyboard, target.c_str(), -2); });
+  ASSERT_TRUE(fake::WaitBlocked("TdevKeyboardSetStringCallback"));
+  TdevConnection_t* connection = fake::ConnectionOf(Host(1904));
+  ASSERT_NE(connection, nullptr);
+  EXPECT_TRUE(fake::FireDisconnected(connection));
+  fake::ReleaseHold("TdevKeyboardSetStringCallback");
+  connector.join();
+  EXPECT_EQ(connected, TDC_ERR_CONNECT);
+  EXPECT_EQ(keyboard->mode, TDC_MODE_CLOSED);
+  EXPECT_EQ(keyboard->device, nullptr);
+  EXPECT_EQ(keyboard->connection, nullptr);
+  EXPECT_FALSE(fake::IsLive(connection));
+  EXPECT_EQ(TdcDisconnectKeyboard(&g_env, keyboard), TDC_ERR_ILLEGAL);
+  EXPECT_EQ(TdcConnectKeyboard(&g_env, keyboard, target.c_str(), -2), 0);
 }
 
 // A close frees the client's handle, so a disconnect waits for an operation
