@@ -232,7 +232,8 @@ int TdevKeyboardSetPrefix(TdcBackendEnv_t* env, TdevKeyboardHandle_t* handle, co
                           int32_t length);
 // Copies the prefix set (distinct non-zero bytes, at most 99) under the
 // handle's prefix lock: *length bytes into out, which holds capacity bytes.
-// 1 null arguments, 255 lock, else 0.
+// 1 null arguments or too small an area (nothing copied, *length the room it
+// needs), 255 lock, else 0.
 int TdevKeyboardGetPrefix(TdevKeyboardHandle_t* handle, uint8_t* out, int32_t capacity,
                           int32_t* length);
 // Install TdcOnScanData and TdcOnSerialData.

@@ -498,6 +498,12 @@ TEST_F(PeripheralOps, BusySendLockAnswersTwoAndSendsNothing) {
     EXPECT_EQ(TdevSerialSendCommand(nullptr, serial_, command, 2), 2);
     EXPECT_EQ(TdevGetCommHistory(nullptr, box_, &historySequence), 2);
     EXPECT_EQ(TdevSendCommBoxMessage(nullptr, box_, nullptr, "x", &sendSequence), 2);
+    // An open that cannot be sent leaves no half-opened box behind.
+    TdevCommBoxEntry_t* other = nullptr;
+    EXPECT_EQ(TdevOpenCommBoxSync(nullptr, c_, "b2", "me", &other), 2);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(TdevCommBoxListFindById(c_, "b2"), nullptr);
+    EXPECT_EQ(TdevCountBusyRecords(c_), 4) << "three devices and b1";
   }
   // The set stays replaced: it is what the app asked for last.
   uint8_t read[100];
@@ -540,6 +546,13 @@ TEST_F(PeripheralOps, RequestsWithoutAUsableLinkFailWithoutSending) {
     EXPECT_EQ(k.call(), 4);
   }
   EXPECT_EQ(sequence, -7);
+  // Boxes neither open nor close on it, and nothing is created.
+  TdevCommBoxEntry_t* other = nullptr;
+  EXPECT_EQ(TdevOpenCommBoxSync(nullptr, c_, "b2", "me", &other), 4);
+  EXPECT_EQ(TdevCommBoxListFindById(c_, "b2"), nullptr);
+  EXPECT_EQ(TdevCloseCommBoxSync(nullptr, c_, box_), 11);
+  EXPECT_EQ(TdevCommBoxListFindById(c_, "b1").get(), box_);
+  EXPECT_EQ(TdevCountBusyRecords(c_), 4) << "three devices and b1";
 
   // The new link closes too: the connection is given up, its devices go
   // with it, and the boxes it keeps find no connected host.
@@ -575,6 +588,7 @@ TEST_F(PeripheralOps, ClosedRecordsAreRefused) {
   EXPECT_EQ(TdevGetCommHistory(nullptr, box_, &sequence), 255);
   EXPECT_EQ(TdevSendCommBoxMessage(nullptr, box_, nullptr, "x", &sequence), 255);
   EXPECT_EQ(sequence, -7);
+  EXPECT_EQ(TdevCloseCommBoxSync(nullptr, c_, box_), 255) << "not on the host's list";
   // The host still works for what is open on it.
   ASSERT_EQ(TdevScannerSetDataCallback(scanner_), 0);
   EXPECT_TRUE(e().received().empty());
