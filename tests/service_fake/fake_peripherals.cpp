@@ -86,7 +86,9 @@ int TdevKeyboardGetPrefix(TdevKeyboardHandle_t* handle, uint8_t* out, int32_t ca
   std::lock_guard lock(fake::S().mu);
   TdevPrinterHandle_t* h = fake::FindHandleLocked(handle);
   const std::string prefix = h == nullptr ? std::string() : h->prefix;
-  *length = static_cast<int32_t>(std::min<size_t>(prefix.size(), static_cast<size_t>(capacity)));
+  // As the client: too small an area copies nothing and tells the room needed.
+  *length = static_cast<int32_t>(prefix.size());
+  if (capacity < *length) return fake::FinishLocked(index, 1);
   std::copy_n(prefix.begin(), *length, out);
   return fake::FinishLocked(index, 0);
 }
