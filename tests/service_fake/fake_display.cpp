@@ -1,7 +1,12 @@
 // The scripted client's line display operations: each records its call and
 // answers the scripted code (0 unless scripted; 1 for a null handle); the
-// element operations append to the handle's document.
+// element operations append to the handle's document. Texts take the
+// positions and languages the service takes and answer 1 for others, as the
+// real client does. A send keeps a copy of the document it sent.
 
+#include "service_fake/fake_display.h"
+
+#include "device/service_notifiers.h"
 #include "service_fake/fake_internal.h"
 
 namespace tilo2::core {
@@ -13,13 +18,62 @@ using fake::Finish;
 using fake::MakeCall;
 using fake::Text;
 
+namespace {
+
+// The receive notifier's flag in the handle's slots.
+constexpr int kReceiveSlot = 0;
+
+// Guarded by the fake's mutex.
+std::vector<fake::DisplayJob> gJobs;
+struct {
+  bool on = false;
+  int32_t success = 1;
+  int32_t code = 0;
+} gAuto;
+
+bool TextAccepted(int32_t x, int32_t y, int32_t lang) {
+  const bool xOk = x == -1 || (x >= 1 && x <= 20);
+  const bool yOk = y == -1 || y == 1 || y == 2;
+  return xOk && yOk && (lang == 0 || lang == 1);
+}
+
+int AppendText(const char* name, TdevDisplayHandle_t* handle, const char* text, int32_t x,
+               int32_t y, int32_t lang) {
+  Call call = MakeCall(name, handle, {x, y, lang}, {Text(text)});
+  if (handle != nullptr && (text == nullptr || !TextAccepted(x, y, lang))) {
+    bool hasScript;
+    int code = 0;
+    return Finish(Begin(std::move(call), &hasScript, &code), 1);
+  }
+  return Append(std::move(call), reinterpret_cast<TdevPrinterHandle_t*>(handle));
+}
+
+void FireResult(const void* handle, const std::string& host, const std::string& deviceId,
+                int32_t success, int32_t code, bool wait) {
+  fake::RunNotifier(
+      [=] {
+        TdcOnLineDisplayServiceResult(const_cast<void*>(handle), host.c_str(), deviceId.c_str(),
+                                      success, code, 0, 0);
+      },
+      wait);
+}
+
+}  // namespace
+
 int TdevDisplaySetReceiveCallback(TdevDisplayHandle_t* handle) {
   bool hasScript;
   int code = 0;
   size_t index =
       Begin(MakeCall("TdevDisplaySetReceiveCallback", handle, {}, {}), &hasScript, &code);
   if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  auto* h = reinterpret_cast<TdevPrinterHandle_t*>(handle);
+  if (!fake::Alive(h)) return Finish(index, 255);
+  const int result = hasScript ? code : 0;
+  if (result == 0) {
+    std::lock_guard lock(fake::S().mu);
+    h->slots[kReceiveSlot] = true;
+  }
+  return Finish(index, result);
 }
 
 int TdevDisplaySendData(TdcBackendEnv_t*, TdevDisplayHandle_t* handle) {
@@ -27,7 +81,24 @@ int TdevDisplaySendData(TdcBackendEnv_t*, TdevDisplayHandle_t* handle) {
   int code = 0;
   size_t index = Begin(MakeCall("TdevDisplaySendData", handle, {}, {}), &hasScript, &code);
   if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  auto* h = reinterpret_cast<TdevPrinterHandle_t*>(handle);
+  if (!fake::Alive(h)) return Finish(index, 255);
+  if (hasScript && code != 0) return Finish(index, code);
+  bool notify;
+  std::string host, deviceId;
+  int32_t success, result;
+  {
+    std::lock_guard lock(fake::S().mu);
+    gJobs.push_back({handle, h->document.elements});
+    notify = gAuto.on && h->slots[kReceiveSlot];
+    success = gAuto.success;
+    result = gAuto.code;
+    host = h->connection->host;
+    deviceId = h->deviceId;
+  }
+  const int answer = Finish(index, 0);
+  if (notify) FireResult(handle, host, deviceId, success, result, false);
+  return answer;
 }
 
 int TdevDisplayAddInitialize(TdevDisplayHandle_t* handle) {
@@ -74,14 +145,12 @@ int TdevDisplayAddSetCursorType(TdevDisplayHandle_t* handle, int32_t type) {
 
 int TdevDisplayAddText(TdevDisplayHandle_t* handle, const char* text, int32_t x, int32_t y,
                        int32_t lang) {
-  return Append(MakeCall("TdevDisplayAddText", handle, {x, y, lang}, {Text(text)}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendText("TdevDisplayAddText", handle, text, x, y, lang);
 }
 
 int TdevDisplayAddReverseText(TdevDisplayHandle_t* handle, const char* text, int32_t x, int32_t y,
                               int32_t lang) {
-  return Append(MakeCall("TdevDisplayAddReverseText", handle, {x, y, lang}, {Text(text)}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendText("TdevDisplayAddReverseText", handle, text, x, y, lang);
 }
 
 int TdevDisplayAddMarqueeText(TdevDisplayHandle_t* handle, const char* text, int32_t format,
@@ -108,3 +177,46 @@ int TdevDisplayAddShowClock(TdevDisplayHandle_t* handle) {
 }
 
 }  // namespace tilo2::core
+
+namespace tilo2::fake {
+
+std::vector<DisplayJob> DisplayJobs() {
+  std::lock_guard lock(S().mu);
+  return gJobs;
+}
+
+void ResetDisplay() {
+  std::lock_guard lock(S().mu);
+  gJobs.clear();
+  gAuto.on = false;
+  gAuto.success = 1;
+  gAuto.code = 0;
+}
+
+bool IsDisplayReceiveInstalled(const void* handle) {
+  std::lock_guard lock(S().mu);
+  TdevPrinterHandle_t* h = FindHandleLocked(handle);
+  return h != nullptr && h->slots[kReceiveSlot];
+}
+
+bool FireDisplayResult(const void* handle, int32_t success, int32_t code) {
+  std::string host, deviceId;
+  {
+    std::lock_guard lock(S().mu);
+    TdevPrinterHandle_t* h = FindHandleLocked(handle);
+    if (h == nullptr || !h->slots[kReceiveSlot]) return false;
+    host = h->connection->host;
+    deviceId = h->deviceId;
+  }
+  FireResult(handle, host, deviceId, success, code, true);
+  return true;
+}
+
+void SetAutoDisplayResult(bool on, int32_t success, int32_t code) {
+  std::lock_guard lock(S().mu);
+  gAuto.on = on;
+  gAuto.success = success;
+  gAuto.code = code;
+}
+
+}  // namespace tilo2::fake
