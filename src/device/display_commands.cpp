@@ -133,8 +133,8 @@ bool ValuesAcceptable(int32_t kind, va_list* args) {
       const int32_t x = va_arg(*args, int32_t);
       const int32_t y = va_arg(*args, int32_t);
       const int32_t lang = va_arg(*args, int32_t);
-      const bool noPosition = x == -1 && y == -1;
-      return text != nullptr && (noPosition || (InRange(x, 1, 20) && InRange(y, 1, 2))) &&
+      // -1: no position given (the engine's slot takes only both or neither).
+      return text != nullptr && (x == -1 || InRange(x, 1, 20)) && (y == -1 || InRange(y, 1, 2)) &&
              TdcIsListed(kLanguage, lang);
     }
     case TDC_DSP_MARQUEE_TEXT: {

@@ -64,7 +64,8 @@ TEST(LineDisplayCommands, AddsRefuseValuesOutsideTheirRangesAndAppendNothing) {
       {"move 4", [](auto l) { return TdcAddLineDisplayCommand(l, 6, 4); }, 1},
       {"cursor type 2", [](auto l) { return TdcAddLineDisplayCommand(l, 7, 2); }, 1},
       {"text unplaced", [](auto l) { return TdcAddLineDisplayCommand(l, 8, "a", -1, -1, -2); }, 0},
-      {"text half placed", [](auto l) { return TdcAddLineDisplayCommand(l, 8, "a", -1, 1, 0); }, 1},
+      {"text half placed", [](auto l) { return TdcAddLineDisplayCommand(l, 8, "a", -1, 1, 0); }, 0},
+      {"text y 3", [](auto l) { return TdcAddLineDisplayCommand(l, 9, "a", 1, 3, 0); }, 1},
       {"text x 0", [](auto l) { return TdcAddLineDisplayCommand(l, 9, "a", 0, 1, 0); }, 1},
       {"text lang 6", [](auto l) { return TdcAddLineDisplayCommand(l, 8, "a", 1, 1, 6); }, 0},
       {"text lang 7", [](auto l) { return TdcAddLineDisplayCommand(l, 8, "a", 1, 1, 7); }, 1},
@@ -734,6 +735,45 @@ TEST_F(LineDisplayService, DestroyWaitsForARunningResultCallback) {
   destroyer.join();
   EXPECT_TRUE(destroyed);
   EXPECT_EQ(recorder_.Codes(), (std::vector<int32_t>{0}));
+}
+
+}  // namespace
+
+namespace {
+
+// The app's thread adds and clears while a worker sends: every job carries a
+// whole prefix of the list, never a node half linked or already freed (the
+// thread sanitizer build checks the list's ordering).
+TEST_F(LineDisplayService, AddsAndClearsOnOneThreadWhileAnotherSends) {
+  TdcLineDisplay_t* record = NewRecord();
+  ASSERT_EQ(TdcConnectLineDisplay(nullptr, record, Target(1058).c_str(), -2), 0);
+  ASSERT_EQ(TdcAddLineDisplayCommand(&record->commands, TDC_DSP_INITIALIZE), 0);
+  std::atomic<bool> done{false};
+  std::thread app([&] {
+    for (int round = 0; round < 20; ++round) {
+      for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(TdcAddLineDisplayCommand(&record->commands, TDC_DSP_TEXT, "t", 1, 1, 0), 0);
+      }
+      EXPECT_EQ(TdcClearLineDisplayCommands(&record->commands), 0);
+      EXPECT_EQ(TdcAddLineDisplayCommand(&record->commands, TDC_DSP_INITIALIZE), 0);
+    }
+    done = true;
+  });
+  int sends = 0;
+  while (!done || sends < 5) {
+    // 5 when the send fell between a clear and the next add.
+    const int sent = TdcSendLineDisplayData(nullptr, record);
+    ASSERT_TRUE(sent == TDC_SUCCESS || sent == TDC_ERR_ILLEGAL) << sent;
+    ++sends;
+  }
+  app.join();
+  for (const auto& job : fake::DisplayJobs()) {
+    ASSERT_FALSE(job.document.empty());
+    EXPECT_EQ(job.document[0].name, "TdevDisplayAddInitialize");
+    for (size_t i = 1; i < job.document.size(); ++i) {
+      EXPECT_EQ(job.document[i].name, "TdevDisplayAddText");
+    }
+  }
 }
 
 }  // namespace
