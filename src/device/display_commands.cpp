@@ -472,8 +472,10 @@ int TdcReplayLineDisplayCommands(int32_t mode, void* builder, TdcLineDisplayComm
   if (builder == nullptr) return TDC_ERR_PARAM;
   PlatformLockGuard guard(gListLock);
   if (!guard) return TDC_ERR_FAILURE;
-  if (set.commands == nullptr || set.ops == nullptr) return TDC_ERR_ILLEGAL;
-  for (const TdcCommand_t* node = set.commands; node != nullptr; node = node->next) {
+  if (set.commands == nullptr || *set.commands == nullptr || set.ops == nullptr) {
+    return TDC_ERR_ILLEGAL;
+  }
+  for (const TdcCommand_t* node = *set.commands; node != nullptr; node = node->next) {
     const int result = Execute({mode, builder, node, set.ops});
     // 1: the backend does not take this command; the others still go.
     if (result > TDC_ERR_PARAM) return result;

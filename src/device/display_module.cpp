@@ -383,7 +383,7 @@ int TdcSendLineDisplayData(TdcEnvData_t* env, TdcLineDisplay_t* record) {
     if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
 
     const int replayed =
-        TdcReplayLineDisplayCommands(state.mode, state.builder, {record->commands, record->ops});
+        TdcReplayLineDisplayCommands(state.mode, state.builder, {&record->commands, record->ops});
     if (replayed != 0) {
       // A replay stopped half-way must not leave its commands for the next job.
       if (state.mode == TDC_MODE_DIRECT) {

@@ -115,11 +115,13 @@ void TdcInitLineDisplayDirectOps(TdcLineDisplayOps_t* ops);
 void TdcInitLineDisplayServiceOps(TdcLineDisplayOps_t* ops);
 int TdcLineDisplayDirectAddCommand(DisplayBuilder_t* builder, const uint8_t* bytes, int32_t length);
 
+// The list is named by its head's address: the head is read under the list's
+// lock, so a clear on another thread cannot free it under the replay.
 struct TdcLineDisplayCommandSet_t {
-  TdcCommand_t* commands;
+  TdcCommand_t* const* commands;
   const TdcLineDisplayOps_t* ops;
 };
-// 1 null builder; 5 empty list or null ops; the first node result above 1,
+// 1 null builder; 5 empty or null list or null ops; the first node result above 1,
 // unchanged; else 0 (a node answering 1 is skipped).
 int TdcReplayLineDisplayCommands(int32_t mode, void* builder, TdcLineDisplayCommandSet_t set);
 

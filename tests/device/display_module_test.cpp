@@ -281,7 +281,7 @@ TEST(LineDisplayCommands, ReplayMapsEveryDefaultIntoTheBackendsNumbering) {
     SCOPED_TRACE(c.mode);
     SlotLog log;
     gLog = &log;
-    EXPECT_EQ(TdcReplayLineDisplayCommands(c.mode, &builder, {list.head, &c.ops}), 0);
+    EXPECT_EQ(TdcReplayLineDisplayCommands(c.mode, &builder, {&list.head, &c.ops}), 0);
     std::vector<std::string> expected = common;
     expected[4] = c.six;
     EXPECT_EQ(log.calls, expected);
@@ -295,26 +295,27 @@ TEST(LineDisplayCommands, ReplaySkipsWhatASlotRefusesAndStopsAtTheFirstFailure) 
   int builder = 0;
   SlotLog log;
   gLog = &log;
-  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_SERVICE, nullptr, {list.head, &ops}), 1);
-  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_SERVICE, &builder, {list.head, &ops}), 5);
+  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_SERVICE, nullptr, {&list.head, &ops}), 1);
+  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_SERVICE, &builder, {&list.head, &ops}), 5);
+  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_SERVICE, &builder, {nullptr, &ops}), 5);
   ASSERT_EQ(TdcAddLineDisplayCommand(&list.head, 8, "a", 1, 1, 0), 0);
   ASSERT_EQ(TdcAddLineDisplayCommand(&list.head, 13), 0);  // no slot: skipped
   ASSERT_EQ(TdcAddLineDisplayCommand(&list.head, 15), 0);  // unknown kind: skipped
   ASSERT_EQ(TdcAddLineDisplayCommand(&list.head, 0), 0);
-  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_SERVICE, &builder, {list.head, nullptr}), 5);
+  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_SERVICE, &builder, {&list.head, nullptr}), 5);
 
   log.textAnswer = 1;
-  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_SERVICE, &builder, {list.head, &ops}), 0);
+  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_SERVICE, &builder, {&list.head, &ops}), 0);
   EXPECT_EQ(log.calls, (std::vector<std::string>{"text a 1 1 0", "init"}));
 
   log.calls.clear();
   log.textAnswer = 29;
-  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_SERVICE, &builder, {list.head, &ops}), 29);
+  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_SERVICE, &builder, {&list.head, &ops}), 29);
   EXPECT_EQ(log.calls, (std::vector<std::string>{"text a 1 1 0"}));
 
   // Without a backend nothing reaches a slot.
   log.calls.clear();
-  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_CLOSED, &builder, {list.head, &ops}), 0);
+  EXPECT_EQ(TdcReplayLineDisplayCommands(TDC_MODE_CLOSED, &builder, {&list.head, &ops}), 0);
   EXPECT_TRUE(log.calls.empty());
   gLog = nullptr;
 }
