@@ -778,3 +778,30 @@ TEST_F(LineDisplayService, AddsAndClearsOnOneThreadWhileAnotherSends) {
 }
 
 }  // namespace
+
+namespace {
+
+// A replay that the service stops half-way leaves nothing in the document:
+// the next job carries the list once, not the remains of the failed one too.
+TEST_F(LineDisplayService, AReplayStoppedHalfWayLeavesNothingForTheNextJob) {
+  TdcLineDisplay_t* record = NewRecord();
+  ASSERT_EQ(TdcConnectLineDisplay(nullptr, record, Target(1059).c_str(), -2), 0);
+  ASSERT_EQ(TdcAddLineDisplayCommand(&record->commands, TDC_DSP_TEXT, "first", 1, 1, 0), 0);
+  ASSERT_EQ(TdcAddLineDisplayCommand(&record->commands, TDC_DSP_SHOW_CLOCK), 0);
+  ASSERT_EQ(TdcAddLineDisplayCommand(&record->commands, TDC_DSP_CLEAR_CURRENT_WINDOW), 0);
+
+  fake::PushResult("TdevDisplayAddShowClock", 12);
+  EXPECT_EQ(TdcSendLineDisplayData(nullptr, record), 12);  // the slot's code, untranslated
+  EXPECT_EQ(fake::CallCount("TdevDisplayAddClearCurrentWindow"), 0);
+  EXPECT_EQ(fake::CallCount("TdevDisplaySendData"), 0);
+  EXPECT_TRUE(fake::Document(record->handle).empty());
+
+  ASSERT_EQ(TdcSendLineDisplayData(nullptr, record), 0);
+  const auto jobs = fake::DisplayJobs();
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(Names(jobs[0].document),
+            (std::vector<std::string>{"TdevDisplayAddText", "TdevDisplayAddShowClock",
+                                      "TdevDisplayAddClearCurrentWindow"}));
+}
+
+}  // namespace
