@@ -1,6 +1,11 @@
 // The scripted client's hybrid printer operations: each records its call and
-// answers the scripted code (0 unless scripted; 1 for a null handle).
+// answers the scripted code (0 unless scripted; 1 for a null handle). The slot
+// setters mark their slot installed, so a test can fire the layer's hybrid
+// notifiers on a fake thread (fake_hybrid.h).
 
+#include "service_fake/fake_hybrid.h"
+
+#include "device/service_notifiers.h"
 #include "service_fake/fake_internal.h"
 
 namespace tilo2::core {
@@ -8,175 +13,111 @@ namespace tilo2::core {
 using fake::Append;
 using fake::Begin;
 using fake::Call;
+using fake::FindHandleLocked;
 using fake::Finish;
 using fake::MakeCall;
+using fake::S;
 using fake::Text;
 
+namespace {
+
+// Units TdevGetSystemVersion reports: {endorsement, validation, MICR}.
+uint8_t g_units[3] = {1, 1, 1};
+
+using StatusNotifier = void (*)(TdevPrinterHandle_t*, const char*, const char*);
+constexpr StatusNotifier kHybridStatusNotifiers[16] = {
+    &TdcHybridServiceEventOnline,           &TdcHybridServiceEventOffline,
+    &TdcHybridServiceEventPowerOff,         &TdcHybridServiceEventCoverClose,
+    &TdcHybridServiceEventCoverOpen,        &TdcHybridServiceEventPaperOk,
+    &TdcHybridServiceEventPaperNearEnd,     &TdcHybridServiceEventPaperEmpty,
+    &TdcHybridServiceEventDrawerHigh,       &TdcHybridServiceEventDrawerLow,
+    &TdcHybridServiceEventInsertionWait,    &TdcHybridServiceEventInsertionWaitNone,
+    &TdcHybridServiceEventRemovalWaitPaper, &TdcHybridServiceEventRemovalWaitNone,
+    &TdcHybridServiceEventSlipPaperOk,      &TdcHybridServiceEventSlipPaperEmpty,
+};
+
+int SetHybridSlot(const char* name, TdevPrinterHandle_t* handle, int slot) {
+  bool hasScript;
+  int code = 0;
+  size_t index = Begin(MakeCall(name, handle, {}, {}), &hasScript, &code);
+  if (handle == nullptr) return Finish(index, 1);
+  if (!fake::Alive(handle)) return Finish(index, 255);
+  if (hasScript && code != 0) return Finish(index, code);
+  {
+    std::lock_guard lock(S().mu);
+    handle->slots[slot] = true;
+  }
+  return Finish(index, 0);
+}
+
+// Host and device id of a live handle whose hybrid slot is installed.
+bool SlotTarget(TdevPrinterHandle_t* handle, int slot, std::string* host, std::string* deviceId) {
+  std::lock_guard lock(S().mu);
+  TdevPrinterHandle_t* h = FindHandleLocked(handle);
+  if (h == nullptr || !h->slots[slot]) return false;
+  *host = h->connection->host;
+  *deviceId = h->deviceId;
+  return true;
+}
+
+}  // namespace
+
 int TdevHybridSetOnlineCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(MakeCall("TdevHybridSetOnlineCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetOnlineCallback", handle, 0);
 }
-
 int TdevHybridSetOfflineCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(MakeCall("TdevHybridSetOfflineCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetOfflineCallback", handle, 1);
 }
-
 int TdevHybridSetPowerOffCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetPowerOffCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetPowerOffCallback", handle, 2);
 }
-
 int TdevHybridSetCoverCloseCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetCoverCloseCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetCoverCloseCallback", handle, 3);
 }
-
 int TdevHybridSetCoverOpenCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetCoverOpenCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetCoverOpenCallback", handle, 4);
 }
-
 int TdevHybridSetPaperOkCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(MakeCall("TdevHybridSetPaperOkCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetPaperOkCallback", handle, 5);
 }
-
 int TdevHybridSetPaperNearEndCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetPaperNearEndCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetPaperNearEndCallback", handle, 6);
 }
-
 int TdevHybridSetPaperEmptyCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetPaperEmptyCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetPaperEmptyCallback", handle, 7);
 }
-
 int TdevHybridSetDrawerHighCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetDrawerHighCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetDrawerHighCallback", handle, 8);
 }
-
 int TdevHybridSetDrawerLowCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetDrawerLowCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetDrawerLowCallback", handle, 9);
 }
-
 int TdevHybridSetInsertionWaitCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetInsertionWaitCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetInsertionWaitCallback", handle, 10);
 }
-
 int TdevHybridSetInsertionWaitNoneCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetInsertionWaitNoneCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetInsertionWaitNoneCallback", handle, 11);
 }
-
 int TdevHybridSetRemovalWaitPaperCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetRemovalWaitPaperCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetRemovalWaitPaperCallback", handle, 12);
 }
-
 int TdevHybridSetRemovalWaitNoneCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetRemovalWaitNoneCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetRemovalWaitNoneCallback", handle, 13);
 }
-
 int TdevHybridSetSlipPaperOkCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetSlipPaperOkCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetSlipPaperOkCallback", handle, 14);
 }
-
 int TdevHybridSetSlipPaperEmptyCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetSlipPaperEmptyCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetSlipPaperEmptyCallback", handle, 15);
 }
-
 int TdevHybridSetReceiveCallback(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(MakeCall("TdevHybridSetReceiveCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetReceiveCallback", handle, 16);
 }
-
 int TdevHybridSetWaitInsertionReply(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetWaitInsertionReply", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetWaitInsertionReply", handle, 17);
 }
-
 int TdevHybridSetClearBufferReply(TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetClearBufferReply", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return SetHybridSlot("TdevHybridSetClearBufferReply", handle, 18);
 }
 
 int TdevHybridSetSelectingPaper(TdevPrinterHandle_t* handle, int32_t flag) {
@@ -299,4 +240,59 @@ int TdevPrinterIsReady(TdcBackendEnv_t*, TdevPrinterHandle_t* handle) {
   return Finish(index, hasScript ? code : 0);
 }
 
+int TdevGetSystemVersion(const char* host, uint8_t* units) {
+  bool hasScript;
+  int code = 0;
+  size_t index =
+      Begin(MakeCall("TdevGetSystemVersion", nullptr, {}, {Text(host)}), &hasScript, &code);
+  if (host == nullptr || units == nullptr) return Finish(index, 1);
+  if (hasScript && code != 0) return Finish(index, code);
+  {
+    std::lock_guard lock(S().mu);
+    for (int i = 0; i < 3; ++i) units[i] = g_units[i];
+  }
+  return Finish(index, 0);
+}
+
 }  // namespace tilo2::core
+
+namespace tilo2::fake {
+
+void SetSystemUnits(uint8_t endorse, uint8_t validation, uint8_t micr) {
+  std::lock_guard lock(S().mu);
+  g_units[0] = endorse;
+  g_units[1] = validation;
+  g_units[2] = micr;
+}
+
+bool IsHybridInstalled(const void* handle, int slot) {
+  std::lock_guard lock(S().mu);
+  TdevPrinterHandle_t* h = FindHandleLocked(handle);
+  return h != nullptr && slot >= 0 && slot <= 18 && h->slots[slot];
+}
+
+bool FireHybridStatusEvent(TdevPrinterHandle_t* handle, int slot) {
+  if (slot < 0 || slot > 15) return false;
+  std::string host, deviceId;
+  if (!SlotTarget(handle, slot, &host, &deviceId)) return false;
+  StatusNotifier notifier = kHybridStatusNotifiers[slot];
+  RunNotifier([=] { notifier(handle, host.c_str(), deviceId.c_str()); }, true);
+  return true;
+}
+
+bool FireHybridResult(TdevPrinterHandle_t* handle, int32_t success, int32_t code, uint32_t status,
+                      int32_t operation, const char* data) {
+  std::string host, deviceId;
+  if (!SlotTarget(handle, 16, &host, &deviceId)) return false;
+  const bool hasData = data != nullptr;
+  std::string text = hasData ? data : "";
+  RunNotifier(
+      [=] {
+        TdcOnHybridServiceResult(handle, host.c_str(), deviceId.c_str(), success, code, status,
+                                 operation, hasData ? text.c_str() : nullptr);
+      },
+      true);
+  return true;
+}
+
+}  // namespace tilo2::fake

@@ -931,7 +931,6 @@ int TdevGetDeviceList(const char* host, const char* name, const char* mac) {
   onDeviceListResult(host, name, mac, nullptr, 0);
   return 0;
 }
-int TdevGetSystemVersion(const char*, uint8_t*) { return 255; }
 int TdevGetSystemPortList(const char*, int32_t*) { return 255; }
 
 }  // namespace tilo2::core
