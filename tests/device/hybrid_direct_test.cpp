@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -49,9 +51,16 @@ class Recorder {
     }
     self->changed_.notify_all();
   }
-  static void OnResult(void*, int32_t method, int32_t code, const char* data, TdcStatus_t* status,
-                       void* user) {
+  static void OnResult(void* record, int32_t method, int32_t code, const char* data,
+                       TdcStatus_t* status, void* user) {
     auto* self = static_cast<Recorder*>(user);
+    std::function<void(TdcPrinter_t*, int32_t)> hook;
+    {
+      std::lock_guard lock(self->mutex_);
+      hook = self->hook_;
+    }
+    // Before the result is recorded: a test waiting for it sees what the hook did.
+    if (hook) hook(static_cast<TdcPrinter_t*>(record), method);
     {
       std::lock_guard lock(self->mutex_);
       self->results_.push_back({method, code,
@@ -77,6 +86,11 @@ class Recorder {
     });
     return found;
   }
+  // Runs on the callback's thread for each result.
+  void SetHook(std::function<void(TdcPrinter_t*, int32_t)> hook) {
+    std::lock_guard lock(mutex_);
+    hook_ = std::move(hook);
+  }
   bool WaitEvent(int32_t event) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kDeadline, [&] {
@@ -92,6 +106,7 @@ class Recorder {
   std::condition_variable changed_;
   std::vector<int32_t> events_;
   std::vector<Outcome> results_;
+  std::function<void(TdcPrinter_t*, int32_t)> hook_;
 };
 
 class HybridDirect : public ::testing::Test {
@@ -229,6 +244,30 @@ TEST_F(HybridDirect, MicrReadHoldsTheDocumentUntilTheEject) {
   ASSERT_TRUE(ejected.has_value());
   EXPECT_EQ(ejected->code, TDC_CB_SUCCESS);
   EXPECT_EQ(TdcGetInsertionMode(record_), TDC_INSERTION_NONE);
+}
+
+// The eject's report runs on a print-engine thread while the eject still
+// holds the record: an operation the app starts from that report finishes
+// once the eject returned, and neither waits for the other for ever.
+TEST_F(HybridDirect, OperationFromTheEjectReportCompletes) {
+  Start(1286);
+  Connect();
+  std::atomic<int> nested{-1};
+  recorder_.SetHook([&](TdcPrinter_t* record, int32_t method) {
+    if (method != TDC_METHOD_EJECT_PAPER) return;
+    TdcStatus_t* status = TdcGetHybridPrinterStatus(nullptr, record);
+    nested = status != nullptr ? 1 : 0;
+    std::free(status);
+  });
+  EXPECT_EQ(TdcEjectPaper(nullptr, record_), 0);
+  ASSERT_TRUE(recorder_.WaitResult(TDC_METHOD_EJECT_PAPER).has_value());
+  EXPECT_EQ(nested.load(), 1);
+  recorder_.SetHook(nullptr);
+  // Outside a report the record works as before.
+  TdcStatus_t* status = TdcGetHybridPrinterStatus(nullptr, record_);
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(status->connection, 1);
+  std::free(status);
 }
 
 // An insertion that never comes times out and resets the paper state, so the

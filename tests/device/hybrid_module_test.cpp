@@ -727,6 +727,24 @@ TEST_F(HybridService, ResultCarriesTheStatusAndNullData) {
   EXPECT_EQ(results[1].status.buzzer, kTdcNone);
 }
 
+// The app may start the next operation from a result: the operation mutex is
+// free, so it runs at once on the notifier's thread.
+TEST_F(HybridService, ResultCallbackMayStartTheNextOperation) {
+  TdcPrinter_t* record = Connected();
+  TdcSetPaperType(record, TDC_PAPER_SLIP);
+  static int nested;
+  nested = -1;
+  record->hybridReceiveCallback = [](void* self, int32_t, int32_t, const char*, TdcStatus_t*,
+                                     void*) {
+    nested = TdcWaitInsertion(nullptr, static_cast<TdcPrinter_t*>(self), -2, -2);
+  };
+  ASSERT_TRUE(fake::FireHybridResult(Handle(record), 1, 0, 0x2, 3, nullptr));
+  EXPECT_EQ(nested, 0);
+  const auto waits = fake::Calls("TdevHybridWaitInsertion");
+  ASSERT_EQ(waits.size(), 1u);
+  EXPECT_EQ(waits[0].thread, fake::LastNotifierThread());
+}
+
 // Without a result callback the notifier changes nothing.
 TEST_F(HybridService, ResultWithoutCallbackLeavesThePaperState) {
   TdcPrinter_t* record = Connected();
