@@ -246,6 +246,58 @@ TEST_F(HybridDirect, MicrReadHoldsTheDocumentUntilTheEject) {
   EXPECT_EQ(TdcGetInsertionMode(record_), TDC_INSERTION_NONE);
 }
 
+// Endorse after a slip insertion switches the paper once, marks the side and
+// prints; the next send prints on the same side without a switch.
+TEST_F(HybridDirect, EndorseAfterSlipSwitchesOnce) {
+  Start(1287);
+  Connect();
+  ASSERT_EQ(TdcSelectPaperType(nullptr, record_, TDC_PAPER_SLIP), 0);
+  ASSERT_EQ(TdcWaitInsertion(nullptr, record_, kTdcDefault, 30000), 0);
+  ASSERT_TRUE(emulator_->waitForInsertionWait(std::chrono::milliseconds(10000)));
+  ASSERT_TRUE(emulator_->insertSheet(SheetPath::Slip));
+  ASSERT_TRUE(recorder_.WaitResult(TDC_METHOD_WAIT_INSERTION).has_value());
+  ASSERT_EQ(TdcGetInsertedPaper(record_), TDC_PAPER_SLIP);
+
+  ASSERT_EQ(TdcSelectPaperType(nullptr, record_, TDC_PAPER_ENDORSE), 0);
+  ASSERT_EQ(TdcAddPrinterCommandText(&record_->commands.commandList, "FOR DEPOSIT ONLY\n"), 0);
+  ASSERT_EQ(TdcSendHybridPrinterData(nullptr, record_, 1, kTdcDefault), 0);
+  const auto first = recorder_.WaitResult(TDC_METHOD_SEND_DATA);
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->code, TDC_CB_SUCCESS);
+  EXPECT_EQ(record_->endorseApplied, 1);
+  EXPECT_EQ(record_->slipApplied, 0);
+  EXPECT_EQ(TdcGetInsertedPaper(record_), TDC_PAPER_ENDORSE);
+  uint8_t again = 1;
+  ASSERT_EQ(TdcGetPaperSwitchFlag(record_, &again), 0);
+  EXPECT_EQ(again, 0);
+
+  ASSERT_EQ(TdcSendHybridPrinterData(nullptr, record_, 0, kTdcDefault), 0);
+  const auto second = recorder_.WaitResult(TDC_METHOD_SEND_DATA, 1);
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(second->code, TDC_CB_SUCCESS);
+  EXPECT_EQ(record_->endorseApplied, 1);
+}
+
+// A cancel ends the pending wait (reported as canceled, which keeps the paper
+// state) and reports itself, which resets the state.
+TEST_F(HybridDirect, CancelEndsThePendingWait) {
+  Start(1288);
+  Connect();
+  ASSERT_EQ(TdcSelectPaperType(nullptr, record_, TDC_PAPER_VALIDATION), 0);
+  TdcSetInsertedPaper(record_, TDC_PAPER_SLIP);
+  ASSERT_EQ(TdcWaitInsertion(nullptr, record_, kTdcDefault, 60000), 0);
+  ASSERT_TRUE(emulator_->waitForInsertionWait(std::chrono::milliseconds(10000)));
+  ASSERT_EQ(TdcCancelInsertion(nullptr, record_), 0);
+  const auto canceled = recorder_.WaitResult(TDC_METHOD_CANCEL_INSERTION);
+  ASSERT_TRUE(canceled.has_value());
+  EXPECT_EQ(canceled->code, TDC_CB_SUCCESS);
+  const auto waited = recorder_.WaitResult(TDC_METHOD_WAIT_INSERTION);
+  ASSERT_TRUE(waited.has_value());
+  EXPECT_EQ(waited->code, 18);
+  // The cancel's success reset the state.
+  EXPECT_EQ(TdcGetInsertedPaper(record_), 0);
+}
+
 // The eject's report runs on a print-engine thread while the eject still
 // holds the record: an operation the app starts from that report finishes
 // once the eject returned, and neither waits for the other for ever.
