@@ -10,6 +10,7 @@
 #include "device/code_tables.h"
 #include "device/hybrid_access.h"
 #include "device/hybrid_module.h"
+#include "device/printer_module.h"
 #include "device/printer_status.h"
 #include "device/service_notifiers.h"
 #include "engine/event_callbacks.h"
@@ -103,6 +104,25 @@ void Notify(const void* handle, int32_t event) {
     record->hybridStatusCallback(record, event, record->hybridStatusUser);
   }
   TdcReleaseHybridPrinter(record);
+}
+
+// A direct print handle is shared by the records of every module connected
+// to that printer, and its event slots hold one module's callbacks at a time:
+// the base events (Online to DrawerLow) also reach the printer record on the
+// handle, as the printer module's own callbacks would have told it. A series
+// with a battery has no drawer events.
+void NotifyDirect(PrintHandle_t* handle, int32_t event) {
+  Notify(handle, event);
+  if (event < kOnline || event > kDrawerLow) return;
+  TdcPrinter_t* printer = TdcFindPrinter(handle);
+  if (printer == nullptr) return;
+  const bool battery =
+      printer->settings != nullptr && TdcIsBatterySeries(printer->settings->series);
+  if (!(battery && (event == kDrawerHigh || event == kDrawerLow)) &&
+      printer->statusCallback != nullptr) {
+    printer->statusCallback(printer, event, printer->statusUser);
+  }
+  TdcReleasePrinter(printer);
 }
 
 // Calls the result callback with a status record that is freed after it.
@@ -266,7 +286,7 @@ int32_t TdcUpdatePaperState(TdcPrinter_t* record, TdcResultSource source, int32_
 #define TDC_HYBRID_DIRECT_EVENT(name, event)                                            \
   void TdcHybridDirectEvent##name(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, \
                                   uint32_t) {                                           \
-    Notify(handle, event);                                                              \
+    NotifyDirect(handle, event);                                                        \
   }
 TDC_HYBRID_DIRECT_EVENT(Online, kOnline)
 TDC_HYBRID_DIRECT_EVENT(Offline, kOffline)

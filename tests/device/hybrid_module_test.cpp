@@ -19,6 +19,7 @@
 #include "../io/io_test_support.h"
 #include "device/command_list.h"
 #include "device/printer_access.h"
+#include "device/printer_module.h"
 #include "device/service_notifiers.h"
 #include "device/test_hooks.h"
 #include "service_fake/fake_hybrid.h"
@@ -1028,6 +1029,38 @@ TEST_F(HybridDirectResult, EventsAndUnknownMethods) {
   int other = 0;
   TdcOnHybridDirectResult(reinterpret_cast<PrintHandle_t*>(&other), nullptr, 0, 0, 0, nullptr);
   EXPECT_EQ(seen_.Results().size(), 1u);
+}
+
+// A printer record sharing the print handle hears the base events the
+// hybrid callbacks now hold the slots of; a battery series no drawer events.
+TEST_F(HybridDirectResult, BaseEventsAlsoReachAPrinterOnTheSameHandle) {
+  for (int32_t series : {6, 3}) {
+    SCOPED_TRACE(series);
+    TdcPrinter_t* printer = nullptr;
+    ASSERT_EQ(TdcCreatePrinter(&printer, series, 0), 0);
+    TdcRegisterPrinter(printer);
+    Seen printerSeen;
+    printer->statusCallback = &OnStatus;
+    printer->statusUser = &printerSeen;
+    TdcWritePrinterState(printer, {TDC_MODE_DIRECT, nullptr, Handle(), nullptr});
+    TdcSetPaperType(record_, TDC_PAPER_SLIP);
+    const size_t before = seen_.Events().size();
+
+    TdcHybridDirectEventOnline(nullptr, Handle(), nullptr, 0);
+    TdcHybridDirectEventDrawerLow(nullptr, Handle(), nullptr, 0);
+    TdcHybridDirectEventInsertionWait(nullptr, Handle(), nullptr, 0);
+    TdcHybridDirectEventSlipPaperOk(nullptr, Handle(), nullptr, 0);
+
+    const auto hybridEvents = seen_.Events();
+    EXPECT_EQ(
+        std::vector<int32_t>(hybridEvents.begin() + static_cast<long>(before), hybridEvents.end()),
+        (std::vector<int32_t>{0, 9, 12, 18}));
+    const std::vector<int32_t> printerEvents =
+        series == 3 ? std::vector<int32_t>{0} : std::vector<int32_t>{0, 9};
+    EXPECT_EQ(printerSeen.Events(), printerEvents);
+    TdcClearPrinterState(printer);
+    EXPECT_EQ(TdcDestroyPrinter(printer), 0);
+  }
 }
 
 }  // namespace
