@@ -393,9 +393,22 @@ TEST_F(DisplayOps, NoLinkGivesFourAndAGoneHostLeavesNoHandle) {
   ASSERT_EQ(TdevDisplayAddShowClock(display), 0);
   // The link goes and the new one never completes: the host is reconnecting
   // and the display's handle stays.
+  std::shared_ptr<TdevChannelHolder_t> lost;  // keeps the old channel's address unique
+  TdevChannel_t* old = TdevConnectionChannel(connection_, &lost);
+  ASSERT_NE(old, nullptr);
   ASSERT_TRUE(e.setBacklogFull(Transport::Plain, true));
   ASSERT_TRUE(e.resetClient(0));
   ASSERT_TRUE(Eventually([&] { return SlotRecorder::instance().count(connection_, 1) == 1; }, 10s));
+  // The new channel is in place (and never gets through): the old one,
+  // whose socket may still take a write, no longer carries the send.
+  ASSERT_TRUE(Eventually(
+      [&] {
+        std::shared_ptr<TdevChannelHolder_t> keep;
+        TdevChannel_t* now = TdevConnectionChannel(connection_, &keep);
+        return now != nullptr && now != old;
+      },
+      10s));
+  lost.reset();
   ASSERT_NE(TdevRefHandle(display), nullptr);
   EXPECT_EQ(TdevDisplaySendData(nullptr, display), 4);
   EXPECT_EQ(Body(TdevGetDocument(display)), "<clock/>");
