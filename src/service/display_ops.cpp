@@ -68,7 +68,7 @@ int FromBuilder(int built) {
     case TDEV_BUILD_UNSUPPORTED:
       return -1;
     default:
-      return 0;
+      return 0;  // builders answer nothing else
   }
 }
 
@@ -85,7 +85,18 @@ struct Target {
 int Resolve(const TdevDisplayHandle_t* handle, Target* target) {
   target->handle = TdevRefHandle(handle);
   if (target->handle == nullptr) return 1;
-  target->document = TdevGetDocument(handle);
+  // Read from the reference held, so a destruction meanwhile changes nothing.
+  switch (target->handle->type) {
+    case TDEV_DEVICE_DISPLAY:
+      target->document = static_cast<TdevDisplayHandle_t*>(target->handle.get())->document;
+      break;
+    case TDEV_DEVICE_PRINTER:
+    case TDEV_DEVICE_HYBRID_PRINTER:
+      target->document = static_cast<TdevPrinterHandle_t*>(target->handle.get())->document;
+      break;
+    default:
+      target->document = nullptr;
+  }
   return target->document == nullptr ? 255 : 0;
 }
 
