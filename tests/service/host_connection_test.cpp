@@ -205,7 +205,7 @@ TEST_F(HostConnection, LinkLostWhileReconnectingEndsTheConnection) {
   e.setAcceptMode(Transport::Plain, AcceptMode::Silent);
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(e.resetClient(0));
-  ASSERT_TRUE(e.waitForAccepted(2, 10s));
+  ASSERT_TRUE(e.waitForAccepted(2, 30s));
   ASSERT_TRUE(Eventually([&] { return SlotRecorder::instance().count(c, 1) == 1; }));
   // The new link goes too, before the service greeted it.
   ASSERT_TRUE(Eventually([&] { return e.resetClient(0); }));
