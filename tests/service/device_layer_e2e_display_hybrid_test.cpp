@@ -370,6 +370,12 @@ TEST_F(HybridThroughLayer, ASlipFromSelectionToEjectThroughTheService) {
   int sequence = SequenceOf(requests[0]);
   EXPECT_EQ(requests[0], HybridRequest(sequence, "clearbuffer", "<timeout>500</timeout>"));
   EXPECT_TRUE(events_.Results().empty()) << "the clear's answer is the connect's own";
+  // Every slot of the hybrid printer was filled by the device layer.
+  for (int32_t slot = 0; slot < TDEV_HYBRID_SLOTS; ++slot) {
+    EXPECT_NE(TdevGetHybridPrinterCallback(static_cast<TdevPrinterHandle_t*>(record->handle), slot),
+              nullptr)
+        << slot;
+  }
 
   // Slip paper, then the wait for it, which the service answers with its
   // event once the sheet is in.
@@ -467,6 +473,44 @@ TEST_F(HybridThroughLayer, ASlipFromSelectionToEjectThroughTheService) {
   EXPECT_EQ(e.received("close_device").size(), 1u);
   EXPECT_TRUE(e.waitForConnected(0, 10s));
   EXPECT_EQ(TdcGetPaperSupport(record), kTdcNone) << "the units are asked again next time";
+}
+
+TEST_F(HybridThroughLayer, TheBufferClearsAnswerDecidesTheConnect) {
+  TdcPrinter_t* record = NewRecord(1323);
+  ASSERT_NE(record, nullptr);
+  auto& e = *emulator_;
+  struct Case {
+    const char* code;  // the service's refusal; null for its own answer
+    int expected;
+  } cases[] = {
+      {nullptr, TDC_SUCCESS},
+      // A printer still busy with an earlier job is connected all the same.
+      {"ERROR_DEVICE_BUSY", TDC_SUCCESS},
+      {"ERROR_COVER_OPEN", TDC_ERR_CONNECT},
+  };
+  size_t closes = 0;
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.code != nullptr ? k.code : "OK");
+    if (k.code != nullptr) {
+      ReplyOverride refusal;
+      refusal.success = false;
+      refusal.code = k.code;
+      e.overrideNextReply("clearbuffer", refusal);
+    }
+    ASSERT_EQ(Connect(), k.expected);
+    if (k.expected == TDC_SUCCESS) {
+      EXPECT_EQ(record->mode, TDC_MODE_SERVICE);
+      ASSERT_EQ(TdcDisconnectHybridPrinter(nullptr, record), 0);
+    } else {
+      // The failed connect closed what it had opened and left no paper units.
+      EXPECT_EQ(record->handle, nullptr);
+      EXPECT_EQ(TdcGetPaperSupport(record), kTdcNone);
+    }
+    EXPECT_EQ(e.received("close_device").size(), ++closes);
+    EXPECT_TRUE(e.waitForConnected(0, 10s));
+  }
+  EXPECT_EQ(e.received("clearbuffer").size(), std::size(cases));
+  EXPECT_TRUE(events_.Results().empty());
 }
 
 TEST_F(HybridThroughLayer, StatusChangesTheServiceReportsReachTheStatusCallback) {
