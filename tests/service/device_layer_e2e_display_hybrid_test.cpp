@@ -135,6 +135,9 @@ TEST_F(DisplayThroughLayer, ACommandListBecomesOneDisplayJobAndItsResultReachesT
   ASSERT_EQ(TdcAddMarqueeText(record, "m&n", 1, 20, 50, 3, -2), 0);
   ASSERT_EQ(TdcAddLineDisplayCommand(list, TDC_DSP_SET_BLINK, 500), 0);
   ASSERT_EQ(TdcAddLineDisplayCommand(list, TDC_DSP_SET_BRIGHTNESS, -2), 0);
+  // The service's display speaks two languages: text in another is left
+  // out of the job, and the rest still goes.
+  ASSERT_EQ(TdcAddLineDisplayCommand(list, TDC_DSP_TEXT, "skipped", 1, 1, 2), 0);
   ASSERT_EQ(TdcAddLineDisplayCommand(list, TDC_DSP_SHOW_CLOCK), 0);
   const std::string body =
       "<reset/>"
@@ -238,6 +241,7 @@ constexpr uint32_t kNoPaper = 0x0A000000;  // nothing inserted
 constexpr uint32_t kSlipIn = 0x08000000;   // slip paper in place
 constexpr uint32_t kCoverOpen = 0x20;
 constexpr uint32_t kNoResponse = 0x1;
+constexpr uint32_t kWaitingInsertion = 0x10000;
 
 struct HybridResult {
   int32_t method;
@@ -511,6 +515,61 @@ TEST_F(HybridThroughLayer, TheBufferClearsAnswerDecidesTheConnect) {
   }
   EXPECT_EQ(e.received("clearbuffer").size(), std::size(cases));
   EXPECT_TRUE(events_.Results().empty());
+}
+
+TEST_F(HybridThroughLayer, ACancelEndsTheOperationThatWaitsForPaper) {
+  TdcPrinter_t* record = NewRecord(1324);
+  ASSERT_NE(record, nullptr);
+  auto& e = *emulator_;
+  ASSERT_EQ(Connect(), 0);
+  struct Case {
+    const char* name;
+    int32_t paper;
+    std::function<int()> start;
+    const char* waiting;  // the request that waits for the sheet
+    int32_t method;       // the waiting operation's
+    const char* cancel;   // the request the cancel sends
+  } cases[] = {
+      {"validation insertion", TDC_PAPER_VALIDATION,
+       [&] { return TdcWaitInsertion(nullptr, record, -2, -2); }, "validationwaitinsertion",
+       TDC_METHOD_WAIT_INSERTION, "validationcancel"},
+      {"MICR read", TDC_PAPER_RECEIPT, [&] { return TdcReadMicrData(nullptr, record, 0, -2, -2); },
+       "micrread", TDC_METHOD_READ_MICR, "micrcancel"},
+  };
+  size_t seen = 0;
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    SetStatus(kNoPaper);
+    ASSERT_EQ(TdcSelectPaperType(nullptr, record, k.paper), 0);
+    // The service holds the request until the sheet comes or the cancel.
+    ReplyOverride held;
+    held.drop = true;
+    e.overrideNextReply(k.waiting, held);
+    ASSERT_EQ(k.start(), 0);
+    ASSERT_TRUE(e.waitForReceived(k.waiting, 1, 10s));
+    SetStatus(kNoPaper | kWaitingInsertion);
+
+    ASSERT_EQ(TdcCancelInsertion(nullptr, record), 0);
+    ASSERT_TRUE(e.waitForReceived(k.cancel, 1, 10s));
+    ASSERT_TRUE(WaitForResults(seen + 1));
+    EXPECT_EQ(events_.Results()[seen].method, TDC_METHOD_CANCEL_INSERTION);
+    EXPECT_EQ(events_.Results()[seen].code, TDC_CB_SUCCESS);
+    // Then the service ends the waiting request as cancelled.
+    SetStatus(kNoPaper);
+    ASSERT_GT(e.sendDeviceEvent(0, kHybridId, "onreceive",
+                                std::string("<eventtype>") + k.waiting +
+                                    "</eventtype><success>false</success><code>CANCEL</code>"
+                                    "<status>167772160</status><data><data></data></data>"),
+              0);
+    ASSERT_TRUE(WaitForResults(seen + 2));
+    EXPECT_EQ(events_.Results()[seen + 1].method, k.method);
+    EXPECT_EQ(events_.Results()[seen + 1].code, 18) << "cancelled";
+    EXPECT_EQ(TdcGetInsertionMode(record), TDC_INSERTION_NONE);
+    EXPECT_EQ(TdcGetInsertedPaper(record), TDC_PAPER_RECEIPT);
+    seen += 2;
+    e.clearLog();
+  }
+  ASSERT_EQ(TdcDisconnectHybridPrinter(nullptr, record), 0);
 }
 
 TEST_F(HybridThroughLayer, StatusChangesTheServiceReportsReachTheStatusCallback) {
