@@ -242,6 +242,7 @@ constexpr uint32_t kSlipIn = 0x08000000;   // slip paper in place
 constexpr uint32_t kCoverOpen = 0x20;
 constexpr uint32_t kNoResponse = 0x1;
 constexpr uint32_t kWaitingInsertion = 0x10000;
+constexpr uint32_t kWaitingRemoval = 0x40000;
 
 struct HybridResult {
   int32_t method;
@@ -578,6 +579,7 @@ TEST_F(HybridThroughLayer, StatusChangesTheServiceReportsReachTheStatusCallback)
   auto& e = *emulator_;
   ASSERT_EQ(Connect(), 0);
   ASSERT_EQ(TdcSetInterval(record, 1000), 0);
+  ASSERT_EQ(TdcSelectPaperType(nullptr, record, TDC_PAPER_SLIP), 0);
 
   // A one-shot query answers its caller only: the monitor judges its first
   // answer against the word stored before it, nothing yet.
@@ -589,19 +591,30 @@ TEST_F(HybridThroughLayer, StatusChangesTheServiceReportsReachTheStatusCallback)
 
   // Each change of the word the monitor asks for comes as the record's
   // events: the slip sensor's bit the client adds, the cover opening and
-  // closing, then the printer no longer answering.
-  e.queueStatus(kHybridId, StatusAnswer{kNoPaper, "", true, 0, false});
-  e.queueStatus(kHybridId, StatusAnswer{kNoPaper | kCoverOpen, "", true, 0, false});
-  e.queueStatus(kHybridId, StatusAnswer{kNoPaper, "", true, 0, false});
-  e.queueStatus(kHybridId, StatusAnswer{kNoResponse, "", true, 0, false});
+  // closing, the wait for the selected slip and for its removal, then the
+  // printer no longer answering.
+  const uint32_t answers[] = {kNoPaper,
+                              kNoPaper | kCoverOpen,
+                              kNoPaper,
+                              kNoPaper | kWaitingInsertion,
+                              kNoPaper | kWaitingRemoval,
+                              kNoPaper,
+                              kNoResponse};
+  for (uint32_t word : answers) e.queueStatus(kHybridId, StatusAnswer{word, "", true, 0, false});
+  const std::vector<int32_t> expected = {TDC_HYBRID_EVENT_SLIP_PAPER_OK,
+                                         4,  // cover open
+                                         3,  // cover closed
+                                         TDC_HYBRID_EVENT_INSERTION_WAIT_SLIP,
+                                         TDC_HYBRID_EVENT_INSERTION_WAIT_NONE,
+                                         TDC_HYBRID_EVENT_REMOVAL_WAIT_PAPER,
+                                         TDC_HYBRID_EVENT_REMOVAL_WAIT_NONE,
+                                         2};  // power off
   ASSERT_EQ(TdcStartMonitor(nullptr, record), 0);
-  ASSERT_TRUE(Eventually([&] { return events_.Status().size() >= 4; }, 30s));
+  ASSERT_TRUE(Eventually([&] { return events_.Status().size() >= expected.size(); }, 30s));
   ASSERT_EQ(TdcStopMonitor(nullptr, record), 0);
   const auto events = events_.Status();
-  ASSERT_GE(events.size(), 4u);
-  EXPECT_EQ(std::vector<int32_t>(events.begin(), events.begin() + 4),
-            (std::vector<int32_t>{TDC_HYBRID_EVENT_SLIP_PAPER_OK, 4, 3, 2}))
-      << "slip paper ok, cover open, cover closed, power off";
+  ASSERT_GE(events.size(), expected.size());
+  EXPECT_EQ(std::vector<int32_t>(events.begin(), events.begin() + expected.size()), expected);
   EXPECT_TRUE(events_.Results().empty());
   ASSERT_EQ(TdcDisconnectHybridPrinter(nullptr, record), 0);
 }
