@@ -234,6 +234,59 @@ TEST_F(DisplayThroughLayer, AHostThatDropsReachesTheRecordAsReconnectingThenDisc
   ASSERT_EQ(TdcDisconnectLineDisplay(nullptr, record), 0);
 }
 
+TEST_F(DisplayThroughLayer, AFailedOpenLeavesTheRecordClosedAndTheSharedLinkToItsUser) {
+  TdcLineDisplay_t* first = Connected(1312);
+  ASSERT_NE(first, nullptr);
+  auto& e = *emulator_;
+  e.setDevice("drawer_printer", Device{});
+  // A second record of the same app, on the same host.
+  DisplayEvents secondEvents;
+  auto* second = static_cast<TdcLineDisplay_t*>(std::calloc(1, sizeof(TdcLineDisplay_t)));
+  ASSERT_NE(second, nullptr);
+  second->mode = TDC_MODE_NEVER_CONNECTED;
+  second->onReceive = &OnDisplayResult;
+  second->onReceiveUser = &secondEvents;
+  second->onConnection = &OnDisplayConnection;
+  second->onConnectionUser = &secondEvents;
+  TdcRegisterLineDisplay(nullptr, second);
+  struct Case {
+    const char* deviceId;
+    int expected;
+  } cases[] = {
+      {"no_such_display", TDC_ERR_NOT_FOUND},
+      {"drawer_printer", TDC_ERR_TYPE_INVALID},  // a printer is no display
+      {kDisplayId, TDC_ERR_IN_USE},              // the first record holds it
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.deviceId);
+    const std::string target = "TCP:" + host_ + "[" + k.deviceId + "]";
+    EXPECT_EQ(TdcConnectLineDisplay(nullptr, second, target.c_str(), 10000), k.expected);
+    EXPECT_EQ(second->mode, TDC_MODE_CLOSED);
+    EXPECT_EQ(second->handle, nullptr);
+    EXPECT_EQ(second->ops, nullptr);
+  }
+  EXPECT_TRUE(secondEvents.Connection().empty());
+
+  // The failures left the link the first record uses alone.
+  EXPECT_EQ(e.accepted(), 1);
+  EXPECT_EQ(e.connectedClients(), 1);
+  ASSERT_EQ(TdcAddLineDisplayCommand(&first->commands, TDC_DSP_SHOW_CLOCK), 0);
+  ASSERT_EQ(TdcSendLineDisplayData(nullptr, first), 0);
+  const auto jobs = Jobs(1);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0], DisplayJob(SequenceOf(jobs[0]), "<clock/>"));
+  ASSERT_TRUE(Eventually([&] { return events_.Results().size() == 1; }, 10s));
+  EXPECT_TRUE(secondEvents.Results().empty());
+
+  // Once the first lets go, the second gets the display.
+  ASSERT_EQ(TdcDisconnectLineDisplay(nullptr, first), 0);
+  const std::string target = "TCP:" + host_ + "[" + kDisplayId + "]";
+  ASSERT_EQ(TdcConnectLineDisplay(nullptr, second, target.c_str(), 10000), 0);
+  ASSERT_EQ(TdcDisconnectLineDisplay(nullptr, second), 0);
+  EXPECT_EQ(secondEvents.Connection(), std::vector<int32_t>{TDC_EVENT_DISCONNECTED});
+  EXPECT_EQ(TdcDestroyLineDisplay(second), 0);
+}
+
 // ---- Hybrid printer -----------------------------------------------------------------------
 
 constexpr const char* kHybridId = "h1";
