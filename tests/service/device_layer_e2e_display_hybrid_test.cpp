@@ -672,6 +672,62 @@ TEST_F(HybridThroughLayer, StatusChangesTheServiceReportsReachTheStatusCallback)
   ASSERT_EQ(TdcDisconnectHybridPrinter(nullptr, record), 0);
 }
 
+TEST_F(HybridThroughLayer, TheOtherSideOfTheSlipIsSwitchedToBeforeItsJob) {
+  TdcPrinter_t* record = NewRecord(1325);
+  ASSERT_NE(record, nullptr);
+  auto& e = *emulator_;
+  ASSERT_EQ(Connect(), 0);
+  ASSERT_EQ(TdcSelectPaperType(nullptr, record, TDC_PAPER_SLIP), 0);
+  ReplyOverride inserted;
+  inserted.status = kSlipIn;
+  e.overrideNextReply("slipwaitinsertion", inserted);
+  ASSERT_EQ(TdcWaitInsertion(nullptr, record, -2, -2), 0);
+  ASSERT_TRUE(WaitForResults(1));
+  ASSERT_EQ(events_.Results()[0].code, TDC_CB_SUCCESS);
+  SetStatus(kSlipIn);
+
+  // The endorsement side: the send first waits, blocking, for the printer to
+  // turn to it, then sends the job.
+  ASSERT_EQ(TdcSelectPaperType(nullptr, record, TDC_PAPER_ENDORSE), 0);
+  ASSERT_EQ(TdcAddText(record, "endorsed"), 0);
+  const size_t before = Requests(2).size();
+  ASSERT_EQ(TdcSendHybridPrinterData(nullptr, record, -2, 30000), 0);
+  auto requests = Requests(before + 2);
+  ASSERT_EQ(requests.size(), before + 2);
+  int sequence = SequenceOf(requests[before]);
+  EXPECT_EQ(requests[before], HybridRequest(sequence, "endorsewaitinsertion",
+                                            "<timeout>30000</timeout><waittime>500</waittime>"));
+  EXPECT_EQ(requests[before + 1],
+            HybridRequest(sequence + 1, "endorseprint2",
+                          std::string("<is40cplmode>true</is40cplmode><printdata><tilo-print "
+                                      "xmlns=\"") +
+                              TDEV_PRINT_NAMESPACE +
+                              "\" force=\"false\"><text>endorsed</text></tilo-print>"
+                              "</printdata><timeout>30000</timeout>"));
+  // The switch's answer went to the send; the app hears the job only.
+  ASSERT_TRUE(WaitForResults(2));
+  EXPECT_EQ(events_.Results()[1].method, TDC_METHOD_SEND_DATA);
+  EXPECT_EQ(events_.Results()[1].code, TDC_CB_SUCCESS);
+  EXPECT_EQ(TdcGetInsertedPaper(record), TDC_PAPER_ENDORSE);
+
+  // The side stays applied: the next endorsement job (the kept list plus one
+  // more text) goes straight out.
+  ASSERT_EQ(TdcAddText(record, "again"), 0);
+  ASSERT_EQ(TdcSendHybridPrinterData(nullptr, record, 0, -2), 0);
+  requests = Requests(before + 3);
+  ASSERT_EQ(requests.size(), before + 3);
+  EXPECT_EQ(
+      requests[before + 2],
+      HybridRequest(sequence + 2, "endorseprint2",
+                    std::string("<is40cplmode>false</is40cplmode><printdata><tilo-print xmlns=\"") +
+                        TDEV_PRINT_NAMESPACE +
+                        "\" force=\"false\"><text>endorsed</text><text>again</text></tilo-print>"
+                        "</printdata><timeout>15000</timeout>"));
+  ASSERT_TRUE(WaitForResults(3));
+  EXPECT_EQ(events_.Results().size(), 3u);
+  ASSERT_EQ(TdcDisconnectHybridPrinter(nullptr, record), 0);
+}
+
 TEST_F(HybridThroughLayer, ALostLinkEndsThePaperSwitchOfASendAndTheRecordHearsIt) {
   TdcPrinter_t* record = NewRecord(1322);
   ASSERT_NE(record, nullptr);
