@@ -234,6 +234,45 @@ TEST_F(DisplayThroughLayer, AHostThatDropsReachesTheRecordAsReconnectingThenDisc
   ASSERT_EQ(TdcDisconnectLineDisplay(nullptr, record), 0);
 }
 
+TEST_F(DisplayThroughLayer, ASendWhileTheHostReconnectsFailsAndLeavesNothingForTheNextJob) {
+  TdcLineDisplay_t* record = Connected(1313);
+  ASSERT_NE(record, nullptr);
+  auto& e = *emulator_;
+  ASSERT_EQ(TdcAddLineDisplayCommand(&record->commands, TDC_DSP_SHOW_CLOCK), 0);
+  TdevConnection_t* connection = record->connection;
+  std::shared_ptr<TdevChannelHolder_t> lost;  // keeps the old channel's address unique
+  TdevChannel_t* old = TdevConnectionChannel(connection, &lost);
+  ASSERT_NE(old, nullptr);
+
+  // The link goes and the new one hangs: the record hears the host reconnecting.
+  ASSERT_TRUE(e.setBacklogFull(Transport::Plain, true));
+  ASSERT_TRUE(e.resetClient(0));
+  ASSERT_TRUE(Eventually([&] { return events_.Connection().size() == 1; }, 10s));
+  EXPECT_EQ(events_.Connection()[0], TDC_EVENT_RECONNECTING);
+  ASSERT_TRUE(Eventually(
+      [&] {
+        std::shared_ptr<TdevChannelHolder_t> keep;
+        TdevChannel_t* now = TdevConnectionChannel(connection, &keep);
+        return now != nullptr && now != old;
+      },
+      10s));
+  lost.reset();
+  EXPECT_EQ(TdcSendLineDisplayData(nullptr, record), TDC_ERR_CONNECT);
+  EXPECT_EQ(record->mode, TDC_MODE_SERVICE) << "still connected, waiting for the host";
+
+  // The host comes back: the next job carries the list once, not twice.
+  ASSERT_TRUE(e.setBacklogFull(Transport::Plain, false));
+  ASSERT_TRUE(Eventually([&] { return events_.Connection().size() == 2; }, 30s));
+  EXPECT_EQ(events_.Connection()[1], TDC_EVENT_RECONNECTED);
+  ASSERT_EQ(TdcSendLineDisplayData(nullptr, record), 0);
+  const auto jobs = Jobs(1);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0], DisplayJob(SequenceOf(jobs[0]), "<clock/>"));
+  ASSERT_TRUE(Eventually([&] { return events_.Results().size() == 1; }, 10s));
+  EXPECT_EQ(events_.Results()[0], TDC_CB_SUCCESS);
+  ASSERT_EQ(TdcDisconnectLineDisplay(nullptr, record), 0);
+}
+
 TEST_F(DisplayThroughLayer, AFailedOpenLeavesTheRecordClosedAndTheSharedLinkToItsUser) {
   TdcLineDisplay_t* first = Connected(1312);
   ASSERT_NE(first, nullptr);
