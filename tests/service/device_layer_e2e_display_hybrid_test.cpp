@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/command_list.h"
 #include "device/display_module.h"
 #include "device/hybrid_module.h"
 #include "device/printer_commands.h"
@@ -763,7 +764,42 @@ TEST_F(HybridThroughLayer, TheOtherSideOfTheSlipIsSwitchedToBeforeItsJob) {
                         "\" force=\"false\"><text>endorsed</text><text>again</text></tilo-print>"
                         "</printdata><timeout>15000</timeout>"));
   ASSERT_TRUE(WaitForResults(3));
-  EXPECT_EQ(events_.Results().size(), 3u);
+
+  // Raw bytes on the same side: the ready printer takes them unforced.
+  const uint8_t bytes[] = {0x1B, 0x40};
+  ASSERT_EQ(TdcForceHybridPrinterCommand(nullptr, record, bytes, 2, 1, 20000), 0);
+  requests = Requests(before + 4);
+  ASSERT_EQ(requests.size(), before + 4);
+  EXPECT_EQ(requests[before + 3],
+            HybridRequest(sequence + 3, "endorseprint2",
+                          std::string("<is40cplmode>true</is40cplmode><printdata><tilo-print "
+                                      "xmlns=\"") +
+                              TDEV_PRINT_NAMESPACE +
+                              "\" force=\"false\"><command>1B40</command></tilo-print>"
+                              "</printdata><timeout>20000</timeout>"));
+  ASSERT_TRUE(WaitForResults(4));
+  EXPECT_EQ(events_.Results()[3].method, TDC_METHOD_SEND_DATA);
+  EXPECT_EQ(events_.Results()[3].code, TDC_CB_SUCCESS);
+
+  // Back to the receipt: a plain print job, answered as a job result.
+  SetStatus(kNoPaper);
+  ASSERT_EQ(TdcSelectPaperType(nullptr, record, TDC_PAPER_RECEIPT), 0);
+  ASSERT_EQ(TdcClearPrinterCommands(&record->commands.commandList), 0);
+  ASSERT_EQ(TdcAddText(record, "receipt"), 0);
+  ASSERT_EQ(TdcSendHybridPrinterData(nullptr, record, 0, 10000), 0);
+  ASSERT_TRUE(e.waitForReceived("print", 1, 10s));
+  const std::string print = receivedRaw(e, "print")[0];
+  EXPECT_EQ(print, HybridRequest(SequenceOf(print), "print",
+                                 std::string("<timeout>10000</timeout><printdata><tilo-print "
+                                             "xmlns=\"") +
+                                     TDEV_PRINT_NAMESPACE +
+                                     "\" force=\"false\"><text>receipt</text></tilo-print>"
+                                     "</printdata>"));
+  ASSERT_TRUE(WaitForResults(5));
+  EXPECT_EQ(events_.Results()[4].method, TDC_METHOD_SEND_DATA);
+  EXPECT_EQ(events_.Results()[4].code, TDC_CB_SUCCESS);
+  EXPECT_EQ(events_.Results()[4].data, "");
+  EXPECT_EQ(events_.Results().size(), 5u);
   ASSERT_EQ(TdcDisconnectHybridPrinter(nullptr, record), 0);
 }
 
