@@ -1,6 +1,7 @@
 #pragma once
-// Shared by the hybrid printer module's files: the scope of one operation on
-// a hybrid record and the paper-state steps its results take.
+// Shared by the hybrid printer module's files: the paper-state steps its
+// results take. Its operations run in a TdcPrinterOperation, which holds a
+// hybrid record in the hybrid registry.
 
 #include <cstdint>
 
@@ -8,26 +9,6 @@
 #include "device/printer_access.h"
 
 namespace tilo2::core {
-
-// As TdcPrinterOperation, holding the record in the hybrid registry: a
-// destroy waits for the operation, the opLock is taken, the state is read
-// and in mode 2 a use of the connection is taken for the operation's length.
-class TdcHybridOperation {
- public:
-  explicit TdcHybridOperation(TdcPrinter_t* record);
-  ~TdcHybridOperation();
-  TdcHybridOperation(const TdcHybridOperation&) = delete;
-  TdcHybridOperation& operator=(const TdcHybridOperation&) = delete;
-
-  bool Locked() const { return locked_; }
-  const TdcPrinterState_t& State() const { return state_; }
-
- private:
-  TdcPrinter_t* record_;
-  bool held_;
-  bool locked_;
-  TdcPrinterState_t state_;
-};
 
 // Both applied sides, the insertion mode and the inserted paper back to 0.
 void TdcResetPaperState(TdcPrinter_t* record);

@@ -106,23 +106,14 @@ void Notify(const void* handle, int32_t event) {
   TdcReleaseHybridPrinter(record);
 }
 
-// A direct print handle is shared by the records of every module connected
-// to that printer, and its event slots hold one module's callbacks at a time:
-// the base events (Online to DrawerLow) also reach the printer record on the
-// handle, as the printer module's own callbacks would have told it. A series
-// with a battery has no drawer events.
+// The base events of a direct print handle go to every printer kind's record
+// on it (see TdcNotifyDirectBaseEvent); the hybrid ones to the hybrid record.
 void NotifyDirect(PrintHandle_t* handle, int32_t event) {
-  Notify(handle, event);
-  if (event < kOnline || event > kDrawerLow) return;
-  TdcPrinter_t* printer = TdcFindPrinter(handle);
-  if (printer == nullptr) return;
-  const bool battery =
-      printer->settings != nullptr && TdcIsBatterySeries(printer->settings->series);
-  if (!(battery && (event == kDrawerHigh || event == kDrawerLow)) &&
-      printer->statusCallback != nullptr) {
-    printer->statusCallback(printer, event, printer->statusUser);
+  if (event >= kOnline && event <= kDrawerLow) {
+    TdcNotifyDirectBaseEvent(handle, event);
+  } else {
+    Notify(handle, event);
   }
-  TdcReleasePrinter(printer);
 }
 
 // Calls the result callback with a status record that is freed after it.

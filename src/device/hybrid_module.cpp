@@ -260,32 +260,7 @@ const TdcCodeTable kTdcFortyColumnTable{kFortyColumnRows};
 const TdcCodeTable kTdcForceTable{kForceRows};
 const TdcCodeTable kTdcMethodTable{kMethodRows};
 
-// ---- Operation scope and paper-state helpers ------------------------------------------
-
-TdcHybridOperation::TdcHybridOperation(TdcPrinter_t* record)
-    : record_(record), held_(false), locked_(false), state_{} {
-  if (record_ == nullptr) return;
-  held_ = TdcHoldHybridPrinter(record_);
-  locked_ = platform_mutex_lock(&record_->opLock, -1) == PLATFORM_OK;
-  if (!locked_) return;
-  PlatformLockGuard lock(record_->stateLock);
-  if (!lock) return;
-  state_ = {record_->mode, record_->connection, record_->handle, record_->builder};
-  if (state_.mode == TDC_MODE_SERVICE && state_.connection != nullptr) {
-    TdcAcquireConnectionUse(state_.connection);
-  }
-}
-
-TdcHybridOperation::~TdcHybridOperation() {
-  if (locked_) {
-    if (state_.mode == TDC_MODE_SERVICE && state_.connection != nullptr) {
-      TdcReleaseConnectionUse(state_.connection);
-    }
-    platform_mutex_unlock(&record_->opLock);
-  }
-  // Last: this release may free the record.
-  if (held_) TdcReleaseHybridPrinter(record_);
-}
+// ---- Paper-state helpers ------------------------------------------
 
 void TdcSetAppliedSides(TdcPrinter_t* record, int32_t slip, int32_t endorse) {
   PlatformLockGuard lock(record->paperLock);
@@ -426,7 +401,7 @@ int32_t TdcGetPaperSupport(TdcPrinter_t* record) {
 
 int TdcQueryPaperSupport(TdcEnvData_t* env, TdcPrinter_t* record) {
   if (record == nullptr) return TDC_ERR_PARAM;
-  TdcHybridOperation operation(record);
+  TdcPrinterOperation operation(record);
   const TdcPrinterState_t& state = operation.State();
   if (!operation.Locked() || state.mode != TDC_MODE_DIRECT || state.handle == nullptr) {
     return TDC_ERR_ILLEGAL;
@@ -444,7 +419,7 @@ int TdcConnectHybridPrinter(TdcEnvData_t* env, TdcPrinter_t* record, const char*
   if (record == nullptr || target == nullptr || !ValidConnectTimeout(timeoutMs)) {
     return TDC_ERR_PARAM;
   }
-  TdcHybridOperation operation(record);
+  TdcPrinterOperation operation(record);
   if (!operation.Locked()) return TDC_ERR_FAILURE;
   if (operation.State().handle != nullptr) return TDC_ERR_ILLEGAL;
 
@@ -495,7 +470,7 @@ int TdcDisconnectHybridPrinter(TdcEnvData_t* env, TdcPrinter_t* record) {
   if (record == nullptr) return TDC_ERR_PARAM;
   bool reportDisconnected = false;
   {
-    TdcHybridOperation operation(record);
+    TdcPrinterOperation operation(record);
     if (!operation.Locked()) return TDC_ERR_FAILURE;
     const TdcPrinterState_t state = operation.State();
     if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
@@ -532,7 +507,7 @@ int TdcDisconnectHybridPrinter(TdcEnvData_t* env, TdcPrinter_t* record) {
 
 TdcStatus_t* TdcGetHybridPrinterStatus(TdcEnvData_t* env, TdcPrinter_t* record) {
   if (record == nullptr) return TdcNewStatus();
-  TdcHybridOperation operation(record);
+  TdcPrinterOperation operation(record);
   const TdcPrinterState_t& state = operation.State();
   if (!operation.Locked() || state.handle == nullptr) return TdcNewStatus();
 

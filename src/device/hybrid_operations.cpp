@@ -123,7 +123,7 @@ int RunMicr(TdcEnvData_t* env, TdcPrinter_t* record, const MicrCall& call, int32
     return TDC_ERR_PARAM;
   }
   if (call.read && !TdcIsListed(kTdcMicrFontTable, call.font)) return TDC_ERR_PARAM;
-  TdcHybridOperation operation(record);
+  TdcPrinterOperation operation(record);
   if (!operation.Locked()) return TDC_ERR_FAILURE;
   const TdcPrinterState_t& state = operation.State();
   if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
@@ -163,7 +163,7 @@ struct MissedSend {
 
 int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t fortyColumn, int32_t timeoutMs,
                MissedSend* missed) {
-  TdcHybridOperation operation(record);
+  TdcPrinterOperation operation(record);
   if (!operation.Locked()) return TDC_ERR_FAILURE;
   const TdcPrinterState_t& state = operation.State();
   if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
@@ -223,7 +223,7 @@ int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t fortyColumn, int
 
 int TdcSelectPaperType(TdcEnvData_t* env, TdcPrinter_t* record, int32_t paperType) {
   if (record == nullptr || !TdcIsListed(kTdcPaperTypeTable, paperType)) return TDC_ERR_PARAM;
-  TdcHybridOperation operation(record);
+  TdcPrinterOperation operation(record);
   if (!operation.Locked()) return TDC_ERR_FAILURE;
   const TdcPrinterState_t& state = operation.State();
   if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
@@ -245,7 +245,7 @@ int TdcWaitInsertion(TdcEnvData_t* env, TdcPrinter_t* record, int32_t waitTimeMs
   if (record == nullptr || !NormalizeWaitTime(&waitTimeMs) || !NormalizeTimeout(&timeoutMs)) {
     return TDC_ERR_PARAM;
   }
-  TdcHybridOperation operation(record);
+  TdcPrinterOperation operation(record);
   if (!operation.Locked()) return TDC_ERR_FAILURE;
   const TdcPrinterState_t& state = operation.State();
   if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
@@ -293,7 +293,7 @@ int TdcGetPaperSwitchFlag(TdcPrinter_t* record, uint8_t* out) {
 int TdcApplyPaperType(TdcEnvData_t* env, TdcPrinter_t* record, int32_t paperType,
                       int32_t timeoutMs) {
   if (record == nullptr) return TDC_ERR_PARAM;
-  TdcHybridOperation operation(record);
+  TdcPrinterOperation operation(record);
   if (!operation.Locked()) return TDC_ERR_FAILURE;
   const TdcPrinterState_t& state = operation.State();
   if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
@@ -337,7 +337,7 @@ int TdcSendHybridPrinterData(TdcEnvData_t* env, TdcPrinter_t* record, int32_t fo
 
 int TdcCancelInsertion(TdcEnvData_t* env, TdcPrinter_t* record) {
   if (record == nullptr) return TDC_ERR_PARAM;
-  TdcHybridOperation operation(record);
+  TdcPrinterOperation operation(record);
   if (!operation.Locked()) return TDC_ERR_FAILURE;
   const TdcPrinterState_t& state = operation.State();
   if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
@@ -360,7 +360,7 @@ int TdcCancelInsertion(TdcEnvData_t* env, TdcPrinter_t* record) {
 
 int TdcEjectPaper(TdcEnvData_t* env, TdcPrinter_t* record) {
   if (record == nullptr) return TDC_ERR_PARAM;
-  TdcHybridOperation operation(record);
+  TdcPrinterOperation operation(record);
   if (!operation.Locked()) return TDC_ERR_FAILURE;
   const TdcPrinterState_t& state = operation.State();
   if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
@@ -393,7 +393,7 @@ int TdcForceHybridPrinterCommand(TdcEnvData_t* env, TdcPrinter_t* record, const 
       !TdcIsListed(kTdcFortyColumnTable, fortyColumn)) {
     return TDC_ERR_PARAM;
   }
-  TdcHybridOperation operation(record);
+  TdcPrinterOperation operation(record);
   if (!operation.Locked()) return TDC_ERR_FAILURE;
   const TdcPrinterState_t& state = operation.State();
   if (state.handle == nullptr) return TDC_ERR_ILLEGAL;

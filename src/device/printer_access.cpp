@@ -4,6 +4,7 @@
 #include "device/printer_access.h"
 
 #include "device/conn_listener.h"
+#include "device/hybrid_module.h"
 #include "device/printer_module.h"
 #include "foundation/lock_guard.h"
 
@@ -32,9 +33,13 @@ void TdcClearPrinterState(TdcPrinter_t* record) {
 }
 
 TdcPrinterOperation::TdcPrinterOperation(TdcPrinter_t* record)
-    : record_(record), held_(false), locked_(false), state_{} {
+    : record_(record), release_(nullptr), locked_(false), state_{} {
   if (record_ == nullptr) return;
-  held_ = TdcHoldPrinter(record_);
+  if (TdcHoldPrinter(record_)) {
+    release_ = &TdcReleasePrinter;
+  } else if (TdcHoldHybridPrinter(record_)) {
+    release_ = &TdcReleaseHybridPrinter;
+  }
   locked_ = platform_mutex_lock(&record_->opLock, -1) == PLATFORM_OK;
   if (!locked_) return;
   // The use is taken under the leaf lock: a disconnect event clears the
@@ -58,7 +63,7 @@ TdcPrinterOperation::~TdcPrinterOperation() {
     platform_mutex_unlock(&record_->opLock);
   }
   // Last: this release may free the record.
-  if (held_) TdcReleasePrinter(record_);
+  if (release_ != nullptr) release_(record_);
 }
 
 }  // namespace tilo2::core

@@ -28,7 +28,8 @@ void TdcClearPrinterState(TdcPrinter_t* record);
 // raised on its own thread, frees the record only once it ended), takes the
 // record's opLock (recursive), reads the state, and in mode 2 takes a use of
 // the connection so a disconnect meanwhile cannot free it; all released at
-// scope end.
+// scope end. Printer and hybrid printer records share the operations, so the
+// hold is taken in whichever of the two registries has the record.
 class TdcPrinterOperation {
  public:
   explicit TdcPrinterOperation(TdcPrinter_t* record);
@@ -42,7 +43,7 @@ class TdcPrinterOperation {
 
  private:
   TdcPrinter_t* record_;
-  bool held_;
+  void (*release_)(TdcPrinter_t*);  // the registry the hold was taken in; null without one
   bool locked_;
   TdcPrinterState_t state_;
 };

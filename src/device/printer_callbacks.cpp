@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "device/code_tables.h"
+#include "device/hybrid_module.h"
 #include "device/printer_module.h"
 #include "device/printer_status.h"
 #include "engine/event_callbacks.h"
@@ -42,18 +43,6 @@ void NotifyStatus(TdcPrinter_t* record, int32_t event) {
   if (record->statusCallback != nullptr) record->statusCallback(record, event, record->statusUser);
 }
 
-// A direct print handle is shared by every module whose record connected to
-// the same printer, so a status change reaches the records of each module
-// on it. The printer module keeps at most one record per print handle (a
-// second printer record on the address is refused), so its find is its
-// whole share; the hybrid printer module adds its own find here.
-void NotifyDirectStatus(PrintHandle_t* handle, int32_t event) {
-  TdcPrinter_t* record = TdcFindPrinter(handle);
-  if (record == nullptr) return;
-  NotifyStatus(record, event);
-  TdcReleasePrinter(record);
-}
-
 void NotifyServiceStatus(TdevPrinterHandle_t* handle, int32_t event) {
   TdcPrinter_t* record = TdcFindPrinter(handle);
   if (record == nullptr) return;
@@ -81,49 +70,70 @@ int SetEventChecked(PrintHandle_t* handle, int slot, EventCallback callback) {
 
 // ---- Print engine -------------------------------------------------------------------
 
+// A direct print handle is shared by the records of every module connected
+// to the same printer (at most one record of each kind), and its event slots
+// hold the callbacks of whichever printer kind registered last: so a base
+// event reaches the printer record and the hybrid record on the handle,
+// whichever of them connected first. A series with a battery has no drawer
+// events; hybrid records know no battery events.
+void TdcNotifyDirectBaseEvent(PrintHandle_t* handle, int32_t event) {
+  if (TdcPrinter_t* printer = TdcFindPrinter(handle); printer != nullptr) {
+    const bool drawer = event == kDrawerHigh || event == kDrawerLow;
+    if (!(drawer && TdcIsBatterySeries(SeriesOf(printer)))) NotifyStatus(printer, event);
+    TdcReleasePrinter(printer);
+  }
+  if (event < kOnline || event > kDrawerLow) return;
+  if (TdcPrinter_t* hybrid = TdcFindHybridPrinter(handle); hybrid != nullptr) {
+    if (hybrid->hybridStatusCallback != nullptr) {
+      hybrid->hybridStatusCallback(hybrid, event, hybrid->hybridStatusUser);
+    }
+    TdcReleaseHybridPrinter(hybrid);
+  }
+}
+
 void TdcPrinterDirectEventOnline(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
-  NotifyDirectStatus(handle, kOnline);
+  TdcNotifyDirectBaseEvent(handle, kOnline);
 }
 void TdcPrinterDirectEventOffline(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
-  NotifyDirectStatus(handle, kOffline);
+  TdcNotifyDirectBaseEvent(handle, kOffline);
 }
 void TdcPrinterDirectEventPowerOff(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
-  NotifyDirectStatus(handle, kPowerOff);
+  TdcNotifyDirectBaseEvent(handle, kPowerOff);
 }
 void TdcPrinterDirectEventCoverClose(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                      uint32_t) {
-  NotifyDirectStatus(handle, kCoverClose);
+  TdcNotifyDirectBaseEvent(handle, kCoverClose);
 }
 void TdcPrinterDirectEventCoverOpen(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                     uint32_t) {
-  NotifyDirectStatus(handle, kCoverOpen);
+  TdcNotifyDirectBaseEvent(handle, kCoverOpen);
 }
 void TdcPrinterDirectEventPaperOk(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
-  NotifyDirectStatus(handle, kPaperOk);
+  TdcNotifyDirectBaseEvent(handle, kPaperOk);
 }
 void TdcPrinterDirectEventPaperNearEnd(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                        uint32_t) {
-  NotifyDirectStatus(handle, kPaperNearEnd);
+  TdcNotifyDirectBaseEvent(handle, kPaperNearEnd);
 }
 void TdcPrinterDirectEventPaperEmpty(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                      uint32_t) {
-  NotifyDirectStatus(handle, kPaperEmpty);
+  TdcNotifyDirectBaseEvent(handle, kPaperEmpty);
 }
 void TdcPrinterDirectEventDrawerHigh(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                      uint32_t) {
-  NotifyDirectStatus(handle, kDrawerHigh);
+  TdcNotifyDirectBaseEvent(handle, kDrawerHigh);
 }
 void TdcPrinterDirectEventDrawerLow(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                     uint32_t) {
-  NotifyDirectStatus(handle, kDrawerLow);
+  TdcNotifyDirectBaseEvent(handle, kDrawerLow);
 }
 void TdcPrinterDirectEventBatteryEnough(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                         uint32_t) {
-  NotifyDirectStatus(handle, kBatteryEnough);
+  TdcNotifyDirectBaseEvent(handle, kBatteryEnough);
 }
 void TdcPrinterDirectEventBatteryEmpty(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                        uint32_t) {
-  NotifyDirectStatus(handle, kBatteryEmpty);
+  TdcNotifyDirectBaseEvent(handle, kBatteryEmpty);
 }
 
 void TdcOnPrinterDirectResult(PrintHandle_t* handle, const char*, int32_t code,

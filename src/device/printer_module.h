@@ -50,6 +50,10 @@ int TdcSetPrinterDirectCallbacks(PrintHandle_t* handle, int32_t series);
 int TdcSetPrinterServiceCallbacks(TdevPrinterHandle_t* handle, int32_t series);
 
 // Print-engine callbacks.
+// A base event (0 Online .. 11 BatteryEmpty) of a direct print handle, told
+// to the printer record and the hybrid printer record on it; both kinds'
+// direct event callbacks end here.
+void TdcNotifyDirectBaseEvent(PrintHandle_t* handle, int32_t event);
 void TdcPrinterDirectEventOnline(TdcBackendEnv_t* env, PrintHandle_t* handle, const char* address,
                                  uint32_t value);
 void TdcPrinterDirectEventOffline(TdcBackendEnv_t* env, PrintHandle_t* handle, const char* address,
