@@ -20,6 +20,4 @@ enum class TdcResultSource { Direct, Service };
 int32_t TdcUpdatePaperState(TdcPrinter_t* record, TdcResultSource source, int32_t rawMethod,
                             int32_t method, int32_t code);
 
-int32_t TdcHybridPortType(const TdcPrinter_t* record);
-
 }  // namespace tilo2::core

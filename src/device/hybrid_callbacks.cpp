@@ -10,6 +10,7 @@
 #include "device/code_tables.h"
 #include "device/hybrid_access.h"
 #include "device/hybrid_module.h"
+#include "device/printer_kind.h"
 #include "device/printer_module.h"
 #include "device/printer_status.h"
 #include "device/service_notifiers.h"
@@ -353,23 +354,9 @@ void TdcOnHybridServiceResult(TdevPrinterHandle_t* handle, const char*, const ch
 
 // ---- Connection listener -------------------------------------------------------------------
 
-// Runs under the listener list's lock; only the leaf lock is taken, and the
-// record is not touched after the app's callback (which may destroy it).
-void TdcOnHybridConnectionEvent(void* pointer, int32_t event) {
-  auto* record = static_cast<TdcPrinter_t*>(pointer);
-  if (record == nullptr) return;
-  if (event == TDC_EVENT_DISCONNECTED) {
-    PlatformLockGuard guard(record->stateLock);
-    if (guard && record->mode == TDC_MODE_SERVICE) {
-      record->handle = nullptr;
-      record->builder = nullptr;
-      record->connection = nullptr;
-      record->mode = TDC_MODE_CLOSED;
-    }
-  }
-  TdcConnectionCallback callback = record->hybridConnectionCallback;
-  void* user = record->hybridConnectionUser;
-  if (callback != nullptr) callback(record, event, user);
+void TdcOnHybridConnectionEvent(void* record, int32_t event) {
+  TdcOnPrinterKindConnectionEvent(record, event, &TdcPrinter_t::hybridConnectionCallback,
+                                  &TdcPrinter_t::hybridConnectionUser);
 }
 
 // ---- Registration -----------------------------------------------------------------------

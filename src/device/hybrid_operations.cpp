@@ -9,6 +9,7 @@
 #include "device/command_list.h"
 #include "device/hybrid_access.h"
 #include "device/hybrid_module.h"
+#include "device/printer_kind.h"
 #include "device/printer_status.h"
 #include "device/target.h"
 #include "engine/builder_records.h"
@@ -65,7 +66,7 @@ uint8_t RemovalPending(TdcPrinter_t* record) {
 }
 
 TdcScopedBackendEnv BackendEnv(TdcPrinter_t* record, int32_t mode, TdcEnvData_t* env) {
-  return TdcScopedBackendEnv(TdcHybridPortType(record), mode, env);
+  return TdcScopedBackendEnv(TdcRecordPortType(record), mode, env);
 }
 
 // Learns the printer's units when they are not known yet (direct backend).

@@ -9,6 +9,7 @@
 
 #include "device/code_tables.h"
 #include "device/hybrid_module.h"
+#include "device/printer_kind.h"
 #include "device/printer_module.h"
 #include "device/printer_status.h"
 #include "engine/event_callbacks.h"
@@ -200,15 +201,14 @@ void TdcOnPrinterServiceResult(TdevPrinterHandle_t* handle, const char*, const c
 
 // ---- Connection listener ---------------------------------------------------------------
 
-// Runs under the listener list's lock, which keeps another thread's destroy
-// of the record waiting at its listener removal. The record may be destroyed
-// by its own connection callback (on this thread), so it is not touched
-// after that call. Only the leaf lock is taken: an operation holding the
-// record's operation mutex may be waiting in the client for this thread.
-void TdcOnPrinterConnectionEvent(void* pointer, int32_t event) {
+void TdcOnPrinterKindConnectionEvent(void* pointer, int32_t event,
+                                     TdcConnectionCallback TdcPrinter_t::*callbackField,
+                                     void* TdcPrinter_t::*userField) {
   auto* record = static_cast<TdcPrinter_t*>(pointer);
   if (record == nullptr) return;
   if (event == TDC_EVENT_DISCONNECTED) {
+    // Only the leaf lock: an operation holding the record's operation mutex
+    // may be waiting in the client for this thread.
     PlatformLockGuard guard(record->stateLock);
     if (guard && record->mode == TDC_MODE_SERVICE) {
       // The operation table stays: the next connect or destroy frees it.
@@ -218,9 +218,14 @@ void TdcOnPrinterConnectionEvent(void* pointer, int32_t event) {
       record->mode = TDC_MODE_CLOSED;
     }
   }
-  TdcConnectionCallback callback = record->connectionCallback;
-  void* user = record->connectionUser;
+  TdcConnectionCallback callback = record->*callbackField;
+  void* user = record->*userField;
   if (callback != nullptr) callback(record, event, user);
+}
+
+void TdcOnPrinterConnectionEvent(void* record, int32_t event) {
+  TdcOnPrinterKindConnectionEvent(record, event, &TdcPrinter_t::connectionCallback,
+                                  &TdcPrinter_t::connectionUser);
 }
 
 // ---- Registration ------------------------------------------------------------------------

@@ -10,14 +10,14 @@
 #include "device/printer_module.h"
 
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 
 #include "device/code_tables.h"
 #include "device/command_list.h"
 #include "device/conn_listener.h"
 #include "device/printer_access.h"
+#include "device/printer_kind.h"
 #include "device/printer_status.h"
+#include "device/service_connect.h"
 #include "device/target.h"
 #include "engine/builder_ops.h"
 #include "engine/builder_records.h"
@@ -56,39 +56,9 @@ const char* FindModelName(int32_t series) {
   return nullptr;
 }
 
-bool FindModelLanguage(int32_t modelLang, int32_t* out) {
-  for (const auto& row : kModelLangTable) {
-    if (row.tdcValue == modelLang) {
-      *out = row.engineValue;
-      return true;
-    }
-  }
-  return false;
-}
-
-bool FindDirectPortType(int32_t portType, int32_t* out) {
-  for (const auto& row : kTdcDirectPortMap) {
-    if (row.tdcValue == portType) {
-      if (row.engineValue == kTdcNone) return false;
-      *out = row.engineValue;
-      return true;
-    }
-  }
-  return false;
-}
-
-bool ValidConnectTimeout(int32_t timeoutMs) {
-  return timeoutMs == kTdcDefault || (timeoutMs >= 1000 && timeoutMs <= 300000);
-}
-
 bool ValidImmediateTimeout(int32_t timeoutMs) {
   return timeoutMs == kTdcDefault || (timeoutMs >= 0 && timeoutMs <= 600000);
 }
-
-struct TargetDeleter {
-  void operator()(TdcTarget_t* target) const { TdcFreeTarget(target); }
-};
-using TargetPtr = std::unique_ptr<TdcTarget_t, TargetDeleter>;
 
 // The registry key: the backend handle, read under the record's leaf lock.
 const void* PrinterKey(void* record) {
@@ -101,36 +71,12 @@ TdcRegistry<TdcPrinter_t>& PrinterRegistry() {
   return *registry;
 }
 
-void FreePrinterRecord(void* pointer) {
-  auto* record = static_cast<TdcPrinter_t*>(pointer);
-  TdcDestroyCommandList(&record->commands.commandList);
-  // A table left by connection event 2 (the record was never disconnected).
-  std::free(record->commands.ops);
-  record->commands.ops = nullptr;
-  std::free(record->settings);
-  record->settings = nullptr;
-  record->statusCallback = nullptr;
-  record->statusUser = nullptr;
-  record->receiveCallback = nullptr;
-  record->receiveUser = nullptr;
-  record->connectionCallback = nullptr;
-  record->connectionUser = nullptr;
-  platform_mutex_destroy(&record->intervalLock);
-  platform_mutex_destroy(&record->paperLock);
-  platform_mutex_destroy(&record->insertionLock);
-  platform_mutex_destroy(&record->supportLock);
-  platform_mutex_destroy(&record->opLock);
-  platform_mutex_destroy(&record->stateLock);
-  std::free(record);
-}
-
 void FreeOps(TdcPrinter_t* record) {
   std::free(record->commands.ops);
   record->commands.ops = nullptr;
 }
 
 int32_t Series(const TdcPrinter_t* record) { return record->settings->series; }
-int32_t PortType(const TdcPrinter_t* record) { return record->settings->portType; }
 
 // Direct connect steps 5.1 to 5.6; *state is filled on success.
 int ConnectDirect(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& target,
@@ -138,8 +84,8 @@ int ConnectDirect(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& ta
   int32_t connectionType = 0;
   int32_t language = 0;
   const char* model = FindModelName(Series(record));
-  if (!FindDirectPortType(portType, &connectionType) || model == nullptr ||
-      !FindModelLanguage(record->settings->modelLang, &language)) {
+  if (!TdcFindDirectPortType(portType, &connectionType) || model == nullptr ||
+      !TdcFindModelLanguage(record->settings->modelLang, &language)) {
     return TDC_ERR_PARAM;
   }
   PrinterBuilder_t* builder = nullptr;
@@ -170,57 +116,63 @@ int ConnectDirect(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& ta
 int ConnectService(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& target,
                    int32_t portType, int32_t timeoutMs, TdcPrinterState_t* state) {
   TdcScopedBackendEnv backendEnv(portType, TDC_MODE_SERVICE, env);
-  TdevConnection_t* connection = nullptr;
-  const int connected = TdevConnectSync(backendEnv.get(), target.address,
-                                        portType == TDC_PORT_TCPS ? 1 : 0, &connection, timeoutMs);
-  if (connected != 0 || connection == nullptr) {
-    return connected != 0 ? TdcFromServiceResult(connected) : TDC_ERR_FAILURE;
+  TdcServiceLink link(backendEnv.get());
+  if (const int connected = link.Connect(target.address, portType, timeoutMs); connected != 0) {
+    return connected;
   }
-  // Held while the steps below work with the connection, so a disconnect
-  // reported meanwhile cannot free it under them.
-  TdcAcquireConnectionUse(connection);
-  struct UseGuard {
-    TdevConnection_t* connection;
-    ~UseGuard() { TdcReleaseConnectionUse(connection); }
-  } use{connection};
-
-  const int callbacks = TdcSetConnectionCallbacks(connection);
-  if (callbacks != 0) {
-    TdevDisconnectIfUnused(backendEnv.get(), connection);
-    return callbacks;
-  }
+  if (const int watched = link.WatchConnection(); watched != 0) return watched;
   void* device = nullptr;
-  const int opened = TdevOpenDeviceSync(backendEnv.get(), connection, target.deviceId,
-                                        TDEV_DEVICE_PRINTER, &device);
-  if (opened != 0 || device == nullptr) {
-    if (opened == 0) TdevCloseDeviceSync(backendEnv.get(), connection, device);
-    TdevDisconnectIfUnused(backendEnv.get(), connection);
-    return opened != 0 ? TdcFromServiceResult(opened) : TDC_ERR_FAILURE;
-  }
-  auto* printer = static_cast<TdevPrinterHandle_t*>(device);
-  const int registered = TdcSetPrinterServiceCallbacks(printer, Series(record));
-  if (registered != 0) {
-    TdevCloseDeviceSync(backendEnv.get(), connection, device);
-    TdevDisconnectIfUnused(backendEnv.get(), connection);
-    return registered;
+  if (const int opened = link.Open(target.deviceId, TDEV_DEVICE_PRINTER, &device); opened != 0) {
+    return opened;
   }
   // Without its listener the record would keep the handles a later
   // disconnect of the host frees: undo the whole connect.
-  const int listened = TdcAddConnectionListener(connection, record, &TdcOnPrinterConnectionEvent);
-  if (listened != 0) {
-    TdevCloseDeviceSync(backendEnv.get(), connection, device);
-    TdevDisconnectIfUnused(backendEnv.get(), connection);
-    return listened;
-  }
-  *state = {TDC_MODE_SERVICE, connection, device, device};
+  int failed =
+      TdcSetPrinterServiceCallbacks(static_cast<TdevPrinterHandle_t*>(device), Series(record));
+  if (failed == 0)
+    failed = TdcAddConnectionListener(link.connection(), record, &TdcOnPrinterConnectionEvent);
+  if (failed != 0) return link.Undo(failed);
+  *state = {TDC_MODE_SERVICE, link.connection(), device, device};
   return TDC_SUCCESS;
 }
 
+bool RefusesDirect(const TdcPrinter_t* record) {
+  return Series(record) == 14 || Series(record) == 17;
+}
+
+int ReleaseDirect(TdcBackendEnv_t* env, PrintHandle_t* handle) {
+  return ReleaseSharedConnection(env, kSharedUserPrinter, handle);
+}
+
+TdcStatus_t* DirectStatus(TdcBackendEnv_t* env, TdcPrinter_t* record, PrintHandle_t* handle) {
+  uint32_t flags = 0;
+  int32_t battery = 0;
+  if (TiloGetStatus(env, handle, &flags, &battery) != 0) return TdcNewStatus();
+  return TdcMakePrinterStatus(Series(record), flags, battery);
+}
+
+TdcStatus_t* ServiceStatus(TdcPrinter_t* record, uint32_t word, int32_t battery) {
+  return TdcMakePrinterServiceStatus(Series(record), word, battery);
+}
+
+constexpr TdcPrinterKind kPrinterKind{
+    &RefusesDirect,
+    &ConnectDirect,
+    &ConnectService,
+    &ReleaseDirect,
+    nullptr,
+    nullptr,
+    &DirectStatus,
+    &ServiceStatus,
+    &TdcPrinter_t::connectionCallback,
+    &TdcPrinter_t::connectionUser,
+};
+
 }  // namespace
 
-// ---- Record life and registry ---------------------------------------------------------
+// ---- What both printer kinds share -------------------------------------------------------
 
-int TdcCreatePrinter(TdcPrinter_t** out, int32_t series, int32_t modelLang) {
+int TdcNewPrinterRecord(int32_t series, int32_t modelLang, TdcPrinter_t** out) {
   if (out == nullptr) return TDC_ERR_PARAM;
   auto* record = static_cast<TdcPrinter_t*>(std::calloc(1, sizeof(TdcPrinter_t)));
   auto* settings = static_cast<TdcPrinterSettings_t*>(std::calloc(1, sizeof(TdcPrinterSettings_t)));
@@ -244,11 +196,166 @@ int TdcCreatePrinter(TdcPrinter_t** out, int32_t series, int32_t modelLang) {
   return TDC_SUCCESS;
 }
 
+void TdcFreePrinterRecord(void* pointer) {
+  auto* record = static_cast<TdcPrinter_t*>(pointer);
+  TdcDestroyCommandList(&record->commands.commandList);
+  // A table left by connection event 2 (the record was never disconnected).
+  FreeOps(record);
+  std::free(record->settings);
+  record->settings = nullptr;
+  record->statusCallback = nullptr;
+  record->statusUser = nullptr;
+  record->receiveCallback = nullptr;
+  record->receiveUser = nullptr;
+  record->connectionCallback = nullptr;
+  record->connectionUser = nullptr;
+  record->hybridStatusCallback = nullptr;
+  record->hybridStatusUser = nullptr;
+  record->hybridReceiveCallback = nullptr;
+  record->hybridReceiveUser = nullptr;
+  record->hybridConnectionCallback = nullptr;
+  record->hybridConnectionUser = nullptr;
+  platform_mutex_destroy(&record->intervalLock);
+  platform_mutex_destroy(&record->paperLock);
+  platform_mutex_destroy(&record->insertionLock);
+  platform_mutex_destroy(&record->supportLock);
+  platform_mutex_destroy(&record->opLock);
+  platform_mutex_destroy(&record->stateLock);
+  std::free(record);
+}
+
+int TdcConnectPrinterKind(const TdcPrinterKind& kind, TdcEnvData_t* env, TdcPrinter_t* record,
+                          const char* target, int32_t timeoutMs) {
+  TdcPrinterOperation operation(record);
+  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (operation.State().handle != nullptr) return TDC_ERR_ILLEGAL;
+
+  TdcTargetPtr parsed;
+  int32_t portType = 0;
+  int32_t mode = TDC_MODE_DIRECT;
+  const int picked = TdcParseConnectTarget(target, &parsed, &portType, &mode);
+  if (picked != 0) return picked;
+  if (mode == TDC_MODE_DIRECT && kind.refusesDirect != nullptr && kind.refusesDirect(record)) {
+    return TDC_ERR_TYPE_INVALID;
+  }
+
+  // A table left behind by connection event 2 goes before the new one.
+  FreeOps(record);
+  record->commands.ops = static_cast<TdcPrinterOps_t*>(std::calloc(1, sizeof(TdcPrinterOps_t)));
+  if (record->commands.ops == nullptr) {
+    TdcClearPrinterState(record);
+    return TDC_ERR_MEMORY;
+  }
+  const int selected = TdcSelectPrinterOps(&record->commands, mode);
+  if (selected != 0) {
+    FreeOps(record);
+    TdcClearPrinterState(record);
+    return selected;
+  }
+
+  TdcPrinterState_t state{};
+  const TdcPrinterConnectFn connect =
+      mode == TDC_MODE_DIRECT ? kind.connectDirect : kind.connectService;
+  const int connected = connect(env, record, *parsed, portType, timeoutMs, &state);
+  if (connected != 0) {
+    FreeOps(record);
+    TdcClearPrinterState(record);
+    return connected;
+  }
+  record->settings->portType = portType;
+  if (kind.connected != nullptr) kind.connected(record);
+  TdcWritePrinterState(record, state);
+  return TDC_SUCCESS;
+}
+
+int TdcDisconnectPrinterKind(const TdcPrinterKind& kind, TdcEnvData_t* env, TdcPrinter_t* record) {
+  if (record == nullptr) return TDC_ERR_PARAM;
+  bool reportDisconnected = false;
+  {
+    TdcPrinterOperation operation(record);
+    if (!operation.Locked()) return TDC_ERR_FAILURE;
+    const TdcPrinterState_t state = operation.State();
+    if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
+
+    if (state.mode == TDC_MODE_DIRECT) {
+      TdcScopedBackendEnv backendEnv(TdcRecordPortType(record), TDC_MODE_DIRECT, env);
+      const int released =
+          kind.releaseDirect(backendEnv.get(), static_cast<PrintHandle_t*>(state.handle));
+      if (released != 0) return TdcFromEngineResult(released);
+      TiloDestroyBuilder(static_cast<PrinterBuilder_t*>(state.builder));
+    } else if (state.mode == TDC_MODE_SERVICE) {
+      TdcScopedBackendEnv backendEnv(TdcRecordPortType(record), TDC_MODE_SERVICE, env);
+      // The handle is gone with the close: the record is closed whatever
+      // the host link does now. The operation's use of the connection keeps
+      // it alive if the client reports the host's disconnect meanwhile.
+      int dropped = 0;
+      const int closed =
+          TdcServiceClose(backendEnv.get(), state.connection, state.handle, record, &dropped);
+      if (closed != 0) return closed;
+      reportDisconnected = dropped == 0;
+    } else {
+      return TDC_ERR_ILLEGAL;
+    }
+    FreeOps(record);
+    TdcClearPrinterState(record);
+    if (kind.disconnected != nullptr) kind.disconnected(record);
+  }
+  // Outside the operation mutex: the app's handler may start another operation.
+  const TdcConnectionCallback callback = record->*kind.connectionCallback;
+  if (reportDisconnected && callback != nullptr) {
+    callback(record, TDC_EVENT_DISCONNECTED, record->*kind.connectionUser);
+  }
+  return TDC_SUCCESS;
+}
+
+TdcStatus_t* TdcGetPrinterKindStatus(const TdcPrinterKind& kind, TdcEnvData_t* env,
+                                     TdcPrinter_t* record) {
+  if (record == nullptr) return TdcNewStatus();
+  TdcPrinterOperation operation(record);
+  const TdcPrinterState_t& state = operation.State();
+  if (!operation.Locked() || state.handle == nullptr) return TdcNewStatus();
+
+  if (state.mode == TDC_MODE_DIRECT) {
+    auto* handle = static_cast<PrintHandle_t*>(state.handle);
+    if (!IsConnectionOpen(handle)) return TdcNewStatus();
+    TdcScopedBackendEnv backendEnv(TdcRecordPortType(record), TDC_MODE_DIRECT, env);
+    return kind.directStatus(backendEnv.get(), record, handle);
+  }
+  if (state.mode == TDC_MODE_SERVICE) {
+    TdcScopedBackendEnv backendEnv(TdcRecordPortType(record), TDC_MODE_SERVICE, env);
+    uint32_t word = 0;
+    int32_t battery = 0;
+    const int asked = TdevPrinterGetStatus(
+        backendEnv.get(), static_cast<TdevPrinterHandle_t*>(state.handle), &word, &battery);
+    // Word 0 means the query never ran: a reply never gives it, and taking
+    // it for one would report a printer that answered.
+    if (asked != 0 || word == 0) return TdcNewStatus();
+    return kind.serviceStatus(record, word, battery);
+  }
+  return TdcNewStatus();
+}
+
+bool TdcFindModelLanguage(int32_t modelLang, int32_t* out) {
+  for (const auto& row : kModelLangTable) {
+    if (row.tdcValue == modelLang) {
+      *out = row.engineValue;
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---- Record life and registry ---------------------------------------------------------
+
+int TdcCreatePrinter(TdcPrinter_t** out, int32_t series, int32_t modelLang) {
+  return TdcNewPrinterRecord(series, modelLang, out);
+}
+
 int TdcDestroyPrinter(TdcPrinter_t* record) {
   if (record == nullptr) return TDC_ERR_PARAM;
   // No connection event reaches the record from here on.
   TdcRemoveConnectionListener(record);
-  TdcRetirePrinter(record, &FreePrinterRecord);
+  TdcRetirePrinter(record, &TdcFreePrinterRecord);
   return TDC_SUCCESS;
 }
 
@@ -278,122 +385,20 @@ void TdcReleasePrinter(TdcPrinter_t* record) {
 
 int TdcConnectPrinter(TdcEnvData_t* env, TdcPrinter_t* record, const char* target,
                       const char* /*reserved*/, int32_t timeoutMs) {
-  if (record == nullptr || target == nullptr || !ValidConnectTimeout(timeoutMs)) {
+  if (record == nullptr || target == nullptr || !TdcValidConnectTimeout(timeoutMs)) {
     return TDC_ERR_PARAM;
   }
-  TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
-  if (operation.State().handle != nullptr) return TDC_ERR_ILLEGAL;
-
-  TdcTarget_t* parsed = nullptr;
-  const int parsedResult = TdcParseTarget(target, &parsed);
-  if (parsedResult != 0) return parsedResult;
-  const TargetPtr targetOwner(parsed);
-  int32_t portType = 0;
-  const int typed = TdcGetPortType(parsed->portText, &portType);
-  if (typed != 0) return typed;
-
-  int32_t mode = TDC_MODE_DIRECT;
-  if (parsed->deviceId != nullptr) {
-    if (portType != TDC_PORT_TCP && portType != TDC_PORT_TCPS) return TDC_ERR_TYPE_INVALID;
-    mode = TDC_MODE_SERVICE;
-  } else if (Series(record) == 14 || Series(record) == 17) {
-    return TDC_ERR_TYPE_INVALID;
-  }
-
-  // A table left behind by connection event 2 goes before the new one.
-  FreeOps(record);
-  record->commands.ops = static_cast<TdcPrinterOps_t*>(std::calloc(1, sizeof(TdcPrinterOps_t)));
-  if (record->commands.ops == nullptr) {
-    TdcClearPrinterState(record);
-    return TDC_ERR_MEMORY;
-  }
-  const int selected = TdcSelectPrinterOps(&record->commands, mode);
-  if (selected != 0) {
-    FreeOps(record);
-    TdcClearPrinterState(record);
-    return selected;
-  }
-
-  TdcPrinterState_t state{};
-  const int connected = mode == TDC_MODE_DIRECT
-                            ? ConnectDirect(env, record, *parsed, portType, timeoutMs, &state)
-                            : ConnectService(env, record, *parsed, portType, timeoutMs, &state);
-  if (connected != 0) {
-    FreeOps(record);
-    TdcClearPrinterState(record);
-    return connected;
-  }
-  record->settings->portType = portType;
-  TdcWritePrinterState(record, state);
-  return TDC_SUCCESS;
+  return TdcConnectPrinterKind(kPrinterKind, env, record, target, timeoutMs);
 }
 
 int TdcDisconnectPrinter(TdcEnvData_t* env, TdcPrinter_t* record) {
-  if (record == nullptr) return TDC_ERR_PARAM;
-  bool reportDisconnected = false;
-  {
-    TdcPrinterOperation operation(record);
-    if (!operation.Locked()) return TDC_ERR_FAILURE;
-    const TdcPrinterState_t state = operation.State();
-    if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
-
-    if (state.mode == TDC_MODE_DIRECT) {
-      TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_DIRECT, env);
-      auto* handle = static_cast<PrintHandle_t*>(state.handle);
-      const int released = ReleaseSharedConnection(backendEnv.get(), kSharedUserPrinter, handle);
-      if (released != 0) return TdcFromEngineResult(released);
-      TiloDestroyBuilder(static_cast<PrinterBuilder_t*>(state.builder));
-    } else if (state.mode == TDC_MODE_SERVICE) {
-      TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
-      const int closed = TdevCloseDeviceSync(backendEnv.get(), state.connection, state.handle);
-      if (closed != 0) return TdcFromServiceResult(closed);
-      TdcRemoveConnectionListener(record);
-      // The handle is gone with the close: the record is closed whatever
-      // the host link does now. The operation's use of the connection keeps
-      // it alive if the client reports the host's disconnect meanwhile.
-      reportDisconnected = TdevDisconnectIfUnused(backendEnv.get(), state.connection) == 0;
-    } else {
-      return TDC_ERR_ILLEGAL;
-    }
-    FreeOps(record);
-    TdcClearPrinterState(record);
-  }
-  // Outside the operation mutex: the app's handler may start another operation.
-  if (reportDisconnected && record->connectionCallback != nullptr) {
-    record->connectionCallback(record, TDC_EVENT_DISCONNECTED, record->connectionUser);
-  }
-  return TDC_SUCCESS;
+  return TdcDisconnectPrinterKind(kPrinterKind, env, record);
 }
 
 // ---- Status and immediate operations -------------------------------------------------
 
 TdcStatus_t* TdcGetPrinterStatus(TdcEnvData_t* env, TdcPrinter_t* record) {
-  if (record == nullptr) return TdcNewStatus();
-  TdcPrinterOperation operation(record);
-  const TdcPrinterState_t& state = operation.State();
-  if (!operation.Locked() || state.handle == nullptr) return TdcNewStatus();
-
-  if (state.mode == TDC_MODE_DIRECT) {
-    auto* handle = static_cast<PrintHandle_t*>(state.handle);
-    if (!IsConnectionOpen(handle)) return TdcNewStatus();
-    TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_DIRECT, env);
-    uint32_t flags = 0;
-    int32_t battery = 0;
-    if (TiloGetStatus(backendEnv.get(), handle, &flags, &battery) != 0) return TdcNewStatus();
-    return TdcMakePrinterStatus(Series(record), flags, battery);
-  }
-  if (state.mode == TDC_MODE_SERVICE) {
-    TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
-    uint32_t word = 0;
-    int32_t battery = 0;
-    const int asked = TdevPrinterGetStatus(
-        backendEnv.get(), static_cast<TdevPrinterHandle_t*>(state.handle), &word, &battery);
-    // Word 0 means the query never ran: no reply ever gives it.
-    if (asked != 0 || word == 0) return TdcNewStatus();
-    return TdcMakePrinterServiceStatus(Series(record), word, battery);
-  }
-  return TdcNewStatus();
+  return TdcGetPrinterKindStatus(kPrinterKind, env, record);
 }
 
 int TdcRequestPrintJobStatus(TdcEnvData_t* env, TdcPrinter_t* record, const char* printJobId) {
@@ -404,7 +409,7 @@ int TdcRequestPrintJobStatus(TdcEnvData_t* env, TdcPrinter_t* record, const char
   if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   if (state.mode == TDC_MODE_DIRECT) return TDC_SUCCESS;
   if (state.mode != TDC_MODE_SERVICE) return TDC_ERR_FAILURE;
-  TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
+  TdcScopedBackendEnv backendEnv(TdcRecordPortType(record), TDC_MODE_SERVICE, env);
   // No body: the service answers about that job without printing.
   const int sent = TdevPrinterSendData(
       backendEnv.get(), static_cast<TdevPrinterHandle_t*>(state.handle), 10000, printJobId, 0, 1);
@@ -430,7 +435,7 @@ int TdcForceStopSound(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs
   if (record == nullptr) return TDC_ERR_PARAM;
   TdcPrinterOperation operation(record);
   if (const int checked = CheckImmediate(operation, timeoutMs); checked != 0) return checked;
-  TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
+  TdcScopedBackendEnv backendEnv(TdcRecordPortType(record), TDC_MODE_SERVICE, env);
   return TdcFromServiceResult(TdevPrinterForceStopSound(
       backendEnv.get(), static_cast<TdevPrinterHandle_t*>(operation.State().handle), timeoutMs));
 }
@@ -440,7 +445,7 @@ int TdcForcePrinterCommand(TdcEnvData_t* env, TdcPrinter_t* record, const uint8_
   if (record == nullptr || bytes == nullptr || length <= 0) return TDC_ERR_PARAM;
   TdcPrinterOperation operation(record);
   if (const int checked = CheckImmediate(operation, timeoutMs); checked != 0) return checked;
-  TdcScopedBackendEnv backendEnv(PortType(record), TDC_MODE_SERVICE, env);
+  TdcScopedBackendEnv backendEnv(TdcRecordPortType(record), TDC_MODE_SERVICE, env);
   return TdcFromServiceResult(TdevPrinterForceCommand(
       backendEnv.get(), static_cast<TdevPrinterHandle_t*>(operation.State().handle), bytes, length,
       timeoutMs));

@@ -9,6 +9,7 @@
 
 #include "device/code_tables.h"
 #include "device/printer_access.h"
+#include "device/printer_kind.h"
 #include "device/target.h"
 #include "engine/engine_ops.h"
 #include "engine/print_handle.h"
@@ -28,7 +29,7 @@ constexpr int kEngineIllegalState = 6;
 
 // The environment of one backend call for the record's port type.
 TdcScopedBackendEnv RecordEnv(const TdcPrinter_t* record, int32_t mode, const TdcEnvData_t* env) {
-  return {record->settings != nullptr ? record->settings->portType : kTdcNone, mode, env};
+  return {TdcRecordPortType(record), mode, env};
 }
 
 PrintHandle_t* PrintHandle(const TdcPrinterState_t& state) {

@@ -1,0 +1,73 @@
+#pragma once
+// What the printer and hybrid printer modules share of a record's life: one
+// record layout, its allocation and free, and connect, disconnect, the status
+// query and the connection listener, each told by a TdcPrinterKind what its
+// kind does differently.
+
+#include <cstdint>
+
+#include "device/device_types.h"
+#include "device/printer_access.h"
+#include "device/target.h"
+#include "engine/print_handle.h"
+
+namespace tilo2::core {
+
+using TdcPrinterConnectFn = int (*)(TdcEnvData_t* env, TdcPrinter_t* record,
+                                    const TdcTarget_t& target, int32_t portType, int32_t timeoutMs,
+                                    TdcPrinterState_t* state);
+
+struct TdcPrinterKind {
+  // True when the record may not connect directly (7, before anything
+  // changes); null: every record may.
+  bool (*refusesDirect)(const TdcPrinter_t* record);
+  // Each backend's connect: *state is filled on success, and a failure
+  // undoes every step it made.
+  TdcPrinterConnectFn connectDirect;
+  TdcPrinterConnectFn connectService;
+  // Gives the kind's share of a direct print handle back (engine result).
+  int (*releaseDirect)(TdcBackendEnv_t* env, PrintHandle_t* handle);
+  // Run under the operation after a connect succeeded, before the state is
+  // published, and after a disconnect cleared it; null: nothing.
+  void (*connected)(TdcPrinter_t* record);
+  void (*disconnected)(TdcPrinter_t* record);
+  // The status of an open direct handle (an empty status when the query
+  // fails), and the one of a device-service status word that a reply gave.
+  TdcStatus_t* (*directStatus)(TdcBackendEnv_t* env, TdcPrinter_t* record, PrintHandle_t* handle);
+  TdcStatus_t* (*serviceStatus)(TdcPrinter_t* record, uint32_t word, int32_t battery);
+  // The callback pair connection events reach.
+  TdcConnectionCallback TdcPrinter_t::*connectionCallback;
+  void* TdcPrinter_t::*connectionUser;
+};
+
+// A record with its locks, mode 0, the default interval and an empty command
+// list. 0; 1 for a null out; 10 out of memory.
+int TdcNewPrinterRecord(int32_t series, int32_t modelLang, TdcPrinter_t** out);
+// Frees a record of either kind with what it owns; the registries' free.
+void TdcFreePrinterRecord(void* record);
+
+// The argument checks are the caller's (record, target, timeout).
+int TdcConnectPrinterKind(const TdcPrinterKind& kind, TdcEnvData_t* env, TdcPrinter_t* record,
+                          const char* target, int32_t timeoutMs);
+int TdcDisconnectPrinterKind(const TdcPrinterKind& kind, TdcEnvData_t* env, TdcPrinter_t* record);
+// Never null but when out of memory.
+TdcStatus_t* TdcGetPrinterKindStatus(const TdcPrinterKind& kind, TdcEnvData_t* env,
+                                     TdcPrinter_t* record);
+// Event 2 closes a record in mode 2 (its handles go with the connection);
+// every event then reaches the kind's connection callback. Runs under the
+// listener list's lock and takes only the leaf lock; the record is not
+// touched after the callback, which may destroy it.
+void TdcOnPrinterKindConnectionEvent(void* record, int32_t event,
+                                     TdcConnectionCallback TdcPrinter_t::*callback,
+                                     void* TdcPrinter_t::*user);
+
+// The print engine's model language of the runtime's ModelLang (the same
+// value); false for one outside 0..6.
+bool TdcFindModelLanguage(int32_t modelLang, int32_t* out);
+
+// The port type of the last successful connect; -3 before.
+inline int32_t TdcRecordPortType(const TdcPrinter_t* record) {
+  return record->settings != nullptr ? record->settings->portType : kTdcNone;
+}
+
+}  // namespace tilo2::core
