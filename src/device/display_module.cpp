@@ -12,11 +12,11 @@
 #include "device/display_module.h"
 
 #include <cstdlib>
-#include <memory>
 
 #include "device/code_tables.h"
 #include "device/conn_listener.h"
 #include "device/registry.h"
+#include "device/service_connect.h"
 #include "device/service_notifiers.h"
 #include "device/target.h"
 #include "encoding/display/dsp_cmd_handle.h"
@@ -116,22 +116,6 @@ const char* FindModelName(int32_t series) {
   return nullptr;
 }
 
-bool FindDirectPortType(int32_t portType, int32_t* out) {
-  for (const auto& row : kTdcDirectPortMap) {
-    if (row.tdcValue == portType) {
-      if (row.engineValue == kTdcNone) return false;
-      *out = row.engineValue;
-      return true;
-    }
-  }
-  return false;
-}
-
-struct TargetDeleter {
-  void operator()(TdcTarget_t* target) const { TdcFreeTarget(target); }
-};
-using TargetPtr = std::unique_ptr<TdcTarget_t, TargetDeleter>;
-
 void FreeOps(TdcLineDisplay_t* record) {
   std::free(record->ops);
   record->ops = nullptr;
@@ -147,7 +131,7 @@ int ConnectDirect(TdcEnvData_t* env, TdcLineDisplay_t* record, const TdcTarget_t
                   int32_t portType, int32_t timeoutMs, State* state) {
   int32_t connectionType = 0;
   const char* model = FindModelName(record->series);
-  if (!FindDirectPortType(portType, &connectionType) || model == nullptr) return TDC_ERR_PARAM;
+  if (!TdcFindDirectPortType(portType, &connectionType) || model == nullptr) return TDC_ERR_PARAM;
 
   TdcScopedBackendEnv backendEnv(portType, TDC_MODE_DIRECT, env);
   PrintHandle_t* handle = nullptr;
@@ -180,45 +164,24 @@ int ConnectDirect(TdcEnvData_t* env, TdcLineDisplay_t* record, const TdcTarget_t
 int ConnectService(TdcEnvData_t* env, TdcLineDisplay_t* record, const TdcTarget_t& target,
                    int32_t portType, int32_t timeoutMs, State* state) {
   TdcScopedBackendEnv backendEnv(portType, TDC_MODE_SERVICE, env);
-  TdevConnection_t* connection = nullptr;
-  const int connected = TdevConnectSync(backendEnv.get(), target.address,
-                                        portType == TDC_PORT_TCPS ? 1 : 0, &connection, timeoutMs);
-  if (connected != 0 || connection == nullptr) {
-    return connected != 0 ? TdcFromServiceResult(connected) : TDC_ERR_FAILURE;
+  TdcServiceLink link(backendEnv.get());
+  if (const int connected = link.Connect(target.address, portType, timeoutMs); connected != 0) {
+    return connected;
   }
-  // Held while the steps below use the connection, so a disconnect reported
-  // meanwhile cannot free it under them.
-  TdcAcquireConnectionUse(connection);
-  struct UseGuard {
-    TdevConnection_t* connection;
-    ~UseGuard() { TdcReleaseConnectionUse(connection); }
-  } use{connection};
-
-  const int callbacks = TdcSetConnectionCallbacks(connection);
-  if (callbacks != 0) {
-    TdevDisconnectIfUnused(backendEnv.get(), connection);
-    return callbacks;
-  }
+  if (const int watched = link.WatchConnection(); watched != 0) return watched;
   void* device = nullptr;
-  const int opened = TdevOpenDeviceSync(backendEnv.get(), connection, target.deviceId,
-                                        TDEV_DEVICE_DISPLAY, &device);
-  if (opened != 0 || device == nullptr) {
-    TdevDisconnectIfUnused(backendEnv.get(), connection);
-    return opened != 0 ? TdcFromServiceResult(opened) : TDC_ERR_FAILURE;
+  if (const int opened = link.Open(target.deviceId, TDEV_DEVICE_DISPLAY, &device); opened != 0) {
+    return opened;
   }
   // Without its result notifier no job of this display would ever report,
   // and without its listener the record would keep handles that the host's
   // disconnect frees: either failure undoes the connect.
   int installed = TdevDisplaySetReceiveCallback(static_cast<TdevDisplayHandle_t*>(device));
-  installed = installed != 0
-                  ? TdcFromServiceResult(installed)
-                  : TdcAddConnectionListener(connection, record, &TdcOnLineDisplayConnectionEvent);
-  if (installed != 0) {
-    TdevCloseDeviceSync(backendEnv.get(), connection, device);
-    TdevDisconnectIfUnused(backendEnv.get(), connection);
-    return installed;
-  }
-  *state = {TDC_MODE_SERVICE, connection, device, device};
+  installed = installed != 0 ? TdcFromServiceResult(installed)
+                             : TdcAddConnectionListener(link.connection(), record,
+                                                        &TdcOnLineDisplayConnectionEvent);
+  if (installed != 0) return link.Undo(installed);
+  *state = {TDC_MODE_SERVICE, link.connection(), device, device};
   return TDC_SUCCESS;
 }
 
@@ -277,25 +240,18 @@ int TdcDestroyLineDisplay(TdcLineDisplay_t* record) {
 
 int TdcConnectLineDisplay(TdcEnvData_t* env, TdcLineDisplay_t* record, const char* target,
                           int32_t timeoutMs) {
-  if (record == nullptr || target == nullptr) return TDC_ERR_PARAM;
-  if (timeoutMs != kTdcDefault && (timeoutMs < 1000 || timeoutMs > 300000)) return TDC_ERR_PARAM;
+  if (record == nullptr || target == nullptr || !TdcValidConnectTimeout(timeoutMs)) {
+    return TDC_ERR_PARAM;
+  }
   Operation operation(record);
   const State current = operation.state();
   if (current.handle != nullptr) return TDC_ERR_ILLEGAL;
 
-  TdcTarget_t* parsed = nullptr;
-  const int parsedResult = TdcParseTarget(target, &parsed);
-  if (parsedResult != 0) return parsedResult;
-  const TargetPtr targetOwner(parsed);
+  TdcTargetPtr parsed;
   int32_t portType = 0;
-  const int typed = TdcGetPortType(parsed->portText, &portType);
-  if (typed != 0) return typed;
-
   int32_t mode = TDC_MODE_DIRECT;
-  if (parsed->deviceId != nullptr) {
-    if (portType != TDC_PORT_TCP && portType != TDC_PORT_TCPS) return TDC_ERR_TYPE_INVALID;
-    mode = TDC_MODE_SERVICE;
-  }
+  const int picked = TdcParseConnectTarget(target, &parsed, &portType, &mode);
+  if (picked != 0) return picked;
 
   // What a failure leaves: mode 0, and the direct builder kept for later.
   const State closed{TDC_MODE_CLOSED, nullptr, nullptr,

@@ -22,12 +22,12 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 
 #include "device/code_tables.h"
 #include "device/conn_listener.h"
 #include "device/device_types.h"
 #include "device/registry.h"
+#include "device/service_connect.h"
 #include "device/target.h"
 #include "foundation/lock_guard.h"
 #include "foundation/platform.h"
@@ -148,14 +148,6 @@ class Operation {
   State<typename K::Handle> state_{TDC_MODE_CLOSED, nullptr, nullptr};
 };
 
-inline bool ValidConnectTimeout(int32_t timeoutMs) {
-  return timeoutMs == kTdcDefault || (timeoutMs >= 1000 && timeoutMs <= 300000);
-}
-
-struct TargetDeleter {
-  void operator()(TdcTarget_t* target) const { TdcFreeTarget(target); }
-};
-
 // Connects the record through the device service: the target must name a
 // device (or box) id on TCP or TCPS. A failure after the host connection was
 // made undoes every earlier step and leaves mode 0.
@@ -163,61 +155,44 @@ template <typename K>
 int Connect(TdcEnvData_t* env, typename K::Record* record, const char* target, int32_t timeoutMs,
             const char* memberId) {
   using Handle = typename K::Handle;
-  if (record == nullptr || target == nullptr || !ValidConnectTimeout(timeoutMs)) {
+  if (record == nullptr || target == nullptr || !TdcValidConnectTimeout(timeoutMs)) {
     return TDC_ERR_PARAM;
   }
   Operation<K> operation(record);
   if (!operation.Locked()) return TDC_ERR_FAILURE;
   if (operation.Snapshot().handle != nullptr) return TDC_ERR_ILLEGAL;
 
-  TdcTarget_t* parsed = nullptr;
-  const int parsedResult = TdcParseTarget(target, &parsed);
-  if (parsedResult != 0) return parsedResult;
-  const std::unique_ptr<TdcTarget_t, TargetDeleter> targetOwner(parsed);
+  TdcTargetPtr parsed;
   int32_t portType = 0;
-  const int typed = TdcGetPortType(parsed->portText, &portType);
-  if (typed != 0) return typed;
-  if (parsed->deviceId == nullptr || (portType != TDC_PORT_TCP && portType != TDC_PORT_TCPS)) {
-    return TDC_ERR_TYPE_INVALID;
-  }
+  int32_t mode = TDC_MODE_DIRECT;
+  const int picked = TdcParseConnectTarget(target, &parsed, &portType, &mode);
+  if (picked != 0) return picked;
+  if (mode != TDC_MODE_SERVICE) return TDC_ERR_TYPE_INVALID;
 
   TdcScopedBackendEnv backendEnv(portType, TDC_MODE_SERVICE, env);
-  TdevConnection_t* connection = nullptr;
-  const int connected = TdevConnectSync(backendEnv.get(), parsed->address,
-                                        portType == TDC_PORT_TCPS ? 1 : 0, &connection, timeoutMs);
-  if (connected != 0 || connection == nullptr) {
-    SetClosed<K>(record);
-    return connected != 0 ? TdcFromServiceResult(connected) : TDC_ERR_FAILURE;
-  }
-  // Kept while the steps below use the connection, so a disconnect reported
-  // meanwhile cannot free it under them.
-  TdcAcquireConnectionUse(connection);
-  struct UseGuard {
-    TdevConnection_t* connection;
-    ~UseGuard() { TdcReleaseConnectionUse(connection); }
-  } use{connection};
-
-  const int callbacks = TdcSetConnectionCallbacks(connection);
-  if (callbacks != 0) {
-    TdevDisconnectIfUnused(backendEnv.get(), connection);
-    SetClosed<K>(record);
-    return callbacks;
-  }
+  TdcServiceLink link(backendEnv.get());
+  int failed = link.Connect(parsed->address, portType, timeoutMs);
+  if (failed == 0) failed = link.WatchConnection();
   Handle* handle = nullptr;
-  const int opened = K::Open(backendEnv.get(), connection, parsed->deviceId, memberId, &handle);
-  if (opened != 0 || handle == nullptr) {
-    TdevDisconnectIfUnused(backendEnv.get(), connection);
-    SetClosed<K>(record);
-    return opened != 0 ? TdcFromServiceResult(opened) : TDC_ERR_FAILURE;
+  if (failed == 0) {
+    const int opened =
+        K::Open(backendEnv.get(), link.connection(), parsed->deviceId, memberId, &handle);
+    if (opened != 0 || handle == nullptr) {
+      failed = link.Undo(opened != 0 ? TdcFromServiceResult(opened) : TDC_ERR_FAILURE);
+    }
   }
+  if (failed != 0) {
+    SetClosed<K>(record);
+    return failed;
+  }
+  TdevConnection_t* connection = link.connection();
   // Published before the listener is added, so a disconnect reported from
   // then on finds the record in mode 2 and closes it.
   {
     PlatformLockGuard lock(StateLock());
     if (!lock) {
       K::Close(backendEnv.get(), connection, handle);
-      TdevDisconnectIfUnused(backendEnv.get(), connection);
-      return TDC_ERR_FAILURE;
+      return link.Undo(TDC_ERR_FAILURE);
     }
     record->mode = TDC_MODE_SERVICE;
     record->portType = portType;
@@ -227,14 +202,13 @@ int Connect(TdcEnvData_t* env, typename K::Record* record, const char* target, i
   // A device whose notifiers are missing would never report anything, and
   // a record without its listener would keep the handle after the host's
   // disconnect frees it: either undoes the whole connect.
-  int failed = K::Install(handle);
+  failed = K::Install(handle);
   if (failed != 0) failed = TdcFromServiceResult(failed);
   if (failed == 0) failed = TdcAddConnectionListener(connection, record, &K::Listener);
   if (failed != 0) {
     SetClosed<K>(record);
     K::Close(backendEnv.get(), connection, handle);
-    TdevDisconnectIfUnused(backendEnv.get(), connection);
-    return failed;
+    return link.Undo(failed);
   }
   // A link lost before the listener was in place told the other records
   // only; the connection and its handles go when this connect lets go of it.

@@ -285,14 +285,13 @@ int TdcDisconnectPrinterKind(const TdcPrinterKind& kind, TdcEnvData_t* env, TdcP
       TiloDestroyBuilder(static_cast<PrinterBuilder_t*>(state.builder));
     } else if (state.mode == TDC_MODE_SERVICE) {
       TdcScopedBackendEnv backendEnv(TdcRecordPortType(record), TDC_MODE_SERVICE, env);
+      const int closed = TdevCloseDeviceSync(backendEnv.get(), state.connection, state.handle);
+      if (closed != 0) return TdcFromServiceResult(closed);
+      TdcRemoveConnectionListener(record);
       // The handle is gone with the close: the record is closed whatever
       // the host link does now. The operation's use of the connection keeps
       // it alive if the client reports the host's disconnect meanwhile.
-      int dropped = 0;
-      const int closed =
-          TdcServiceClose(backendEnv.get(), state.connection, state.handle, record, &dropped);
-      if (closed != 0) return closed;
-      reportDisconnected = dropped == 0;
+      reportDisconnected = TdevDisconnectIfUnused(backendEnv.get(), state.connection) == 0;
     } else {
       return TDC_ERR_ILLEGAL;
     }

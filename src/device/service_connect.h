@@ -113,17 +113,4 @@ class TdcServiceLink {
   void* device_ = nullptr;
 };
 
-// The device-service disconnect: closes the device and, once it is closed,
-// removes the record's listener and drops the host connection unless another
-// record uses it (*dropped gets that step's raw result). The close's
-// failure, translated, leaves everything as it was.
-inline int TdcServiceClose(TdcBackendEnv_t* env, TdevConnection_t* connection, void* device,
-                           void* record, int* dropped) {
-  const int closed = TdevCloseDeviceSync(env, connection, device);
-  if (closed != 0) return TdcFromServiceResult(closed);
-  TdcRemoveConnectionListener(record);
-  *dropped = TdevDisconnectIfUnused(env, connection);
-  return TDC_SUCCESS;
-}
-
 }  // namespace tilo2::core
