@@ -49,10 +49,6 @@ bool NormalizeTimeout(int32_t* timeoutMs) {
   return *timeoutMs >= 5000 && *timeoutMs <= 600000;
 }
 
-bool ValidForceTimeout(int32_t timeoutMs) {
-  return timeoutMs == kTdcDefault || (timeoutMs >= 0 && timeoutMs <= 600000);
-}
-
 // The stored value in the column of mode; 0 when it has none (every caller
 // validated it against the table first).
 int32_t Column(TdcCodeTable table, int32_t mode, int32_t stored) {
@@ -125,9 +121,8 @@ int RunMicr(TdcEnvData_t* env, TdcPrinter_t* record, const MicrCall& call, int32
   }
   if (call.read && !TdcIsListed(kTdcMicrFontTable, call.font)) return TDC_ERR_PARAM;
   TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   if (const int known = EnsurePaperSupport(env, record, state); known != 0) return known;
   if ((TdcGetPaperSupport(record) & kTdcSupportMicr) == 0) return TDC_ERR_UNSUPPORTED;
 
@@ -165,9 +160,8 @@ struct MissedSend {
 int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t fortyColumn, int32_t timeoutMs,
                MissedSend* missed) {
   TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
 
   const int replayed = TdcReplayPrinterCommands(state.mode, state.builder, &record->commands);
   if (replayed != 0) {
@@ -225,9 +219,8 @@ int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t fortyColumn, int
 int TdcSelectPaperType(TdcEnvData_t* env, TdcPrinter_t* record, int32_t paperType) {
   if (record == nullptr || !TdcIsListed(kTdcPaperTypeTable, paperType)) return TDC_ERR_PARAM;
   TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   if (const int known = EnsurePaperSupport(env, record, state); known != 0) return known;
   const int32_t support = TdcGetPaperSupport(record);
   if ((paperType == TDC_PAPER_ENDORSE && (support & kTdcSupportEndorse) == 0) ||
@@ -247,9 +240,8 @@ int TdcWaitInsertion(TdcEnvData_t* env, TdcPrinter_t* record, int32_t waitTimeMs
     return TDC_ERR_PARAM;
   }
   TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   const int32_t paper = Column(kTdcPaperTypeTable, state.mode, TdcGetPaperType(record));
   const uint8_t removal = RemovalPending(record);
   if (state.mode == TDC_MODE_DIRECT) {
@@ -295,9 +287,8 @@ int TdcApplyPaperType(TdcEnvData_t* env, TdcPrinter_t* record, int32_t paperType
                       int32_t timeoutMs) {
   if (record == nullptr) return TDC_ERR_PARAM;
   TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   if (state.mode == TDC_MODE_DIRECT) {
     return TdcFromEngineResult(TiloSelectPaperType(
         BackendEnv(record, state.mode, env).get(), static_cast<PrintHandle_t*>(state.handle),
@@ -339,9 +330,8 @@ int TdcSendHybridPrinterData(TdcEnvData_t* env, TdcPrinter_t* record, int32_t fo
 int TdcCancelInsertion(TdcEnvData_t* env, TdcPrinter_t* record) {
   if (record == nullptr) return TDC_ERR_PARAM;
   TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   if (state.mode == TDC_MODE_DIRECT) {
     return TdcFromEngineResult(TiloCancelInsertion(BackendEnv(record, state.mode, env).get(),
                                                    static_cast<PrintHandle_t*>(state.handle)));
@@ -362,9 +352,8 @@ int TdcCancelInsertion(TdcEnvData_t* env, TdcPrinter_t* record) {
 int TdcEjectPaper(TdcEnvData_t* env, TdcPrinter_t* record) {
   if (record == nullptr) return TDC_ERR_PARAM;
   TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   const uint8_t removal = RemovalPending(record);
   if (state.mode == TDC_MODE_DIRECT) {
     return TdcFromEngineResult(TiloEjectPaper(BackendEnv(record, state.mode, env).get(),
@@ -395,12 +384,9 @@ int TdcForceHybridPrinterCommand(TdcEnvData_t* env, TdcPrinter_t* record, const 
     return TDC_ERR_PARAM;
   }
   TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
+  if (const int checked = TdcCheckImmediate(operation, timeoutMs); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
-  if (!ValidForceTimeout(timeoutMs)) return TDC_ERR_PARAM;
-  if (state.mode == TDC_MODE_DIRECT) return TDC_ERR_UNSUPPORTED;
-  if (state.mode != TDC_MODE_SERVICE) return TDC_ERR_FAILURE;
   return TdcFromServiceResult(TdevHybridForceCommand(
       BackendEnv(record, state.mode, env).get(), static_cast<TdevPrinterHandle_t*>(state.handle),
       bytes, length, Column(kTdcPaperTypeTable, state.mode, TdcGetPaperType(record)),

@@ -66,4 +66,17 @@ TdcPrinterOperation::~TdcPrinterOperation() {
   if (release_ != nullptr) release_(record_);
 }
 
+int TdcPrinterOperation::Check() const {
+  if (!locked_) return TDC_ERR_FAILURE;
+  return state_.handle == nullptr ? TDC_ERR_ILLEGAL : TDC_SUCCESS;
+}
+
+int TdcCheckImmediate(const TdcPrinterOperation& operation, int32_t timeoutMs) {
+  if (timeoutMs != kTdcDefault && (timeoutMs < 0 || timeoutMs > 600000)) return TDC_ERR_PARAM;
+  const int32_t mode = operation.State().mode;
+  if (mode == TDC_MODE_DIRECT) return TDC_ERR_UNSUPPORTED;
+  if (mode != TDC_MODE_SERVICE) return TDC_ERR_FAILURE;
+  return TDC_SUCCESS;
+}
+
 }  // namespace tilo2::core

@@ -39,6 +39,9 @@ class TdcPrinterOperation {
 
   // False when the opLock could not be taken (the operation answers 255).
   bool Locked() const { return locked_; }
+  // What most operations check first: 255 when the opLock could not be
+  // taken, 5 when the record has no handle, else 0.
+  int Check() const;
   const TdcPrinterState_t& State() const { return state_; }
 
  private:
@@ -47,5 +50,10 @@ class TdcPrinterOperation {
   bool locked_;
   TdcPrinterState_t state_;
 };
+
+// What the immediate operations (the device service's forced requests)
+// check after the operation's own: the time limit (-2 or 0..600000), then
+// the backend (28 direct, 255 closed). 0 when the device service may be asked.
+int TdcCheckImmediate(const TdcPrinterOperation& operation, int32_t timeoutMs);
 
 }  // namespace tilo2::core

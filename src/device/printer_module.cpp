@@ -56,10 +56,6 @@ const char* FindModelName(int32_t series) {
   return nullptr;
 }
 
-bool ValidImmediateTimeout(int32_t timeoutMs) {
-  return timeoutMs == kTdcDefault || (timeoutMs >= 0 && timeoutMs <= 600000);
-}
-
 // The registry key: the backend handle, read under the record's leaf lock.
 const void* PrinterKey(void* record) {
   return TdcReadPrinterState(static_cast<TdcPrinter_t*>(record)).handle;
@@ -403,9 +399,8 @@ TdcStatus_t* TdcGetPrinterStatus(TdcEnvData_t* env, TdcPrinter_t* record) {
 int TdcRequestPrintJobStatus(TdcEnvData_t* env, TdcPrinter_t* record, const char* printJobId) {
   if (record == nullptr || printJobId == nullptr) return TDC_ERR_PARAM;
   TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   if (state.mode == TDC_MODE_DIRECT) return TDC_SUCCESS;
   if (state.mode != TDC_MODE_SERVICE) return TDC_ERR_FAILURE;
   TdcScopedBackendEnv backendEnv(TdcRecordPortType(record), TDC_MODE_SERVICE, env);
@@ -419,13 +414,8 @@ namespace {
 
 // The checks both immediate operations share; 0 when the service may be asked.
 int CheckImmediate(const TdcPrinterOperation& operation, int32_t timeoutMs) {
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
-  const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
-  if (!ValidImmediateTimeout(timeoutMs)) return TDC_ERR_PARAM;
-  if (state.mode == TDC_MODE_DIRECT) return TDC_ERR_UNSUPPORTED;
-  if (state.mode != TDC_MODE_SERVICE) return TDC_ERR_FAILURE;
-  return TDC_SUCCESS;
+  if (const int checked = operation.Check(); checked != 0) return checked;
+  return TdcCheckImmediate(operation, timeoutMs);
 }
 
 }  // namespace

@@ -23,7 +23,6 @@ namespace {
 constexpr int32_t kMinInterval = 1000;
 constexpr int32_t kMaxInterval = 60000;
 constexpr int32_t kDefaultInterval = 3000;
-constexpr int32_t kMaxImmediateTimeout = 600000;
 // The engine's answer to an end without an open transaction.
 constexpr int kEngineIllegalState = 6;
 
@@ -45,28 +44,13 @@ int32_t ReadInterval(TdcPrinter_t* record) {
   return record->interval;
 }
 
-bool ValidImmediateTimeout(int32_t timeoutMs) {
-  return timeoutMs == kTdcDefault || (timeoutMs >= 0 && timeoutMs <= kMaxImmediateTimeout);
-}
-
-// What the immediate operations check before the backend; 0 when the device
-// service may be asked.
-int CheckImmediate(const TdcPrinterOperation& operation, int32_t timeoutMs) {
-  if (!ValidImmediateTimeout(timeoutMs)) return TDC_ERR_PARAM;
-  const int32_t mode = operation.State().mode;
-  if (mode == TDC_MODE_DIRECT) return TDC_ERR_UNSUPPORTED;
-  if (mode != TDC_MODE_SERVICE) return TDC_ERR_FAILURE;
-  return TDC_SUCCESS;
-}
-
 using TdevForceFn = int (*)(TdcBackendEnv_t*, TdevPrinterHandle_t*, int32_t);
 
 int ForceOperation(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs, TdevForceFn force) {
   if (record == nullptr) return TDC_ERR_PARAM;
   const TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
-  if (operation.State().handle == nullptr) return TDC_ERR_ILLEGAL;
-  if (const int checked = CheckImmediate(operation, timeoutMs); checked != TDC_SUCCESS) {
+  if (const int checked = operation.Check(); checked != TDC_SUCCESS) return checked;
+  if (const int checked = TdcCheckImmediate(operation, timeoutMs); checked != TDC_SUCCESS) {
     return checked;
   }
   const TdcScopedBackendEnv backendEnv = RecordEnv(record, TDC_MODE_SERVICE, env);
@@ -137,9 +121,8 @@ using EngineMonitorFn = int (*)(TdcBackendEnv_t*, PrintHandle_t*);
 int SwitchMonitor(TdcEnvData_t* env, TdcPrinter_t* record, bool start) {
   if (record == nullptr) return TDC_ERR_PARAM;
   const TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   if (state.mode == TDC_MODE_DIRECT) {
     if (!IsConnectionOpen(PrintHandle(state))) return TDC_SUCCESS;
     const EngineMonitorFn engine = start ? &TiloStartMonitor : &TiloStopMonitor;
@@ -205,13 +188,12 @@ int TdcForcePulse(TdcEnvData_t* env, TdcPrinter_t* record, int32_t drawer, int32
                   int32_t timeoutMs) {
   if (record == nullptr) return TDC_ERR_PARAM;
   const TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
   if (!TdcIsListed(kTdcDrawerTable, drawer) || !TdcIsListed(kTdcPulseTimeTable, time)) {
     return TDC_ERR_PARAM;
   }
-  if (const int checked = CheckImmediate(operation, timeoutMs); checked != TDC_SUCCESS) {
+  if (const int checked = TdcCheckImmediate(operation, timeoutMs); checked != TDC_SUCCESS) {
     return checked;
   }
   int32_t serviceDrawer = 0;

@@ -33,9 +33,8 @@ struct PortError {
 // asks the caller to report a port error after releasing it.
 int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs, PortError* portError) {
   TdcPrinterOperation operation(record);
-  if (!operation.Locked()) return TDC_ERR_FAILURE;
+  if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  if (state.handle == nullptr) return TDC_ERR_ILLEGAL;
 
   const int replayed = TdcReplayPrinterCommands(state.mode, state.builder, &record->commands);
   if (replayed != 0) {
