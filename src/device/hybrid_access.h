@@ -20,4 +20,8 @@ enum class TdcResultSource { Direct, Service };
 int32_t TdcUpdatePaperState(TdcPrinter_t* record, TdcResultSource source, int32_t rawMethod,
                             int32_t method, int32_t code);
 
+// The units a print handle learned (its paperSupport word) as the record's;
+// false, and nothing changes, while the handle does not know them.
+bool TdcTakePaperSupport(TdcPrinter_t* record, uint32_t handleSupport);
+
 }  // namespace tilo2::core

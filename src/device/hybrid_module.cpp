@@ -76,46 +76,17 @@ void StartPaperState(TdcPrinter_t* record) {
   TdcSetInsertionMode(record, TDC_INSERTION_NONE);
 }
 
-// Direct connect; *state is filled on success.
-int ConnectDirect(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& target,
-                  int32_t portType, int32_t timeoutMs, TdcPrinterState_t* state) {
-  int32_t connectionType = 0;
-  int32_t language = 0;
-  if (!TdcFindDirectPortType(portType, &connectionType) ||
-      !TdcFindModelLanguage(record->settings->modelLang, &language)) {
-    return TDC_ERR_PARAM;
-  }
-  PrinterBuilder_t* builder = nullptr;
-  const int created = TiloCreateBuilder(&builder, kDirectModel, language);
-  if (created != 0) return TdcFromEngineResult(created);
+const char* DirectModel(const TdcPrinter_t*) { return kDirectModel; }
 
-  TdcScopedBackendEnv backendEnv(portType, TDC_MODE_DIRECT, env);
-  PrintHandle_t* handle = nullptr;
-  const int acquired = AcquireSharedConnection(backendEnv.get(), kSharedUserHybrid, connectionType,
-                                               target.address, timeoutMs, &handle);
-  if (acquired != 0) {
-    TiloDestroyBuilder(builder);
-    return TdcFromEngineResult(acquired);
-  }
-  const uint32_t support = handle->paperSupport.load();
-  if (support != kStatusFlagsUnknown) {
-    TdcSetPaperSupport(record, (support & kTdcSupportEndorse) != 0 ? 1 : 0,
-                       (support & kTdcSupportValidation) != 0 ? 1 : 0,
-                       (support & kTdcSupportMicr) != 0 ? 1 : 0);
-  } else {
+// Learns the units the print handle knows, then registers the callbacks.
+int AttachDirect(TdcBackendEnv_t*, TdcPrinter_t* record, PrintHandle_t* handle) {
+  if (!TdcTakePaperSupport(record, handle->paperSupport.load())) {
     // Learned later, when an operation needs it.
     log_error_line("ERROR", kEngineSource, __LINE__);
   }
   const int registered = TdcSetHybridDirectCallbacks(handle);
-  if (registered != 0) {
-    ForgetPaperSupport(record);
-    TiloCloseHybridPrinter(backendEnv.get(), handle);
-    TiloDestroyBuilder(builder);
-    return registered;
-  }
-  TiloAttachBuilder(handle, builder);
-  *state = {TDC_MODE_DIRECT, nullptr, handle, builder};
-  return TDC_SUCCESS;
+  if (registered != 0) ForgetPaperSupport(record);
+  return registered;
 }
 
 // Device-service connect; every failing step undoes the earlier ones.
@@ -162,8 +133,8 @@ int ConnectService(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& t
   return TDC_SUCCESS;
 }
 
+// Cancels a pending insertion, then gives the hybrid share back.
 int CloseDirect(TdcBackendEnv_t* env, PrintHandle_t* handle) {
-  // Cancels a pending insertion, then gives the hybrid share back.
   return TiloCloseHybridPrinter(env, handle);
 }
 
@@ -184,9 +155,11 @@ TdcStatus_t* ServiceStatus(TdcPrinter_t* record, uint32_t word, int32_t) {
 
 constexpr TdcPrinterKind kHybridKind{
     nullptr,
-    &ConnectDirect,
-    &ConnectService,
+    &DirectModel,
+    kSharedUserHybrid,
+    &AttachDirect,
     &CloseDirect,
+    &ConnectService,
     &StartPaperState,
     &Disconnected,
     &DirectStatus,
@@ -299,6 +272,14 @@ int32_t TdcGetInsertionMode(TdcPrinter_t* record) {
   if (record == nullptr) return 1;
   PlatformLockGuard lock(record->insertionLock);
   return record->insertionMode;
+}
+
+bool TdcTakePaperSupport(TdcPrinter_t* record, uint32_t handleSupport) {
+  if (handleSupport == kStatusFlagsUnknown) return false;
+  TdcSetPaperSupport(record, (handleSupport & kTdcSupportEndorse) != 0 ? 1 : 0,
+                     (handleSupport & kTdcSupportValidation) != 0 ? 1 : 0,
+                     (handleSupport & kTdcSupportMicr) != 0 ? 1 : 0);
+  return true;
 }
 
 int TdcSetPaperSupport(TdcPrinter_t* record, uint8_t endorse, uint8_t validation, uint8_t micr) {

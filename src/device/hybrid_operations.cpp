@@ -69,14 +69,11 @@ TdcScopedBackendEnv BackendEnv(TdcPrinter_t* record, int32_t mode, TdcEnvData_t*
 int EnsurePaperSupport(TdcEnvData_t* env, TdcPrinter_t* record, const TdcPrinterState_t& state) {
   if (TdcGetPaperSupport(record) != kTdcNone) return TDC_SUCCESS;
   if (TdcQueryPaperSupport(env, record) != 0) return TDC_ERR_ILLEGAL;
-  const uint32_t support = static_cast<PrintHandle_t*>(state.handle)->paperSupport.load();
-  if (support == kStatusFlagsUnknown) {
+  if (!TdcTakePaperSupport(record,
+                           static_cast<PrintHandle_t*>(state.handle)->paperSupport.load())) {
     log_error_line("ERROR", kEngineSource, __LINE__);
     return TDC_ERR_ILLEGAL;
   }
-  TdcSetPaperSupport(record, (support & kTdcSupportEndorse) != 0 ? 1 : 0,
-                     (support & kTdcSupportValidation) != 0 ? 1 : 0,
-                     (support & kTdcSupportMicr) != 0 ? 1 : 0);
   return TDC_SUCCESS;
 }
 

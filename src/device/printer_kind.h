@@ -21,12 +21,19 @@ struct TdcPrinterKind {
   // True when the record may not connect directly (7, before anything
   // changes); null: every record may.
   bool (*refusesDirect)(const TdcPrinter_t* record);
-  // Each backend's connect: *state is filled on success, and a failure
-  // undoes every step it made.
-  TdcPrinterConnectFn connectDirect;
-  TdcPrinterConnectFn connectService;
+  // The direct connect: the model the builder is made for (null: the
+  // record's series has none, 1), the kind's SharedUser bit, and what the
+  // kind does with the print handle it joined (its event callbacks; a
+  // failure, already translated, undoes its own steps and gives the share
+  // back through releaseDirect).
+  const char* (*directModel)(const TdcPrinter_t* record);
+  uint32_t sharedUser;
+  int (*attachDirect)(TdcBackendEnv_t* env, TdcPrinter_t* record, PrintHandle_t* handle);
   // Gives the kind's share of a direct print handle back (engine result).
   int (*releaseDirect)(TdcBackendEnv_t* env, PrintHandle_t* handle);
+  // The device-service connect: *state is filled on success, and a failure
+  // undoes every step it made.
+  TdcPrinterConnectFn connectService;
   // Run under the operation after a connect succeeded, before the state is
   // published, and after a disconnect cleared it; null: nothing.
   void (*connected)(TdcPrinter_t* record);

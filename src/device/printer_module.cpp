@@ -74,12 +74,13 @@ void FreeOps(TdcPrinter_t* record) {
 
 int32_t Series(const TdcPrinter_t* record) { return record->settings->series; }
 
-// Direct connect steps 5.1 to 5.6; *state is filled on success.
-int ConnectDirect(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& target,
-                  int32_t portType, int32_t timeoutMs, TdcPrinterState_t* state) {
+// The direct connect of either kind; *state is filled on success.
+int ConnectDirect(const TdcPrinterKind& kind, TdcEnvData_t* env, TdcPrinter_t* record,
+                  const TdcTarget_t& target, int32_t portType, int32_t timeoutMs,
+                  TdcPrinterState_t* state) {
   int32_t connectionType = 0;
   int32_t language = 0;
-  const char* model = FindModelName(Series(record));
+  const char* model = kind.directModel(record);
   if (!TdcFindDirectPortType(portType, &connectionType) || model == nullptr ||
       !TdcFindModelLanguage(record->settings->modelLang, &language)) {
     return TDC_ERR_PARAM;
@@ -90,18 +91,17 @@ int ConnectDirect(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& ta
 
   TdcScopedBackendEnv backendEnv(portType, TDC_MODE_DIRECT, env);
   PrintHandle_t* handle = nullptr;
-  const int acquired = AcquireSharedConnection(backendEnv.get(), kSharedUserPrinter, connectionType,
+  const int acquired = AcquireSharedConnection(backendEnv.get(), kind.sharedUser, connectionType,
                                                target.address, timeoutMs, &handle);
   if (acquired != 0) {
     TiloDestroyBuilder(builder);
     return TdcFromEngineResult(acquired);
   }
-  // Already translated by the registration.
-  const int registered = TdcSetPrinterDirectCallbacks(handle, Series(record));
-  if (registered != 0) {
-    ReleaseSharedConnection(backendEnv.get(), kSharedUserPrinter, handle);
+  const int attached = kind.attachDirect(backendEnv.get(), record, handle);
+  if (attached != 0) {
+    kind.releaseDirect(backendEnv.get(), handle);
     TiloDestroyBuilder(builder);
-    return registered;
+    return attached;
   }
   TiloAttachBuilder(handle, builder);
   *state = {TDC_MODE_DIRECT, nullptr, handle, builder};
@@ -132,6 +132,13 @@ int ConnectService(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& t
   return TDC_SUCCESS;
 }
 
+const char* DirectModel(const TdcPrinter_t* record) { return FindModelName(Series(record)); }
+
+// Already translated by the registration.
+int AttachDirect(TdcBackendEnv_t*, TdcPrinter_t* record, PrintHandle_t* handle) {
+  return TdcSetPrinterDirectCallbacks(handle, Series(record));
+}
+
 bool RefusesDirect(const TdcPrinter_t* record) {
   return Series(record) == 14 || Series(record) == 17;
 }
@@ -153,9 +160,11 @@ TdcStatus_t* ServiceStatus(TdcPrinter_t* record, uint32_t word, int32_t battery)
 
 constexpr TdcPrinterKind kPrinterKind{
     &RefusesDirect,
-    &ConnectDirect,
-    &ConnectService,
+    &DirectModel,
+    kSharedUserPrinter,
+    &AttachDirect,
     &ReleaseDirect,
+    &ConnectService,
     nullptr,
     nullptr,
     &DirectStatus,
@@ -250,9 +259,10 @@ int TdcConnectPrinterKind(const TdcPrinterKind& kind, TdcEnvData_t* env, TdcPrin
   }
 
   TdcPrinterState_t state{};
-  const TdcPrinterConnectFn connect =
-      mode == TDC_MODE_DIRECT ? kind.connectDirect : kind.connectService;
-  const int connected = connect(env, record, *parsed, portType, timeoutMs, &state);
+  const int connected =
+      mode == TDC_MODE_DIRECT
+          ? ConnectDirect(kind, env, record, *parsed, portType, timeoutMs, &state)
+          : kind.connectService(env, record, *parsed, portType, timeoutMs, &state);
   if (connected != 0) {
     FreeOps(record);
     TdcClearPrinterState(record);
