@@ -165,14 +165,9 @@ int ConnectService(TdcEnvData_t* env, TdcLineDisplay_t* record, const TdcTarget_
                    int32_t portType, int32_t timeoutMs, State* state) {
   TdcScopedBackendEnv backendEnv(portType, TDC_MODE_SERVICE, env);
   TdcServiceLink link(backendEnv.get());
-  if (const int connected = link.Connect(target.address, portType, timeoutMs); connected != 0) {
-    return connected;
-  }
-  if (const int watched = link.WatchConnection(); watched != 0) return watched;
   void* device = nullptr;
-  if (const int opened = link.Open(target.deviceId, TDEV_DEVICE_DISPLAY, &device); opened != 0) {
-    return opened;
-  }
+  const int opened = link.ConnectAndOpen(target, portType, timeoutMs, TDEV_DEVICE_DISPLAY, &device);
+  if (opened != 0) return opened;
   // Without its result notifier no job of this display would ever report,
   // and without its listener the record would keep handles that the host's
   // disconnect frees: either failure undoes the connect.

@@ -25,18 +25,6 @@ namespace {
 
 constexpr const char* kEngineSource = "tiloprint_common_public";
 
-enum BaseEvent : int32_t {
-  kOnline = 0,
-  kOffline = 1,
-  kPowerOff = 2,
-  kCoverClose = 3,
-  kCoverOpen = 4,
-  kPaperOk = 5,
-  kPaperNearEnd = 6,
-  kPaperEmpty = 7,
-  kDrawerHigh = 8,
-  kDrawerLow = 9,
-};
 // Stands for the insertion-wait slot, whose event depends on the paper state.
 constexpr int32_t kInsertionWaitSlot = -1;
 
@@ -110,7 +98,7 @@ void Notify(const void* handle, int32_t event) {
 // The base events of a direct print handle go to every printer kind's record
 // on it (see TdcNotifyDirectBaseEvent); the hybrid ones to the hybrid record.
 void NotifyDirect(PrintHandle_t* handle, int32_t event) {
-  if (event >= kOnline && event <= kDrawerLow) {
+  if (event >= kTdcEventOnline && event <= kTdcEventDrawerLow) {
     TdcNotifyDirectBaseEvent(handle, event);
   } else {
     Notify(handle, event);
@@ -280,16 +268,16 @@ int32_t TdcUpdatePaperState(TdcPrinter_t* record, TdcResultSource source, int32_
                                   uint32_t) {                                           \
     NotifyDirect(handle, event);                                                        \
   }
-TDC_HYBRID_DIRECT_EVENT(Online, kOnline)
-TDC_HYBRID_DIRECT_EVENT(Offline, kOffline)
-TDC_HYBRID_DIRECT_EVENT(PowerOff, kPowerOff)
-TDC_HYBRID_DIRECT_EVENT(CoverClose, kCoverClose)
-TDC_HYBRID_DIRECT_EVENT(CoverOpen, kCoverOpen)
-TDC_HYBRID_DIRECT_EVENT(PaperOk, kPaperOk)
-TDC_HYBRID_DIRECT_EVENT(PaperNearEnd, kPaperNearEnd)
-TDC_HYBRID_DIRECT_EVENT(PaperEmpty, kPaperEmpty)
-TDC_HYBRID_DIRECT_EVENT(DrawerHigh, kDrawerHigh)
-TDC_HYBRID_DIRECT_EVENT(DrawerLow, kDrawerLow)
+TDC_HYBRID_DIRECT_EVENT(Online, kTdcEventOnline)
+TDC_HYBRID_DIRECT_EVENT(Offline, kTdcEventOffline)
+TDC_HYBRID_DIRECT_EVENT(PowerOff, kTdcEventPowerOff)
+TDC_HYBRID_DIRECT_EVENT(CoverClose, kTdcEventCoverClose)
+TDC_HYBRID_DIRECT_EVENT(CoverOpen, kTdcEventCoverOpen)
+TDC_HYBRID_DIRECT_EVENT(PaperOk, kTdcEventPaperOk)
+TDC_HYBRID_DIRECT_EVENT(PaperNearEnd, kTdcEventPaperNearEnd)
+TDC_HYBRID_DIRECT_EVENT(PaperEmpty, kTdcEventPaperEmpty)
+TDC_HYBRID_DIRECT_EVENT(DrawerHigh, kTdcEventDrawerHigh)
+TDC_HYBRID_DIRECT_EVENT(DrawerLow, kTdcEventDrawerLow)
 TDC_HYBRID_DIRECT_EVENT(InsertionWait, kInsertionWaitSlot)
 TDC_HYBRID_DIRECT_EVENT(InsertionWaitNone, TDC_HYBRID_EVENT_INSERTION_WAIT_NONE)
 TDC_HYBRID_DIRECT_EVENT(RemovalWaitPaper, TDC_HYBRID_EVENT_REMOVAL_WAIT_PAPER)
@@ -319,16 +307,16 @@ void TdcOnHybridDirectResult(PrintHandle_t* handle, const char*, int32_t code, u
   void TdcHybridServiceEvent##name(TdevPrinterHandle_t* handle, const char*, const char*) { \
     Notify(handle, event);                                                                  \
   }
-TDC_HYBRID_SERVICE_EVENT(Online, kOnline)
-TDC_HYBRID_SERVICE_EVENT(Offline, kOffline)
-TDC_HYBRID_SERVICE_EVENT(PowerOff, kPowerOff)
-TDC_HYBRID_SERVICE_EVENT(CoverClose, kCoverClose)
-TDC_HYBRID_SERVICE_EVENT(CoverOpen, kCoverOpen)
-TDC_HYBRID_SERVICE_EVENT(PaperOk, kPaperOk)
-TDC_HYBRID_SERVICE_EVENT(PaperNearEnd, kPaperNearEnd)
-TDC_HYBRID_SERVICE_EVENT(PaperEmpty, kPaperEmpty)
-TDC_HYBRID_SERVICE_EVENT(DrawerHigh, kDrawerHigh)
-TDC_HYBRID_SERVICE_EVENT(DrawerLow, kDrawerLow)
+TDC_HYBRID_SERVICE_EVENT(Online, kTdcEventOnline)
+TDC_HYBRID_SERVICE_EVENT(Offline, kTdcEventOffline)
+TDC_HYBRID_SERVICE_EVENT(PowerOff, kTdcEventPowerOff)
+TDC_HYBRID_SERVICE_EVENT(CoverClose, kTdcEventCoverClose)
+TDC_HYBRID_SERVICE_EVENT(CoverOpen, kTdcEventCoverOpen)
+TDC_HYBRID_SERVICE_EVENT(PaperOk, kTdcEventPaperOk)
+TDC_HYBRID_SERVICE_EVENT(PaperNearEnd, kTdcEventPaperNearEnd)
+TDC_HYBRID_SERVICE_EVENT(PaperEmpty, kTdcEventPaperEmpty)
+TDC_HYBRID_SERVICE_EVENT(DrawerHigh, kTdcEventDrawerHigh)
+TDC_HYBRID_SERVICE_EVENT(DrawerLow, kTdcEventDrawerLow)
 TDC_HYBRID_SERVICE_EVENT(InsertionWait, kInsertionWaitSlot)
 TDC_HYBRID_SERVICE_EVENT(InsertionWaitNone, TDC_HYBRID_EVENT_INSERTION_WAIT_NONE)
 TDC_HYBRID_SERVICE_EVENT(RemovalWaitPaper, TDC_HYBRID_EVENT_REMOVAL_WAIT_PAPER)

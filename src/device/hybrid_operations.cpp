@@ -157,14 +157,8 @@ struct MissedSend {
 int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t fortyColumn, int32_t timeoutMs,
                MissedSend* missed) {
   TdcPrinterOperation operation(record);
-  if (const int checked = operation.Check(); checked != 0) return checked;
+  if (const int built = TdcBuildPrinterJob(operation, record); built != 0) return built;
   const TdcPrinterState_t& state = operation.State();
-
-  const int replayed = TdcReplayPrinterCommands(state.mode, state.builder, &record->commands);
-  if (replayed != 0) {
-    TdcClearPrinterBuilder(state.mode, state.builder);
-    return replayed;
-  }
   uint8_t switchPaper = 0;
   if (TdcGetPaperSwitchFlag(record, &switchPaper) != 0) {
     TdcClearPrinterBuilder(state.mode, state.builder);

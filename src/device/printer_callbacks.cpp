@@ -20,22 +20,6 @@ namespace tilo2::core {
 
 namespace {
 
-// Runtime EventType numbers delivered to statusCallback.
-enum PrinterEvent : int32_t {
-  kOnline = 0,
-  kOffline = 1,
-  kPowerOff = 2,
-  kCoverClose = 3,
-  kCoverOpen = 4,
-  kPaperOk = 5,
-  kPaperNearEnd = 6,
-  kPaperEmpty = 7,
-  kDrawerHigh = 8,
-  kDrawerLow = 9,
-  kBatteryEnough = 10,
-  kBatteryEmpty = 11,
-};
-
 int32_t SeriesOf(const TdcPrinter_t* record) {
   return record->settings != nullptr ? record->settings->series : kTdcNone;
 }
@@ -79,11 +63,11 @@ int SetEventChecked(PrintHandle_t* handle, int slot, EventCallback callback) {
 // events; hybrid records know no battery events.
 void TdcNotifyDirectBaseEvent(PrintHandle_t* handle, int32_t event) {
   if (TdcPrinter_t* printer = TdcFindPrinter(handle); printer != nullptr) {
-    const bool drawer = event == kDrawerHigh || event == kDrawerLow;
+    const bool drawer = event == kTdcEventDrawerHigh || event == kTdcEventDrawerLow;
     if (!(drawer && TdcIsBatterySeries(SeriesOf(printer)))) NotifyStatus(printer, event);
     TdcReleasePrinter(printer);
   }
-  if (event < kOnline || event > kDrawerLow) return;
+  if (event < kTdcEventOnline || event > kTdcEventDrawerLow) return;
   if (TdcPrinter_t* hybrid = TdcFindHybridPrinter(handle); hybrid != nullptr) {
     if (hybrid->hybridStatusCallback != nullptr) {
       hybrid->hybridStatusCallback(hybrid, event, hybrid->hybridStatusUser);
@@ -93,48 +77,48 @@ void TdcNotifyDirectBaseEvent(PrintHandle_t* handle, int32_t event) {
 }
 
 void TdcPrinterDirectEventOnline(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kOnline);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventOnline);
 }
 void TdcPrinterDirectEventOffline(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kOffline);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventOffline);
 }
 void TdcPrinterDirectEventPowerOff(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kPowerOff);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventPowerOff);
 }
 void TdcPrinterDirectEventCoverClose(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                      uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kCoverClose);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventCoverClose);
 }
 void TdcPrinterDirectEventCoverOpen(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                     uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kCoverOpen);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventCoverOpen);
 }
 void TdcPrinterDirectEventPaperOk(TdcBackendEnv_t*, PrintHandle_t* handle, const char*, uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kPaperOk);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventPaperOk);
 }
 void TdcPrinterDirectEventPaperNearEnd(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                        uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kPaperNearEnd);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventPaperNearEnd);
 }
 void TdcPrinterDirectEventPaperEmpty(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                      uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kPaperEmpty);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventPaperEmpty);
 }
 void TdcPrinterDirectEventDrawerHigh(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                      uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kDrawerHigh);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventDrawerHigh);
 }
 void TdcPrinterDirectEventDrawerLow(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                     uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kDrawerLow);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventDrawerLow);
 }
 void TdcPrinterDirectEventBatteryEnough(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                         uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kBatteryEnough);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventBatteryEnough);
 }
 void TdcPrinterDirectEventBatteryEmpty(TdcBackendEnv_t*, PrintHandle_t* handle, const char*,
                                        uint32_t) {
-  TdcNotifyDirectBaseEvent(handle, kBatteryEmpty);
+  TdcNotifyDirectBaseEvent(handle, kTdcEventBatteryEmpty);
 }
 
 void TdcOnPrinterDirectResult(PrintHandle_t* handle, const char*, int32_t code,
@@ -153,40 +137,40 @@ void TdcOnPrinterDirectResult(PrintHandle_t* handle, const char*, int32_t code,
 // ---- Device service -------------------------------------------------------------------
 
 void TdcPrinterServiceEventOnline(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kOnline);
+  NotifyServiceStatus(handle, kTdcEventOnline);
 }
 void TdcPrinterServiceEventOffline(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kOffline);
+  NotifyServiceStatus(handle, kTdcEventOffline);
 }
 void TdcPrinterServiceEventPowerOff(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kPowerOff);
+  NotifyServiceStatus(handle, kTdcEventPowerOff);
 }
 void TdcPrinterServiceEventCoverClose(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kCoverClose);
+  NotifyServiceStatus(handle, kTdcEventCoverClose);
 }
 void TdcPrinterServiceEventCoverOpen(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kCoverOpen);
+  NotifyServiceStatus(handle, kTdcEventCoverOpen);
 }
 void TdcPrinterServiceEventPaperOk(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kPaperOk);
+  NotifyServiceStatus(handle, kTdcEventPaperOk);
 }
 void TdcPrinterServiceEventPaperNearEnd(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kPaperNearEnd);
+  NotifyServiceStatus(handle, kTdcEventPaperNearEnd);
 }
 void TdcPrinterServiceEventPaperEmpty(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kPaperEmpty);
+  NotifyServiceStatus(handle, kTdcEventPaperEmpty);
 }
 void TdcPrinterServiceEventDrawerHigh(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kDrawerHigh);
+  NotifyServiceStatus(handle, kTdcEventDrawerHigh);
 }
 void TdcPrinterServiceEventDrawerLow(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kDrawerLow);
+  NotifyServiceStatus(handle, kTdcEventDrawerLow);
 }
 void TdcPrinterServiceEventBatteryEnough(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kBatteryEnough);
+  NotifyServiceStatus(handle, kTdcEventBatteryEnough);
 }
 void TdcPrinterServiceEventBatteryEmpty(TdevPrinterHandle_t* handle, const char*, const char*) {
-  NotifyServiceStatus(handle, kBatteryEmpty);
+  NotifyServiceStatus(handle, kTdcEventBatteryEmpty);
 }
 
 void TdcOnPrinterServiceResult(TdevPrinterHandle_t* handle, const char*, const char*, int32_t,

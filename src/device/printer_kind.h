@@ -13,6 +13,23 @@
 
 namespace tilo2::core {
 
+// The runtime's EventType numbers of the status events both printer kinds
+// report (hybrid records none of the battery ones).
+enum TdcPrinterEvent : int32_t {
+  kTdcEventOnline = 0,
+  kTdcEventOffline = 1,
+  kTdcEventPowerOff = 2,
+  kTdcEventCoverClose = 3,
+  kTdcEventCoverOpen = 4,
+  kTdcEventPaperOk = 5,
+  kTdcEventPaperNearEnd = 6,
+  kTdcEventPaperEmpty = 7,
+  kTdcEventDrawerHigh = 8,
+  kTdcEventDrawerLow = 9,
+  kTdcEventBatteryEnough = 10,
+  kTdcEventBatteryEmpty = 11,
+};
+
 using TdcPrinterConnectFn = int (*)(TdcEnvData_t* env, TdcPrinter_t* record,
                                     const TdcTarget_t& target, int32_t portType, int32_t timeoutMs,
                                     TdcPrinterState_t* state);
@@ -71,6 +88,11 @@ void TdcOnPrinterKindConnectionEvent(void* record, int32_t event,
 // The print engine's model language of the runtime's ModelLang (the same
 // value); false for one outside 0..6.
 bool TdcFindModelLanguage(int32_t modelLang, int32_t* out);
+
+// The start of either kind's send, under its operation: the operation's
+// check, then the command list replayed into the builder (a replay stopped
+// half-way leaves the builder empty). 0 when the job may be sent.
+int TdcBuildPrinterJob(const TdcPrinterOperation& operation, TdcPrinter_t* record);
 
 // The port type of the last successful connect; -3 before.
 inline int32_t TdcRecordPortType(const TdcPrinter_t* record) {

@@ -113,14 +113,9 @@ int ConnectService(TdcEnvData_t* env, TdcPrinter_t* record, const TdcTarget_t& t
                    int32_t portType, int32_t timeoutMs, TdcPrinterState_t* state) {
   TdcScopedBackendEnv backendEnv(portType, TDC_MODE_SERVICE, env);
   TdcServiceLink link(backendEnv.get());
-  if (const int connected = link.Connect(target.address, portType, timeoutMs); connected != 0) {
-    return connected;
-  }
-  if (const int watched = link.WatchConnection(); watched != 0) return watched;
   void* device = nullptr;
-  if (const int opened = link.Open(target.deviceId, TDEV_DEVICE_PRINTER, &device); opened != 0) {
-    return opened;
-  }
+  const int opened = link.ConnectAndOpen(target, portType, timeoutMs, TDEV_DEVICE_PRINTER, &device);
+  if (opened != 0) return opened;
   // Without its listener the record would keep the handles a later
   // disconnect of the host frees: undo the whole connect.
   int failed =

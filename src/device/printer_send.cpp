@@ -7,6 +7,7 @@
 #include "device/code_tables.h"
 #include "device/command_list.h"
 #include "device/printer_access.h"
+#include "device/printer_kind.h"
 #include "device/printer_module.h"
 #include "device/target.h"
 #include "engine/builder_records.h"
@@ -33,15 +34,8 @@ struct PortError {
 // asks the caller to report a port error after releasing it.
 int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs, PortError* portError) {
   TdcPrinterOperation operation(record);
-  if (const int checked = operation.Check(); checked != 0) return checked;
+  if (const int built = TdcBuildPrinterJob(operation, record); built != 0) return built;
   const TdcPrinterState_t& state = operation.State();
-
-  const int replayed = TdcReplayPrinterCommands(state.mode, state.builder, &record->commands);
-  if (replayed != 0) {
-    // A replay stopped half-way must not leave its commands for the next job.
-    TdcClearPrinterBuilder(state.mode, state.builder);
-    return replayed;
-  }
 
   const int32_t portType = record->settings->portType;
   if (state.mode == TDC_MODE_DIRECT) {
@@ -74,6 +68,15 @@ int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs, PortE
 }
 
 }  // namespace
+
+int TdcBuildPrinterJob(const TdcPrinterOperation& operation, TdcPrinter_t* record) {
+  if (const int checked = operation.Check(); checked != 0) return checked;
+  const TdcPrinterState_t& state = operation.State();
+  const int replayed = TdcReplayPrinterCommands(state.mode, state.builder, &record->commands);
+  // A replay stopped half-way must not leave its commands for the next job.
+  if (replayed != 0) TdcClearPrinterBuilder(state.mode, state.builder);
+  return replayed;
+}
 
 int TdcSendPrinterData(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs) {
   if (record == nullptr) return TDC_ERR_PARAM;

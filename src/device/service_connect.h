@@ -95,6 +95,14 @@ class TdcServiceLink {
     *device = opened;
     return TDC_SUCCESS;
   }
+  // The three steps in a row, for a device needing nothing in between.
+  int ConnectAndOpen(const TdcTarget_t& target, int32_t portType, int32_t timeoutMs,
+                     int32_t deviceType, void** device) {
+    int result = Connect(target.address, portType, timeoutMs);
+    if (result == TDC_SUCCESS) result = WatchConnection();
+    if (result == TDC_SUCCESS) result = Open(target.deviceId, deviceType, device);
+    return result;
+  }
   // Passes code through; a failure first undoes the steps made.
   int Undo(int code) {
     if (code == TDC_SUCCESS) return code;
