@@ -226,15 +226,9 @@ void TdcOnCommBoxHistory(TdevCommBoxEntry_t* entry, const char*, int32_t result,
 
 void TdcOnCommBoxSendResult(TdevCommBoxEntry_t* entry, const char*, int32_t result, int32_t count,
                             int32_t sequence) {
-  peripheral::Found<CommBoxKind> found(entry);
-  TdcCommBox_t* record = found.get();
-  if (record == nullptr) return;
-  TdcCommSendResultCallback callback = nullptr;
-  void* user = nullptr;
-  if (!peripheral::ReadPair(record->onSendResult, record->onSendResultUser, &callback, &user)) {
-    return;
-  }
-  callback(record, TdcCallbackFromService(result), count, sequence, user);
+  peripheral::Deliver<CommBoxKind>(entry, &TdcCommBox_t::onSendResult,
+                                   &TdcCommBox_t::onSendResultUser, TdcCallbackFromService(result),
+                                   count, sequence);
 }
 
 void TdcOnCommBoxReceive(TdevCommBoxEntry_t* entry, const char*,

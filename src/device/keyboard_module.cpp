@@ -117,26 +117,14 @@ void TdcOnKeyboardConnectionEvent(void* record, int32_t event) {
 
 void TdcOnKeyPress(void* handle, const char*, const char*, int32_t keyCode, const char* text) {
   if (text == nullptr) return;
-  peripheral::Found<KeyboardKind> found(handle);
-  TdcKeyboard_t* record = found.get();
-  if (record == nullptr) return;
-  TdcKeyPressCallback callback = nullptr;
-  void* user = nullptr;
-  if (peripheral::ReadPair(record->onKeyPress, record->onKeyPressUser, &callback, &user)) {
-    callback(record, keyCode, text, user);
-  }
+  peripheral::Deliver<KeyboardKind>(handle, &TdcKeyboard_t::onKeyPress,
+                                    &TdcKeyboard_t::onKeyPressUser, keyCode, text);
 }
 
 void TdcOnReadString(void* handle, const char*, const char*, const char* text, int32_t prefix) {
   if (text == nullptr) return;
-  peripheral::Found<KeyboardKind> found(handle);
-  TdcKeyboard_t* record = found.get();
-  if (record == nullptr) return;
-  TdcReadStringCallback callback = nullptr;
-  void* user = nullptr;
-  if (peripheral::ReadPair(record->onString, record->onStringUser, &callback, &user)) {
-    callback(record, text, prefix, user);
-  }
+  peripheral::Deliver<KeyboardKind>(handle, &TdcKeyboard_t::onString, &TdcKeyboard_t::onStringUser,
+                                    text, prefix);
 }
 
 }  // namespace tilo2::core

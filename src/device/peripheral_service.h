@@ -287,6 +287,22 @@ class Found {
   typename K::Record* record_;
 };
 
+// Tells the record of a notifier's handle through one of its callback pairs:
+// the callback gets the record, the values and the pair's user pointer,
+// with the record held (a destroy waits) until it returned.
+template <typename K, typename Fn, typename... Values>
+void Deliver(const void* handle, Fn K::Record::*function, void* K::Record::*user,
+             Values... values) {
+  Found<K> found(handle);
+  typename K::Record* record = found.get();
+  if (record == nullptr) return;
+  Fn callback = nullptr;
+  void* callbackUser = nullptr;
+  if (ReadPair(record->*function, record->*user, &callback, &callbackUser)) {
+    callback(record, values..., callbackUser);
+  }
+}
+
 // Destroy: no connection event reaches the record any more, it leaves the
 // registry, and it is freed once no other thread's callback or operation
 // holds it.

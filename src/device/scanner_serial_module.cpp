@@ -91,14 +91,8 @@ void TdcOnBarcodeScannerConnectionEvent(void* record, int32_t event) {
 
 void TdcOnScanData(void* handle, const char*, const char*, const char* data) {
   if (data == nullptr) return;
-  peripheral::Found<ScannerKind> found(handle);
-  TdcBarcodeScanner_t* record = found.get();
-  if (record == nullptr) return;
-  TdcScanDataCallback callback = nullptr;
-  void* user = nullptr;
-  if (peripheral::ReadPair(record->onData, record->onDataUser, &callback, &user)) {
-    callback(record, data, user);
-  }
+  peripheral::Deliver<ScannerKind>(handle, &TdcBarcodeScanner_t::onData,
+                                   &TdcBarcodeScanner_t::onDataUser, data);
 }
 
 // ---- Simple serial device ---------------------------------------------------------------
@@ -151,14 +145,8 @@ void TdcOnSimpleSerialConnectionEvent(void* record, int32_t event) {
 
 void TdcOnSerialData(void* handle, const char*, const char*, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return;
-  peripheral::Found<SerialKind> found(handle);
-  TdcSimpleSerial_t* record = found.get();
-  if (record == nullptr) return;
-  TdcSerialDataCallback callback = nullptr;
-  void* user = nullptr;
-  if (peripheral::ReadPair(record->onData, record->onDataUser, &callback, &user)) {
-    callback(record, bytes, count, user);
-  }
+  peripheral::Deliver<SerialKind>(handle, &TdcSimpleSerial_t::onData,
+                                  &TdcSimpleSerial_t::onDataUser, bytes, count);
 }
 
 }  // namespace tilo2::core
