@@ -41,8 +41,8 @@ struct TdcPrinterKind {
   // The direct connect: the model the builder is made for (null: the
   // record's series has none, 1), the kind's SharedUser bit, and what the
   // kind does with the print handle it joined (its event callbacks; a
-  // failure, already translated, undoes its own steps and gives the share
-  // back through releaseDirect).
+  // failure, already translated, undoes the kind's own steps, and the
+  // connect then gives the share back through releaseDirect).
   const char* (*directModel)(const TdcPrinter_t* record);
   uint32_t sharedUser;
   int (*attachDirect)(TdcBackendEnv_t* env, TdcPrinter_t* record, PrintHandle_t* handle);
