@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -94,8 +95,7 @@ void OnSendResult(void*, int32_t code, int32_t count, int32_t sequence, void* us
 }
 void OnReceive(void*, TdcCommBoxMessage_t* message, void* user) {
   static_cast<Seen*>(user)->add("received {" + OrNull(message->senderId) + "|" +
-                                OrNull(message->receiverId) + "|" + OrNull(message->message) +
-                                "}");
+                                OrNull(message->receiverId) + "|" + OrNull(message->message) + "}");
 }
 void OnConnection(void*, int32_t event, void* user) {
   auto* seen = static_cast<Seen*>(user);
@@ -270,8 +270,7 @@ TEST_F(DeviceLayerPeripherals, KeyboardInputReachesTheRecordAndItsPrefixSetGoesO
   EXPECT_EQ(k->device, nullptr);
   EXPECT_EQ(seen.connectionEvents(), std::vector<int32_t>{TDC_EVENT_DISCONNECTED});
   ASSERT_EQ(e.received("close_device").size(), 1u);
-  EXPECT_NE(e.received("close_device")[0].raw.find("<device_id>k1</device_id>"),
-            std::string::npos);
+  EXPECT_NE(e.received("close_device")[0].raw.find("<device_id>k1</device_id>"), std::string::npos);
   EXPECT_TRUE(e.waitForConnected(0, 10s));
   EXPECT_EQ(TdevFindConnection(host()), nullptr);
 
@@ -391,7 +390,7 @@ TEST_F(DeviceLayerPeripherals, MessageBoxRequestsRepliesAndReceivedMessagesReach
   ASSERT_TRUE(Eventually([&] { return seen.size() >= 2; }, 10s));
   // The service's not-opened code has no callback code of its own: 1.
   EXPECT_EQ(seen.all(), (std::vector<std::string>{"history 0 " + std::to_string(empty),
-                                                   "history 1 " + std::to_string(notOpen)}));
+                                                  "history 1 " + std::to_string(notOpen)}));
   seen.clear();
 
   // A send: its exact request, and its result with the request's sequence.
@@ -403,10 +402,10 @@ TEST_F(DeviceLayerPeripherals, MessageBoxRequestsRepliesAndReceivedMessagesReach
   EXPECT_EQ(sent, expectedSent);
   ASSERT_TRUE(e.waitForReceived("send", 1, 10s));
   EXPECT_EQ(receivedRaw(e, "send"),
-            std::vector<std::string>{CommBoxData(
-                sent,
-                "<type>send</type><box_id>b1</box_id><member_id>you</member_id>"
-                "<message>a &lt; b &amp; c</message>")});
+            std::vector<std::string>{
+                CommBoxData(sent,
+                            "<type>send</type><box_id>b1</box_id><member_id>you</member_id>"
+                            "<message>a &lt; b &amp; c</message>")});
   ASSERT_TRUE(Eventually([&] { return seen.size() >= 1; }, 10s));
   EXPECT_EQ(seen.all()[0], "sent 0 0 " + std::to_string(sent));
 
@@ -418,8 +417,8 @@ TEST_F(DeviceLayerPeripherals, MessageBoxRequestsRepliesAndReceivedMessagesReach
   ASSERT_EQ(TdcSendCommBoxMessage(nullptr, b, "nobody", "x", &refused, &OnSendResult, &seen),
             TDC_SUCCESS);
   ASSERT_TRUE(Eventually([&] { return seen.size() >= 2; }, 10s));
-  EXPECT_EQ(seen.all()[1], "sent " + std::to_string(TDC_CB_NOT_FOUND) + " 0 " +
-                               std::to_string(refused));
+  EXPECT_EQ(seen.all()[1],
+            "sent " + std::to_string(TDC_CB_NOT_FOUND) + " 0 " + std::to_string(refused));
 
   // The history: its exact request, and the messages, copied by the layer,
   // with the request's sequence.
@@ -433,8 +432,8 @@ TEST_F(DeviceLayerPeripherals, MessageBoxRequestsRepliesAndReceivedMessagesReach
             std::vector<std::string>{
                 CommBoxData(history, "<type>getcommhistory</type><box_id>b1</box_id>")});
   ASSERT_TRUE(Eventually([&] { return seen.size() >= 3; }, 10s));
-  EXPECT_EQ(seen.all()[2], "history 0 " + std::to_string(history) +
-                               " {me|you|a < b & c} {me|nobody|x}");
+  EXPECT_EQ(seen.all()[2],
+            "history 0 " + std::to_string(history) + " {me|you|a < b & c} {me|nobody|x}");
 
   // A message from another member of the box.
   const std::string event =
@@ -480,16 +479,41 @@ TEST_F(DeviceLayerPeripherals, RecordsOnOneHostShareItsConnectionAndAllHearOfIts
   EXPECT_EQ(e.openDevices(client), (std::vector<std::string>{"k1", "r1", "s1"}));
   EXPECT_EQ(e.openBoxes(client), std::vector<std::string>{"b1"});
 
-  // The link drops and the new one is never greeted, then drops too: the
-  // connection is given up and every record hears of it.
-  e.setAcceptMode(Transport::Plain, AcceptMode::Silent);
-  ASSERT_TRUE(e.resetClient(0));
-  ASSERT_TRUE(e.waitForAccepted(2, 10s));
-  ASSERT_TRUE(Eventually([&] { return e.resetClient(0); }, 10s));
+  // The link drops and the client takes its session back on a new one:
+  // every record hears both steps, and input and requests flow again.
   Seen* all[] = {&keys, &scans, &serials, &messages};
-  const std::vector<int32_t> dropped = {TDC_EVENT_RECONNECTING, TDC_EVENT_DISCONNECTED};
+  ASSERT_TRUE(e.resetClient(0));
+  const std::vector<int32_t> back = {TDC_EVENT_RECONNECTING, TDC_EVENT_RECONNECTED};
   for (Seen* seen : all) {
     ASSERT_TRUE(Eventually([&] { return seen->connectionEvents().size() >= 2; }, 10s));
+    EXPECT_EQ(seen->connectionEvents(), back);
+  }
+  EXPECT_EQ(e.accepted(), 2);
+  EXPECT_EQ(k->mode, TDC_MODE_SERVICE);
+  EXPECT_EQ(b->mode, TDC_MODE_SERVICE);
+  ASSERT_NE(e.sendDeviceEvent(0, "k1", "onkeypress", "<keycode>50</keycode><ascii>2</ascii>"), 0);
+  ASSERT_NE(e.sendDeviceEvent(0, "s1", "ondata", "<input>x</input>"), 0);
+  ASSERT_NE(e.sendDeviceEvent(0, "r1", "oncommandreply", "<data>06</data>"), 0);
+  ASSERT_TRUE(Eventually([&] { return keys.size() + scans.size() + serials.size() >= 3; }, 10s));
+  EXPECT_EQ(keys.all(), std::vector<std::string>{"key 50 [2]"});
+  EXPECT_EQ(scans.all(), std::vector<std::string>{"scan [x]"});
+  EXPECT_EQ(serials.all(), std::vector<std::string>{"serial 06"});
+  int32_t history = 0;
+  ASSERT_EQ(TdcGetCommHistory(nullptr, b, &history, &OnHistory, &messages), TDC_SUCCESS);
+  ASSERT_TRUE(Eventually([&] { return messages.size() >= 1; }, 10s));
+  EXPECT_EQ(messages.all(), std::vector<std::string>{"history 0 " + std::to_string(history)})
+      << "the box was taken back with the session";
+  keys.clear();
+
+  // The link drops again and no new one is ever greeted: once the reconnect
+  // limit passes the connection is given up and every record hears of it.
+  TdevSetReconnectLimit(1500);
+  e.setAcceptMode(Transport::Plain, AcceptMode::Silent);
+  ASSERT_TRUE(e.resetClient(0));
+  const std::vector<int32_t> dropped = {TDC_EVENT_RECONNECTING, TDC_EVENT_RECONNECTED,
+                                        TDC_EVENT_RECONNECTING, TDC_EVENT_DISCONNECTED};
+  for (Seen* seen : all) {
+    ASSERT_TRUE(Eventually([&] { return seen->connectionEvents().size() >= 4; }, 10s));
     EXPECT_EQ(seen->connectionEvents(), dropped);
   }
   EXPECT_EQ(k->mode, TDC_MODE_CLOSED);
@@ -502,15 +526,86 @@ TEST_F(DeviceLayerPeripherals, RecordsOnOneHostShareItsConnectionAndAllHearOfIts
 
   // The records are usable again once the host answers.
   const uint8_t one = 1;
-  int32_t sequence = 0;
   EXPECT_EQ(TdcSendSerialCommand(nullptr, r, &one, 1), TDC_ERR_ILLEGAL);
-  EXPECT_EQ(TdcGetCommHistory(nullptr, b, &sequence, &OnHistory, &messages), TDC_ERR_ILLEGAL);
+  EXPECT_EQ(TdcGetCommHistory(nullptr, b, &history, &OnHistory, &messages), TDC_ERR_ILLEGAL);
   e.setAcceptMode(Transport::Plain, AcceptMode::Normal);
   ASSERT_EQ(TdcConnectKeyboard(nullptr, k, target("k1").c_str(), 10000), TDC_SUCCESS);
   ASSERT_NE(e.sendDeviceEvent(0, "k1", "onkeypress", "<keycode>49</keycode><ascii>1</ascii>"), 0);
   ASSERT_TRUE(Eventually([&] { return keys.size() >= 1; }, 10s));
   EXPECT_EQ(keys.all(), std::vector<std::string>{"key 49 [1]"});
   ASSERT_EQ(TdcDisconnectKeyboard(nullptr, k), TDC_SUCCESS);
+}
+
+TEST_F(DeviceLayerPeripherals, RefusedConnectsGiveTheServicesReasonAndLeaveNothingOpen) {
+  auto& e = start(1354);
+  Seen seen;
+  TdcKeyboard_t* k = keyboard(&seen);
+  TdcBarcodeScanner_t* s = scanner(&seen);
+  TdcSimpleSerial_t* r = serial(&seen);
+  const std::string noId = "TCP:" + host_;
+  const std::string bluetooth = "BT:00:01:90:AA:BB:CC[k1]";
+  struct Case {
+    const char* what;
+    std::function<int()> connect;
+    int result;
+    bool reachedService;
+  } cases[] = {
+      {"no such device", [&] { return TdcConnectKeyboard(nullptr, k, target("zz").c_str(), -2); },
+       TDC_ERR_NOT_FOUND, true},
+      {"a keyboard that is a scanner",
+       [&] { return TdcConnectKeyboard(nullptr, k, target("s1").c_str(), -2); },
+       TDC_ERR_TYPE_INVALID, true},
+      {"a scanner that is a serial device",
+       [&] { return TdcConnectBarcodeScanner(nullptr, s, target("r1").c_str(), -2); },
+       TDC_ERR_TYPE_INVALID, true},
+      {"a serial device that is a keyboard",
+       [&] { return TdcConnectSimpleSerial(nullptr, r, target("k1").c_str(), -2); },
+       TDC_ERR_TYPE_INVALID, true},
+      {"no device id", [&] { return TdcConnectKeyboard(nullptr, k, noId.c_str(), -2); },
+       TDC_ERR_TYPE_INVALID, false},
+      {"not a network port", [&] { return TdcConnectKeyboard(nullptr, k, bluetooth.c_str(), -2); },
+       TDC_ERR_TYPE_INVALID, false},
+  };
+  int accepted = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.connect(), c.result);
+    if (c.reachedService) ++accepted;
+    EXPECT_EQ(e.accepted(), accepted);
+    // The host connection made for the connect is let go with it.
+    EXPECT_TRUE(e.waitForConnected(0, 10s));
+    EXPECT_EQ(TdevFindConnection(host()), nullptr);
+  }
+  EXPECT_EQ(k->mode, TDC_MODE_CLOSED);
+  EXPECT_EQ(k->device, nullptr);
+  EXPECT_EQ(s->device, nullptr);
+  EXPECT_EQ(r->device, nullptr);
+
+  // With a keyboard open, a refused connect on the same host leaves its
+  // connection to the keyboard; a second record on the same device or box
+  // is refused by the client itself.
+  ASSERT_EQ(TdcConnectKeyboard(nullptr, k, target("k1").c_str(), -2), TDC_SUCCESS);
+  TdcKeyboard_t* second = keyboard(&seen);
+  EXPECT_EQ(TdcConnectKeyboard(nullptr, second, target("k1").c_str(), -2), TDC_ERR_IN_USE);
+  EXPECT_EQ(TdcConnectBarcodeScanner(nullptr, s, target("k1").c_str(), -2), TDC_ERR_IN_USE)
+      << "open on this connection whatever it is asked for as";
+  TdcCommBox_t* b = box(&seen);
+  TdcCommBox_t* again = box(&seen);
+  ASSERT_EQ(TdcConnectCommBox(nullptr, b, target("b1").c_str(), "me", -2), TDC_SUCCESS);
+  EXPECT_EQ(TdcConnectCommBox(nullptr, again, target("b1").c_str(), "me2", -2), 20)
+      << "already opened";
+  EXPECT_EQ(again->commBox, nullptr);
+  EXPECT_EQ(e.accepted(), accepted + 1);
+  const std::string client = e.clientId(e.newestClient());
+  EXPECT_EQ(e.openDevices(client), std::vector<std::string>{"k1"});
+  EXPECT_EQ(e.openBoxes(client), std::vector<std::string>{"b1"});
+  ASSERT_NE(e.sendDeviceEvent(0, "k1", "onkeypress", "<keycode>51</keycode><ascii>3</ascii>"), 0);
+  ASSERT_TRUE(Eventually([&] { return seen.size() >= 1; }, 10s));
+  EXPECT_EQ(seen.all(), std::vector<std::string>{"key 51 [3]"});
+  EXPECT_TRUE(seen.connectionEvents().empty()) << "no record heard of a disconnect";
+  ASSERT_EQ(TdcDisconnectCommBox(nullptr, b), TDC_SUCCESS);
+  ASSERT_EQ(TdcDisconnectKeyboard(nullptr, k), TDC_SUCCESS);
+  EXPECT_TRUE(e.waitForConnected(0, 10s));
 }
 
 }  // namespace
