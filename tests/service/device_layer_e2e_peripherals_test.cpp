@@ -373,7 +373,7 @@ TEST_F(DeviceLayerPeripherals, MessageBoxRequestsRepliesAndReceivedMessagesReach
   const std::string client = e.clientId(e.newestClient());
   EXPECT_EQ(e.openBoxes(client), std::vector<std::string>{"b1"});
   ASSERT_EQ(e.received("open_commbox").size(), 1u);
-  const std::string& open = e.received("open_commbox")[0].raw;
+  const std::string open = e.received("open_commbox")[0].raw;
   EXPECT_NE(open.find("<box_id>b1</box_id>"), std::string::npos) << open;
   EXPECT_NE(open.find("<member_id>me</member_id>"), std::string::npos) << open;
 
