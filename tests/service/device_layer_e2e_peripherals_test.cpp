@@ -649,5 +649,46 @@ TEST_F(DeviceLayerPeripherals, RefusedConnectsGiveTheServicesReasonAndLeaveNothi
   EXPECT_TRUE(e.waitForConnected(0, 10s));
 }
 
+TEST_F(DeviceLayerPeripherals, ARefusedCloseLeavesTheRecordConnectedAndWorking) {
+  auto& e = start(1355);
+  Seen keys;
+  Seen messages;
+  TdcKeyboard_t* k = keyboard(&keys);
+  TdcCommBox_t* b = box(&messages);
+  ASSERT_EQ(TdcConnectKeyboard(nullptr, k, target("k1").c_str(), -2), TDC_SUCCESS);
+  ASSERT_EQ(TdcConnectCommBox(nullptr, b, target("b1").c_str(), "me", -2), TDC_SUCCESS);
+
+  ReplyOverride closeError;
+  closeError.code = "DEVICE_CLOSE_ERROR";
+  e.overrideNextReply("close_device", closeError);
+  EXPECT_EQ(TdcDisconnectKeyboard(nullptr, k), TDC_ERR_DISCONNECT);
+  ReplyOverride boxError;
+  boxError.code = "SYSTEM_ERROR";
+  e.overrideNextReply("close_commbox", boxError);
+  EXPECT_EQ(TdcDisconnectCommBox(nullptr, b), 17) << "the system-error result";
+
+  // Both records still hold their handles, and what the service sends for
+  // them still reaches them.
+  EXPECT_EQ(k->mode, TDC_MODE_SERVICE);
+  EXPECT_NE(k->device, nullptr);
+  EXPECT_EQ(b->mode, TDC_MODE_SERVICE);
+  EXPECT_NE(b->commBox, nullptr);
+  EXPECT_TRUE(keys.connectionEvents().empty());
+  EXPECT_TRUE(messages.connectionEvents().empty());
+  ASSERT_NE(e.sendDeviceEvent(0, "k1", "onkeypress", "<keycode>52</keycode><ascii>4</ascii>"), 0);
+  int32_t history = 0;
+  ASSERT_EQ(TdcGetCommHistory(nullptr, b, &history, &OnHistory, &messages), TDC_SUCCESS);
+  ASSERT_TRUE(Eventually([&] { return keys.size() >= 1 && messages.size() >= 1; }, 10s));
+  EXPECT_EQ(keys.all(), std::vector<std::string>{"key 52 [4]"});
+  EXPECT_EQ(messages.all(), std::vector<std::string>{"history 0 " + std::to_string(history)});
+
+  // A second try closes them.
+  ASSERT_EQ(TdcDisconnectKeyboard(nullptr, k), TDC_SUCCESS);
+  ASSERT_EQ(TdcDisconnectCommBox(nullptr, b), TDC_SUCCESS);
+  EXPECT_EQ(keys.connectionEvents(), std::vector<int32_t>{TDC_EVENT_DISCONNECTED});
+  EXPECT_EQ(messages.connectionEvents(), std::vector<int32_t>{TDC_EVENT_DISCONNECTED});
+  EXPECT_TRUE(e.waitForConnected(0, 10s));
+}
+
 }  // namespace
 }  // namespace host_test
