@@ -2,8 +2,9 @@
 // layer's records down through the real device-service client to the
 // emulator and back: connects and disconnects, input and replies reaching the
 // records' callbacks, the exact messages of the prefix set, serial commands
-// and the message-box requests, several records sharing one host connection,
-// and a host drop reaching every record.
+// and the message-box requests, refused connects and closes, TLS targets,
+// several records sharing one host connection, and a host's reconnect and
+// drop reaching every record.
 //
 // Addresses (io_test::address): 1350-1389.
 
@@ -687,6 +688,37 @@ TEST_F(DeviceLayerPeripherals, ARefusedCloseLeavesTheRecordConnectedAndWorking) 
   ASSERT_EQ(TdcDisconnectCommBox(nullptr, b), TDC_SUCCESS);
   EXPECT_EQ(keys.connectionEvents(), std::vector<int32_t>{TDC_EVENT_DISCONNECTED});
   EXPECT_EQ(messages.connectionEvents(), std::vector<int32_t>{TDC_EVENT_DISCONNECTED});
+  EXPECT_TRUE(e.waitForConnected(0, 10s));
+}
+
+TEST_F(DeviceLayerPeripherals, ATcpsTargetRunsOverTlsAndItsHostIsSharedWithTcpTargets) {
+  auto& e = start(1356);
+  Seen scans;
+  Seen serials;
+  TdcBarcodeScanner_t* s = scanner(&scans);
+  TdcSimpleSerial_t* r = serial(&serials);
+  const std::string secure = "TCPS:" + host_ + "[s1]";
+  ASSERT_EQ(TdcConnectBarcodeScanner(nullptr, s, secure.c_str(), -2), TDC_SUCCESS);
+  EXPECT_EQ(s->portType, TDC_PORT_TCPS);
+  ASSERT_EQ(TdcConnectSimpleSerial(nullptr, r, target("r1").c_str(), -2), TDC_SUCCESS);
+  EXPECT_EQ(r->portType, TDC_PORT_TCP);
+  EXPECT_EQ(r->connection, s->connection) << "one connection per host, whatever the port";
+  EXPECT_EQ(e.accepted(), 1);
+  const auto opens = e.received("open_device");
+  ASSERT_EQ(opens.size(), 2u);
+  EXPECT_EQ(opens[0].transport, Transport::Tls);
+  EXPECT_EQ(opens[1].transport, Transport::Tls);
+
+  ASSERT_NE(e.sendDeviceEvent(0, "s1", "ondata", "<input>secure</input>"), 0);
+  ASSERT_TRUE(Eventually([&] { return scans.size() >= 1; }, 10s));
+  EXPECT_EQ(scans.all(), std::vector<std::string>{"scan [secure]"});
+  const uint8_t command[] = {0x10, 0x04};
+  ASSERT_EQ(TdcSendSerialCommand(nullptr, r, command, 2), TDC_SUCCESS);
+  ASSERT_TRUE(e.waitForReceived("sendcommand", 1, 10s));
+  EXPECT_EQ(e.received("sendcommand")[0].transport, Transport::Tls);
+
+  ASSERT_EQ(TdcDisconnectSimpleSerial(nullptr, r), TDC_SUCCESS);
+  ASSERT_EQ(TdcDisconnectBarcodeScanner(nullptr, s), TDC_SUCCESS);
   EXPECT_TRUE(e.waitForConnected(0, 10s));
 }
 
