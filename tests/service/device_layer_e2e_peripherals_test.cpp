@@ -722,5 +722,31 @@ TEST_F(DeviceLayerPeripherals, ATcpsTargetRunsOverTlsAndItsHostIsSharedWithTcpTa
   EXPECT_TRUE(e.waitForConnected(0, 10s));
 }
 
+TEST_F(DeviceLayerPeripherals, AHostThatCannotBeReachedFailsTheConnectAndLeavesTheRecordClosed) {
+  auto& e = start(1357);
+  Seen seen;
+  TdcKeyboard_t* k = keyboard(&seen);
+  TdcCommBox_t* b = box(&seen);
+  ASSERT_TRUE(e.setRefusing(Transport::Plain, true));
+  EXPECT_EQ(TdcConnectKeyboard(nullptr, k, target("k1").c_str(), 1000), TDC_ERR_FAILURE);
+  EXPECT_EQ(k->mode, TDC_MODE_CLOSED);
+  EXPECT_EQ(k->connection, nullptr);
+  // A TLS peer that never completes its handshake: the connect times out.
+  e.setAcceptMode(Transport::Tls, AcceptMode::Silent);
+  const std::string secure = "TCPS:" + host_ + "[b1]";
+  EXPECT_EQ(TdcConnectCommBox(nullptr, b, secure.c_str(), "me", 1000), TDC_ERR_TIMEOUT);
+  EXPECT_EQ(b->mode, TDC_MODE_CLOSED);
+  EXPECT_EQ(b->commBox, nullptr);
+  EXPECT_EQ(TdevFindConnection(host()), nullptr);
+  EXPECT_TRUE(seen.connectionEvents().empty());
+
+  // Once the host answers, the same records connect.
+  ASSERT_TRUE(e.setRefusing(Transport::Plain, false));
+  ASSERT_EQ(TdcConnectKeyboard(nullptr, k, target("k1").c_str(), -2), TDC_SUCCESS);
+  ASSERT_EQ(TdcConnectCommBox(nullptr, b, target("b1").c_str(), "me", -2), TDC_SUCCESS);
+  ASSERT_EQ(TdcDisconnectCommBox(nullptr, b), TDC_SUCCESS);
+  ASSERT_EQ(TdcDisconnectKeyboard(nullptr, k), TDC_SUCCESS);
+}
+
 }  // namespace
 }  // namespace host_test
