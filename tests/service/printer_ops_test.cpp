@@ -858,7 +858,7 @@ TEST_F(PrinterOps, AReconnectingHostTakesNoJobAndLeavesTheDocumentAlone) {
   // reconnecting, with a channel that is not yet the service's.
   emulator_->setAcceptMode(Transport::Plain, AcceptMode::Silent);
   ASSERT_TRUE(emulator_->resetClient(0));
-  ASSERT_TRUE(emulator_->waitForAccepted(2, 10s));
+  ASSERT_TRUE(emulator_->waitForAccepted(2, 30s));
   ASSERT_TRUE(Eventually([&] { return SlotRecorder::instance().count(connection_, 1) == 1; }));
   ASSERT_EQ(TdevGetCondition(connection_), TDEV_CONDITION_RECONNECTING);
 
