@@ -9,14 +9,13 @@
 // builders take (a window is at most two lines high, a blink at most 12700 ms),
 // so that nothing the display cannot show reaches the service.
 
-#include <memory>
-#include <string_view>
-
 #include "device/service_notifiers.h"
 #include "foundation/lock_guard.h"
 #include "service/device_handles.h"
 #include "service/device_service.h"
 #include "service/host_connection.h"
+#include "service/ops_support.h"
+#include "service/printer_ops_internal.h"
 #include "service/reply_codes.h"
 #include "service/request_messages.h"
 
@@ -55,62 +54,21 @@ constexpr Row kBrightness[] = {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {kDefault, 3}};
 
 bool In(int32_t value, int32_t low, int32_t high) { return value >= low && value <= high; }
 
-// The builder's result as the replay reads it: an unsupported document kind
-// (a handle of another kind) stops the replay.
-int FromBuilder(int built) {
-  switch (built) {
-    case TDEV_BUILD_OK:
-      return 0;
-    case TDEV_BUILD_BAD_ARGUMENT:
-      return 1;
-    case TDEV_BUILD_NO_MEMORY:
-      return 12;
-    case TDEV_BUILD_UNSUPPORTED:
-      return -1;
-    default:
-      return 0;  // builders answer nothing else
-  }
-}
-
-// The document of a live handle. The reference keeps the handle, and with
-// it the document, alive while an element is appended, even when a lost link
-// destroys the handle meanwhile.
-struct Target {
-  std::shared_ptr<TdevHandleBase_t> handle;
-  TdevDocument_t* document = nullptr;
-};
-
-// 0 with the target, 1 for a handle that is not (or no longer) a live
-// record, 255 for one without a document.
-int Resolve(const TdevDisplayHandle_t* handle, Target* target) {
-  target->handle = TdevRefHandle(handle);
-  if (target->handle == nullptr) return 1;
-  // Read from the reference held, so a destruction meanwhile changes nothing.
-  switch (target->handle->type) {
-    case TDEV_DEVICE_DISPLAY:
-      target->document = static_cast<TdevDisplayHandle_t*>(target->handle.get())->document;
-      break;
-    case TDEV_DEVICE_PRINTER:
-    case TDEV_DEVICE_HYBRID_PRINTER:
-      target->document = static_cast<TdevPrinterHandle_t*>(target->handle.get())->document;
-      break;
-    default:
-      target->document = nullptr;
-  }
-  return target->document == nullptr ? 255 : 0;
-}
-
 // Runs one element builder on the handle's document once the handle and the
 // arguments passed: argumentsOk false gives 1 with the document untouched.
 template <class Build>
 int AddElement(TdevDisplayHandle_t* handle, bool argumentsOk, Build build) {
-  Target target;
-  if (const int rc = Resolve(handle, &target)) return rc;
+  // The reference keeps the handle, and with it the document, alive while
+  // the element is appended, even when a lost link destroys the handle.
+  const TdevDocumentRef target = TdevDocumentOf(handle);
+  if (target.result != 0) return target.result;
   // Another kind's document takes no display element, not even the reset
   // both kinds know: the answer is the builder's "unsupported kind".
-  if (target.document->kind != TDEV_DOC_DISPLAY) return FromBuilder(TDEV_BUILD_UNSUPPORTED);
+  if (target.document->kind != TDEV_DOC_DISPLAY) {
+    return TdevFromBuilderResult(TDEV_BUILD_UNSUPPORTED);
+  }
   if (!argumentsOk) return 1;
-  return FromBuilder(build(target.document));
+  return TdevFromBuilderResult(build(target.document));
 }
 
 int AddText(TdevDisplayHandle_t* handle, const char* text, int32_t x, int32_t y, int32_t lang,
@@ -126,37 +84,22 @@ int AddText(TdevDisplayHandle_t* handle, const char* text, int32_t x, int32_t y,
 }  // namespace
 
 int TdevDisplaySetReceiveCallback(TdevDisplayHandle_t* handle) {
-  auto ref = TdevRefHandle(handle);
   // Only a display handle has this slot.
-  if (ref == nullptr || ref->type != TDEV_DEVICE_DISPLAY) return 1;
-  auto* display = static_cast<TdevDisplayHandle_t*>(ref.get());
-  PlatformLockGuard guard(display->callbackLock);
-  if (!guard) return 255;
-  display->jobResult = &TdcOnLineDisplayServiceResult;
-  return 0;
+  return TdevInstallNotifier(handle, TDEV_DEVICE_DISPLAY, &TdevDisplayHandle_t::jobResult,
+                             &TdcOnLineDisplayServiceResult);
 }
 
 int TdevDisplaySendData(TdcBackendEnv_t*, TdevDisplayHandle_t* handle) {
-  auto ref = TdevRefHandle(handle);
+  auto display = TdevRefKind<TdevDisplayHandle_t>(handle, TDEV_DEVICE_DISPLAY);
   // Another kind's document must never go out as a display job.
-  if (ref == nullptr || ref->type != TDEV_DEVICE_DISPLAY) return 1;
-  const TdevDocument_t* document = static_cast<TdevDisplayHandle_t*>(ref.get())->document;
-  TdevConnectionRef connection = ref->connectionRef.lock();
+  if (display == nullptr) return 1;
+  const TdevDocument_t* document = display->document;
+  TdevConnectionRef connection = display->connectionRef.lock();
   if (document == nullptr || connection == nullptr) return 255;
-
-  const int32_t sequence = TdevNextSequence(connection.get());
-  TdevBuffer_t* message = nullptr;
-  const int built = TdevMsgPrintData(document, sequence, kSendTimeoutMs, "", 0, 0, &message);
-  if (built != TDEV_BUILD_OK) {
-    TdevBufferFree(message);
-    return TdevBuilderResultToResult(built);
-  }
   // The send lock is only tried: a busy host answers 2 at once.
-  const std::string_view bytes = TdevBufferView(message);
-  const int sent =
-      TdevConnectionSend(connection.get(), bytes.data(), static_cast<int32_t>(bytes.size()));
-  TdevBufferFree(message);
-  return sent;
+  return TdevSendRequest(connection.get(), [&](int32_t sequence, TdevBuffer_t** message) {
+    return TdevMsgPrintData(document, sequence, kSendTimeoutMs, "", 0, 0, message);
+  });
 }
 
 int TdevDisplayAddInitialize(TdevDisplayHandle_t* handle) {

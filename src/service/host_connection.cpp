@@ -715,6 +715,14 @@ int TdevConnectionSend(TdevConnection_t* connection, const char* bytes, int32_t 
   return SendOnChannel(connection, bytes, length, false);
 }
 
+int TdevConnectionSendBuilt(TdevConnection_t* connection, int built, TdevBuffer_t* message) {
+  if (connection == nullptr) {
+    TdevBufferFree(message);
+    return 1;
+  }
+  return SendBuilt(connection, built, message, false);
+}
+
 // ---- Sinks of the connection messages ----------------------------------------------------
 
 void TdevOnConnect(TdevConnection_t* connection, const char* clientId, double protocolVersion) {

@@ -15,6 +15,7 @@
 
 #include "foundation/platform.h"
 #include "service/device_service.h"
+#include "service/request_messages.h"
 
 namespace tilo2::core {
 
@@ -200,6 +201,10 @@ int32_t TdevConnectionUsers(TdevConnection_t* connection);
 // waiting (2 when busy), then the channel's send mapped to a TdevResult.
 // 4 when there is no channel.
 int TdevConnectionSend(TdevConnection_t* connection, const char* bytes, int32_t length);
+// Sends a message a builder made (its result in built) the same way, and
+// frees the message in every case: a builder's failure is translated and
+// nothing is sent.
+int TdevConnectionSendBuilt(TdevConnection_t* connection, int built, TdevBuffer_t* message);
 
 // ---- Sinks of the service's connection messages (received_messages) --------
 void TdevOnConnect(TdevConnection_t* connection, const char* clientId, double protocolVersion);

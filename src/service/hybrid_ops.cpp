@@ -10,7 +10,6 @@
 
 #include <memory>
 #include <new>
-#include <string_view>
 #include <vector>
 
 #include "device/service_notifiers.h"
@@ -18,6 +17,7 @@
 #include "foundation/logger.h"
 #include "service/device_handles.h"
 #include "service/device_service.h"
+#include "service/ops_support.h"
 #include "service/reply_codes.h"
 #include "service/request_messages.h"
 #include "service/waiters.h"
@@ -111,21 +111,32 @@ int32_t StatusStep(TdevPrinterHandle_t* handle, uint32_t* status) {
   return (*status & kNoResponse) != 0 ? TDEV_ERR_PORT : TDEV_OK;
 }
 
-// Takes the next sequence number, builds the message with it and sends it:
-// the builder's failure translated, 2 when another sender holds the send
-// lock, else the channel's result.
-template <class Build>
-int Send(TdevConnection_t* connection, Build&& build) {
-  TdevBuffer_t* message = nullptr;
-  const int built = build(TdevNextSequence(connection), &message);
-  if (built != TDEV_BUILD_OK) {
-    TdevBufferFree(message);
-    return TdevBuilderResultToResult(built);
+// The frame of the operations that ask the status first: the connection,
+// the status step, the operation's own refusal for the word (refusalFor
+// answers 0 when there is none), then the message build(sequence, &message)
+// makes. A refusal goes to slot 16 and nothing is sent; *refused (when given)
+// receives its code once it was reported.
+template <class RefusalFor, class Build>
+int CheckedSend(TdevPrinterHandle_t* handle, const PrinterRef& ref, int32_t operation,
+                RefusalFor refusalFor, Build build, int32_t* refused = nullptr) {
+  TdevConnectionRef connection = ConnectionOf(ref);
+  if (connection == nullptr) return TDEV_ERR_FAILURE;
+  uint32_t status = 0;
+  int32_t refusal = StatusStep(handle, &status);
+  if (refusal == TDEV_OK) refusal = refusalFor(status);
+  if (refusal != TDEV_OK) {
+    const int reported = Refuse(handle, refusal, status, operation);
+    if (refused != nullptr && reported == TDEV_OK) *refused = refusal;
+    return reported;
   }
-  const std::string_view bytes = TdevBufferView(message);
-  const int sent = TdevConnectionSend(connection, bytes.data(), static_cast<int32_t>(bytes.size()));
-  TdevBufferFree(message);
-  return sent;
+  return TdevSendRequest(connection.get(), build);
+}
+
+// The insertion wait and the timeout of the operations that wait for paper,
+// each -2 for its default.
+bool MapWaitTimes(int32_t waitTimeMs, int32_t timeoutMs, int32_t* waitTime, int32_t* timeout) {
+  return InRange(waitTimeMs, 0, kWaitTimeMax, kWaitTimeDefault, waitTime) &&
+         InRange(timeoutMs, kTimeoutMin, kTimeoutMax, kTimeoutDefault, timeout);
 }
 
 // The refusals shared by the MICR read and the cleaning (0 when none).
@@ -134,6 +145,11 @@ int32_t MicrRefusal(uint32_t status, int32_t removal) {
   if (PaperPresent(status) || removal != 0) return TDEV_ERR_INSERTED;
   if ((status & kWaitingRemoval) != 0) return TDEV_ERR_WAIT_REMOVAL;
   return TDEV_OK;
+}
+
+// The refusal of the two cancels: only a wait for paper can be cancelled.
+int32_t CancelRefusal(uint32_t status) {
+  return (status & kWaitingInsertion) == 0 ? TDEV_ERR_ILLEGAL : TDEV_OK;
 }
 
 // The wait-insertion request. *refused (when given) receives the code of a
@@ -147,36 +163,25 @@ int WaitInsertion(TdevPrinterHandle_t* handle, int32_t paper, int32_t waitTimeMs
   }
   int32_t waitTime = 0;
   int32_t timeout = 0;
-  if (!IsPaper(paper) || !InRange(waitTimeMs, 0, kWaitTimeMax, kWaitTimeDefault, &waitTime) ||
-      !InRange(timeoutMs, kTimeoutMin, kTimeoutMax, kTimeoutDefault, &timeout)) {
+  if (!IsPaper(paper) || !MapWaitTimes(waitTimeMs, timeoutMs, &waitTime, &timeout)) {
     return TDEV_ERR_PARAM;
   }
-  TdevConnectionRef connection = ConnectionOf(ref);
-  if (connection == nullptr) return TDEV_ERR_FAILURE;
-
-  uint32_t status = 0;
-  int32_t refusal = StatusStep(handle, &status);
-  if (refusal == TDEV_OK) {
-    if (paper == kReceipt) {
-      refusal = TDEV_ERR_PAPER_TYPE;
-    } else if ((status & kWaitingInsertion) != 0) {
-      refusal = TDEV_ERR_WAIT_INSERTION;
-    } else if (PaperPresent(status) && TdevHybridIsSelectingPaper(handle) == 0) {
-      refusal = TDEV_ERR_INSERTED;
-    } else if (removal != 0) {
-      refusal = TDEV_ERR_INSERTED;
-    } else if ((status & kWaitingRemoval) != 0) {
-      refusal = TDEV_ERR_WAIT_REMOVAL;
-    }
-  }
-  if (refusal != TDEV_OK) {
-    const int reported = Refuse(handle, refusal, status, kOpWaitInsertion);
-    if (refused != nullptr && reported == TDEV_OK) *refused = refusal;
-    return reported;
-  }
-  return Send(connection.get(), [&](int32_t sequence, TdevBuffer_t** out) {
-    return TdevMsgWaitInsertion(ref->deviceId.c_str(), sequence, paper, timeout, waitTime, out);
-  });
+  return CheckedSend(
+      handle, ref, kOpWaitInsertion,
+      [&](uint32_t status) -> int32_t {
+        if (paper == kReceipt) return TDEV_ERR_PAPER_TYPE;
+        if ((status & kWaitingInsertion) != 0) return TDEV_ERR_WAIT_INSERTION;
+        if (PaperPresent(status) && TdevHybridIsSelectingPaper(handle) == 0) {
+          return TDEV_ERR_INSERTED;
+        }
+        if (removal != 0) return TDEV_ERR_INSERTED;
+        if ((status & kWaitingRemoval) != 0) return TDEV_ERR_WAIT_REMOVAL;
+        return TDEV_OK;
+      },
+      [&](int32_t sequence, TdevBuffer_t** out) {
+        return TdevMsgWaitInsertion(ref->deviceId.c_str(), sequence, paper, timeout, waitTime, out);
+      },
+      refused);
 }
 
 // The senders of the two blocking requests, called once their waiter is
@@ -325,7 +330,7 @@ int TdevHybridClearBuffer(TdcBackendEnv_t*, TdevPrinterHandle_t* handle) {
   if (ref == nullptr) return TDEV_ERR_PARAM;
   TdevConnectionRef connection = ConnectionOf(ref);
   if (connection == nullptr) return TDEV_ERR_FAILURE;
-  return Send(connection.get(), [&](int32_t sequence, TdevBuffer_t** out) {
+  return TdevSendRequest(connection.get(), [&](int32_t sequence, TdevBuffer_t** out) {
     return TdevMsgClearBuffer(ref->deviceId.c_str(), sequence, out);
   });
 }
@@ -344,85 +349,65 @@ int TdevHybridSendData(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t pa
       !IsFlag(fortyColumn) || !IsFlag(force)) {
     return TDEV_ERR_PARAM;
   }
-  TdevConnectionRef connection = ConnectionOf(ref);
-  if (connection == nullptr) return TDEV_ERR_FAILURE;
-
-  uint32_t status = 0;
-  int32_t refusal = StatusStep(handle, &status);
-  if (refusal == TDEV_OK) {
-    if (removal != 0 && (paper == kReceipt || paper == kValidation)) {
-      refusal = TDEV_ERR_PAPER_TYPE;
-    } else if ((status & kWaitingInsertion) != 0) {
-      refusal = TDEV_ERR_WAIT_INSERTION;
-    } else if ((status & kWaitingRemoval) != 0) {
-      refusal = TDEV_ERR_WAIT_REMOVAL;
-    } else if (paper == kReceipt && PaperPresent(status)) {
-      refusal = TDEV_ERR_PAPER_TYPE;
-    } else if ((paper == kSlip || paper == kEndorsement) && (status & kSlipAbsent) != 0) {
-      refusal = TDEV_ERR_PAPER_TYPE;
-    } else if (paper == kValidation && (status & kValidationAbsent) != 0) {
-      refusal = TDEV_ERR_PAPER_TYPE;
-    }
-  }
-  if (refusal != TDEV_OK) return Refuse(handle, refusal, status, kOpPrint);
   const TdevDocument_t* document = ref->document;
-  return Send(connection.get(), [&](int32_t sequence, TdevBuffer_t** out) {
-    // A receipt is a plain print job.
-    if (paper == kReceipt) return TdevMsgPrintData(document, sequence, timeout, "", force, 0, out);
-    return TdevMsgHybridPrintData(document, ref->deviceId.c_str(), sequence, paper, fortyColumn,
-                                  timeout, force, out);
-  });
+  return CheckedSend(
+      handle, ref, kOpPrint,
+      [&](uint32_t status) -> int32_t {
+        if (removal != 0 && (paper == kReceipt || paper == kValidation)) {
+          return TDEV_ERR_PAPER_TYPE;
+        }
+        if ((status & kWaitingInsertion) != 0) return TDEV_ERR_WAIT_INSERTION;
+        if ((status & kWaitingRemoval) != 0) return TDEV_ERR_WAIT_REMOVAL;
+        if (paper == kReceipt && PaperPresent(status)) return TDEV_ERR_PAPER_TYPE;
+        if ((paper == kSlip || paper == kEndorsement) && (status & kSlipAbsent) != 0) {
+          return TDEV_ERR_PAPER_TYPE;
+        }
+        if (paper == kValidation && (status & kValidationAbsent) != 0) return TDEV_ERR_PAPER_TYPE;
+        return TDEV_OK;
+      },
+      [&](int32_t sequence, TdevBuffer_t** out) {
+        // A receipt is a plain print job.
+        if (paper == kReceipt) {
+          return TdevMsgPrintData(document, sequence, timeout, "", force, 0, out);
+        }
+        return TdevMsgHybridPrintData(document, ref->deviceId.c_str(), sequence, paper, fortyColumn,
+                                      timeout, force, out);
+      });
 }
 
 int TdevHybridCancelInsertion(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t paper) {
   PrinterRef ref = HybridRef(handle);
   if (ref == nullptr || !IsPaper(paper)) return TDEV_ERR_PARAM;
-  TdevConnectionRef connection = ConnectionOf(ref);
-  if (connection == nullptr) return TDEV_ERR_FAILURE;
-  uint32_t status = 0;
-  int32_t refusal = StatusStep(handle, &status);
-  if (refusal == TDEV_OK && (status & kWaitingInsertion) == 0) refusal = TDEV_ERR_ILLEGAL;
-  if (refusal != TDEV_OK) return Refuse(handle, refusal, status, kOpCancel);
   // A receipt has no cancel message: the builder refuses it with 1.
-  return Send(connection.get(), [&](int32_t sequence, TdevBuffer_t** out) {
-    return TdevMsgCancelInsertion(ref->deviceId.c_str(), sequence, paper, out);
-  });
+  return CheckedSend(handle, ref, kOpCancel, &CancelRefusal,
+                     [&](int32_t sequence, TdevBuffer_t** out) {
+                       return TdevMsgCancelInsertion(ref->deviceId.c_str(), sequence, paper, out);
+                     });
 }
 
 int TdevHybridCancelMicr(TdcBackendEnv_t*, TdevPrinterHandle_t* handle) {
   PrinterRef ref = HybridRef(handle);
   if (ref == nullptr) return TDEV_ERR_PARAM;
-  TdevConnectionRef connection = ConnectionOf(ref);
-  if (connection == nullptr) return TDEV_ERR_FAILURE;
-  uint32_t status = 0;
-  int32_t refusal = StatusStep(handle, &status);
-  if (refusal == TDEV_OK && (status & kWaitingInsertion) == 0) refusal = TDEV_ERR_ILLEGAL;
-  if (refusal != TDEV_OK) return Refuse(handle, refusal, status, kOpCancel);
-  return Send(connection.get(), [&](int32_t sequence, TdevBuffer_t** out) {
-    return TdevMsgMicrCancel(ref->deviceId.c_str(), sequence, out);
-  });
+  return CheckedSend(handle, ref, kOpCancel, &CancelRefusal,
+                     [&](int32_t sequence, TdevBuffer_t** out) {
+                       return TdevMsgMicrCancel(ref->deviceId.c_str(), sequence, out);
+                     });
 }
 
 int TdevHybridEjectPaper(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t, int32_t removal) {
   PrinterRef ref = HybridRef(handle);
   if (ref == nullptr) return TDEV_ERR_PARAM;
-  TdevConnectionRef connection = ConnectionOf(ref);
-  if (connection == nullptr) return TDEV_ERR_FAILURE;
-  uint32_t status = 0;
-  int32_t refusal = StatusStep(handle, &status);
-  if (refusal == TDEV_OK) {
-    if ((status & kWaitingInsertion) != 0) {
-      refusal = TDEV_ERR_WAIT_INSERTION;
-    } else if ((status & kWaitingRemoval) != 0) {
-      refusal = TDEV_ERR_WAIT_REMOVAL;
-    } else if (!PaperPresent(status) && removal == 0) {
-      refusal = TDEV_ERR_ILLEGAL;  // nothing to eject
-    }
-  }
-  if (refusal != TDEV_OK) return Refuse(handle, refusal, status, kOpEject);
-  return Send(connection.get(), [&](int32_t sequence, TdevBuffer_t** out) {
-    return TdevMsgEject(ref->deviceId.c_str(), sequence, out);
-  });
+  return CheckedSend(
+      handle, ref, kOpEject,
+      [&](uint32_t status) -> int32_t {
+        if ((status & kWaitingInsertion) != 0) return TDEV_ERR_WAIT_INSERTION;
+        if ((status & kWaitingRemoval) != 0) return TDEV_ERR_WAIT_REMOVAL;
+        if (!PaperPresent(status) && removal == 0) return TDEV_ERR_ILLEGAL;  // nothing to eject
+        return TDEV_OK;
+      },
+      [&](int32_t sequence, TdevBuffer_t** out) {
+        return TdevMsgEject(ref->deviceId.c_str(), sequence, out);
+      });
 }
 
 int TdevHybridReadMicrData(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t font,
@@ -431,19 +416,14 @@ int TdevHybridReadMicrData(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_
   if (ref == nullptr) return TDEV_ERR_PARAM;
   int32_t waitTime = 0;
   int32_t timeout = 0;
-  if (!IsFlag(font) || !InRange(waitTimeMs, 0, kWaitTimeMax, kWaitTimeDefault, &waitTime) ||
-      !InRange(timeoutMs, kTimeoutMin, kTimeoutMax, kTimeoutDefault, &timeout)) {
+  if (!IsFlag(font) || !MapWaitTimes(waitTimeMs, timeoutMs, &waitTime, &timeout)) {
     return TDEV_ERR_PARAM;
   }
-  TdevConnectionRef connection = ConnectionOf(ref);
-  if (connection == nullptr) return TDEV_ERR_FAILURE;
-  uint32_t status = 0;
-  int32_t refusal = StatusStep(handle, &status);
-  if (refusal == TDEV_OK) refusal = MicrRefusal(status, removal);
-  if (refusal != TDEV_OK) return Refuse(handle, refusal, status, kOpMicrRead);
-  return Send(connection.get(), [&](int32_t sequence, TdevBuffer_t** out) {
-    return TdevMsgMicrRead(ref->deviceId.c_str(), sequence, font, timeout, waitTime, out);
-  });
+  return CheckedSend(
+      handle, ref, kOpMicrRead, [&](uint32_t status) { return MicrRefusal(status, removal); },
+      [&](int32_t sequence, TdevBuffer_t** out) {
+        return TdevMsgMicrRead(ref->deviceId.c_str(), sequence, font, timeout, waitTime, out);
+      });
 }
 
 int TdevHybridCleanMicrReader(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t waitTimeMs,
@@ -452,19 +432,12 @@ int TdevHybridCleanMicrReader(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int
   if (ref == nullptr) return TDEV_ERR_PARAM;
   int32_t waitTime = 0;
   int32_t timeout = 0;
-  if (!InRange(waitTimeMs, 0, kWaitTimeMax, kWaitTimeDefault, &waitTime) ||
-      !InRange(timeoutMs, kTimeoutMin, kTimeoutMax, kTimeoutDefault, &timeout)) {
-    return TDEV_ERR_PARAM;
-  }
-  TdevConnectionRef connection = ConnectionOf(ref);
-  if (connection == nullptr) return TDEV_ERR_FAILURE;
-  uint32_t status = 0;
-  int32_t refusal = StatusStep(handle, &status);
-  if (refusal == TDEV_OK) refusal = MicrRefusal(status, removal);
-  if (refusal != TDEV_OK) return Refuse(handle, refusal, status, kOpMicrCleaning);
-  return Send(connection.get(), [&](int32_t sequence, TdevBuffer_t** out) {
-    return TdevMsgMicrCleaning(ref->deviceId.c_str(), sequence, timeout, waitTime, out);
-  });
+  if (!MapWaitTimes(waitTimeMs, timeoutMs, &waitTime, &timeout)) return TDEV_ERR_PARAM;
+  return CheckedSend(
+      handle, ref, kOpMicrCleaning, [&](uint32_t status) { return MicrRefusal(status, removal); },
+      [&](int32_t sequence, TdevBuffer_t** out) {
+        return TdevMsgMicrCleaning(ref->deviceId.c_str(), sequence, timeout, waitTime, out);
+      });
 }
 
 int TdevHybridForceCommand(TdcBackendEnv_t* env, TdevPrinterHandle_t* handle, const uint8_t* bytes,

@@ -18,30 +18,13 @@
 #include "service/device_handles.h"
 #include "service/device_service.h"
 #include "service/host_connection.h"
+#include "service/ops_support.h"
 #include "service/reply_codes.h"
 #include "service/request_messages.h"
 
 namespace tilo2::core {
 
 namespace {
-
-// The live handle behind a pointer, when it is of the wanted kind. A handle
-// of another kind is treated as missing: its record has other fields.
-template <class Handle>
-std::shared_ptr<Handle> RefKind(const void* handle, uint32_t type) {
-  auto base = TdevRefHandle(handle);
-  if (base == nullptr || base->type != type) return nullptr;
-  return std::static_pointer_cast<Handle>(base);
-}
-
-// Stores one callback under its record's callback lock.
-template <class Callback>
-int Install(PlatformMutex_t& lock, Callback* field, Callback function) {
-  PlatformLockGuard guard(lock);
-  if (!guard) return 255;
-  *field = function;
-  return 0;
-}
 
 // The connection a handle or entry was opened on, ready to carry a request:
 // 255 when it is gone or has no channel, 4 when it is not connected. A request
@@ -54,18 +37,6 @@ int UsableConnection(const std::weak_ptr<TdevConnection_t>& weak, TdevConnection
   if (TdevConnectionChannel(connection.get(), nullptr) == nullptr) return 255;
   *out = std::move(connection);
   return 0;
-}
-
-// Sends a built message and frees it in every case.
-int SendBuilt(TdevConnection_t* connection, int built, TdevBuffer_t* message) {
-  if (built != TDEV_BUILD_OK) {
-    TdevBufferFree(message);
-    return TdevBuilderResultToResult(built);
-  }
-  const std::string_view bytes = TdevBufferView(message);
-  const int sent = TdevConnectionSend(connection, bytes.data(), static_cast<int32_t>(bytes.size()));
-  TdevBufferFree(message);
-  return sent;
 }
 
 // Replaces the prefix set in one step under its lock, so a reader sees the
@@ -95,7 +66,7 @@ int BoxRequest(TdevCommBoxEntry_t* entry, int32_t* sequence, Callback TdevCommBo
   if (live == nullptr || live->boxId.empty()) return 255;
   TdevConnectionRef connection;
   if (const int usable = UsableConnection(live->connectionRef, &connection)) return usable;
-  if (Install(live->callbackLock, &(live.get()->*slot), callback) != 0) return 255;
+  if (TdevStoreCallback(live->callbackLock, &(live.get()->*slot), callback) != 0) return 255;
   const int32_t next = TdevNextSequence(connection.get());
   if (next == 0) return 255;
   // Written first: the answer may arrive before this call returns, and the
@@ -103,7 +74,7 @@ int BoxRequest(TdevCommBoxEntry_t* entry, int32_t* sequence, Callback TdevCommBo
   *sequence = next;
   TdevBuffer_t* message = nullptr;
   const int built = build(live->boxId.c_str(), next, &message);
-  return SendBuilt(connection.get(), built, message);
+  return TdevConnectionSendBuilt(connection.get(), built, message);
 }
 
 }  // namespace
@@ -111,41 +82,38 @@ int BoxRequest(TdevCommBoxEntry_t* entry, int32_t* sequence, Callback TdevCommBo
 // ---- Callback setters ---------------------------------------------------------------
 
 int TdevKeyboardSetKeyPressCallback(TdevKeyboardHandle_t* handle) {
-  auto keyboard = RefKind<TdevKeyboardHandle_t>(handle, TDEV_DEVICE_KEYBOARD);
-  if (keyboard == nullptr) return 1;
-  return Install<TdevKeyPressCallback>(keyboard->callbackLock, &keyboard->keyPress, &TdcOnKeyPress);
+  return TdevInstallNotifier(handle, TDEV_DEVICE_KEYBOARD, &TdevKeyboardHandle_t::keyPress,
+                             &TdcOnKeyPress);
 }
 
 int TdevKeyboardSetStringCallback(TdevKeyboardHandle_t* handle) {
-  auto keyboard = RefKind<TdevKeyboardHandle_t>(handle, TDEV_DEVICE_KEYBOARD);
-  if (keyboard == nullptr) return 1;
-  return Install<TdevStringCallback>(keyboard->callbackLock, &keyboard->string, &TdcOnReadString);
+  return TdevInstallNotifier(handle, TDEV_DEVICE_KEYBOARD, &TdevKeyboardHandle_t::string,
+                             &TdcOnReadString);
 }
 
 int TdevScannerSetDataCallback(TdevDeviceHandle_t* handle) {
-  auto scanner = RefKind<TdevDeviceHandle_t>(handle, TDEV_DEVICE_SCANNER);
-  if (scanner == nullptr) return 1;
-  return Install<TdevDataTextCallback>(scanner->callbackLock, &scanner->dataText, &TdcOnScanData);
+  return TdevInstallNotifier(handle, TDEV_DEVICE_SCANNER, &TdevDeviceHandle_t::dataText,
+                             &TdcOnScanData);
 }
 
 int TdevSerialSetDataCallback(TdevDeviceHandle_t* handle) {
-  auto serial = RefKind<TdevDeviceHandle_t>(handle, TDEV_DEVICE_SERIAL);
-  if (serial == nullptr) return 1;
   // Serial input and command replies both arrive as bytes.
-  return Install<TdevDataBytesCallback>(serial->callbackLock, &serial->dataBytes, &TdcOnSerialData);
+  return TdevInstallNotifier(handle, TDEV_DEVICE_SERIAL, &TdevDeviceHandle_t::dataBytes,
+                             &TdcOnSerialData);
 }
 
 int TdevCommBoxSetReceiveCallback(TdevCommBoxEntry_t* entry) {
   auto live = TdevRefCommBoxEntry(entry);
   if (live == nullptr) return 1;
-  return Install<TdevCommReceiveCallback>(live->callbackLock, &live->receive, &TdcOnCommBoxReceive);
+  return TdevStoreCallback<TdevCommReceiveCallback>(live->callbackLock, &live->receive,
+                                                    &TdcOnCommBoxReceive);
 }
 
 // ---- Keyboard prefix ------------------------------------------------------------------
 
 int TdevKeyboardSetPrefix(TdcBackendEnv_t*, TdevKeyboardHandle_t* handle, const uint8_t* bytes,
                           int32_t length) {
-  auto keyboard = RefKind<TdevKeyboardHandle_t>(handle, TDEV_DEVICE_KEYBOARD);
+  auto keyboard = TdevRefKind<TdevKeyboardHandle_t>(handle, TDEV_DEVICE_KEYBOARD);
   if (keyboard == nullptr || length < 0) return 1;
   TdevConnectionRef connection;
   if (const int usable = UsableConnection(keyboard->connectionRef, &connection)) return usable;
@@ -154,17 +122,16 @@ int TdevKeyboardSetPrefix(TdcBackendEnv_t*, TdevKeyboardHandle_t* handle, const 
   // Replaced before the send, and stays replaced when the send fails: the
   // set is what the app asked for last.
   if (ReplacePrefix(keyboard.get(), bytes, count) != 0) return 255;
-  const int32_t sequence = TdevNextSequence(connection.get());
-  TdevBuffer_t* message = nullptr;
   // The codes go out as given, repeats and 0 included; the service decides.
-  const int built = TdevMsgSetPrefix(keyboard->deviceId.c_str(), bytes, count, sequence, &message);
-  return SendBuilt(connection.get(), built, message);
+  return TdevSendRequest(connection.get(), [&](int32_t sequence, TdevBuffer_t** message) {
+    return TdevMsgSetPrefix(keyboard->deviceId.c_str(), bytes, count, sequence, message);
+  });
 }
 
 int TdevKeyboardGetPrefix(TdevKeyboardHandle_t* handle, uint8_t* out, int32_t capacity,
                           int32_t* length) {
   if (out == nullptr || length == nullptr || capacity < 0) return 1;
-  auto keyboard = RefKind<TdevKeyboardHandle_t>(handle, TDEV_DEVICE_KEYBOARD);
+  auto keyboard = TdevRefKind<TdevKeyboardHandle_t>(handle, TDEV_DEVICE_KEYBOARD);
   if (keyboard == nullptr) return 1;
   PlatformLockGuard guard(keyboard->prefixLock);
   if (!guard) return 255;
@@ -181,7 +148,7 @@ int TdevKeyboardGetPrefix(TdevKeyboardHandle_t* handle, uint8_t* out, int32_t ca
 
 int TdevSerialSendCommand(TdcBackendEnv_t*, TdevDeviceHandle_t* handle, const uint8_t* bytes,
                           int32_t length) {
-  auto serial = RefKind<TdevDeviceHandle_t>(handle, TDEV_DEVICE_SERIAL);
+  auto serial = TdevRefKind<TdevDeviceHandle_t>(handle, TDEV_DEVICE_SERIAL);
   if (serial == nullptr || bytes == nullptr || length <= 0) return 1;
   TdevConnectionRef connection;
   if (const int usable = UsableConnection(serial->connectionRef, &connection)) return usable;
@@ -194,11 +161,9 @@ int TdevSerialSendCommand(TdcBackendEnv_t*, TdevDeviceHandle_t* handle, const ui
     return 12;
   }
   TdevBytesToHex(bytes, length, hex.data());
-  const int32_t sequence = TdevNextSequence(connection.get());
-  TdevBuffer_t* message = nullptr;
-  const int built =
-      TdevMsgSendCommand(serial->deviceId.c_str(), hex.data(), length * 2, sequence, &message);
-  return SendBuilt(connection.get(), built, message);
+  return TdevSendRequest(connection.get(), [&](int32_t sequence, TdevBuffer_t** message) {
+    return TdevMsgSendCommand(serial->deviceId.c_str(), hex.data(), length * 2, sequence, message);
+  });
 }
 
 // ---- Message-box requests -------------------------------------------------------------

@@ -6,13 +6,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <string_view>
 
 #include "foundation/lock_guard.h"
 #include "foundation/logger.h"
 #include "service/device_handles.h"
 #include "service/device_service.h"
 #include "service/host_connection.h"
+#include "service/ops_support.h"
 #include "service/printer_ops_internal.h"
 #include "service/reply_codes.h"
 #include "service/request_messages.h"
@@ -56,18 +56,19 @@ int BeginImmediate(TdevPrinterHandle_t* handle, int32_t timeoutMs, int32_t* time
   return 0;
 }
 
-// Sends the one-element document (forced when the printer is not ready, so
-// the service does not hold it back) and empties it whatever the outcome.
-int SendImmediate(TdevPrinterHandle_t* handle, int32_t timeout, bool ready) {
+// The frame of every immediate operation once the handle and its own
+// arguments passed: the shared checks, the one element appended, then the
+// document sent (forced when the printer is not ready, so the service does
+// not hold it back) and emptied whatever the outcome.
+template <typename Write>
+int ForceElement(TdevPrinterHandle_t* handle, int32_t timeoutMs, Write write) {
+  int32_t timeout = 0;
+  if (const int begun = BeginImmediate(handle, timeoutMs, &timeout)) return begun;
+  if (const int appended = TdevFromBuilderResult(write(handle->document))) return appended;
+  const bool ready = TdevPrinterIsReady(nullptr, handle) == 1;
   const int sent = TdevPrinterSendData(nullptr, handle, timeout, "", ready ? 0 : 1, 0);
   TdevDocClearBody(handle->document);
   return sent;
-}
-
-// Appends through an element writer; 0 or the translated failure.
-template <typename Write>
-int AppendElement(TdevPrinterHandle_t* handle, Write write) {
-  return TdevFromBuilderResult(write(handle->document));
 }
 
 }  // namespace
@@ -88,20 +89,12 @@ int TdevPrinterSendData(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t t
   // the service's: a job written there would be lost without a result.
   if (TdevIsConnected(connection.get()) != 1) return 4;
 
-  const int32_t sequence = TdevNextSequence(connection.get());
-  TdevBuffer_t* message = nullptr;
-  const int built =
-      TdevMsgPrintData(handle->document, sequence, timeout, printJobId, force, noBody, &message);
-  if (built != TDEV_BUILD_OK) {
-    return built == TDEV_BUILD_BAD_ARGUMENT ? 1 : built == TDEV_BUILD_NO_MEMORY ? 12 : 255;
-  }
   // The send lock is tried without waiting (2 when busy) and the channel's
   // code translated.
-  const std::string_view bytes = TdevBufferView(message);
-  const int sent =
-      TdevConnectionSend(connection.get(), bytes.data(), static_cast<int32_t>(bytes.size()));
-  TdevBufferFree(message);
-  return sent;
+  return TdevSendRequest(connection.get(), [&](int32_t sequence, TdevBuffer_t** message) {
+    return TdevMsgPrintData(handle->document, sequence, timeout, printJobId, force, noBody,
+                            message);
+  });
 }
 
 int TdevClearCommandBuffer(TdevPrinterHandle_t* handle) {
@@ -165,60 +158,38 @@ int TdevPrinterForcePulse(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t
                           int32_t pulseTime, int32_t timeoutMs) {
   const std::shared_ptr<TdevPrinterHandle_t> ref = TdevRefPrinterHandle(handle);
   if (ref == nullptr) return 1;
-  int32_t drawerIndex = 0, timeIndex = 0, timeout = 0;
+  int32_t drawerIndex = 0, timeIndex = 0;
   if (!TdevMapPulse(drawer, pulseTime, &drawerIndex, &timeIndex)) return 1;
-  if (const int begun = BeginImmediate(handle, timeoutMs, &timeout)) return begun;
-  if (const int appended = AppendElement(
-          handle, [&](TdevDocument_t* d) { return TdevXmlPulse(d, drawerIndex, timeIndex); })) {
-    return appended;
-  }
-  return SendImmediate(handle, timeout, TdevPrinterIsReady(nullptr, handle) == 1);
+  return ForceElement(handle, timeoutMs,
+                      [&](TdevDocument_t* d) { return TdevXmlPulse(d, drawerIndex, timeIndex); });
 }
 
 int TdevPrinterForceStopSound(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t timeoutMs) {
   const std::shared_ptr<TdevPrinterHandle_t> ref = TdevRefPrinterHandle(handle);
   if (ref == nullptr) return 1;
-  int32_t timeout = 0;
-  if (const int begun = BeginImmediate(handle, timeoutMs, &timeout)) return begun;
   // Pattern "none", no repeat, no cycle: whatever sounds stops.
-  if (const int appended =
-          AppendElement(handle, [](TdevDocument_t* d) { return TdevXmlSound(d, 0, 0, -1); })) {
-    return appended;
-  }
-  return SendImmediate(handle, timeout, TdevPrinterIsReady(nullptr, handle) == 1);
+  return ForceElement(handle, timeoutMs,
+                      [](TdevDocument_t* d) { return TdevXmlSound(d, 0, 0, -1); });
 }
 
 int TdevPrinterForceCommand(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, const uint8_t* bytes,
                             int32_t length, int32_t timeoutMs) {
   const std::shared_ptr<TdevPrinterHandle_t> ref = TdevRefPrinterHandle(handle);
   if (ref == nullptr || bytes == nullptr) return 1;
-  int32_t timeout = 0;
-  if (const int begun = BeginImmediate(handle, timeoutMs, &timeout)) return begun;
-  if (const int appended = AppendElement(
-          handle, [&](TdevDocument_t* d) { return TdevXmlCommand(d, bytes, length); })) {
-    return appended;
-  }
-  return SendImmediate(handle, timeout, TdevPrinterIsReady(nullptr, handle) == 1);
+  return ForceElement(handle, timeoutMs,
+                      [&](TdevDocument_t* d) { return TdevXmlCommand(d, bytes, length); });
 }
 
 int TdevPrinterForceReset(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t timeoutMs) {
   const std::shared_ptr<TdevPrinterHandle_t> ref = TdevRefPrinterHandle(handle);
   if (ref == nullptr) return 1;
-  int32_t timeout = 0;
-  if (const int begun = BeginImmediate(handle, timeoutMs, &timeout)) return begun;
-  const bool ready = TdevPrinterIsReady(nullptr, handle) == 1;
-  if (const int appended = AppendElement(handle, &TdevXmlReset)) return appended;
-  return SendImmediate(handle, timeout, ready);
+  return ForceElement(handle, timeoutMs, &TdevXmlReset);
 }
 
 int TdevPrinterForceRecover(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t timeoutMs) {
   const std::shared_ptr<TdevPrinterHandle_t> ref = TdevRefPrinterHandle(handle);
   if (ref == nullptr) return 1;
-  int32_t timeout = 0;
-  if (const int begun = BeginImmediate(handle, timeoutMs, &timeout)) return begun;
-  const bool ready = TdevPrinterIsReady(nullptr, handle) == 1;
-  if (const int appended = AppendElement(handle, &TdevXmlRecovery)) return appended;
-  return SendImmediate(handle, timeout, ready);
+  return ForceElement(handle, timeoutMs, &TdevXmlRecovery);
 }
 
 }  // namespace tilo2::core

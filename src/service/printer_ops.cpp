@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "encoding/imaging/image_raster.h"
@@ -60,6 +61,50 @@ int Append(const void* handle, Write write) {
 // The style of the line elements: 0..5 as they are, -2 thin.
 bool MapLineStyle(int32_t style, int32_t* out) { return MapIndex(style, 5, 0, kNoRow, out); }
 
+// Every value a coordinate: 0..65535.
+bool Coordinates(std::initializer_list<int32_t> values) {
+  for (int32_t v : values)
+    if (!In(v, 0, 65535)) return false;
+  return true;
+}
+
+// The elements that take one index: value 0..hi as it is, -2 as
+// defaultIndex (kNoRow: no default), anything else refused with 1.
+int AppendIndex(const void* handle, int32_t value, int32_t hi, int32_t defaultIndex,
+                int (*write)(TdevDocument_t*, int32_t)) {
+  return Append(handle, [&](TdevDocument_t* d) {
+    int32_t index = 0;
+    return MapIndex(value, hi, defaultIndex, kNoRow, &index) ? write(d, index) : 1;
+  });
+}
+
+// The elements that take one number in lo..hi as it is.
+int AppendNumber(const void* handle, int32_t value, int32_t lo, int32_t hi,
+                 int (*write)(TdevDocument_t*, int32_t)) {
+  return Append(handle, [&](TdevDocument_t* d) { return In(value, lo, hi) ? write(d, value) : 1; });
+}
+
+// The two ends of a vertical line: a coordinate and a line style.
+int AppendVLine(const void* handle, int32_t x, int32_t style,
+                int (*write)(TdevDocument_t*, int32_t, int32_t)) {
+  return Append(handle, [&](TdevDocument_t* d) {
+    int32_t s = 0;
+    if (!Coordinates({x}) || !MapLineStyle(style, &s)) return 1;
+    return write(d, x, s);
+  });
+}
+
+// The page-mode shapes between two points: four coordinates and a line style.
+int AppendPageShape(const void* handle, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                    int32_t style,
+                    int (*write)(TdevDocument_t*, int32_t, int32_t, int32_t, int32_t, int32_t)) {
+  return Append(handle, [&](TdevDocument_t* d) {
+    int32_t s = 0;
+    if (!Coordinates({x1, y1, x2, y2}) || !MapLineStyle(style, &s)) return 1;
+    return write(d, x1, y1, x2, y2, s);
+  });
+}
+
 }  // namespace
 
 // ---- Shared with the job operations ---------------------------------------------------------
@@ -100,23 +145,15 @@ int TdevFromBuilderResult(int built) {
 // ---- Text ----------------------------------------------------------------------------------
 
 int TdevPrinterAddTextAlign(TdevPrinterHandle_t* handle, int32_t align) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t index = 0;
-    return MapIndex(align, 2, 0, kNoRow, &index) ? TdevXmlTextAlign(d, index) : 1;
-  });
+  return AppendIndex(handle, align, 2, 0, &TdevXmlTextAlign);
 }
 
 int TdevPrinterAddLineSpace(TdevPrinterHandle_t* handle, int32_t linespc) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    return In(linespc, 0, 255) ? TdevXmlTextLineSpace(d, linespc) : 1;
-  });
+  return AppendNumber(handle, linespc, 0, 255, &TdevXmlTextLineSpace);
 }
 
 int TdevPrinterAddTextRotate(TdevPrinterHandle_t* handle, int32_t rotate) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t index = 0;
-    return MapIndex(rotate, 1, 0, kNoRow, &index) ? TdevXmlTextRotate(d, index) : 1;
-  });
+  return AppendIndex(handle, rotate, 1, 0, &TdevXmlTextRotate);
 }
 
 int TdevPrinterAddText(TdevPrinterHandle_t* handle, const char* text) {
@@ -125,24 +162,15 @@ int TdevPrinterAddText(TdevPrinterHandle_t* handle, const char* text) {
 }
 
 int TdevPrinterAddTextLang(TdevPrinterHandle_t* handle, int32_t lang) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t index = 0;
-    return MapIndex(lang, 5, 0, kNoRow, &index) ? TdevXmlTextLang(d, index) : 1;
-  });
+  return AppendIndex(handle, lang, 5, 0, &TdevXmlTextLang);
 }
 
 int TdevPrinterAddTextFont(TdevPrinterHandle_t* handle, int32_t font) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t index = 0;
-    return MapIndex(font, 4, 0, kNoRow, &index) ? TdevXmlTextFont(d, index) : 1;
-  });
+  return AppendIndex(handle, font, 4, 0, &TdevXmlTextFont);
 }
 
 int TdevPrinterAddTextSmooth(TdevPrinterHandle_t* handle, int32_t smooth) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t index = 0;
-    return MapIndex(smooth, 1, 0, kNoRow, &index) ? TdevXmlTextSmooth(d, index) : 1;
-  });
+  return AppendIndex(handle, smooth, 1, 0, &TdevXmlTextSmooth);
 }
 
 int TdevPrinterAddTextSize(TdevPrinterHandle_t* handle, int32_t width, int32_t height) {
@@ -179,28 +207,22 @@ int TdevPrinterAddTextStyle(TdevPrinterHandle_t* handle, int32_t reverse, int32_
 }
 
 int TdevPrinterAddHPosition(TdevPrinterHandle_t* handle, int32_t x) {
-  return Append(handle,
-                [&](TdevDocument_t* d) { return In(x, 0, 65535) ? TdevXmlTextPosition(d, x) : 1; });
+  return AppendNumber(handle, x, 0, 65535, &TdevXmlTextPosition);
 }
 
 // ---- Paper feed ------------------------------------------------------------------------------
 
 int TdevPrinterAddFeedUnit(TdevPrinterHandle_t* handle, int32_t unit) {
-  return Append(handle,
-                [&](TdevDocument_t* d) { return In(unit, 0, 255) ? TdevXmlFeedUnit(d, unit) : 1; });
+  return AppendNumber(handle, unit, 0, 255, &TdevXmlFeedUnit);
 }
 
 int TdevPrinterAddFeedLine(TdevPrinterHandle_t* handle, int32_t line) {
-  return Append(handle,
-                [&](TdevDocument_t* d) { return In(line, 0, 255) ? TdevXmlFeedLine(d, line) : 1; });
+  return AppendNumber(handle, line, 0, 255, &TdevXmlFeedLine);
 }
 
 int TdevPrinterAddFeedPosition(TdevPrinterHandle_t* handle, int32_t pos) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t index = 0;
-    // No default: the position must be named.
-    return MapIndex(pos, 3, kNoRow, kNoRow, &index) ? TdevXmlFeedPosition(d, index) : 1;
-  });
+  // No default: the position must be named.
+  return AppendIndex(handle, pos, 3, kNoRow, &TdevXmlFeedPosition);
 }
 
 // ---- Image -------------------------------------------------------------------------------------
@@ -210,8 +232,7 @@ int TdevPrinterAddImage(TdevPrinterHandle_t* handle, const uint8_t* pixels, int3
                         int32_t color, int32_t mode, int32_t halftone, double brightness) {
   return Append(handle, [&](TdevDocument_t* d) {
     if (pixels == nullptr) return 1;
-    for (int32_t v : {imageWidth, imageHeight, x, y, width, height})
-      if (!In(v, 0, 65535)) return 1;
+    if (!Coordinates({imageWidth, imageHeight, x, y, width, height})) return 1;
     int32_t colorIndex = 0, modeIndex = 0, halftoneIndex = 0;
     if (!MapIndex(color, 4, 1, kNoRow, &colorIndex) || !MapIndex(mode, 1, 0, kNoRow, &modeIndex) ||
         !MapIndex(halftone, 2, 0, kNoRow, &halftoneIndex)) {
@@ -341,25 +362,17 @@ int TdevPrinterAddSymbol(TdevPrinterHandle_t* handle, const char* data, int32_t 
 int TdevPrinterAddHLine(TdevPrinterHandle_t* handle, int32_t x1, int32_t x2, int32_t style) {
   return Append(handle, [&](TdevDocument_t* d) {
     int32_t s = 0;
-    if (!In(x1, 0, 65535) || !In(x2, 0, 65535) || !MapLineStyle(style, &s)) return 1;
+    if (!Coordinates({x1, x2}) || !MapLineStyle(style, &s)) return 1;
     return TdevXmlHLine(d, x1, x2, s);
   });
 }
 
 int TdevPrinterAddVLineBegin(TdevPrinterHandle_t* handle, int32_t x, int32_t style) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t s = 0;
-    if (!In(x, 0, 65535) || !MapLineStyle(style, &s)) return 1;
-    return TdevXmlVLineBegin(d, x, s);
-  });
+  return AppendVLine(handle, x, style, &TdevXmlVLineBegin);
 }
 
 int TdevPrinterAddVLineEnd(TdevPrinterHandle_t* handle, int32_t x, int32_t style) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t s = 0;
-    if (!In(x, 0, 65535) || !MapLineStyle(style, &s)) return 1;
-    return TdevXmlVLineEnd(d, x, s);
-  });
+  return AppendVLine(handle, x, style, &TdevXmlVLineEnd);
 }
 
 int TdevPrinterAddPageBegin(TdevPrinterHandle_t* handle) {
@@ -373,54 +386,35 @@ int TdevPrinterAddPageEnd(TdevPrinterHandle_t* handle) {
 int TdevPrinterAddPageArea(TdevPrinterHandle_t* handle, int32_t x, int32_t y, int32_t width,
                            int32_t height) {
   return Append(handle, [&](TdevDocument_t* d) {
-    for (int32_t v : {x, y, width, height})
-      if (!In(v, 0, 65535)) return 1;
+    if (!Coordinates({x, y, width, height})) return 1;
     return TdevXmlPageArea(d, x, y, width, height);
   });
 }
 
 int TdevPrinterAddPageDirection(TdevPrinterHandle_t* handle, int32_t dir) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t index = 0;
-    return MapIndex(dir, 3, 0, kNoRow, &index) ? TdevXmlPageDirection(d, index) : 1;
-  });
+  return AppendIndex(handle, dir, 3, 0, &TdevXmlPageDirection);
 }
 
 int TdevPrinterAddPagePosition(TdevPrinterHandle_t* handle, int32_t x, int32_t y) {
   return Append(handle, [&](TdevDocument_t* d) {
-    return In(x, 0, 65535) && In(y, 0, 65535) ? TdevXmlPagePosition(d, x, y) : 1;
+    return Coordinates({x, y}) ? TdevXmlPagePosition(d, x, y) : 1;
   });
 }
 
 int TdevPrinterAddPageLine(TdevPrinterHandle_t* handle, int32_t x1, int32_t y1, int32_t x2,
                            int32_t y2, int32_t style) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t s = 0;
-    for (int32_t v : {x1, y1, x2, y2})
-      if (!In(v, 0, 65535)) return 1;
-    if (!MapLineStyle(style, &s)) return 1;
-    return TdevXmlPageLine(d, x1, y1, x2, y2, s);
-  });
+  return AppendPageShape(handle, x1, y1, x2, y2, style, &TdevXmlPageLine);
 }
 
 int TdevPrinterAddPageRectangle(TdevPrinterHandle_t* handle, int32_t x1, int32_t y1, int32_t x2,
                                 int32_t y2, int32_t style) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t s = 0;
-    for (int32_t v : {x1, y1, x2, y2})
-      if (!In(v, 0, 65535)) return 1;
-    if (!MapLineStyle(style, &s)) return 1;
-    return TdevXmlPageRectangle(d, x1, y1, x2, y2, s);
-  });
+  return AppendPageShape(handle, x1, y1, x2, y2, style, &TdevXmlPageRectangle);
 }
 
 // ---- Cutter, drawer, buzzer, raw bytes, layout -------------------------------------------------
 
 int TdevPrinterAddCut(TdevPrinterHandle_t* handle, int32_t type) {
-  return Append(handle, [&](TdevDocument_t* d) {
-    int32_t index = 0;
-    return MapIndex(type, 2, 1, kNoRow, &index) ? TdevXmlCut(d, index) : 1;
-  });
+  return AppendIndex(handle, type, 2, 1, &TdevXmlCut);
 }
 
 int TdevPrinterAddPulse(TdevPrinterHandle_t* handle, int32_t drawer, int32_t time) {

@@ -1,5 +1,6 @@
 #pragma once
-// What the printer's document builders and its job operations share.
+// What the document builders of the printer and the display and the
+// printer's job operations share.
 
 #include <cstdint>
 #include <memory>
