@@ -8,6 +8,7 @@
 
 #include "device/service_notifiers.h"
 #include "service_fake/fake_internal.h"
+#include "service_fake/fake_stubs.h"
 
 namespace tilo2::core {
 
@@ -37,15 +38,22 @@ bool TextAccepted(int32_t x, int32_t y, int32_t lang) {
   return xOk && yOk && (lang == 0 || lang == 1);
 }
 
+// A display handle is the fake's one handle record.
+TdevPrinterHandle_t* Record(TdevDisplayHandle_t* handle) {
+  return reinterpret_cast<TdevPrinterHandle_t*>(handle);
+}
+
+int AppendTo(Call call, TdevDisplayHandle_t* handle) {
+  return Append(std::move(call), Record(handle));
+}
+
 int AppendText(const char* name, TdevDisplayHandle_t* handle, const char* text, int32_t x,
                int32_t y, int32_t lang) {
   Call call = MakeCall(name, handle, {x, y, lang}, {Text(text)});
   if (handle != nullptr && (text == nullptr || !TextAccepted(x, y, lang))) {
-    bool hasScript;
-    int code = 0;
-    return Finish(Begin(std::move(call), &hasScript, &code), 1);
+    return fake::Answer(std::move(call), true);
   }
-  return Append(std::move(call), reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(std::move(call), handle);
 }
 
 void FireResult(const void* handle, const std::string& host, const std::string& deviceId,
@@ -61,19 +69,7 @@ void FireResult(const void* handle, const std::string& host, const std::string& 
 }  // namespace
 
 int TdevDisplaySetReceiveCallback(TdevDisplayHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevDisplaySetReceiveCallback", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  auto* h = reinterpret_cast<TdevPrinterHandle_t*>(handle);
-  if (!fake::Alive(h)) return Finish(index, 255);
-  const int result = hasScript ? code : 0;
-  if (result == 0) {
-    std::lock_guard lock(fake::S().mu);
-    h->slots[kReceiveSlot] = true;
-  }
-  return Finish(index, result);
+  return fake::MarkSlot("TdevDisplaySetReceiveCallback", Record(handle), kReceiveSlot);
 }
 
 int TdevDisplaySendData(TdcBackendEnv_t*, TdevDisplayHandle_t* handle) {
@@ -81,7 +77,7 @@ int TdevDisplaySendData(TdcBackendEnv_t*, TdevDisplayHandle_t* handle) {
   int code = 0;
   size_t index = Begin(MakeCall("TdevDisplaySendData", handle, {}, {}), &hasScript, &code);
   if (handle == nullptr) return Finish(index, 1);
-  auto* h = reinterpret_cast<TdevPrinterHandle_t*>(handle);
+  TdevPrinterHandle_t* h = Record(handle);
   if (!fake::Alive(h)) return Finish(index, 255);
   if (hasScript && code != 0) return Finish(index, code);
   bool notify;
@@ -102,8 +98,7 @@ int TdevDisplaySendData(TdcBackendEnv_t*, TdevDisplayHandle_t* handle) {
 }
 
 int TdevDisplayAddInitialize(TdevDisplayHandle_t* handle) {
-  return Append(MakeCall("TdevDisplayAddInitialize", handle, {}, {}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(MakeCall("TdevDisplayAddInitialize", handle, {}, {}), handle);
 }
 
 int TdevDisplayAddCreateWindow(TdevDisplayHandle_t* handle, int32_t number, int32_t x, int32_t y,
@@ -114,33 +109,27 @@ int TdevDisplayAddCreateWindow(TdevDisplayHandle_t* handle, int32_t number, int3
 }
 
 int TdevDisplayAddDestroyWindow(TdevDisplayHandle_t* handle, int32_t number) {
-  return Append(MakeCall("TdevDisplayAddDestroyWindow", handle, {number}, {}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(MakeCall("TdevDisplayAddDestroyWindow", handle, {number}, {}), handle);
 }
 
 int TdevDisplayAddSetCurrentWindow(TdevDisplayHandle_t* handle, int32_t number) {
-  return Append(MakeCall("TdevDisplayAddSetCurrentWindow", handle, {number}, {}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(MakeCall("TdevDisplayAddSetCurrentWindow", handle, {number}, {}), handle);
 }
 
 int TdevDisplayAddClearCurrentWindow(TdevDisplayHandle_t* handle) {
-  return Append(MakeCall("TdevDisplayAddClearCurrentWindow", handle, {}, {}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(MakeCall("TdevDisplayAddClearCurrentWindow", handle, {}, {}), handle);
 }
 
 int TdevDisplayAddSetCursorPosition(TdevDisplayHandle_t* handle, int32_t x, int32_t y) {
-  return Append(MakeCall("TdevDisplayAddSetCursorPosition", handle, {x, y}, {}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(MakeCall("TdevDisplayAddSetCursorPosition", handle, {x, y}, {}), handle);
 }
 
 int TdevDisplayAddMoveCursorPosition(TdevDisplayHandle_t* handle, int32_t target) {
-  return Append(MakeCall("TdevDisplayAddMoveCursorPosition", handle, {target}, {}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(MakeCall("TdevDisplayAddMoveCursorPosition", handle, {target}, {}), handle);
 }
 
 int TdevDisplayAddSetCursorType(TdevDisplayHandle_t* handle, int32_t type) {
-  return Append(MakeCall("TdevDisplayAddSetCursorType", handle, {type}, {}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(MakeCall("TdevDisplayAddSetCursorType", handle, {type}, {}), handle);
 }
 
 int TdevDisplayAddText(TdevDisplayHandle_t* handle, const char* text, int32_t x, int32_t y,
@@ -156,24 +145,21 @@ int TdevDisplayAddReverseText(TdevDisplayHandle_t* handle, const char* text, int
 int TdevDisplayAddMarqueeText(TdevDisplayHandle_t* handle, const char* text, int32_t format,
                               int32_t unitWaitMs, int32_t repeatWaitMs, int32_t repeatCount,
                               int32_t lang) {
-  return Append(MakeCall("TdevDisplayAddMarqueeText", handle,
-                         {format, unitWaitMs, repeatWaitMs, repeatCount, lang}, {Text(text)}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(MakeCall("TdevDisplayAddMarqueeText", handle,
+                           {format, unitWaitMs, repeatWaitMs, repeatCount, lang}, {Text(text)}),
+                  handle);
 }
 
 int TdevDisplayAddSetBlink(TdevDisplayHandle_t* handle, int32_t intervalMs) {
-  return Append(MakeCall("TdevDisplayAddSetBlink", handle, {intervalMs}, {}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(MakeCall("TdevDisplayAddSetBlink", handle, {intervalMs}, {}), handle);
 }
 
 int TdevDisplayAddSetBrightness(TdevDisplayHandle_t* handle, int32_t level) {
-  return Append(MakeCall("TdevDisplayAddSetBrightness", handle, {level}, {}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(MakeCall("TdevDisplayAddSetBrightness", handle, {level}, {}), handle);
 }
 
 int TdevDisplayAddShowClock(TdevDisplayHandle_t* handle) {
-  return Append(MakeCall("TdevDisplayAddShowClock", handle, {}, {}),
-                reinterpret_cast<TdevPrinterHandle_t*>(handle));
+  return AppendTo(MakeCall("TdevDisplayAddShowClock", handle, {}, {}), handle);
 }
 
 }  // namespace tilo2::core
@@ -201,13 +187,7 @@ bool IsDisplayReceiveInstalled(const void* handle) {
 
 bool FireDisplayResult(const void* handle, int32_t success, int32_t code) {
   std::string host, deviceId;
-  {
-    std::lock_guard lock(S().mu);
-    TdevPrinterHandle_t* h = FindHandleLocked(handle);
-    if (h == nullptr || !h->slots[kReceiveSlot]) return false;
-    host = h->connection->host;
-    deviceId = h->deviceId;
-  }
+  if (!SlotTarget(handle, kReceiveSlot, &host, &deviceId)) return false;
   FireResult(handle, host, deviceId, success, code, true);
   return true;
 }

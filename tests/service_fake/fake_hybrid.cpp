@@ -7,6 +7,7 @@
 
 #include "device/service_notifiers.h"
 #include "service_fake/fake_internal.h"
+#include "service_fake/fake_stubs.h"
 
 namespace tilo2::core {
 
@@ -36,208 +37,136 @@ constexpr StatusNotifier kHybridStatusNotifiers[16] = {
     &TdcHybridServiceEventSlipPaperOk,      &TdcHybridServiceEventSlipPaperEmpty,
 };
 
-int SetHybridSlot(const char* name, TdevPrinterHandle_t* handle, int slot) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(MakeCall(name, handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  if (!fake::Alive(handle)) return Finish(index, 255);
-  if (hasScript && code != 0) return Finish(index, code);
-  {
-    std::lock_guard lock(S().mu);
-    handle->slots[slot] = true;
-  }
-  return Finish(index, 0);
-}
-
-// Host and device id of a live handle whose hybrid slot is installed.
-bool SlotTarget(TdevPrinterHandle_t* handle, int slot, std::string* host, std::string* deviceId) {
-  std::lock_guard lock(S().mu);
-  TdevPrinterHandle_t* h = FindHandleLocked(handle);
-  if (h == nullptr || !h->slots[slot]) return false;
-  *host = h->connection->host;
-  *deviceId = h->deviceId;
-  return true;
-}
-
 }  // namespace
 
 int TdevHybridSetOnlineCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetOnlineCallback", handle, 0);
+  return fake::MarkSlot("TdevHybridSetOnlineCallback", handle, 0);
 }
 int TdevHybridSetOfflineCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetOfflineCallback", handle, 1);
+  return fake::MarkSlot("TdevHybridSetOfflineCallback", handle, 1);
 }
 int TdevHybridSetPowerOffCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetPowerOffCallback", handle, 2);
+  return fake::MarkSlot("TdevHybridSetPowerOffCallback", handle, 2);
 }
 int TdevHybridSetCoverCloseCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetCoverCloseCallback", handle, 3);
+  return fake::MarkSlot("TdevHybridSetCoverCloseCallback", handle, 3);
 }
 int TdevHybridSetCoverOpenCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetCoverOpenCallback", handle, 4);
+  return fake::MarkSlot("TdevHybridSetCoverOpenCallback", handle, 4);
 }
 int TdevHybridSetPaperOkCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetPaperOkCallback", handle, 5);
+  return fake::MarkSlot("TdevHybridSetPaperOkCallback", handle, 5);
 }
 int TdevHybridSetPaperNearEndCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetPaperNearEndCallback", handle, 6);
+  return fake::MarkSlot("TdevHybridSetPaperNearEndCallback", handle, 6);
 }
 int TdevHybridSetPaperEmptyCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetPaperEmptyCallback", handle, 7);
+  return fake::MarkSlot("TdevHybridSetPaperEmptyCallback", handle, 7);
 }
 int TdevHybridSetDrawerHighCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetDrawerHighCallback", handle, 8);
+  return fake::MarkSlot("TdevHybridSetDrawerHighCallback", handle, 8);
 }
 int TdevHybridSetDrawerLowCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetDrawerLowCallback", handle, 9);
+  return fake::MarkSlot("TdevHybridSetDrawerLowCallback", handle, 9);
 }
 int TdevHybridSetInsertionWaitCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetInsertionWaitCallback", handle, 10);
+  return fake::MarkSlot("TdevHybridSetInsertionWaitCallback", handle, 10);
 }
 int TdevHybridSetInsertionWaitNoneCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetInsertionWaitNoneCallback", handle, 11);
+  return fake::MarkSlot("TdevHybridSetInsertionWaitNoneCallback", handle, 11);
 }
 int TdevHybridSetRemovalWaitPaperCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetRemovalWaitPaperCallback", handle, 12);
+  return fake::MarkSlot("TdevHybridSetRemovalWaitPaperCallback", handle, 12);
 }
 int TdevHybridSetRemovalWaitNoneCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetRemovalWaitNoneCallback", handle, 13);
+  return fake::MarkSlot("TdevHybridSetRemovalWaitNoneCallback", handle, 13);
 }
 int TdevHybridSetSlipPaperOkCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetSlipPaperOkCallback", handle, 14);
+  return fake::MarkSlot("TdevHybridSetSlipPaperOkCallback", handle, 14);
 }
 int TdevHybridSetSlipPaperEmptyCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetSlipPaperEmptyCallback", handle, 15);
+  return fake::MarkSlot("TdevHybridSetSlipPaperEmptyCallback", handle, 15);
 }
 int TdevHybridSetReceiveCallback(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetReceiveCallback", handle, 16);
+  return fake::MarkSlot("TdevHybridSetReceiveCallback", handle, 16);
 }
 int TdevHybridSetWaitInsertionReply(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetWaitInsertionReply", handle, 17);
+  return fake::MarkSlot("TdevHybridSetWaitInsertionReply", handle, 17);
 }
 int TdevHybridSetClearBufferReply(TdevPrinterHandle_t* handle) {
-  return SetHybridSlot("TdevHybridSetClearBufferReply", handle, 18);
+  return fake::MarkSlot("TdevHybridSetClearBufferReply", handle, 18);
 }
 
 int TdevHybridSetSelectingPaper(TdevPrinterHandle_t* handle, int32_t flag) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridSetSelectingPaper", handle, {flag}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return fake::Answer(MakeCall("TdevHybridSetSelectingPaper", handle, {flag}, {}),
+                      handle == nullptr);
 }
 
 int TdevHybridClearBufferSync(TdcBackendEnv_t*, TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(MakeCall("TdevHybridClearBufferSync", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return fake::Answer(MakeCall("TdevHybridClearBufferSync", handle, {}, {}), handle == nullptr);
 }
 
 int TdevHybridWaitInsertionSync(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t paper,
                                 int32_t reserved, int32_t timeoutMs) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridWaitInsertionSync", handle, {paper, reserved, timeoutMs}, {}),
-            &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return fake::Answer(
+      MakeCall("TdevHybridWaitInsertionSync", handle, {paper, reserved, timeoutMs}, {}),
+      handle == nullptr);
 }
 
 int TdevHybridWaitInsertion(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t paper,
                             int32_t waitTimeMs, int32_t timeoutMs, int32_t removal) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(
+  return fake::Answer(
       MakeCall("TdevHybridWaitInsertion", handle, {paper, waitTimeMs, timeoutMs, removal}, {}),
-      &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+      handle == nullptr);
 }
 
 int TdevHybridSendData(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t paper,
                        int32_t timeoutMs, int32_t fortyColumn, int32_t removal, int32_t force) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(
+  return fake::Answer(
       MakeCall("TdevHybridSendData", handle, {paper, timeoutMs, fortyColumn, removal, force}, {}),
-      &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+      handle == nullptr);
 }
 
 int TdevHybridCancelInsertion(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t paper) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridCancelInsertion", handle, {paper}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return fake::Answer(MakeCall("TdevHybridCancelInsertion", handle, {paper}, {}),
+                      handle == nullptr);
 }
 
 int TdevHybridCancelMicr(TdcBackendEnv_t*, TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(MakeCall("TdevHybridCancelMicr", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return fake::Answer(MakeCall("TdevHybridCancelMicr", handle, {}, {}), handle == nullptr);
 }
 
 int TdevHybridEjectPaper(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t spare,
                          int32_t removal) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridEjectPaper", handle, {spare, removal}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return fake::Answer(MakeCall("TdevHybridEjectPaper", handle, {spare, removal}, {}),
+                      handle == nullptr);
 }
 
 int TdevHybridReadMicrData(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t font,
                            int32_t waitTimeMs, int32_t timeoutMs, int32_t removal) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridReadMicrData", handle, {font, waitTimeMs, timeoutMs, removal}, {}),
-            &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return fake::Answer(
+      MakeCall("TdevHybridReadMicrData", handle, {font, waitTimeMs, timeoutMs, removal}, {}),
+      handle == nullptr);
 }
 
 int TdevHybridCleanMicrReader(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, int32_t waitTimeMs,
                               int32_t timeoutMs, int32_t removal) {
-  bool hasScript;
-  int code = 0;
-  size_t index =
-      Begin(MakeCall("TdevHybridCleanMicrReader", handle, {waitTimeMs, timeoutMs, removal}, {}),
-            &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return fake::Answer(
+      MakeCall("TdevHybridCleanMicrReader", handle, {waitTimeMs, timeoutMs, removal}, {}),
+      handle == nullptr);
 }
 
 int TdevHybridForceCommand(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, const uint8_t* bytes,
                            int32_t length, int32_t paper, int32_t fortyColumn, int32_t removal,
                            int32_t timeoutMs) {
-  bool hasScript;
-  int code = 0;
-  Call call = MakeCall("TdevHybridForceCommand", handle,
-                       {length, paper, fortyColumn, removal, timeoutMs}, {});
-  if (bytes != nullptr && length > 0) call.bytes.assign(bytes, bytes + length);
-  size_t index = Begin(std::move(call), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return fake::Answer(fake::WithBytes(MakeCall("TdevHybridForceCommand", handle,
+                                               {length, paper, fortyColumn, removal, timeoutMs}),
+                                      bytes, length),
+                      handle == nullptr);
 }
 
 int TdevPrinterIsReady(TdcBackendEnv_t*, TdevPrinterHandle_t* handle) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(MakeCall("TdevPrinterIsReady", handle, {}, {}), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return fake::Answer(MakeCall("TdevPrinterIsReady", handle, {}, {}), handle == nullptr);
 }
 
 int TdevGetSystemVersion(const char* host, uint8_t* units) {
@@ -274,7 +203,7 @@ bool IsHybridInstalled(const void* handle, int slot) {
 bool FireHybridStatusEvent(TdevPrinterHandle_t* handle, int slot) {
   if (slot < 0 || slot > 15) return false;
   std::string host, deviceId;
-  if (!SlotTarget(handle, slot, &host, &deviceId)) return false;
+  if (!fake::SlotTarget(handle, slot, &host, &deviceId)) return false;
   StatusNotifier notifier = kHybridStatusNotifiers[slot];
   RunNotifier([=] { notifier(handle, host.c_str(), deviceId.c_str()); }, true);
   return true;
@@ -283,7 +212,7 @@ bool FireHybridStatusEvent(TdevPrinterHandle_t* handle, int slot) {
 bool FireHybridResult(TdevPrinterHandle_t* handle, int32_t success, int32_t code, uint32_t status,
                       int32_t operation, const char* data) {
   std::string host, deviceId;
-  if (!SlotTarget(handle, 16, &host, &deviceId)) return false;
+  if (!fake::SlotTarget(handle, 16, &host, &deviceId)) return false;
   const bool hasData = data != nullptr;
   std::string text = hasData ? data : "";
   RunNotifier(

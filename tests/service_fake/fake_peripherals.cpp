@@ -14,6 +14,7 @@
 
 #include "device/service_notifiers.h"
 #include "service_fake/fake_internal.h"
+#include "service_fake/fake_stubs.h"
 
 namespace tilo2::core {
 
@@ -58,9 +59,9 @@ int TdevKeyboardSetPrefix(TdcBackendEnv_t*, TdevKeyboardHandle_t* handle, const 
                           int32_t length) {
   bool hasScript;
   int code = 0;
-  Call call = MakeCall("TdevKeyboardSetPrefix", handle, {length}, {});
-  if (bytes != nullptr && length > 0) call.bytes.assign(bytes, bytes + length);
-  size_t index = Begin(std::move(call), &hasScript, &code);
+  size_t index =
+      Begin(fake::WithBytes(MakeCall("TdevKeyboardSetPrefix", handle, {length}), bytes, length),
+            &hasScript, &code);
   if (handle == nullptr) return Finish(index, 1);
   std::lock_guard lock(fake::S().mu);
   TdevPrinterHandle_t* h = fake::FindHandleLocked(handle);
@@ -103,13 +104,9 @@ int TdevSerialSetDataCallback(TdevDeviceHandle_t* handle) {
 
 int TdevSerialSendCommand(TdcBackendEnv_t*, TdevDeviceHandle_t* handle, const uint8_t* bytes,
                           int32_t length) {
-  bool hasScript;
-  int code = 0;
-  Call call = MakeCall("TdevSerialSendCommand", handle, {length}, {});
-  if (bytes != nullptr && length > 0) call.bytes.assign(bytes, bytes + length);
-  size_t index = Begin(std::move(call), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  return Finish(index, hasScript ? code : 0);
+  return fake::Answer(
+      fake::WithBytes(MakeCall("TdevSerialSendCommand", handle, {length}), bytes, length),
+      handle == nullptr);
 }
 
 int TdevOpenCommBoxSync(TdcBackendEnv_t*, TdevConnection_t* connection, const char* boxId,
@@ -195,13 +192,13 @@ TdevCommBoxEntry_t* FindBoxLocked(const TdevCommBoxEntry_t* entry) {
   return nullptr;
 }
 
-// host and device id of a live handle whose slot is installed.
-bool HandleFor(const void* handle, int slot, std::string* host, std::string* deviceId) {
+// The host of a live entry (with its receive notifier installed, when
+// receiving is asked for); false for none.
+bool BoxTarget(const TdevCommBoxEntry_t* entry, bool receiving, std::string* host) {
   std::lock_guard lock(S().mu);
-  TdevPrinterHandle_t* h = FindHandleLocked(handle);
-  if (h == nullptr || !h->slots[slot]) return false;
-  *host = h->connection->host;
-  *deviceId = h->deviceId;
+  TdevCommBoxEntry_t* e = FindBoxLocked(entry);
+  if (e == nullptr || (receiving && !e->receiveInstalled)) return false;
+  *host = e->connection->host;
   return true;
 }
 
@@ -262,7 +259,7 @@ bool IsBoxOpen(const TdevCommBoxEntry_t* entry) {
 
 bool FireKeyPress(const void* handle, int32_t keyCode, std::optional<std::string> text, bool wait) {
   std::string host, deviceId;
-  if (!HandleFor(handle, kKeyPressSlot, &host, &deviceId)) return false;
+  if (!SlotTarget(handle, kKeyPressSlot, &host, &deviceId)) return false;
   void* h = const_cast<void*>(handle);
   RunNotifier(
       [=] {
@@ -275,7 +272,7 @@ bool FireKeyPress(const void* handle, int32_t keyCode, std::optional<std::string
 
 bool FireReadString(const void* handle, std::optional<std::string> text, int32_t prefix) {
   std::string host, deviceId;
-  if (!HandleFor(handle, kStringSlot, &host, &deviceId)) return false;
+  if (!SlotTarget(handle, kStringSlot, &host, &deviceId)) return false;
   void* h = const_cast<void*>(handle);
   RunNotifier(
       [=] {
@@ -288,7 +285,7 @@ bool FireReadString(const void* handle, std::optional<std::string> text, int32_t
 
 bool FireScanData(const void* handle, std::optional<std::string> data) {
   std::string host, deviceId;
-  if (!HandleFor(handle, kDataSlot, &host, &deviceId)) return false;
+  if (!SlotTarget(handle, kDataSlot, &host, &deviceId)) return false;
   void* h = const_cast<void*>(handle);
   RunNotifier(
       [=] {
@@ -301,7 +298,7 @@ bool FireScanData(const void* handle, std::optional<std::string> data) {
 
 bool FireSerialData(const void* handle, const std::vector<uint8_t>& bytes, bool nullData) {
   std::string host, deviceId;
-  if (!HandleFor(handle, kDataSlot, &host, &deviceId)) return false;
+  if (!SlotTarget(handle, kDataSlot, &host, &deviceId)) return false;
   void* h = const_cast<void*>(handle);
   RunNotifier(
       [=] {
@@ -319,12 +316,7 @@ bool FireCommHistory(const TdevCommBoxEntry_t* entry, int32_t code,
                      const std::vector<Message>& items, int32_t sequence, bool nullItems,
                      int32_t count) {
   std::string host;
-  {
-    std::lock_guard lock(S().mu);
-    TdevCommBoxEntry_t* e = FindBoxLocked(entry);
-    if (e == nullptr) return false;
-    host = e->connection->host;
-  }
+  if (!BoxTarget(entry, false, &host)) return false;
   auto* e = const_cast<TdevCommBoxEntry_t*>(entry);
   const int32_t n = count >= 0 ? count : static_cast<int32_t>(items.size());
   RunNotifier(
@@ -340,12 +332,7 @@ bool FireCommHistory(const TdevCommBoxEntry_t* entry, int32_t code,
 bool FireCommSendResult(const TdevCommBoxEntry_t* entry, int32_t code, int32_t count,
                         int32_t sequence) {
   std::string host;
-  {
-    std::lock_guard lock(S().mu);
-    TdevCommBoxEntry_t* e = FindBoxLocked(entry);
-    if (e == nullptr) return false;
-    host = e->connection->host;
-  }
+  if (!BoxTarget(entry, false, &host)) return false;
   auto* e = const_cast<TdevCommBoxEntry_t*>(entry);
   RunNotifier([=] { TdcOnCommBoxSendResult(e, host.c_str(), code, count, sequence); }, true);
   return true;
@@ -353,12 +340,7 @@ bool FireCommSendResult(const TdevCommBoxEntry_t* entry, int32_t code, int32_t c
 
 bool FireCommReceive(const TdevCommBoxEntry_t* entry, const Message& message, bool nullMessage) {
   std::string host;
-  {
-    std::lock_guard lock(S().mu);
-    TdevCommBoxEntry_t* e = FindBoxLocked(entry);
-    if (e == nullptr || !e->receiveInstalled) return false;
-    host = e->connection->host;
-  }
+  if (!BoxTarget(entry, true, &host)) return false;
   auto* e = const_cast<TdevCommBoxEntry_t*>(entry);
   RunNotifier(
       [=] {

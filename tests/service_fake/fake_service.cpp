@@ -11,6 +11,7 @@
 #include "device/conn_listener.h"
 #include "device/printer_module.h"
 #include "service_fake/fake_internal.h"
+#include "service_fake/fake_stubs.h"
 
 namespace tilo2::fake {
 
@@ -552,20 +553,6 @@ int SetConnectionNotifier(const char* name, TdevConnection_t* connection, int sl
   }
   return Finish(index, 0);
 }
-
-int SetPrinterSlot(const char* name, TdevPrinterHandle_t* handle, int slot) {
-  bool hasScript;
-  int code = 0;
-  size_t index = Begin(MakeCall(name, handle), &hasScript, &code);
-  if (handle == nullptr) return Finish(index, 1);
-  if (!fake::Alive(handle)) return Finish(index, 255);
-  if (hasScript && code != 0) return Finish(index, code);
-  {
-    std::lock_guard lock(S().mu);
-    handle->slots[slot] = true;
-  }
-  return Finish(index, 0);
-}
 }  // namespace
 
 int TdevSetReconnectingCallback(TdevConnection_t* connection) {
@@ -634,43 +621,43 @@ int TdevDocClearBody(TdevDocument_t* document) {
 }
 
 int TdevPrinterSetOnlineCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetOnlineCallback", h, 1);
+  return fake::MarkSlot("TdevPrinterSetOnlineCallback", h, 1);
 }
 int TdevPrinterSetOfflineCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetOfflineCallback", h, 2);
+  return fake::MarkSlot("TdevPrinterSetOfflineCallback", h, 2);
 }
 int TdevPrinterSetPowerOffCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetPowerOffCallback", h, 3);
+  return fake::MarkSlot("TdevPrinterSetPowerOffCallback", h, 3);
 }
 int TdevPrinterSetCoverCloseCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetCoverCloseCallback", h, 4);
+  return fake::MarkSlot("TdevPrinterSetCoverCloseCallback", h, 4);
 }
 int TdevPrinterSetCoverOpenCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetCoverOpenCallback", h, 5);
+  return fake::MarkSlot("TdevPrinterSetCoverOpenCallback", h, 5);
 }
 int TdevPrinterSetPaperOkCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetPaperOkCallback", h, 6);
+  return fake::MarkSlot("TdevPrinterSetPaperOkCallback", h, 6);
 }
 int TdevPrinterSetPaperNearEndCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetPaperNearEndCallback", h, 7);
+  return fake::MarkSlot("TdevPrinterSetPaperNearEndCallback", h, 7);
 }
 int TdevPrinterSetPaperEmptyCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetPaperEmptyCallback", h, 8);
+  return fake::MarkSlot("TdevPrinterSetPaperEmptyCallback", h, 8);
 }
 int TdevPrinterSetDrawerHighCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetDrawerHighCallback", h, 9);
+  return fake::MarkSlot("TdevPrinterSetDrawerHighCallback", h, 9);
 }
 int TdevPrinterSetDrawerLowCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetDrawerLowCallback", h, 10);
+  return fake::MarkSlot("TdevPrinterSetDrawerLowCallback", h, 10);
 }
 int TdevPrinterSetBatteryEmptyCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetBatteryEmptyCallback", h, 11);
+  return fake::MarkSlot("TdevPrinterSetBatteryEmptyCallback", h, 11);
 }
 int TdevPrinterSetBatteryEnoughCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetBatteryEnoughCallback", h, 12);
+  return fake::MarkSlot("TdevPrinterSetBatteryEnoughCallback", h, 12);
 }
 int TdevPrinterSetReceiveCallback(TdevPrinterHandle_t* h) {
-  return SetPrinterSlot("TdevPrinterSetReceiveCallback", h, 14);
+  return fake::MarkSlot("TdevPrinterSetReceiveCallback", h, 14);
 }
 
 int TdevPrinterGetStatus(TdcBackendEnv_t*, TdevPrinterHandle_t* handle, uint32_t* status,
