@@ -3,7 +3,6 @@
 // handle's slots, keyboard prefixes, and the lifetime of shared records.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -257,41 +256,6 @@ TEST_F(DeviceHandles, KeyboardPrefixSetKeepsDistinctNonzeroBytes) {
   EXPECT_EQ(TdevKeyboardClearPrefix(&keyboard), 0);
   EXPECT_EQ(std::string(keyboard.prefix), "");
 }
-
-// Another sender holds the connection's send lock from its own thread for as
-// long as this lives, so a request's send fails (busy) without touching the
-// link.
-class SendLockHolder {
- public:
-  explicit SendLockHolder(TdevConnection_t* connection)
-      : thread_([this, connection] {
-          PlatformLockGuard guard(connection->sendLock);
-          std::unique_lock lock(mutex_);
-          held_ = static_cast<bool>(guard);
-          changed_.notify_all();
-          changed_.wait(lock, [this] { return release_; });
-        }) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return held_; });
-  }
-  ~SendLockHolder() {
-    {
-      std::lock_guard lock(mutex_);
-      release_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-  }
-  SendLockHolder(const SendLockHolder&) = delete;
-  SendLockHolder& operator=(const SendLockHolder&) = delete;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool held_ = false;
-  bool release_ = false;
-  std::thread thread_;
-};
 
 // A close that never went out leaves the handle or box open and counted: the
 // host is not disconnected under it, it is found and usable, and a later close

@@ -353,27 +353,10 @@ TEST_F(DisplayOps, ABusySendLockGivesTwoWithNothingWritten) {
   auto& e = *emulator_;
   ASSERT_EQ(TdevDisplayAddShowClock(display), 0);
   // Another sender of the host holds the send lock until told to let go.
-  std::mutex m;
-  std::condition_variable cv;
-  bool held = false, release = false;
-  std::thread sender([&] {
-    PlatformLockGuard guard(connection_->sendLock);
-    std::unique_lock lock(m);
-    held = true;
-    cv.notify_all();
-    cv.wait(lock, [&] { return release; });
-  });
-  {
-    std::unique_lock lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return held; }));
-  }
+  SendLockHolder busy(connection_);
+  ASSERT_TRUE(busy.held());
   EXPECT_EQ(TdevDisplaySendData(nullptr, display), 2);
-  {
-    std::lock_guard lock(m);
-    release = true;
-  }
-  cv.notify_all();
-  sender.join();
+  busy.release();
   ASSERT_EQ(TdevDisplaySendData(nullptr, display), 0);
   ASSERT_TRUE(e.waitForReceived("display", 1, 10s));
   ASSERT_TRUE(e.waitFor(

@@ -141,6 +141,51 @@ class HostTest : public ::testing::Test {
   int32_t threadsBefore_ = 0;
 };
 
+// Another sender holds the connection's send lock from a thread of its own
+// until release() or the end of this object, so a request's send finds it
+// busy without touching the link.
+class SendLockHolder {
+ public:
+  explicit SendLockHolder(TdevConnection_t* connection)
+      : thread_([this, connection] {
+          PlatformLockGuard guard(connection->sendLock);
+          std::unique_lock lock(mutex_);
+          held_ = static_cast<bool>(guard);
+          taken_ = true;
+          changed_.notify_all();
+          changed_.wait(lock, [this] { return release_; });
+        }) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 10s, [this] { return taken_; });
+  }
+  ~SendLockHolder() { release(); }
+  SendLockHolder(const SendLockHolder&) = delete;
+  SendLockHolder& operator=(const SendLockHolder&) = delete;
+
+  // Whether the other sender holds the lock (checked once the constructor returned).
+  bool held() const {
+    std::lock_guard lock(mutex_);
+    return held_;
+  }
+  // Lets go of the lock and waits for the other sender to end.
+  void release() {
+    {
+      std::lock_guard lock(mutex_);
+      release_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool taken_ = false;
+  bool held_ = false;
+  bool release_ = false;
+  std::thread thread_;
+};
+
 // Raw message bytes the emulator received of one kind, in order.
 inline std::vector<std::string> receivedRaw(const service_emulator::ServiceEmulator& e,
                                             const std::string& kind) {

@@ -8,7 +8,6 @@
 #include "service/hybrid_ops.h"
 
 #include <atomic>
-#include <future>
 #include <mutex>
 #include <optional>
 
@@ -135,6 +134,28 @@ class HybridServiceOps : public HostTest {
   }
   void setStatus(uint32_t status, const char* id = kId) {
     emulator_->setDevice(id, Device{"type_hybrid_printer", status, 0, ""});
+  }
+  // Two hybrid printers of one host whose blocking requests the service
+  // never answers: h1 for the buffer clear, h2 (selecting paper) for the
+  // insertion wait. The reply bound lies far beyond the test: a 3 would
+  // mean the link's end went unnoticed.
+  void openSilentPair(int n, TdevPrinterHandle_t** h1, TdevPrinterHandle_t** h2) {
+    *h1 = openHybrid(n, kNoPaper);
+    ASSERT_NE(*h1, nullptr);
+    setStatus(kNoPaper, "h2");
+    *h2 = open("h2");
+    ASSERT_NE(*h2, nullptr);
+    TdevHybridSetSelectingPaper(*h2, 1);
+    TdevSetReplyBounds(600000, 0);
+    ReplyOverride silent;
+    silent.drop = true;
+    emulator_->overrideNextReply("clearbuffer", silent);
+    emulator_->overrideNextReply("slipwaitinsertion", silent);
+  }
+  // Both requests of the pair reached the service.
+  void awaitSilentPair() {
+    ASSERT_TRUE(emulator_->waitForReceived("clearbuffer", 1, 10s));
+    ASSERT_TRUE(emulator_->waitForReceived("slipwaitinsertion", 1, 10s));
   }
   // Raw device_data requests the service received, in order.
   std::vector<std::string> deviceRequests() const {
@@ -557,18 +578,11 @@ TEST_F(HybridServiceOps, TheStatusIsAskedAgainWhileTheServiceTimesOut) {
 TEST_F(HybridServiceOps, ABusySendLockGives2AndSendsNothing) {
   TdevPrinterHandle_t* h = openHybrid(1236, kSlipIn);
   ASSERT_NE(h, nullptr);
-  std::promise<void> held;
-  std::promise<void> release;
-  std::thread holder([&] {
-    PlatformLockGuard guard(connection_->sendLock);
-    held.set_value();
-    release.get_future().wait();
-  });
-  held.get_future().wait();
+  SendLockHolder busy(connection_);
+  ASSERT_TRUE(busy.held());
   EXPECT_EQ(TdevHybridEjectPaper(nullptr, h, 0, 0), 2);
   EXPECT_EQ(TdevHybridClearBuffer(nullptr, h), 2);
-  release.set_value();
-  holder.join();
+  busy.release();
   EXPECT_TRUE(deviceRequests().empty());
   EXPECT_TRUE(Refusals().empty());
   // The sequence numbers taken by the busy sends are gone; the next send works.
@@ -847,24 +861,13 @@ class TwoWaits {
 };
 
 TEST_F(HybridServiceOps, ALostLinkEndsTheBlockingRequestsWith4) {
-  TdevPrinterHandle_t* h1 = openHybrid(1242, kNoPaper);
-  ASSERT_NE(h1, nullptr);
-  auto& e = *emulator_;
-  setStatus(kNoPaper, "h2");
-  TdevPrinterHandle_t* h2 = open("h2");
-  ASSERT_NE(h2, nullptr);
-  TdevHybridSetSelectingPaper(h2, 1);
-  // Far beyond the test: a 3 would mean the link loss went unnoticed.
-  TdevSetReplyBounds(600000, 0);
-  ReplyOverride silent;
-  silent.drop = true;
-  e.overrideNextReply("clearbuffer", silent);
-  e.overrideNextReply("slipwaitinsertion", silent);
+  TdevPrinterHandle_t* h1 = nullptr;
+  TdevPrinterHandle_t* h2 = nullptr;
+  ASSERT_NO_FATAL_FAILURE(openSilentPair(1242, &h1, &h2));
   {
     TwoWaits waits(h1, h2);
-    ASSERT_TRUE(e.waitForReceived("clearbuffer", 1, 10s));
-    ASSERT_TRUE(e.waitForReceived("slipwaitinsertion", 1, 10s));
-    ASSERT_TRUE(e.resetClient(0));
+    ASSERT_NO_FATAL_FAILURE(awaitSilentPair());
+    ASSERT_TRUE(emulator_->resetClient(0));
     waits.join();
     EXPECT_EQ(waits.clearResult(), 4);
     EXPECT_EQ(waits.insertionResult(), 4);
@@ -877,21 +880,11 @@ TEST_F(HybridServiceOps, ALostLinkEndsTheBlockingRequestsWith4) {
 }
 
 TEST_F(HybridServiceOps, DestroyingTheConnectionEndsTheBlockingRequestsAtOnce) {
-  TdevPrinterHandle_t* h1 = openHybrid(1243, kNoPaper);
-  ASSERT_NE(h1, nullptr);
-  auto& e = *emulator_;
-  setStatus(kNoPaper, "h2");
-  TdevPrinterHandle_t* h2 = open("h2");
-  ASSERT_NE(h2, nullptr);
-  TdevHybridSetSelectingPaper(h2, 1);
-  TdevSetReplyBounds(600000, 0);
-  ReplyOverride silent;
-  silent.drop = true;
-  e.overrideNextReply("clearbuffer", silent);
-  e.overrideNextReply("slipwaitinsertion", silent);
+  TdevPrinterHandle_t* h1 = nullptr;
+  TdevPrinterHandle_t* h2 = nullptr;
+  ASSERT_NO_FATAL_FAILURE(openSilentPair(1243, &h1, &h2));
   TwoWaits waits(h1, h2);
-  ASSERT_TRUE(e.waitForReceived("clearbuffer", 1, 10s));
-  ASSERT_TRUE(e.waitForReceived("slipwaitinsertion", 1, 10s));
+  ASSERT_NO_FATAL_FAILURE(awaitSilentPair());
   EXPECT_EQ(TdevDestroyConnection(connection_), 0);
   waits.join();
   EXPECT_EQ(waits.clearResult(), 4);

@@ -3,7 +3,6 @@
 // its message, serial commands as hex text, the message-box history and send
 // requests with their sequence numbers, and what each refuses.
 
-#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <iterator>
@@ -94,40 +93,6 @@ void RecordSendResult(TdevCommBoxEntry_t*, const char* host, int32_t result, int
   Events::instance().add(std::string("sent ") + host + " " + std::to_string(result) + " " +
                          std::to_string(count) + " " + std::to_string(sequence));
 }
-
-// Another sender holds the connection's send lock from its own thread for as
-// long as this lives.
-class SendLockHolder {
- public:
-  explicit SendLockHolder(TdevConnection_t* connection)
-      : thread_([this, connection] {
-          PlatformLockGuard guard(connection->sendLock);
-          std::unique_lock lock(mutex_);
-          held_ = true;
-          changed_.notify_all();
-          changed_.wait(lock, [this] { return release_; });
-        }) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return held_; });
-  }
-  ~SendLockHolder() {
-    {
-      std::lock_guard lock(mutex_);
-      release_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-  }
-  SendLockHolder(const SendLockHolder&) = delete;
-  SendLockHolder& operator=(const SendLockHolder&) = delete;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool held_ = false;
-  bool release_ = false;
-  std::thread thread_;
-};
 
 // A keyboard "k1", a scanner "s1", a serial device "r1" and a message box
 // "b1" (member "me") open on one connection.

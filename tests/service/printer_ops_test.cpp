@@ -7,7 +7,6 @@
 // Addresses (io_test::address): 1190-1229.
 
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <limits>
@@ -619,21 +618,8 @@ TEST_F(PrinterOps, TheServicesJobResultReachesSlot14) {
 TEST_F(PrinterOps, ASendWhileAnotherThreadHoldsTheSendLockGives2AtOnce) {
   TdevPrinterHandle_t* p = openPrinter(1199);
   ASSERT_NE(p, nullptr);
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool held = false;
-  bool release = false;
-  std::thread holder([&] {
-    PlatformLockGuard guard(connection_->sendLock);
-    std::unique_lock lock(mutex);
-    held = true;
-    changed.notify_all();
-    changed.wait(lock, [&] { return release; });
-  });
-  {
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return held; }));
-  }
+  SendLockHolder busy(connection_);
+  ASSERT_TRUE(busy.held());
   ASSERT_EQ(TdevPrinterAddText(p, "busy"), 0);
   EXPECT_EQ(TdevPrinterSendData(nullptr, p, -2, "", 0, 0), 2);
   EXPECT_EQ(Body(p), "<text>busy</text>");
@@ -641,12 +627,7 @@ TEST_F(PrinterOps, ASendWhileAnotherThreadHoldsTheSendLockGives2AtOnce) {
   ASSERT_EQ(TdevClearCommandBuffer(p), 0);
   EXPECT_EQ(TdevPrinterForcePulse(nullptr, p, -2, -2, -2), 2);
   EXPECT_EQ(Body(p), "");
-  {
-    std::lock_guard lock(mutex);
-    release = true;
-  }
-  changed.notify_all();
-  holder.join();
+  busy.release();
 
   ASSERT_EQ(TdevPrinterAddText(p, "free"), 0);
   ASSERT_EQ(TdevPrinterSendData(nullptr, p, -2, "", 0, 0), 0);
