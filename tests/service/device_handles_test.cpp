@@ -87,13 +87,7 @@ TEST_F(DeviceHandles, RepeatedRepliesNeverTouchASettledHandle) {
   e.overrideNextReply("open_device", twice);
   void* handle = nullptr;
   ASSERT_EQ(TdevOpenDeviceSync(nullptr, c, "local_printer", TDEV_DEVICE_PRINTER, &handle), 0);
-  ASSERT_TRUE(e.waitFor(
-      [](const auto& messages) {
-        int n = 0;
-        for (const auto& m : messages) n += m.fromService && m.kind == "open_device";
-        return n == 2;
-      },
-      10s));
+  ASSERT_TRUE(waitForSent(e, "open_device", 2, 10s));
   // A failed repeat of the open must not close the open handle either.
   ASSERT_TRUE(e.sendMessage(0,
                             "<open_device><device_id>local_printer</device_id><data><code>"
@@ -127,13 +121,11 @@ struct JobResult {
   uint32_t status;
   int32_t battery;
 };
-std::mutex g_jobMutex;
-std::vector<JobResult> g_jobs;
+Records<JobResult> g_jobs;
 
 void OnJob(TdevPrinterHandle_t*, const char* host, const char* deviceId, int32_t success,
            int32_t result, uint32_t status, int32_t battery, const char* jobId) {
-  std::lock_guard lock(g_jobMutex);
-  g_jobs.push_back({host, deviceId, jobId, success, result, status, battery});
+  g_jobs.add({host, deviceId, jobId, success, result, status, battery});
 }
 
 TEST_F(DeviceHandles, JobResultsReachTheirPrinterSlotMasked) {
@@ -143,10 +135,7 @@ TEST_F(DeviceHandles, JobResultsReachTheirPrinterSlotMasked) {
   void* handle = nullptr;
   ASSERT_EQ(TdevOpenDeviceSync(nullptr, c, "local_printer", TDEV_DEVICE_PRINTER, &handle), 0);
   auto* printer = static_cast<TdevPrinterHandle_t*>(handle);
-  {
-    std::lock_guard lock(g_jobMutex);
-    g_jobs.clear();
-  }
+  g_jobs.clear();
   ASSERT_EQ(TdevSetPrinterCallback(printer, 14, reinterpret_cast<TdevAnyCallback>(&OnJob)), 0);
   auto result = [](const char* attributes, const char* device, int dataId) {
     char text[400];
@@ -163,21 +152,18 @@ TEST_F(DeviceHandles, JobResultsReachTheirPrinterSlotMasked) {
   ASSERT_TRUE(e.sendMessage(0, result("success=\"false\" status=\"8\"", "local_printer", 42)));
   // Another device's result reaches nobody.
   ASSERT_TRUE(e.sendMessage(0, result("success=\"true\"", "elsewhere", 43)));
-  ASSERT_TRUE(Eventually([&] {
-    std::lock_guard lock(g_jobMutex);
-    return g_jobs.size() == 2;
-  }));
-  std::lock_guard lock(g_jobMutex);
-  EXPECT_EQ(g_jobs[0].host, host());
-  EXPECT_EQ(g_jobs[0].deviceId, "local_printer");
-  EXPECT_EQ(g_jobs[0].jobId, "J1");
-  EXPECT_EQ(g_jobs[0].success, 1);
-  EXPECT_EQ(g_jobs[0].result, 0);
-  EXPECT_EQ(g_jobs[0].status, 0x810F6F6Fu);
-  EXPECT_EQ(g_jobs[0].battery, 3);
-  EXPECT_EQ(g_jobs[1].success, 0);
-  EXPECT_EQ(g_jobs[1].result, 255) << "a failure without a code";
-  EXPECT_EQ(g_jobs[1].status, 8u);
+  ASSERT_TRUE(Eventually([&] { return g_jobs.size() == 2; }));
+  const auto jobs = g_jobs.all();
+  EXPECT_EQ(jobs[0].host, host());
+  EXPECT_EQ(jobs[0].deviceId, "local_printer");
+  EXPECT_EQ(jobs[0].jobId, "J1");
+  EXPECT_EQ(jobs[0].success, 1);
+  EXPECT_EQ(jobs[0].result, 0);
+  EXPECT_EQ(jobs[0].status, 0x810F6F6Fu);
+  EXPECT_EQ(jobs[0].battery, 3);
+  EXPECT_EQ(jobs[1].success, 0);
+  EXPECT_EQ(jobs[1].result, 255) << "a failure without a code";
+  EXPECT_EQ(jobs[1].status, 8u);
   // The stored status is the last one; a battery of 0 keeps the one before.
   EXPECT_EQ(TdevGetPrinterStatus(printer), 8u);
   EXPECT_EQ(TdevGetBatteryLevel(printer), 3);
@@ -187,12 +173,10 @@ TEST_F(DeviceHandles, JobResultsReachTheirPrinterSlotMasked) {
 struct BoxMessage {
   std::string sender, receiver, message;
 };
-std::mutex g_boxMutex;
-std::vector<BoxMessage> g_boxMessages;
+Records<BoxMessage> g_boxMessages;
 
 void OnBoxReceive(TdevCommBoxEntry_t*, const char*, const TdevCommHistoryItem_t* item) {
-  std::lock_guard lock(g_boxMutex);
-  g_boxMessages.push_back({item->senderId, item->receiverId, item->message});
+  g_boxMessages.add({item->senderId, item->receiverId, item->message});
 }
 
 TEST_F(DeviceHandles, MessageBoxReceivesMessagesForItsBoxId) {
@@ -201,10 +185,7 @@ TEST_F(DeviceHandles, MessageBoxReceivesMessagesForItsBoxId) {
   ASSERT_NE(c, nullptr);
   TdevCommBoxEntry_t* box = nullptr;
   ASSERT_EQ(TdevOpenCommBoxSync(nullptr, c, "b1", "me", &box), 0);
-  {
-    std::lock_guard lock(g_boxMutex);
-    g_boxMessages.clear();
-  }
+  g_boxMessages.clear();
   {
     PlatformLockGuard guard(box->callbackLock);
     box->receive = &OnBoxReceive;
@@ -220,14 +201,11 @@ TEST_F(DeviceHandles, MessageBoxReceivesMessagesForItsBoxId) {
   };
   ASSERT_TRUE(e.sendMessage(0, message("other", "not mine")));
   ASSERT_TRUE(e.sendMessage(0, message("b1", "a &lt; b")));
-  ASSERT_TRUE(Eventually([&] {
-    std::lock_guard lock(g_boxMutex);
-    return g_boxMessages.size() == 1;
-  }));
-  std::lock_guard lock(g_boxMutex);
-  EXPECT_EQ(g_boxMessages[0].sender, "you");
-  EXPECT_EQ(g_boxMessages[0].receiver, "me");
-  EXPECT_EQ(g_boxMessages[0].message, "a < b");
+  ASSERT_TRUE(Eventually([&] { return g_boxMessages.size() == 1; }));
+  const auto messages = g_boxMessages.all();
+  EXPECT_EQ(messages[0].sender, "you");
+  EXPECT_EQ(messages[0].receiver, "me");
+  EXPECT_EQ(messages[0].message, "a < b");
 }
 
 TEST_F(DeviceHandles, KeyboardPrefixSetKeepsDistinctNonzeroBytes) {

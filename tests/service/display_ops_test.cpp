@@ -267,30 +267,18 @@ struct DisplayResult {
   uint32_t status;
   int32_t battery;
 };
-std::mutex g_resultMutex;
-std::condition_variable g_resultArrived;
-std::vector<DisplayResult> g_results;
+Records<DisplayResult> g_results;
 
 void RecordResult(void* handle, const char* host, const char* deviceId, int32_t success,
                   int32_t result, uint32_t status, int32_t battery) {
-  std::lock_guard lock(g_resultMutex);
-  g_results.push_back({handle, host, deviceId, success, result, status, battery});
-  g_resultArrived.notify_all();
-}
-
-bool WaitForResults(size_t count) {
-  std::unique_lock lock(g_resultMutex);
-  return g_resultArrived.wait_for(lock, 10s, [&] { return g_results.size() >= count; });
+  g_results.add({handle, host, deviceId, success, result, status, battery});
 }
 
 TEST_F(DisplayOps, JobResultsReachTheInstalledSlot) {
   TdevDisplayHandle_t* display = openDisplay(1093, Device{"type_display", 0x80000002u, 3, ""});
   ASSERT_NE(display, nullptr);
   auto& e = *emulator_;
-  {
-    std::lock_guard lock(g_resultMutex);
-    g_results.clear();
-  }
+  g_results.clear();
   ASSERT_EQ(TdevDisplaySetReceiveCallback(display), 0);
   {
     PlatformLockGuard guard(display->callbackLock);
@@ -300,7 +288,7 @@ TEST_F(DisplayOps, JobResultsReachTheInstalledSlot) {
   }
   ASSERT_EQ(TdevDisplayAddShowClock(display), 0);
   ASSERT_EQ(TdevDisplaySendData(nullptr, display), 0);
-  ASSERT_TRUE(WaitForResults(1));
+  ASSERT_TRUE(g_results.waitFor(1, 10s));
 
   ReplyOverride invalidWindow;
   invalidWindow.success = false;
@@ -309,19 +297,19 @@ TEST_F(DisplayOps, JobResultsReachTheInstalledSlot) {
   ASSERT_EQ(TdevDocClearBody(TdevGetDocument(display)), 0);
   ASSERT_EQ(TdevDisplayAddSetCurrentWindow(display, 3), 0);
   ASSERT_EQ(TdevDisplaySendData(nullptr, display), 0);
-  ASSERT_TRUE(WaitForResults(2));
+  ASSERT_TRUE(g_results.waitFor(2, 10s));
 
-  std::lock_guard lock(g_resultMutex);
-  ASSERT_EQ(g_results.size(), 2u);
-  EXPECT_EQ(g_results[0].handle, display);
-  EXPECT_EQ(g_results[0].host, host());
-  EXPECT_EQ(g_results[0].deviceId, kDisplayId);
-  EXPECT_EQ(g_results[0].success, 1);
-  EXPECT_EQ(g_results[0].result, 0);
-  EXPECT_EQ(g_results[0].status, 0x80000002u);
-  EXPECT_EQ(g_results[0].battery, 3);
-  EXPECT_EQ(g_results[1].success, 0);
-  EXPECT_EQ(g_results[1].result, TDEV_ERR_INVALID_WINDOW);
+  const auto results = g_results.all();
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].handle, display);
+  EXPECT_EQ(results[0].host, host());
+  EXPECT_EQ(results[0].deviceId, kDisplayId);
+  EXPECT_EQ(results[0].success, 1);
+  EXPECT_EQ(results[0].result, 0);
+  EXPECT_EQ(results[0].status, 0x80000002u);
+  EXPECT_EQ(results[0].battery, 3);
+  EXPECT_EQ(results[1].success, 0);
+  EXPECT_EQ(results[1].result, TDEV_ERR_INVALID_WINDOW);
 }
 
 TEST_F(DisplayOps, AnEmptyDocumentIsNotSent) {
@@ -335,13 +323,7 @@ TEST_F(DisplayOps, AnEmptyDocumentIsNotSent) {
   // The channel is in order: one job after the refusals is the only one.
   ASSERT_EQ(TdevDisplayAddClearCurrentWindow(display), 0);
   ASSERT_EQ(TdevDisplaySendData(nullptr, display), 0);
-  ASSERT_TRUE(e.waitFor(
-      [](const auto& messages) {
-        for (const auto& m : messages)
-          if (m.fromService && m.kind == "onxmlresult") return true;
-        return false;
-      },
-      10s));
+  ASSERT_TRUE(waitForSent(e, "onxmlresult", 1, 10s));
   const auto jobs = receivedRaw(e, "display");
   ASSERT_EQ(jobs.size(), 1u);
   EXPECT_EQ(jobs[0], DisplayJob(SequenceOf(jobs[0]), "<clear/>"));
@@ -359,13 +341,7 @@ TEST_F(DisplayOps, ABusySendLockGivesTwoWithNothingWritten) {
   busy.release();
   ASSERT_EQ(TdevDisplaySendData(nullptr, display), 0);
   ASSERT_TRUE(e.waitForReceived("display", 1, 10s));
-  ASSERT_TRUE(e.waitFor(
-      [](const auto& messages) {
-        for (const auto& msg : messages)
-          if (msg.fromService && msg.kind == "onxmlresult") return true;
-        return false;
-      },
-      10s));
+  ASSERT_TRUE(waitForSent(e, "onxmlresult", 1, 10s));
   EXPECT_EQ(e.received("display").size(), 1u) << "the refused send wrote nothing";
 }
 

@@ -36,6 +36,40 @@ inline std::unique_ptr<service_emulator::ServiceEmulator> startService(int n) {
   return service_test::startServiceEmulator(n);
 }
 
+// What a test's own callbacks saw, in order; filled from the client's
+// threads while the test reads it.
+template <class T>
+class Records {
+ public:
+  void add(T record) {
+    std::lock_guard lock(mutex_);
+    records_.push_back(std::move(record));
+    changed_.notify_all();
+  }
+  std::vector<T> all() const {
+    std::lock_guard lock(mutex_);
+    return records_;
+  }
+  size_t size() const {
+    std::lock_guard lock(mutex_);
+    return records_.size();
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    records_.clear();
+  }
+  // Waits (at most limit) until count records arrived.
+  bool waitFor(size_t count, std::chrono::milliseconds limit) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return records_.size() >= count; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<T> records_;
+};
+
 // What the connection slots 0, 1 and 2 reported, per connection.
 struct SlotEvent {
   TdevConnection_t* connection;
@@ -192,6 +226,18 @@ inline std::vector<std::string> receivedRaw(const service_emulator::ServiceEmula
   std::vector<std::string> out;
   for (const auto& m : e.received(kind)) out.push_back(m.raw);
   return out;
+}
+
+// Waits until the service has sent at least count messages of this kind.
+inline bool waitForSent(const service_emulator::ServiceEmulator& e, const std::string& kind,
+                        size_t count, std::chrono::milliseconds limit) {
+  return e.waitFor(
+      [&](const auto& messages) {
+        size_t n = 0;
+        for (const auto& m : messages) n += m.fromService && m.kind == kind;
+        return n >= count;
+      },
+      limit);
 }
 
 inline std::string withNul(const std::string& text) { return text + std::string(1, '\0'); }

@@ -50,29 +50,10 @@ struct Result {
   std::optional<std::string> data;
 };
 
-class ResultRecorder {
- public:
-  static ResultRecorder& instance() {
-    static ResultRecorder recorder;
-    return recorder;
-  }
-  void record(Result r) {
-    std::lock_guard lock(mutex_);
-    results_.push_back(std::move(r));
-  }
-  std::vector<Result> results() const {
-    std::lock_guard lock(mutex_);
-    return results_;
-  }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    results_.clear();
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<Result> results_;
-};
+Records<Result>& Results() {
+  static Records<Result> results;
+  return results;
+}
 
 std::optional<std::string> Text(const char* text) {
   return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
@@ -81,14 +62,13 @@ std::optional<std::string> Text(const char* text) {
 void RecordResult(TdevPrinterHandle_t* handle, const char* host, const char* deviceId,
                   int32_t success, int32_t code, uint32_t status, int32_t operation,
                   const char* data) {
-  ResultRecorder::instance().record(
-      {handle, Text(host), Text(deviceId), success, code, status, operation, Text(data)});
+  Results().add({handle, Text(host), Text(deviceId), success, code, status, operation, Text(data)});
 }
 
 // The client's own refusals carry no host (the service's answers always do).
 std::vector<Result> Refusals() {
   std::vector<Result> out;
-  for (const auto& r : ResultRecorder::instance().results())
+  for (const auto& r : Results().all())
     if (!r.host) out.push_back(r);
   return out;
 }
@@ -107,7 +87,7 @@ class HybridServiceOps : public HostTest {
  protected:
   void SetUp() override {
     HostTest::SetUp();
-    ResultRecorder::instance().clear();
+    Results().clear();
   }
   void TearDown() override {
     if (!host_.empty()) TdevSetHttpPorts(host(), 0, 0);
@@ -417,7 +397,7 @@ TEST_F(HybridServiceOps, ArgumentsAreRefusedBeforeTheStatusIsAsked) {
   for (const auto& k : cases) EXPECT_EQ(k.call(), 1) << k.name;
   EXPECT_TRUE(emulator_->httpRequests().empty()) << "no status was asked";
   EXPECT_TRUE(deviceRequests().empty());
-  EXPECT_TRUE(ResultRecorder::instance().results().empty());
+  EXPECT_TRUE(Results().all().empty());
   EXPECT_EQ(TdevGetDocument(h)->body->length, 0) << "nothing was left in the document";
 }
 
@@ -496,12 +476,12 @@ TEST_F(HybridServiceOps, StatusRefusalsAreReportedThroughTheResultSlot) {
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
-    ResultRecorder::instance().clear();
+    Results().clear();
     setStatus(k.status);
     TdevHybridSetSelectingPaper(h, k.selecting ? 1 : 0);
     EXPECT_EQ(k.call(), 0);
     TdevHybridSetSelectingPaper(h, 0);
-    const auto results = ResultRecorder::instance().results();
+    const auto results = Results().all();
     ASSERT_EQ(results.size(), 1u);
     const Result& r = results[0];
     EXPECT_EQ(r.handle, h);
@@ -561,7 +541,7 @@ TEST_F(HybridServiceOps, TheStatusIsAskedAgainWhileTheServiceTimesOut) {
   EXPECT_EQ(refusals[0].status, Stored(kWaitingInsertion | kNoPaper));
 
   // A service that cannot answer: the printer does not respond.
-  ResultRecorder::instance().clear();
+  Results().clear();
   e.clearLog();
   HttpOverride broken;
   broken.status = 500;
@@ -612,7 +592,7 @@ TEST_F(HybridServiceOps, TheServicesAnswersReachTheResultSlot) {
   EXPECT_EQ(TdevHybridSendData(nullptr, h, 0, -2, 0, 0, 0), 0);
   TdevDocClearBody(doc);
 
-  ASSERT_TRUE(Eventually([] { return ResultRecorder::instance().results().size() == 4; }, 10s));
+  ASSERT_TRUE(Eventually([] { return Results().all().size() == 4; }, 10s));
   struct Expected {
     int32_t success;
     int32_t code;
@@ -627,7 +607,7 @@ TEST_F(HybridServiceOps, TheServicesAnswersReachTheResultSlot) {
       {1, 0, Stored(kSlipIn) & 0x910F6F6F, 1, " "},
       {1, 0, kNoPaper & 0x810F6F6F, 1, ""},
   };
-  const auto results = ResultRecorder::instance().results();
+  const auto results = Results().all();
   for (size_t i = 0; i < results.size(); ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(results[i].handle, h);
@@ -667,7 +647,7 @@ TEST_F(HybridServiceOps, ARawCommandIsForcedOnlyWhenThePrinterIsNotReady) {
   int sequence = 0;
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
-    ResultRecorder::instance().clear();
+    Results().clear();
     emulator_->clearLog();
     setStatus(k.status);
     EXPECT_EQ(TdevHybridForceCommand(nullptr, h, bytes, 3, k.paper, 0, 0, k.timeoutMs), k.result);
@@ -706,7 +686,7 @@ TEST_F(HybridServiceOps, ARawCommandWhileTheHostIsNotConnectedGives4AndLeavesThe
   EXPECT_EQ(TdevHybridForceCommand(nullptr, h, bytes, 2, 1, 0, 0, -2), 4);
   EXPECT_EQ(doc->body->length, length);
   EXPECT_TRUE(e.httpRequests().empty()) << "no status was asked";
-  EXPECT_TRUE(ResultRecorder::instance().results().empty());
+  EXPECT_TRUE(Results().all().empty());
 }
 
 // ---- The blocking requests, end to end ---------------------------------------------------
@@ -733,7 +713,7 @@ TEST_F(HybridServiceOps, BlockingBufferClearEndsWithTheServicesAnswer) {
   EXPECT_EQ(receivedRaw(*emulator_, "clearbuffer").back(),
             withNul(Head(3, "clearbuffer") + "<timeout>500</timeout>" + kTail));
   EXPECT_TRUE(emulator_->httpRequests().empty()) << "no status is asked";
-  EXPECT_TRUE(ResultRecorder::instance().results().empty()) << "the answers go to slot 18 only";
+  EXPECT_TRUE(Results().all().empty()) << "the answers go to slot 18 only";
 }
 
 TEST_F(HybridServiceOps, BlockingInsertionWaitEndsWithTheInsertion) {
@@ -752,7 +732,7 @@ TEST_F(HybridServiceOps, BlockingInsertionWaitEndsWithTheInsertion) {
                                              "<timeout>30000</timeout><waittime>500</waittime>" +
                                              kTail)});
   EXPECT_EQ(TdevGetPrinterStatus(h), Stored(kSlipIn));
-  EXPECT_TRUE(ResultRecorder::instance().results().empty());
+  EXPECT_TRUE(Results().all().empty());
 
   // The service gives up: its code is the result, and the result slot hears it.
   ReplyOverride cancelled;
@@ -761,7 +741,7 @@ TEST_F(HybridServiceOps, BlockingInsertionWaitEndsWithTheInsertion) {
   cancelled.status = kNoPaper;
   e.overrideNextReply("slipwaitinsertion", cancelled);
   EXPECT_EQ(TdevHybridWaitInsertionSync(nullptr, h, 1, 0, -2), 32);
-  auto results = ResultRecorder::instance().results();
+  auto results = Results().all();
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].code, 32);
   EXPECT_EQ(results[0].success, 0);
@@ -770,10 +750,10 @@ TEST_F(HybridServiceOps, BlockingInsertionWaitEndsWithTheInsertion) {
 
   // A wait the printer refuses answers the refusal at once: nothing was
   // sent, so no reply could ever end the wait.
-  ResultRecorder::instance().clear();
+  Results().clear();
   setStatus(kWaitingInsertion | kNoPaper);
   EXPECT_EQ(TdevHybridWaitInsertionSync(nullptr, h, 3, 0, -2), 43);
-  results = ResultRecorder::instance().results();
+  results = Results().all();
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].code, 43);
   EXPECT_EQ(results[0].operation, 0);
@@ -813,20 +793,14 @@ TEST_F(HybridServiceOps, AReplyThatNeverComesEndsAtTheBoundAndALateOneFindsNothi
     EXPECT_EQ(TdevPendingWaiters(), 0);
     // The late reply is read and finds nobody: a job result sent after it
     // reaches the result slot only once the late reply was handled.
-    ASSERT_TRUE(e.waitFor(
-        [](const auto& messages) {
-          for (const auto& m : messages)
-            if (m.fromService && m.kind == "onreceive") return true;
-          return false;
-        },
-        20s));
+    ASSERT_TRUE(waitForSent(e, "onreceive", 1, 20s));
     ASSERT_GT(e.sendDeviceEvent(0, kId, "onxmlresult", kMarker), 0);
-    ASSERT_TRUE(Eventually([&] { return ResultRecorder::instance().results().size() == 1; }, 10s));
+    ASSERT_TRUE(Eventually([&] { return Results().all().size() == 1; }, 10s));
     EXPECT_EQ(TdevPendingWaiters(), 0);
-    const auto results = ResultRecorder::instance().results();
+    const auto results = Results().all();
     EXPECT_EQ(results[0].operation, 1) << "only the marker reached the result slot";
     EXPECT_EQ(results[0].data, std::optional<std::string>(""));
-    ResultRecorder::instance().clear();
+    Results().clear();
     e.clearLog();
   }
   // The next request gets its own answer.

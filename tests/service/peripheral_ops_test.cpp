@@ -25,33 +25,10 @@ using service_emulator::Transport;
 // Addresses 1150-1189 belong to these tests.
 
 // What the test's own callbacks saw, one line per call, in order.
-class Events {
- public:
-  static Events& instance() {
-    static Events events;
-    return events;
-  }
-  void add(std::string line) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::move(line));
-  }
-  std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  size_t size() const {
-    std::lock_guard lock(mutex_);
-    return lines_.size();
-  }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    lines_.clear();
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+Records<std::string>& Events() {
+  static Records<std::string> events;
+  return events;
+}
 
 std::string Hex(const uint8_t* bytes, int32_t count) {
   std::string out;
@@ -64,19 +41,19 @@ std::string Hex(const uint8_t* bytes, int32_t count) {
 }
 
 void RecordKey(void*, const char* host, const char* deviceId, int32_t keyCode, const char* ascii) {
-  Events::instance().add(std::string("key ") + host + " " + deviceId + " " +
-                         std::to_string(keyCode) + " [" + ascii + "]");
+  Events().add(std::string("key ") + host + " " + deviceId + " " + std::to_string(keyCode) + " [" +
+               ascii + "]");
 }
 void RecordString(void*, const char* host, const char* deviceId, const char* text, int32_t prefix) {
-  Events::instance().add(std::string("string ") + host + " " + deviceId + " [" + text + "] " +
-                         std::to_string(prefix));
+  Events().add(std::string("string ") + host + " " + deviceId + " [" + text + "] " +
+               std::to_string(prefix));
 }
 void RecordScan(void*, const char* host, const char* deviceId, const char* text) {
-  Events::instance().add(std::string("scan ") + host + " " + deviceId + " [" + text + "]");
+  Events().add(std::string("scan ") + host + " " + deviceId + " [" + text + "]");
 }
 void RecordSerial(void*, const char* host, const char* deviceId, const uint8_t* bytes,
                   int32_t count) {
-  Events::instance().add(std::string("serial ") + host + " " + deviceId + " " + Hex(bytes, count));
+  Events().add(std::string("serial ") + host + " " + deviceId + " " + Hex(bytes, count));
 }
 void RecordHistory(TdevCommBoxEntry_t*, const char* host, int32_t result,
                    const TdevCommHistoryItem_t* items, int32_t count, int32_t sequence) {
@@ -86,12 +63,12 @@ void RecordHistory(TdevCommBoxEntry_t*, const char* host, int32_t result,
     line += std::string(" {") + items[i].senderId + "|" + items[i].receiverId + "|" +
             items[i].message + "}";
   }
-  Events::instance().add(line);
+  Events().add(line);
 }
 void RecordSendResult(TdevCommBoxEntry_t*, const char* host, int32_t result, int32_t count,
                       int32_t sequence) {
-  Events::instance().add(std::string("sent ") + host + " " + std::to_string(result) + " " +
-                         std::to_string(count) + " " + std::to_string(sequence));
+  Events().add(std::string("sent ") + host + " " + std::to_string(result) + " " +
+               std::to_string(count) + " " + std::to_string(sequence));
 }
 
 // A keyboard "k1", a scanner "s1", a serial device "r1" and a message box
@@ -100,7 +77,7 @@ class PeripheralOps : public HostTest {
  protected:
   void SetUp() override {
     HostTest::SetUp();
-    Events::instance().clear();
+    Events().clear();
   }
 
   bool openAll(int address) {
@@ -250,8 +227,8 @@ TEST_F(PeripheralOps, InputAndRepliesReachTheSlotsTheSettersFilled) {
   // A last event shows everything before it was read.
   ASSERT_NE(e().sendDeviceEvent(0, "k1", "onkeypress", "<keycode>48</keycode><ascii>0</ascii>"), 0);
   expected.push_back(std::string("key ") + host() + " k1 48 [0]");
-  ASSERT_TRUE(Eventually([&] { return Events::instance().size() == expected.size(); }, 10s));
-  EXPECT_EQ(Events::instance().lines(), expected);
+  ASSERT_TRUE(Eventually([&] { return Events().size() == expected.size(); }, 10s));
+  EXPECT_EQ(Events().all(), expected);
 }
 
 TEST_F(PeripheralOps, PrefixSetKeepsTheFirstOfEachNonzeroCodeAndSendsThemAllAsGiven) {
@@ -373,7 +350,7 @@ TEST_F(PeripheralOps, BoxRequestsCarryConsecutiveSequencesAndTheirRepliesReachTh
                                &RecordSendResult);
   e().setReading(true);
 
-  ASSERT_TRUE(Eventually([&] { return Events::instance().size() == 4; }, 10s));
+  ASSERT_TRUE(Eventually([&] { return Events().size() == 4; }, 10s));
   EXPECT_EQ(
       receivedRaw(e(), "send"),
       (std::vector<std::string>{
@@ -389,12 +366,12 @@ TEST_F(PeripheralOps, BoxRequestsCarryConsecutiveSequencesAndTheirRepliesReachTh
             }));
   const std::string h = host();
   const std::string items = " {me||a < b} {me|you|hi}";
-  EXPECT_EQ(Events::instance().lines(), (std::vector<std::string>{
-                                            "sent " + h + " 0 0 " + std::to_string(toAll),
-                                            "sent " + h + " 0 0 " + std::to_string(toOne),
-                                            "history " + h + " 0 " + std::to_string(first) + items,
-                                            "history " + h + " 0 " + std::to_string(second) + items,
-                                        }));
+  EXPECT_EQ(Events().all(), (std::vector<std::string>{
+                                "sent " + h + " 0 0 " + std::to_string(toAll),
+                                "sent " + h + " 0 0 " + std::to_string(toOne),
+                                "history " + h + " 0 " + std::to_string(first) + items,
+                                "history " + h + " 0 " + std::to_string(second) + items,
+                            }));
 }
 
 TEST_F(PeripheralOps, MissingArgumentsAreRefusedBeforeAnythingChanges) {

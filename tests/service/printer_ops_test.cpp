@@ -66,25 +66,19 @@ struct JobResult {
   std::string host;
   std::string deviceId;
 };
-std::mutex g_jobMutex;
-std::vector<JobResult> g_jobs;
+Records<JobResult> g_jobs;
 
 void OnJob(TdevPrinterHandle_t*, const char* host, const char* deviceId, int32_t success,
            int32_t result, uint32_t status, int32_t battery, const char* jobId) {
-  std::lock_guard lock(g_jobMutex);
-  g_jobs.push_back({success, result, status, battery, jobId, host, deviceId});
+  g_jobs.add({success, result, status, battery, jobId, host, deviceId});
 }
 
-std::vector<JobResult> Jobs() {
-  std::lock_guard lock(g_jobMutex);
-  return g_jobs;
-}
+std::vector<JobResult> Jobs() { return g_jobs.all(); }
 
 class PrinterOps : public HostTest {
  protected:
   void SetUp() override {
     HostTest::SetUp();
-    std::lock_guard lock(g_jobMutex);
     g_jobs.clear();
   }
   void TearDown() override {

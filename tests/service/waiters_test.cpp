@@ -131,13 +131,7 @@ TEST_F(Waiters, AReplyThatNeverComesAnswersTimeoutWithinItsBound) {
   EXPECT_EQ(handle, nullptr);
   EXPECT_EQ(TdevPendingWaiters(), 0);
   // The late reply finds nothing: no handle appears.
-  ASSERT_TRUE(e.waitFor(
-      [](const auto& messages) {
-        for (const auto& m : messages)
-          if (m.fromService && m.kind == "open_device") return true;
-        return false;
-      },
-      10s));
+  ASSERT_TRUE(waitForSent(e, "open_device", 1, 10s));
   int32_t dataId = 0;
   for (const auto& m : e.messages()) {
     const auto at = m.raw.find("<data_id>");
