@@ -390,13 +390,7 @@ bool FireDisconnected(TdevConnection_t* connection) { return FireConnection(conn
 bool FireStatusEvent(TdevPrinterHandle_t* handle, int slot) {
   if (slot < 1 || slot > 12) return false;
   std::string host, deviceId;
-  {
-    std::lock_guard lock(S().mu);
-    TdevPrinterHandle_t* h = FindHandleLocked(handle);
-    if (!h || !h->slots[slot]) return false;
-    host = h->connection->host;
-    deviceId = h->deviceId;
-  }
+  if (!SlotTarget(handle, slot, &host, &deviceId)) return false;
   StatusNotifier notifier = kStatusNotifiers[slot];
   RunNotifier([=] { notifier(handle, host.c_str(), deviceId.c_str()); }, true);
   return true;
@@ -405,13 +399,7 @@ bool FireStatusEvent(TdevPrinterHandle_t* handle, int slot) {
 bool FirePrintResult(TdevPrinterHandle_t* handle, int32_t success, int32_t code, uint32_t status,
                      int32_t battery, const char* printJobId) {
   std::string host, deviceId;
-  {
-    std::lock_guard lock(S().mu);
-    TdevPrinterHandle_t* h = FindHandleLocked(handle);
-    if (!h || !h->slots[14]) return false;
-    host = h->connection->host;
-    deviceId = h->deviceId;
-  }
+  if (!SlotTarget(handle, 14, &host, &deviceId)) return false;
   const bool hasJob = printJobId != nullptr;
   std::string job = hasJob ? printJobId : "";
   RunNotifier(
