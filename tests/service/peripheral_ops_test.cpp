@@ -113,6 +113,24 @@ class PeripheralOps : public HostTest {
     *slot = recorder;
   }
 
+  // The keyboard's prefix set as the client reads it back.
+  std::vector<uint8_t> prefix() {
+    uint8_t read[100];
+    int32_t length = 0;
+    const int got = TdevKeyboardGetPrefix(keyboard_, read, sizeof read, &length);
+    EXPECT_EQ(got, 0);
+    return got == 0 ? std::vector<uint8_t>(read, read + length) : std::vector<uint8_t>{};
+  }
+
+  // A request after the others goes out and is the only one the service
+  // received: nothing of theirs went out before it.
+  void expectOnlyTheNextRequest() {
+    const uint8_t command[] = {0x1B, 0x40};
+    ASSERT_EQ(TdevSerialSendCommand(nullptr, serial_, command, 2), 0);
+    ASSERT_TRUE(e().waitForReceived("sendcommand", 1, 10s));
+    EXPECT_EQ(e().received().size(), 1u);
+  }
+
   service_emulator::ServiceEmulator& e() { return *emulator_; }
 
   TdevConnection_t* c_ = nullptr;
@@ -263,10 +281,7 @@ TEST_F(PeripheralOps, PrefixSetKeepsTheFirstOfEachNonzeroCodeAndSendsThemAllAsGi
         TdevKeyboardSetPrefix(nullptr, keyboard_, k.nullCodes ? nullptr : k.codes.data(), count),
         0);
 
-    uint8_t read[100];
-    int32_t length = -1;
-    ASSERT_EQ(TdevKeyboardGetPrefix(keyboard_, read, sizeof read, &length), 0);
-    EXPECT_EQ(std::vector<uint8_t>(read, read + length), k.stored);
+    EXPECT_EQ(prefix(), k.stored);
 
     std::string keyCodes;
     const size_t sent = k.nullCodes ? 0 : k.codes.size();
@@ -417,14 +432,8 @@ TEST_F(PeripheralOps, MissingArgumentsAreRefusedBeforeAnythingChanges) {
   EXPECT_EQ(nextSequence(), before + 1) << "no sequence number was taken";
   EXPECT_EQ(box_->history, nullptr);
   EXPECT_EQ(box_->sendResult, nullptr);
-  uint8_t read[100];
-  int32_t length = 0;
-  ASSERT_EQ(TdevKeyboardGetPrefix(keyboard_, read, sizeof read, &length), 0);
-  EXPECT_EQ(std::vector<uint8_t>(read, read + length), (std::vector<uint8_t>{5, 6}));
-  // A request after them shows nothing of theirs went out before it.
-  ASSERT_EQ(TdevSerialSendCommand(nullptr, serial_, bytes, 1), 0);
-  ASSERT_TRUE(e().waitForReceived("sendcommand", 1, 10s));
-  EXPECT_EQ(e().received().size(), 1u);
+  EXPECT_EQ(prefix(), (std::vector<uint8_t>{5, 6}));
+  expectOnlyTheNextRequest();
 }
 
 TEST_F(PeripheralOps, BusySendLockAnswersTwoAndSendsNothing) {
@@ -448,19 +457,14 @@ TEST_F(PeripheralOps, BusySendLockAnswersTwoAndSendsNothing) {
     EXPECT_EQ(TdevCountBusyRecords(c_), 4) << "three devices and b1";
   }
   // The set stays replaced: it is what the app asked for last.
-  uint8_t read[100];
-  int32_t length = 0;
-  ASSERT_EQ(TdevKeyboardGetPrefix(keyboard_, read, sizeof read, &length), 0);
-  EXPECT_EQ(std::vector<uint8_t>(read, read + length), (std::vector<uint8_t>{10, 13}));
+  EXPECT_EQ(prefix(), (std::vector<uint8_t>{10, 13}));
   // The numbers were handed out before the send was tried, one per request
   // on the host, whatever its device or box.
   EXPECT_EQ(historySequence, next + 2);
   EXPECT_EQ(sendSequence, next + 3);
 
-  // The link is untouched: a request after them goes out, and it is the only one.
-  ASSERT_EQ(TdevSerialSendCommand(nullptr, serial_, command, 2), 0);
-  ASSERT_TRUE(e().waitForReceived("sendcommand", 1, 10s));
-  EXPECT_EQ(e().received().size(), 1u);
+  // The link is untouched.
+  expectOnlyTheNextRequest();
 }
 
 TEST_F(PeripheralOps, RequestsWithoutAUsableLinkFailWithoutSending) {
