@@ -29,7 +29,7 @@ constexpr int kBuildWindowError = 4;
 // jobs allowed at once (reorder mode 1) one of them may be out.
 bool PrintJobsInTheWay(const PrintHandle_t* handle) {
   const int32_t allowed = handle->queue->reorderMode.load() == 1 ? 1 : 0;
-  return handle->jobCount.load() > allowed;
+  return OutstandingJobs(handle) > allowed;
 }
 
 int BuildResult(int built) {

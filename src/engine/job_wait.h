@@ -45,6 +45,7 @@ struct JobWait_t {
   int32_t cancelled;
   int32_t method;  // JobMethod of a hybrid job
   JobWait_t* next;
+  int32_t ended;  // 1 once counted in the handle's endedJobs
 };
 
 // True for a record whose bytes end with a job-id request, so that the
@@ -76,6 +77,10 @@ int CreateJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[
                   int32_t timeoutMs, int32_t kind, JobWait_t** out, int32_t method = 0);
 // Every job ends without a result callback; returns once the list is empty.
 void CancelAllJobWaits(PrintHandle_t* handle);
+// The jobs that still hold the next job back or refuse a display job: jobCount
+// less the ended ones whose result is being reported. Never below the true
+// figure, read without the job-list lock; 1 for a null handle.
+int32_t OutstandingJobs(const PrintHandle_t* handle);
 // jobCount less the jobs cancelled with 11; 1 for a null handle.
 int32_t CountActiveJobs(PrintHandle_t* handle);
 

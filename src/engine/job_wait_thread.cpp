@@ -141,11 +141,15 @@ bool HybridEndsClean(int32_t code) {
   }
 }
 
+// Whether the job counts as completed for the recovery decision.
+bool EndsCompleted(const JobView& job, int32_t code) {
+  if (job.state == kJobStateCompleted && code == TILOPRN_SUCCESS) return true;
+  return job.kind == kJobKindHybrid && HybridEndsClean(code);
+}
+
 // Calls the result callback of the job's kind with no engine lock held.
-// Returns whether the job counts as completed for the recovery decision.
-bool Report(PrintHandle_t* handle, const JobView& job, int32_t code) {
+void Report(PrintHandle_t* handle, const JobView& job, int32_t code) {
   const ResultCallbacks callbacks = GetResultCallbacks(handle);
-  bool completed = job.state == kJobStateCompleted && code == TILOPRN_SUCCESS;
   switch (job.kind) {
     case kJobKindPrint:
       if (callbacks.print != nullptr) {
@@ -162,13 +166,11 @@ bool Report(PrintHandle_t* handle, const JobView& job, int32_t code) {
       }
       std::free(text);
       ClearMethodFlag(handle, job.method);
-      if (HybridEndsClean(code)) completed = true;
       break;
     }
     default:
       break;
   }
-  return completed;
 }
 
 // Unlinks and frees the thread's record. The queue is woken before the job-list
@@ -199,11 +201,31 @@ void RemoveJobWait(JobWaitArgs_t* args) {
   *link = job->next;
   // Nobody joins a job wait thread: closing the holder lets it run out.
   if (job->thread != nullptr) platform_thread_close(job->thread);
+  // endedJobs goes first: a reader that takes jobCount before endedJobs never
+  // sees fewer outstanding jobs than there are.
+  if (job->ended != 0) --handle->endedJobs;
   delete job;
   --handle->jobCount;
   // A job chain held back for this job may start now.
   if (!queue_isStopped(handle->queue)) signalThread(handle->queue);
   if (handle->jobs == nullptr) platform_cond_signal(&handle->jobsEmptyEvent);
+}
+
+// The job is over before its result is reported: a job sent from the result
+// callback, or at once after it, must find nothing outstanding. The record
+// itself stays until the thread is done with the handle, so that a close still
+// waits for it.
+void EndJob(PrintHandle_t* handle, JobWait_t* job) {
+  PlatformLockGuard lock(handle->jobListLock);
+  if (!lock) {
+    EngineErrorLine(kWaitThreadSource, __LINE__);
+    return;
+  }
+  if (job->ended != 0) return;
+  job->ended = 1;
+  ++handle->endedJobs;
+  // A job chain held back for this job may start now.
+  if (!queue_isStopped(handle->queue)) signalThread(handle->queue);
 }
 
 void* JobWaitThread(void* argument) {
@@ -245,18 +267,23 @@ void* JobWaitThread(void* argument) {
     }
   }
 
-  bool completed = false;
   if (!cancelled && ReadJob(handle, job, &view)) {
     if ((view.status & kStatusAutoRecoverable) != 0) {
       AddOfflineReason(handle, job, view.status);
       ReadJob(handle, job, &view);
     }
-    completed = Report(handle, view, code);
-  } else if (cancelled && view.kind == kJobKindHybrid) {
-    // A cancelled operation is over as well: its flag must not refuse the next.
-    ClearMethodFlag(handle, view.method);
+    // The recovery decision is in place before anything the callback sends
+    // can reach its recovery check.
+    SetNeedRecover(handle, EndsCompleted(view, code) ? 0 : 1);
+    EndJob(handle, job);
+    Report(handle, view, code);
+  } else {
+    if (cancelled && view.kind == kJobKindHybrid) {
+      // A cancelled operation is over as well: its flag must not refuse the next.
+      ClearMethodFlag(handle, view.method);
+    }
+    SetNeedRecover(handle, 1);
   }
-  SetNeedRecover(handle, completed ? 0 : 1);
 
   DeleteWaitObject(job->sentWaitId);
   DeleteWaitObject(job->doneWaitId);
@@ -356,6 +383,7 @@ void CancelAllJobWaits(PrintHandle_t* handle) {
     return;
   }
   if (handle->jobs == nullptr) {
+    handle->endedJobs = 0;
     handle->jobCount = 0;
     return;
   }
@@ -369,6 +397,12 @@ void CancelAllJobWaits(PrintHandle_t* handle) {
   while (handle->jobs != nullptr) {
     platform_cond_wait(&handle->jobsEmptyEvent, &handle->jobListLock);
   }
+}
+
+int32_t OutstandingJobs(const PrintHandle_t* handle) {
+  if (handle == nullptr) return 1;
+  const int32_t count = handle->jobCount.load();
+  return count - handle->endedJobs.load();
 }
 
 int32_t CountActiveJobs(PrintHandle_t* handle) {

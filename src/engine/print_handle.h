@@ -111,6 +111,9 @@ struct PrintHandle_t {
   PlatformMutex_t jobListLock;
   JobWait_t* jobs;
   std::atomic<int32_t> jobCount;  // changed under jobListLock, read without it
+  // Records of jobCount whose job has ended and whose result is being
+  // reported: they no longer hold anything back. Same locking as jobCount.
+  std::atomic<int32_t> endedJobs;
   PlatformCond_t jobsEmptyEvent;  // set when the last job wait leaves the list
   RequestQueue_t* queue;          // null while closed
 

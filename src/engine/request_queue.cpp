@@ -37,9 +37,7 @@ void ThreadTrace(const RequestQueue_t* queue, const char* function, const char* 
             LOG_ARG_POINTER, queue->thread, LOG_ARG_END);
 }
 
-int32_t JobCount(const RequestQueue_t* queue) {
-  return queue->handle == nullptr ? 1 : queue->handle->jobCount.load();
-}
+int32_t JobCount(const RequestQueue_t* queue) { return OutstandingJobs(queue->handle); }
 
 // Jobs outstanding at which the next job chain is held back.
 int32_t JobThreshold(const RequestQueue_t* queue) { return queue->reorderMode == 1 ? 2 : 1; }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -63,6 +65,8 @@ constexpr int kNoEndAddress = 386;
 constexpr int kResetAddress = 387;
 constexpr int kRefusalAddress = 388;
 constexpr int kStaleFrameAddress = 389;
+// Addresses 1410 to 1429 belong to the sends made while a result is reported.
+constexpr int kReportedSendAddress = 1410;
 
 const Bytes kDisplayBegin = {0x1B, 0x3D, 0x02};
 const Bytes kDisplayEnd = {0x1B, 0x3D, 0x01};
@@ -550,6 +554,151 @@ TEST(DisplayChain, FrameOfAnEarlierBuildIsNotSentAgain) {
   const auto ids = JobIds(link.Wire());
   ASSERT_EQ(ids.size(), 1u);
   EXPECT_EQ(ids[0][0], '1') << ids[0];
+}
+
+// Runs once, on the job wait thread, from the next result callback of either
+// kind, before that callback returns.
+class ReportHook {
+ public:
+  void Set(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
+  }
+  void RunOnce() {
+    std::function<void()> hook;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hook.swap(hook_);
+    }
+    if (hook) hook();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::function<void()> hook_;
+};
+
+ReportHook reportHook;
+
+void HookedDisplay(PrintHandle_t* handle, const char* address, int32_t code) {
+  reportHook.RunOnce();
+  RecordDisplay(handle, address, code);
+}
+
+void HookedPrint(PrintHandle_t* handle, const char* address, int32_t code, uint32_t status,
+                 int32_t battery, const char* jobId) {
+  reportHook.RunOnce();
+  RecordPrint(handle, address, code, status, battery, jobId);
+}
+
+// A flag one thread raises and another waits for, with a deadline.
+class Flag {
+ public:
+  void Raise() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    raised_ = true;
+    changed_.notify_all();
+  }
+  bool Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kDeadline, [&] { return raised_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool raised_ = false;
+};
+
+// Once a job's result is being reported the job is over: a job sent from the
+// result callback, or from another thread while the callback runs, is neither
+// refused nor held back by it.
+TEST(DisplayChain, JobSentWhileTheResultIsReportedIsTakenAtOnce) {
+  enum class Trigger { kDisplay, kPrint };
+  enum class Next { kDisplayFromCallback, kDisplayFromAnotherThread, kPrintFromCallback };
+  struct Case {
+    const char* what;
+    Trigger trigger;
+    Next next;
+  };
+  const Case cases[] = {
+      {"display job from the display callback", Trigger::kDisplay, Next::kDisplayFromCallback},
+      {"display job from the print callback", Trigger::kPrint, Next::kDisplayFromCallback},
+      {"display job while the display callback runs", Trigger::kDisplay,
+       Next::kDisplayFromAnotherThread},
+      {"display job while the print callback runs", Trigger::kPrint,
+       Next::kDisplayFromAnotherThread},
+      {"print job from the display callback", Trigger::kDisplay, Next::kPrintFromCallback},
+  };
+  int address = kReportedSendAddress;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    DisplayLink link(address++);
+    ASSERT_TRUE(link.ready());
+    PrintHandle_t* handle = link.handle();
+    SetResultCallback(handle, RESULT_DISPLAY, reinterpret_cast<void*>(&HookedDisplay));
+    SetResultCallback(handle, RESULT_PRINT, reinterpret_cast<void*>(&HookedPrint));
+
+    const Bytes nextBody = {'n', 'e', 'x', 't'};
+    DisplayJob nextDisplay(nextBody);
+    PrintJob nextPrint(nextBody);
+    std::atomic<int> sent{-1};
+    std::atomic<bool> wentOutInCallback{false};
+    Flag entered;
+    Flag released;
+    // A hook left behind by a failed case must not run in a later test.
+    struct Unhook {
+      ~Unhook() { reportHook.Set(nullptr); }
+    } unhook;
+    reportHook.Set([&] {
+      switch (c.next) {
+        case Next::kDisplayFromCallback:
+          sent = QueueSendDisplay(nullptr, handle, nextDisplay.record);
+          break;
+        case Next::kDisplayFromAnotherThread:
+          entered.Raise();
+          released.Wait();
+          break;
+        case Next::kPrintFromCallback:
+          sent = QueueSendPrinter(nullptr, handle, nextPrint.record, kPrintTimeoutMs);
+          // Nothing holds it back while this callback still runs.
+          wentOutInCallback = WaitUntil([&] { return Find(link.Wire(), nextBody) != kNotFound; });
+          break;
+      }
+    });
+
+    DisplayJob firstDisplay({'f', 'i', 'r', 's', 't'});
+    PrintJob firstPrint({'f', 'i', 'r', 's', 't', '\n'});
+    if (c.trigger == Trigger::kDisplay) {
+      ASSERT_EQ(QueueSendDisplay(nullptr, handle, firstDisplay.record), TILOPRN_SUCCESS);
+    } else {
+      ASSERT_EQ(QueueSendPrinter(nullptr, handle, firstPrint.record, kPrintTimeoutMs),
+                TILOPRN_SUCCESS);
+    }
+    if (c.next == Next::kDisplayFromAnotherThread) {
+      ASSERT_TRUE(entered.Wait());
+      sent = TiloSendDisplayData(nullptr, handle, nextDisplay.record);
+      released.Raise();
+    }
+
+    // Both results arrive, the second job's with 0.
+    const size_t displays =
+        (c.trigger == Trigger::kDisplay ? 1 : 0) + (c.next == Next::kPrintFromCallback ? 0 : 1);
+    const size_t prints =
+        (c.trigger == Trigger::kPrint ? 1 : 0) + (c.next == Next::kPrintFromCallback ? 1 : 0);
+    EXPECT_EQ(displayLog.WaitFor(handle, displays), Codes(displays, TILOPRN_SUCCESS));
+    EXPECT_EQ(printLog.WaitFor(handle, prints), Codes(prints, TILOPRN_SUCCESS));
+    EXPECT_EQ(sent.load(), TILOPRN_SUCCESS);
+    if (c.next == Next::kPrintFromCallback) {
+      EXPECT_TRUE(wentOutInCallback.load());
+    } else {
+      EXPECT_TRUE(WaitUntil([&] { return link.DisplayChannel().size() >= nextBody.size(); }));
+      const Bytes shown = link.DisplayChannel();
+      EXPECT_TRUE(shown.size() >= nextBody.size() &&
+                  std::equal(nextBody.begin(), nextBody.end(), shown.end() - nextBody.size()))
+          << Hex(shown);
+    }
+  }
 }
 
 }  // namespace
