@@ -242,7 +242,8 @@ int TiloWaitInsertion(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t paper
     return TILOPRN_PARAMETER_ERROR;
   }
   if (const int checked = CheckHybridOperation(handle); checked != TILOPRN_SUCCESS) return checked;
-  return QueueWaitInsertionHybdPrinter(env, handle, paperType, delayMs, timeoutMs, removalPending);
+  return QueueWaitInsertionHybdPrinter(env, handle, InsertionKindOfPaper(paperType), delayMs,
+                                       timeoutMs, removalPending);
 }
 
 int TiloCancelInsertion(TdcBackendEnv_t* env, PrintHandle_t* handle) {

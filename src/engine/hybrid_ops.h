@@ -47,7 +47,8 @@ int TiloSelectPaperType(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t pap
 // (500); timeoutMs 0..600000; anything else 1.
 // Cancels a pending insertion and waits for the printer to end it.
 int TiloCancelInsertionSync(TdcBackendEnv_t* env, PrintHandle_t* handle);
-// paperType is the insertion kind: 1 slip, 2 validation, 3 MICR.
+// paperType is the hybrid paper type (1 slip, 2 endorsement, 3 validation);
+// the wait expects the sheet on that paper's path.
 int TiloWaitInsertion(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t paperType,
                       int32_t delayMs, int32_t timeoutMs, uint8_t removalPending);
 int TiloCancelInsertion(TdcBackendEnv_t* env, PrintHandle_t* handle);

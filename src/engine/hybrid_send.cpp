@@ -269,7 +269,8 @@ int QueueCuePaper(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t paperType
   int run = RunStandaloneStep(queue, &context, CheckCuePaper, kCheckCueName, &result);
   if (run != TILOPRN_SUCCESS) return run;
   if (result == TILOPRN_SUCCESS) {
-    context.paperType = paperType;
+    // The wait step takes the path of the sheet; the cueing below the paper type.
+    context.paperType = InsertionKindOfPaper(paperType);
     context.insertionWaitMs = kCueingInsertionWaitMs;
     // The printer is already set up: the cueing leaves the prologue out.
     context.removalPending = 1;

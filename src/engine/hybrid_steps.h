@@ -120,6 +120,20 @@ enum HybridPaperType : int32_t {
   kPaperValidation = 3,
 };
 
+// The path a paper type's sheet comes in by: slip and endorsement share the
+// slip path; a receipt has none (0, which the wait's check refuses).
+inline int32_t InsertionKindOfPaper(int32_t paperType) {
+  switch (paperType) {
+    case kPaperSlip:
+    case kPaperEndorse:
+      return kInsertionSlip;
+    case kPaperValidation:
+      return kInsertionValidation;
+    default:
+      return 0;
+  }
+}
+
 // Queues "Init_SendHybdPrinter_Cmd", "Check_SendHybdPrinter_Cmd",
 // "SendPrinter_Cmd" and "Exit_SendHybdPrinter_Cmd" on a private copy of the
 // builder and returns at once: 0 queued, 5 when the copy fails, 1 for a

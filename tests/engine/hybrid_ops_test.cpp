@@ -28,7 +28,8 @@ constexpr int kCloseAddress = 366;
 constexpr int kCloseLastAddress = 367;
 constexpr int kEjectAddress = 368;  // one row after the other
 constexpr int kSendingAddress = 369;
-constexpr int kNotHeardAddress = 370;  // one row after the other
+constexpr int kNotHeardAddress = 370;    // one row after the other
+constexpr int kPaperPathAddress = 1430;  // 1430..1432, one per row
 
 using printer_emulator::Profile;
 
@@ -36,6 +37,8 @@ const Bytes kInsertionPrologue = {0x1B, 0x3D, 0x01, 0x1B, 0x40, 0x1D, 0x61, 0xFF
                                   0x65, 0x02, 0x00, 0x33, 0xFF, 0x1B, 0x66, 0x00, 0x05};
 const Bytes kSlipInsertion = {0x1D, 0x28, 0x47, 0x02, 0x00, 0x30, 0x04, 0x1D, 0x28,
                               0x47, 0x02, 0x00, 0x54, 0x01, 0x1B, 0x63, 0x31, 0x04};
+// The head of the validation path's insertion wait.
+const Bytes kValidationInsertionHead = {0x1D, 0x28, 0x47, 0x02, 0x00, 0x30, 0x44};
 const Bytes kCancelInsertion = {0x1B, 0x3D, 0x01, 0x10, 0x05, 0x03};
 const Bytes kEject = {0x1B, 0x3D, 0x01, 0x0C};
 const Bytes kClearBuffer = {0x10, 0x14, 0x08, 0x01, 0x03, 0x14, 0x01, 0x06, 0x02, 0x08};
@@ -235,6 +238,42 @@ TEST(HybridOps, FailedCueingCheckReportsAndRecovers) {
   const Bytes sent(wire.begin() + static_cast<long>(before), wire.end());
   EXPECT_TRUE(link.Arrives(kClearBuffer, before)) << "not recovered";
   EXPECT_EQ(engine_test::FindBytes(sent, kSlipInsertion), std::string::npos);
+}
+
+// A wait takes the hybrid paper type: an endorsement comes in by the slip path
+// like a slip, a validation sheet by the validation path.
+TEST(HybridOps, WaitInsertionExpectsTheSheetOnItsPapersPath) {
+  const struct {
+    const char* what;
+    int32_t paperType;
+    const Bytes& expected;
+    const Bytes& other;
+    printer_emulator::SheetPath path;
+  } rows[] = {
+      {"slip", 1, kSlipInsertion, kValidationInsertionHead, printer_emulator::SheetPath::Slip},
+      {"endorsement", 2, kSlipInsertion, kValidationInsertionHead,
+       printer_emulator::SheetPath::Slip},
+      {"validation", 3, kValidationInsertionHead, kSlipInsertion,
+       printer_emulator::SheetPath::Validation},
+  };
+  int n = kPaperPathAddress;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    SharedHybrid shared(n++);
+    ASSERT_TRUE(shared.ok());
+    ASSERT_EQ(shared.Acquire(kSharedUserHybrid), 0);
+    PrintHandle_t* handle = shared.handle();
+    ASSERT_EQ(TiloWaitInsertion(nullptr, handle, row.paperType, 500, 30000, 0), TILOPRN_SUCCESS);
+    ASSERT_TRUE(shared.emulator().waitForInsertionWait(kDeadline));
+    const Bytes wire = shared.emulator().tcpBytes();
+    EXPECT_NE(engine_test::FindBytes(wire, row.expected), std::string::npos);
+    EXPECT_EQ(engine_test::FindBytes(wire, row.other), std::string::npos);
+    ASSERT_TRUE(shared.emulator().insertSheet(row.path));
+    const auto results = HybridRecorder::Get().WaitFor(handle, 1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].code, TILOPRN_SUCCESS);
+    EXPECT_EQ(results[0].method, kMethodWaitInsertion);
+  }
 }
 
 // The hybrid printer leaves while its insertion is pending: the cancel goes
