@@ -78,8 +78,8 @@ int CopyMessage(const Source& source, TdcCommBoxMessage_t* destination) {
 template <typename Source>
 TdcCommBoxMessage_t* CopyMessages(const Source* messages, int32_t count) {
   if (messages == nullptr || count <= 0) return nullptr;
-  auto* copy =
-      static_cast<TdcCommBoxMessage_t*>(std::calloc(static_cast<size_t>(count), sizeof(*copy)));
+  auto* copy = static_cast<TdcCommBoxMessage_t*>(
+      std::calloc(static_cast<size_t>(count), sizeof(TdcCommBoxMessage_t)));
   if (copy == nullptr) return nullptr;
   for (int32_t i = 0; i < count; ++i) {
     if (CopyMessage(messages[i], &copy[i]) != TDC_SUCCESS) {
