@@ -443,6 +443,19 @@ class HybridThroughLayer : public HostTest {
   bool WaitForResults(size_t count) {
     return Eventually([&] { return events_.Results().size() >= count; }, 10s);
   }
+  // Slip selected and a slip sheet in: the wait's answer carries it, the
+  // service's status shows it from then on.
+  void InsertSlip(TdcPrinter_t* record) {
+    ASSERT_EQ(TdcSelectPaperType(nullptr, record, TDC_PAPER_SLIP), 0);
+    ReplyOverride inserted;
+    inserted.status = kSlipIn;
+    emulator_->overrideNextReply("slipwaitinsertion", inserted);
+    ASSERT_EQ(TdcWaitInsertion(nullptr, record, -2, -2), 0);
+    ASSERT_TRUE(WaitForResults(1));
+    ASSERT_EQ(events_.Results()[0].code, TDC_CB_SUCCESS);
+    ASSERT_EQ(TdcGetInsertedPaper(record), TDC_PAPER_SLIP);
+    SetStatus(kSlipIn);
+  }
 
   TdcPrinter_t* record_ = nullptr;
   HybridEvents events_;
@@ -717,14 +730,8 @@ TEST_F(HybridThroughLayer, TheOtherSideOfTheSlipIsSwitchedToBeforeItsJob) {
   ASSERT_NE(record, nullptr);
   auto& e = *emulator_;
   ASSERT_EQ(Connect(), 0);
-  ASSERT_EQ(TdcSelectPaperType(nullptr, record, TDC_PAPER_SLIP), 0);
-  ReplyOverride inserted;
-  inserted.status = kSlipIn;
-  e.overrideNextReply("slipwaitinsertion", inserted);
-  ASSERT_EQ(TdcWaitInsertion(nullptr, record, -2, -2), 0);
-  ASSERT_TRUE(WaitForResults(1));
-  ASSERT_EQ(events_.Results()[0].code, TDC_CB_SUCCESS);
-  SetStatus(kSlipIn);
+  InsertSlip(record);
+  if (HasFatalFailure()) return;
 
   // The endorsement side: the send first waits, blocking, for the printer to
   // turn to it, then sends the job.
@@ -809,15 +816,8 @@ TEST_F(HybridThroughLayer, ALostLinkEndsThePaperSwitchOfASendAndTheRecordHearsIt
   auto& e = *emulator_;
   ASSERT_EQ(Connect(), 0);
   // A slip is in; the app then wants the endorsement side printed.
-  ASSERT_EQ(TdcSelectPaperType(nullptr, record, TDC_PAPER_SLIP), 0);
-  ReplyOverride inserted;
-  inserted.status = kSlipIn;
-  e.overrideNextReply("slipwaitinsertion", inserted);
-  ASSERT_EQ(TdcWaitInsertion(nullptr, record, -2, -2), 0);
-  ASSERT_TRUE(WaitForResults(1));
-  ASSERT_EQ(events_.Results()[0].code, TDC_CB_SUCCESS);
-  ASSERT_EQ(TdcGetInsertedPaper(record), TDC_PAPER_SLIP);
-  SetStatus(kSlipIn);
+  InsertSlip(record);
+  if (HasFatalFailure()) return;
   ASSERT_EQ(TdcSelectPaperType(nullptr, record, TDC_PAPER_ENDORSE), 0);
   ASSERT_EQ(TdcAddText(record, "endorsed"), 0);
 
