@@ -15,11 +15,11 @@ run() {  # run <build dir> <sanitizer> <build target> [ctest args...]
   local dir=$1 san=$2 target=$3; shift 3
   echo "=== build ${dir} (sanitizer: ${san:-none}) ==="
   if [ -z "$san" ]; then
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTILO2_WERROR=ON >/dev/null
   else
     # Sanitizer builds stay unoptimised with line tables only: they compile in
     # a fraction of the time and still name the file and line of a fault.
-    cmake -S . -B "$dir" -G Ninja -DTILO2_SANITIZE="$san" -DCMAKE_BUILD_TYPE=Debug \
+    cmake -S . -B "$dir" -G Ninja -DTILO2_SANITIZE="$san" -DCMAKE_BUILD_TYPE=Debug -DTILO2_WERROR=ON \
       -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" -DCMAKE_C_FLAGS_DEBUG="-O0 -g1" \
       -DTILO2_BUILD_BENCH=OFF -DTILO2_BUILD_EXAMPLES=OFF >/dev/null
   fi

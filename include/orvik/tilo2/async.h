@@ -105,15 +105,17 @@ class AsyncState : public std::enable_shared_from_this<AsyncState<T>> {
   // Takes over the outcome of `inner`, the operation a step returned.
   void SetFrom(const std::shared_ptr<AsyncState>& inner) {
     std::unique_lock<std::mutex> innerLock(inner->mutex_);
-    const AsyncStatus status = inner->status_;
-    std::exception_ptr error = inner->error_;
-    std::optional<Value> value = inner->value_;
-    innerLock.unlock();
-    if (status == AsyncStatus::Completed) {
-      SetValue(std::move(*value));
-    } else {
-      SetError(error);
+    // The value is copied only once it is known to be there: copying an empty
+    // optional of a non-trivial type makes optimisers warn about its payload.
+    if (inner->status_ == AsyncStatus::Completed && inner->value_) {
+      Value value = *inner->value_;
+      innerLock.unlock();
+      SetValue(std::move(value));
+      return;
     }
+    std::exception_ptr error = inner->error_;
+    innerLock.unlock();
+    SetError(error);
   }
 
   void Cancel() {
