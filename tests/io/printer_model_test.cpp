@@ -444,6 +444,65 @@ TEST(PrinterTranscript, DecodesTextAndNamesAnswers) {
   EXPECT_EQ(formatEvent(micr), "-> MICR text \"10\": 37 2A 04 40 1F 4D 4E 00");
 }
 
+// Each byte of a line is read in the coding in force when it came: a code
+// page switched midway, or Kanji mode (FS &, with the country from ESC R)
+// turned on or off within the line.
+TEST(PrinterTranscript, ReadsEachByteInTheCodingOfItsMoment) {
+  const Bytes escT{0x1B, 0x74};
+  const Bytes kanjiOn{0x1C, 0x26}, kanjiOff{0x1C, 0x2E};
+  const auto country = [](uint8_t n) { return Bytes{0x1B, 0x52, n}; };
+  struct Case {
+    const char* name;
+    Bytes bytes;  // after ESC @, up to the line's LF
+    std::string line;
+    bool big5 = false;
+  };
+  const Case cases[] = {
+      // Page 18 (852), 16 (1252) for the dash, 18 again, and 2 (850) before the LF.
+      {"pages switched within the line",
+       cat({escT,
+            {18, 0xBD, 0xA2, 0x88, 0x86, ' '},
+            escT,
+            {16, 0x97},
+            escT,
+            {18, ' ', 'z', 0x88, 'o', 't', 'y'},
+            escT,
+            {2}}),
+       "Żółć — złoty"},
+      {"Japanese, with a half-width katakana",
+       cat({country(8), {0x1C, 0x43, 0x01}, kanjiOn, {'A', 0x93, 0xFA, 0x96, 0x7B, 0xB1}}),
+       "A日本ｱ"},
+      {"simplified Chinese, a four-byte form too",
+       cat({country(15), kanjiOn, {0xD6, 0xD0, 0xCE, 0xC4, 0x81, 0x30, 0x89, 0x38}}), "中文ß"},
+      {"traditional Chinese", cat({country(15), kanjiOn, {0xA4, 0xA4, 0xA4, 0xE5}}), "中文", true},
+      {"Korean", cat({country(13), kanjiOn, {0xC7, 0xD1, 0xB1, 0xB9}}), "한국"},
+      {"Kanji mode off midway",
+       cat({escT, {2}, country(8), kanjiOn, {0x93, 0xFA}, kanjiOff, {' ', 0x82}}), "日 é"},
+      // A lead byte the line cut short shows as itself; the text goes on.
+      {"a lone lead byte", cat({country(8), kanjiOn, {'a', 0x93}}), "a\\x93"},
+      // Kanji mode without a double-byte country reads single bytes.
+      {"no double-byte country", cat({escT, {2}, kanjiOn, {0x82}}), "é"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrinterModel m;
+    m.setChineseBig5(c.big5);
+    feed(m, cat({{0x1B, 0x40}, c.bytes, {'\n'}}));
+    std::vector<std::string> lines;
+    for (const auto& e : m.takeEvents()) {
+      if (e.kind == printer_emulator::ModelEvent::Kind::Text)
+        lines.push_back(printer_emulator::formatEvent(e));
+    }
+    EXPECT_EQ(lines, std::vector<std::string>{c.line});
+  }
+  // ESC @ ends Kanji mode: the next job's bytes are single again.
+  PrinterModel m;
+  feed(m, cat({country(8), kanjiOn, {0x1B, 0x40}, escT, {2}, {0x82, '\n'}}));
+  const auto events = m.takeEvents();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(printer_emulator::formatEvent(events.back()), "é");
+}
+
 }  // namespace
 
 namespace {

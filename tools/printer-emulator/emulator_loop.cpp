@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "foundation/poll_wait.h"
 #include "kdpx_reply.h"
 
 namespace printer_emulator {
@@ -90,9 +91,51 @@ bool PrinterEmulator::Loop::open(std::string* error) {
   if (udpFd < 0) return false;
   const int one = 1;
   ::setsockopt(udpFd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+  return listen(error);
+}
+
+bool PrinterEmulator::Loop::listen(std::string* error) {
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = owner.address();
   at.sin_port = htons(owner.options_.tcpPort);
   listenFd = bound(SOCK_STREAM, at, error);
   return listenFd >= 0;
+}
+
+void PrinterEmulator::Loop::switchOff() {
+  if (switchedOff) return;
+  dropClient(false);
+  closeFd(listenFd);  // connects are refused, as by a machine that is off
+  pending.clear();
+  pendingData.clear();
+  replies.clear();
+  switchedOff = true;
+  owner.state_.withModel([](PrinterModel& m) { m.setPowerOff(true); });
+  owner.collectModel();
+  {
+    std::lock_guard lock(owner.mutex_);
+    owner.poweredOff_ = true;
+    owner.changed_.notify_all();
+  }
+  owner.linkEvent("[power off]");
+}
+
+bool PrinterEmulator::Loop::switchOn(std::string* error) {
+  if (!switchedOff) return true;
+  if (!listen(error)) return false;
+  switchedOff = false;
+  owner.state_.withModel([](PrinterModel& m) { m.powerCycle(); });
+  owner.state_.setPowerOff(false);
+  owner.state_.takeRouted();  // what came before is no part of the new session
+  owner.collectModel();
+  {
+    std::lock_guard lock(owner.mutex_);
+    owner.poweredOff_ = false;
+    owner.changed_.notify_all();
+  }
+  owner.linkEvent("[power on]");
+  return true;
 }
 
 void PrinterEmulator::Loop::wake() {
@@ -107,10 +150,11 @@ void PrinterEmulator::Loop::run() {
       std::lock_guard lock(owner.mutex_);
       if (owner.tcpMode_ == TcpMode::Stalled) dataEvents = 0;  // hang-ups are still reported
     }
+    // While switched off there is no data socket at all: poll skips a negative one.
     pollfd fds[3] = {{wakeFd, POLLIN, 0},
                      {udpFd, POLLIN, 0},
                      {clientFd >= 0 ? clientFd : listenFd, dataEvents, 0}};
-    const int n = ::poll(fds, 3, pollTimeoutMs());
+    const int n = tilo2::core::PollWaitAny(fds, 3, pollTimeoutMs());
     if (n < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       uint64_t count = 0;
@@ -125,11 +169,11 @@ void PrinterEmulator::Loop::run() {
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
       if (clientFd >= 0 && fds[2].fd == clientFd) {
         if (fds[2].events == 0) {
-          dropClient(false);
+          dropClient(false, "[disconnected by the host]");
         } else {
           readClient();
         }
-      } else if (clientFd < 0) {
+      } else if (clientFd < 0 && listenFd >= 0) {
         acceptClient(0);
       }
     }
@@ -207,6 +251,7 @@ void PrinterEmulator::Loop::handleDatagram() {
                 std::vector<uint8_t>(bytes.begin(), bytes.end())});
   owner.log(LogChannel::Udp, false, bytes, arrived);
 
+  if (switchedOff) return;  // a printer that is off answers nothing
   const auto request = parseKdpx(bytes);
   if (!request) return;
   if (request->type == 'Q' && request->command == kClientAddressQuery && clientFd < 0) {
@@ -280,7 +325,7 @@ void PrinterEmulator::Loop::handleDatagram() {
 }
 
 void PrinterEmulator::Loop::acceptClient(int waitMs) {
-  if (clientFd >= 0) return;
+  if (clientFd >= 0 || listenFd < 0) return;
   pollfd p{listenFd, POLLIN, 0};
   if (::poll(&p, 1, waitMs) <= 0) return;
   sockaddr_in peer{};
@@ -288,6 +333,10 @@ void PrinterEmulator::Loop::acceptClient(int waitMs) {
   const int fd =
       ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
+  char peerText[INET_ADDRSTRLEN] = "?";
+  ::inet_ntop(AF_INET, &peer.sin_addr, peerText, sizeof peerText);
+  owner.linkEvent("[connected " + std::string(peerText) + ":" +
+                  std::to_string(ntohs(peer.sin_port)) + "]");
   TcpMode mode;
   {
     std::lock_guard lock(owner.mutex_);
@@ -300,6 +349,8 @@ void PrinterEmulator::Loop::acceptClient(int waitMs) {
       ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
     ::close(fd);
+    owner.linkEvent(mode == TcpMode::ResetOnAccept ? "[reset by the printer]"
+                                                   : "[closed by the printer]");
     return;
   }
   // Data too carries the kernel's arrival time, so a late loop does not shift it.
@@ -331,7 +382,7 @@ void PrinterEmulator::Loop::readClient() {
   const ssize_t n = ::recvmsg(clientFd, &message, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
   if (n <= 0) {
-    dropClient(false);
+    dropClient(false, "[disconnected by the host]");
     return;
   }
   const std::span<const uint8_t> bytes(buffer, static_cast<size_t>(n));
@@ -457,8 +508,9 @@ bool PrinterEmulator::Loop::sendChunk(std::span<const uint8_t> bytes) {
   return done == bytes.size();
 }
 
-void PrinterEmulator::Loop::dropClient(bool reset) {
+void PrinterEmulator::Loop::dropClient(bool reset, const char* label) {
   if (clientFd < 0) return;
+  owner.linkEvent(label ? label : reset ? "[reset by the printer]" : "[closed by the printer]");
   if (reset) {
     const linger hard{1, 0};
     ::setsockopt(clientFd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);

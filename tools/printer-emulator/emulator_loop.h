@@ -32,6 +32,7 @@ struct PrinterEmulator::Loop {
   int clientFd = -1;
   sockaddr_in clientAddr{};
   std::atomic<bool> stopping{false};
+  bool switchedOff = false;
 
   struct Pending {
     std::chrono::steady_clock::time_point due;
@@ -65,7 +66,9 @@ struct PrinterEmulator::Loop {
   void handleDatagram();
   void acceptClient(int waitMs);
   void readClient();
-  void dropClient(bool reset);
+  // label: the transcript's line for it; by default who closed and how.
+  void dropClient(bool reset, const char* label = nullptr);
+  bool listen(std::string* error);
   void deliver(std::vector<Reply> answers);
   void sendReplies();
 
@@ -73,6 +76,11 @@ struct PrinterEmulator::Loop {
   bool sendChunk(std::span<const uint8_t> bytes);
   void closeClient(bool reset) { dropClient(reset); }
   void checkDisconnect();
+  // The power switch: off closes the client and the listening socket and
+  // leaves datagrams unanswered; on listens again (false, with a reason, when
+  // the port cannot be bound).
+  void switchOff();
+  bool switchOn(std::string* error);
 };
 
 }  // namespace printer_emulator

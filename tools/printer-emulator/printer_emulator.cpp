@@ -40,6 +40,7 @@ bool PrinterEmulator::start(std::string* error) {
   {
     std::lock_guard lock(mutex_);
     wakeFd_ = loop_->wakeFd;
+    poweredOff_ = false;
   }
   // Output that a control call makes (an ASB change) goes out at once.
   state_.setOutputListener([this] {
@@ -86,6 +87,11 @@ void PrinterEmulator::clearUdpRules() {
 void PrinterEmulator::setTcpMode(TcpMode mode) {
   std::lock_guard lock(mutex_);
   tcpMode_ = mode;
+}
+
+TcpMode PrinterEmulator::tcpMode() const {
+  std::lock_guard lock(mutex_);
+  return tcpMode_;
 }
 
 bool PrinterEmulator::clientConnected() const {
@@ -160,6 +166,33 @@ void PrinterEmulator::resetClient() {
   runOnLoop([this] { loop_->closeClient(true); });
 }
 
+bool PrinterEmulator::powerOff() {
+  return runOnLoop([this] { loop_->switchOff(); });
+}
+
+bool PrinterEmulator::powerOn(std::string* error) {
+  bool on = false;
+  std::string why = "not running";
+  const bool ran = runOnLoop([&] { on = loop_->switchOn(&why); });
+  if (!(ran && on) && error) *error = why;
+  return ran && on;
+}
+
+bool PrinterEmulator::poweredOff() const {
+  std::lock_guard lock(mutex_);
+  return poweredOff_;
+}
+
+void PrinterEmulator::linkEvent(std::string label) {
+  ModelEvent e(ModelEvent::Kind::Link, Route::Printer, std::move(label));
+  e.when = std::chrono::system_clock::now();
+  std::lock_guard lock(mutex_);
+  transcript_.push_back(std::move(e));
+  while (transcript_.size() > std::max<size_t>(options_.transcriptLimit, 1)) {
+    transcript_.pop_front();
+  }
+}
+
 void PrinterEmulator::setReplyDelay(ReplyClass replyClass, std::chrono::milliseconds delay) {
   std::lock_guard lock(mutex_);
   replyDelays_[replyClass] = delay;
@@ -214,8 +247,12 @@ void PrinterEmulator::collectModel() {
   }
   auto events = state_.takeEvents();
   if (events.empty()) return;
+  const auto taken = std::chrono::system_clock::now();
   std::lock_guard lock(mutex_);
-  for (auto& e : events) transcript_.push_back(std::move(e));
+  for (auto& e : events) {
+    if (e.when == std::chrono::system_clock::time_point{}) e.when = taken;
+    transcript_.push_back(std::move(e));
+  }
   while (transcript_.size() > std::max<size_t>(options_.transcriptLimit, 1)) {
     transcript_.pop_front();
   }

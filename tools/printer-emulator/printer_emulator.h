@@ -142,6 +142,7 @@ class PrinterEmulator {
 
   // Data port.
   void setTcpMode(TcpMode mode);
+  TcpMode tcpMode() const;
   bool clientConnected() const;
   int clientsAccepted() const;
   bool waitForClient(std::chrono::milliseconds limit) const;
@@ -158,6 +159,18 @@ class PrinterEmulator {
   bool waitForSends(size_t count, std::chrono::milliseconds limit) const;
   void closeClient();  // orderly close (FIN)
   void resetClient();  // abortive close (RST)
+
+  // The printer's power switch, as a person uses it. powerOff() closes the
+  // data connection (FIN) and stops listening on the data port, so a connect
+  // is refused, and leaves every datagram on the control port unanswered
+  // until powerOn(). powerOn() listens again and brings the printer back in
+  // its power-on state (PrinterModel::powerCycle; the state().setPowerOff
+  // fault is cleared too). Both return once done: false when the emulator is
+  // not running, or (powerOn, with a reason) when the data port cannot be
+  // bound again. Unlike state().setPowerOff, nothing answers while off.
+  bool powerOff();
+  bool powerOn(std::string* error = nullptr);
+  bool poweredOff() const;
 
   // The printer's answers on the data port.
   void setReplyDelay(ReplyClass replyClass, std::chrono::milliseconds delay);
@@ -189,7 +202,11 @@ class PrinterEmulator {
   // How often each command came: the model's counts ("DLE EOT 1", "GS ( H",
   // "text bytes", ...) and the control port's ("UDP Q 03000010").
   std::map<std::string, uint64_t> commandCounts() const;
-  // Transcript lines since the last call (oldest dropped beyond the limit).
+  // Transcript lines since the last call (oldest dropped beyond the limit),
+  // each with the wall-clock time it was taken in; Link lines show the data
+  // connections coming and going ("[connected 127.0.0.1:40312]",
+  // "[disconnected by the host]", "[closed by the printer]", "[reset by the
+  // printer]") and the power switch ("[power off]", "[power on]").
   std::vector<ModelEvent> takeTranscript();
 
   // Hybrid printer (hybrid profile): what a person does at the printer. The
@@ -216,7 +233,8 @@ class PrinterEmulator {
   void record(Arrival arrival);
   void log(LogChannel channel, bool fromPrinter, std::span<const uint8_t> bytes,
            std::chrono::steady_clock::time_point when = std::chrono::steady_clock::now());
-  void collectModel();  // routed bytes and transcript lines out of the state
+  void collectModel();                // routed bytes and transcript lines out of the state
+  void linkEvent(std::string label);  // a Link line into the transcript
   // Runs fn on the network thread and waits until it ran.
   bool runOnLoop(std::function<void()> fn);
 
@@ -233,6 +251,7 @@ class PrinterEmulator {
   std::map<std::pair<char, uint32_t>, UdpRule> rules_;
   TcpMode tcpMode_ = TcpMode::Normal;
   bool clientConnected_ = false;
+  bool poweredOff_ = false;
   uint32_t clientPeer_ = 0;
   int clientsAccepted_ = 0;
   std::deque<std::function<void()>> tasks_;

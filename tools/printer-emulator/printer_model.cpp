@@ -345,6 +345,7 @@ void PrinterModel::setPowerOff(bool off) {
     held_.clear();
     deferredJobEnd_.reset();
     line_.clear();
+    lineRuns_.clear();
     asbEnabled_ = false;
     asbSent_.reset();
     route_ = Route::Printer;
@@ -801,10 +802,15 @@ bool PrinterModel::isCommandStart(uint8_t b) const {
 }
 
 void PrinterModel::handleText(std::span<const uint8_t> text) {
+  const TextCoding coding = textCoding();
   for (uint8_t c : text) {
     if (c == '\n') {
       flushTextLine();
     } else if (c != '\r') {
+      // Each byte is read in the coding in force when it came, not at the line's end.
+      if (lineRuns_.empty() || lineRuns_.back().coding != coding) {
+        lineRuns_.push_back({line_.size(), coding});
+      }
       line_.push_back(c);
     }
   }
@@ -813,8 +819,44 @@ void PrinterModel::handleText(std::span<const uint8_t> text) {
 }
 
 void PrinterModel::flushTextLine() {
-  events_.push_back({ModelEvent::Kind::Text, route_, {}, std::exchange(line_, {}), codePage_});
+  auto runs = std::exchange(lineRuns_, {});
+  ModelEvent line(ModelEvent::Kind::Text, route_, {}, std::exchange(line_, {}),
+                  runs.empty() ? codePage_ : runs.front().coding.codePage);
+  line.runs = std::move(runs);
+  events_.push_back(std::move(line));
   trimEvents();
+}
+
+TextCoding PrinterModel::textCoding() const {
+  TextCoding coding{codePage_, DoubleByte::None};
+  if (!kanji_) return coding;
+  switch (international_) {
+    case 8:
+      coding.doubleByte = DoubleByte::ShiftJis;
+      break;
+    case 13:
+      coding.doubleByte = DoubleByte::Uhc;
+      break;
+    case 15:
+      coding.doubleByte = chineseBig5_ ? DoubleByte::Big5 : DoubleByte::Gb18030;
+      break;
+    default:
+      break;
+  }
+  return coding;
+}
+
+void PrinterModel::powerCycle() {
+  setPowerOff(true);
+  setPowerOff(false);
+  codePage_ = 0;
+  international_ = 0;
+  kanji_ = false;
+  firstJobEndDropped_ = false;
+  withheld_.clear();
+  out_.clear();
+  faults_.autoRecoverable = faults_.mechanicalError = faults_.autocutterError =
+      faults_.unrecoverableError = false;
 }
 
 void PrinterModel::handleRealtime(std::span<const uint8_t> cmd) {
@@ -874,6 +916,7 @@ void PrinterModel::handleRealtime(std::span<const uint8_t> cmd) {
       deferredJobEnd_.reset();
       withheld_.clear();
       line_.clear();
+      lineRuns_.clear();
       events_.push_back({ModelEvent::Kind::Command, route_, "[clear buffer]", {}, 0});
       if (clearAcknowledged_) send({'7', '%', 0}, "[cleared]");
       if (hybrid_.cueingError) {
@@ -1028,6 +1071,8 @@ void PrinterModel::handleCommand(std::span<const uint8_t> cmd) {
       }
       case '@':
         codePage_ = 0;
+        international_ = 0;
+        kanji_ = false;
         return command("[init]", counter);
       case 'a':
         return command((n % 48) == 1 ? "[centre]" : (n % 48) == 2 ? "[right]" : "[left]", counter);
@@ -1041,6 +1086,7 @@ void PrinterModel::handleCommand(std::span<const uint8_t> cmd) {
         codePage_ = n;
         return command("[code page " + std::to_string(n) + "]", counter);
       case 'R':
+        international_ = n;
         return command("[international " + std::to_string(n) + "]", counter);
       case 'M':
         return command("[font " + std::to_string(n % 48) + "]", counter);
@@ -1058,7 +1104,18 @@ void PrinterModel::handleCommand(std::span<const uint8_t> cmd) {
         return command("", counter);
     }
   }
-  if (family == kFs) return command("", counter);
+  if (family == kFs) {
+    // Kanji mode: bytes from 80h on start double-byte characters.
+    if (c == '&') {
+      kanji_ = true;
+      return command("[kanji on]", counter);
+    }
+    if (c == '.') {
+      kanji_ = false;
+      return command("[kanji off]", counter);
+    }
+    return command("", counter);
+  }
 
   // GS
   switch (c) {

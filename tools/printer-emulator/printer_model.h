@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace printer_emulator {
@@ -94,14 +95,48 @@ struct Reply {
   std::vector<uint8_t> bytes;
 };
 
+// The double-byte encoding text is read in while Kanji mode (FS &) is on,
+// chosen by the international character set (ESC R): Japan Shift_JIS (the
+// Windows form), China GB18030 (or Big5 on a traditional-Chinese printer),
+// Korea the unified Hangul code. None: one byte is one character.
+enum class DoubleByte { None, ShiftJis, Gb18030, Big5, Uhc };
+
+// How the printer reads text bytes at one moment.
+struct TextCoding {
+  uint8_t codePage = 0;  // ESC t n
+  DoubleByte doubleByte = DoubleByte::None;
+
+  bool operator==(const TextCoding&) const = default;
+};
+
+// From byte `at` of a line on, its bytes are read as `coding` says.
+struct CodingRun {
+  size_t at = 0;
+  TextCoding coding;
+
+  bool operator==(const CodingRun&) const = default;
+};
+
 // One line of what the printer understood, for a transcript.
 struct ModelEvent {
-  enum class Kind { Command, Text, Reply };
+  // Link: the data connection came or went (the network front adds these).
+  enum class Kind { Command, Text, Reply, Link };
+
+  ModelEvent() = default;
+  ModelEvent(Kind k, Route r, std::string l = {}, std::vector<uint8_t> t = {}, uint8_t page = 0)
+      : kind(k), route(r), label(std::move(l)), text(std::move(t)), codePage(page) {}
+
   Kind kind = Kind::Command;
   Route route = Route::Printer;
-  std::string label;          // "[centre]", "[cut]", ... (commands and replies)
+  std::string label;          // "[centre]", "[cut]", ... (commands, replies, links)
   std::vector<uint8_t> text;  // Text: the line as sent (without its LF); Reply: the bytes
-  uint8_t codePage = 0;       // Text: the page selected by ESC t when it came
+  uint8_t codePage = 0;       // Text: the page selected by ESC t when the line began
+  // Text: how each part of the line was read, in the coding in force when its
+  // bytes came (a line may switch code page or Kanji mode midway). Empty: the
+  // whole line in codePage.
+  std::vector<CodingRun> runs;
+  // When the printer took the line in (wall clock); the network front sets it.
+  std::chrono::system_clock::time_point when{};
 };
 
 // Bytes the host sent, as the printer took them: to itself or to the display.
@@ -158,6 +193,12 @@ class PrinterModel {
   void setDisplayConnected(bool connected) { displayConnected_ = connected; }
   void setBattery(uint8_t percent) { battery_ = percent; }
   void setExtendedStatus(uint8_t errorBits) { extErrorBits_ = errorBits; }  // bits 2, 3: errors
+  // China's double-byte text is Big5 (a traditional-Chinese printer), not GB18030.
+  void setChineseBig5(bool big5) { chineseBig5_ = big5; }
+  // Back to the state the printer has when switched on: buffers, answers due,
+  // status sending, code page, Kanji mode and waits are gone, the errors that
+  // only a power cycle ends are over; the cover, paper and sheets stay as they are.
+  void powerCycle();
   // Job ends that come due are kept back (queries are still answered) until
   // the switch goes off, then sent in order; the clear-buffer command drops them.
   void setJobEndsWithheld(bool withheld);
@@ -196,6 +237,7 @@ class PrinterModel {
   // What the printer understood.
   Route route() const { return route_; }
   uint8_t codePage() const { return codePage_; }
+  TextCoding textCoding() const;  // how text bytes are read now
   uint64_t bytesReceived() const { return bytesReceived_; }
   uint64_t bytesPrinted() const { return bytesPrinted_; }
   uint64_t bytesWaiting() const;  // taken in but not yet printed
@@ -249,7 +291,11 @@ class PrinterModel {
   std::vector<uint8_t> pending_;  // an unfinished command
   Route route_ = Route::Printer;
   uint8_t codePage_ = 0;
+  uint8_t international_ = 0;  // ESC R n
+  bool kanji_ = false;         // FS & on, FS . off
+  bool chineseBig5_ = false;
   std::vector<uint8_t> line_;
+  std::vector<CodingRun> lineRuns_;  // how the bytes of line_ are read
 
   std::deque<Held> held_;
   std::optional<std::vector<uint8_t>> deferredJobEnd_;  // OutOfOrder: waiting for the next one

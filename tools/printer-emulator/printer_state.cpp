@@ -34,6 +34,13 @@ Faults PrinterState::faults() const {
 
 void PrinterState::setProfile(Profile profile) {
   withModel([&](PrinterModel& m) { m.setProfile(profile); });
+  std::lock_guard lock(mutex_);
+  if (!nameSet_) name_ = defaultName(profile);
+}
+
+std::string PrinterState::defaultName(Profile profile) {
+  // Discovery takes a name with "X5" (other than the X5D) for a hybrid printer.
+  return profile == Profile::Hybrid ? "RP-X5E" : "RP-S100";
 }
 
 void PrinterState::setPowerOff(bool off, bool statusF000) {
@@ -135,6 +142,7 @@ std::string PrinterState::name() const {
 void PrinterState::setName(std::string name) {
   std::lock_guard lock(mutex_);
   name_ = std::move(name);
+  nameSet_ = true;
 }
 
 bool PrinterState::dhcp() const {

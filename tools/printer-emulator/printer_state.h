@@ -74,8 +74,12 @@ class PrinterState {
 
   // What the discovery replies carry: the name (any bytes, any length; the
   // reply ends it with a NUL) and whether the printer takes its address by DHCP.
+  // The name defaults to the profile's (defaultName()) until setName.
   std::string name() const;
   void setName(std::string name);
+  // "RP-S100"; the hybrid profile's "RP-X5E", which discovery reports as a
+  // hybrid printer as well as a printer.
+  static std::string defaultName(Profile profile);
   bool dhcp() const;
   void setDhcp(bool dhcp);
 
@@ -101,6 +105,7 @@ class PrinterState {
   int timeoutClears_ = 0;
   Mac mac_{};
   std::string name_ = "RP-S100";
+  bool nameSet_ = false;
   bool dhcp_ = false;
   uint64_t dataBytes_ = 0;
   PrinterModel model_;

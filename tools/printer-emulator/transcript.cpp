@@ -2,9 +2,11 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <utility>
 
@@ -88,7 +90,102 @@ std::string decodeByte(iconv_t cd, uint8_t c) {
   return std::string(out, outPtr);
 }
 
+// Bytes in the character of a double-byte encoding that starts with lead
+// (80h and above); 1 for a character of one byte.
+size_t characterLength(DoubleByte coding, std::span<const uint8_t> rest) {
+  const uint8_t lead = rest[0];
+  switch (coding) {
+    case DoubleByte::ShiftJis:
+      return (lead >= 0xA1 && lead <= 0xDF) ? 1 : 2;  // half-width katakana take one
+    case DoubleByte::Gb18030:
+      // Four-byte forms have a digit as their second byte.
+      return rest.size() > 1 && rest[1] >= 0x30 && rest[1] <= 0x39 ? 4 : 2;
+    default:
+      return 2;
+  }
+}
+
+const char* iconvName(DoubleByte coding) {
+  switch (coding) {
+    case DoubleByte::ShiftJis:
+      return "CP932";
+    case DoubleByte::Gb18030:
+      return "GB18030";
+    case DoubleByte::Big5:
+      return "CP950";
+    case DoubleByte::Uhc:
+      return "CP949";
+    default:
+      return nullptr;
+  }
+}
+
+// Characters as iconv reads them, UTF-8; empty when it cannot.
+std::string convert(iconv_t cd, std::span<const uint8_t> bytes) {
+  std::string in(bytes.begin(), bytes.end());
+  char out[16];
+  char* inPtr = in.data();
+  char* outPtr = out;
+  size_t inLeft = in.size(), outLeft = sizeof out;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1) || inLeft != 0) {
+    return {};
+  }
+  return std::string(out, outPtr);
+}
+
+void appendAscii(std::string& out, uint8_t c) {
+  if (c < 0x20 && c != '\t') {
+    out += escaped(c);
+  } else {
+    out += static_cast<char>(c);
+  }
+}
+
+std::string decodeDoubleByte(std::span<const uint8_t> text, DoubleByte coding) {
+  iconv_t cd = iconv_open("UTF-8", iconvName(coding));
+  std::string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    const uint8_t c = text[i];
+    if (c < 0x80) {
+      appendAscii(out, c);
+      ++i;
+      continue;
+    }
+    const size_t length = characterLength(coding, text.subspan(i));
+    std::string decoded;
+    if (cd != reinterpret_cast<iconv_t>(-1) && i + length <= text.size()) {
+      decoded = convert(cd, text.subspan(i, length));
+    }
+    if (decoded.empty()) {
+      out += escaped(c);
+      ++i;
+    } else {
+      out += decoded;
+      i += length;
+    }
+  }
+  if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+  return out;
+}
+
 }  // namespace
+
+std::string decodeText(std::span<const uint8_t> text, std::span<const CodingRun> runs) {
+  if (runs.empty()) return decodeText(text, uint8_t{0});
+  std::string out;
+  for (size_t r = 0; r < runs.size(); ++r) {
+    const size_t from = std::min(runs[r].at, text.size());
+    const size_t to = r + 1 < runs.size() ? std::min(runs[r + 1].at, text.size()) : text.size();
+    if (to <= from) continue;
+    const auto part = text.subspan(from, to - from);
+    const TextCoding& coding = runs[r].coding;
+    out += coding.doubleByte == DoubleByte::None ? decodeText(part, coding.codePage)
+                                                 : decodeDoubleByte(part, coding.doubleByte);
+  }
+  return out;
+}
 
 std::string decodeText(std::span<const uint8_t> text, uint8_t codePage) {
   const int number = pageNumber(codePage);
@@ -99,11 +196,7 @@ std::string decodeText(std::span<const uint8_t> text, uint8_t codePage) {
   std::string out;
   for (uint8_t c : text) {
     if (c < 0x80) {
-      if (c < 0x20 && c != '\t') {
-        out += escaped(c);
-      } else {
-        out += static_cast<char>(c);
-      }
+      appendAscii(out, c);
       continue;
     }
     const auto mapped = table.find(c);
@@ -132,8 +225,10 @@ std::string formatEvent(const ModelEvent& event) {
   std::string line = event.route == Route::Display ? "display: " : "";
   switch (event.kind) {
     case ModelEvent::Kind::Text:
-      return line + decodeText(event.text, event.codePage);
+      return line + (event.runs.empty() ? decodeText(event.text, event.codePage)
+                                        : decodeText(event.text, event.runs));
     case ModelEvent::Kind::Command:
+    case ModelEvent::Kind::Link:
       return line + event.label;
     case ModelEvent::Kind::Reply: {
       std::string what = event.label;
@@ -154,6 +249,19 @@ std::string formatEvent(const ModelEvent& event) {
     }
   }
   return line;
+}
+
+std::string formatTime(std::chrono::system_clock::time_point when) {
+  const auto since = when.time_since_epoch();
+  const std::time_t seconds =
+      static_cast<std::time_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count());
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(millis < 0 ? millis + 1000 : millis));
+  return text;
 }
 
 }  // namespace printer_emulator
