@@ -65,9 +65,10 @@ pid=
 
 echo "=== what the printer emulator received"
 # The receipt from its first command on; the connection's own queries before
-# it are left out.
+# it are left out. Each transcript line starts with its time (HH:MM:SS.mmm);
+# the job rule has none.
 sed -n '/^---- job ----$/,$p' "$work/printer.log"
-if ! grep -q '^\[cut\]$' "$work/printer.log"; then
+if ! grep -Eq '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} \[cut\]$' "$work/printer.log"; then
   echo "run-example: the printer received no whole receipt" >&2
   [ "$status" -eq 0 ] && status=1
 fi

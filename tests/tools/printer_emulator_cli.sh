@@ -52,6 +52,9 @@ for want in '[centre]' '[bold]' 'Crème brûlée' '[cut]'; do
   grep -qF -- "$want" "$work/log" || fail "transcript lacks $want"
 done
 grep -qF -- 'Cr\x8A' "$work/log" && fail "text not decoded from the code table"
+# Every transcript line comes behind its time; the connection is a line too.
+grep -Eq '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} \[cut\]$' "$work/log" || fail "no timed [cut] line"
+grep -Eq '^[0-9:.]{12} \[connected 127\.0\.0\.1:[0-9]+\]$' "$work/log" || fail "no connection line"
 kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
 pid=
 
@@ -87,4 +90,41 @@ exec 3>&-
 for want in '[slip insertion]' '[MICR read]'; do
   grep -qF -- "$want" "$work/log" || fail "transcript lacks $want"
 done
+kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+pid=
+
+# Switches while it runs: commands on stdin, which then ends (the program runs
+# on), and on the control socket. Its own address (127.0.9.33).
+control=127.0.9.33
+: >"$work/log"
+start_controlled() {
+  printf 'cover open\nstatus\n' |
+    "$emulator" --address "$control" --control 9101 --log "$work/log" >"$work/out" 2>&1 &
+  pid=$!
+}
+start_controlled
+for _ in $(seq 1200); do
+  (exec 4<>"/dev/tcp/$control/9101") 2>/dev/null && break
+  kill -0 "$pid" 2>/dev/null || start_controlled
+  sleep 0.1
+done
+wait_for "$work/out" 'power=on cover=open paper=ok' || fail "no status answer to stdin"
+kill -0 "$pid" 2>/dev/null || fail "the end of stdin stopped the emulator"
+exec 4<>"/dev/tcp/$control/9101" || fail "cannot connect to the control socket"
+ask() {
+  printf '%s\n' "$1" >&4
+  answer=
+  IFS= read -r -t 10 answer <&4
+}
+ask 'paper end' && [ "$answer" = ok ] || fail "paper end: $answer"
+ask status && [[ "$answer" == *' paper=end '* ]] || fail "status after paper end: $answer"
+ask bogus && [ "$answer" = 'error: unknown command "bogus" (try help)' ] || fail "bogus: $answer"
+ask 'power off' && [ "$answer" = ok ] || fail "power off: $answer"
+(exec 3<>"/dev/tcp/$control/9100") 2>/dev/null && fail "a switched-off printer took a connection"
+ask 'power on' && [ "$answer" = ok ] || fail "power on: $answer"
+exec 3<>"/dev/tcp/$control/9100" || fail "no connection after power on"
+exec 3>&- 4>&-
+wait_for "$work/log" '[power on]' || fail "no [power on] line"
+grep -Eq '^[0-9:.]{12} \[control\] paper end: ok$' "$work/log" || fail "control command not logged"
+grep -Eq '^[0-9:.]{12} \[control\] cover open: ok$' "$work/log" || fail "stdin command not logged"
 echo "printer emulator CLI: ok"

@@ -2,17 +2,22 @@
 // understood of each job and what it answered (see README.md, --help).
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include "control.h"
+#include "foundation/poll_wait.h"
 #include "printer_emulator.h"
 #include "transcript.h"
 
@@ -33,7 +38,8 @@ const char kHelp[] =
     "\n"
     "Runs one network printer on a loopback address: TCP data port (9100) and\n"
     "UDP control port (3289). It prints a transcript of what it understood of\n"
-    "each job and what it answered, until interrupted (Ctrl-C).\n"
+    "each job and what it answered, each line with the time it came, until\n"
+    "interrupted (Ctrl-C).\n"
     "\n"
     "Printer:\n"
     "  --address A           loopback IPv4 address to listen on (required)\n"
@@ -46,6 +52,7 @@ const char kHelp[] =
     "  --status B0B1B2B3     fixed automatic status bytes, hex (default: from the faults)\n"
     "  --print-speed BPS     print data this many bytes a second (default: instant)\n"
     "  --battery PERCENT     battery level (battery profile)\n"
+    "  --chinese-big5        Chinese double-byte text is Big5 (default GB18030)\n"
     "\n"
     "Faults:\n"
     "  --cover-open, --near-end, --paper-end, --feed, --panel-switch\n"
@@ -85,6 +92,12 @@ const char kHelp[] =
     "  --auto-insert         every insertion wait gets its sheet at once\n"
     "  --micr-text TEXT      every MICR read gets its check and reads TEXT\n"
     "  --micr-error L        every MICR read fails with the letter L (A..J)\n"
+    "\n"
+    "Switches while it runs: one command a line on stdin, or on the control\n"
+    "socket, each answered with one line (ok, the status, or an error):\n"
+    "  cover open|close, paper end|near|ok, power off|on, offline [on|off],\n"
+    "  online, silent [on|off], status, help\n"
+    "  --control PORT        TCP control socket on the same address (e.g. 9101)\n"
     "\n"
     "Output:\n"
     "  --hex                 raw bytes in and out instead of the transcript\n"
@@ -130,6 +143,7 @@ bool splitPair(const std::string& text, std::string& name, std::string& value) {
   return true;
 }
 
+// stdout and the --log file; the control socket's thread writes too.
 class Output {
  public:
   bool open(const std::string& path) {
@@ -139,18 +153,35 @@ class Output {
   ~Output() {
     if (file_) std::fclose(file_);
   }
-  void line(const std::string& text) {
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
-    if (file_) {
+  void line(const std::string& text) { write(text, true, true); }
+  void screen(const std::string& text) { write(text, true, false); }
+  void logOnly(const std::string& text) { write(text, false, true); }
+
+ private:
+  void write(const std::string& text, bool screen, bool log) {
+    std::lock_guard lock(mutex_);
+    if (screen) {
+      std::printf("%s\n", text.c_str());
+      std::fflush(stdout);
+    }
+    if (log && file_) {
       std::fprintf(file_, "%s\n", text.c_str());
       std::fflush(file_);
     }
   }
 
- private:
+  std::mutex mutex_;
   std::FILE* file_ = nullptr;
 };
+
+std::string stampNow() { return formatTime(std::chrono::system_clock::now()); }
+
+// The wall-clock time of a log entry taken on the steady clock.
+std::string stamp(std::chrono::steady_clock::time_point when) {
+  const auto age = std::chrono::steady_clock::now() - when;
+  return formatTime(std::chrono::system_clock::now() -
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(age));
+}
 
 const char* channelName(const LogEntry& e) {
   switch (e.channel) {
@@ -191,6 +222,8 @@ int main(int argc, char** argv) {
   std::map<uint32_t, UdpRule> udpRules;
   unsigned long speed = 0, battery = 80;
   std::string logPath;
+  bool chineseBig5 = false;
+  std::optional<uint16_t> controlPort;
 
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -227,6 +260,11 @@ int main(int argc, char** argv) {
       if (!parseNumber(value(), 100000000, speed)) return usage("bad print speed");
     } else if (arg == "--battery" && hasValue) {
       if (!parseNumber(value(), 100, battery)) return usage("bad battery level");
+    } else if (arg == "--chinese-big5") {
+      chineseBig5 = true;
+    } else if (arg == "--control" && hasValue) {
+      if (!parseNumber(value(), 65535, number) || number == 0) return usage("bad control port");
+      controlPort = static_cast<uint16_t>(number);
     } else if (arg == "--cover-open") {
       faults.coverOpen = true;
     } else if (arg == "--near-end") {
@@ -421,6 +459,7 @@ int main(int argc, char** argv) {
     m.setAutoInsert(autoInsert);
     m.setMicrAutoResult(micrAuto);
     m.setJobEndsWithheld(withholdJobEnds);
+    m.setChineseBig5(chineseBig5);
   });
   if (powerOff) state.setPowerOff(true, powerOff == 2);
   emulator.setTcpMode(tcpMode);
@@ -435,29 +474,73 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "printer-emulator: %s\n", error.c_str());
     return 1;
   }
+  ControlCommands commands(emulator);
+  // A command from the socket is answered there; stdout and the log record it.
+  ControlPort control([&](const std::string& line) {
+    const std::string answer = commands.execute(line);
+    if (!answer.empty()) out.line(stampNow() + " [control] " + line + ": " + answer);
+    return answer;
+  });
+  if (controlPort && !control.start(options.address, *controlPort, &error)) {
+    std::fprintf(stderr, "printer-emulator: %s\n", error.c_str());
+    return 1;
+  }
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
-  char banner[160];
+  // Started in the background of a terminal, reading stdin must not stop the
+  // program: the read fails instead, and stdin is left alone from then on.
+  std::signal(SIGTTIN, SIG_IGN);
+  char banner[200];
   std::snprintf(banner, sizeof banner, "printer-emulator on %s: TCP %u, UDP %u, profile %s",
                 options.address.c_str(), options.tcpPort, options.udpPort, profileName(profile));
-  out.line(banner);
+  std::string bannerLine = banner;
+  if (controlPort) bannerLine += ", control " + std::to_string(*controlPort);
+  out.line(bannerLine);
 
+  // Commands on stdin until it ends; the printer runs on without it (scripts
+  // and CI start the program with no stdin at all).
+  bool stdinOpen = true;
+  std::string typed;
+  const auto runTyped = [&](const std::string& line) {
+    const std::string answer = commands.execute(line);
+    if (answer.empty()) return;
+    out.screen(answer);
+    out.logOnly(stampNow() + " [control] " + line + ": " + answer);
+  };
   uint64_t cursor = 0;
   while (!g_stop) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (stdinOpen) {
+      const int ready = tilo2::core::PollWait(STDIN_FILENO, POLLIN, 100);
+      char buffer[512];
+      const ssize_t n = ready > 0 ? ::read(STDIN_FILENO, buffer, sizeof buffer) : 0;
+      if (ready < 0 || (ready > 0 && n == 0) || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+        stdinOpen = false;
+        if (!typed.empty()) runTyped(std::exchange(typed, {}));
+      } else if (n > 0) {
+        typed.append(buffer, static_cast<size_t>(n));
+        for (size_t end; (end = typed.find('\n')) != std::string::npos;) {
+          const std::string line = typed.substr(0, end);
+          typed.erase(0, end + 1);
+          runTyped(line);
+        }
+      }
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     if (hex) {
       for (const auto& e : emulator.readLog(cursor)) {
-        out.line(std::string(channelName(e)) + " " + std::to_string(e.bytes.size()) +
+        out.line(stamp(e.when) + " " + channelName(e) + " " + std::to_string(e.bytes.size()) +
                  " bytes: " + hexBytes(e.bytes));
       }
     } else {
       for (const auto& e : emulator.takeTranscript()) {
         // ESC @ opens every job the SDK sends: a rule makes the jobs easy to tell apart.
         if (e.kind == ModelEvent::Kind::Command && e.label == "[init]") out.line("---- job ----");
-        out.line(formatEvent(e));
+        out.line(formatTime(e.when) + " " + formatEvent(e));
       }
     }
   }
+  control.stop();
   emulator.stop();
   return 0;
 }
