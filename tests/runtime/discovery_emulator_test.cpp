@@ -85,6 +85,27 @@ TEST_F(DiscoveryRun, EmulatedPrintersArriveAsDeviceInfos) {
   EXPECT_EQ(eventLines, 4u);
 }
 
+// The emulator's hybrid profile tells a discovery a hybrid model's name of
+// itself, so it is found as a printer and as a hybrid printer.
+TEST_F(DiscoveryRun, EmulatorHybridProfileIsFoundAsAHybridPrinter) {
+  const int n = 2340;  // 127.0.9.36
+  auto emulator = io_test::startEmulator(n);
+  ASSERT_TRUE(emulator);
+  emulator->state().setProfile(printer_emulator::Profile::Hybrid);
+  const std::string ip = io_test::address(n);
+  const char* list[] = {ip.c_str()};
+  ASSERT_EQ(tilo2::core::TiloIoUdpSetDiscoveryDestinations(list, 1), 0);
+  emulators.push_back(std::move(emulator));
+  Recorder recorder;
+  ASSERT_EQ(Outcome(disc::Discovery::StartAsync(nullptr)), 0);
+  for (const auto type : {disc::DeviceType::Printer, disc::DeviceType::HybridPrinter}) {
+    EXPECT_TRUE(recorder.WaitForDevice("TCP:" + ip, type));
+  }
+  ASSERT_EQ(Outcome(disc::Discovery::StopAsync()), 0);
+  ASSERT_EQ(recorder.All().size(), 2u);
+  for (const Seen& s : recorder.All()) EXPECT_EQ(s.name(), "RP-X5E");
+}
+
 // A refused start and a refused stop leave the state as it was: the state
 // stays stopped after a bad filter, and a running discovery goes on (its
 // printer's hosted device, held back until after the refusals, still comes).
