@@ -382,7 +382,7 @@ void PrinterEmulator::Loop::readClient() {
   const ssize_t n = ::recvmsg(clientFd, &message, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
   if (n <= 0) {
-    dropClient(false, "[disconnected by the host]");
+    dropClient(false, n == 0 ? "[disconnected by the host]" : "[reset by the host]");
     return;
   }
   const std::span<const uint8_t> bytes(buffer, static_cast<size_t>(n));

@@ -205,8 +205,9 @@ class PrinterEmulator {
   // Transcript lines since the last call (oldest dropped beyond the limit),
   // each with the wall-clock time it was taken in; Link lines show the data
   // connections coming and going ("[connected 127.0.0.1:40312]",
-  // "[disconnected by the host]", "[closed by the printer]", "[reset by the
-  // printer]") and the power switch ("[power off]", "[power on]").
+  // "[disconnected by the host]", "[reset by the host]", "[closed by the
+  // printer]", "[reset by the printer]") and the power switch ("[power off]",
+  // "[power on]").
   std::vector<ModelEvent> takeTranscript();
 
   // Hybrid printer (hybrid profile): what a person does at the printer. The
