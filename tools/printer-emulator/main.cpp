@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -15,6 +16,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "control.h"
 #include "foundation/poll_wait.h"
@@ -47,7 +50,8 @@ const char kHelp[] =
     "  --port-udp N          control port (default 3289)\n"
     "  --profile P           receipt (default), line, impact, battery, interrupt, hybrid\n"
     "  --mac XX:XX:XX:XX:XX:XX   MAC address it reports\n"
-    "  --name TEXT           name it tells a discovery (default RP-S100)\n"
+    "  --name TEXT           name it tells a discovery (default RP-S100; with the\n"
+    "                        hybrid profile RP-X5E, a hybrid printer's)\n"
     "  --dhcp                tell a discovery it takes its address by DHCP\n"
     "  --status B0B1B2B3     fixed automatic status bytes, hex (default: from the faults)\n"
     "  --print-speed BPS     print data this many bytes a second (default: instant)\n"
@@ -177,10 +181,10 @@ class Output {
 std::string stampNow() { return formatTime(std::chrono::system_clock::now()); }
 
 // The wall-clock time of a log entry taken on the steady clock.
-std::string stamp(std::chrono::steady_clock::time_point when) {
+std::chrono::system_clock::time_point wallClock(std::chrono::steady_clock::time_point when) {
   const auto age = std::chrono::steady_clock::now() - when;
-  return formatTime(std::chrono::system_clock::now() -
-                    std::chrono::duration_cast<std::chrono::system_clock::duration>(age));
+  return std::chrono::system_clock::now() -
+         std::chrono::duration_cast<std::chrono::system_clock::duration>(age);
 }
 
 const char* channelName(const LogEntry& e) {
@@ -528,10 +532,19 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (hex) {
+      // The bytes, and the connections and power switch they do not show, in time order.
+      std::vector<std::pair<std::chrono::system_clock::time_point, std::string>> lines;
       for (const auto& e : emulator.readLog(cursor)) {
-        out.line(stamp(e.when) + " " + channelName(e) + " " + std::to_string(e.bytes.size()) +
-                 " bytes: " + hexBytes(e.bytes));
+        lines.emplace_back(wallClock(e.when), std::string(channelName(e)) + " " +
+                                                  std::to_string(e.bytes.size()) +
+                                                  " bytes: " + hexBytes(e.bytes));
       }
+      for (const auto& e : emulator.takeTranscript()) {
+        if (e.kind == ModelEvent::Kind::Link) lines.emplace_back(e.when, formatEvent(e));
+      }
+      std::stable_sort(lines.begin(), lines.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (const auto& [when, text] : lines) out.line(formatTime(when) + " " + text);
     } else {
       for (const auto& e : emulator.takeTranscript()) {
         // ESC @ opens every job the SDK sends: a rule makes the jobs easy to tell apart.
