@@ -1,6 +1,12 @@
 // The printer command list: typed appends that copy their arguments into a
-// node, and the clear. Every append, the clear and the replay take the list's
-// lock, so an app thread adding commands never races a worker replaying them.
+// node, the clear, and the snapshot a job takes of it. Every append, the clear
+// and the snapshot take the list's lock, so an app thread adding commands never
+// races a worker building a job.
+//
+// A node is shared by the list and by every job taken while it was listed: its
+// reference count sits in front of it, and the last holder frees it. A job
+// therefore prints what was listed when the app sent it, whatever is added or
+// cleared afterwards, and taking it copies no pixels.
 
 #include "device/command_list.h"
 
@@ -8,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "device/command_blocks.h"
 #include "device/test_hooks.h"
@@ -28,19 +35,44 @@ void* Allocate(size_t size) {
 constexpr size_t kAlign = alignof(std::max_align_t);
 constexpr size_t RoundUp(size_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
 
-// One allocation: node, then a block of blockSize bytes, then extra bytes.
-// Null when the sizes overflow or memory runs out.
+// The holders of a node: the list while it is listed, and each job taken then.
+struct NodeHeader {
+  std::atomic<int32_t> holders;
+};
+constexpr size_t kHeaderSize = RoundUp(sizeof(NodeHeader));
+
+NodeHeader* HeaderOf(const TdcCommand_t* node) {
+  return reinterpret_cast<NodeHeader*>(
+      const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(node)) - kHeaderSize);
+}
+
+void Hold(const TdcCommand_t* node) {
+  HeaderOf(node)->holders.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The last holder frees the node with its block and copies.
+void Release(const TdcCommand_t* node) {
+  NodeHeader* header = HeaderOf(node);
+  if (header->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    header->~NodeHeader();
+    std::free(header);
+  }
+}
+
+// One allocation: header, node, then a block of blockSize bytes, then extra
+// bytes. Null when the sizes overflow or memory runs out.
 TdcCommand_t* NewNode(int32_t kind, size_t blockSize, size_t extra, void** block,
                       uint8_t** payload) {
   const size_t nodeSize = RoundUp(sizeof(TdcCommand_t));
-  const size_t fixed = nodeSize + RoundUp(blockSize);
+  const size_t fixed = kHeaderSize + nodeSize + RoundUp(blockSize);
   if (extra > SIZE_MAX - fixed) return nullptr;
   void* memory = Allocate(fixed + extra);
   if (memory == nullptr) return nullptr;
-  auto* node = new (memory) TdcCommand_t{kind, nullptr, nullptr};
-  uint8_t* bytes = static_cast<uint8_t*>(memory);
+  new (memory) NodeHeader{1};
+  uint8_t* bytes = static_cast<uint8_t*>(memory) + kHeaderSize;
+  auto* node = new (bytes) TdcCommand_t{kind, nullptr, nullptr};
   if (block != nullptr) *block = blockSize != 0 ? bytes + nodeSize : nullptr;
-  if (payload != nullptr) *payload = bytes + fixed;
+  if (payload != nullptr) *payload = static_cast<uint8_t*>(memory) + fixed;
   return node;
 }
 
@@ -48,7 +80,7 @@ TdcCommand_t* NewNode(int32_t kind, size_t blockSize, size_t extra, void** block
 int Link(TdcCommandList_t* list, TdcCommand_t* node) {
   PlatformLockGuard guard(list->lock);
   if (!guard) {
-    std::free(node);
+    Release(node);
     return TDC_ERR_PROCESSING;
   }
   if (list->tail == nullptr) {
@@ -226,12 +258,50 @@ int TdcClearPrinterCommands(TdcCommandList_t* list) {
     list->head = nullptr;
     list->tail = nullptr;
   }
-  // Unlinked under the lock, freed after it: nobody else can reach them now.
+  // Unlinked under the lock, let go after it: only jobs taken earlier still
+  // reach them, and the last of those frees them.
   while (node != nullptr) {
     TdcCommand_t* next = node->next;
-    std::free(node);
+    Release(node);
     node = next;
   }
+  return TDC_SUCCESS;
+}
+
+TdcCommandSnapshot::~TdcCommandSnapshot() { Reset(); }
+
+TdcCommandSnapshot::TdcCommandSnapshot(TdcCommandSnapshot&& other) noexcept
+    : nodes_(std::exchange(other.nodes_, {})) {}
+
+TdcCommandSnapshot& TdcCommandSnapshot::operator=(TdcCommandSnapshot&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    nodes_ = std::exchange(other.nodes_, {});
+  }
+  return *this;
+}
+
+void TdcCommandSnapshot::Reset() noexcept {
+  for (const TdcCommand_t* node : nodes_) Release(node);
+  nodes_.clear();
+}
+
+int TdcTakePrinterCommands(TdcCommandList_t* list, TdcCommandSnapshot* out) {
+  if (list == nullptr || out == nullptr) return TDC_ERR_PARAM;
+  out->Reset();
+  std::vector<const TdcCommand_t*> nodes;
+  PlatformLockGuard guard(list->lock);
+  if (!guard) return TDC_ERR_PROCESSING;
+  try {
+    for (const TdcCommand_t* node = list->head; node != nullptr; node = node->next) {
+      nodes.push_back(node);
+    }
+  } catch (const std::bad_alloc&) {
+    return TDC_ERR_MEMORY;
+  }
+  // Held only once the whole list is read: a failure above holds nothing.
+  for (const TdcCommand_t* node : nodes) Hold(node);
+  out->nodes_ = std::move(nodes);
   return TDC_SUCCESS;
 }
 

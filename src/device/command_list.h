@@ -4,6 +4,8 @@
 // value into the backend's numbering, and the slot forwarders.
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "device/device_types.h"
 
@@ -88,17 +90,51 @@ int TdcAddPrinterCommandSymbol(TdcCommandList_t* list, int32_t kind, const char*
 int TdcAddPrinterCommandImage(TdcCommandList_t* list, const TdcImageArgs_t& args);
 int TdcAddPrinterCommandData(TdcCommandList_t* list, const uint8_t* bytes, int32_t length);
 
-// 1 for null, else frees every node and its block; 0.
+// 1 for null, else empties the list (a node a job still holds is freed when
+// that job lets go); 0.
 int TdcClearPrinterCommands(TdcCommandList_t* list);
+
+// A job's commands: the list's nodes as they stood when it was taken, each kept
+// alive until the snapshot lets go, whatever is added or cleared meanwhile.
+// Taking one copies no block.
+class TdcCommandSnapshot {
+ public:
+  TdcCommandSnapshot() = default;
+  ~TdcCommandSnapshot();
+  TdcCommandSnapshot(TdcCommandSnapshot&& other) noexcept;
+  TdcCommandSnapshot& operator=(TdcCommandSnapshot&& other) noexcept;
+  TdcCommandSnapshot(const TdcCommandSnapshot&) = delete;
+  TdcCommandSnapshot& operator=(const TdcCommandSnapshot&) = delete;
+
+  std::span<const TdcCommand_t* const> Nodes() const noexcept { return nodes_; }
+  bool Empty() const noexcept { return nodes_.empty(); }
+  // Lets go of every node; empty again.
+  void Reset() noexcept;
+
+ private:
+  friend int TdcTakePrinterCommands(TdcCommandList_t* list, TdcCommandSnapshot* out);
+  std::vector<const TdcCommand_t*> nodes_;
+};
+
+// The list's content now, under its lock, into *out (its former content let
+// go): 0; 1 null argument; 2 the lock failed; 10 out of memory (*out empty).
+int TdcTakePrinterCommands(TdcCommandList_t* list, TdcCommandSnapshot* out);
 
 // Fills set->ops for the mode: 1 null set or ops, 5 mode 0, 1 another mode.
 int TdcSelectPrinterOps(TdcPrinterCommandSet_t* set, int32_t mode);
 void TdcInitPrinterDirectOps(TdcPrinterOps_t* ops);
 void TdcInitPrinterServiceOps(TdcPrinterOps_t* ops);
 
-// Replays the list through set->ops into builder: 1 null builder; 5 empty
-// list or null ops; the first slot result above 1, unchanged; else 0.
+// Replays the list as it stands through set->ops into builder (see
+// TdcReplayPrinterSnapshot).
 int TdcReplayPrinterCommands(int32_t mode, void* builder, TdcPrinterCommandSet_t* set);
+// Replays a job through ops into builder: 1 null builder or a mode other than
+// 1 and 2; 5 empty job or null ops; else the first command that fails stops
+// the replay with its result (1 for a value the backend cannot take, which is
+// never left out silently), or 0. A stopped replay may leave part of the job
+// in the builder: the caller clears it.
+int TdcReplayPrinterSnapshot(int32_t mode, void* builder, const TdcPrinterOps_t* ops,
+                             const TdcCommandSnapshot& job);
 
 // Slot forwarders.
 int TdcPrinterDirectAddImage(PrinterBuilder_t* builder, const uint8_t* rgb, int32_t imageWidth,

@@ -257,6 +257,8 @@ ExecResult ExecSound(const Context& c) {
   const int32_t* v = c.Ints();
   int32_t pattern = 0;
   if (!Map(kTdcSoundTable, c.mode, v[0], &pattern)) return Own(TDC_ERR_PARAM);
+  // "No sound" has no command on a direct connection: there is nothing to send.
+  if (pattern == kTdcNone) return Own(TDC_SUCCESS);
   const int32_t repeat = v[1] == kTdcDefault ? 1 : v[1];
   const int32_t cycle = v[2] == kTdcDefault ? 1000 : v[2];
   return CallSlot(c.mode, c.Slot(), c.builder, pattern, repeat, cycle);
@@ -297,8 +299,8 @@ constexpr Executor kExecutors[kTdcPrinterCommandKinds] = {
 };
 
 // A node's result in the layer's codes: a failing slot's code goes through
-// the result table's column of the backend (no row: 255, since 1 would
-// silently drop the command); the layer's own answers are already its codes.
+// the result table's column of the backend (no row: 255); the layer's own
+// answers are already its codes.
 int NodeResult(int32_t mode, ExecResult r) {
   if (!r.fromSlot || r.code == TDC_SUCCESS || r.code == TDC_ERR_PARAM) return r.code;
   const TdcColumn column = mode == TDC_MODE_DIRECT ? TdcColumn::Engine : TdcColumn::Service;
@@ -390,20 +392,27 @@ void TdcInitPrinterServiceOps(TdcPrinterOps_t* ops) {
 
 int TdcReplayPrinterCommands(int32_t mode, void* builder, TdcPrinterCommandSet_t* set) {
   if (builder == nullptr || set == nullptr) return TDC_ERR_PARAM;
+  TdcCommandSnapshot job;
+  if (const int taken = TdcTakePrinterCommands(&set->commandList, &job); taken != 0) return taken;
+  return TdcReplayPrinterSnapshot(mode, builder, set->ops, job);
+}
+
+int TdcReplayPrinterSnapshot(int32_t mode, void* builder, const TdcPrinterOps_t* ops,
+                             const TdcCommandSnapshot& job) {
+  if (builder == nullptr) return TDC_ERR_PARAM;
   // Any other mode would skip every command and report an empty job as sent.
   if (mode != TDC_MODE_DIRECT && mode != TDC_MODE_SERVICE) return TDC_ERR_PARAM;
-  PlatformLockGuard guard(set->commandList.lock);
-  if (!guard) return TDC_ERR_PROCESSING;
-  if (set->commandList.head == nullptr || set->ops == nullptr) return TDC_ERR_ILLEGAL;
-  for (const TdcCommand_t* node = set->commandList.head; node != nullptr; node = node->next) {
+  if (job.Empty() || ops == nullptr) return TDC_ERR_ILLEGAL;
+  for (const TdcCommand_t* node : job.Nodes()) {
     int result = TDC_ERR_PARAM;
     if (node->kind >= 0 && node->kind < kTdcPrinterCommandKinds &&
         (node->args != nullptr || !NeedsArgs(node->kind))) {
-      const Context context{mode, builder, node, set->ops};
+      const Context context{mode, builder, node, ops};
       result = NodeResult(mode, kExecutors[node->kind](context));
     }
-    // 1: the value does not translate or the backend refuses it; left out.
-    if (result != TDC_SUCCESS && result != TDC_ERR_PARAM) return result;
+    // A command the backend cannot take fails the whole job: printing the
+    // rest without it would report a receipt as printed that is not.
+    if (result != TDC_SUCCESS) return result;
   }
   return TDC_SUCCESS;
 }

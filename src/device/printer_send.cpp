@@ -2,6 +2,8 @@
 // backend's builder, sent, and the builder emptied for the next job. The
 // command list itself stays as it is.
 
+#include "device/printer_send.h"
+
 #include <cstdlib>
 
 #include "device/code_tables.h"
@@ -32,9 +34,10 @@ struct PortError {
 
 // Runs under the record's operation mutex. 0 with *portError.handle set
 // asks the caller to report a port error after releasing it.
-int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs, PortError* portError) {
+int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, const TdcCommandSnapshot& job,
+               int32_t timeoutMs, PortError* portError) {
   TdcPrinterOperation operation(record);
-  if (const int built = TdcBuildPrinterJob(operation, record); built != 0) return built;
+  if (const int built = TdcBuildPrinterJob(operation, record, job); built != 0) return built;
   const TdcPrinterState_t& state = operation.State();
 
   const int32_t portType = record->settings->portType;
@@ -69,16 +72,37 @@ int SendLocked(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs, PortE
 
 }  // namespace
 
-int TdcBuildPrinterJob(const TdcPrinterOperation& operation, TdcPrinter_t* record) {
+int TdcBuildPrinterJob(const TdcPrinterOperation& operation, const TdcPrinter_t* record,
+                       const TdcCommandSnapshot& job) {
   if (const int checked = operation.Check(); checked != 0) return checked;
   const TdcPrinterState_t& state = operation.State();
-  const int replayed = TdcReplayPrinterCommands(state.mode, state.builder, &record->commands);
+  const int replayed =
+      TdcReplayPrinterSnapshot(state.mode, state.builder, record->commands.ops, job);
   // A replay stopped half-way must not leave its commands for the next job.
   if (replayed != 0) TdcClearPrinterBuilder(state.mode, state.builder);
   return replayed;
 }
 
+int TdcBuildPrinterJob(const TdcPrinterOperation& operation, TdcPrinter_t* record) {
+  if (const int checked = operation.Check(); checked != 0) return checked;
+  TdcCommandSnapshot job;
+  if (const int taken = TdcTakePrinterCommands(&record->commands.commandList, &job); taken != 0) {
+    return taken;
+  }
+  return TdcBuildPrinterJob(operation, record, job);
+}
+
 int TdcSendPrinterData(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs) {
+  if (record == nullptr) return TDC_ERR_PARAM;
+  TdcCommandSnapshot job;
+  if (const int taken = TdcTakePrinterCommands(&record->commands.commandList, &job); taken != 0) {
+    return taken;
+  }
+  return TdcSendPrinterJob(env, record, job, timeoutMs);
+}
+
+int TdcSendPrinterJob(TdcEnvData_t* env, TdcPrinter_t* record, const TdcCommandSnapshot& job,
+                      int32_t timeoutMs) {
   if (record == nullptr) return TDC_ERR_PARAM;
   if (timeoutMs == kTdcDefault) {
     timeoutMs = kDefaultSendTimeout;
@@ -86,7 +110,7 @@ int TdcSendPrinterData(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutM
     return TDC_ERR_PARAM;
   }
   PortError portError;
-  const int sent = SendLocked(env, record, timeoutMs, &portError);
+  const int sent = SendLocked(env, record, job, timeoutMs, &portError);
   if (sent != 0 || portError.handle == nullptr) return sent;
 
   // The app's result handler runs on the report's thread and may call into

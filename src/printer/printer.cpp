@@ -22,6 +22,7 @@
 #include "device/command_list.h"
 #include "device/printer_module.h"
 #include "device/printer_operations.h"
+#include "device/printer_send.h"
 #include "printer/printer_internal.h"
 
 namespace tilo2::core {
@@ -306,7 +307,14 @@ IAsyncOperation<std::shared_ptr<const PrinterStatusInfo>> Printer::GetStatusAsyn
 
 IAsyncAction Printer::SendDataAsync(int32_t timeout) {
   auto self = state_->frame.Self();
-  return core::StartOperation([self, timeout] {
+  // The job is what was added before this call: taken now, on the app's
+  // thread, so that an Add or a clear that follows the call is not in it.
+  auto job = std::make_shared<core::TdcCommandSnapshot>();
+  int taken = 0;
+  if (core::TdcPrinter_t* record = state_->frame.Handle()) {
+    taken = core::TdcTakePrinterCommands(&record->commands.commandList, job.get());
+  }
+  return core::StartOperation([self, timeout, job, taken] {
     State& state = *self->state_;
     core::TdcPrinter_t* const handle = state.frame.Handle();
     auto makeArgs = [timeout] { return LogArguments{timeout}; };
@@ -316,8 +324,12 @@ IAsyncAction Printer::SendDataAsync(int32_t timeout) {
       if (timeout != -2 && (timeout < 5000 || timeout > 600000)) {
         throw MakeException(core::kPrinterErrParameter);
       }
+      core::CommonUtils::ThrowIfFailed(taken);
       const auto env = core::CommonUtils::CreateEnvData();
-      core::CommonUtils::ThrowIfFailed(core::TdcSendPrinterData(env.get(), &record, timeout));
+      const int sent = core::TdcSendPrinterJob(env.get(), &record, *job, timeout);
+      // The nodes go back now: a clear afterwards frees them at once.
+      job->Reset();
+      core::CommonUtils::ThrowIfFailed(sent);
     } catch (const RuntimeException& e) {
       core::CommonUtils::LogApiOutWith(handle, core::kSendDataName, e.HResult(), makeArgs);
       throw;

@@ -264,6 +264,34 @@ TEST(CommandListAppend, HugeImageIsOutOfMemory) {
   EXPECT_TRUE(list.Kinds().empty());
 }
 
+// A snapshot holds the nodes listed when it was taken: later appends are not
+// in it, and a clear or the list's end leaves its nodes (and their copies)
+// readable until it lets go; under AddressSanitizer a node freed too early or
+// never freed fails here.
+TEST(CommandListSnapshot, HoldsTheListAsItStoodThroughClearAndDestroy) {
+  TdcCommandSnapshot job;
+  {
+    List list;
+    ASSERT_EQ(TdcAddPrinterCommandText(&list.list, "first"), 0);
+    ASSERT_EQ(TdcAddPrinterCommandInt(&list.list, TDC_CMD_FEED_LINE, 3), 0);
+    ASSERT_EQ(TdcTakePrinterCommands(&list.list, &job), 0);
+    ASSERT_EQ(TdcAddPrinterCommandText(&list.list, "later"), 0);
+    EXPECT_EQ(list.Kinds().size(), 3u);
+    ASSERT_EQ(TdcClearPrinterCommands(&list.list), 0);
+    ASSERT_EQ(TdcAddPrinterCommandText(&list.list, "after the clear"), 0);
+  }
+  ASSERT_EQ(job.Nodes().size(), 2u);
+  EXPECT_STREQ(static_cast<const char*>(job.Nodes()[0]->args), "first");
+  EXPECT_EQ(*static_cast<const int32_t*>(job.Nodes()[1]->args), 3);
+
+  // Taking again lets go of the former content first; an empty list gives an empty job.
+  List other;
+  ASSERT_EQ(TdcTakePrinterCommands(&other.list, &job), 0);
+  EXPECT_TRUE(job.Empty());
+  EXPECT_EQ(TdcTakePrinterCommands(nullptr, &job), 1);
+  EXPECT_EQ(TdcTakePrinterCommands(&other.list, nullptr), 1);
+}
+
 // Counting operations for the race below: every slot just counts.
 std::atomic<int> gReplayed{0};
 int CountText(PrinterBuilder_t*, const char*) {

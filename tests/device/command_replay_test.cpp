@@ -161,10 +161,11 @@ class Replay : public ::testing::Test {
 struct MappingCase {
   const char* name;
   std::function<int(TdcCommandList_t*)> append;
-  int kind;                     // the slot expected to run; -1 none (left out)
+  int kind;                     // the slot expected to run; -1 none (the job refused)
   std::vector<int64_t> direct;  // arguments it receives in mode 1
   std::vector<int64_t> service;
   std::string text = {};
+  bool nothingDirect = false;  // mode 1 has no command for it and sends nothing
 };
 
 std::vector<MappingCase> MappingCases() {
@@ -351,8 +352,10 @@ std::vector<MappingCase> MappingCases() {
       {"sound pattern 0",
        [](L l) { return TdcAddPrinterCommandThreeInts(l, 28, 0, 3, 2000); },
        28,
-       {-3, 3, 2000},
-       {0, 3, 2000}},
+       {},
+       {0, 3, 2000},
+       "",
+       true},
       {"sound defaults",
        [](L l) { return TdcAddPrinterCommandThreeInts(l, 28, -2, -2, -2); },
        28,
@@ -387,14 +390,19 @@ TEST_F(Replay, MapsEveryStoredValueIntoEachBackend) {
     for (int32_t mode : {TDC_MODE_DIRECT, TDC_MODE_SERVICE}) {
       ASSERT_EQ(TdcClearPrinterCommands(list()), 0);
       ASSERT_EQ(c.append(list()), 0) << c.name;
-      // A text behind each case shows that a left-out command does not stop the job.
+      // A text behind each case: a refused command stops the job before it.
       ASSERT_EQ(TdcAddPrinterCommandText(list(), "after"), 0);
+      if (c.kind < 0) {
+        EXPECT_EQ(Run(mode), 1) << c.name << " mode " << mode;
+        EXPECT_TRUE(gCalls.empty()) << c.name << " mode " << mode;
+        continue;
+      }
       EXPECT_EQ(Run(mode), 0) << c.name << " mode " << mode;
-      const size_t expected = c.kind < 0 ? 1 : 2;
-      ASSERT_EQ(gCalls.size(), expected) << c.name << " mode " << mode;
+      const bool nothing = mode == TDC_MODE_DIRECT && c.nothingDirect;
+      ASSERT_EQ(gCalls.size(), nothing ? 1u : 2u) << c.name << " mode " << mode;
       EXPECT_EQ(gCalls.back().kind, TDC_CMD_TEXT);
       EXPECT_EQ(gCalls.back().text, "after");
-      if (c.kind < 0) continue;
+      if (nothing) continue;
       const Call& call = gCalls.front();
       EXPECT_EQ(call.kind, c.kind) << c.name;
       EXPECT_EQ(call.builder, &builderToken_) << c.name;
@@ -431,7 +439,7 @@ struct ImageCase {
   int32_t compress;
   int32_t pageMode;
   int32_t portType;
-  std::vector<int64_t> direct;  // color, mode, halftone, compress; empty: left out
+  std::vector<int64_t> direct;  // color, mode, halftone, compress; empty: the job refused
   std::vector<int64_t> service;
   double brightnessOut;
 };
@@ -512,8 +520,8 @@ TEST_F(Replay, ImageValuesAndCompression) {
       ASSERT_EQ(TdcAddPrinterCommandImage(list(), args), 0);
       // The connect comes after the Add: the slot gets the handle of the replay.
       record_.handle = handle;
-      EXPECT_EQ(Run(mode), 0) << c.name;
       const std::vector<int64_t>& expected = mode == TDC_MODE_DIRECT ? c.direct : c.service;
+      EXPECT_EQ(Run(mode), expected.empty() ? 1 : 0) << c.name;
       if (expected.empty()) {
         EXPECT_TRUE(gCalls.empty()) << c.name;
         continue;
@@ -561,8 +569,9 @@ TEST_F(Replay, ImageWithoutSettingsStopsTheReplayWith255) {
 }
 
 // ---------------------------------------------------------------------------
-// Slot results: 0 and 1 continue, anything else stops the replay in the
-// layer's codes through the backend's column of the result table.
+// Slot results: 0 continues, anything else stops the replay, 1 as it is and
+// the rest in the layer's codes through the backend's column of the result
+// table.
 
 struct ResultCase {
   int32_t mode;
@@ -601,16 +610,17 @@ TEST_F(Replay, SlotFailuresStopTheReplayTranslated) {
     ASSERT_EQ(gCalls.size(), 2u) << "the cut after the failing text never runs";
     EXPECT_EQ(gCalls[1].kind, TDC_CMD_TEXT);
   }
-  // A slot refusing its values (1) leaves the command out and goes on.
+  // A slot refusing its values (1) stops the job too: a receipt missing a
+  // command is not the receipt the app built.
   gResult[TDC_CMD_TEXT] = 1;
   for (int32_t mode : {TDC_MODE_DIRECT, TDC_MODE_SERVICE}) {
-    EXPECT_EQ(Run(mode), 0);
-    EXPECT_EQ(gCalls.size(), 3u);
+    EXPECT_EQ(Run(mode), 1);
+    EXPECT_EQ(gCalls.size(), 2u);
   }
-  // A last command refused gives 0 as well.
+  // So does a last command refused.
   gResult[TDC_CMD_TEXT] = 0;
   gResult[TDC_CMD_CUT] = 1;
-  EXPECT_EQ(Run(TDC_MODE_DIRECT), 0);
+  EXPECT_EQ(Run(TDC_MODE_DIRECT), 1);
 }
 
 TEST_F(Replay, RefusesBeforeAnyBackendCall) {
@@ -630,9 +640,9 @@ TEST_F(Replay, RefusesBeforeAnyBackendCall) {
     EXPECT_EQ(TdcReplayPrinterCommands(mode, &builderToken_, &record_.commands), 1) << mode;
   }
   EXPECT_TRUE(gCalls.empty());
-  // A slot the table lacks leaves its command out.
+  // A slot the table lacks refuses the job.
   ops.slot[TDC_CMD_TEXT] = nullptr;
-  EXPECT_EQ(TdcReplayPrinterCommands(TDC_MODE_DIRECT, &builderToken_, &record_.commands), 0);
+  EXPECT_EQ(TdcReplayPrinterCommands(TDC_MODE_DIRECT, &builderToken_, &record_.commands), 1);
   EXPECT_TRUE(gCalls.empty());
 }
 
@@ -772,16 +782,20 @@ TEST_F(DirectReplay, ReceiptGivesTheBytesOfTheTranslatedCalls) {
   EXPECT_NE(record_.commands.commandList.head, nullptr);
 }
 
-// Values the engine refuses are left out of the job, the rest still prints.
-TEST_F(DirectReplay, RefusedValuesAreLeftOutOfTheJob) {
+// "No sound" sends nothing on the engine; a value the engine refuses refuses
+// the whole job (1) and leaves nothing in the builder.
+TEST_F(DirectReplay, RefusedValuesRefuseTheJob) {
   ASSERT_EQ(TdcAddSound(&record_, 0, 1, 1000), 0);  // no "none" pattern on the engine
-  ASSERT_EQ(TdcAddSymbol(&record_, "micro", 4, 105, 3, 3, 0), 0);  // no micro QR code
   ASSERT_EQ(TdcAddText(&record_, "kept\n"), 0);
   Builder replayed;
   ASSERT_EQ(RunInto(replayed), 0);
   Builder direct;
   ASSERT_EQ(TiloAddText(direct.record, "kept\n"), 0);
   EXPECT_EQ(replayed.Built(), direct.Built());
+
+  ASSERT_EQ(TdcAddSymbol(&record_, "micro", 4, 105, 3, 3, 0), 0);  // no micro QR code
+  Builder refused;
+  EXPECT_EQ(RunInto(refused), 1);
 }
 
 // The builder running out of memory stops the replay with 10, the layer's
@@ -814,9 +828,8 @@ TEST_F(DirectReplay, ImageReachesTheBuilderWithThePrintHandle) {
   std::vector<uint8_t> pixels(16 * 8 * 3, 0);  // black
   ASSERT_EQ(TdcAddImage(&record_, pixels.data(), 16, 8, 0, 0, 16, 8, -2, -2, -2, -2.0, 1), 0);
   Builder withoutHandle;
-  // Not connected: no print handle, the image is left out.
-  ASSERT_EQ(RunInto(withoutHandle), 0);
-  EXPECT_EQ(withoutHandle.Built(), Builder().Built());
+  // Not connected: no print handle, the image cannot be fitted and the job is refused.
+  ASSERT_EQ(RunInto(withoutHandle), 1);
 
   PrintHandle_t* handle = nullptr;
   ASSERT_EQ(TiloCreateHandle(&handle), 0);

@@ -284,8 +284,8 @@ TEST_F(PrinterShared, ForcedOperationsAndTransactionsAcrossAReconnect) {
 namespace printer_test {
 namespace {
 
-// The printer-only commands replayed into a direct job: a sound the direct
-// builder has no counterpart for is left out, and the job still prints.
+// The printer-only commands replayed into a direct job: "no sound" has no
+// command there and sends nothing, and the job prints.
 TEST_F(PrinterShared, PrinterOnlyCommandsPrintOnADirectConnection) {
   auto printer = Connected(575);
   int32_t id = 0;
@@ -295,7 +295,6 @@ TEST_F(PrinterShared, PrinterOnlyCommandsPrintOnADirectConnection) {
   printer->AddText("ruled 575\n");
   printer->AddVLineEnd(id);
   printer->AddSound(Pattern::None, 1, 1000);
-  printer->AddSound(Pattern::PatternA, 0, -2);
   printer->AddSound(Pattern::PatternB, 2, 1000);
   printer->AddFeedPosition(Feed::Cutting);
   printer->SendDataAsync(-2).get();
