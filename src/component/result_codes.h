@@ -9,6 +9,8 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "component/enum_info.h"
 #include "orvik/tilo2/callback_code.h"
@@ -54,14 +56,44 @@ int32_t ConvertFromCore(std::span<const CodePair> rows, int32_t coreValue);
 
 // value when it is -1 and -1 is allowed, -2 and -2 is allowed, or min <= value
 // <= max; else throws ErrParameter. (-1 marks an unspecified value, -2 the
-// default of a numeric argument.)
+// default of a numeric argument.) With a name, the reason reads
+// "<name> is <value>; it takes <min>..<max>[, -1][ or -2]".
 int32_t CheckRange(int32_t value, int32_t min, int32_t max, bool rejectMinusOne,
                    bool rejectMinusTwo);
+int32_t CheckRange(int32_t value, int32_t min, int32_t max, bool rejectMinusOne,
+                   bool rejectMinusTwo, std::string_view name);
 
 // 1 to 15 give ErrParameter to ErrUnsupported; every other number ErrFailure.
 int32_t ToHResult(ErrorNumber errorNumber) noexcept;
 
+// The public method whose work runs on this thread while the scope lives: the
+// exceptions made meanwhile name it before their reason. `method` is a log
+// name ("Orvik::Tilo::Tilo2::Printer::Printer::SendDataAsync::Body") or a
+// member name; the member alone is shown. Scopes nest; the innermost names.
+class ErrorScope {
+ public:
+  explicit ErrorScope(const char* method) noexcept;
+  ~ErrorScope();
+  ErrorScope(const ErrorScope&) = delete;
+  ErrorScope& operator=(const ErrorScope&) = delete;
+
+ private:
+  const char* previous_;
+};
+
+// The member the innermost scope of this thread names; empty without one.
+std::string_view CurrentMethod() noexcept;
+
+// What every exception of the SDK reads: "<name> (0x<code>)", then
+// ": <method>" when a scope is open, then ": <reason>" when there is one.
+std::string DescribeError(int32_t hresult, std::string_view reason);
+
+// Without a reason the exception gives its status in words ("out of memory").
 ::Orvik::Tilo::Tilo2::RuntimeException MakeException(ErrorNumber errorNumber);
+::Orvik::Tilo::Tilo2::RuntimeException MakeException(ErrorNumber errorNumber,
+                                                     std::string_view reason);
+// A short phrase for an error number: "a value was refused", "out of memory", ...
+std::string_view DescribeErrorNumber(ErrorNumber errorNumber) noexcept;
 
 // e itself when its HRESULT is one the SDK raises (ErrParameter to ErrFailure),
 // else MakeException(errorNumber).
@@ -69,8 +101,12 @@ int32_t ToHResult(ErrorNumber errorNumber) noexcept;
     const ::Orvik::Tilo::Tilo2::RuntimeException& e, ErrorNumber errorNumber);
 
 // Nothing for 0; any other device-API result throws the exception of its
-// error number (ErrParameter for a result without a row).
+// error number (ErrParameter for a result without a row). With a subject the
+// reason reads "<subject>: <the status in words>".
 void ThrowIfFailed(int32_t tdcResult);
+void ThrowIfFailed(int32_t tdcResult, std::string_view subject);
+// The error number of a device-API result (ErrParameter's for one without a row).
+ErrorNumber ErrorNumberOf(int32_t tdcResult);
 
 // The CallbackCode of a core completion code; throws ErrParameter for a code
 // without a row.

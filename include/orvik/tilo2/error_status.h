@@ -1,14 +1,27 @@
 #pragma once
 // The HRESULTs the runtime classes raise, for apps to compare with
 // RuntimeException::HResult(). Static only: the class has no instances.
+//
+// Every RuntimeException the SDK raises reads
+//   "<name> (0x<code>): <method>: <reason>"
+// for example "ErrParameter (0xA0048200): AddBarcode: EAN13 takes 12 or 13
+// digits"; ToString gives the name alone.
 
 #include <cstdint>
 
+#include "orvik/tilo2/export.h"
+
 namespace Orvik::Tilo::Tilo2 {
 
-class ErrorStatus {
+class TILO2_EXPORT ErrorStatus {
  public:
   ErrorStatus() = delete;
+
+  // The name of a code: "ErrParameter" to "ErrReserved" for the values below,
+  // "E_FAIL", "E_INVALIDARG", "E_NOTIMPL", "E_POINTER", "E_ILLEGAL_METHOD_CALL",
+  // "E_OUTOFMEMORY", "ERROR_CANCELLED" and "S_OK" for the standard ones
+  // (exceptions.h); "Unknown" for any other code. Never null.
+  static const char* ToString(int32_t hresult) noexcept;
 
   static constexpr int32_t ErrParameter = static_cast<int32_t>(0xA0048200u);
   static constexpr int32_t ErrConnect = static_cast<int32_t>(0xA0048201u);

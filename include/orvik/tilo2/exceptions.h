@@ -35,7 +35,8 @@ class TILO2_EXPORT RuntimeException : public std::exception {
   RuntimeException& operator=(const RuntimeException&) = default;
 
   int32_t HResult() const noexcept { return hresult_; }
-  // The message, UTF-8; a generic text naming the code when none was given.
+  // The message, UTF-8. Without one: "<name> (0x<code>)" for a code that
+  // ErrorStatus::ToString names, else "runtime error 0x<code>".
   const char* what() const noexcept override;
 
  private:
