@@ -5,9 +5,13 @@
 #include "device/printer_commands.h"
 
 #include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "device/code_tables.h"
 #include "device/command_list.h"
+#include "engine/builder_ops.h"
 
 namespace tilo2::core {
 
@@ -256,6 +260,120 @@ int TdcAddImage(TdcPrinter_t* record, const uint8_t* rgb, int32_t imageWidth, in
   return TdcAddPrinterCommandImage(ListOf(record), args);
 }
 
+namespace {
+
+// The bytes a barcode or symbol prints: the data with its escapes decoded.
+std::vector<uint8_t> DecodedData(const char* data) {
+  const size_t length = std::strlen(data);
+  std::vector<uint8_t> bytes(ParseEscapes(data, length, nullptr));
+  ParseEscapes(data, length, bytes.data());
+  return bytes;
+}
+
+bool AllOf(const std::vector<uint8_t>& bytes, const char* set) {
+  for (uint8_t b : bytes) {
+    if (b == 0 || std::strchr(set, b) == nullptr) return false;
+  }
+  return true;
+}
+
+constexpr char kDigits[] = "0123456789";
+
+bool Refuse(std::string* reason, const std::string& text) {
+  if (reason != nullptr) *reason = text;
+  return false;
+}
+
+// The symbologies' own rules, where every printer keeps them.
+bool BarcodeDataAccepted(int32_t type, const std::vector<uint8_t>& bytes, std::string* reason) {
+  const size_t n = bytes.size();
+  const bool digits = AllOf(bytes, kDigits);
+  switch (type) {
+    case 0:  // UPC-A
+      if (!digits || n < 11 || n > 12) return Refuse(reason, "UPC_A takes 11 or 12 digits");
+      break;
+    case 1:  // UPC-E
+      if (!digits || n < 6 || n == 9 || n == 10 || n > 12) {
+        return Refuse(reason, "UPC_E takes 6, 7, 8, 11 or 12 digits");
+      }
+      break;
+    case 2:
+    case 3:
+      if (!digits || n < 12 || n > 13) {
+        return Refuse(reason,
+                      std::string(type == 2 ? "EAN13" : "JAN13") + " takes 12 or 13 digits");
+      }
+      break;
+    case 4:
+    case 5:
+      if (!digits || n < 7 || n > 8) {
+        return Refuse(reason, std::string(type == 4 ? "EAN8" : "JAN8") + " takes 7 or 8 digits");
+      }
+      break;
+    case 6:
+      if (!AllOf(bytes, "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ $%*+-./")) {
+        return Refuse(reason, "Code39 takes 0-9, A-Z, space and $ % * + - . / only");
+      }
+      break;
+    case 7:
+      if (!digits || n % 2 != 0) return Refuse(reason, "ITF takes an even count of digits");
+      break;
+    case 8:
+      if (!AllOf(bytes, "0123456789ABCDabcd$+-./:")) {
+        return Refuse(reason, "Codabar takes 0-9, A-D, a-d and $ + - . / : only");
+      }
+      break;
+    case 9:
+    case 10:
+    case 11:
+      for (uint8_t b : bytes) {
+        if (b > 0x7F) {
+          return Refuse(reason, std::string(type == 9    ? "Code93"
+                                            : type == 10 ? "Code128"
+                                                         : "GS1_128") +
+                                    " takes ASCII characters only");
+        }
+      }
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
+}  // namespace
+
+int TdcCheckBarcodeData(const char* data, int32_t type, std::string* reason) {
+  if (data == nullptr) {
+    Refuse(reason, "data is missing");
+    return TDC_ERR_PARAM;
+  }
+  const std::vector<uint8_t> bytes = DecodedData(data);
+  // The printer takes the length in one byte.
+  if (bytes.empty() || bytes.size() > 255) {
+    Refuse(reason,
+           "data is " + std::to_string(bytes.size()) + " bytes long; a barcode takes 1 to 255");
+    return TDC_ERR_PARAM;
+  }
+  return BarcodeDataAccepted(type, bytes, reason) ? TDC_SUCCESS : TDC_ERR_PARAM;
+}
+
+int TdcCheckSymbolData(const char* data, std::string* reason) {
+  if (data == nullptr) {
+    Refuse(reason, "data is missing");
+    return TDC_ERR_PARAM;
+  }
+  const std::vector<uint8_t> bytes = DecodedData(data);
+  // The printer takes the stored length, with its three bytes of header, in two bytes.
+  constexpr size_t kMaxSymbolData = 0xFFFF - 4;
+  if (bytes.empty() || bytes.size() > kMaxSymbolData) {
+    Refuse(reason, "data is " + std::to_string(bytes.size()) + " bytes long; a symbol takes 1 to " +
+                       std::to_string(kMaxSymbolData));
+    return TDC_ERR_PARAM;
+  }
+  return TDC_SUCCESS;
+}
+
 int TdcCheckBarcode(const char* data, int32_t type, int32_t hri, int32_t font, int32_t width,
                     int32_t height) {
   if (data == nullptr || !Listed(kTdcBarcodeTypeTable, type) ||
@@ -266,7 +384,7 @@ int TdcCheckBarcode(const char* data, int32_t type, int32_t hri, int32_t font, i
       (height != kTdcUnspecified && !In(height, 1, 255))) {
     return TDC_ERR_PARAM;
   }
-  return TDC_SUCCESS;
+  return TdcCheckBarcodeData(data, type, nullptr);
 }
 
 int TdcAddBarcode(TdcPrinter_t* record, const char* data, int32_t type, int32_t hri, int32_t font,
@@ -286,7 +404,8 @@ int TdcCheckSymbol(const char* data, int32_t type, int32_t level, int32_t width,
       (size != kTdcUnspecified && !In(size, 0, 65535))) {
     return TDC_ERR_PARAM;
   }
-  return SymbolLevelAccepted(type, level) ? TDC_SUCCESS : TDC_ERR_PARAM;
+  if (!SymbolLevelAccepted(type, level)) return TDC_ERR_PARAM;
+  return TdcCheckSymbolData(data, nullptr);
 }
 
 int TdcAddSymbol(TdcPrinter_t* record, const char* data, int32_t type, int32_t level, int32_t width,

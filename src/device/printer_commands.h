@@ -4,6 +4,7 @@
 // the typed append (0, or 10 when out of memory).
 
 #include <cstdint>
+#include <string>
 
 #include "device/device_types.h"
 
@@ -42,6 +43,15 @@ int TdcCheckImage(const uint8_t* rgb, int32_t imageWidth, int32_t imageHeight, i
 int TdcAddImage(TdcPrinter_t* record, const uint8_t* rgb, int32_t imageWidth, int32_t imageHeight,
                 int32_t x, int32_t y, int32_t width, int32_t height, int32_t color, int32_t mode,
                 int32_t halftone, double brightness, int32_t compress);
+// The data of a barcode of `type` (data with its escapes decoded): 1 to 255
+// bytes, and the symbology's own rules where every printer keeps them (UPC-A
+// 11-12 digits, UPC-E 6-8, 11 or 12, EAN-13/JAN-13 12-13, EAN-8/JAN-8 7-8,
+// ITF an even count of digits, Code39 and Codabar their character sets,
+// Code93, Code128 and GS1-128 ASCII). 0, or 1 with the reason in *reason
+// (when not null).
+int TdcCheckBarcodeData(const char* data, int32_t type, std::string* reason);
+// The data of a symbol: 1 to 65531 bytes once its escapes are decoded.
+int TdcCheckSymbolData(const char* data, std::string* reason);
 int TdcCheckBarcode(const char* data, int32_t type, int32_t hri, int32_t font, int32_t width,
                     int32_t height);
 int TdcAddBarcode(TdcPrinter_t* record, const char* data, int32_t type, int32_t hri, int32_t font,

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <regex>
+#include <string>
+#include <string_view>
 
 #include "foundation/platform_regex.h"
 
@@ -87,6 +89,74 @@ int TdcParseTarget(const char* target, TdcTarget_t** out) {
     return TDC_ERR_PARAM;
   }
   *out = parsed;
+  return TDC_SUCCESS;
+}
+
+namespace {
+
+bool IsHostChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_';
+}
+
+bool IsHex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool BluetoothAddress(std::string_view a) {
+  if (a.size() != 17) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (i % 3 == 2 ? a[i] != ':' : !IsHex(a[i])) return false;
+  }
+  return true;
+}
+
+int RefuseTarget(std::string* reason, std::string_view target, std::string_view why) {
+  if (reason != nullptr) {
+    *reason = "target \"" + std::string(target) + "\" is not <kind>:<address>[<id>]: ";
+    *reason += why;
+  }
+  return TDC_ERR_PARAM;
+}
+
+}  // namespace
+
+int TdcCheckTargetForm(const char* target, std::string* reason) {
+  if (target == nullptr) return RefuseTarget(reason, "", "it is missing");
+  const std::string_view text(target);
+  const std::string_view kinds[] = {"TCPS", "TCP", "BT", "USB"};
+  const size_t colon = text.find(':');
+  std::string_view kind =
+      colon == std::string_view::npos ? std::string_view() : text.substr(0, colon);
+  bool known = false;
+  for (std::string_view k : kinds) known = known || kind == k;
+  if (!known) return RefuseTarget(reason, text, "it must start with TCP:, TCPS:, BT: or USB:");
+  std::string_view address = text.substr(colon + 1);
+  while (!address.empty() && IsBlank(address.front())) address.remove_prefix(1);
+  const size_t open = address.find('[');
+  if (open != std::string_view::npos) {
+    const size_t close = address.find(']', open);
+    if (close == std::string_view::npos) return RefuseTarget(reason, text, "\"[\" without \"]\"");
+    if (close + 1 != address.size()) {
+      return RefuseTarget(reason, text, "nothing may follow the device id");
+    }
+    address = address.substr(0, open);
+  } else if (address.find(']') != std::string_view::npos) {
+    return RefuseTarget(reason, text, "\"]\" without \"[\"");
+  }
+  if (address.empty()) return RefuseTarget(reason, text, "the address is empty");
+  if (kind == "TCP" || kind == "TCPS") {
+    for (char c : address) {
+      if (c == ':') {
+        return RefuseTarget(reason, text, "a TCP address takes no port (the ports are fixed)");
+      }
+      if (!IsHostChar(c)) {
+        return RefuseTarget(reason, text, "a TCP address is a host name or an IPv4 address");
+      }
+    }
+  } else if (kind == "BT" && !BluetoothAddress(address)) {
+    return RefuseTarget(reason, text, "a BT address is six hex pairs joined by \":\"");
+  }
   return TDC_SUCCESS;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "device/device_types.h"
 #include "engine/print_handle.h"
@@ -21,6 +22,14 @@ struct TdcTarget_t {
 // bad device id; 10 when out of memory (nothing left allocated).
 int TdcParseTarget(const char* target, TdcTarget_t** out);
 void TdcFreeTarget(TdcTarget_t* target);
+// What an app may hand to a connect: "<kind>:<address>" with an optional
+// "[<device id>]" at the end and nothing before or after. kind is TCP, TCPS,
+// BT or USB; a TCP or TCPS address is a host name or IPv4 address without a
+// port (the ports are fixed), a BT address six hex pairs joined by ":", a USB
+// address any text without brackets. 0, or 1 with the reason in *reason
+// (when not null). The parse above stays as lenient as it is for the
+// targets discovery builds.
+int TdcCheckTargetForm(const char* target, std::string* reason);
 // 0 and 2, 1, 3 or 4 for "TCPS", "TCP", "BT", "USB" (tested in that order); 1 otherwise.
 int TdcGetPortType(const char* portText, int32_t* out);
 // 0 acceptable (null too), 1 a character outside letters, digits, ".", "_", "-",

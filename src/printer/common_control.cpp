@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "component/api_log.h"
@@ -25,7 +26,9 @@ constexpr int32_t kMaxForceTimeout = 600000;
 
 // -2 (the operation's default) or 0..600000 ms.
 void CheckForceTimeout(int32_t timeout) {
-  if (timeout != -2) CheckUnsignedMax(timeout, kMaxForceTimeout);
+  if (timeout != -2 && static_cast<uint32_t>(timeout) > static_cast<uint32_t>(kMaxForceTimeout)) {
+    ThrowParameter("timeout is " + std::to_string(timeout) + "; it takes 0..600000 or -2");
+  }
 }
 
 // One device API call that reaches the backend, with a fresh environment record.
@@ -39,6 +42,7 @@ void CallWithEnv(const Call& call) {
 
 void CommonPrinter::StartMonitor() {
   TdcPrinter_t* record = Record();
+  const CommonUtils::ErrorScope scope("StartMonitor");
   RunApiCall(record, TILO2_COMMON_PRINTER_NAME("StartMonitor"), NoLogArguments, [&] {
     TdcPrinter_t& r = EnsureHandle();
     // On a direct connection the current status is reported on this thread
@@ -49,6 +53,7 @@ void CommonPrinter::StartMonitor() {
 
 void CommonPrinter::StopMonitor() {
   TdcPrinter_t* record = Record();
+  const CommonUtils::ErrorScope scope("StopMonitor");
   RunApiCall(record, TILO2_COMMON_PRINTER_NAME("StopMonitor"), NoLogArguments, [&] {
     TdcPrinter_t& r = EnsureHandle();
     CallWithEnv([&](TdcEnvData_t* env) { return TdcStopMonitor(env, &r); });
@@ -58,14 +63,17 @@ void CommonPrinter::StopMonitor() {
 // The frame of the asynchronous members: on a pool thread, the entry line,
 // the owner and record checks, work(record), the exit line; then the filter.
 // The operation holds this object and the owner until it ends.
-#define TILO2_START_OPERATION(member, makeArgs, work)                          \
-  StartHeldOperation(KeepAlive(), [keep = KeepAlive(), makeArgs, work]() {     \
-    const CommonPrinter& self = *keep.self;                                    \
-    TdcPrinter_t* record = self.Record();                                      \
-    RunApiCall(record, TILO2_COMMON_PRINTER_NAME(member), makeArgs, [&] {      \
-      if (keep.ownerLost) throw CommonUtils::MakeException(kErrFailureNumber); \
-      work(self.EnsureHandle());                                               \
-    });                                                                        \
+#define TILO2_START_OPERATION(member, makeArgs, work)                                         \
+  StartHeldOperation(KeepAlive(), [keep = KeepAlive(), makeArgs, work]() {                    \
+    const CommonPrinter& self = *keep.self;                                                   \
+    TdcPrinter_t* record = self.Record();                                                     \
+    const CommonUtils::ErrorScope scope(member);                                              \
+    RunApiCall(record, TILO2_COMMON_PRINTER_NAME(member), makeArgs, [&] {                     \
+      if (keep.ownerLost) {                                                                   \
+        throw CommonUtils::MakeException(kErrFailureNumber, "the printer has been released"); \
+      }                                                                                       \
+      work(self.EnsureHandle());                                                              \
+    });                                                                                       \
   })
 
 IAsyncAction CommonPrinter::BeginTransactionAsync() {
@@ -123,11 +131,12 @@ int32_t CommonPrinter::Interval() const noexcept {
 
 void CommonPrinter::Interval(int32_t interval) {
   TdcPrinter_t* record = Record();
+  const CommonUtils::ErrorScope scope("Interval");
   RunApiCall(
       record, TILO2_COMMON_PRINTER_NAME("Interval::set"), [&] { return Args(interval); },
       [&] {
         TdcPrinter_t& r = EnsureHandle();
-        CommonUtils::CheckRange(interval, 1000, 60000, true, false);
+        CommonUtils::CheckRange(interval, 1000, 60000, true, false, "interval");
         // Whether the backend took it or not: the owner hands the value again
         // after the next connect.
         (void)TdcSetInterval(&r, interval);

@@ -3,6 +3,9 @@
 // log and the {public value, core value} tables. Defined once here for every
 // printer class; include this rather than defining them again.
 
+#include <string>
+#include <string_view>
+
 #include "component/enum_info.h"
 #include "component/result_codes.h"
 #include "orvik/tilo2/printer/printer_enums.h"
@@ -60,7 +63,14 @@ TILO2_PRINTER_ENUM_INFO(BatteryLevel, TILO2_PRINTER_BATTERY_LEVEL_LIST);
 // member (an int cast to the enumeration).
 template <class E>
 int32_t ToCore(E value) {
-  return CommonUtils::ConvertToCore(PairTable<E>(), static_cast<int32_t>(value));
+  const auto raw = static_cast<int32_t>(value);
+  for (const CodePair& row : PairTable<E>()) {
+    if (row.publicValue == raw) return row.coreValue;
+  }
+  std::string_view type = EnumInfo<E>::kTypeName;
+  type.remove_prefix(type.rfind('.') + 1);
+  throw CommonUtils::MakeException(
+      1, std::to_string(raw) + " is not a member of " + std::string(type));
 }
 
 }  // namespace tilo2::core

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "component/api_log.h"
@@ -18,16 +20,32 @@ namespace tilo2::core::common_printer {
 
 inline constexpr ErrorNumber kErrParameterNumber = 1;
 
-[[noreturn]] inline void ThrowParameter() { throw CommonUtils::MakeException(kErrParameterNumber); }
+// ErrParameter with its reason (the method comes from the open ErrorScope).
+[[noreturn]] inline void ThrowParameter(std::string_view reason) {
+  throw CommonUtils::MakeException(kErrParameterNumber, reason);
+}
 
 // The value read as unsigned is at most max (so every negative value fails).
-inline void CheckUnsignedMax(int32_t value, uint32_t max) {
-  if (static_cast<uint32_t>(value) > max) ThrowParameter();
+inline void CheckUnsignedMax(int32_t value, uint32_t max, std::string_view name) {
+  if (static_cast<uint32_t>(value) > max) {
+    ThrowParameter(std::string(name) + " is " + std::to_string(value) + "; it takes 0.." +
+                   std::to_string(max));
+  }
 }
 
 // min..max, nothing else.
-inline void CheckBetween(int32_t value, int32_t min, int32_t max) {
-  CommonUtils::CheckRange(value, min, max, true, true);
+inline void CheckBetween(int32_t value, int32_t min, int32_t max, std::string_view name) {
+  CommonUtils::CheckRange(value, min, max, true, true, name);
+}
+
+// A text argument the device layer carries as a C string: not empty, and no
+// NUL inside (which would cut it silently). Answers nothing; throws ErrParameter.
+inline void CheckText(const ::Orvik::Tilo::Tilo2::String& text, std::string_view name) {
+  if (text.empty()) ThrowParameter(std::string(name) + " is empty");
+  if (const size_t nul = text.u16().find(u'\0'); nul != std::u16string_view::npos) {
+    ThrowParameter(std::string(name) + " holds a NUL at character " + std::to_string(nul) +
+                   ", which would cut it there");
+  }
 }
 
 template <class E>
@@ -53,8 +71,11 @@ LogArguments Args(const A&... a) {
 // the exit line with its HRESULT and reaches the caller.
 template <class MakeArgs, class Work>
 void BuildCommand(TdcPrinter_t* record, const char* method, const MakeArgs& makeArgs, Work&& work) {
+  const CommonUtils::ErrorScope scope(method);
   RunApiCall(record, method, makeArgs, [&] {
-    if (record == nullptr) throw CommonUtils::MakeException(kErrFailureNumber);
+    if (record == nullptr) {
+      throw CommonUtils::MakeException(kErrFailureNumber, "the printer has been released");
+    }
     CommonUtils::ThrowIfFailed(work(*record));
   });
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -27,9 +28,11 @@ using ::Orvik::Tilo::Tilo2::String;
 
 void FlattenBgraOnWhite(std::span<const uint8_t> source, int32_t width, int32_t height,
                         std::span<uint8_t> out) {
-  if (width < 1 || height < 1) ThrowParameter();
+  if (width < 1 || height < 1) ThrowParameter("the bitmap has no pixels");
   const uint64_t count = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-  if (source.size() / 4 < count || out.size() / 3 < count) ThrowParameter();
+  if (source.size() / 4 < count || out.size() / 3 < count) {
+    ThrowParameter("the pixel data is smaller than the bitmap");
+  }
   std::fill(out.begin(), out.end(), uint8_t{0});
   const uint8_t* in = source.data();
   uint8_t* o = out.data();
@@ -49,19 +52,19 @@ constexpr const char* kAddImageName = TILO2_COMMON_PRINTER_NAME("AddImageAsync")
 // The brightness passed on: -2.0 for the default, else the value in tenths
 // from 0.1 to 10.0, a value between two steps taken as the lower one.
 double ImageBrightness(double brightness) {
-  if (!std::isfinite(brightness)) ThrowParameter();
+  const auto refuse = [brightness] {
+    ThrowParameter("brightness is " + std::to_string(brightness) + "; it takes 0.1..10.0 or -2");
+  };
+  if (!std::isfinite(brightness)) refuse();
   const double whole = std::trunc(brightness);
-  if (whole == -1.0) ThrowParameter();
+  if (whole == -1.0) refuse();
   if (whole == -2.0) return -2.0;
   const double tenths = std::trunc(brightness * 10.0);
-  if (tenths < std::numeric_limits<int32_t>::min() ||
-      tenths > std::numeric_limits<int32_t>::max()) {
-    ThrowParameter();
+  if (tenths < 1.0 || tenths > 100.0) {
+    // -2 tenths (-0.2) passes here and is refused by the device API.
+    if (tenths != -2.0) refuse();
   }
-  // -2 tenths (-0.2) passes here and is refused by the device API.
-  const int32_t checked =
-      CommonUtils::CheckRange(static_cast<int32_t>(tenths), 1, 100, true, false);
-  return checked / 10.0;
+  return static_cast<int32_t>(tenths) / 10.0;
 }
 
 // What the pixel step needs, all checked and translated.
@@ -82,28 +85,32 @@ void AddImagePixelStep(const CommonPrinter& printer,
   const std::vector<uint8_t> pixels = antecedent.get();
   if (job.bitmapWidth > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()) ||
       job.bitmapHeight > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
-    ThrowParameter();
+    ThrowParameter("the bitmap is wider or higher than 2147483647 pixels");
   }
   const uint64_t count = static_cast<uint64_t>(job.bitmapWidth) * job.bitmapHeight;
   // A frame whose pixels do not match its own size is broken: never read past them.
   if (pixels.size() / 4 != count || pixels.size() % 4 != 0) {
-    throw CommonUtils::MakeException(kErrFailureNumber);
+    throw CommonUtils::MakeException(kErrFailureNumber,
+                                     "the bitmap's pixel data does not match its size");
   }
   std::vector<uint8_t> rgb;
   try {
     rgb.resize(static_cast<size_t>(count) * 3);
   } catch (const std::bad_alloc&) {
-    throw CommonUtils::MakeException(kErrFailureNumber);
+    throw CommonUtils::MakeException(kErrFailureNumber, "out of memory for the image's pixels");
   }
   const auto width = static_cast<int32_t>(job.bitmapWidth);
   const auto height = static_cast<int32_t>(job.bitmapHeight);
   FlattenBgraOnWhite(pixels, width, height, rgb);
   TdcPrinter_t* record = printer.Record();
-  if (record == nullptr) throw CommonUtils::MakeException(kErrFailureNumber);
+  if (record == nullptr) {
+    throw CommonUtils::MakeException(kErrFailureNumber, "the printer has been released");
+  }
   // The append takes the list's lock, so a clear or a replay never sees half an image.
-  CommonUtils::ThrowIfFailed(TdcAddImage(record, rgb.data(), width, height, job.x, job.y, job.width,
-                                         job.height, job.color, job.mode, job.halftone,
-                                         job.brightness, job.compress));
+  CommonUtils::ThrowIfFailed(
+      TdcAddImage(record, rgb.data(), width, height, job.x, job.y, job.width, job.height, job.color,
+                  job.mode, job.halftone, job.brightness, job.compress),
+      "the image was refused");
 }
 
 }  // namespace
@@ -128,19 +135,22 @@ IAsyncAction CommonPrinter::AddImageAsync(std::shared_ptr<IBitmapFrame> image, i
                           brightness,
                           EnumArgument(compress)};
     };
+    const CommonUtils::ErrorScope scope(kAddImageName);
     RunApiCall(handle, kAddImageName, makeArgs, [&] {
-      if (keep.ownerLost) throw CommonUtils::MakeException(kErrFailureNumber);
+      if (keep.ownerLost) {
+        throw CommonUtils::MakeException(kErrFailureNumber, "the printer has been released");
+      }
       self.EnsureHandle();
-      if (!image) ThrowParameter();
+      if (!image) ThrowParameter("data is null");
       // A frame's own failure keeps its HRESULT.
       ImageJob job{};
       job.bitmapWidth = image->PixelWidth();
       job.bitmapHeight = image->PixelHeight();
-      CheckUnsignedMax(x, 65534);
-      CheckUnsignedMax(y, 65534);
-      CheckBetween(width, 1, 65535);
-      CheckBetween(height, 1, 65535);
-      if (color == P::Color::Unspecified) ThrowParameter();
+      CheckUnsignedMax(x, 65534, "x");
+      CheckUnsignedMax(y, 65534, "y");
+      CheckBetween(width, 1, 65535, "width");
+      CheckBetween(height, 1, 65535, "height");
+      if (color == P::Color::Unspecified) ThrowParameter("color is Unspecified; it takes a color");
       job.x = x;
       job.y = y;
       job.width = width;
@@ -171,13 +181,16 @@ void CommonPrinter::AddBarcode(const String& data, P::BarcodeType type, P::Hri h
       Record(), TILO2_COMMON_PRINTER_NAME("AddBarcode"),
       [&] { return Args(data, type, hri, font, width, height); },
       [&](TdcPrinter_t& r) {
-        if (data.empty()) ThrowParameter();
+        CheckText(data, "data");
         const auto text = CommonUtils::ToUtf8(data);
         const int32_t coreType = ToCore(type);
         const int32_t coreHri = ToCore(hri);
         const int32_t coreFont = ToCore(font);
-        CommonUtils::CheckRange(width, 2, 6, false, true);
-        CommonUtils::CheckRange(height, 1, 255, false, true);
+        CommonUtils::CheckRange(width, 2, 6, false, true, "width");
+        CommonUtils::CheckRange(height, 1, 255, false, true, "height");
+        if (std::string reason; TdcCheckBarcodeData(text.get(), coreType, &reason) != 0) {
+          ThrowParameter(reason);
+        }
         return TdcAddBarcode(&r, text.get(), coreType, coreHri, coreFont, width, height);
       });
 }
@@ -188,19 +201,30 @@ void CommonPrinter::AddSymbol(const String& data, P::SymbolType type, P::Level l
       Record(), TILO2_COMMON_PRINTER_NAME("AddSymbol"),
       [&] { return Args(data, type, level, levelPercent, width, height, size); },
       [&](TdcPrinter_t& r) {
-        if (data.empty()) ThrowParameter();
+        CheckText(data, "data");
         const auto text = CommonUtils::ToUtf8(data);
+        if (std::string reason; TdcCheckSymbolData(text.get(), &reason) != 0) {
+          ThrowParameter(reason);
+        }
         const int32_t coreType = ToCore(type);
         // Aztec symbols carry their error correction in percent in the same place.
         const bool aztec =
             type == P::SymbolType::AztecCodeFullRange || type == P::SymbolType::AztecCodeCompact;
         const int32_t coreLevel =
-            aztec ? CommonUtils::CheckRange(levelPercent, 5, 95, false, false) : ToCore(level);
-        CommonUtils::CheckRange(width, 1, 255, false, true);
-        CommonUtils::CheckRange(height, 1, 255, false, true);
-        if (size != -1) CheckUnsignedMax(size, 65535);
-        // A level the type does not take comes back as 1 (ErrParameter).
-        return TdcAddSymbol(&r, text.get(), coreType, coreLevel, width, height, size);
+            aztec ? CommonUtils::CheckRange(levelPercent, 5, 95, false, false, "levelPercent")
+                  : ToCore(level);
+        CommonUtils::CheckRange(width, 1, 255, false, true, "width");
+        CommonUtils::CheckRange(height, 1, 255, false, true, "height");
+        if (size != -1) CheckUnsignedMax(size, 65535, "size");
+        // Every value but the level was checked above: a 1 is a level the type does not take.
+        const int added = TdcAddSymbol(&r, text.get(), coreType, coreLevel, width, height, size);
+        if (added == 1) {
+          ThrowParameter(aztec ? "levelPercent " + std::to_string(levelPercent) +
+                                     " does not apply to " + std::string(EnumText(type))
+                               : "level " + std::string(EnumText(level)) + " does not apply to " +
+                                     std::string(EnumText(type)));
+        }
+        return added;
       });
 }
 

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <string>
 #include <utility>
 
 #include "component/api_log.h"
@@ -48,7 +49,9 @@ void CommonPrinter::SetOwner(std::weak_ptr<const ::Orvik::Tilo::Tilo2::Object> o
 
 TdcPrinter_t& CommonPrinter::EnsureHandle() const {
   TdcPrinter_t* record = Record();
-  if (record == nullptr) throw CommonUtils::MakeException(kErrFailureNumber);
+  if (record == nullptr) {
+    throw CommonUtils::MakeException(kErrFailureNumber, "the printer has been released");
+  }
   return *record;
 }
 
@@ -63,6 +66,17 @@ CommonPrinter::Keep CommonPrinter::KeepAlive() const {
 }
 
 // ---- The builders' frame ------------------------------------------------------
+
+namespace {
+
+void CheckCorners(int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
+  CheckUnsignedMax(x1, 65535, "x1");
+  CheckUnsignedMax(y1, 65535, "y1");
+  CheckUnsignedMax(x2, 65535, "x2");
+  CheckUnsignedMax(y2, 65535, "y2");
+}
+
+}  // namespace
 
 // A builder on the caller's thread; see BuildCommand.
 #define TILO2_BUILD(member, ...) \
@@ -90,7 +104,7 @@ void CommonPrinter::AddLineSpace(int32_t lineSpace) {
   TILO2_BUILD(
       "AddLineSpace", [&] { return Args(lineSpace); },
       [&](TdcPrinter_t& r) {
-        CheckUnsignedMax(lineSpace, 255);
+        CheckUnsignedMax(lineSpace, 255, "lineSpace");
         return TdcAddLineSpace(&r, lineSpace);
       });
 }
@@ -105,7 +119,7 @@ void CommonPrinter::AddText(const String& data) {
   TILO2_BUILD(
       "AddText", [&] { return Args(data); },
       [&](TdcPrinter_t& r) {
-        if (data.empty()) ThrowParameter();
+        CheckText(data, "data");
         const auto text = CommonUtils::ToUtf8(data);
         return TdcAddText(&r, text.get());
       });
@@ -121,7 +135,7 @@ void CommonPrinter::AddTextFont(P::Font font) {
   TILO2_BUILD(
       "AddTextFont", [&] { return Args(font); },
       [&](TdcPrinter_t& r) {
-        if (font == P::Font::Unspecified) ThrowParameter();
+        if (font == P::Font::Unspecified) ThrowParameter("font is Unspecified; it takes a font");
         return TdcAddTextFont(&r, ToCore(font));
       });
 }
@@ -137,8 +151,9 @@ void CommonPrinter::AddTextSize(int32_t width, int32_t height) {
       "AddTextSize", [&] { return Args(width, height); },
       [&](TdcPrinter_t& r) {
         // -1 (unchanged) and -2 (default) pass; both -1 is left to the device API.
-        CommonUtils::CheckRange(width, 1, 8, false, false);
-        CommonUtils::CheckRange(height, 1, 8, false, false);
+        CommonUtils::CheckRange(width, 1, 8, false, false, "width");
+        CommonUtils::CheckRange(height, 1, 8, false, false, "height");
+        if (width == -1 && height == -1) ThrowParameter("width and height are both -1 (unchanged)");
         return TdcAddTextSize(&r, width, height);
       });
 }
@@ -150,7 +165,7 @@ void CommonPrinter::AddTextStyle(P::Reverse reverse, P::Underline underline, P::
       [&](TdcPrinter_t& r) {
         if (reverse == P::Reverse::Unspecified && underline == P::Underline::Unspecified &&
             emphasis == P::Emphasis::Unspecified && color == P::Color::Unspecified) {
-          ThrowParameter();
+          ThrowParameter("reverse, ul, em and color are all Unspecified");
         }
         const int32_t coreReverse = ToCore(reverse);
         const int32_t coreUnderline = ToCore(underline);
@@ -164,7 +179,7 @@ void CommonPrinter::AddHPosition(int32_t x) {
   TILO2_BUILD(
       "AddHPosition", [&] { return Args(x); },
       [&](TdcPrinter_t& r) {
-        CheckUnsignedMax(x, 65535);
+        CheckUnsignedMax(x, 65535, "x");
         return TdcAddHPosition(&r, x);
       });
 }
@@ -173,7 +188,7 @@ void CommonPrinter::AddFeedUnit(int32_t unit) {
   TILO2_BUILD(
       "AddFeedUnit", [&] { return Args(unit); },
       [&](TdcPrinter_t& r) {
-        CheckUnsignedMax(unit, 255);
+        CheckUnsignedMax(unit, 255, "unit");
         return TdcAddFeedUnit(&r, unit);
       });
 }
@@ -182,7 +197,7 @@ void CommonPrinter::AddFeedLine(int32_t line) {
   TILO2_BUILD(
       "AddFeedLine", [&] { return Args(line); },
       [&](TdcPrinter_t& r) {
-        CheckUnsignedMax(line, 255);
+        CheckUnsignedMax(line, 255, "line");
         return TdcAddFeedLine(&r, line);
       });
 }
@@ -192,7 +207,7 @@ void CommonPrinter::AddLogo(int32_t key1, int32_t key2) {
       "AddLogo", [&] { return Args(key1, key2); },
       [&](TdcPrinter_t& r) {
         // Key 2 is the device API's: an RP_D4 takes any value there.
-        CheckBetween(key1, 1, 255);
+        CheckBetween(key1, 1, 255, "key1");
         return TdcAddLogo(&r, key1, key2);
       });
 }
@@ -210,10 +225,10 @@ void CommonPrinter::AddPageArea(int32_t x, int32_t y, int32_t width, int32_t hei
   TILO2_BUILD(
       "AddPageArea", [&] { return Args(x, y, width, height); },
       [&](TdcPrinter_t& r) {
-        CheckUnsignedMax(x, 65535);
-        CheckUnsignedMax(y, 65535);
-        CheckBetween(width, 1, 65535);
-        CheckBetween(height, 1, 65535);
+        CheckUnsignedMax(x, 65535, "x");
+        CheckUnsignedMax(y, 65535, "y");
+        CheckBetween(width, 1, 65535, "width");
+        CheckBetween(height, 1, 65535, "height");
         return TdcAddPageArea(&r, x, y, width, height);
       });
 }
@@ -228,9 +243,9 @@ void CommonPrinter::AddPagePosition(int32_t x, int32_t y) {
   TILO2_BUILD(
       "AddPagePosition", [&] { return Args(x, y); },
       [&](TdcPrinter_t& r) {
-        if (x == -1 && y == -1) ThrowParameter();
-        if (x != -1) CheckUnsignedMax(x, 65535);
-        if (y != -1) CheckUnsignedMax(y, 65535);
+        if (x == -1 && y == -1) ThrowParameter("x and y are both -1 (unchanged)");
+        if (x != -1) CheckUnsignedMax(x, 65535, "x");
+        if (y != -1) CheckUnsignedMax(y, 65535, "y");
         return TdcAddPagePosition(&r, x, y);
       });
 }
@@ -240,7 +255,7 @@ void CommonPrinter::AddPageLine(int32_t x1, int32_t y1, int32_t x2, int32_t y2,
   TILO2_BUILD(
       "AddPageLine", [&] { return Args(x1, y1, x2, y2, style); },
       [&](TdcPrinter_t& r) {
-        for (int32_t v : {x1, y1, x2, y2}) CheckUnsignedMax(v, 65535);
+        CheckCorners(x1, y1, x2, y2);
         return TdcAddPageLine(&r, x1, y1, x2, y2, ToCore(style));
       });
 }
@@ -250,7 +265,7 @@ void CommonPrinter::AddPageRectangle(int32_t x1, int32_t y1, int32_t x2, int32_t
   TILO2_BUILD(
       "AddPageRectangle", [&] { return Args(x1, y1, x2, y2, style); },
       [&](TdcPrinter_t& r) {
-        for (int32_t v : {x1, y1, x2, y2}) CheckUnsignedMax(v, 65535);
+        CheckCorners(x1, y1, x2, y2);
         return TdcAddPageRectangle(&r, x1, y1, x2, y2, ToCore(style));
       });
 }
@@ -275,9 +290,10 @@ void CommonPrinter::AddCommand(std::span<const uint8_t> data) {
   TILO2_BUILD(
       "AddCommand", [&] { return LogArguments{data}; },
       [&](TdcPrinter_t& r) {
-        if (data.empty() ||
-            data.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-          ThrowParameter();
+        if (data.empty()) ThrowParameter("data is empty");
+        if (data.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+          ThrowParameter("data holds " + std::to_string(data.size()) +
+                         " bytes; it takes at most 2147483647");
         }
         return TdcAddCommand(&r, data.data(), static_cast<int32_t>(data.size()));
       });

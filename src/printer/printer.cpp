@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -23,6 +24,8 @@
 #include "device/printer_module.h"
 #include "device/printer_operations.h"
 #include "device/printer_send.h"
+#include "device/target.h"
+#include "printer/common_frame.h"
 #include "printer/printer_internal.h"
 
 namespace tilo2::core {
@@ -46,8 +49,43 @@ constexpr int32_t kLastModelLang = 6;
 
 // Connect timeouts: 1000 to 300000 ms, -2 the default.
 void CheckConnectTimeout(int32_t timeout) {
-  if (timeout != -2 && (timeout < 1000 || timeout > 300000)) {
-    throw CommonUtils::MakeException(kPrinterErrParameter);
+  CommonUtils::CheckRange(timeout, 1000, 300000, true, false, "timeout");
+}
+
+// A target the app may hand on: not empty, no NUL (the device layer would
+// connect to its prefix), and of the form <kind>:<address>[<id>].
+void CheckTarget(const api::String& target) {
+  if (target.empty()) throw CommonUtils::MakeException(kPrinterErrParameter, "target is empty");
+  if (const size_t nul = target.u16().find(u'\0'); nul != std::u16string_view::npos) {
+    throw CommonUtils::MakeException(
+        kPrinterErrParameter,
+        "target holds a NUL at character " + std::to_string(nul) + ", which would cut it there");
+  }
+  std::string reason;
+  if (TdcCheckTargetForm(target.utf8().c_str(), &reason) != 0) {
+    throw CommonUtils::MakeException(kPrinterErrParameter, reason);
+  }
+}
+
+// Why a connect to `target` failed, in the app's words.
+std::string ConnectFailure(ErrorNumber number, const std::string& target, int32_t timeout) {
+  const std::string within =
+      timeout == -2 ? "within the default time" : "within " + std::to_string(timeout) + " ms";
+  switch (number) {
+    case 1:
+      return "the device layer refused target \"" + target + "\"";
+    case 2:
+      return "no printer answered at " + target + " " + within;
+    case 3:
+      return "the printer at " + target + " did not answer " + within;
+    case 8:
+      return target + " is in use by another connection";
+    case 9:
+      return "this printer's series cannot be driven through " + target;
+    case 11:
+      return "already connected; disconnect before connecting to " + target;
+    default:
+      return std::string(CommonUtils::DescribeErrorNumber(number)) + " (target " + target + ")";
   }
 }
 
@@ -187,6 +225,7 @@ Printer::Printer() : state_(std::make_unique<State>()) {}
 Printer::~Printer() = default;
 
 std::shared_ptr<Printer> Printer::Create(Series series, ModelLang lang) {
+  const core::CommonUtils::ErrorScope scope("Create");
   std::shared_ptr<Printer> printer = core::AdoptDevice(new Printer());
   State& state = *printer->state_;
   state.frame.Construct(
@@ -199,11 +238,16 @@ std::shared_ptr<Printer> Printer::Create(Series series, ModelLang lang) {
         const int32_t coreSeries = core::ToCore(series);
         const int32_t coreLang = core::ToCore(lang);
         core::TdcPrinter_t* record = nullptr;
-        const int result =
-            coreSeries > core::kLastSeries || coreLang < 0 || coreLang > core::kLastModelLang
-                ? core::TDC_ERR_PARAM
-                : core::TdcCreatePrinter(&record, coreSeries, coreLang);
-        core::CommonUtils::ThrowIfFailed(result);
+        if (coreSeries > core::kLastSeries) {
+          throw MakeException(core::kPrinterErrParameter,
+                              "series " + std::string(core::EnumText(series)) + " is unknown here");
+        }
+        if (coreLang < 0 || coreLang > core::kLastModelLang) {
+          throw MakeException(core::kPrinterErrParameter,
+                              "lang " + std::string(core::EnumText(lang)) + " is unknown here");
+        }
+        core::CommonUtils::ThrowIfFailed(core::TdcCreatePrinter(&record, coreSeries, coreLang),
+                                         "the printer's record could not be made");
         return record;
       });
   state.common->SetRecord(state.frame.Handle());
@@ -237,15 +281,17 @@ IAsyncAction Printer::ConnectAsync(const String& target, int32_t timeout) {
   // with the entry line alone.
   auto check = [self, makeArgs, target, timeout] {
     State& state = *self->state_;
+    const core::CommonUtils::ErrorScope scope("ConnectAsync");
     core::CommonUtils::LogApiInWith(core::kLogApiEntry, state.frame.Handle(),
                                     core::kConnectCheckName, makeArgs);
     state.frame.EnsureHandle();
-    if (target.empty()) throw MakeException(core::kPrinterErrParameter);
+    core::CheckTarget(target);
     core::CheckConnectTimeout(timeout);
   };
   auto connect = [self, makeArgs, target, timeout](const IAsyncAction& before) {
     before.get();  // a refused check or pairing never reaches the core
     State& state = *self->state_;
+    const core::CommonUtils::ErrorScope scope("ConnectAsync");
     core::TdcPrinter_t* const handle = state.frame.Handle();
     try {
       core::TdcPrinter_t& record = state.frame.EnsureHandle();
@@ -256,8 +302,10 @@ IAsyncAction Printer::ConnectAsync(const String& target, int32_t timeout) {
       if (result == 0) {
         // A value set while disconnected, or refused before, takes effect now.
         core::TdcSetInterval(&record, state.common->Interval());
+      } else {
+        const core::ErrorNumber number = core::CommonUtils::ErrorNumberOf(result);
+        throw MakeException(number, core::ConnectFailure(number, target.utf8(), timeout));
       }
-      core::CommonUtils::ThrowIfFailed(result);
     } catch (const RuntimeException& e) {
       core::CommonUtils::LogApiOutWith(handle, core::kConnectName, e.HResult(), makeArgs);
       throw;
@@ -271,6 +319,7 @@ IAsyncAction Printer::DisconnectAsync() {
   auto self = state_->frame.Self();
   return core::StartOperation([self] {
     State& state = *self->state_;
+    const core::CommonUtils::ErrorScope scope("DisconnectAsync");
     core::RunApiCall(state.frame.Handle(), core::kDisconnectName, core::NoLogArguments, [&] {
       core::TdcPrinter_t& record = state.frame.EnsureHandle();
       const auto env = core::CommonUtils::CreateEnvData();
@@ -316,19 +365,27 @@ IAsyncAction Printer::SendDataAsync(int32_t timeout) {
   }
   return core::StartOperation([self, timeout, job, taken] {
     State& state = *self->state_;
+    const core::CommonUtils::ErrorScope scope("SendDataAsync");
     core::TdcPrinter_t* const handle = state.frame.Handle();
     auto makeArgs = [timeout] { return LogArguments{timeout}; };
     core::CommonUtils::LogApiInWith(core::kLogApiEntry, handle, core::kSendDataName, makeArgs);
     try {
       core::TdcPrinter_t& record = state.frame.EnsureHandle();
-      if (timeout != -2 && (timeout < 5000 || timeout > 600000)) {
-        throw MakeException(core::kPrinterErrParameter);
-      }
-      core::CommonUtils::ThrowIfFailed(taken);
+      core::CommonUtils::CheckRange(timeout, 5000, 600000, true, false, "timeout");
+      core::CommonUtils::ThrowIfFailed(taken, "the command list could not be read");
       const auto env = core::CommonUtils::CreateEnvData();
+      const bool empty = job->Empty();
       const int sent = core::TdcSendPrinterJob(env.get(), &record, *job, timeout);
       // The nodes go back now: a clear afterwards frees them at once.
       job->Reset();
+      if (sent == core::TDC_ERR_PARAM) {
+        throw MakeException(core::kPrinterErrParameter,
+                            "a command of the job cannot be printed on this printer; nothing "
+                            "was sent");
+      }
+      if (sent == core::TDC_ERR_ILLEGAL && empty) {
+        throw MakeException(core::ErrorNumber{5}, "nothing was added to send");
+      }
       core::CommonUtils::ThrowIfFailed(sent);
     } catch (const RuntimeException& e) {
       core::CommonUtils::LogApiOutWith(handle, core::kSendDataName, e.HResult(), makeArgs);
@@ -342,12 +399,13 @@ IAsyncAction Printer::RequestPrintJobStatusAsync(const String& printJobId) {
   auto self = state_->frame.Self();
   return core::StartOperation([self, printJobId] {
     State& state = *self->state_;
+    const core::CommonUtils::ErrorScope scope("RequestPrintJobStatusAsync");
     core::RunApiCall(
         state.frame.Handle(), core::kRequestPrintJobStatusName,
         [&] { return LogArguments{printJobId}; },
         [&] {
           core::TdcPrinter_t& record = state.frame.EnsureHandle();
-          if (printJobId.empty()) throw MakeException(core::kPrinterErrParameter);
+          core::common_printer::CheckText(printJobId, "printJobId");
           const auto utf8 = core::CommonUtils::ToUtf8(printJobId);
           const auto env = core::CommonUtils::CreateEnvData();
           core::CommonUtils::ThrowIfFailed(
@@ -357,11 +415,13 @@ IAsyncAction Printer::RequestPrintJobStatusAsync(const String& printJobId) {
 }
 
 int32_t Printer::Interval() const {
+  const core::CommonUtils::ErrorScope scope("Interval");
   state_->frame.EnsureHandle(TILO2_PRINTER_NAME("Interval::get"));
   return state_->common->Interval();
 }
 
 void Printer::Interval(int32_t value) {
+  const core::CommonUtils::ErrorScope scope("Interval");
   state_->frame.EnsureHandle(TILO2_PRINTER_NAME("Interval::set"));
   state_->common->Interval(value);
 }
@@ -372,6 +432,7 @@ void Printer::Interval(int32_t value) {
 // this Printer (its owner) until they end.
 
 #define TILO2_FORWARD(member, ...)                         \
+  const core::CommonUtils::ErrorScope scope(#member);      \
   state_->frame.EnsureHandle(TILO2_PRINTER_NAME(#member)); \
   return state_->common->member(__VA_ARGS__)
 

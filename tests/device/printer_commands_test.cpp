@@ -235,7 +235,7 @@ TEST_F(Appends, OutOfMemoryAnswersTen) {
   const uint8_t pixels[3] = {};
   EXPECT_EQ(TdcAddText(&record_, "x"), 10);
   EXPECT_EQ(TdcAddCut(&record_, 1), 10);
-  EXPECT_EQ(TdcAddBarcode(&record_, "1", 0, 0, 0, 2, 1), 10);
+  EXPECT_EQ(TdcAddBarcode(&record_, "01234567890", 0, 0, 0, 2, 1), 10);
   EXPECT_EQ(TdcAddImage(&record_, pixels, 1, 1, 0, 0, 1, 1, 1, 0, 0, 1.0, 1), 10);
   int32_t id = 7;
   EXPECT_EQ(TdcAddVLineBegin(&record_, 1, 1, &id), 10);
@@ -387,21 +387,64 @@ TEST(Validators, Image) {
 }
 
 TEST(Validators, Barcode) {
+  constexpr const char* kUpcA = "01234567890";
   RunChecks({
-      {"plain", [] { return TdcCheckBarcode("1", 0, 0, 0, 2, 1); }, 0},
+      {"plain", [] { return TdcCheckBarcode(kUpcA, 0, 0, 0, 2, 1); }, 0},
       {"unspecified", [] { return TdcCheckBarcode("1", 15, -1, -1, -1, -1); }, 0},
       {"defaults", [] { return TdcCheckBarcode("1", 15, -2, -2, 6, 255); }, 0},
       {"null data", [] { return TdcCheckBarcode(nullptr, 0, 0, 0, 2, 1); }, 1},
       {"type 16", [] { return TdcCheckBarcode("1", 16, 0, 0, 2, 1); }, 1},
       {"type -1", [] { return TdcCheckBarcode("1", -1, 0, 0, 2, 1); }, 1},
-      {"hri 4", [] { return TdcCheckBarcode("1", 0, 4, 0, 2, 1); }, 1},
-      {"font 5", [] { return TdcCheckBarcode("1", 0, 0, 5, 2, 1); }, 1},
-      {"width 1", [] { return TdcCheckBarcode("1", 0, 0, 0, 1, 1); }, 1},
-      {"width 7", [] { return TdcCheckBarcode("1", 0, 0, 0, 7, 1); }, 1},
-      {"width -2", [] { return TdcCheckBarcode("1", 0, 0, 0, -2, 1); }, 1},
-      {"height 0", [] { return TdcCheckBarcode("1", 0, 0, 0, 2, 0); }, 1},
-      {"height 256", [] { return TdcCheckBarcode("1", 0, 0, 0, 2, 256); }, 1},
+      {"hri 4", [] { return TdcCheckBarcode(kUpcA, 0, 4, 0, 2, 1); }, 1},
+      {"font 5", [] { return TdcCheckBarcode(kUpcA, 0, 0, 5, 2, 1); }, 1},
+      {"width 1", [] { return TdcCheckBarcode(kUpcA, 0, 0, 0, 1, 1); }, 1},
+      {"width 7", [] { return TdcCheckBarcode(kUpcA, 0, 0, 0, 7, 1); }, 1},
+      {"width -2", [] { return TdcCheckBarcode(kUpcA, 0, 0, 0, -2, 1); }, 1},
+      {"height 0", [] { return TdcCheckBarcode(kUpcA, 0, 0, 0, 2, 0); }, 1},
+      {"height 256", [] { return TdcCheckBarcode(kUpcA, 0, 0, 0, 2, 256); }, 1},
   });
+}
+
+// The data rules, with the reason an app reads.
+TEST(Validators, BarcodeData) {
+  struct Case {
+    std::string data;
+    int32_t type;
+    const char* reason;  // null: accepted
+  };
+  const std::string code128(255, 'A');
+  const Case cases[] = {
+      {code128, 10, nullptr},
+      {code128 + "A", 10, "data is 256 bytes long; a barcode takes 1 to 255"},
+      // An escape is one byte: 254 letters and \x41 are 255 bytes.
+      {std::string(254, 'A') + "\\x41", 10, nullptr},
+      {"", 10, "data is 0 bytes long; a barcode takes 1 to 255"},
+      {"Caf\xc3\xa9", 10, "Code128 takes ASCII characters only"},
+      {"01234567890", 0, nullptr},
+      {"012345678905", 0, nullptr},
+      {"0123456789", 0, "UPC_A takes 11 or 12 digits"},
+      {"01234567890A", 0, "UPC_A takes 11 or 12 digits"},
+      {"0123456", 1, nullptr},
+      {"012345678", 1, "UPC_E takes 6, 7, 8, 11 or 12 digits"},
+      {"400638133393", 2, nullptr},
+      {"4006381333931", 2, nullptr},
+      {"40063813339", 2, "EAN13 takes 12 or 13 digits"},
+      {"40063813339312", 3, "JAN13 takes 12 or 13 digits"},
+      {"4006381", 4, nullptr},
+      {"400638133", 5, "JAN8 takes 7 or 8 digits"},
+      {"CODE-39 $/+%.*", 6, nullptr},
+      {"code39", 6, "Code39 takes 0-9, A-Z, space and $ % * + - . / only"},
+      {"123456", 7, nullptr},
+      {"12345", 7, "ITF takes an even count of digits"},
+      {"A40156B", 8, nullptr},
+      {"A401E6B", 8, "Codabar takes 0-9, A-D, a-d and $ + - . / : only"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.data + " type " + std::to_string(c.type));
+    std::string reason;
+    EXPECT_EQ(TdcCheckBarcodeData(c.data.c_str(), c.type, &reason), c.reason ? 1 : 0);
+    EXPECT_EQ(reason, c.reason ? c.reason : "");
+  }
 }
 
 TEST(Validators, Symbol) {
