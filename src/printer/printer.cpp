@@ -332,6 +332,7 @@ IAsyncOperation<std::shared_ptr<const PrinterStatusInfo>> Printer::GetStatusAsyn
   auto self = state_->frame.Self();
   return core::StartStatusOperation([self]() -> std::shared_ptr<const PrinterStatusInfo> {
     State& state = *self->state_;
+    const core::CommonUtils::ErrorScope scope("GetStatusAsync");
     core::TdcPrinter_t* const handle = state.frame.Handle();
     core::CommonUtils::LogApiInWith(core::kLogApiEntry, handle, core::kGetStatusName,
                                     core::NoLogArguments);
@@ -341,7 +342,7 @@ IAsyncOperation<std::shared_ptr<const PrinterStatusInfo>> Printer::GetStatusAsyn
       const auto env = core::CommonUtils::CreateEnvData();
       std::unique_ptr<core::TdcStatus_t, core::FreeStatus> status(
           core::TdcGetPrinterStatus(env.get(), &record));
-      if (!status) throw MakeException(core::kErrFailureNumber);
+      if (!status) throw MakeException(core::kErrFailureNumber, "out of memory for the status");
       info = core::MakePrinterStatusInfo(status.get());
     } catch (const RuntimeException& e) {
       core::CommonUtils::LogApiOutWith(handle, core::kGetStatusName, e.HResult(),
