@@ -119,6 +119,44 @@ TEST(GetPortType, TestsTheWordsInOrder) {
   EXPECT_EQ(TdcGetPortType("TCP", nullptr), 1);
 }
 
+// What an app may hand to a connect; the reason names the target and the fault.
+TEST(CheckTargetForm, KindAddressAndOptionalIdOnly) {
+  struct Case {
+    const char* target;
+    const char* fault;  // null: accepted
+  };
+  const Case cases[] = {
+      {"TCP:192.0.2.10", nullptr},
+      {"TCP: printer-1.example", nullptr},
+      {"TCPS:192.0.2.10[local_printer]", nullptr},
+      {"TCP:192.0.2.10[]", nullptr},
+      {"BT:00:01:90:aa:BB:cc", nullptr},
+      {"USB:\\?\\usb#vid_04b8", nullptr},
+      {"TCP:127.0.0.1:9100", "a TCP address takes no port (the ports are fixed)"},
+      {"TCP:192.0.2.10/24", "a TCP address is a host name or an IPv4 address"},
+      {"xTCP:192.0.2.10", "it must start with TCP:, TCPS:, BT: or USB:"},
+      {"tcp:192.0.2.10", "it must start with TCP:, TCPS:, BT: or USB:"},
+      {"192.0.2.10", "it must start with TCP:, TCPS:, BT: or USB:"},
+      {"TCP:", "the address is empty"},
+      {"TCP:[id]", "the address is empty"},
+      {"TCP:192.0.2.10[id]x", "nothing may follow the device id"},
+      {"TCP:192.0.2.10[id", "\"[\" without \"]\""},
+      {"TCP:192.0.2.10]", "\"]\" without \"[\""},
+      {"BT:000190AABBCC", "a BT address is six hex pairs joined by \":\""},
+      {"BT:00:01:90:AA:BB:CG", "a BT address is six hex pairs joined by \":\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    std::string reason;
+    EXPECT_EQ(TdcCheckTargetForm(c.target, &reason), c.fault ? 1 : 0);
+    if (c.fault != nullptr) {
+      EXPECT_EQ(reason, "target \"" + std::string(c.target) +
+                            "\" is not <kind>:<address>[<id>]: " + c.fault);
+    }
+  }
+  EXPECT_EQ(TdcCheckTargetForm(nullptr, nullptr), 1);
+}
+
 TEST(CheckDeviceId, AcceptsOnlyLettersDigitsDotUnderscoreDash) {
   const std::pair<const char*, int> cases[] = {
       {nullptr, 0}, {"", 0},    {"local_printer", 0}, {"A.b-9_", 0}, {"a b", 1},
