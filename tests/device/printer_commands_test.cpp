@@ -415,9 +415,9 @@ TEST(Validators, BarcodeData) {
   const std::string code128(255, 'A');
   const Case cases[] = {
       {code128, 10, nullptr},
-      {code128 + "A", 10, "data is 256 bytes long; a barcode takes 1 to 255"},
+      {std::string(256, 'A'), 10, "data is 256 bytes long; a barcode takes 1 to 255"},
       // An escape is one byte: 254 letters and \x41 are 255 bytes.
-      {std::string(254, 'A') + "\\x41", 10, nullptr},
+      {std::string(254, 'A').append("\\x41"), 10, nullptr},
       {"", 10, "data is 0 bytes long; a barcode takes 1 to 255"},
       {"Caf\xc3\xa9", 10, "Code128 takes ASCII characters only"},
       {"01234567890", 0, nullptr},
@@ -440,7 +440,7 @@ TEST(Validators, BarcodeData) {
       {"A401E6B", 8, "Codabar takes 0-9, A-D, a-d and $ + - . / : only"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.data + " type " + std::to_string(c.type));
+    SCOPED_TRACE(testing::Message() << c.data << " type " << c.type);
     std::string reason;
     EXPECT_EQ(TdcCheckBarcodeData(c.data.c_str(), c.type, &reason), c.reason ? 1 : 0);
     EXPECT_EQ(reason, c.reason ? c.reason : "");
