@@ -53,6 +53,7 @@ int TiloIoOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const c
   if (!ops) return TILOIO_PARAMETER_ERROR;
   int rc = ops->open(env, out, type, address, timeoutMs);
   if (rc != TILOIO_SUCCESS) return rc;
+  (*out)->virtualEnv = env != nullptr && env->isVirtual != 0;
   rc = setHandleToList(*out, address);
   if (rc != TILOIO_SUCCESS) {
     // An open connection nobody can find again would hold the printer: close it.
@@ -119,6 +120,22 @@ int TiloIoGetStatus(TiloIoConnection_t* connection, int* flag) {
   if (!Registered(pin)) return TILOIO_ILLEGAL_STATE;
   const TransportOps* ops = TransportOf(connection);
   return ops ? ops->status(connection, flag) : TILOIO_FAILURE;
+}
+
+int TiloIoCheckLink(TiloIoConnection_t* connection) {
+  const ConnectionPin pin(connection);
+  if (!Registered(pin)) return TILOIO_ILLEGAL_STATE;
+  const TransportOps* ops = TransportOf(connection);
+  if (!ops) return TILOIO_FAILURE;
+  return ops->checkLink ? ops->checkLink(connection) : TILOIO_SUCCESS;
+}
+
+int TiloIoReconnect(TdcBackendEnv_t* env, TiloIoConnection_t* connection, int timeoutMs) {
+  const ConnectionPin pin(connection);
+  if (!Registered(pin)) return TILOIO_ILLEGAL_STATE;
+  const TransportOps* ops = TransportOf(connection);
+  if (!ops) return TILOIO_FAILURE;
+  return ops->reconnect ? ops->reconnect(env, connection, timeoutMs) : TILOIO_SUCCESS;
 }
 
 int TiloIoCheckOnline(const TiloIoProbeTarget_t* handle, int* online) {

@@ -21,6 +21,14 @@ int TiloIoRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size
 int TiloIoControl(TiloIoConnection_t* connection, int value);
 // flag: 1 while the interface status allows a status exchange, else 0.
 int TiloIoGetStatus(TiloIoConnection_t* connection, int* flag);
+// 0 while the link looks usable without waiting for anything, 3 once it is
+// known lost (the peer closed or reset it, or a write failed), 7 while a read
+// holds it. A transport that reconnects by itself always answers 0.
+int TiloIoCheckLink(TiloIoConnection_t* connection);
+// Opens a lost link again at its address with the open's own steps; the
+// record stays the one the caller holds. 0, or the failure (the link then
+// stays lost). A transport that reconnects by itself answers 0 at once.
+int TiloIoReconnect(TdcBackendEnv_t* env, TiloIoConnection_t* connection, int timeoutMs);
 // 0 with online, or 9 (online 0) when the probe fails.
 int TiloIoCheckOnline(const TiloIoProbeTarget_t* handle, int* online);
 

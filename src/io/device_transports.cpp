@@ -112,11 +112,11 @@ int UsbCheckOnline(TiloIoConnection_t* connection, int* online) {
 
 }  // namespace
 
-const TransportOps kBluetoothTransport = {BluetoothOpen,   BluetoothClose,      ReleaseDevice,
-                                          BluetoothWrite,  BluetoothRead,       BluetoothControl,
-                                          BluetoothStatus, BluetoothCheckOnline};
+const TransportOps kBluetoothTransport = {
+    BluetoothOpen,    BluetoothClose,  ReleaseDevice,        BluetoothWrite, BluetoothRead,
+    BluetoothControl, BluetoothStatus, BluetoothCheckOnline, nullptr,        nullptr};
 
-const TransportOps kUsbTransport = {UsbOpen, UsbClose,   ReleaseDevice, UsbWrite,
-                                    UsbRead, UsbControl, UsbStatus,     UsbCheckOnline};
+const TransportOps kUsbTransport = {UsbOpen,    UsbClose,  ReleaseDevice,  UsbWrite, UsbRead,
+                                    UsbControl, UsbStatus, UsbCheckOnline, nullptr,  nullptr};
 
 }  // namespace tilo2::core

@@ -2,6 +2,7 @@
 // Types shared by every direct connection: the connection record, its kind,
 // the result codes of the connection layer, and the records of discovery.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -37,6 +38,11 @@ struct TiloIoConnection_t {
   void* device;                 // Bluetooth and USB: holder of the device object
   PlatformMutex_t sendLock;     // TCP: tried by writes and the close
   PlatformMutex_t receiveLock;  // TCP: tried by reads and the close
+  // TCP: the peer closed or reset the link, or a write failed; cleared when
+  // the link is opened again.
+  std::atomic<bool> linkLost;
+  // TCP: the open skipped the owner check (virtual machine); a reconnect does too.
+  bool virtualEnv;
 };
 
 // What the device API layer hands every backend call of the direct backend.

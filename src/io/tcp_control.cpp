@@ -61,8 +61,8 @@ int TiloIoTcpControl(TiloIoConnection_t* connection, int value) {
   return TILOIO_IO_ERROR;
 }
 
-const TransportOps kTcpTransport = {TiloIoTcpOpen,      TcpShutDown,         TcpRelease,
-                                    TiloIoTcpWrite,     TiloIoTcpRead,       TiloIoTcpControl,
-                                    TcpInterfaceStatus, TiloIoTcpCheckOnline};
+const TransportOps kTcpTransport = {
+    TiloIoTcpOpen,    TcpShutDown,        TcpRelease,           TiloIoTcpWrite, TiloIoTcpRead,
+    TiloIoTcpControl, TcpInterfaceStatus, TiloIoTcpCheckOnline, TcpCheckLink,   TcpReconnect};
 
 }  // namespace tilo2::core

@@ -49,6 +49,12 @@ bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || e
 
 bool BadLimit(int timeoutMs) { return timeoutMs < 0 || timeoutMs > kTcpMaxTimeoutMs; }
 
+// A socket error ends the link for good: the next use opens it again.
+int LinkLost(TiloIoConnection_t* connection) {
+  connection->linkLost = true;
+  return TILOIO_IO_ERROR;
+}
+
 }  // namespace
 
 int TcpShutDown(TiloIoConnection_t* connection) {
@@ -89,6 +95,63 @@ int TiloIoTcpClose(TiloIoConnection_t* connection) {
   return rc;
 }
 
+int TcpCheckLink(TiloIoConnection_t* connection) {
+  if (!connection) return TILOIO_PARAMETER_ERROR;
+  if (connection->linkLost) return TILOIO_IO_ERROR;
+  const PlatformLockGuard lock = PlatformLockGuard::Try(connection->receiveLock);
+  if (TryResult(lock) != TILOIO_SUCCESS) return TryResult(lock);
+  if (connection->type != TILOIO_TYPE_TCP || connection->socket < 0) return TILOIO_ILLEGAL_STATE;
+  // The peer's close shows even behind bytes not read yet; nothing is taken.
+  short revents = 0;
+  const int ready = PollWait(connection->socket, POLLRDHUP, 0, &revents);
+  if (ready < 0 || (ready > 0 && (revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)) {
+    return LinkLost(connection);
+  }
+  return TILOIO_SUCCESS;
+}
+
+int TcpReconnect(TdcBackendEnv_t* env, TiloIoConnection_t* connection, int timeoutMs) {
+  if (!connection) return TILOIO_PARAMETER_ERROR;
+  if (connection->type != TILOIO_TYPE_TCP) {
+    log_error_line("ERROR", __FILE__, __LINE__);
+    return TILOIO_FAILURE;
+  }
+  {
+    // The printer must see the old link end, or its owner check would wait
+    // for this host to leave. The descriptor stays until the swap, so a use
+    // meanwhile fails as on any dead link.
+    const PlatformLockGuard send = PlatformLockGuard::Try(connection->sendLock);
+    if (TryResult(send) != TILOIO_SUCCESS) return TryResult(send);
+    const PlatformLockGuard receive = PlatformLockGuard::Try(connection->receiveLock);
+    if (TryResult(receive) != TILOIO_SUCCESS) return TryResult(receive);
+    if (connection->socket < 0) return TILOIO_ILLEGAL_STATE;
+    connection->linkLost = true;
+    ::shutdown(connection->socket, SHUT_RDWR);
+  }
+  TdcBackendEnv_t virtualEnv{};
+  virtualEnv.isVirtual = 1;
+  TiloIoConnection_t* fresh = nullptr;
+  const int opened = TiloIoTcpOpen(connection->virtualEnv ? &virtualEnv : env, &fresh,
+                                   TILOIO_TYPE_TCP, connection->address, timeoutMs);
+  if (opened != TILOIO_SUCCESS) return opened;
+  const PlatformLockGuard send = PlatformLockGuard::Try(connection->sendLock);
+  const PlatformLockGuard receive = PlatformLockGuard::Try(connection->receiveLock);
+  int result = TryResult(send) != TILOIO_SUCCESS ? TryResult(send) : TryResult(receive);
+  if (result == TILOIO_SUCCESS && connection->socket < 0) result = TILOIO_ILLEGAL_STATE;
+  if (result == TILOIO_SUCCESS) {
+    ShutDownAndClose(connection->socket);
+    connection->socket = fresh->socket;
+    fresh->socket = -1;
+    connection->linkLost = false;
+  } else {
+    ShutDownAndClose(fresh->socket);
+    fresh->socket = -1;
+  }
+  // The fresh record only carried the socket; the cache row is the link's own.
+  TcpRelease(fresh);
+  return result;
+}
+
 int TiloIoTcpWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs,
                    size_t* written) {
   if (!connection || !written) return TILOIO_PARAMETER_ERROR;
@@ -108,12 +171,12 @@ int TiloIoTcpWrite(TiloIoConnection_t* connection, const void* data, size_t leng
   for (;;) {
     // Waits for room as long as the limit allows: a send goes out the moment there is room.
     const int writable = PollWait(connection->socket, POLLOUT, clock.Left(timeoutMs));
-    if (writable < 0) return TILOIO_IO_ERROR;
+    if (writable < 0) return LinkLost(connection);
     if (writable > 0) {
       const size_t piece = std::min(length - *written, kTcpSendPiece);
       const ssize_t n =
           ::send(connection->socket, bytes + *written, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0 && !WouldBlock(errno)) return TILOIO_IO_ERROR;
+      if (n < 0 && !WouldBlock(errno)) return LinkLost(connection);
       if (n > 0) {
         log_write_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), length, bytes + *written,
                        0);
@@ -143,13 +206,14 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
   // The first bytes: taken the moment they arrive, up to the limit.
   for (;;) {
     n = ::recv(connection->socket, bytes, kReadSize, MSG_DONTWAIT);
-    if (n < 0 && !WouldBlock(errno)) return TILOIO_IO_ERROR;
+    if (n < 0 && !WouldBlock(errno)) return LinkLost(connection);
     if (n > 0) break;
     if (n == 0 && !closedSeen) {
       // The peer is gone; the read still runs to its limit, as callers expect.
       log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "TiloIoTcpRead", LOG_ARG_STRING,
                 "Peer closed.", LOG_ARG_END);
       closedSeen = true;
+      connection->linkLost = true;
     }
     if (clock.Reached(timeoutMs)) return TILOIO_TIMEOUT;
     if (closedSeen) {
@@ -167,10 +231,11 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
     if (readable < 0) return TILOIO_IO_ERROR;
     if (readable == 0) break;
     n = ::recv(connection->socket, bytes + *count, kReadSize - *count, MSG_DONTWAIT);
-    if (n < 0) return WouldBlock(errno) ? TILOIO_SUCCESS : TILOIO_IO_ERROR;
+    if (n < 0) return WouldBlock(errno) ? TILOIO_SUCCESS : LinkLost(connection);
     if (n == 0) {
       log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "TiloIoTcpRead", LOG_ARG_STRING,
                 "Peer closed.", LOG_ARG_END);
+      connection->linkLost = true;
       break;
     }
     log_read_dump("IOCMN", "TCP", connection, static_cast<size_t>(n), bytes + *count, 0);

@@ -25,6 +25,13 @@ void TcpRelease(TiloIoConnection_t* connection);
 int TiloIoTcpWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs,
                    size_t* written);
 int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, size_t* count);
+// 0 while nothing says the link is gone (the peer has not closed or reset
+// it, no write failed), 3 once it is lost; 7 while a read holds the link.
+int TcpCheckLink(TiloIoConnection_t* connection);
+// Opens a lost link again with the open's own steps (owner check included)
+// and puts the new socket into the same record: 0, 7 while the link is in
+// use, or the open's failure (the link then stays lost and shut).
+int TcpReconnect(TdcBackendEnv_t* env, TiloIoConnection_t* connection, int timeoutMs);
 int TiloIoTcpCheckOnline(TiloIoConnection_t* connection, int* online);
 int TiloIoTcpControl(TiloIoConnection_t* connection, int value);
 

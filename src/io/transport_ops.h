@@ -24,6 +24,11 @@ struct TransportOps {
   // flag: 1 while the interface status allows a status exchange, else 0.
   int (*status)(TiloIoConnection_t* connection, int* flag);
   int (*checkOnline)(TiloIoConnection_t* connection, int* online);
+  // Both null for a transport that reconnects by itself before its next write.
+  // checkLink: 0 while the link looks usable, 3 once it is known lost.
+  int (*checkLink)(TiloIoConnection_t* connection);
+  // Opens a lost link again at the record's address; the record stays.
+  int (*reconnect)(TdcBackendEnv_t* env, TiloIoConnection_t* connection, int timeoutMs);
 };
 
 extern const TransportOps kTcpTransport;        // tcp_control.cpp
