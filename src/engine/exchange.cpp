@@ -249,6 +249,7 @@ int GetRealtimeStatus(TdcBackendEnv_t* env, PrintHandle_t* handle, uint8_t out[4
   context.env = env;
   for (int i = 0; i < count; ++i) {
     const uint8_t query[] = {0x10, 0x04, static_cast<uint8_t>(i + 1)};
+    NoteRealtimeQuery(handle, i);
     const int sent = SendWithTimeout(handle, query, sizeof query, kQueryWriteTimeoutMs);
     if (sent != TILOPRN_SUCCESS) return sent;
     context.rtIndex = i;
@@ -343,8 +344,12 @@ int SendAsbEnable(PrintHandle_t* handle) { return SendFixed(handle, kAsbEnable);
 int SendStatusRequest(PrintHandle_t* handle) { return SendFixed(handle, kStatusRequest); }
 int SendBatteryQuery(PrintHandle_t* handle) { return SendFixed(handle, kBatteryQuery); }
 int SendExtStatusQuery(PrintHandle_t* handle) { return SendFixed(handle, kExtStatusQuery); }
-int SendDisplayStatusQuery(PrintHandle_t* handle) { return SendFixed(handle, kDisplayStatusQuery); }
+int SendDisplayStatusQuery(PrintHandle_t* handle) {
+  NoteRealtimeQuery(handle, kRtIndexDisplay);
+  return SendFixed(handle, kDisplayStatusQuery);
+}
 int SendInterruptSupportQuery(PrintHandle_t* handle) {
+  NoteRealtimeQuery(handle, kRtIndexInterruptSupport);
   return SendFixed(handle, kInterruptSupportQuery);
 }
 int SendResponseEnable(PrintHandle_t* handle) { return SendFixed(handle, kResponseEnable); }

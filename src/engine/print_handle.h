@@ -50,6 +50,15 @@ struct ResultCallbacks {
 inline constexpr uint32_t kStatusFlagsUnknown = 0xFFFFFFFFu;
 inline constexpr int32_t kDefaultMonitorIntervalMs = 3000;
 
+// A real-time query written to the printer and not answered yet: which
+// reply it asks for (0..3 for DLE EOT 1..4, 17 and 18 for DLE EOT 18 1 and 2)
+// and when it went out.
+struct RealtimeQuery {
+  int32_t index;
+  uint64_t sentMs;
+};
+inline constexpr int kPendingRealtimeQueries = 8;
+
 struct PrintHandle_t {
   int32_t connectionType;  // 0 TCP, 1 Bluetooth, 2 USB
   char* address;           // copy of the opened address; null while closed
@@ -71,6 +80,10 @@ struct PrintHandle_t {
   uint8_t needRecover;
   PlatformMutex_t replyWaitLock;
   int32_t extraReplyWait;
+  // replyWaitLock: the real-time queries still unanswered, oldest first. Real
+  // replies carry no tag; each goes to the query whose reply it can be.
+  RealtimeQuery pendingRealtime[kPendingRealtimeQueries];
+  int32_t pendingRealtimeCount;
 
   PlatformMutex_t transactionLock;
   PrnCmdHandle_t* internalBuilder;  // generic model; its reply table splits the replies

@@ -143,16 +143,20 @@ bool StoreExtStatus(ReplyWaitContext* context, const uint8_t* bytes, uint32_t le
   return true;
 }
 
-// Stores a real-time byte; true for the replies of DLE EOT 1..4.
+// Stores a real-time byte as the reply of the query it answers (the reader's
+// own, when no query in flight can have sent it); true when it answers the
+// reader's DLE EOT 1..4.
 bool StoreRealtime(ReplyWaitContext* context, uint8_t value) {
-  if (context->rtIndex >= 0 && context->rtIndex <= 3) {
-    context->rt[context->rtIndex] = value;
-    return true;
+  int32_t index = MatchRealtimeReply(context->handle, value);
+  if (index < 0) index = context->rtIndex;
+  if (index >= 0 && index <= 3) {
+    context->rt[index] = value;
+    return index == context->rtIndex;
   }
-  if (context->rtIndex == kRtIndexInterruptSupport) {
+  if (index == kRtIndexInterruptSupport) {
     context->rt17 = value;
     context->rt17Seen = 1;
-  } else if (context->rtIndex == kRtIndexDisplay) {
+  } else if (index == kRtIndexDisplay) {
     context->rt18 = value;
     context->rt18Seen = 1;
   }

@@ -8,14 +8,75 @@
 #include "engine/status_word.h"
 #include "engine/wait_object.h"
 #include "foundation/lock_guard.h"
+#include "foundation/platform.h"
 
 namespace tilo2::core {
 
 namespace {
 
 constexpr int32_t kInfoKindExtStatus = 1;
+constexpr int32_t kDisplayQueryFirst = 17;
+// Longer than the longest wait for a real-time reply (a Bluetooth link's
+// extra wait included): a query this old will not be answered any more.
+constexpr uint64_t kRealtimeReplyLifeMs = 10000;
+
+// The reply to DLE EOT 18 n: only bit 2 says something.
+bool FitsQuery(int32_t index, uint8_t reply) {
+  if (index >= kDisplayQueryFirst) return (reply & 0xFB) == 0x12;
+  return (reply & 0x93) == 0x12;
+}
+
+// Drops the first count queries. The caller holds replyWaitLock.
+void DropOldest(PrintHandle_t* handle, int32_t count) {
+  const int32_t left = handle->pendingRealtimeCount - count;
+  for (int32_t i = 0; i < left; ++i) {
+    handle->pendingRealtime[i] = handle->pendingRealtime[i + count];
+  }
+  handle->pendingRealtimeCount = left;
+}
+
+// Drops the queries too old to be answered. The caller holds replyWaitLock.
+void DropExpired(PrintHandle_t* handle, uint64_t now) {
+  int32_t expired = 0;
+  while (expired < handle->pendingRealtimeCount &&
+         now - handle->pendingRealtime[expired].sentMs > kRealtimeReplyLifeMs) {
+    ++expired;
+  }
+  if (expired > 0) DropOldest(handle, expired);
+}
 
 }  // namespace
+
+void NoteRealtimeQuery(PrintHandle_t* handle, int32_t index) {
+  if (handle == nullptr) return;
+  PlatformLockGuard lock(handle->replyWaitLock);
+  if (!lock) return;
+  const uint64_t now = platform_tick_ms();
+  DropExpired(handle, now);
+  if (handle->pendingRealtimeCount == kPendingRealtimeQueries) DropOldest(handle, 1);
+  handle->pendingRealtime[handle->pendingRealtimeCount++] = {index, now};
+}
+
+int32_t MatchRealtimeReply(PrintHandle_t* handle, uint8_t reply) {
+  if (handle == nullptr) return -1;
+  PlatformLockGuard lock(handle->replyWaitLock);
+  if (!lock) return -1;
+  DropExpired(handle, platform_tick_ms());
+  for (int32_t i = 0; i < handle->pendingRealtimeCount; ++i) {
+    const int32_t index = handle->pendingRealtime[i].index;
+    if (!FitsQuery(index, reply)) continue;
+    // The printer answers in order: the queries before this one went unanswered.
+    DropOldest(handle, i + 1);
+    return index;
+  }
+  return -1;
+}
+
+void ForgetRealtimeQueries(PrintHandle_t* handle) {
+  if (handle == nullptr) return;
+  PlatformLockGuard lock(handle->replyWaitLock);
+  if (lock) handle->pendingRealtimeCount = 0;
+}
 
 void SetRawAsb(PrintHandle_t* handle, const uint8_t bytes[4]) {
   if (handle == nullptr) return;

@@ -25,6 +25,16 @@ uint8_t ReadLockedFlag(PlatformMutex_t& lock, const uint8_t& flag);
 // arguments; 255 when the lock fails.
 int GetExtStatusBits(PrintHandle_t* handle, bool* extError10, bool* extError11);
 
+// The real-time queries in flight. Note one as it is written; a reply byte
+// then goes to the oldest query that can have a reply of its form (DLE EOT
+// 18 n answers with bit 2 alone variable; DLE EOT 1..4 with any real-time
+// byte). Older queries that cannot have sent it are taken as unanswered, and
+// so are queries older than any reply wait. MatchRealtimeReply gives the
+// query's index, or -1 when none is in flight.
+void NoteRealtimeQuery(PrintHandle_t* handle, int32_t index);
+int32_t MatchRealtimeReply(PrintHandle_t* handle, uint8_t reply);
+void ForgetRealtimeQueries(PrintHandle_t* handle);
+
 // Every job takes the current statusFlags; a pending job ends with 9 when the
 // printer is offline with a reason (unless the extended status decides) and
 // with 3 when it does not answer. 0; 1 without handle; 255 on a lock failure.
