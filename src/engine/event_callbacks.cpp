@@ -165,11 +165,17 @@ int TiloSetDrawerLowCallback(PrintHandle_t* handle, EventCallback callback) {
 void NotifyStatusChange(TdcBackendEnv_t* env, PrintHandle_t* handle, uint32_t oldFlags,
                         uint32_t newFlags) {
   if (handle == nullptr || !IsCallbackEnabled(handle)) return;
-  const uint32_t changed = oldFlags == kStatusFlagsUnknown ? 0xFFFFFFFFu : oldFlags ^ newFlags;
+  // A printer that answers again may have changed anything while it was away,
+  // and the silent word says nothing of it: every pair reports afresh.
+  const bool unknownBefore =
+      oldFlags == kStatusFlagsUnknown ||
+      ((oldFlags & kStatusNoResponse) != 0 && (newFlags & kStatusNoResponse) == 0);
+  const uint32_t changed = unknownBefore ? 0xFFFFFFFFu : oldFlags ^ newFlags;
   if (changed == 0) return;
   FireWithValue(env, handle, EVENT_STATUS_CHANGE, newFlags);
   if ((newFlags & kStatusNoResponse) != 0) {
-    FireEvent(env, handle, EVENT_POWER_OFF);
+    // Said once per silence: another silent word is no news.
+    if ((changed & kStatusNoResponse) != 0) FireEvent(env, handle, EVENT_POWER_OFF);
     return;
   }
   FirePairs(env, handle, kPairsBeforePaper, std::size(kPairsBeforePaper), changed, newFlags);

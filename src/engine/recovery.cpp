@@ -7,7 +7,9 @@
 #include "engine/event_callbacks.h"
 #include "engine/exchange.h"
 #include "engine/print_result.h"
+#include "engine/reply_analysis.h"
 #include "engine/request_queue.h"
+#include "engine/send_chain.h"
 #include "engine/status_store.h"
 #include "foundation/platform.h"
 #include "io/connection_interface.h"
@@ -39,6 +41,10 @@ constexpr int32_t kDmaReplyWaitMs = 2000;
 
 constexpr const char* kRecoverStepName = "_TiloRecover";
 
+// The new link gets as long as an open's owner wait may take for one round.
+constexpr int32_t kReopenLimitMs = 5000;
+constexpr int32_t kReopenInfoWaitMs = 1000;
+
 // ESC = 1 followed by NULs; null when memory runs out.
 uint8_t* NewFlushBlock(size_t size) {
   auto* block = static_cast<uint8_t*>(std::calloc(size, 1));
@@ -63,7 +69,81 @@ void RecoverTrace(PrintHandle_t* handle, const char* text) {
             LOG_ARG_END);
 }
 
+// A printer that was switched off knows nothing of this host any more: the
+// handle forgets what it learnt over the old link, as an open starts out.
+void ForgetLinkState(PrintHandle_t* handle) {
+  const uint8_t noStatus[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  SetRawAsb(handle, noStatus);
+  ForgetRealtimeQueries(handle);
+  handle->realtimeResync = 0;
+  handle->asbSeen = 0;
+  handle->asbSettingDone = 0;
+  handle->responseEnabled = 0;
+  handle->interruptSupport = 0;
+  handle->interruptAccepted = 0;
+  handle->batteryModel = 0;
+  handle->modelId = kUnknownModelId;
+  handle->dma = 0;
+}
+
+// The open's steps after the transport, run here on the queue thread: is
+// the printer there, and its device information. A silent printer is left
+// to the next recovery.
+void SetUpReopenedPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle) {
+  ReplyWaitContext replyWait{};
+  replyWait.handle = handle;
+  replyWait.env = env;
+  int32_t online = 0;
+  uint8_t noAnswer = 0;
+  StepContext_t context{};
+  context.handle = handle;
+  context.env = env;
+  context.replyWait = &replyWait;
+  context.online = &online;
+  context.noAnswer = &noAnswer;
+  CheckDMA(&context);
+  if (noAnswer != 0) {
+    SetNeedRecover(handle, 1);
+    return;
+  }
+  SetNeedRecover(handle, 0);
+  context.deviceInfo.batteryQuery = 1;
+  context.deviceInfo.infoQuery = 1;
+  context.deviceInfo.settingQuery = 1;
+  context.deviceInfo.infoKnown = 0;
+  context.deviceInfo.paperSupport = handle->paperSupport;
+  context.deviceInfo.replyTimeoutMs = GetExtraReplyWait(handle) + kReopenInfoWaitMs;
+  context.deviceInfo.responseEnabled = 0;
+  context.deviceInfo.asbSettingDone = 0;
+  GetDeviceInformation(&context);
+}
+
 }  // namespace
+
+int ReopenLostLink(TdcBackendEnv_t* env, PrintHandle_t* handle) {
+  if (handle == nullptr || handle->connectionType != TILOIO_KIND_TCP ||
+      handle->connection == nullptr) {
+    return TILOPRN_SUCCESS;
+  }
+  // Anything but a known loss (a closed handle, a busy read) goes on as before.
+  if (TiloIoCheckLink(handle->connection) != TILOIO_IO_ERROR) return TILOPRN_SUCCESS;
+  // What the printer said before it went still counts: a job's end, a status.
+  ReplyWaitContext drain{};
+  drain.handle = handle;
+  drain.env = env;
+  DrainReplies(handle, &drain);
+  const int reconnected = TiloIoReconnect(env, handle->connection, kReopenLimitMs);
+  if (reconnected != TILOIO_SUCCESS) {
+    log_trace(kEngineTag, LOG_TRACE_INFO, handle, reconnected, "ReopenLostLink", LOG_ARG_STRING,
+              "Link lost.", LOG_ARG_END);
+    return TILOPRN_IO_ERROR;
+  }
+  log_trace(kEngineTag, LOG_TRACE_INFO, handle, 0, "ReopenLostLink", LOG_ARG_STRING,
+            "Link opened again.", LOG_ARG_END);
+  ForgetLinkState(handle);
+  SetUpReopenedPrinter(env, handle);
+  return TILOPRN_SUCCESS;
+}
 
 int SendClearBuffer(PrintHandle_t* handle) {
   return SendWithTimeout(handle, kClearBuffer, sizeof kClearBuffer, kClearBufferWriteMs);
@@ -140,6 +220,8 @@ int RecoverPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle) {
 int32_t TiloRecover(StepContext_t* context) {
   if (context == nullptr || context->handle == nullptr) return TILOPRN_PARAMETER_ERROR;
   PrintHandle_t* handle = context->handle;
+  // Nothing to recover on a link that is gone; a new link starts clean.
+  if (ReopenLostLink(context->env, handle) != TILOPRN_SUCCESS) return TILOPRN_FAILURE;
   RecoverTrace(handle, "Start.");
   const int result = RecoverPrinter(context->env, handle);
   RecoverTrace(handle, "End.");

@@ -31,6 +31,13 @@ int RunRecover(PrintHandle_t* handle);
 int32_t CheckDMA(StepContext_t* context);
 // 1 reachable, 0 not, -1 for Bluetooth or no handle.
 int CheckReachable(PrintHandle_t* handle);
+// TCP, on the queue thread: when the printer dropped the link (it was
+// switched off and on, or closed or reset the connection, or a write failed),
+// opens it again at the stored address and sets the printer up as the open
+// does. 0 while the link is usable (at once for the other transports, which
+// reconnect by themselves), 3 while it is lost and the printer cannot be
+// reached yet.
+int ReopenLostLink(TdcBackendEnv_t* env, PrintHandle_t* handle);
 int SendInterruptRequest(PrintHandle_t* handle);
 int WaitInterruptReply(TdcBackendEnv_t* env, PrintHandle_t* handle);
 bool IsInterruptAccepted(PrintHandle_t* handle);

@@ -143,6 +143,10 @@ int32_t GetCommandAsb(StepContext_t* context) {
   uint8_t scratch[4];
   uint8_t* out = context->statusOut != nullptr ? context->statusOut : scratch;
   std::memset(out, 0xFF, 4);
+  // The network interface answers for a printer whose link is gone: only a
+  // usable link makes its status this connection's. Opening it again is the
+  // next job's or monitor cycle's business.
+  if (TiloIoCheckLink(handle->connection) == TILOIO_IO_ERROR) return TILOPRN_IO_ERROR;
   if (handle->connectionType == TILOIO_KIND_TCP) return GetNetworkAsb(context, out);
   int paused = 1;
   const int pause = PauseReceive(context, handle, &paused);
@@ -158,6 +162,11 @@ int32_t CheckAsb(StepContext_t* context) {
   int32_t failed = 0;
   if (!CheckStep(context, &failed)) return failed;
   PrintHandle_t* handle = context->handle;
+  if (ReopenLostLink(context->env, handle) != TILOPRN_SUCCESS) {
+    NoResponsePath(context);
+    handle->asbSeen = 0;
+    return TILOPRN_SUCCESS;
+  }
   ReplyWaitContext own{};
   ReplyWaitContext* reply = context->replyWait != nullptr ? context->replyWait : &own;
   reply->handle = handle;
@@ -226,6 +235,11 @@ int32_t EnableAsb(StepContext_t* context) {
   int32_t failed = 0;
   if (!CheckStep(context, &failed)) return failed;
   PrintHandle_t* handle = context->handle;
+  if (ReopenLostLink(context->env, handle) != TILOPRN_SUCCESS) {
+    NoResponsePath(context);
+    if (context->resultOut != nullptr) *context->resultOut = 0;
+    return TILOPRN_SUCCESS;
+  }
   const uint32_t flags = handle->statusFlags.load();
   if (flags != kStatusFlagsUnknown && (flags & kStatusNoResponse) != 0 &&
       !PrinterAnswers(context)) {

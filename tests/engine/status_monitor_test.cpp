@@ -247,8 +247,12 @@ TEST_F(StatusMonitor, AWakeFromAnEventCallbackOnTheQueueThreadDoesNotWait) {
 
 TEST_F(StatusMonitor, AWakeFromACallbackOnTheMonitorThreadReturnsAtOnce) {
   Open(194);
-  // A printer that went away: the cycle's recovery fails, and the monitor
-  // itself reports that the printer does not answer.
+  // A printer that went away: the link is gone and cannot be opened again
+  // (a link the printer only dropped would be), so the cycle's recovery
+  // fails, and the monitor itself reports that the printer does not answer.
+  printer_emulator::UdpRule refused;
+  refused.result = 0xF000;
+  Emulator().setUdpRule('Q', 0x03000017, refused);
   Emulator().resetClient();
   ASSERT_TRUE(Emulator().waitForNoClient(kDeadline));
   SetNeedRecover(handle_, 1);

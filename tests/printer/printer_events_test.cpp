@@ -303,8 +303,8 @@ namespace printer_test {
 namespace {
 
 // The printer closed or reset the connection before a send: the send does
-// not hang, and the job ends with a port error.
-TEST_F(PrinterEvents, AConnectionClosedOrResetBeforeTheSendEndsTheJobWithAPortError) {
+// not hang, and the job goes out on a link opened again.
+TEST_F(PrinterEvents, AConnectionClosedOrResetBeforeTheSendIsOpenedAgainForTheJob) {
   struct Case {
     const char* name;
     int address;
@@ -331,8 +331,10 @@ TEST_F(PrinterEvents, AConnectionClosedOrResetBeforeTheSendEndsTheJobWithAPortEr
     EXPECT_EQ(ResultOf(printer->SendDataAsync(-2)), 0);
     ASSERT_TRUE(recorder.WaitResults(1));
     const auto result = recorder.Results()[0];
-    EXPECT_EQ(result.code, CallbackCode::ErrorPort);
+    EXPECT_EQ(result.code, CallbackCode::Success);
     EXPECT_NE(result.thread, std::this_thread::get_id());
+    EXPECT_EQ(emulator_->clientsAccepted(), 2);
+    EXPECT_EQ(Count(PrinterBytes(*emulator_), "after close"), 1u);
     EXPECT_EQ(ResultOf(printer->DisconnectAsync()), 0);
     printers_.clear();
     emulator_->stop();
