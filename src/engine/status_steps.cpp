@@ -11,6 +11,7 @@
 #include "engine/recovery.h"
 #include "engine/reply_analysis.h"
 #include "engine/status_store.h"
+#include "engine/status_word.h"
 #include "foundation/platform.h"
 #include "io/connection_interface.h"
 #include "io/kdpx.h"
@@ -71,6 +72,21 @@ bool PrinterAnswers(StepContext_t* context) {
   check.resultOut = &off;
   IsPoweroff(&check);
   return off == 0;
+}
+
+// A printer that answers again while the word still says it does not, and
+// that has nothing to report by itself (its status did not change since it
+// was last heard): the word is asked for, so that nobody judges a stale one.
+void RefreshSilencedWord(StepContext_t* context) {
+  PrintHandle_t* handle = context->handle;
+  const uint32_t flags = handle->statusFlags.load();
+  if (flags == kStatusFlagsUnknown || (flags & kStatusNoResponse) == 0) return;
+  uint8_t status[4];
+  if (RunGetCommandAsb(context, status, 4) != TILOPRN_SUCCESS || status[0] == 0xFF) return;
+  // The reply handler may have stored it already (a monitored TCP link).
+  if ((handle->statusFlags.load() & kStatusNoResponse) == 0) return;
+  SetRawAsb(handle, status);
+  StoreStatusFlags(context->env, handle, FoldAsb(status));
 }
 
 // Reads display answers; the outcome 0 unknown, 1 display, 2 none.
@@ -198,6 +214,8 @@ int32_t CheckAsb(StepContext_t* context) {
       if (!PrinterAnswers(context)) {
         NoResponsePath(context);
         handle->asbSeen = 0;
+      } else {
+        RefreshSilencedWord(context);
       }
       return TILOPRN_SUCCESS;
     }
