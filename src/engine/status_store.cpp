@@ -163,6 +163,9 @@ int UpdateJobStatus(PrintHandle_t* handle) {
                              (handle->batteryModel.load() != 0 && (flags & kStatusDrawer) != 0)) &&
                             handle->infoKind.load() != kInfoKindExtStatus;
   for (JobWait_t* job = handle->jobs; job != nullptr; job = job->next) {
+    // A failed job keeps the word it failed with until it is reported: a
+    // later one (from a link opened again, say) would contradict its result.
+    if (job->state == kJobStateEnded) continue;
     job->status = flags;
     // A job the printer has already reported keeps its outcome.
     if (job->state != kJobStatePending) continue;

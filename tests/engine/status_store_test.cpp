@@ -85,6 +85,14 @@ TEST_F(StatusStore, AReportedJobKeepsItsOutcome) {
   EXPECT_EQ(job_.state, kJobStateCompleted);
   EXPECT_EQ(job_.result, 0);
   EXPECT_EQ(job_.status, 0x80000028u);
+  // A failed one keeps the word it failed with as well.
+  job_.state = kJobStateEnded;
+  job_.result = 3;
+  job_.status = 0x1u;
+  handle_->statusFlags = 0x0u;
+  ASSERT_EQ(UpdateJobStatus(handle_), 0);
+  EXPECT_EQ(job_.state, kJobStateEnded);
+  EXPECT_EQ(job_.status, 0x1u);
   EXPECT_EQ(UpdateJobStatus(nullptr), 1);
 }
 
