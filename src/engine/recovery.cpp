@@ -6,6 +6,7 @@
 #include "engine/engine_log.h"
 #include "engine/event_callbacks.h"
 #include "engine/exchange.h"
+#include "engine/hybrid_steps.h"
 #include "engine/print_result.h"
 #include "engine/reply_analysis.h"
 #include "engine/request_queue.h"
@@ -87,8 +88,8 @@ void ForgetLinkState(PrintHandle_t* handle) {
 }
 
 // The open's steps after the transport, run here on the queue thread: is
-// the printer there, and its device information. A silent printer is left
-// to the next recovery.
+// the printer there, its device information, and its buffer cleared as the
+// open leaves it. A silent printer is left to the next recovery.
 void SetUpReopenedPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle) {
   ReplyWaitContext replyWait{};
   replyWait.handle = handle;
@@ -116,6 +117,7 @@ void SetUpReopenedPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle) {
   context.deviceInfo.responseEnabled = 0;
   context.deviceInfo.asbSettingDone = 0;
   GetDeviceInformation(&context);
+  InitiaizeHybridPrinter(&context);
 }
 
 }  // namespace
