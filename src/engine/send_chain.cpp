@@ -19,6 +19,7 @@
 #include "engine/wait_object.h"
 #include "foundation/lock_guard.h"
 #include "foundation/platform.h"
+#include "io/connection_interface.h"
 
 namespace tilo2::core {
 
@@ -157,6 +158,12 @@ int InitJob(StepContext_t* context, int32_t kind, int32_t method) {
 int ReceiptChecks(StepContext_t* context, uint64_t start, const ReceiptCheckRules& rules) {
   PrintHandle_t* handle = context->handle;
   if (handle == nullptr || !HasJobBuffers(context)) return TILOPRN_FAILURE;
+  // The reading before this found the link gone and the printer not back:
+  // nothing of the job can reach it.
+  if (TiloIoCheckLink(handle->connection) == TILOIO_IO_ERROR) {
+    WriteInt(context->jobForcedStatus, kForcedNoResponse);
+    return TILOPRN_IO_ERROR;
+  }
   if (handle->interruptSupport == 0) {
     int paused = 1;
     if (PauseReceive(nullptr, handle, &paused) == TILOPRN_SUCCESS) {
