@@ -42,7 +42,8 @@ constexpr int32_t kDmaReplyWaitMs = 2000;
 
 constexpr const char* kRecoverStepName = "_TiloRecover";
 
-// The new link gets as long as an open's owner wait may take for one round.
+// A printer that is back takes the new link at once; while another host
+// holds its port, the new link waits this long for it.
 constexpr int32_t kReopenLimitMs = 5000;
 constexpr int32_t kReopenInfoWaitMs = 1000;
 
