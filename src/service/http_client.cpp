@@ -53,6 +53,8 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
 bool IsHex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -340,12 +342,13 @@ int32_t http_response_parse_head(const char* bytes, size_t length, TdevHttpReply
       if (line.size() < 12 || line.substr(0, 5) != "HTTP/" || line[8] != ' ') {
         return TDEV_HTTP_OTHER;
       }
-      const std::string_view code = line.substr(9, 3);
+      // Digits only: a number reader would also take a sign ("-01").
       int32_t status = 0;
-      const auto [ptr, ec] = std::from_chars(code.data(), code.data() + 3, status);
-      if (ec != std::errc() || ptr != code.data() + 3 || (line.size() > 12 && line[12] != ' ')) {
-        return TDEV_HTTP_OTHER;
+      for (size_t i = 9; i < 12; ++i) {
+        if (!IsDigit(line[i])) return TDEV_HTTP_OTHER;
+        status = status * 10 + (line[i] - '0');
       }
+      if (line.size() > 12 && line[12] != ' ') return TDEV_HTTP_OTHER;
       parsed.status = status;
       continue;
     }
@@ -356,7 +359,8 @@ int32_t http_response_parse_head(const char* bytes, size_t length, TdevHttpReply
     if (EqualsNoCase(name, "Content-Length")) {
       int64_t number = -1;
       const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
-      if (value.empty() || ec != std::errc() || ptr != value.data() + value.size() || number < 0) {
+      if (value.empty() || !IsDigit(value[0]) || ec != std::errc() ||
+          ptr != value.data() + value.size() || number < 0) {
         return TDEV_HTTP_OTHER;
       }
       // Two different lengths: no telling where the body ends.

@@ -106,6 +106,40 @@ TEST(HttpReplyHead, ReadsStatusLengthAndChunking) {
   }
 }
 
+// The status is three digits: a sign or a space in their place is malformed,
+// never a negative or shifted status.
+TEST(HttpReplyHead, StatusAndLengthTakeDigitsOnly) {
+  struct Case {
+    const char* text;
+    int32_t result;
+    int32_t status;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 -01 X\r\n\r\n", -999, 0},
+      {"HTTP/1.1 +01 X\r\n\r\n", -999, 0},
+      {"HTTP/1.1 -0 X\r\n\r\n", -999, 0},
+      {"HTTP/1.1  20 X\r\n\r\n", -999, 0},
+      {"HTTP/1.1 20  X\r\n\r\n", -999, 0},
+      {"HTTP/1.1 2 0 X\r\n\r\n", -999, 0},
+      {"HTTP/1.1 200X\r\n\r\n", -999, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -0\r\n\r\n", -999, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: +5\r\n\r\n", -999, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5 5\r\n\r\n", -999, 0},
+      {"HTTP/1.1 007 X\r\n\r\n", -6, 7},
+      {"HTTP/1.1 000\r\n\r\n", -6, 0},
+      {"HTTP/1.1 999 \r\n\r\n", -6, 999},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string text = c.text;
+    TdevHttpReplyHead_t head;
+    ASSERT_EQ(http_response_parse_head(text.data(), text.size(), &head), c.result);
+    if (c.result == -6) {
+      EXPECT_EQ(head.status, c.status);
+    }
+  }
+}
+
 TEST(HttpChunkedBody, DecodesEveryChunkAndJudgesTheRest) {
   const std::string alphabet = "abcdefghijklmnopqrstuvwxyz";
   struct Case {
