@@ -149,7 +149,8 @@ void InitializeLog() {
   for (const std::string* text : {&folder, &operatingSystem, &productName}) {
     if (text->size() >= kHeaderTextLimit) throw MakeException(kErrFailureNumber);
   }
-  const std::string freeBytes = std::to_string(FreeBytesOfVolume(folder));
+  // The folder itself may not be made yet (it is, by the first log line).
+  const std::string freeBytes = std::to_string(FreeBytesOfVolume(NearestExistingPath(folder)));
   // The logger keeps what it can use; its answer changes nothing for the caller.
   log_initialize(folder.c_str(), operatingSystem.c_str(), productName.c_str(), freeBytes.c_str());
 }

@@ -9,13 +9,12 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "foundation/log_settings.h"
 #include "orvik/tilo2/platform.h"
 
 namespace tilo2::core {
 
 namespace {
-
-constexpr mode_t kFolderMode = 0700;
 
 bool IsAbsolute(const char* path) { return path != nullptr && path[0] == '/'; }
 
@@ -42,7 +41,7 @@ bool IsDirectory(const std::string& path) {
 struct FolderState {
   std::mutex mutex;
   std::string assigned;  // from SetLocalFolder; empty for the default
-  std::string made;      // the folder once it exists
+  std::string resolved;  // the folder in use, once looked up
 };
 
 FolderState& State() {
@@ -60,29 +59,55 @@ std::string DefaultLocalFolder(const char* xdgDataHome, const char* home,
   return {};
 }
 
-bool MakeFolder(const std::string& path) {
-  if (path.empty()) return false;
-  if (IsDirectory(path)) return true;
-  // Each missing component in turn, parents first.
-  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string part = path.substr(0, slash);
-    if (mkdir(part.c_str(), kFolderMode) != 0 && errno != EEXIST) return false;
-    if (slash == std::string::npos) break;
+bool MakeFolder(const std::string& path) { return log_make_folder(path.c_str()); }
+
+std::string NearestExistingPath(const std::string& path) {
+  std::string at = path;
+  struct stat status {};
+  while (!at.empty() && stat(at.c_str(), &status) != 0) {
+    const size_t slash = at.rfind('/');
+    if (slash == std::string::npos) return ".";  // relative: the working directory
+    at = slash == 0 ? std::string("/") : at.substr(0, slash);
   }
-  return IsDirectory(path);
+  return at;
 }
+
+namespace {
+
+// The configured or default folder, looked up once per setting.
+std::string FolderLocked(FolderState& state) {
+  if (state.resolved.empty()) {
+    state.resolved = state.assigned;
+    if (state.resolved.empty()) {
+      state.resolved =
+          DefaultLocalFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), ProgramName());
+    }
+  }
+  return state.resolved;
+}
+
+// A folder can be there or be made: the path is a directory, or it is missing
+// and its nearest existing ancestor is one.
+bool CanBeFolder(const std::string& path) {
+  if (path.empty()) return false;
+  const std::string existing = NearestExistingPath(path);
+  return !existing.empty() && IsDirectory(existing);
+}
+
+}  // namespace
 
 std::string LocalFolderPath() {
   FolderState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
-  if (!state.made.empty()) return state.made;
-  std::string folder = state.assigned;
-  if (folder.empty()) {
-    folder = DefaultLocalFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), ProgramName());
-  }
-  if (!MakeFolder(folder)) return {};
-  state.made = folder;
-  return folder;
+  std::string folder = FolderLocked(state);
+  return CanBeFolder(folder) ? folder : std::string();
+}
+
+std::string MakeLocalFolder() {
+  FolderState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  std::string folder = FolderLocked(state);
+  return MakeFolder(folder) ? folder : std::string();
 }
 
 uint64_t FreeBytesOfVolume(const std::string& path) {
@@ -100,7 +125,7 @@ void SetLocalFolder(const String& path) {
   std::string folder = path.utf8();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.assigned = std::move(folder);
-  state.made.clear();
+  state.resolved.clear();
 }
 
 String LocalFolder() { return String(tilo2::core::LocalFolderPath()); }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "foundation/lock_guard.h"
 #include "foundation/log_rotate.h"
@@ -35,8 +36,9 @@ int AppendLocked(const char* line) {
   if (log_file_size(path) == 0) {
     s.file_bytes = 0;
     s.total_bytes = log_archives_size();
-    if (!IsDirectory(log_folder_path()) && ::mkdir(log_folder_path(), 0777) != 0 &&
-        errno != EEXIST) {
+    if (!IsDirectory(log_folder_path()) &&
+        (!log_make_folder(log_base_path()) ||
+         (::mkdir(log_folder_path(), 0777) != 0 && errno != EEXIST))) {
       return 255;
     }
     fresh = true;
@@ -82,6 +84,19 @@ int AppendLocked(const char* line) {
 }
 
 }  // namespace
+
+bool log_make_folder(const char* path) {
+  if (path == nullptr || path[0] == '\0') return false;
+  if (IsDirectory(path)) return true;
+  // Each missing component in turn, parents first.
+  const std::string whole(path);
+  for (size_t slash = whole.find('/', 1);; slash = whole.find('/', slash + 1)) {
+    const std::string part = whole.substr(0, slash);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) break;
+  }
+  return IsDirectory(path);
+}
 
 int log_append_file(const char* line) {
   if (line == nullptr) return 255;

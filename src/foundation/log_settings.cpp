@@ -62,16 +62,22 @@ int log_set_settings(const char* base_folder, int period, int output, const char
   s.level = level;
 
   char settings_path[kLogPathSize];
+  char base[kLogPathSize];
   bool path_fits = false;
   {
     const PlatformLockGuard lock(*log_file_lock());
     if (base_folder != nullptr) SetLogPaths(paths);
     path_fits = SettingsFilePath(settings_path, log_base_path()) && log_base_path()[0] != '\0';
+    platform_strncpy(base, log_base_path(), sizeof base - 1);
   }
 
   log_set_settings_file_flag(period);
   log_settings_apply(s);
-  if (period == 1 && (!path_fits || log_write_settings_file(settings_path, s) != 0)) return 255;
+  // The app's folder is made here, by the first file written into it.
+  if (period == 1 &&
+      (!path_fits || !log_make_folder(base) || log_write_settings_file(settings_path, s) != 0)) {
+    return 255;
+  }
   return 0;
 }
 

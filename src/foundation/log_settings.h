@@ -30,6 +30,10 @@ int log_read_settings_file(const char* path);
 bool log_ip_text_valid(const char* ip);
 // Cap of 1 to 50 MB, or 1 to 200 MB at level 255.
 bool log_size_fits_level(int size_mb, int level);
+// Makes the folder and each missing parent, with mode 0700; true when path is a
+// directory afterwards. The app's folder is made only when something is written
+// into it, so a program that never logs leaves none behind.
+bool log_make_folder(const char* path);
 // Writes the nine lines of the settings file; 0, or 255 when it cannot be written.
 int log_write_settings_file(const char* path, const LogSettings_t& settings);
 // 0, or 1 when the base folder is empty, a path would need 512 bytes or more,

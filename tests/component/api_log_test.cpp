@@ -17,6 +17,7 @@
 #include "orvik/tilo2/callback_code.h"
 #include "orvik/tilo2/error_status.h"
 #include "orvik/tilo2/exceptions.h"
+#include "orvik/tilo2/log.h"
 #include "orvik/tilo2/object.h"
 #include "orvik/tilo2/platform.h"
 
@@ -207,6 +208,40 @@ TEST_F(ApiLogTest, InitializeLogRefusesAFolderOf260Bytes) {
 
   Platform::SetLocalFolder(String(fits));
   EXPECT_NO_THROW(CommonUtils::InitializeLog());
+}
+
+// A program that starts devices but never logs leaves no folder behind; the
+// first file written there (a log line, the settings file) makes it, private.
+TEST_F(ApiLogTest, TheLocalFolderIsMadeByItsFirstWriteOnly) {
+  TiloComponentSetDeviceInformationProvider(&TestInformation);
+  const std::string silent = base_ + "/silent/app";
+  Platform::SetLocalFolder(String(silent));
+  CommonUtils::InitializeLog();
+  CommonUtils::LogApiIn(kLogApiEntry, nullptr, kMethod, {});
+  EXPECT_FALSE(std::filesystem::exists(base_ + "/silent"));
+
+  const struct {
+    const char* name;
+    LogPeriod period;
+    LogOutput output;
+    const char* written;  // under the folder
+  } writers[] = {
+      {"log line", LogPeriod::Temporary, LogOutput::File, "Tilo2Log/Tilo2Log.txt"},
+      {"settings file", LogPeriod::Permanent, LogOutput::Disable, "Tilo2LogSettings.ini"},
+  };
+  for (const auto& w : writers) {
+    SCOPED_TRACE(w.name);
+    const std::string folder = base_ + "/" + w.name + "/app";
+    Platform::SetLocalFolder(String(folder));
+    CommonUtils::InitializeLog();
+    EXPECT_FALSE(std::filesystem::exists(folder));
+    Log::SetLogSettings(w.period, w.output, String(), 0, 1, LogLevel::Normal);
+    CommonUtils::LogApiIn(kLogApiEntry, nullptr, kMethod, {});
+    EXPECT_TRUE(std::filesystem::is_regular_file(folder + "/" + w.written));
+    EXPECT_EQ(std::filesystem::status(base_ + "/" + w.name).permissions(),
+              std::filesystem::perms::owner_all);
+  }
+  TiloComponentSetDeviceInformationProvider(nullptr);
 }
 
 }  // namespace

@@ -60,21 +60,27 @@ class LocalFolderFixture : public ::testing::Test {
   std::string root_;
 };
 
-TEST_F(LocalFolderFixture, SetFolderIsMadePrivateOnFirstUse) {
+TEST_F(LocalFolderFixture, ReadingThePathMakesNothingAWriterMakesItPrivate) {
   const std::string folder = root_ + "/a/b/logs";
   Platform::SetLocalFolder(String(folder));
-  EXPECT_FALSE(std::filesystem::exists(folder));  // made on use, not when set
   EXPECT_EQ(Platform::LocalFolder().utf8(), folder);
+  EXPECT_EQ(LocalFolderPath(), folder);
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/a"));
+  // The volume it will be on is known before it exists.
+  EXPECT_EQ(NearestExistingPath(folder), root_);
+  EXPECT_GT(FreeBytesOfVolume(NearestExistingPath(folder)), 0u);
+
+  EXPECT_EQ(MakeLocalFolder(), folder);
   EXPECT_EQ(Mode(root_ + "/a"), 0700u);
   EXPECT_EQ(Mode(root_ + "/a/b"), 0700u);
   EXPECT_EQ(Mode(folder), 0700u);
-  EXPECT_GT(FreeBytesOfVolume(folder), 0u);
+  EXPECT_EQ(NearestExistingPath(folder), folder);
 
   // An existing folder is used as it is.
   const std::string other = root_ + "/existing";
   ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
   Platform::SetLocalFolder(String(other));
-  EXPECT_EQ(LocalFolderPath(), other);
+  EXPECT_EQ(MakeLocalFolder(), other);
   EXPECT_EQ(Mode(other), 0755u);
 }
 
@@ -83,8 +89,10 @@ TEST_F(LocalFolderFixture, AFolderThatCannotBeMadeIsEmpty) {
   std::ofstream(file) << "not a folder";
   Platform::SetLocalFolder(String(file + "/logs"));
   EXPECT_TRUE(Platform::LocalFolder().empty());
+  EXPECT_TRUE(MakeLocalFolder().empty());
   Platform::SetLocalFolder(String(file));
   EXPECT_TRUE(Platform::LocalFolder().empty());
+  EXPECT_TRUE(MakeLocalFolder().empty());
   EXPECT_EQ(FreeBytesOfVolume(root_ + "/missing"), 0u);
   EXPECT_EQ(FreeBytesOfVolume(""), 0u);
 }
@@ -97,6 +105,8 @@ TEST_F(LocalFolderFixture, EmptyPathRestoresTheDefault) {
   Platform::SetLocalFolder(String());
   const std::string folder = LocalFolderPath();
   EXPECT_EQ(folder, root_ + "/test_component");
+  EXPECT_FALSE(std::filesystem::exists(folder));
+  EXPECT_EQ(MakeLocalFolder(), folder);
   EXPECT_EQ(Mode(folder), 0700u);
   if (previousXdg.empty()) {
     unsetenv("XDG_DATA_HOME");

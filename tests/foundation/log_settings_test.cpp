@@ -39,8 +39,13 @@ TEST_F(LogTest, PermanentSettingsWriteTheNineLineFile) {
   EXPECT_TRUE(read_file(base_ + "/Tilo2LogSettings.ini").find("ENABLE=2") != std::string::npos);
   EXPECT_TRUE(current() ==
               (Settings{1, 0, 5, 0, "127.0.0.5"}));  // the address stays when none is given
+  // A missing folder is made for the file.
+  EXPECT_EQ(log_set_settings((base_ + "/missing/app").c_str(), 1, 1, nullptr, 0, 6, 0), 0);
+  EXPECT_TRUE(read_file(base_ + "/missing/app/Tilo2LogSettings.ini").find("SIZE=6") !=
+              std::string::npos);
   // A folder where the file cannot be written: applied all the same, 255.
-  EXPECT_EQ(log_set_settings((base_ + "/missing").c_str(), 1, 1, nullptr, 0, 7, 0), 255);
+  write_file(base_ + "/file", "not a folder");
+  EXPECT_EQ(log_set_settings((base_ + "/file/app").c_str(), 1, 1, nullptr, 0, 7, 0), 255);
   EXPECT_EQ(current().size_mb, 7);
 }
 
