@@ -148,9 +148,9 @@ class HybridDirect : public ::testing::Test {
 };
 
 TEST_F(HybridDirect, ConnectTakesTheHybridShareAndLearnsTheUnits) {
-  Start(1280);
+  ASSERT_NO_FATAL_FAILURE(Start(1280));
   TdcSetInsertedPaper(record_, TDC_PAPER_SLIP);
-  Connect();
+  ASSERT_NO_FATAL_FAILURE(Connect());
   const TdcPrinterState_t state = TdcReadPrinterState(record_);
   EXPECT_EQ(state.mode, TDC_MODE_DIRECT);
   EXPECT_NE(state.handle, nullptr);
@@ -175,11 +175,11 @@ TEST_F(HybridDirect, ConnectTakesTheHybridShareAndLearnsTheUnits) {
   EXPECT_EQ(TdcGetPaperSupport(record_), kTdcNone);
   EXPECT_EQ(TdcGetInsertedPaper(record_), TDC_PAPER_SLIP);
   // The printer is free again for the next connect.
-  Connect();
+  ASSERT_NO_FATAL_FAILURE(Connect());
 }
 
 TEST_F(HybridDirect, TlsTargetIsRefused) {
-  Start(1281);
+  ASSERT_NO_FATAL_FAILURE(Start(1281));
   const std::string tls = "TCPS:" + io_test::address(1281);
   EXPECT_EQ(TdcConnectHybridPrinter(nullptr, record_, tls.c_str(), 5000), TDC_ERR_PARAM);
   EXPECT_EQ(TdcReadPrinterState(record_).mode, TDC_MODE_CLOSED);
@@ -187,8 +187,8 @@ TEST_F(HybridDirect, TlsTargetIsRefused) {
 }
 
 TEST_F(HybridDirect, SlipFlowRecordsTheInsertedPaperPrintsAndEjects) {
-  Start(1282);
-  Connect();
+  ASSERT_NO_FATAL_FAILURE(Start(1282));
+  ASSERT_NO_FATAL_FAILURE(Connect());
   ASSERT_EQ(TdcStartMonitor(nullptr, record_), 0);
   ASSERT_EQ(TdcSelectPaperType(nullptr, record_, TDC_PAPER_SLIP), 0);
   EXPECT_EQ(TdcGetPaperType(record_), TDC_PAPER_SLIP);
@@ -226,8 +226,8 @@ TEST_F(HybridDirect, SlipFlowRecordsTheInsertedPaperPrintsAndEjects) {
 }
 
 TEST_F(HybridDirect, MicrReadHoldsTheDocumentUntilTheEject) {
-  Start(1283);
-  Connect();
+  ASSERT_NO_FATAL_FAILURE(Start(1283));
+  ASSERT_NO_FATAL_FAILURE(Connect());
   ASSERT_EQ(TdcReadMicrData(nullptr, record_, 0, kTdcDefault, 30000), 0);
   EXPECT_EQ(TdcGetInsertionMode(record_), TDC_INSERTION_MICR_RUNNING);
   ASSERT_TRUE(WaitHybrid([](const HybridStatus& s) { return s.micrRead; }));
@@ -249,8 +249,8 @@ TEST_F(HybridDirect, MicrReadHoldsTheDocumentUntilTheEject) {
 // Endorse after a slip insertion switches the paper once, marks the side and
 // prints; the next send prints on the same side without a switch.
 TEST_F(HybridDirect, EndorseAfterSlipSwitchesOnce) {
-  Start(1287);
-  Connect();
+  ASSERT_NO_FATAL_FAILURE(Start(1287));
+  ASSERT_NO_FATAL_FAILURE(Connect());
   ASSERT_EQ(TdcSelectPaperType(nullptr, record_, TDC_PAPER_SLIP), 0);
   ASSERT_EQ(TdcWaitInsertion(nullptr, record_, kTdcDefault, 30000), 0);
   ASSERT_TRUE(emulator_->waitForInsertionWait(std::chrono::milliseconds(10000)));
@@ -281,8 +281,8 @@ TEST_F(HybridDirect, EndorseAfterSlipSwitchesOnce) {
 // A cancel ends the pending wait (reported as canceled, which keeps the paper
 // state) and reports itself, which resets the state.
 TEST_F(HybridDirect, CancelEndsThePendingWait) {
-  Start(1288);
-  Connect();
+  ASSERT_NO_FATAL_FAILURE(Start(1288));
+  ASSERT_NO_FATAL_FAILURE(Connect());
   ASSERT_EQ(TdcSelectPaperType(nullptr, record_, TDC_PAPER_VALIDATION), 0);
   TdcSetInsertedPaper(record_, TDC_PAPER_SLIP);
   ASSERT_EQ(TdcWaitInsertion(nullptr, record_, kTdcDefault, 60000), 0);
@@ -302,8 +302,8 @@ TEST_F(HybridDirect, CancelEndsThePendingWait) {
 // holds the record: an operation the app starts from that report finishes
 // once the eject returned, and neither waits for the other for ever.
 TEST_F(HybridDirect, OperationFromTheEjectReportCompletes) {
-  Start(1286);
-  Connect();
+  ASSERT_NO_FATAL_FAILURE(Start(1286));
+  ASSERT_NO_FATAL_FAILURE(Connect());
   std::atomic<int> nested{-1};
   recorder_.SetHook([&](TdcPrinter_t* record, int32_t method) {
     if (method != TDC_METHOD_EJECT_PAPER) return;
@@ -325,8 +325,8 @@ TEST_F(HybridDirect, OperationFromTheEjectReportCompletes) {
 // An insertion that never comes times out and resets the paper state, so the
 // next slip job switches the paper again.
 TEST_F(HybridDirect, InsertionTimeoutResetsThePaperState) {
-  Start(1284);
-  Connect();
+  ASSERT_NO_FATAL_FAILURE(Start(1284));
+  ASSERT_NO_FATAL_FAILURE(Connect());
   ASSERT_EQ(TdcSelectPaperType(nullptr, record_, TDC_PAPER_SLIP), 0);
   TdcSetInsertedPaper(record_, TDC_PAPER_ENDORSE);
   record_->slipApplied = 1;
@@ -342,8 +342,8 @@ TEST_F(HybridDirect, InsertionTimeoutResetsThePaperState) {
 
 // A disconnect while an insertion is awaited cancels it and closes the record.
 TEST_F(HybridDirect, DisconnectCancelsAPendingInsertion) {
-  Start(1285);
-  Connect();
+  ASSERT_NO_FATAL_FAILURE(Start(1285));
+  ASSERT_NO_FATAL_FAILURE(Connect());
   ASSERT_EQ(TdcSelectPaperType(nullptr, record_, TDC_PAPER_SLIP), 0);
   ASSERT_EQ(TdcWaitInsertion(nullptr, record_, kTdcDefault, 60000), 0);
   ASSERT_TRUE(emulator_->waitForInsertionWait(std::chrono::milliseconds(10000)));

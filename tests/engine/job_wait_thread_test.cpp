@@ -13,6 +13,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,7 +120,9 @@ class JobWaitThreads : public ::testing::Test {
 
   JobWait_t* Add(int32_t timeoutMs, int32_t kind = kJobKindPrint, const char* id = "0001") {
     JobWait_t* job = AddJobWait(nullptr, handle_, id, timeoutMs, kind);
-    EXPECT_NE(job, nullptr);
+    // Callers use the job at once: without one the test stops here (gtest
+    // reports the exception) instead of dereferencing null.
+    if (job == nullptr) throw std::runtime_error("AddJobWait gave no job");
     return job;
   }
 

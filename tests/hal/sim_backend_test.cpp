@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "foundation/poll_wait.h"
@@ -43,8 +45,12 @@ class SimFixture : public ::testing::Test {
 
   std::shared_ptr<RfcommConnection> ConnectTo(const std::string& serviceId) {
     const auto service = GetRfcommService(serviceId);
-    EXPECT_TRUE(service.has_value());
-    return ConnectRfcomm(*service, kProtectionBluetoothEncryptionAllowNullAuthentication);
+    // Callers use the link at once: without one the test stops here (gtest
+    // reports the exception) instead of dereferencing an empty value.
+    if (!service) throw std::runtime_error("no RFCOMM service " + serviceId);
+    auto link = ConnectRfcomm(*service, kProtectionBluetoothEncryptionAllowNullAuthentication);
+    if (!link) throw std::runtime_error("no RFCOMM link to " + serviceId);
+    return link;
   }
 
   std::shared_ptr<SimBackend> sim_;
