@@ -4,6 +4,12 @@
 // input becomes U+FFFD (one per maximal ill-formed subpart of UTF-8, one per
 // lone surrogate of UTF-16).
 
+// Every header that takes or gives text comes through here, so an app built
+// with an older standard learns why at once instead of from later errors.
+#if __cplusplus < 202002L
+#error "The Tilo2 SDK needs C++20: compile with -std=c++20 or later."
+#endif
+
 #include <cstddef>
 #include <string>
 #include <string_view>
