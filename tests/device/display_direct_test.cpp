@@ -133,7 +133,7 @@ class LineDisplayDirect : public ::testing::Test {
 };
 
 TEST_F(LineDisplayDirect, SendsTheListAsADisplayJobEachTimeAndReportsItsEnd) {
-  Start(1070);
+  ASSERT_NO_FATAL_FAILURE(Start(1070));
   TdcLineDisplay_t* record = NewRecord(1);
   ASSERT_EQ(TdcConnectLineDisplay(nullptr, record, target_.c_str(), -2), 0);
   EXPECT_EQ(record->mode, TDC_MODE_DIRECT);
@@ -186,7 +186,7 @@ TEST_F(LineDisplayDirect, SendsTheListAsADisplayJobEachTimeAndReportsItsEnd) {
 }
 
 TEST_F(LineDisplayDirect, JoinsThePrintersConnectionAndLeavesItToThePrinter) {
-  Start(1071);
+  ASSERT_NO_FATAL_FAILURE(Start(1071));
   const std::string address = io_test::address(1071);
   PrintHandle_t* printer = nullptr;
   ASSERT_EQ(
@@ -204,7 +204,7 @@ TEST_F(LineDisplayDirect, JoinsThePrintersConnectionAndLeavesItToThePrinter) {
 }
 
 TEST_F(LineDisplayDirect, RefusedConnectsLeaveModeZeroAndKeepTheBuilder) {
-  Start(1072);
+  ASSERT_NO_FATAL_FAILURE(Start(1072));
   const std::string tls = "TCPS:" + io_test::address(1072);
   TdcLineDisplay_t* unknownSeries = NewRecord(3);
   EXPECT_EQ(TdcConnectLineDisplay(nullptr, unknownSeries, target_.c_str(), -2), TDC_ERR_PARAM);
@@ -234,7 +234,7 @@ TEST_F(LineDisplayDirect, RefusedConnectsLeaveModeZeroAndKeepTheBuilder) {
 // stale connection: the display's next send does not fail, the app gets a
 // port error on another thread before the send returns.
 TEST_F(LineDisplayDirect, SendOnAVanishedConnectionReportsAPortErrorBeforeReturning) {
-  Start(1073);
+  ASSERT_NO_FATAL_FAILURE(Start(1073));
   TdcLineDisplay_t* record = NewRecord();
   ASSERT_EQ(TdcConnectLineDisplay(nullptr, record, target_.c_str(), 5000), 0);
   auto* stale = static_cast<PrintHandle_t*>(record->handle);

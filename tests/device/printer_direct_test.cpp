@@ -164,7 +164,7 @@ class PrinterDirect : public ::testing::Test {
 };
 
 TEST_F(PrinterDirect, SendsTextAndACutAndReportsSuccessOnAnotherThread) {
-  Start(470);
+  ASSERT_NO_FATAL_FAILURE(Start(470));
   TdcPrinter_t* record = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, -2), 0);
   EXPECT_EQ(TdcReadPrinterState(record).mode, TDC_MODE_DIRECT);
@@ -197,7 +197,7 @@ TEST_F(PrinterDirect, SendsTextAndACutAndReportsSuccessOnAnotherThread) {
 }
 
 TEST_F(PrinterDirect, EmptyListSendsNothingAndStatusSeesAHealthyPrinter) {
-  Start(471);
+  ASSERT_NO_FATAL_FAILURE(Start(471));
   TdcPrinter_t* record = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, 5000), 0);
   EXPECT_EQ(TdcSendPrinterData(nullptr, record, -2), TDC_ERR_ILLEGAL);
@@ -215,7 +215,7 @@ TEST_F(PrinterDirect, EmptyListSendsNothingAndStatusSeesAHealthyPrinter) {
 // stale connection: the record's next send does not fail, the app gets a
 // port error on another thread before the send returns.
 TEST_F(PrinterDirect, SendOnAVanishedConnectionReportsAPortErrorBeforeReturning) {
-  Start(472);
+  ASSERT_NO_FATAL_FAILURE(Start(472));
   TdcPrinter_t* record = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, 5000), 0);
   PrintHandle_t* stale = Handle(record);
@@ -254,7 +254,7 @@ TEST_F(PrinterDirect, SendOnAVanishedConnectionReportsAPortErrorBeforeReturning)
 }
 
 TEST_F(PrinterDirect, MonitorStartReportsOnceOnTheCallerAndACoverOpenGivesEvent4) {
-  Start(473);
+  ASSERT_NO_FATAL_FAILURE(Start(473));
   TdcPrinter_t* record = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, 5000), 0);
   ASSERT_EQ(TdcStartMonitor(nullptr, record), 0);
@@ -284,7 +284,7 @@ TEST_F(PrinterDirect, MonitorStartReportsOnceOnTheCallerAndACoverOpenGivesEvent4
 // A handler that destroys its record in an event the monitor start raises on
 // the calling thread: the record outlives the start, which still holds it.
 TEST_F(PrinterDirect, HandlerDestroyingItsRecordDuringTheMonitorStart) {
-  Start(476);
+  ASSERT_NO_FATAL_FAILURE(Start(476));
   TdcPrinter_t* record = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, 5000), 0);
   const TdcPrinterState_t state = TdcReadPrinterState(record);
@@ -309,7 +309,7 @@ TEST_F(PrinterDirect, HandlerDestroyingItsRecordDuringTheMonitorStart) {
 }
 
 TEST_F(PrinterDirect, ASecondRecordOnTheSameAddressIsRefusedUntilTheFirstLeaves) {
-  Start(474);
+  ASSERT_NO_FATAL_FAILURE(Start(474));
   TdcPrinter_t* first = NewRecord();
   TdcPrinter_t* second = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, first, target_.c_str(), nullptr, 5000), 0);
@@ -390,7 +390,7 @@ TEST(PrinterDirectRefusals, OperationsOfAnUnconnectedRecord) {
 }
 
 TEST_F(PrinterDirect, ImmediateOperationsAreTheServiceOnes) {
-  Start(475);
+  ASSERT_NO_FATAL_FAILURE(Start(475));
   TdcPrinter_t* record = NewRecord();
   ASSERT_EQ(TdcConnectPrinter(nullptr, record, target_.c_str(), nullptr, 5000), 0);
   const uint8_t bytes[] = {0x1b, 0x40};

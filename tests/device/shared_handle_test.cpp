@@ -152,7 +152,7 @@ TEST_F(SharedDirectHandle, BaseEventsReachBothKindsWhicheverConnectsFirst) {
   int n = 1390;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Start(n++);
+    ASSERT_NO_FATAL_FAILURE(Start(n++));
     TdcPrinter_t* first = c.hybridFirst ? hybrid_ : printer_;
     TdcPrinter_t* second = c.hybridFirst ? printer_ : hybrid_;
     ASSERT_EQ(Connect(first), 0);

@@ -64,7 +64,7 @@ class EngineOps : public ::testing::Test {
 };
 
 TEST_F(EngineOps, StartingTheMonitorTwiceRaisesTheCurrentStatusOnce) {
-  Open(210);
+  ASSERT_NO_FATAL_FAILURE(Open(210));
   ASSERT_EQ(TiloStartMonitor(nullptr, handle_), 0);
   // One member of every pair, after the whole word.
   const auto slots = EventRecorder::Get().Slots();
@@ -93,7 +93,7 @@ TEST_F(EngineOps, StartingTheMonitorTwiceRaisesTheCurrentStatusOnce) {
 }
 
 TEST_F(EngineOps, CoverOpenRaisesOfflineAndCoverOpenAndFailsTheJobs) {
-  Open(211);
+  ASSERT_NO_FATAL_FAILURE(Open(211));
   ASSERT_EQ(TiloStartMonitor(nullptr, handle_), 0);
   Hold(true);
   ASSERT_EQ(TiloSendData(nullptr, handle_, Job("first\n"), 30000), 0);
@@ -127,7 +127,7 @@ TEST_F(EngineOps, CoverOpenRaisesOfflineAndCoverOpenAndFailsTheJobs) {
 }
 
 TEST_F(EngineOps, PowerOffRaisesOnlyPowerOffAndEndsTheJobsWithoutResponse) {
-  Open(212);
+  ASSERT_NO_FATAL_FAILURE(Open(212));
   ASSERT_EQ(TiloStartMonitor(nullptr, handle_), 0);
   Hold(true);
   ASSERT_EQ(TiloSendData(nullptr, handle_, Job("lost\n"), 30000), 0);
@@ -153,7 +153,7 @@ TEST_F(EngineOps, PowerOffRaisesOnlyPowerOffAndEndsTheJobsWithoutResponse) {
 // A power-off whose interface answers the status query with a failure result:
 // no status bytes, so the word says no response and nothing turns online.
 TEST_F(EngineOps, StatusQueryFailureResultReportsNoResponse) {
-  Open(213);
+  ASSERT_NO_FATAL_FAILURE(Open(213));
   ASSERT_EQ(TiloStartMonitor(nullptr, handle_), 0);
   EventRecorder::Get().Clear();
   emulator_->state().setPowerOff(true, true);
@@ -167,7 +167,7 @@ TEST_F(EngineOps, StatusQueryFailureResultReportsNoResponse) {
 }
 
 TEST_F(EngineOps, StatusOfAHealthyPrinter) {
-  Open(214, printer_emulator::Profile::Battery);
+  ASSERT_NO_FATAL_FAILURE(Open(214, printer_emulator::Profile::Battery));
   uint32_t status = 0xFFFFFFFF;
   int32_t battery = -1;
   ASSERT_EQ(TiloGetStatus(nullptr, handle_, &status, &battery), 0);
@@ -178,7 +178,7 @@ TEST_F(EngineOps, StatusOfAHealthyPrinter) {
 }
 
 TEST_F(EngineOps, TransactionEndWithoutBeginQueuesNothing) {
-  Open(215);
+  ASSERT_NO_FATAL_FAILURE(Open(215));
   // The monitor's own cycles push steps too: let one finish and keep the
   // next a minute away while the log is watched.
   ASSERT_EQ(TiloSetInterval(handle_, 60000), 0);
@@ -195,7 +195,7 @@ TEST_F(EngineOps, TransactionEndWithoutBeginQueuesNothing) {
 // An interrupt-capable printer resumes the interrupted job at a transaction
 // end; a printer whose support is not known yet is asked first.
 TEST_F(EngineOps, TransactionEndOnAnInterruptPrinterResumesTheJob) {
-  Open(216, printer_emulator::Profile::Interrupt);
+  ASSERT_NO_FATAL_FAILURE(Open(216, printer_emulator::Profile::Interrupt));
   ASSERT_EQ(handle_->interruptSupport, 1);
   const std::string resume = " 1B 3D 01 1B 4A 00 0C";
   for (const bool unknownSupport : {false, true}) {
@@ -223,7 +223,7 @@ TEST_F(EngineOps, TransactionEndOnAnInterruptPrinterResumesTheJob) {
 }
 
 TEST_F(EngineOps, EventCallbackOnTheQueueThreadGetsBusy) {
-  Open(217);
+  ASSERT_NO_FATAL_FAILURE(Open(217));
   ASSERT_EQ(TiloStartMonitor(nullptr, handle_), 0);
   std::atomic<int> answer{-1};
   EventRecorder::Get().SetHook([&](PrintHandle_t* handle, int slot) {

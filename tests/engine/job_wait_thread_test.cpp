@@ -156,7 +156,7 @@ class JobWaitThreads : public ::testing::Test {
 };
 
 TEST_F(JobWaitThreads, AJobWhoseEndNeverComesTimesOutCountedFromTheSentSignal) {
-  Open(180);
+  ASSERT_NO_FATAL_FAILURE(Open(180));
   SetNeedRecover(handle_, 0);
   JobWait_t* job = Add(300);
   ASSERT_NE(job, nullptr);
@@ -176,7 +176,7 @@ TEST_F(JobWaitThreads, AJobWhoseEndNeverComesTimesOutCountedFromTheSentSignal) {
 }
 
 TEST_F(JobWaitThreads, SignalJobByIdCompletesTheJobWithItsStatusAndBattery) {
-  Open(181);
+  ASSERT_NO_FATAL_FAILURE(Open(181));
   SetBatteryValue(handle_, 55);
   JobWait_t* job = Add(20000, kJobKindPrint, "0A0B");
   ASSERT_NE(job, nullptr);
@@ -196,7 +196,7 @@ TEST_F(JobWaitThreads, SignalJobByIdCompletesTheJobWithItsStatusAndBattery) {
 }
 
 TEST_F(JobWaitThreads, CancelAllEndsEveryJobWithoutCallbackAndReturnsOnceTheListIsEmpty) {
-  Open(182);
+  ASSERT_NO_FATAL_FAILURE(Open(182));
   // One job still sending, two already polling.
   Add(20000, kJobKindPrint, "0001");
   MarkSent(Add(20000, kJobKindPrint, "0002"));
@@ -216,7 +216,7 @@ TEST_F(JobWaitThreads, CancelAllEndsEveryJobWithoutCallbackAndReturnsOnceTheList
 }
 
 TEST_F(JobWaitThreads, TheResultCallbackRunsWithNoEngineLockHeld) {
-  Open(183);
+  ASSERT_NO_FATAL_FAILURE(Open(183));
   // Other threads must get every lock the callback could be under: the
   // engine's locks are recursive, so the callback's own thread proves nothing.
   std::promise<bool> othersGotThrough;
@@ -244,7 +244,7 @@ TEST_F(JobWaitThreads, TheResultCallbackRunsWithNoEngineLockHeld) {
 }
 
 TEST_F(JobWaitThreads, ARecoverableErrorAsksTheOfflineResponseOnceBeforeTheCallback) {
-  Open(184);
+  ASSERT_NO_FATAL_FAILURE(Open(184));
   const auto query = Bytes({0x10, 0x14, 0x07, 0x04});
   std::promise<size_t> queriesAtCallback;
   insideCallback = [&](PrintHandle_t*) {
@@ -263,7 +263,7 @@ TEST_F(JobWaitThreads, ARecoverableErrorAsksTheOfflineResponseOnceBeforeTheCallb
 }
 
 TEST_F(JobWaitThreads, CountActiveJobsLeavesOutJobsCancelledWithEleven) {
-  Open(185);
+  ASSERT_NO_FATAL_FAILURE(Open(185));
   // Neither is sent, so both records stay while the test looks at them.
   SetMethod(Add(20000, kJobKindHybrid, "0000"), kMethodReadMicrData);
   SetMethod(Add(20000, kJobKindHybrid, "0000"), kMethodReadMicrData);
@@ -279,7 +279,7 @@ TEST_F(JobWaitThreads, CountActiveJobsLeavesOutJobsCancelledWithEleven) {
 }
 
 TEST_F(JobWaitThreads, NeedRecoverAfterTheJobIsClearOnlyForACleanEnd) {
-  Open(186);
+  ASSERT_NO_FATAL_FAILURE(Open(186));
   struct Case {
     const char* name;
     int32_t kind;

@@ -119,7 +119,7 @@ class StatusMonitor : public ::testing::Test {
 
 TEST_F(StatusMonitor, TheFirstCycleSwitchesAsbOnBeforeCheckAsbAndEachCycleClearsTheTimeout) {
   io_test::LogCapture log;
-  Open(190);
+  ASSERT_NO_FATAL_FAILURE(Open(190));
   ASSERT_EQ(SetMonitorInterval(handle_, 60000), 0);
   ASSERT_EQ(StartStatusMonitor(nullptr, handle_), 0);
   EXPECT_EQ(handle_->replyHandler.load(), &AnalyzeResponse);
@@ -201,7 +201,7 @@ TEST(StatusMonitorWithoutDevice, OnlyTcpConnectionsQueueTheClearConnectionTimeou
 }
 
 TEST_F(StatusMonitor, ANewIntervalCountsFromTheNextWait) {
-  Open(191);
+  ASSERT_NO_FATAL_FAILURE(Open(191));
   ASSERT_EQ(SetMonitorInterval(handle_, 60000), 0);
   ASSERT_EQ(StartStatusMonitor(nullptr, handle_), 0);
   ASSERT_TRUE(WaitCyclesEnded(1));
@@ -214,7 +214,7 @@ TEST_F(StatusMonitor, ANewIntervalCountsFromTheNextWait) {
 }
 
 TEST_F(StatusMonitor, AWakeStartsACycleAtOnceAndReturnsOnceACycleBegunAfterItEnded) {
-  Open(192);
+  ASSERT_NO_FATAL_FAILURE(Open(192));
   // Each cycle's clear-timeout request is answered late (though before the
   // request is sent again), so the wake below comes while the first cycle is
   // still running.
@@ -234,7 +234,7 @@ TEST_F(StatusMonitor, AWakeStartsACycleAtOnceAndReturnsOnceACycleBegunAfterItEnd
 }
 
 TEST_F(StatusMonitor, AWakeFromAnEventCallbackOnTheQueueThreadDoesNotWait) {
-  Open(193);
+  ASSERT_NO_FATAL_FAILURE(Open(193));
   // The first automatic status fires the status change on the queue thread.
   ASSERT_EQ(SetEventCallback(handle_, EVENT_STATUS_CHANGE, WakeFromCallback), 0);
   ASSERT_EQ(SetMonitorInterval(handle_, 60000), 0);
@@ -246,7 +246,7 @@ TEST_F(StatusMonitor, AWakeFromAnEventCallbackOnTheQueueThreadDoesNotWait) {
 }
 
 TEST_F(StatusMonitor, AWakeFromACallbackOnTheMonitorThreadReturnsAtOnce) {
-  Open(194);
+  ASSERT_NO_FATAL_FAILURE(Open(194));
   // A printer that went away: the link is gone and cannot be opened again
   // (a link the printer only dropped would be), so the cycle's recovery
   // fails, and the monitor itself reports that the printer does not answer.
@@ -267,7 +267,7 @@ TEST_F(StatusMonitor, AWakeFromACallbackOnTheMonitorThreadReturnsAtOnce) {
 
 TEST_F(StatusMonitor, TheSilentPhaseChecksAndRecoversWithoutIntervalAndEndsAfterFiveSeconds) {
   io_test::LogCapture log;
-  Open(195);
+  ASSERT_NO_FATAL_FAILURE(Open(195));
   // The data port takes everything in and answers nothing.
   Emulator().setTcpMode(printer_emulator::TcpMode::Silent);
   handle_->dma = 1;
@@ -287,7 +287,7 @@ TEST_F(StatusMonitor, TheSilentPhaseChecksAndRecoversWithoutIntervalAndEndsAfter
 }
 
 TEST_F(StatusMonitor, WakesIntervalChangesStartsStopsAndJobsFromFourThreadsStayClean) {
-  Open(196);
+  ASSERT_NO_FATAL_FAILURE(Open(196));
   ASSERT_EQ(StartStatusMonitor(nullptr, handle_), 0);
   std::atomic<bool> stop{false};
   const auto until = Clock::now() + std::chrono::milliseconds(1500);

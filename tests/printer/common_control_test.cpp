@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,13 +55,16 @@ class CommonControl : public CommonPrinterTest {
   // directly as an owner connects: the interval handed over after the connect.
   std::shared_ptr<CommonPrinter> Connected(int n) {
     emulator_ = io_test::startEmulator(n);
-    EXPECT_NE(emulator_, nullptr);
+    // Callers use the emulator and the connection at once: a test whose set-up
+    // failed stops here (gtest reports the exception) instead of going on.
+    if (emulator_ == nullptr) throw std::runtime_error("no emulator on " + io_test::address(n));
     auto printer = NewPrinter();
     TdcPrinter_t* record = printer->Record();
     TdcRegisterPrinter(record);
     record->statusCallback = &StatusSeen::OnStatus;
     record->statusUser = &seen_;
     Connect(*printer, n);
+    if (HasFatalFailure()) throw std::runtime_error("no connection to " + io_test::address(n));
     return printer;
   }
   void Connect(CommonPrinter& printer, int n) {

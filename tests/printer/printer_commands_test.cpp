@@ -229,7 +229,7 @@ namespace {
 class PrinterShared : public PrinterTest {};
 
 TEST_F(PrinterShared, ForcedOperationsAndTransactionsAcrossAReconnect) {
-  Start(573);
+  ASSERT_NO_FATAL_FAILURE(Start(573));
   auto printer = NewPrinter();
   struct Forced {
     const char* name;

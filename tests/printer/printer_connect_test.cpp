@@ -24,7 +24,7 @@ class PrinterConnect : public PrinterTest {};
 
 TEST_F(PrinterConnect, TargetAndTimeoutChecksWriteNoExitLine) {
   use_file();
-  Start(541);
+  ASSERT_NO_FATAL_FAILURE(Start(541));
   auto printer = NewPrinter();
   const void* record = RecordOf(*printer);
   const std::string check = PrinterName("ConnectAsync::Check");
@@ -55,7 +55,7 @@ TEST_F(PrinterConnect, TargetAndTimeoutChecksWriteNoExitLine) {
 }
 
 TEST_F(PrinterConnect, RefusedTargetsAndSeries) {
-  Start(544);
+  ASSERT_NO_FATAL_FAILURE(Start(544));
   struct Case {
     const char* name;
     Series series;
@@ -146,7 +146,7 @@ TEST_F(PrinterConnect, SecondConnectIsRefusedAndTheFirstStillPrints) {
 
 TEST_F(PrinterConnect, StatusUnconnectedAndConnectedWithItsExitLine) {
   use_file();
-  Start(546);
+  ASSERT_NO_FATAL_FAILURE(Start(546));
   auto printer = NewPrinter();
   const void* record = RecordOf(*printer);
   auto closed = printer->GetStatusAsync().get();

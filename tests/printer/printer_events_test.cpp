@@ -218,7 +218,7 @@ TEST_F(PrinterEvents, AWithheldJobEndTimesOutAfterTheSendTimeout) {
 // The printer went silent and another user of its address replaced the stale
 // connection: the next send still succeeds, and its port error arrives first.
 TEST_F(PrinterEvents, AVanishedConnectionGivesAPortErrorBeforeTheSendEnds) {
-  Start(558);
+  ASSERT_NO_FATAL_FAILURE(Start(558));
   auto printer = NewPrinter();
   recorder_.Attach(*printer);
   printer->Interval(60000);  // no poll of the monitor's own in between
@@ -260,7 +260,7 @@ TEST_F(PrinterEvents, AVanishedConnectionGivesAPortErrorBeforeTheSendEnds) {
 }
 
 TEST_F(PrinterEvents, MonitorStartReportsOnceAndCoverChangesOnlyWhileMonitoring) {
-  Start(559);
+  ASSERT_NO_FATAL_FAILURE(Start(559));
   auto printer = NewPrinter();
   recorder_.Attach(*printer);
   printer->Interval(1000);
@@ -317,7 +317,7 @@ TEST_F(PrinterEvents, AConnectionClosedOrResetBeforeTheSendIsOpenedAgainForTheJo
     const Case& c = cases[i];
     EventRecorder& recorder = recorders[i];
     SCOPED_TRACE(c.name);
-    Start(c.address);
+    ASSERT_NO_FATAL_FAILURE(Start(c.address));
     auto printer = NewPrinter();
     recorder.Attach(*printer);
     printer->ConnectAsync(String(target_), -2).get();

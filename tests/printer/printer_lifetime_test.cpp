@@ -68,7 +68,7 @@ TEST_F(PrinterLifetime, ReleasedWhileAnImageWaitsForItsPixels) {
 }
 
 TEST_F(PrinterLifetime, ReleasedWhileATransactionEnds) {
-  Start(569);
+  ASSERT_NO_FATAL_FAILURE(Start(569));
   auto printer = Printer::Create(Series::RP_S3, ModelLang::Ank);
   std::weak_ptr<Printer> weak = printer;
   printer->ConnectAsync(String(target_), -2).get();
@@ -139,7 +139,7 @@ TEST_F(PrinterLifetime, AppendsAndClearsWhileAnotherThreadSends) {
 }
 
 TEST_F(PrinterLifetime, ActivatedByNameAndFactoryItPrints) {
-  Start(571);
+  ASSERT_NO_FATAL_FAILURE(Start(571));
   IActivationFactory* factory = nullptr;
   ASSERT_EQ(DllGetActivationFactory(u"Orvik.Tilo.Tilo2.Printer.Printer", &factory), kSOk);
   ASSERT_NE(factory, nullptr);
@@ -217,7 +217,7 @@ TEST_F(PrinterFrameLines, ConstructorDestructorAndInterval) {
 
 // A value set while closed reaches the engine with the next connect.
 TEST_F(PrinterFrameLines, IntervalSetWhileClosedIsUsedAfterTheConnect) {
-  Start(572);
+  ASSERT_NO_FATAL_FAILURE(Start(572));
   auto printer = NewPrinter();
   printer->Interval(1500);
   printer->ConnectAsync(String(target_), -2).get();
@@ -239,7 +239,7 @@ namespace {
 // Released with a job still out: the connection is closed once the job ended,
 // not left open for the life of the process, so the address can be used again.
 TEST_F(PrinterLifetime, ReleasedWithAJobOutClosesItsConnectionOnceTheJobEnds) {
-  Start(574);
+  ASSERT_NO_FATAL_FAILURE(Start(574));
   auto printer = Printer::Create(Series::RP_S3, ModelLang::Ank);
   printer->ConnectAsync(String(target_), -2).get();
   emulator_->state().withModel([](printer_emulator::PrinterModel& m) { m.setHoldPrinting(true); });

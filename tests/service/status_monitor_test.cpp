@@ -209,7 +209,7 @@ class StatusMonitorTest : public ::testing::Test {
 };
 
 TEST_F(StatusMonitorTest, MonitorReportsEachChangeOnceAndIgnoresTheServiceTimeout) {
-  Open(955, TDEV_DEVICE_PRINTER);
+  ASSERT_NO_FATAL_FAILURE(Open(955, TDEV_DEVICE_PRINTER));
   service_->queueStatus("local_printer", StatusAnswer{0x8, "", true, 0, false});
   // The service's own time-out towards the printer says nothing about it.
   service_->queueStatus("local_printer", StatusAnswer{0x20, "EX_KDPX_TIMEOUT", false, 0, false});
@@ -236,7 +236,7 @@ TEST_F(StatusMonitorTest, MonitorReportsEachChangeOnceAndIgnoresTheServiceTimeou
 }
 
 TEST_F(StatusMonitorTest, HybridPrinterHearsSlipPaperWhenTheBitIsAdded) {
-  Open(956, TDEV_DEVICE_HYBRID_PRINTER);
+  ASSERT_NO_FATAL_FAILURE(Open(956, TDEV_DEVICE_HYBRID_PRINTER));
   service_->queueStatus("local_printer", StatusAnswer{0x40600000, "", true, 0, false});
   ASSERT_EQ(TdevSetMonitorInterval(handle_, 100), 0);
   ASSERT_EQ(TdevStartMonitor(handle_), 0);
@@ -247,7 +247,7 @@ TEST_F(StatusMonitorTest, HybridPrinterHearsSlipPaperWhenTheBitIsAdded) {
 }
 
 TEST_F(StatusMonitorTest, UnansweredPassesReportPowerOffUntilAReplyComes) {
-  Open(957, TDEV_DEVICE_PRINTER);
+  ASSERT_NO_FATAL_FAILURE(Open(957, TDEV_DEVICE_PRINTER));
   ASSERT_EQ(TdevSetMonitorInterval(handle_, 100), 0);
   ASSERT_EQ(TdevStartMonitor(handle_), 0);
   ASSERT_TRUE(WaitForEvents(1));
@@ -286,7 +286,7 @@ TEST_F(StatusMonitorTest, UnansweredPassesReportPowerOffUntilAReplyComes) {
 }
 
 TEST_F(StatusMonitorTest, LinkLostReportsPowerOff) {
-  Open(958, TDEV_DEVICE_PRINTER);
+  ASSERT_NO_FATAL_FAILURE(Open(958, TDEV_DEVICE_PRINTER));
   TdevSetReconnectLimit(60000);
   ASSERT_EQ(TdevSetMonitorInterval(handle_, 100), 0);
   ASSERT_EQ(TdevStartMonitor(handle_), 0);
@@ -303,7 +303,7 @@ TEST_F(StatusMonitorTest, LinkLostReportsPowerOff) {
 }
 
 TEST_F(StatusMonitorTest, StartTwiceRunsOneMonitorAndStopEndsItAtOnce) {
-  Open(959, TDEV_DEVICE_PRINTER);
+  ASSERT_NO_FATAL_FAILURE(Open(959, TDEV_DEVICE_PRINTER));
   ASSERT_EQ(TdevSetMonitorInterval(handle_, 60000), 0);
   const int32_t before = TdevLiveThreadCount();
   ASSERT_EQ(TdevStartMonitor(handle_), 0);
@@ -321,7 +321,7 @@ TEST_F(StatusMonitorTest, StartTwiceRunsOneMonitorAndStopEndsItAtOnce) {
 }
 
 TEST_F(StatusMonitorTest, RequestStatusAnswersOnlyItsCaller) {
-  Open(960, TDEV_DEVICE_PRINTER);
+  ASSERT_NO_FATAL_FAILURE(Open(960, TDEV_DEVICE_PRINTER));
   service_->queueStatus("local_printer", StatusAnswer{0x28, "TPTR_COVER_OPEN", false, 3, false});
   uint32_t status = 0;
   int32_t battery = -1;
@@ -366,7 +366,7 @@ TEST_F(StatusMonitorTest, RequestStatusAnswersOnlyItsCaller) {
 }
 
 TEST_F(StatusMonitorTest, RequestStatusOfASilentOrUnreachableServiceEndsWithinItsBound) {
-  Open(961, TDEV_DEVICE_PRINTER);
+  ASSERT_NO_FATAL_FAILURE(Open(961, TDEV_DEVICE_PRINTER));
   HttpOverride silent;
   silent.silent = true;
   service_->overrideHttp("service.cgi", silent);
@@ -420,7 +420,7 @@ void StopInsideSlot(TdevPrinterHandle_t* handle, const char*, const char*) {
 }
 
 TEST_F(StatusMonitorTest, StopFromInsideAStatusHandlerWaitsForNothing) {
-  Open(964, TDEV_DEVICE_PRINTER);
+  ASSERT_NO_FATAL_FAILURE(Open(964, TDEV_DEVICE_PRINTER));
   const int32_t before = TdevLiveThreadCount();
   // A stored word is reported once when monitoring starts, on the monitor's thread.
   ASSERT_EQ(TdevSetPrinterStatus(handle_, 0x8), 0);
