@@ -1,6 +1,11 @@
 #include "io/connection_interface.h"
 
+#include <strings.h>
+
 #include <iterator>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "foundation/lock_guard.h"
 #include "foundation/logger.h"
@@ -30,6 +35,38 @@ const TransportOps* TransportOf(const TiloIoConnection_t* connection) {
   return ops;
 }
 
+// Addresses whose transport open is under way, under the table lock.
+std::vector<std::string>& Opening() {
+  static auto* opening = new std::vector<std::string>();
+  return *opening;
+}
+
+bool SameAddress(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// False when another open of the address is under way (or memory ran out).
+bool ReserveOpening(const char* address) {
+  std::vector<std::string>& opening = Opening();
+  for (const std::string& a : opening) {
+    if (SameAddress(a, address)) return false;
+  }
+  try {
+    opening.emplace_back(address);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void ReleaseOpening(const char* address) {
+  std::vector<std::string>& opening = Opening();
+  for (auto it = opening.begin(); it != opening.end(); ++it) {
+    if (SameAddress(*it, address)) {
+      opening.erase(it);
+      return;
+    }
+  }
+}
+
 bool Registered(const ConnectionPin& pin) {
   if (pin) return true;
   log_error_line("ERROR", __FILE__, __LINE__);
@@ -40,21 +77,31 @@ bool Registered(const ConnectionPin& pin) {
 
 int TiloIoOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, const char* address,
                int timeoutMs) {
-  const PlatformLockGuard lock = LockConnectionTable();
-  if (!lock) return TILOIO_BUSY;
   if (!out) return TILOIO_PARAMETER_ERROR;
   *out = nullptr;
   if (!address) return TILOIO_PARAMETER_ERROR;
-  if (findHandleByAddress(address) >= 0 || countHandleList() < 0) {
-    log_error_line("ERROR", __FILE__, __LINE__);
-    return TILOIO_ILLEGAL_STATE;
-  }
   const TransportOps* ops = TransportFor(type);
-  if (!ops) return TILOIO_PARAMETER_ERROR;
+  {
+    const PlatformLockGuard lock = LockConnectionTable();
+    if (!lock) return TILOIO_BUSY;
+    if (findHandleByAddress(address) >= 0 || countHandleList() < 0 || !ReserveOpening(address)) {
+      log_error_line("ERROR", __FILE__, __LINE__);
+      return TILOIO_ILLEGAL_STATE;
+    }
+    if (!ops) {
+      ReleaseOpening(address);
+      return TILOIO_PARAMETER_ERROR;
+    }
+  }
+  // The transport's open runs without the table lock: it may take the whole
+  // time limit, and the opens of other printers must not wait for it. The
+  // reservation keeps a second open of this address out meanwhile.
   int rc = ops->open(env, out, type, address, timeoutMs);
+  const PlatformLockGuard lock = LockConnectionTable();
+  ReleaseOpening(address);
   if (rc != TILOIO_SUCCESS) return rc;
   (*out)->virtualEnv = env != nullptr && env->isVirtual != 0;
-  rc = setHandleToList(*out, address);
+  rc = lock ? setHandleToList(*out, address) : TILOIO_BUSY;
   if (rc != TILOIO_SUCCESS) {
     // An open connection nobody can find again would hold the printer: close it.
     if (ops->close(*out) == TILOIO_SUCCESS) ops->release(*out);
@@ -83,6 +130,22 @@ int TiloIoClose(TiloIoConnection_t* connection) {
     return TILOIO_FAILURE;
   }
   return TILOIO_SUCCESS;
+}
+
+int TiloIoAbort(TiloIoConnection_t* connection) {
+  const ConnectionPin pin(connection);
+  if (!Registered(pin)) return TILOIO_ILLEGAL_STATE;
+  const TransportOps* ops = TransportOf(connection);
+  if (!ops) return TILOIO_FAILURE;
+  return ops->abort != nullptr ? ops->abort(connection) : TILOIO_IO_ERROR;
+}
+
+int TiloIoCloseNow(TiloIoConnection_t* connection) {
+  for (;;) {
+    const int rc = TiloIoClose(connection);
+    // A busy close had a call under way; each abort ends the calls then running.
+    if (rc != TILOIO_BUSY || TiloIoAbort(connection) != TILOIO_SUCCESS) return rc;
+  }
 }
 
 int TiloIoWrite(TiloIoConnection_t* connection, const void* data, size_t length, int timeoutMs,

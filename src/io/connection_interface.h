@@ -29,6 +29,14 @@ int TiloIoCheckLink(TiloIoConnection_t* connection);
 // record stays the one the caller holds. 0, or the failure (the link then
 // stays lost). A transport that reconnects by itself answers 0 at once.
 int TiloIoReconnect(TdcBackendEnv_t* env, TiloIoConnection_t* connection, int timeoutMs);
+// Ends the blocked calls on a connection at once (each fails) and returns once
+// none runs; the connection takes no more I/O and still has to be closed. 0;
+// 3 for a transport that has no calls to end, 6 for a connection that is not
+// open.
+int TiloIoAbort(TiloIoConnection_t* connection);
+// Closes the connection even while a call runs on it: that call is ended
+// first (TiloIoAbort) instead of refusing the close. TiloIoClose's results.
+int TiloIoCloseNow(TiloIoConnection_t* connection);
 // 0 with online, or 9 (online 0) when the probe fails.
 int TiloIoCheckOnline(const TiloIoProbeTarget_t* handle, int* online);
 

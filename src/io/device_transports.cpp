@@ -113,10 +113,12 @@ int UsbCheckOnline(TiloIoConnection_t* connection, int* online) {
 }  // namespace
 
 const TransportOps kBluetoothTransport = {
-    BluetoothOpen,    BluetoothClose,  ReleaseDevice,        BluetoothWrite, BluetoothRead,
-    BluetoothControl, BluetoothStatus, BluetoothCheckOnline, nullptr,        nullptr};
+    BluetoothOpen, BluetoothClose,   ReleaseDevice,   BluetoothWrite,
+    BluetoothRead, BluetoothControl, BluetoothStatus, BluetoothCheckOnline,
+    nullptr,       nullptr,          nullptr};
 
-const TransportOps kUsbTransport = {UsbOpen,    UsbClose,  ReleaseDevice,  UsbWrite, UsbRead,
-                                    UsbControl, UsbStatus, UsbCheckOnline, nullptr,  nullptr};
+const TransportOps kUsbTransport = {UsbOpen, UsbClose,   ReleaseDevice, UsbWrite,
+                                    UsbRead, UsbControl, UsbStatus,     UsbCheckOnline,
+                                    nullptr, nullptr,    nullptr};
 
 }  // namespace tilo2::core

@@ -50,6 +50,22 @@ bool kdpxIsReply(const uint8_t* request, size_t requestLength, const uint8_t* go
 void kdpxTakeReply(const uint8_t* got, size_t gotLength, int* result, void* reply,
                    size_t* replyLength);
 
+// Bounds every exchange this thread starts while the scope lives by the
+// monotonic tick `deadline` (platform_tick_ms): no attempt starts after it and
+// no wait runs past it, and an exchange cut short answers 4. 0 adds no bound;
+// an inner scope never extends an outer one. A connect keeps its caller's
+// limit through this, down to the steps it has the queue thread run.
+class KdpxDeadlineScope {
+ public:
+  explicit KdpxDeadlineScope(uint64_t deadline);
+  ~KdpxDeadlineScope();
+  KdpxDeadlineScope(const KdpxDeadlineScope&) = delete;
+  KdpxDeadlineScope& operator=(const KdpxDeadlineScope&) = delete;
+
+ private:
+  uint64_t saved_;
+};
+
 // One unicast exchange. replyLength: capacity on entry, bytes stored on return;
 // a null replyLength or a capacity of 0 takes no payload. result may be null.
 int TiloIoKdpxExec(const char* target, char type, uint32_t command, const void* payload,

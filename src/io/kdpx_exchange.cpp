@@ -43,6 +43,21 @@ constexpr const char* kPort = "3289";
 std::mutex g_broadcastMutex;
 char g_broadcastDestination[64] = "255.255.255.255";
 
+// The bound of this thread's exchanges (KdpxDeadlineScope); 0 for none.
+thread_local uint64_t exchangeDeadline = 0;
+
+// Milliseconds left before this thread's bound, capped at `wanted`; wanted
+// itself without a bound.
+int BoundedWait(int wanted) {
+  if (exchangeDeadline == 0) return wanted;
+  const uint64_t now = platform_tick_ms();
+  if (now >= exchangeDeadline) return 0;
+  const uint64_t left = exchangeDeadline - now;
+  return left < static_cast<uint64_t>(wanted) ? static_cast<int>(left) : wanted;
+}
+
+bool PastDeadline() { return exchangeDeadline != 0 && platform_tick_ms() >= exchangeDeadline; }
+
 std::string BroadcastDestination() {
   std::lock_guard lock(g_broadcastMutex);
   return g_broadcastDestination;
@@ -87,7 +102,8 @@ int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
                 std::vector<uint8_t>& accepted) {
   std::vector<uint8_t> buffer(receiveSize);
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    const int writable = PollWait(fd, POLLOUT, kWritableWaitMs);
+    if (PastDeadline()) return TILOIO_TIMEOUT;
+    const int writable = PollWait(fd, POLLOUT, BoundedWait(kWritableWaitMs));
     if (writable < 0) {
       log_error_line("ERROR", __FILE__, __LINE__);
       return TILOIO_IO_ERROR;
@@ -116,9 +132,12 @@ int RunAttempts(int fd, const std::vector<uint8_t>& datagram, const sockaddr* to
       } else {
         waitMs = static_cast<int>(kAttemptSpanMs - elapsed);
       }
-      const int readable = PollWait(fd, POLLIN, waitMs);
+      const int readable = PollWait(fd, POLLIN, BoundedWait(waitMs));
       if (readable < 0) return TILOIO_IO_ERROR;
-      if (readable == 0) break;
+      if (readable == 0) {
+        if (PastDeadline()) return TILOIO_TIMEOUT;
+        break;
+      }
       const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
       if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
@@ -228,6 +247,12 @@ void kdpxBuildDatagram(uint8_t* out, char type, uint32_t command, const void* pa
   out[13] = static_cast<uint8_t>(payloadLength);
   if (payloadLength > 0) std::memcpy(out + kKdpxHeaderSize, payload, payloadLength);
 }
+
+KdpxDeadlineScope::KdpxDeadlineScope(uint64_t deadline) : saved_(exchangeDeadline) {
+  if (deadline != 0 && (saved_ == 0 || deadline < saved_)) exchangeDeadline = deadline;
+}
+
+KdpxDeadlineScope::~KdpxDeadlineScope() { exchangeDeadline = saved_; }
 
 void TiloIoKdpxSetBroadcastDestination(const char* address) {
   std::lock_guard lock(g_broadcastMutex);

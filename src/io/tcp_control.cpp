@@ -1,3 +1,6 @@
+#include <sys/socket.h>
+
+#include "foundation/lock_guard.h"
 #include "foundation/platform.h"
 #include "io/kdpx.h"
 #include "io/tcp_transport.h"
@@ -22,6 +25,17 @@ int TcpInterfaceStatus(TiloIoConnection_t* connection, int* flag) {
   const int rc = TiloIoKdpxGetStatus(connection->address, &status);
   *flag = (rc == TILOIO_SUCCESS && !(status & kInterfaceStatusBusyBit)) ? 1 : 0;
   return rc;
+}
+
+// A shutdown wakes a blocked poll at once; the descriptor stays open until
+// the close, so no other call can find it reused. Taking each lock once
+// waits for the call that held it to leave.
+int TcpAbort(TiloIoConnection_t* connection) {
+  if (!connection) return TILOIO_PARAMETER_ERROR;
+  if (connection->socket >= 0) ::shutdown(connection->socket, SHUT_RDWR);
+  { const PlatformLockGuard send(connection->sendLock); }
+  { const PlatformLockGuard receive(connection->receiveLock); }
+  return TILOIO_SUCCESS;
 }
 
 }  // namespace
@@ -63,6 +77,7 @@ int TiloIoTcpControl(TiloIoConnection_t* connection, int value) {
 
 const TransportOps kTcpTransport = {
     TiloIoTcpOpen,    TcpShutDown,        TcpRelease,           TiloIoTcpWrite, TiloIoTcpRead,
-    TiloIoTcpControl, TcpInterfaceStatus, TiloIoTcpCheckOnline, TcpCheckLink,   TcpReconnect};
+    TiloIoTcpControl, TcpInterfaceStatus, TiloIoTcpCheckOnline, TcpCheckLink,   TcpReconnect,
+    TcpAbort};
 
 }  // namespace tilo2::core

@@ -32,6 +32,8 @@ class OpenClock {
   int64_t Elapsed() const { return static_cast<int64_t>(platform_tick_ms() - start_); }
   bool Expired() const { return Elapsed() >= limit_; }
   int Remaining() const { return static_cast<int>(std::max<int64_t>(0, limit_ - Elapsed())); }
+  // The tick at which the limit runs out, for the control-protocol exchanges.
+  uint64_t Deadline() const { return start_ + static_cast<uint64_t>(std::max<int64_t>(limit_, 0)); }
 
  private:
   uint64_t start_;
@@ -41,6 +43,8 @@ class OpenClock {
 // Waits until the printer reports no client on its data port: 0, 2 when the
 // printer cannot be asked, 4 when another client keeps it past the limit.
 int WaitForFreePort(const char* resolved, const OpenClock& clock) {
+  // A printer that does not answer must not hold the open past its limit.
+  const KdpxDeadlineScope bound(clock.Deadline());
   for (;;) {
     int client = 0;
     if (TiloIoKdpxGetClientAddress(resolved, &client) != TILOIO_SUCCESS)
@@ -81,8 +85,10 @@ enum class Owner { Keep, Retry };
 
 // After the connect: does the printer now report this host as its client?
 // Keep or Retry, or a result code (2, 5) in *failure.
-Owner ConfirmOwner(TdcBackendEnv_t* env, const char* resolved, int* failure) {
+Owner ConfirmOwner(TdcBackendEnv_t* env, const char* resolved, const OpenClock& clock,
+                   int* failure) {
   *failure = TILOIO_SUCCESS;
+  const KdpxDeadlineScope bound(clock.Deadline());
   int count = 0;
   if (TiloIoGetLocalAddressCount(env, &count) != TILOIO_SUCCESS || count <= 0) return Owner::Keep;
   std::vector<int> local;
@@ -96,7 +102,8 @@ Owner ConfirmOwner(TdcBackendEnv_t* env, const char* resolved, int* failure) {
   int client = 0;
   for (int i = 0; i < kOwnerQueries; ++i) {
     if (TiloIoKdpxGetClientAddress(resolved, &client) != TILOIO_SUCCESS) {
-      *failure = TILOIO_CONNECT_ERROR;
+      // The data port took us: a silence past the limit is the limit's.
+      *failure = clock.Expired() ? TILOIO_TIMEOUT : TILOIO_CONNECT_ERROR;
       return Owner::Retry;
     }
     if (client != 0) break;
@@ -137,7 +144,7 @@ int TiloIoTcpOpen(TdcBackendEnv_t* env, TiloIoConnection_t** out, int type, cons
     }
     if (ownerCheck) {
       int failure = TILOIO_SUCCESS;
-      if (ConfirmOwner(env, resolved.get(), &failure) == Owner::Retry) {
+      if (ConfirmOwner(env, resolved.get(), clock, &failure) == Owner::Retry) {
         ShutDownAndClose(connection->socket);
         FreeTcpRecord(connection);
         if (failure != TILOIO_SUCCESS) return failure;

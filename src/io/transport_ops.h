@@ -29,6 +29,10 @@ struct TransportOps {
   int (*checkLink)(TiloIoConnection_t* connection);
   // Opens a lost link again at the record's address; the record stays.
   int (*reconnect)(TdcBackendEnv_t* env, TiloIoConnection_t* connection, int timeoutMs);
+  // Makes the calls blocked on the connection return at once with an error
+  // and returns once none runs any more; close still has to follow. Null for
+  // a transport whose close never refuses.
+  int (*abort)(TiloIoConnection_t* connection);
 };
 
 extern const TransportOps kTcpTransport;        // tcp_control.cpp
