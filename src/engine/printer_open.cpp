@@ -50,12 +50,14 @@ void ResetTransaction(PrintHandle_t* handle) {
   if (lock) handle->inTransaction = 0;
 }
 
-// Only a close of a connection some other call is still using answers busy;
-// that call ends soon.
-int CloseTransport(TiloIoConnection_t* connection) {
-  int result;
-  while ((result = TiloIoClose(connection)) == TILOIO_BUSY) platform_sleep_ms(1);
-  return result;
+// Only a close of a connection some other call is still using answers busy:
+// that call is ended, not waited out.
+int CloseTransport(TiloIoConnection_t* connection) { return TiloIoCloseNow(connection); }
+
+// A step of the open still runs when the caller's limit ends: its blocked
+// reads and writes fail at once, and the open gives up.
+void AbortOpenTransport(void* argument) {
+  TiloIoAbort(static_cast<PrintHandle_t*>(argument)->connection);
 }
 
 // Undoes a half-done open, so a failed open never leaves a connection behind.
@@ -73,23 +75,32 @@ int AbandonOpen(PrintHandle_t* handle, int result) {
   return result;
 }
 
-// 0 once the step ran (its result in *result), else the push failure.
-int RunStandalone(PrintHandle_t* handle, const StepContext_t& context, StepFunc step,
-                  const char* name, int32_t* result = nullptr) {
-  return RunStandaloneStep(handle->queue, &context, step, name, result);
+// Each step of an open runs within the time left of the caller's limit: 0
+// once the step ran, 4 when the limit ended first, else the push failure.
+int RunStandalone(PrintHandle_t* handle, StepContext_t& context, StepDeadline& deadline,
+                  StepFunc step, const char* name) {
+  if (deadline.passed || platform_tick_ms() >= deadline.at) return TILOPRN_TIMEOUT;
+  context.deadlineMs = deadline.at;
+  const int pushed = RunStandaloneStep(handle->queue, &context, step, name, nullptr, &deadline);
+  return deadline.passed ? TILOPRN_TIMEOUT : pushed;
 }
 
-int RunChain(PrintHandle_t* handle, const StepContext_t& context, StepFunc step, const char* name) {
-  return RunChainStep(handle->queue, &context, step, name, nullptr);
+int RunChain(PrintHandle_t* handle, StepContext_t& context, StepDeadline& deadline, StepFunc step,
+             const char* name) {
+  if (deadline.passed || platform_tick_ms() >= deadline.at) return TILOPRN_TIMEOUT;
+  context.deadlineMs = deadline.at;
+  const int pushed = RunChainStep(handle->queue, &context, step, name, nullptr, &deadline);
+  return deadline.passed ? TILOPRN_TIMEOUT : pushed;
 }
 
 // Whether the printer answers, with one recovery between two looks; a silent
 // printer leaves the connection open in the dma state. 0, or the push failure.
-int CheckReachability(TdcBackendEnv_t* env, PrintHandle_t* handle, StepContext_t& context) {
+int CheckReachability(TdcBackendEnv_t* env, PrintHandle_t* handle, StepContext_t& context,
+                      StepDeadline& deadline) {
   const bool oneAttempt = handle->connectionType == kTcp && env != nullptr && env->isVirtual != 0;
   for (int attempt = 1; attempt <= kReachabilityAttempts; ++attempt) {
     *context.noAnswer = 0;
-    if (const int pushed = RunStandalone(handle, context, CheckDMA, "CheckDMA");
+    if (const int pushed = RunStandalone(handle, context, deadline, CheckDMA, "CheckDMA");
         pushed != TILOPRN_SUCCESS) {
       return pushed;
     }
@@ -99,7 +110,7 @@ int CheckReachability(TdcBackendEnv_t* env, PrintHandle_t* handle, StepContext_t
     }
     SetNeedRecover(handle, 1);
     if (attempt == kReachabilityAttempts || oneAttempt) break;
-    if (const int pushed = RunStandalone(handle, context, TiloRecover, "_TiloRecover");
+    if (const int pushed = RunStandalone(handle, context, deadline, TiloRecover, "_TiloRecover");
         pushed != TILOPRN_SUCCESS) {
       return pushed;
     }
@@ -111,7 +122,8 @@ int CheckReachability(TdcBackendEnv_t* env, PrintHandle_t* handle, StepContext_t
 
 // The steps between the transport and the monitor: 0, or the failure that
 // ends the open.
-int RunOpenSteps(TdcBackendEnv_t* env, PrintHandle_t* handle) {
+int RunOpenSteps(TdcBackendEnv_t* env, PrintHandle_t* handle, uint64_t deadlineTick) {
+  StepDeadline deadline{deadlineTick, AbortOpenTransport, handle, false};
   ReplyWaitContext replyWait{};
   replyWait.handle = handle;
   replyWait.env = env;
@@ -134,20 +146,22 @@ int RunOpenSteps(TdcBackendEnv_t* env, PrintHandle_t* handle) {
   context.deviceInfo.asbSettingDone = handle->asbSettingDone;
   context.readTimeoutMs = kDisplayReadTimeoutMs;
 
-  if (const int reached = CheckReachability(env, handle, context); reached != TILOPRN_SUCCESS) {
+  if (const int reached = CheckReachability(env, handle, context, deadline);
+      reached != TILOPRN_SUCCESS) {
     return reached;
   }
   log_trace(kEngineTag, LOG_TRACE_INFO, handle, 0, "TiloOpenPrinter", LOG_ARG_STRING, "DMA->",
             LOG_ARG_INT, static_cast<int32_t>(handle->dma.load()), LOG_ARG_END);
   // The device information and the display check only inform: their failures
   // leave the printer to the status monitor.
-  if (const int pushed = RunChain(handle, context, GetDeviceInformation, "GetDeviceInformation");
+  if (const int pushed =
+          RunChain(handle, context, deadline, GetDeviceInformation, "GetDeviceInformation");
       pushed != TILOPRN_SUCCESS) {
     return pushed;
   }
   if (handle->connectionType == kBluetooth && handle->dma == 0 && handle->displayConnected == 0) {
     if (const int pushed =
-            RunChain(handle, context, CheckDisplayConnection, "CheckDisplayConnection");
+            RunChain(handle, context, deadline, CheckDisplayConnection, "CheckDisplayConnection");
         pushed != TILOPRN_SUCCESS) {
       return pushed;
     }
@@ -188,6 +202,8 @@ int TiloOpenPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t connect
   handle->interruptSupport = 0;
   handle->modelId = 0xFF;
 
+  // The transport and every step after it share the caller's limit.
+  const uint64_t deadline = platform_tick_ms() + static_cast<uint64_t>(timeoutMs);
   TiloIoConnection_t* connection = nullptr;
   const int opened = TiloIoOpen(env, &connection, IoKind(connectionType), address, timeoutMs);
   if (opened != TILOIO_SUCCESS) {
@@ -215,7 +231,7 @@ int TiloOpenPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t connect
   if (const int started = startThread(handle->queue); started != TILOPRN_SUCCESS) {
     return AbandonOpen(handle, started);
   }
-  if (const int stepped = RunOpenSteps(env, handle); stepped != TILOPRN_SUCCESS) {
+  if (const int stepped = RunOpenSteps(env, handle, deadline); stepped != TILOPRN_SUCCESS) {
     return AbandonOpen(handle, stepped);
   }
   if (const int monitored = StartStatusMonitor(env, handle); monitored != TILOPRN_SUCCESS) {
@@ -253,7 +269,7 @@ int TiloDisconnectPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle) {
     context.handle = handle;
     context.env = env;
     context.replyWait = &replyWait;
-    RunChain(handle, context, ClosingOperation, "ClosingOperation");
+    RunChainStep(handle->queue, &context, ClosingOperation, "ClosingOperation", nullptr);
   }
   RequestQueue_t* queue = handle->queue;
   if (!queue_isStopped(queue) && queue_hasItem(queue)) {

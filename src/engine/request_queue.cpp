@@ -13,12 +13,14 @@
 #include "engine/wait_object.h"
 #include "foundation/lock_guard.h"
 #include "foundation/logger.h"
+#include "io/kdpx.h"
 
 namespace tilo2::core {
 
 namespace {
 
 constexpr int kPlatformThreadsExhausted = 11;
+constexpr int kWaitTimedOut = 138;
 
 PlatformMutex_t globalQueueLock = PLATFORM_MUTEX_STATIC_INITIALIZER;
 // The recovery step every chain starts with: CheckAndRecover unless a test put
@@ -81,6 +83,7 @@ void RunRequest(RequestQueue_t* queue, QueueRequest_t* request, int32_t* chainRe
   }
   if (request->step != nullptr && (RunsAlways(request->type) || *chainResult == 0)) {
     request->context->env = nullptr;
+    const KdpxDeadlineScope bound(request->context->deadlineMs);
     *chainResult = request->step(request->context);
   }
   log_trace(kEngineTag, LOG_TRACE_INFO, queue->handle, 0, "queueingThread", LOG_ARG_STRING,
@@ -142,6 +145,19 @@ int PushPair(QueueList_t* list, QueueRequest_t* first, QueueRequest_t* second) {
   QueueTrace(nullptr, "queueList_push", "Push->", first->name, list, firstNode, first);
   QueueTrace(nullptr, "queueList_push", "Push->", second->name, list, secondNode, second);
   return TILOPRN_SUCCESS;
+}
+
+// Waits for a pushed step's result: without limit, or up to the deadline and,
+// once that passed and the step was told to end, for the rest of the step.
+void WaitWithin(uint64_t wait, StepDeadline* deadline, int32_t* result) {
+  if (deadline != nullptr && !deadline->passed) {
+    const uint64_t now = platform_tick_ms();
+    const int left = deadline->at > now ? static_cast<int>(deadline->at - now) : 0;
+    if (WaitForWaitObject(wait, left, result) != kWaitTimedOut) return;
+    deadline->passed = true;
+    if (deadline->cancel != nullptr) deadline->cancel(deadline->argument);
+  }
+  WaitForWaitObject(wait, -1, result);
 }
 
 }  // namespace
@@ -478,7 +494,7 @@ int queueList_pushStep(RequestQueue_t* queue, StepContext_t* context, StepContex
 }
 
 int RunStandaloneStep(RequestQueue_t* queue, const StepContext_t* context, StepFunc step,
-                      const char* name, int32_t* result) {
+                      const char* name, int32_t* result, StepDeadline* deadline) {
   if (queue == nullptr || context == nullptr) return TILOPRN_PARAMETER_ERROR;
   if (IsQueueThread(queue)) {
     // Waiting here would wait for this very thread.
@@ -491,14 +507,14 @@ int RunStandaloneStep(RequestQueue_t* queue, const StepContext_t* context, StepF
   if (pushed != TILOPRN_SUCCESS) return pushed;
   if (!queue_isStopped(queue)) signalThread(queue);
   int32_t stepResult = 0;
-  WaitForWaitObject(wait, -1, &stepResult);
+  WaitWithin(wait, deadline, &stepResult);
   DeleteWaitObject(wait);
   if (result != nullptr) *result = stepResult;
   return TILOPRN_SUCCESS;
 }
 
 int RunChainStep(RequestQueue_t* queue, const StepContext_t* context, StepFunc step,
-                 const char* name, int32_t* result) {
+                 const char* name, int32_t* result, StepDeadline* deadline) {
   if (queue == nullptr || context == nullptr) return TILOPRN_PARAMETER_ERROR;
   if (IsQueueThread(queue)) {
     EngineErrorLine(kPublicSource, __LINE__);
@@ -520,7 +536,7 @@ int RunChainStep(RequestQueue_t* queue, const StepContext_t* context, StepFunc s
   }
   if (!queue_isStopped(queue)) signalThread(queue);
   int32_t chainResult = 0;
-  WaitForWaitObject(wait, -1, &chainResult);
+  WaitWithin(wait, deadline, &chainResult);
   DeleteWaitObject(wait);
   if (stepPushed != TILOPRN_SUCCESS) return stepPushed;
   if (result != nullptr) *result = chainResult;

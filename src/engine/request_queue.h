@@ -91,15 +91,27 @@ int queueList_pushNull(RequestQueue_t* queue, StepContext_t* chainContext, uint6
 int queueList_pushStep(RequestQueue_t* queue, StepContext_t* context, StepContext_t** chainContext,
                        int32_t type, uint64_t* waitId, StepFunc step, const char* name);
 
+// How long a caller waits for its step: until the tick `at`. When it passes
+// first, cancel(argument) is called once, so that the step ends soon, and the
+// wait goes on until it has (the step may use the caller's memory); `passed`
+// then tells so.
+struct StepDeadline {
+  uint64_t at;
+  void (*cancel)(void* argument);
+  void* argument;
+  bool passed;
+};
+
 // Pushes a standalone step, wakes the thread and waits for the step's result
-// without limit. 7 with an ERROR line on the queue's own thread.
-int RunStandaloneStep(RequestQueue_t* queue, const StepContext_t* context, StepFunc step,
-                      const char* name, int32_t* result);
-// Pushes the synchronous chain "CheckAndRecover", step, "NULL", wakes the
-// thread and waits without limit; *result is the chain result. 0 once the
-// chain ran, the push failure otherwise; 7 with an ERROR line on the queue's
+// without limit, or as `deadline` says. 7 with an ERROR line on the queue's
 // own thread.
+int RunStandaloneStep(RequestQueue_t* queue, const StepContext_t* context, StepFunc step,
+                      const char* name, int32_t* result, StepDeadline* deadline = nullptr);
+// Pushes the synchronous chain "CheckAndRecover", step, "NULL", wakes the
+// thread and waits without limit, or as `deadline` says; *result is the chain
+// result. 0 once the chain ran, the push failure otherwise; 7 with an ERROR
+// line on the queue's own thread.
 int RunChainStep(RequestQueue_t* queue, const StepContext_t* context, StepFunc step,
-                 const char* name, int32_t* result);
+                 const char* name, int32_t* result, StepDeadline* deadline = nullptr);
 
 }  // namespace tilo2::core

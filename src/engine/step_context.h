@@ -65,6 +65,9 @@ struct StepContext_t {
   // insertion step to leave out the prologue.
   uint8_t removalPending;
   DeviceInfoRequest deviceInfo;
+  // A platform_tick_ms tick that bounds the step's control-protocol
+  // exchanges (the caller's limit of an open); 0 for none.
+  uint64_t deadlineMs;
 };
 
 // Returns a TiloPrintResult; a non-zero result skips the chain's later steps.
