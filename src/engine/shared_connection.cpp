@@ -1,8 +1,11 @@
 #include "engine/shared_connection.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "engine/engine_log.h"
 #include "engine/event_callbacks.h"
@@ -21,10 +24,68 @@ namespace {
 
 constexpr int kProbeAttempts = 3;
 
-// Guards the list; held through a whole acquire or release, opens and closes
-// included, so users of all connections arrive and leave one at a time.
+// Guards the list; held through an acquire or release but for the open or
+// close of a connection, which may take seconds: the address is reserved in
+// openingAddresses meanwhile, so opens and closes of different printers run
+// side by side and another user of the same address waits for them to end
+// (openingDone), and joins or opens then.
 PlatformMutex_t connectionListLock = PLATFORM_MUTEX_STATIC_INITIALIZER;
 ConnectionListNode_t* connectionList = nullptr;
+struct OpeningAddress {
+  int32_t connectionType;
+  std::string address;
+};
+std::vector<OpeningAddress>* openingAddresses = nullptr;
+PlatformCond_t openingDone = nullptr;
+
+// Under the list lock.
+bool IsOpening(int32_t connectionType, const char* address) {
+  if (openingAddresses == nullptr) return false;
+  for (const OpeningAddress& a : *openingAddresses) {
+    if (a.connectionType == connectionType && a.address == address) return true;
+  }
+  return false;
+}
+
+// Under the list lock; false when memory runs out.
+bool ReserveOpening(int32_t connectionType, const char* address) {
+  try {
+    if (openingAddresses == nullptr) openingAddresses = new std::vector<OpeningAddress>();
+    if (openingDone == nullptr) platform_cond_init(&openingDone);
+    if (openingDone == nullptr) return false;
+    openingAddresses->push_back({connectionType, address});
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+// Under the list lock: ends the reservation and wakes a waiting user.
+void EndOpening(int32_t connectionType, const char* address) {
+  for (auto it = openingAddresses->begin(); it != openingAddresses->end(); ++it) {
+    if (it->connectionType == connectionType && it->address == address) {
+      openingAddresses->erase(it);
+      break;
+    }
+  }
+  platform_cond_signal(&openingDone);
+}
+
+// Under the list lock: waits until no open of the address is under way. The
+// event wakes one waiter, which passes the wake on once its address is free.
+// False when the limit ran out first.
+bool WaitForOpening(int32_t connectionType, const char* address, uint64_t deadline) {
+  bool waited = false;
+  while (IsOpening(connectionType, address)) {
+    const uint64_t now = platform_tick_ms();
+    if (now >= deadline) return false;
+    const PlatformTimespec_t until = platform_deadline_after(static_cast<uint32_t>(deadline - now));
+    platform_cond_timedwait(&openingDone, &connectionListLock, &until);
+    waited = true;
+  }
+  if (waited) platform_cond_signal(&openingDone);
+  return true;
+}
 
 bool IsUserBit(uint32_t userBit) {
   return userBit == kSharedUserPrinter || userBit == kSharedUserDisplay ||
@@ -109,17 +170,32 @@ int AcquireSharedConnection(TdcBackendEnv_t* env, uint32_t userBit, int32_t conn
     EngineErrorLine(kPublicSource, __LINE__);
     return TILOPRN_MEMORY_ERROR;
   }
+  const uint64_t deadline =
+      platform_tick_ms() +
+      static_cast<uint64_t>(timeoutMs == -2 ? kDefaultOpenTimeoutMs : std::max(timeoutMs, 0));
+  if (!WaitForOpening(connectionType, compared.text, deadline)) {
+    EngineErrorLine(kPublicSource, __LINE__);
+    return TILOPRN_TIMEOUT;
+  }
   if (const int joined = JoinOrRetire(userBit, connectionType, compared.text, out); joined >= 0) {
     return joined;
   }
+  if (!ReserveOpening(connectionType, compared.text)) {
+    EngineErrorLine(kPublicSource, __LINE__);
+    return TILOPRN_MEMORY_ERROR;
+  }
   PrintHandle_t* handle = nullptr;
-  const int opened = OpenNewHandle(env, connectionType, address, timeoutMs, &handle);
-  if (opened != TILOPRN_SUCCESS) return opened;
-  if (userBit == kSharedUserDisplay && !ProbeSharedConnection(handle)) {
+  lock.Unlock();
+  int opened = OpenNewHandle(env, connectionType, address, timeoutMs, &handle);
+  if (opened == TILOPRN_SUCCESS && userBit == kSharedUserDisplay &&
+      !ProbeSharedConnection(handle)) {
     EngineErrorLine(kPublicSource, __LINE__);
     CloseAndDestroyHandle(env, handle);
-    return TILOPRN_CONNECT_ERROR;
+    opened = TILOPRN_CONNECT_ERROR;
   }
+  const PlatformLockGuard relock(connectionListLock);
+  EndOpening(connectionType, compared.text);
+  if (opened != TILOPRN_SUCCESS) return opened;
   // The open may have resolved the target and cached its address.
   const OwnedText resolved{TiloIoDhcpGetCachedAddress(connectionType, address)};
   const int added = resolved.text == nullptr
@@ -159,7 +235,21 @@ int ReleaseSharedConnection(TdcBackendEnv_t* env, uint32_t userBit, PrintHandle_
     RemoveConnectionList(node);
     return TILOPRN_SUCCESS;
   }
+  // The close may take seconds (a monitor cycle against a silent printer ends
+  // first): it runs without the list lock, the address reserved as for an
+  // open, so only users of this address wait for it.
+  const int32_t connectionType = node->connectionType;
+  std::string address;
+  try {
+    address = node->address != nullptr ? node->address : "";
+  } catch (const std::bad_alloc&) {
+    address.clear();
+  }
+  const bool reserved = !address.empty() && ReserveOpening(connectionType, address.c_str());
+  if (reserved) lock.Unlock();
   const int closed = CloseAndDestroyHandle(env, handle);
+  const PlatformLockGuard relock(connectionListLock);
+  if (reserved) EndOpening(connectionType, address.c_str());
   if (closed != TILOPRN_SUCCESS) {
     node->userBits |= userBit;
     return closed;
