@@ -22,6 +22,7 @@
 #include "engine/builder_ops.h"
 #include "engine/builder_records.h"
 #include "engine/engine_ops.h"
+#include "engine/job_wait.h"
 #include "engine/shared_connection.h"
 #include "foundation/lock_guard.h"
 #include "service/device_service.h"
@@ -333,6 +334,40 @@ TdcStatus_t* TdcGetPrinterKindStatus(const TdcPrinterKind& kind, TdcEnvData_t* e
     return kind.serviceStatus(record, word, battery);
   }
   return TdcNewStatus();
+}
+
+int TdcPrinterCallerThread(TdcPrinter_t* record, bool inCoreCallback) {
+  if (record == nullptr) return 0;
+  const TdcPrinterState_t state = TdcReadPrinterState(record);
+  if (state.handle == nullptr) return 0;
+  if (state.mode == TDC_MODE_DIRECT) {
+    return IsHandleThread(static_cast<const PrintHandle_t*>(state.handle)) ? 1 : 0;
+  }
+  return state.mode == TDC_MODE_SERVICE && inCoreCallback && TdevOnReceiveThread() ? 2 : 0;
+}
+
+bool TdcWaitPrinterJobsEnded(TdcPrinter_t* record, int32_t timeoutMs, bool nextChange) {
+  if (record == nullptr) return true;
+  // Not under the operation lock, which the jobs' own callbacks may want; the
+  // handle stays while this record is attached to it.
+  const TdcPrinterState_t state = TdcReadPrinterState(record);
+  if (state.mode != TDC_MODE_DIRECT || state.handle == nullptr) return true;
+  return WaitForNoJobs(static_cast<PrintHandle_t*>(state.handle), timeoutMs, nextChange);
+}
+
+TdcStatus_t* TdcGetLastPrinterStatus(TdcPrinter_t* record) {
+  // No operation lock: the thread may be one that an operation holding it
+  // waits for. The handle cannot go meanwhile, since its close waits for
+  // this very thread.
+  const TdcPrinterState_t state =
+      record != nullptr ? TdcReadPrinterState(record) : TdcPrinterState_t{};
+  if (state.mode != TDC_MODE_DIRECT || state.handle == nullptr) return TdcNewStatus();
+  uint32_t word = 0;
+  int32_t battery = 0;
+  if (TiloGetLastStatus(static_cast<PrintHandle_t*>(state.handle), &word, &battery) != 0) {
+    return TdcNewStatus();
+  }
+  return TdcMakePrinterStatus(Series(record), word, battery);
 }
 
 bool TdcFindModelLanguage(int32_t modelLang, int32_t* out) {

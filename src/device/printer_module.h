@@ -40,6 +40,23 @@ int TdcDisconnectPrinter(TdcEnvData_t* env, TdcPrinter_t* record);
 int TdcSendPrinterData(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs);
 // Never null but when out of memory; the caller frees it with free().
 TdcStatus_t* TdcGetPrinterStatus(TdcEnvData_t* env, TdcPrinter_t* record);
+
+// Where a call that waits for the record's work is made: 0 a thread of the
+// app or the pool; 1 one of the direct connection's own threads (its queue,
+// monitor or job-wait threads), which that work needs; 2 the record is
+// connected through the device service and this is a core callback on a
+// receive thread of the service client, which would have to read the reply
+// (inCoreCallback tells whether this thread runs one). Read under the
+// record's leaf lock only.
+int TdcPrinterCallerThread(TdcPrinter_t* record, bool inCoreCallback);
+// Waits up to timeoutMs for the jobs of the record's direct connection to
+// end (with nextChange: and for the next change of its job list even when
+// none is out); true at once for a record not connected directly.
+bool TdcWaitPrinterJobsEnded(TdcPrinter_t* record, int32_t timeoutMs, bool nextChange = false);
+// The status as last seen, asking the printer nothing: for a query made on
+// one of the direct connection's own threads. Not connected directly: the
+// closed status. Never null but when out of memory; freed with free().
+TdcStatus_t* TdcGetLastPrinterStatus(TdcPrinter_t* record);
 int TdcRequestPrintJobStatus(TdcEnvData_t* env, TdcPrinter_t* record, const char* printJobId);
 int TdcForceStopSound(TdcEnvData_t* env, TdcPrinter_t* record, int32_t timeoutMs);
 int TdcForcePrinterCommand(TdcEnvData_t* env, TdcPrinter_t* record, const uint8_t* bytes,

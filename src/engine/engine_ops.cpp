@@ -3,6 +3,7 @@
 #include "engine/engine_log.h"
 #include "engine/event_callbacks.h"
 #include "engine/exchange.h"
+#include "engine/job_wait.h"
 #include "engine/print_result.h"
 #include "engine/recovery.h"
 #include "engine/reply_analysis.h"
@@ -59,11 +60,6 @@ void ResumeInterruptedJob(TdcBackendEnv_t* env, PrintHandle_t* handle) {
   if (handle->interruptSupport == 1) {
     RunOperationChain(handle, context, SendInterruptPrinting, "SendInterruptPrinting");
   }
-}
-
-uint8_t CycleDone(PrintHandle_t* handle) {
-  PlatformLockGuard lock(handle->cycleDoneLock);
-  return lock ? handle->monitorCycleDone : 0;
 }
 
 }  // namespace
@@ -266,14 +262,27 @@ int TiloGetStatus(TdcBackendEnv_t* env, PrintHandle_t* handle, uint32_t* status,
   return TILOPRN_SUCCESS;
 }
 
+int TiloGetLastStatus(PrintHandle_t* handle, uint32_t* status, int32_t* battery) {
+  if (status == nullptr || battery == nullptr) {
+    EngineErrorLine(kPublicSource, __LINE__);
+    return TILOPRN_PARAMETER_ERROR;
+  }
+  if (const int checked = CheckOpenHandle(handle); checked != TILOPRN_SUCCESS) return checked;
+  *status = handle->statusFlags;
+  *battery = handle->batteryModel != 0 ? GetBatteryValue(handle) : 0;
+  return TILOPRN_SUCCESS;
+}
+
+bool IsHandleThread(const PrintHandle_t* handle) {
+  return handle != nullptr &&
+         (IsQueueThread(handle->queue) || IsMonitorThread(handle) || IsJobWaitThread(handle));
+}
+
 int TiloStartMonitor(TdcBackendEnv_t* env, PrintHandle_t* handle) {
   if (const int checked = CheckKnownHandle(handle); checked != TILOPRN_SUCCESS) return checked;
   if (IsCallbackEnabled(handle)) return TILOPRN_SUCCESS;
-  if (CycleDone(handle) == 0) {
-    // The monitor's cycle waits for this queue: from its own thread it never ends.
-    if (OnQueueThread(handle)) return TILOPRN_BUSY;
-    WakeStatusMonitor(handle);
-  }
+  // The monitor raises the first report after its next cycle, on its thread.
+  if (RequestFirstReport(handle)) return TILOPRN_SUCCESS;
   {
     // Test and set as one, so two racing starts raise the first events once.
     PlatformLockGuard lock(handle->callbacksLock);
@@ -291,6 +300,7 @@ int TiloStartMonitor(TdcBackendEnv_t* env, PrintHandle_t* handle) {
 
 int TiloStopMonitor(TdcBackendEnv_t*, PrintHandle_t* handle) {
   if (const int checked = CheckKnownHandle(handle); checked != TILOPRN_SUCCESS) return checked;
+  CancelFirstReport(handle);
   return SetCallbackEnabled(handle, 0);
 }
 

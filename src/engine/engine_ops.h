@@ -31,9 +31,19 @@ int32_t SendInterruptPrinting(StepContext_t* context);
 // The printer's status word, freshly asked, and its battery value (0 when not
 // read). 1 for a null out argument; 7 on the connection's queue thread.
 int TiloGetStatus(TdcBackendEnv_t* env, PrintHandle_t* handle, uint32_t* status, int32_t* battery);
+// The status word and battery value as last seen, asking nothing and waiting
+// for nothing: what a status query made on one of the handle's own threads
+// (IsHandleThread) answers. 1 for a null argument; 6 while closed.
+int TiloGetLastStatus(PrintHandle_t* handle, uint32_t* status, int32_t* battery);
+// True on a thread that runs the handle's own work: its queue thread, its
+// monitor thread or one of its job-wait threads. A call made there that
+// waits for that work would wait for itself.
+bool IsHandleThread(const PrintHandle_t* handle);
 
-// Lets status events fire and raises the current status and battery once on
-// the calling thread; a second start raises nothing.
+// Lets status events fire and has the current status and battery raised
+// once: by the monitor thread after its next cycle, so that the caller never
+// waits for a cycle (which may take seconds against a silent printer); on the
+// calling thread only when no monitor runs. A second start raises nothing.
 int TiloStartMonitor(TdcBackendEnv_t* env, PrintHandle_t* handle);
 int TiloStopMonitor(TdcBackendEnv_t* env, PrintHandle_t* handle);
 // 1000..60000 ms, or -2 for 3000; anything else 1.

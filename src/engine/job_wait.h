@@ -75,6 +75,12 @@ JobWait_t* AddJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jo
 // record before releasing it: the thread removes its record from the list.
 int CreateJobWait(TdcBackendEnv_t* env, PrintHandle_t* handle, const char jobId[kJobIdLength],
                   int32_t timeoutMs, int32_t kind, JobWait_t** out, int32_t method = 0);
+// Waits up to timeoutMs for the handle's job list to empty (the last job wait
+// to leave signals it); with nextSignal for the next signal of that event
+// even when the list is empty now. True once it is empty.
+bool WaitForNoJobs(PrintHandle_t* handle, int32_t timeoutMs, bool nextSignal = false);
+// True on a job-wait thread of the handle.
+bool IsJobWaitThread(const PrintHandle_t* handle);
 // Every job ends without a result callback; returns once the list is empty.
 void CancelAllJobWaits(PrintHandle_t* handle);
 // The jobs that still hold the next job back or refuse a display job: jobCount

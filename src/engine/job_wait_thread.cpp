@@ -2,6 +2,7 @@
 // polls the printer's status through the queue until the job ends, is
 // cancelled or times out, and reports the outcome through the result callback
 // of the job's kind.
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,10 @@
 namespace tilo2::core {
 
 namespace {
+
+// The handle whose job this thread waits for, so that a call from its
+// result callback knows it must not wait for the job waits to end.
+thread_local const PrintHandle_t* jobWaitOfThisThread = nullptr;
 
 constexpr int32_t kMaxJobTimeoutMs = 600000;
 constexpr int32_t kDonePollMs = 10;
@@ -232,6 +237,7 @@ void* JobWaitThread(void* argument) {
   auto* args = static_cast<JobWaitArgs_t*>(argument);
   PrintHandle_t* handle = args->handle;
   JobWait_t* job = args->job;
+  jobWaitOfThisThread = handle;
   WaitForWaitObject(job->sentWaitId, -1, nullptr);
 
   // The timeout runs on the monotonic clock: a change of the wall clock must
@@ -293,6 +299,28 @@ void* JobWaitThread(void* argument) {
 }
 
 }  // namespace
+
+bool WaitForNoJobs(PrintHandle_t* handle, int32_t timeoutMs, bool nextSignal) {
+  if (handle == nullptr) return true;
+  const uint64_t deadline = platform_tick_ms() + static_cast<uint64_t>(std::max(timeoutMs, 0));
+  PlatformLockGuard lock(handle->jobListLock);
+  if (!lock) return false;
+  bool waited = false;
+  while (handle->jobs != nullptr || (nextSignal && !waited)) {
+    const uint64_t now = platform_tick_ms();
+    if (now >= deadline) return false;
+    const PlatformTimespec_t until = platform_deadline_after(static_cast<uint32_t>(deadline - now));
+    platform_cond_timedwait(&handle->jobsEmptyEvent, &handle->jobListLock, &until);
+    waited = true;
+  }
+  // The event wakes one waiter: a close may wait for it as well.
+  if (waited) platform_cond_signal(&handle->jobsEmptyEvent);
+  return true;
+}
+
+bool IsJobWaitThread(const PrintHandle_t* handle) {
+  return handle != nullptr && jobWaitOfThisThread == handle;
+}
 
 void EngineSetThreadCreate(EngineThreadCreate create) { threadCreate = create; }
 

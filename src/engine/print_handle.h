@@ -92,6 +92,7 @@ struct PrintHandle_t {
   int32_t monitorIntervalMs;
   PlatformMutex_t callbacksLock;
   uint8_t callbacksEnabled;
+  uint8_t firstReportPending;  // callbacksLock: the monitor raises the first report
 
   PlatformMutex_t monitorStartLock;  // one start or stop of the monitor at a time
   PlatformThread_t monitorThread;    // monitorStartLock

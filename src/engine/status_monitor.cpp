@@ -1,12 +1,14 @@
 #include "engine/status_monitor.h"
 
 #include "engine/engine_log.h"
+#include "engine/event_callbacks.h"
 #include "engine/job_wait.h"
 #include "engine/print_result.h"
 #include "engine/recovery.h"
 #include "engine/reply_analysis.h"
 #include "engine/request_queue.h"
 #include "engine/status_steps.h"
+#include "engine/status_store.h"
 #include "foundation/lock_guard.h"
 #include "foundation/logger.h"
 #include "io/kdpx.h"
@@ -18,7 +20,6 @@ namespace {
 constexpr int32_t kConnectionTcp = 0;
 constexpr int32_t kConnectionBluetooth = 1;
 constexpr uint64_t kStartLimitMs = 1000;
-constexpr uint32_t kStartLookMs = 10;
 constexpr uint64_t kSilentPhaseMs = 5000;
 constexpr int32_t kBluetoothExtraWaitMs = 4000;
 constexpr int32_t kDisplayReadTimeoutMs = 2000;
@@ -65,6 +66,51 @@ void ReleaseWakers(PrintHandle_t* handle) {
   platform_cond_signal(&handle->cycleDoneEvent);
 }
 
+// The first report of a monitoring start, once a cycle ended after it was
+// asked for: events on, then the current status and battery from unknown.
+void RaiseFirstReport(PrintHandle_t* handle) {
+  // A monitor being stopped reports nothing more.
+  if (IsMonitorEnabled(handle) == 0) return;
+  {
+    PlatformLockGuard lock(handle->callbacksLock);
+    if (!lock || handle->firstReportPending == 0) return;
+    handle->firstReportPending = 0;
+    if (handle->callbacksEnabled != 0) return;
+    handle->callbacksEnabled = 1;
+  }
+  NotifyStatusChange(nullptr, handle, kStatusFlagsUnknown, handle->statusFlags);
+  NotifyBatteryChange(nullptr, handle, -1, GetBatteryValue(handle));
+}
+
+// True when the last cycle has ended and no waker asked for a new one since.
+bool CycleStillDone(PrintHandle_t* handle) {
+  PlatformLockGuard lock(handle->cycleDoneLock);
+  return lock && handle->monitorCycleDone != 0;
+}
+
+bool FirstReportPending(PrintHandle_t* handle) {
+  PlatformLockGuard lock(handle->callbacksLock);
+  return lock && handle->firstReportPending != 0;
+}
+
+// The interval between two cycles, or less when a waker wants a cycle now.
+// A monitoring start while the last cycle's status is fresh gets its first
+// report at once, and the interval goes on.
+void WaitForNextCycle(PrintHandle_t* handle) {
+  // The interval is read for each wait, so a new one counts from the next.
+  const uint64_t end = platform_tick_ms() + static_cast<uint64_t>(MonitorIntervalMs(handle));
+  for (;;) {
+    const uint64_t now = platform_tick_ms();
+    if (now >= end) return;
+    const int waited =
+        platform_cond_wait_ms(&handle->monitorWakeEvent, static_cast<int>(end - now));
+    if (waited != PLATFORM_OK) return;
+    if (!FirstReportPending(handle) || !CycleStillDone(handle)) return;
+    RaiseFirstReport(handle);
+    if (IsMonitorEnabled(handle) == 0) return;
+  }
+}
+
 // One cycle of the silent phase. Returns whether the phase goes on.
 bool SilentCycle(PrintHandle_t* handle, StepContext_t* dmaContext, uint64_t phaseStart) {
   const bool inTime = platform_tick_ms() - phaseStart < kSilentPhaseMs;
@@ -93,7 +139,12 @@ void* StatusMonitorThread(void* argument) {
   // The first cycle switches automatic status on again.
   handle->realtimeResync = 0;
   handle->asbSeen = 0;
-  handle->monitorRunning = 1;
+  {
+    // Tells the starter, which waits on the cycle-done event for this.
+    PlatformLockGuard lock(handle->cycleDoneLock);
+    handle->monitorRunning = 1;
+    platform_cond_signal(&handle->cycleDoneEvent);
+  }
 
   int32_t online = 0;
   uint8_t noAnswer = 0;
@@ -118,15 +169,30 @@ void* StatusMonitorThread(void* argument) {
     QueueClearConnectionTimeout(handle);
     MonitorTrace(handle, "End.");
     SignalMonitorCycle(handle);
+    RaiseFirstReport(handle);
     if (IsMonitorEnabled(handle) == 0) break;
-    // The interval is read for each wait, so a new one counts from the next.
-    platform_cond_wait_ms(&handle->monitorWakeEvent, MonitorIntervalMs(handle));
+    WaitForNextCycle(handle);
   }
 
   handle->monitorRunning = 0;
   ReleaseWakers(handle);
   monitorOfThisThread = nullptr;
   return nullptr;
+}
+
+// Whether the new monitor thread began within kStartLimitMs. Wakers leave a
+// monitor alone until it runs, so the event is the starter's.
+bool WaitForMonitorStart(PrintHandle_t* handle) {
+  const uint64_t deadline = platform_tick_ms() + kStartLimitMs;
+  PlatformLockGuard lock(handle->cycleDoneLock);
+  if (!lock) return false;
+  while (handle->monitorRunning == 0) {
+    const uint64_t now = platform_tick_ms();
+    if (now >= deadline) return false;
+    const PlatformTimespec_t until = platform_deadline_after(static_cast<uint32_t>(deadline - now));
+    platform_cond_timedwait(&handle->cycleDoneEvent, &handle->cycleDoneLock, &until);
+  }
+  return true;
 }
 
 // Ends the monitor thread and puts the open reply handler back. The caller
@@ -169,14 +235,10 @@ int StartStatusMonitor(TdcBackendEnv_t*, PrintHandle_t* handle) {
     StopMonitorThread(handle);
     return TILOPRN_FAILURE;
   }
-  const uint64_t begin = platform_tick_ms();
-  while (handle->monitorRunning == 0) {
-    if (platform_tick_ms() - begin >= kStartLimitMs) {
-      EngineErrorLine(kMonitorSource, __LINE__);
-      StopMonitorThread(handle);
-      return TILOPRN_FAILURE;
-    }
-    platform_sleep_ms(kStartLookMs);
+  if (!WaitForMonitorStart(handle)) {
+    EngineErrorLine(kMonitorSource, __LINE__);
+    StopMonitorThread(handle);
+    return TILOPRN_FAILURE;
   }
   return TILOPRN_SUCCESS;
 }
@@ -194,6 +256,28 @@ void StopStatusMonitor(PrintHandle_t* handle) {
     return;
   }
   StopMonitorThread(handle);
+}
+
+bool IsMonitorThread(const PrintHandle_t* handle) {
+  return handle != nullptr && monitorOfThisThread == handle;
+}
+
+bool RequestFirstReport(PrintHandle_t* handle) {
+  if (handle == nullptr || handle->monitorRunning == 0) return false;
+  {
+    PlatformLockGuard lock(handle->callbacksLock);
+    if (!lock) return false;
+    handle->firstReportPending = 1;
+  }
+  // A cycle begins now unless one runs already; the report follows its end.
+  platform_cond_signal(&handle->monitorWakeEvent);
+  return true;
+}
+
+void CancelFirstReport(PrintHandle_t* handle) {
+  if (handle == nullptr) return;
+  PlatformLockGuard lock(handle->callbacksLock);
+  if (lock) handle->firstReportPending = 0;
 }
 
 void WakeStatusMonitor(PrintHandle_t* handle) {

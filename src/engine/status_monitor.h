@@ -17,6 +17,15 @@ inline constexpr const char* kMonitorTag = "TPSTM";
 // thread cannot be created or does not begin within 1000 ms.
 int StartStatusMonitor(TdcBackendEnv_t* env, PrintHandle_t* handle);
 void StopStatusMonitor(PrintHandle_t* handle);
+// True on the handle's monitor thread.
+bool IsMonitorThread(const PrintHandle_t* handle);
+// Hands the first report of a monitoring start (the current status and
+// battery, old values unknown) to the monitor thread, which switches the
+// events on and raises it once its next cycle ended. False when no monitor
+// runs to take it; true, changing nothing, when one is pending already.
+bool RequestFirstReport(PrintHandle_t* handle);
+// Drops a first report not raised yet (monitoring stopped before it).
+void CancelFirstReport(PrintHandle_t* handle);
 // Wakes the monitor and returns once a cycle that began after the wake ended
 // (at once on the monitor thread or when no monitor runs).
 void WakeStatusMonitor(PrintHandle_t* handle);
