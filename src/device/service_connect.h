@@ -11,6 +11,7 @@
 #include "device/conn_listener.h"
 #include "device/device_types.h"
 #include "device/target.h"
+#include "foundation/platform.h"
 #include "service/device_service.h"
 
 namespace tilo2::core {
@@ -70,8 +71,12 @@ class TdcServiceLink {
   TdcServiceLink(const TdcServiceLink&) = delete;
   TdcServiceLink& operator=(const TdcServiceLink&) = delete;
 
-  // The host connection (TLS for TCPS); nothing to undo when it fails.
+  // The host connection (TLS for TCPS); nothing to undo when it fails. The
+  // device open after it shares the same limit.
   int Connect(const char* address, int32_t portType, int32_t timeoutMs) {
+    deadline_ =
+        platform_tick_ms() +
+        static_cast<uint64_t>((timeoutMs == kTdcDefault ? 15000 : timeoutMs) + kTdevConnectGraceMs);
     TdevConnection_t* connection = nullptr;
     const int connected =
         TdevConnectSync(env_, address, portType == TDC_PORT_TCPS ? 1 : 0, &connection, timeoutMs);
@@ -84,10 +89,14 @@ class TdcServiceLink {
   }
   // The connection's notifiers, through which the listeners hear its events.
   int WatchConnection() { return Undo(TdcSetConnectionCallbacks(connection_)); }
-  // Opens the device; *device is written on success only.
+  // Opens the device within what is left of the connect's limit; *device is
+  // written on success only.
   int Open(const char* deviceId, int32_t deviceType, void** device) {
     void* opened = nullptr;
-    const int result = TdevOpenDeviceSync(env_, connection_, deviceId, deviceType, &opened);
+    const uint64_t now = platform_tick_ms();
+    const int32_t left =
+        deadline_ == 0 ? -1 : (now >= deadline_ ? 0 : static_cast<int32_t>(deadline_ - now));
+    const int result = TdevOpenDeviceSync(env_, connection_, deviceId, deviceType, &opened, left);
     if (result != 0 || opened == nullptr) {
       return Undo(result != 0 ? TdcFromServiceResult(result) : TDC_ERR_FAILURE);
     }
@@ -119,6 +128,7 @@ class TdcServiceLink {
   TdcBackendEnv_t* env_;
   TdevConnection_t* connection_ = nullptr;
   void* device_ = nullptr;
+  uint64_t deadline_ = 0;  // platform_tick_ms() by which the connect ends
 };
 
 }  // namespace tilo2::core

@@ -25,6 +25,7 @@
 #include "foundation/owned_fd.h"
 #include "foundation/poll_wait.h"
 #include "io/address_cache.h"
+#include "service/device_service.h"
 #include "service/live_threads.h"
 
 namespace tilo2::core {
@@ -553,8 +554,12 @@ struct LiveCountRelease {
   ~LiveCountRelease() { TdevLiveThreads().fetch_sub(1); }
 };
 
+// Set on every channel's receive thread for its life.
+thread_local bool onReceiveThread = false;
+
 void* ChannelThread(void* argument) {
   const LiveCountRelease live;
+  onReceiveThread = true;
   auto* channel = static_cast<TdevChannel_t*>(argument);
   channel->threadId.store(platform_thread_self_id());
   const int stopFd = channel->stop.Get();
@@ -876,5 +881,7 @@ int32_t TdevChannelIsConnected(TdevChannel_t* channel) {
 int32_t TdevChannelOnReceiveThread(const TdevChannel_t* channel) {
   return channel != nullptr && channel->threadId.load() == platform_thread_self_id() ? 1 : 0;
 }
+
+bool TdevOnReceiveThread() { return onReceiveThread; }
 
 }  // namespace tilo2::core

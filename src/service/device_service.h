@@ -38,7 +38,9 @@ enum TdevDeviceType : int32_t {
 
 // ---- Connections --------------------------------------------------------------
 // Hands out the connected connection of the host at once, else connects a new
-// one (TLS when useTls is 1) and waits within timeoutMs for the service.
+// one (TLS when useTls is 1) and waits within timeoutMs, and a short grace
+// (kTdevConnectGraceMs) for the channel's own verdict, for the service.
+inline constexpr int32_t kTdevConnectGraceMs = 400;
 int TdevConnectSync(TdcBackendEnv_t* env, const char* host, int32_t useTls, TdevConnection_t** out,
                     int32_t timeoutMs);
 // 0 at once while a device or message box still uses the connection; else
@@ -53,11 +55,17 @@ int TdevSetReconnectingCallback(TdevConnection_t* connection);
 int TdevSetReconnectCallback(TdevConnection_t* connection);
 int TdevSetDisconnectCallback(TdevConnection_t* connection);
 
+// True on a thread of the client that reads a host connection's messages (and
+// raises the events they bring): a call made there that waits for a reply of
+// the service would wait for itself.
+bool TdevOnReceiveThread();
+
 // ---- Devices --------------------------------------------------------------------
 // *outHandle gets the new handle of the kind's type (a TdevPrinterHandle_t* for
-// printers and hybrid printers); it must be null on entry.
+// printers and hybrid printers); it must be null on entry. The reply is
+// waited for boundMs, or the reply bound when boundMs is negative.
 int TdevOpenDeviceSync(TdcBackendEnv_t* env, TdevConnection_t* connection, const char* deviceId,
-                       int32_t type, void** outHandle);
+                       int32_t type, void** outHandle, int32_t boundMs = -1);
 int TdevCloseDeviceSync(TdcBackendEnv_t* env, TdevConnection_t* connection, void* handle);
 int TdevDocClearBody(TdevDocument_t* document);
 // The command document of a printer, hybrid printer or display handle; null

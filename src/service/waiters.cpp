@@ -25,7 +25,6 @@ enum Family : int {
 };
 
 constexpr int32_t kTimedOut = 3;
-constexpr int32_t kConnectGraceMs = 1000;
 
 // One blocked call. Shared between the waiting thread and the callback that
 // takes it off its list, so neither frees it under the other.
@@ -186,8 +185,9 @@ int TdevConnectSync(TdcBackendEnv_t*, const char* host, int32_t useTls, TdevConn
       Remove(kConnect, waiter);
     } else {
       // The channel gives its own verdict (refused, timed out) when the
-      // timeout ends; a short grace lets that verdict through.
-      result = Wait(kConnect, waiter, (timeoutMs == -2 ? 15000 : timeoutMs) + kConnectGraceMs);
+      // timeout ends; a short grace lets that verdict through, and keeps the
+      // whole connect within half a second of the caller's limit.
+      result = Wait(kConnect, waiter, (timeoutMs == -2 ? 15000 : timeoutMs) + kTdevConnectGraceMs);
     }
   }
   if (result != 0) {
@@ -207,7 +207,7 @@ void TdevOnConnectReply(TdevConnection_t* connection, const char* host, int32_t 
 // ---- Devices ---------------------------------------------------------------------------
 
 int TdevOpenDeviceSync(TdcBackendEnv_t*, TdevConnection_t* connection, const char* deviceId,
-                       int32_t type, void** outHandle) {
+                       int32_t type, void** outHandle, int32_t boundMs) {
   if (connection == nullptr || deviceId == nullptr || outHandle == nullptr ||
       *outHandle != nullptr) {
     return 1;
@@ -227,7 +227,7 @@ int TdevOpenDeviceSync(TdcBackendEnv_t*, TdevConnection_t* connection, const cha
     return result;
   }
   void* handle = nullptr;
-  result = Wait(kOpenDevice, waiter, TdevReplyBoundMs(), &handle);
+  result = Wait(kOpenDevice, waiter, boundMs < 0 ? TdevReplyBoundMs() : boundMs, &handle);
   if (result == kTimedOut && handle == nullptr) {
     // Given up: the handle goes, so a late reply finds nothing to open.
     int32_t state = -1;

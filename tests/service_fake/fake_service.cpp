@@ -553,8 +553,11 @@ int TdevSetDisconnectCallback(TdevConnection_t* connection) {
   return SetConnectionNotifier("TdevSetDisconnectCallback", connection, 0);
 }
 
+// The scripted client runs no receive threads of its own.
+bool TdevOnReceiveThread() { return false; }
+
 int TdevOpenDeviceSync(TdcBackendEnv_t*, TdevConnection_t* connection, const char* deviceId,
-                       int32_t type, void** outHandle) {
+                       int32_t type, void** outHandle, int32_t /*boundMs*/) {
   bool hasScript;
   int code = 0;
   size_t index = Begin(MakeCall("TdevOpenDeviceSync", connection, {type}, {Text(deviceId)}),
