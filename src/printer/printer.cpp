@@ -4,13 +4,14 @@
 
 #include "orvik/tilo2/printer/printer.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include "component/activation.h"
@@ -98,6 +99,14 @@ struct FreeStatus {
   void operator()(TdcStatus_t* status) const noexcept { std::free(status); }
 };
 
+constexpr int kCallerOwnThread = 1;
+constexpr int kCallerServiceCallback = 2;
+
+// Where a call on the record is made (TdcPrinterCallerThread): 0 a thread
+// that may wait for the printer, else kCallerOwnThread or
+// kCallerServiceCallback.
+int CallerThread(TdcPrinter_t* record) { return TdcPrinterCallerThread(record, InCoreCallback()); }
+
 api::String Labelled(const char* label, std::string_view member) {
   std::string text(label);
   text.append(member);
@@ -163,7 +172,9 @@ namespace {
 // How long a teardown keeps retrying the disconnect of a connection whose jobs
 // are still out: past the longest job wait (600000 ms) with room to spare.
 constexpr auto kJobDrainLimit = std::chrono::minutes(15);
-constexpr auto kJobDrainPoll = std::chrono::milliseconds(100);
+// A refusal with no job left (requests still queued) is tried again after the
+// next change of the job list, or after this long at most.
+constexpr int32_t kQueuedRequestWaitMs = 100;
 
 void FreeRecord(TdcPrinter_t* record) noexcept {
   TdcClearPrinterCommands(&record->commands.commandList);
@@ -171,12 +182,20 @@ void FreeRecord(TdcPrinter_t* record) noexcept {
 }
 
 // Disconnects once the connection's jobs have ended, then frees the record.
-// The object is gone already: the jobs' results reach no handler.
+// The object is gone already: the jobs' results reach no handler. Each retry
+// follows the end of the jobs (an event), not a poll.
 void DrainAndFree(TdcPrinter_t* record) noexcept {
   const auto deadline = std::chrono::steady_clock::now() + kJobDrainLimit;
-  while (TdcDisconnectPrinter(nullptr, record) == TDC_ERR_PROCESSING &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(kJobDrainPoll);
+  while (TdcDisconnectPrinter(nullptr, record) == TDC_ERR_PROCESSING) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    const auto waitMs = static_cast<int32_t>(std::min<int64_t>(left.count(), INT32_MAX));
+    // Jobs out: the wait ends with the last one. None: a request still queued
+    // refused, and the next change of the job list (or a short bound) comes
+    // before the next try.
+    TdcWaitPrinterJobsEnded(record, std::min(waitMs, kQueuedRequestWaitMs), true);
+    TdcWaitPrinterJobsEnded(record, waitMs);
   }
   FreeRecord(record);
 }
@@ -317,11 +336,19 @@ IAsyncAction Printer::ConnectAsync(const String& target, int32_t timeout) {
 
 IAsyncAction Printer::DisconnectAsync() {
   auto self = state_->frame.Self();
-  return core::StartOperation([self] {
+  // The close waits for the printer's own threads (and, over the device
+  // service, for replies read on the callback's thread): from a handler
+  // running there it would wait for itself.
+  const bool ownThread = core::CallerThread(state_->frame.Handle()) != 0;
+  return core::StartOperation([self, ownThread] {
     State& state = *self->state_;
     const core::CommonUtils::ErrorScope scope("DisconnectAsync");
     core::RunApiCall(state.frame.Handle(), core::kDisconnectName, core::NoLogArguments, [&] {
       core::TdcPrinter_t& record = state.frame.EnsureHandle();
+      if (ownThread) {
+        throw MakeException(core::kPrinterErrIllegalState,
+                            "called from the thread that would serve it");
+      }
       const auto env = core::CommonUtils::CreateEnvData();
       core::CommonUtils::ThrowIfFailed(core::TdcDisconnectPrinter(env.get(), &record));
     });
@@ -330,29 +357,49 @@ IAsyncAction Printer::DisconnectAsync() {
 
 IAsyncOperation<std::shared_ptr<const PrinterStatusInfo>> Printer::GetStatusAsync() {
   auto self = state_->frame.Self();
-  return core::StartStatusOperation([self]() -> std::shared_ptr<const PrinterStatusInfo> {
-    State& state = *self->state_;
-    const core::CommonUtils::ErrorScope scope("GetStatusAsync");
-    core::TdcPrinter_t* const handle = state.frame.Handle();
-    core::CommonUtils::LogApiInWith(core::kLogApiEntry, handle, core::kGetStatusName,
-                                    core::NoLogArguments);
-    std::shared_ptr<const PrinterStatusInfo> info;
-    try {
-      core::TdcPrinter_t& record = state.frame.EnsureHandle();
-      const auto env = core::CommonUtils::CreateEnvData();
-      std::unique_ptr<core::TdcStatus_t, core::FreeStatus> status(
-          core::TdcGetPrinterStatus(env.get(), &record));
-      if (!status) throw MakeException(core::kErrFailureNumber, "out of memory for the status");
-      info = core::MakePrinterStatusInfo(status.get());
-    } catch (const RuntimeException& e) {
-      core::CommonUtils::LogApiOutWith(handle, core::kGetStatusName, e.HResult(),
-                                       core::NoLogArguments);
-      throw;
-    }
-    core::CommonUtils::LogApiOutWith(handle, core::kGetStatusName, 0,
-                                     [&] { return core::StatusLogArguments(*info); });
-    return info;
-  });
+  // On one of the direct connection's own threads the status is the one last
+  // seen, taken here: asking the printer would wait for this very thread.
+  // Over the device service the reply would have to be read on it: refused.
+  const int caller = core::CallerThread(state_->frame.Handle());
+  std::shared_ptr<core::TdcStatus_t> last;
+  if (caller == core::kCallerOwnThread) {
+    last.reset(core::TdcGetLastPrinterStatus(state_->frame.Handle()), core::FreeStatus{});
+  }
+  return core::StartStatusOperation(
+      [self, caller, last]() -> std::shared_ptr<const PrinterStatusInfo> {
+        State& state = *self->state_;
+        const core::CommonUtils::ErrorScope scope("GetStatusAsync");
+        core::TdcPrinter_t* const handle = state.frame.Handle();
+        core::CommonUtils::LogApiInWith(core::kLogApiEntry, handle, core::kGetStatusName,
+                                        core::NoLogArguments);
+        std::shared_ptr<const PrinterStatusInfo> info;
+        try {
+          core::TdcPrinter_t& record = state.frame.EnsureHandle();
+          if (caller == core::kCallerServiceCallback) {
+            throw MakeException(core::kPrinterErrIllegalState,
+                                "called from the thread that would serve it");
+          }
+          if (caller == core::kCallerOwnThread) {
+            if (!last) throw MakeException(core::kErrFailureNumber, "no status has been seen yet");
+            info = core::MakePrinterStatusInfo(last.get());
+          } else {
+            const auto env = core::CommonUtils::CreateEnvData();
+            std::unique_ptr<core::TdcStatus_t, core::FreeStatus> status(
+                core::TdcGetPrinterStatus(env.get(), &record));
+            if (!status) {
+              throw MakeException(core::kErrFailureNumber, "out of memory for the status");
+            }
+            info = core::MakePrinterStatusInfo(status.get());
+          }
+        } catch (const RuntimeException& e) {
+          core::CommonUtils::LogApiOutWith(handle, core::kGetStatusName, e.HResult(),
+                                           core::NoLogArguments);
+          throw;
+        }
+        core::CommonUtils::LogApiOutWith(handle, core::kGetStatusName, 0,
+                                         [&] { return core::StatusLogArguments(*info); });
+        return info;
+      });
 }
 
 IAsyncAction Printer::SendDataAsync(int32_t timeout) {
@@ -364,7 +411,11 @@ IAsyncAction Printer::SendDataAsync(int32_t timeout) {
   if (core::TdcPrinter_t* record = state_->frame.Handle()) {
     taken = core::TdcTakePrinterCommands(&record->commands.commandList, job.get());
   }
-  return core::StartOperation([self, timeout, job, taken] {
+  // A direct send only queues its job and may start anywhere; one through the
+  // device service waits for a reply that the callback's thread would read.
+  const bool serviceCallback =
+      core::CallerThread(state_->frame.Handle()) == core::kCallerServiceCallback;
+  return core::StartOperation([self, timeout, job, taken, serviceCallback] {
     State& state = *self->state_;
     const core::CommonUtils::ErrorScope scope("SendDataAsync");
     core::TdcPrinter_t* const handle = state.frame.Handle();
@@ -374,6 +425,10 @@ IAsyncAction Printer::SendDataAsync(int32_t timeout) {
       core::TdcPrinter_t& record = state.frame.EnsureHandle();
       core::CommonUtils::CheckRange(timeout, 5000, 600000, true, false, "timeout");
       core::CommonUtils::ThrowIfFailed(taken, "the command list could not be read");
+      if (serviceCallback) {
+        throw MakeException(core::kPrinterErrIllegalState,
+                            "called from the thread that would serve it");
+      }
       const auto env = core::CommonUtils::CreateEnvData();
       const bool empty = job->Empty();
       const int sent = core::TdcSendPrinterJob(env.get(), &record, *job, timeout);

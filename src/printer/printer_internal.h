@@ -43,8 +43,9 @@ struct PrinterKind {
 
 using PrinterFrame = DeviceFrame<PrinterKind>;
 
-// The error number of ErrParameter.
+// The error numbers of ErrParameter and ErrIllegalState.
 inline constexpr ErrorNumber kPrinterErrParameter = 1;
+inline constexpr ErrorNumber kPrinterErrIllegalState = 5;
 
 // The record's status and print-result callbacks (the connection callback is
 // the frame's).

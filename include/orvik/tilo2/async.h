@@ -369,12 +369,15 @@ class AsyncHandle {
 
 }  // namespace detail
 
+// An operation's work and continuations run on the library's thread pool;
+// which waits a handler may make: docs/threading.md.
 class IAsyncAction : public detail::AsyncHandle<IAsyncAction, void> {
  public:
   IAsyncAction() = default;
   explicit IAsyncAction(std::shared_ptr<State> state) : AsyncHandle(std::move(state)) {}
 };
 
+// As IAsyncAction, with a result (docs/threading.md).
 template <class T>
 class IAsyncOperation : public detail::AsyncHandle<IAsyncOperation<T>, T> {
   using Base = detail::AsyncHandle<IAsyncOperation<T>, T>;

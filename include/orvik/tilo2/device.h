@@ -54,7 +54,8 @@ using ConnectionChangedHandler = TypedEventHandler<Object, ConnectionChangedEven
 // event, and the reporting thread goes on.
 //
 // A device object is not given to handlers once it is being destroyed: the
-// Disconnect that its own destruction causes reaches no handler.
+// Disconnect that its own destruction causes reaches no handler. Which thread
+// raises which event and what a handler may call: docs/threading.md.
 class TILO2_EXPORT IDevice {
  public:
   virtual ~IDevice();

@@ -171,7 +171,8 @@ class TILO2_EXPORT DiscoveredEventArgs final : public Object {
 
 using DiscoveredHandler = std::function<void(const std::shared_ptr<const DiscoveredEventArgs>&)>;
 
-// Static only: the class has no instances.
+// Static only: the class has no instances. Its thread and what a Discovered
+// handler may call and wait for: docs/threading.md.
 class TILO2_EXPORT Discovery {
  public:
   Discovery() = delete;

@@ -29,7 +29,8 @@ using TypedEventHandler =
 // Add, Remove and Raise are safe from any thread, handlers included. A raise
 // takes a snapshot of the handlers under the lock and calls them outside it,
 // synchronously: a handler added or removed during a raise takes effect from the
-// next raise on, and an exception from a handler reaches the raiser.
+// next raise on, and an exception from a handler reaches the raiser. Which
+// library thread raises which event: docs/threading.md.
 template <class Sender, class Args>
 class Event {
  public:

@@ -24,7 +24,8 @@ enum class AlphaMode : int32_t {
 };
 
 // One frame of a bitmap. An implementation may fail any call by throwing a
-// RuntimeException with its own HRESULT.
+// RuntimeException with its own HRESULT. A printer calls GetPixelDataAsync
+// from a pool worker and waits for it there (docs/threading.md).
 class TILO2_EXPORT IBitmapFrame : public Object {
  public:
   ~IBitmapFrame() override;

@@ -24,10 +24,15 @@
 // appended for lack of memory raises ErrMemory; on a Printer whose record is
 // gone every member raises ErrFailure.
 //
-// Events are raised synchronously on the library's threads (a job's result on
-// the thread that saw the job end; status changes on the status monitor's
-// thread, or once on the thread calling StartMonitor). A handler that blocks
-// holds that thread up.
+// Events are raised synchronously on the library's threads, never on the
+// caller of a method (a job's result on the thread that saw the job end;
+// status changes on the connection's queue or status monitor thread, the
+// first report after StartMonitor on the monitor thread). A handler that
+// blocks holds that thread up. In a handler, GetStatusAsync and SendDataAsync
+// may be waited for; a DisconnectAsync started on the printer's own threads
+// fails at once with ErrIllegalState. Which thread runs which handler, what a
+// handler may call and wait for, and how to capture the sender: see
+// docs/threading.md.
 
 #include <cstdint>
 #include <memory>
@@ -69,6 +74,8 @@ class TILO2_EXPORT IPrinterFactory {
   virtual ~IPrinterFactory();
 };
 
+// One receipt printer; its threads, events and the calls its handlers may
+// make are in docs/threading.md.
 class TILO2_EXPORT Printer final : public Object, public IDevice {
  public:
   // ErrParameter for a value outside its enumeration, ErrMemory when the
