@@ -43,6 +43,7 @@ struct TiloIoConnection_t {
   std::atomic<bool> linkLost;
   // TCP: the open skipped the owner check (virtual machine); a reconnect does too.
   bool virtualEnv;
+  std::atomic<bool> aborted;  // TCP: set by TiloIoAbort; reads then fail at once
 };
 
 // What the device API layer hands every backend call of the direct backend.

@@ -32,6 +32,7 @@ int TcpInterfaceStatus(TiloIoConnection_t* connection, int* flag) {
 // waits for the call that held it to leave.
 int TcpAbort(TiloIoConnection_t* connection) {
   if (!connection) return TILOIO_PARAMETER_ERROR;
+  connection->aborted = true;
   if (connection->socket >= 0) ::shutdown(connection->socket, SHUT_RDWR);
   { const PlatformLockGuard send(connection->sendLock); }
   { const PlatformLockGuard receive(connection->receiveLock); }

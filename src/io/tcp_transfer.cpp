@@ -208,6 +208,8 @@ int TiloIoTcpRead(TiloIoConnection_t* connection, void* buffer, int timeoutMs, s
     n = ::recv(connection->socket, bytes, kReadSize, MSG_DONTWAIT);
     if (n < 0 && !WouldBlock(errno)) return LinkLost(connection);
     if (n > 0) break;
+    // An aborted connection's reads end at once, not at their limit.
+    if (n == 0 && connection->aborted) return TILOIO_IO_ERROR;
     if (n == 0 && !closedSeen) {
       // The peer is gone; the read still runs to its limit, as callers expect.
       log_trace("IOCMN", LOG_TRACE_INFO, connection, 0, "TiloIoTcpRead", LOG_ARG_STRING,

@@ -3,7 +3,7 @@
 // different printers run side by side; StartMonitor does not wait for the
 // monitor's first cycle.
 //
-// Addresses (io_test::address): 2310-2329.
+// Addresses (io_test::address): 2310-2320 and 2325.
 
 #include <gtest/gtest.h>
 
@@ -60,6 +60,10 @@ TEST_F(ConnectLimits, EveryPathEndsWithinTheLimit) {
   printer_emulator::UdpRule silent;
   silent.silent = true;
   silentStatus->setUdpRule(::tilo2::core::kKdpxQuery, ::tilo2::core::KDPX_INTERFACE_STATUS, silent);
+  // 2325: a printer whose data port takes the connection and never answers.
+  auto silentData = io_test::startEmulator(2325);
+  ASSERT_NE(silentData, nullptr);
+  silentData->setTcpMode(printer_emulator::TcpMode::Silent);
   // 2313: a device service that takes the connection and never says a word.
   auto silentService = service_test::startServiceEmulator(2313);
   ASSERT_NE(silentService, nullptr);
@@ -76,6 +80,7 @@ TEST_F(ConnectLimits, EveryPathEndsWithinTheLimit) {
       {"nothing listening", "TCP:" + io_test::address(2310), false, ErrorStatus::ErrConnect},
       {"refused data port", "TCP:" + io_test::address(2311), false, ErrorStatus::ErrConnect},
       {"silent status query", "TCP:" + io_test::address(2312), true, ErrorStatus::ErrTimeout},
+      {"silent data port", "TCP:" + io_test::address(2325), true, ErrorStatus::ErrTimeout},
       {"silent device service", "TCP:" + io_test::address(2313) + "[local_printer]", false,
        ErrorStatus::ErrTimeout},
   };
@@ -93,6 +98,7 @@ TEST_F(ConnectLimits, EveryPathEndsWithinTheLimit) {
   }
   refusing->stop();
   silentStatus->stop();
+  silentData->stop();
   silentService->stop();
 }
 

@@ -3,7 +3,7 @@
 // ConnectionChanged each end within a deadline, either served or refused at
 // once with ErrIllegalState.
 //
-// Addresses (io_test::address): 2321-2329.
+// Addresses (io_test::address): 2321-2324.
 
 #include <gtest/gtest.h>
 
