@@ -45,10 +45,15 @@ class OpenClock {
 int WaitForFreePort(const char* resolved, const OpenClock& clock) {
   // A printer that does not answer must not hold the open past its limit.
   const KdpxDeadlineScope bound(clock.Deadline());
+  bool answered = false;
   for (;;) {
     int client = 0;
-    if (TiloIoKdpxGetClientAddress(resolved, &client) != TILOIO_SUCCESS)
-      return TILOIO_CONNECT_ERROR;
+    if (TiloIoKdpxGetClientAddress(resolved, &client) != TILOIO_SUCCESS) {
+      // A query cut short by the limit after the printer named another
+      // client is the limit's; a printer that never answered cannot be asked.
+      return answered && clock.Expired() ? TILOIO_TIMEOUT : TILOIO_CONNECT_ERROR;
+    }
+    answered = true;
     if (client == 0) return TILOIO_SUCCESS;
     if (clock.Expired()) return TILOIO_TIMEOUT;
     platform_sleep_ms(std::min<uint32_t>(kOwnerPollMs, static_cast<uint32_t>(clock.Remaining())));
