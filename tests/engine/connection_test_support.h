@@ -14,11 +14,14 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../io/io_test_support.h"
+#include "engine/engine_ops.h"
 #include "engine/event_callbacks.h"
 #include "engine/print_handle.h"
+#include "engine/status_monitor.h"
 #include "kdpx_reply.h"
 
 namespace connection_test {
@@ -102,6 +105,24 @@ void RegisterSlots(PrintHandle_t* handle, std::integer_sequence<int, kSlots...>)
 // Every event slot of the handle reports to the recorder.
 inline void RecordEvents(PrintHandle_t* handle) {
   RegisterSlots(handle, std::make_integer_sequence<int, kEventSlotCount>{});
+}
+
+// Starts monitoring and returns once the monitor thread has raised the first
+// report: it switches the events on before raising it, and its next cycle
+// begins only after the report is out.
+inline ::testing::AssertionResult StartMonitorAndWaitForReport(PrintHandle_t* handle) {
+  if (const int started = TiloStartMonitor(nullptr, handle); started != 0) {
+    return ::testing::AssertionFailure() << "TiloStartMonitor answered " << started;
+  }
+  const auto end = std::chrono::steady_clock::now() + kDeadline;
+  while (!IsCallbackEnabled(handle)) {
+    if (std::chrono::steady_clock::now() > end) {
+      return ::testing::AssertionFailure() << "no first report";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  WakeStatusMonitor(handle);
+  return ::testing::AssertionSuccess();
 }
 
 struct PrintResult {

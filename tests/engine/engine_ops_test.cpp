@@ -65,7 +65,7 @@ class EngineOps : public ::testing::Test {
 
 TEST_F(EngineOps, StartingTheMonitorTwiceRaisesTheCurrentStatusOnce) {
   ASSERT_NO_FATAL_FAILURE(Open(210));
-  ASSERT_EQ(TiloStartMonitor(nullptr, handle_), 0);
+  ASSERT_TRUE(StartMonitorAndWaitForReport(handle_));
   // One member of every pair, after the whole word.
   const auto slots = EventRecorder::Get().Slots();
   ASSERT_FALSE(slots.empty());
@@ -88,13 +88,13 @@ TEST_F(EngineOps, StartingTheMonitorTwiceRaisesTheCurrentStatusOnce) {
     return (handle_->statusFlags & kStatusCoverOpen) != 0;
   }));
   EXPECT_EQ(EventRecorder::Get().Count(EVENT_COVER_OPEN), 0);
-  ASSERT_EQ(TiloStartMonitor(nullptr, handle_), 0);
+  ASSERT_TRUE(StartMonitorAndWaitForReport(handle_));
   EXPECT_EQ(EventRecorder::Get().Count(EVENT_COVER_OPEN), 1);
 }
 
 TEST_F(EngineOps, CoverOpenRaisesOfflineAndCoverOpenAndFailsTheJobs) {
   ASSERT_NO_FATAL_FAILURE(Open(211));
-  ASSERT_EQ(TiloStartMonitor(nullptr, handle_), 0);
+  ASSERT_TRUE(StartMonitorAndWaitForReport(handle_));
   Hold(true);
   ASSERT_EQ(TiloSendData(nullptr, handle_, Job("first\n"), 30000), 0);
   ASSERT_TRUE(Eventually([&] { return CountActiveJobs(handle_) == 1; }));
@@ -128,7 +128,7 @@ TEST_F(EngineOps, CoverOpenRaisesOfflineAndCoverOpenAndFailsTheJobs) {
 
 TEST_F(EngineOps, PowerOffRaisesOnlyPowerOffAndEndsTheJobsWithoutResponse) {
   ASSERT_NO_FATAL_FAILURE(Open(212));
-  ASSERT_EQ(TiloStartMonitor(nullptr, handle_), 0);
+  ASSERT_TRUE(StartMonitorAndWaitForReport(handle_));
   Hold(true);
   ASSERT_EQ(TiloSendData(nullptr, handle_, Job("lost\n"), 30000), 0);
   ASSERT_TRUE(Eventually([&] { return CountActiveJobs(handle_) == 1; }));
@@ -154,7 +154,7 @@ TEST_F(EngineOps, PowerOffRaisesOnlyPowerOffAndEndsTheJobsWithoutResponse) {
 // no status bytes, so the word says no response and nothing turns online.
 TEST_F(EngineOps, StatusQueryFailureResultReportsNoResponse) {
   ASSERT_NO_FATAL_FAILURE(Open(213));
-  ASSERT_EQ(TiloStartMonitor(nullptr, handle_), 0);
+  ASSERT_TRUE(StartMonitorAndWaitForReport(handle_));
   EventRecorder::Get().Clear();
   emulator_->state().setPowerOff(true, true);
   uint32_t status = 0;
@@ -224,7 +224,7 @@ TEST_F(EngineOps, TransactionEndOnAnInterruptPrinterResumesTheJob) {
 
 TEST_F(EngineOps, EventCallbackOnTheQueueThreadGetsBusy) {
   ASSERT_NO_FATAL_FAILURE(Open(217));
-  ASSERT_EQ(TiloStartMonitor(nullptr, handle_), 0);
+  ASSERT_TRUE(StartMonitorAndWaitForReport(handle_));
   std::atomic<int> answer{-1};
   EventRecorder::Get().SetHook([&](PrintHandle_t* handle, int slot) {
     if (slot != EVENT_COVER_OPEN || answer != -1) return;

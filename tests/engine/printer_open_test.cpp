@@ -118,7 +118,10 @@ TEST(PrinterOpen, SilentPrinterOpensAfterTwoChecksAndOneRecovery) {
     TdcBackendEnv_t env{};
     env.isVirtual = c.isVirtual;
     Handle handle;
-    ASSERT_EQ(TiloOpenPrinter(&env, handle.get(), 0, io_test::address(c.address).c_str(), 3000), 0);
+    // The steps of an open keep its limit: this one leaves room for both
+    // checks and the recovery between them.
+    ASSERT_EQ(TiloOpenPrinter(&env, handle.get(), 0, io_test::address(c.address).c_str(), 15000),
+              0);
     EXPECT_EQ(handle.get()->dma, 1);
     EXPECT_EQ(StepsBefore(log, "GetDeviceInformation"), c.steps);
     EXPECT_EQ(log.lines({"TiloOpenPrinter", "DMA->,1"}).size(), 1u);

@@ -104,7 +104,7 @@ TEST(SharedConnection, SilentPrinterIsReplacedByAFreshConnection) {
   WakeStatusMonitor(stale);
   EventRecorder::Get().Clear();
   RecordEvents(stale);
-  ASSERT_EQ(TiloStartMonitor(nullptr, stale), 0);
+  ASSERT_TRUE(StartMonitorAndWaitForReport(stale));
   EventRecorder::Get().SetHook([&](PrintHandle_t* handle, int slot) {
     if (handle == stale && slot == EVENT_POWER_OFF) emulator->state().setPowerOff(false);
   });
