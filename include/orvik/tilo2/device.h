@@ -53,6 +53,11 @@ using ConnectionChangedHandler = TypedEventHandler<Object, ConnectionChangedEven
 // exception leaving a handler ends that one raise: later handlers miss that
 // event, and the reporting thread goes on.
 //
+// A handler may start any operation of its sender; on a device service's
+// receive thread, a call that would wait for a reply read on that thread
+// (a status query, a send, a disconnect) fails at once with ErrIllegalState.
+// Capture the sender the handler receives, not the object's own shared_ptr.
+//
 // A device object is not given to handlers once it is being destroyed: the
 // Disconnect that its own destruction causes reaches no handler. Which thread
 // raises which event and what a handler may call: docs/threading.md.
