@@ -41,9 +41,10 @@ int TiloGetLastStatus(PrintHandle_t* handle, uint32_t* status, int32_t* battery)
 bool IsHandleThread(const PrintHandle_t* handle);
 
 // Lets status events fire and has the current status and battery raised
-// once: by the monitor thread after its next cycle, so that the caller never
-// waits for a cycle (which may take seconds against a silent printer); on the
-// calling thread only when no monitor runs. A second start raises nothing.
+// once by the monitor thread: at once while its last cycle is fresh, else when
+// the cycle under way ends, so that the caller never waits for a cycle (which
+// may take seconds against a silent printer). On the calling thread only when
+// no monitor runs. A second start raises nothing.
 int TiloStartMonitor(TdcBackendEnv_t* env, PrintHandle_t* handle);
 int TiloStopMonitor(TdcBackendEnv_t* env, PrintHandle_t* handle);
 // 1000..60000 ms, or -2 for 3000; anything else 1.

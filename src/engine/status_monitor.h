@@ -21,8 +21,8 @@ void StopStatusMonitor(PrintHandle_t* handle);
 bool IsMonitorThread(const PrintHandle_t* handle);
 // Hands the first report of a monitoring start (the current status and
 // battery, old values unknown) to the monitor thread, which switches the
-// events on and raises it once its next cycle ended. False when no monitor
-// runs to take it; true, changing nothing, when one is pending already.
+// events on and raises it: at once while idle after a cycle, else once the
+// cycle under way ended. False when no monitor runs to take it.
 bool RequestFirstReport(PrintHandle_t* handle);
 // Drops a first report not raised yet (monitoring stopped before it).
 void CancelFirstReport(PrintHandle_t* handle);
