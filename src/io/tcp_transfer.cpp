@@ -124,7 +124,8 @@ int TcpReconnect(TdcBackendEnv_t* env, TiloIoConnection_t* connection, int timeo
     if (TryResult(send) != TILOIO_SUCCESS) return TryResult(send);
     const PlatformLockGuard receive = PlatformLockGuard::Try(connection->receiveLock);
     if (TryResult(receive) != TILOIO_SUCCESS) return TryResult(receive);
-    if (connection->socket < 0) return TILOIO_ILLEGAL_STATE;
+    // An aborted link is on its way to the close: it is not opened again.
+    if (connection->socket < 0 || connection->aborted) return TILOIO_ILLEGAL_STATE;
     connection->linkLost = true;
     ::shutdown(connection->socket, SHUT_RDWR);
   }
@@ -137,7 +138,9 @@ int TcpReconnect(TdcBackendEnv_t* env, TiloIoConnection_t* connection, int timeo
   const PlatformLockGuard send = PlatformLockGuard::Try(connection->sendLock);
   const PlatformLockGuard receive = PlatformLockGuard::Try(connection->receiveLock);
   int result = TryResult(send) != TILOIO_SUCCESS ? TryResult(send) : TryResult(receive);
-  if (result == TILOIO_SUCCESS && connection->socket < 0) result = TILOIO_ILLEGAL_STATE;
+  if (result == TILOIO_SUCCESS && (connection->socket < 0 || connection->aborted)) {
+    result = TILOIO_ILLEGAL_STATE;
+  }
   if (result == TILOIO_SUCCESS) {
     ShutDownAndClose(connection->socket);
     connection->socket = fresh->socket;
