@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "connection_test_support.h"
+#include "foundation/lock_guard.h"
 #include "engine/builder_records.h"
 #include "engine/engine_ops.h"
 #include "engine/job_wait.h"
@@ -66,8 +67,14 @@ TEST(PrinterOpen, ThePrinterSeesTheOpenAndTheMonitorInOrder) {
   EXPECT_EQ(handle.get()->dma, 0);
   EXPECT_EQ(GetNeedRecover(handle.get()), 0);
 
-  // Later cycles wait a minute, so each wake below is one cycle.
+  // Later cycles wait a minute, so each wake below is one cycle. The open
+  // does not wait for the monitor's first cycle: a wake before that cycle
+  // began would be served by it and leave its signal for one cycle more.
   ASSERT_EQ(TiloSetInterval(handle.get(), 60000), 0);
+  ASSERT_TRUE(Eventually([&] {
+    PlatformLockGuard lock(handle.get()->cycleDoneLock);
+    return lock && handle.get()->monitorCyclesEnded >= 1;
+  }));
   WakeStatusMonitor(handle.get());
   uint64_t cursor = 0;
   const std::string log = RenderLog(*emulator, cursor);
