@@ -148,6 +148,9 @@ TEST_F(PowerCycle, ASecondUserJoinsAPrinterThatAnswersAgainAfterAFailedRecovery)
   printer->Interval(60000);
   printer->ConnectAsync(String(target_), -2).get();
   printer->StartMonitor();
+  // The monitor raises its first report on its own thread; the silence below
+  // comes after it.
+  ASSERT_TRUE(recorder_.WaitStatus(EventType::Online));
   auto* handle = HandleOf(*printer);
   ::tilo2::core::NotifyNoResponse(nullptr, handle);
   ASSERT_TRUE(recorder_.WaitStatus(EventType::PowerOff));
