@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "connection_test_support.h"
-#include "foundation/lock_guard.h"
 #include "engine/builder_records.h"
 #include "engine/engine_ops.h"
 #include "engine/job_wait.h"
 #include "engine/request_queue.h"
 #include "engine/status_monitor.h"
 #include "engine/test_hooks.h"
+#include "foundation/lock_guard.h"
 
 using namespace tilo2::core;
 using namespace connection_test;
