@@ -36,15 +36,8 @@ int32_t OnlineFromFlags(uint32_t flags) {
 
 // The steps that end a transaction on a printer known to answer.
 void ResumeInterruptedJob(TdcBackendEnv_t* env, PrintHandle_t* handle) {
-  ReplyWaitContext replyWait{};
-  replyWait.handle = handle;
-  replyWait.env = env;
-  int32_t online = OnlineFromFlags(handle->statusFlags);
-  StepContext_t context{};
-  context.handle = handle;
-  context.env = env;
-  context.replyWait = &replyWait;
-  context.online = &online;
+  LocalSteps steps(env, handle, OnlineFromFlags(handle->statusFlags));
+  StepContext_t& context = steps.context;
   context.deviceInfo.batteryQuery = 1;
   context.deviceInfo.infoQuery = 1;
   context.deviceInfo.settingQuery = 1;

@@ -124,17 +124,8 @@ int CheckReachability(TdcBackendEnv_t* env, PrintHandle_t* handle, StepContext_t
 // ends the open.
 int RunOpenSteps(TdcBackendEnv_t* env, PrintHandle_t* handle, uint64_t deadlineTick) {
   StepDeadline deadline{deadlineTick, AbortOpenTransport, handle, false};
-  ReplyWaitContext replyWait{};
-  replyWait.handle = handle;
-  replyWait.env = env;
-  int32_t online = 0;
-  uint8_t noAnswer = 0;
-  StepContext_t context{};
-  context.handle = handle;
-  context.env = env;
-  context.replyWait = &replyWait;
-  context.online = &online;
-  context.noAnswer = &noAnswer;
+  LocalSteps steps(env, handle);
+  StepContext_t& context = steps.context;
   // Every open learns the battery, information and settings afresh.
   context.deviceInfo.batteryQuery = 1;
   context.deviceInfo.infoQuery = 1;

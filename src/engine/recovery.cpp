@@ -92,19 +92,10 @@ void ForgetLinkState(PrintHandle_t* handle) {
 // the printer there, its device information, and its buffer cleared as the
 // open leaves it. A silent printer is left to the next recovery.
 void SetUpReopenedPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle) {
-  ReplyWaitContext replyWait{};
-  replyWait.handle = handle;
-  replyWait.env = env;
-  int32_t online = 0;
-  uint8_t noAnswer = 0;
-  StepContext_t context{};
-  context.handle = handle;
-  context.env = env;
-  context.replyWait = &replyWait;
-  context.online = &online;
-  context.noAnswer = &noAnswer;
+  LocalSteps steps(env, handle);
+  StepContext_t& context = steps.context;
   CheckDMA(&context);
-  if (noAnswer != 0) {
+  if (steps.noAnswer != 0) {
     SetNeedRecover(handle, 1);
     return;
   }

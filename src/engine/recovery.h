@@ -6,9 +6,33 @@
 #include <cstdint>
 
 #include "engine/print_handle.h"
+#include "engine/reply_analysis.h"
 #include "engine/step_context.h"
 
 namespace tilo2::core {
+
+// A step context for steps run outside a chain (an open, a reopen, the end of
+// a transaction), with the reply reader and the online and no-answer slots its
+// steps write to. It owns all three, so it stays where it was made.
+struct LocalSteps {
+  LocalSteps(TdcBackendEnv_t* env, PrintHandle_t* handle, int32_t onlineAtStart = 0)
+      : online(onlineAtStart) {
+    replyWait.handle = handle;
+    replyWait.env = env;
+    context.handle = handle;
+    context.env = env;
+    context.replyWait = &replyWait;
+    context.online = &online;
+    context.noAnswer = &noAnswer;
+  }
+  LocalSteps(const LocalSteps&) = delete;
+  LocalSteps& operator=(const LocalSteps&) = delete;
+
+  ReplyWaitContext replyWait{};
+  int32_t online;
+  uint8_t noAnswer = 0;
+  StepContext_t context{};
+};
 
 inline constexpr const char* kRecoverSource = "tiloprint_common_recover";
 inline constexpr const char* kInterruptSource = "tiloprint_common_interruptprint";
