@@ -6,6 +6,7 @@
 // constructor takes arguments offers its own factory interface beside this one
 // (declared in the class's header), reached with dynamic_cast. No exception
 // leaves a factory: every failure is an HRESULT.
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 #include <cstdint>
 #include <memory>

@@ -1,5 +1,6 @@
 #pragma once
 // The result a completion event carries (printers, line display, message box).
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 #include <cstdint>
 

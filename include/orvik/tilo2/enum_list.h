@@ -5,6 +5,7 @@
 // enumeration, its member names, its full type name and its table of
 // {value, coreValue} pairs all expand from that one list, so they cannot drift
 // apart.
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 // Expands a list into the members of an enum class.
 #define TILO2_ENUM_MEMBER(name, value, coreValue) name = value,

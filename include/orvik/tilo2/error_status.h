@@ -6,6 +6,7 @@
 //   "<name> (0x<code>): <method>: <reason>"
 // for example "ErrParameter (0xA0048200): AddBarcode: EAN13 takes 12 or 13
 // digits"; ToString gives the name alone.
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 #include <cstdint>
 

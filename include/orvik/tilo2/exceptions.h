@@ -1,6 +1,7 @@
 #pragma once
 // Errors of the runtime classes. Every error carries an HRESULT; the standard
 // codes are the k-constants below (kEFail is the conventional E_FAIL, and so on).
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 #include <cstdint>
 #include <exception>

@@ -1,6 +1,7 @@
 #pragma once
 // The SDK's own log: its version text and the settings that switch logging on.
 // Static only: the class has no instances.
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 #include <cstdint>
 

@@ -2,6 +2,7 @@
 // What keeps the library in use: every runtime object, activation factory and
 // asynchronous operation holds one module reference while it lives.
 // DllCanUnloadNow answers from their count.
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 #include "orvik/tilo2/export.h"
 

@@ -1,5 +1,6 @@
 #pragma once
 // The base of every runtime class.
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 #include "orvik/tilo2/export.h"
 #include "orvik/tilo2/module.h"

@@ -1,5 +1,6 @@
 #pragma once
 // The app's local data folder: where the SDK keeps its log files and log settings.
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 #include "orvik/tilo2/export.h"
 #include "orvik/tilo2/string.h"

@@ -3,6 +3,7 @@
 // A null and an empty string are one value. Conversions never fail: ill-formed
 // input becomes U+FFFD (one per maximal ill-formed subpart of UTF-8, one per
 // lone surrogate of UTF-16).
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 // Every header that takes or gives text comes through here, so an app built
 // with an older standard learns why at once instead of from later errors.

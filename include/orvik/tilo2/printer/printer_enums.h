@@ -5,6 +5,7 @@
 // its translation table cannot drift apart. Where a member stands for "use
 // the printer's setting" its core value is -2, for "leave unchanged" -1, and
 // for "the printer did not say" (status values) -3.
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 #include <cstdint>
 

@@ -1,6 +1,7 @@
 #pragma once
 // The arguments of a Printer's Received and StatusChanged events. Made only
 // by the library; immutable.
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 #include <memory>
 

@@ -1,6 +1,7 @@
 #pragma once
 // A printer's status at one moment: what the printer reported when a status
 // query ran or a print job ended. Made only by the library; immutable.
+// Threads, handlers and what a handler may call: docs/threading.md.
 
 #include <cstdint>
 
