@@ -222,6 +222,10 @@ TEST_F(PrinterDirect, SendOnAVanishedConnectionReportsAPortErrorBeforeReturning)
   ASSERT_EQ(TiloSetInterval(stale, 60000), 0);
   WakeStatusMonitor(stale);
   ASSERT_EQ(TiloStartMonitor(nullptr, stale), 0);
+  // The monitor raises its first report after a cycle of its own: once it is
+  // out, the next user's wake is the cycle that finds the printer silent.
+  ASSERT_TRUE(recorder_.WaitEvent(0));
+  ASSERT_TRUE(recorder_.WaitEvent(3));
   // Silent for exactly the check the next user makes: power returns as soon
   // as the record hears of the power-off.
   recorder_.SetHook([&](int32_t event) {
