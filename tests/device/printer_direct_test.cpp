@@ -226,17 +226,19 @@ TEST_F(PrinterDirect, SendOnAVanishedConnectionReportsAPortErrorBeforeReturning)
   // out, the next user's wake is the cycle that finds the printer silent.
   ASSERT_TRUE(recorder_.WaitEvent(0));
   ASSERT_TRUE(recorder_.WaitEvent(3));
-  // Silent for exactly the check the next user makes: power returns as soon
-  // as the record hears of the power-off.
-  recorder_.SetHook([&](int32_t event) {
-    if (event == 2) emulator_->state().setPowerOff(false);
-  });
+  // Silent for the whole check the next user makes, which asks the printer
+  // itself: power returns once the stale connection is gone.
   emulator_->state().setPowerOff(true);
+  std::thread powerBack([&] {
+    if (emulator_->waitForNoClient(std::chrono::seconds(10))) {
+      emulator_->state().setPowerOff(false);
+    }
+  });
 
   PrintHandle_t* fresh = nullptr;
   const int acquired = AcquireSharedConnection(nullptr, kSharedUserHybrid, 0,
                                                io_test::address(472).c_str(), 5000, &fresh);
-  recorder_.SetHook(nullptr);
+  powerBack.join();
   EXPECT_EQ(acquired, 0);
   ASSERT_FALSE(IsConnectionOpen(stale));
   emulator_->state().setPowerOff(false);
