@@ -96,9 +96,8 @@ bool FirstReportPending(PrintHandle_t* handle) {
 // The interval between two cycles, or less when a waker wants a cycle now.
 // A monitoring start while the last cycle's status is fresh gets its first
 // report at once, and the interval goes on.
-void WaitForNextCycle(PrintHandle_t* handle) {
-  // The interval is read for each wait, so a new one counts from the next.
-  const uint64_t end = platform_tick_ms() + static_cast<uint64_t>(MonitorIntervalMs(handle));
+void WaitForNextCycle(PrintHandle_t* handle, int32_t intervalMs) {
+  const uint64_t end = platform_tick_ms() + static_cast<uint64_t>(intervalMs);
   for (;;) {
     const uint64_t now = platform_tick_ms();
     if (now >= end) return;
@@ -168,10 +167,14 @@ void* StatusMonitorThread(void* argument) {
     RequestStatusUpdate(handle);
     QueueClearConnectionTimeout(handle);
     MonitorTrace(handle, "End.");
+    // The interval is read for each wait, so a new one counts from the next.
+    // It is read before the cycle is seen ended: a change made once a waker
+    // saw the end belongs to the wait after this one.
+    const int32_t intervalMs = MonitorIntervalMs(handle);
     SignalMonitorCycle(handle);
     RaiseFirstReport(handle);
     if (IsMonitorEnabled(handle) == 0) break;
-    WaitForNextCycle(handle);
+    WaitForNextCycle(handle, intervalMs);
   }
 
   handle->monitorRunning = 0;
