@@ -127,14 +127,7 @@ int RunOpenSteps(TdcBackendEnv_t* env, PrintHandle_t* handle, uint64_t deadlineT
   LocalSteps steps(env, handle);
   StepContext_t& context = steps.context;
   // Every open learns the battery, information and settings afresh.
-  context.deviceInfo.batteryQuery = 1;
-  context.deviceInfo.infoQuery = 1;
-  context.deviceInfo.settingQuery = 1;
-  context.deviceInfo.infoKnown = 0;
-  context.deviceInfo.paperSupport = handle->paperSupport;
-  context.deviceInfo.replyTimeoutMs = GetExtraReplyWait(handle) + kDeviceInfoWaitMs;
-  context.deviceInfo.responseEnabled = handle->responseEnabled;
-  context.deviceInfo.asbSettingDone = handle->asbSettingDone;
+  steps.LearnDeviceAfresh(GetExtraReplyWait(handle) + kDeviceInfoWaitMs);
   context.readTimeoutMs = kDisplayReadTimeoutMs;
 
   if (const int reached = CheckReachability(env, handle, context, deadline);

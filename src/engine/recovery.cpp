@@ -100,14 +100,8 @@ void SetUpReopenedPrinter(TdcBackendEnv_t* env, PrintHandle_t* handle) {
     return;
   }
   SetNeedRecover(handle, 0);
-  context.deviceInfo.batteryQuery = 1;
-  context.deviceInfo.infoQuery = 1;
-  context.deviceInfo.settingQuery = 1;
-  context.deviceInfo.infoKnown = 0;
-  context.deviceInfo.paperSupport = handle->paperSupport;
-  context.deviceInfo.replyTimeoutMs = GetExtraReplyWait(handle) + kReopenInfoWaitMs;
-  context.deviceInfo.responseEnabled = 0;
-  context.deviceInfo.asbSettingDone = 0;
+  // The link state was forgotten: the flags read as after an open.
+  steps.LearnDeviceAfresh(GetExtraReplyWait(handle) + kReopenInfoWaitMs);
   GetDeviceInformation(&context);
   InitiaizeHybridPrinter(&context);
 }

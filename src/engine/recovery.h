@@ -25,6 +25,19 @@ struct LocalSteps {
     context.online = &online;
     context.noAnswer = &noAnswer;
   }
+  // Asks the device information steps to learn the battery, information and
+  // settings afresh, as every open does, within replyTimeoutMs.
+  void LearnDeviceAfresh(int32_t replyTimeoutMs) {
+    PrintHandle_t* handle = context.handle;
+    context.deviceInfo.batteryQuery = 1;
+    context.deviceInfo.infoQuery = 1;
+    context.deviceInfo.settingQuery = 1;
+    context.deviceInfo.infoKnown = 0;
+    context.deviceInfo.paperSupport = handle->paperSupport;
+    context.deviceInfo.replyTimeoutMs = replyTimeoutMs;
+    context.deviceInfo.responseEnabled = handle->responseEnabled;
+    context.deviceInfo.asbSettingDone = handle->asbSettingDone;
+  }
   LocalSteps(const LocalSteps&) = delete;
   LocalSteps& operator=(const LocalSteps&) = delete;
 
